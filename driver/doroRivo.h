@@ -1,0 +1,67 @@
+// doroRivo.h - the command-line driver: run parameters, mesh nodes, the
+// probe description and the run routine.
+#ifndef DORORIVO_H
+#define DORORIVO_H
+
+#include <cstdint>
+
+#include "sonvar.h"
+
+// One node of a finite-element mesh, coordinates in metres.
+struct mesh_node {
+  int32_t id;  // node id as written in the file (not used for indexing)
+  double x;
+  double y;
+  double z;
+};
+
+// Run parameters filled by main and passed by value.
+struct run_params {
+  double alpha;              // attenuation, dB/(cm MHz)
+  mesh_node *nodes;          // mesh nodes read by readMpn
+  double fnum;               // f-number, verbose trace only
+  point3 focus;              // focus point for the array constructors, m
+  double frequency;          // excitation frequency, MHz
+  const char *impulse_type;  // kind of impulse response for gaussPulse
+  int32_t threads;           // worker threads given to the library
+  int32_t c;                 // speed of sound, m/s
+  int32_t fs;                // sampling frequency, Hz
+  double *info;              // receives the aperture's rectangle table
+};
+
+// Values of the probe description "./c52Fixed.json".
+struct probe_description {
+  int no_elements;
+  int no_sub_x;
+  int no_sub_y;
+  double width;
+  double height;
+  double kerf;
+  double Rconvex;
+  double Rfocus;
+  double convex_radius;
+  double elv_focus;
+  double pitch;
+  double fractionalBandwidth;
+  double centerFrequency;
+  const char *th;  // "commands" / "Th": names the aperture constructor
+};
+
+// Path of the probe description read by dynaSonvar.
+extern const char *const kProbePath;
+
+// Loads the node lines of a keyword-style mesh file. Returns the array (the
+// caller owns it) and the count, or NULL when a node line cannot be parsed or
+// the file changed between the two passes. Other failures end the program
+// with status 1.
+mesh_node *readMpn(const char *path, int *count);
+
+// Reads the probe description at `path`; a missing or unreadable file,
+// invalid JSON, or a missing key or one of the wrong type ends the program
+// with status 1 and one line on standard error naming the file and the key.
+probe_description read_probe(const char *path, bool verbose);
+
+// The run: state, options, probe description and the field calculation.
+int dynaSonvar(int thread_hint, int no_points, run_params params);
+
+#endif  // DORORIVO_H

@@ -1,0 +1,16 @@
+#!/usr/bin/env bash
+# Installs the Debian packages the build needs, when they are missing.
+set -euo pipefail
+packages="cmake g++ make pkg-config libgtest-dev libbenchmark-dev libcjson-dev"
+missing=""
+for package in $packages; do
+  dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" ||
+    missing="$missing $package"
+done
+if [ -n "$missing" ]; then
+  echo "installing:$missing"
+  as_root=""
+  [ "$(id -u)" -eq 0 ] || as_root="sudo"
+  $as_root apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $as_root apt-get install -y -qq $missing
+fi

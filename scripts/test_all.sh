@@ -1,0 +1,27 @@
+#!/usr/bin/env bash
+# Builds everything and runs the whole test suite three times: a normal
+# build, AddressSanitizer with UndefinedBehaviorSanitizer, and the concurrency
+# tests under ThreadSanitizer.
+set -euo pipefail
+top="$(cd "$(dirname "$0")/.." && pwd)"
+bash "$top/scripts/setup.sh"
+jobs="$(nproc)"
+
+build() {  # build DIR SANITIZER BENCHMARKS
+  cmake -S "$top" -B "$top/build/$1" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSONVAR_SANITIZE="$2" -DSONVAR_BENCH="$3" >/dev/null
+  cmake --build "$top/build/$1" -j "$jobs"
+}
+
+echo "== normal build =="
+build normal "" ON
+ctest --test-dir "$top/build/normal" --output-on-failure -j "$jobs"
+
+echo "== AddressSanitizer + UndefinedBehaviorSanitizer =="
+build asan address OFF
+ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 UBSAN_OPTIONS=print_stacktrace=1 \
+  ctest --test-dir "$top/build/asan" --output-on-failure -j "$jobs"
+
+echo "== ThreadSanitizer (concurrency tests) =="
+build tsan thread OFF
+TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
+  ctest --test-dir "$top/build/tsan" --output-on-failure -j "$jobs" -R 'Concurren|Parallel|Thread'

@@ -1,0 +1,302 @@
+// general.cpp - messages, the fatal exit, the index assertion, the locked
+// heap allocator and the signal pool.
+//
+// Worker threads print, allocate and take signals at the same time, so every
+// heap call runs under memory_mutex, every run-time message under
+// message_mutex and every change of the pool under signal_mutex. Locks nest
+// only as fft_mutex, then signal_mutex, then memory_mutex or message_mutex.
+#include <cinttypes>
+#include <cstdio>
+#include <cstdlib>
+
+#include "internal.h"
+
+namespace sonvar {
+
+void print_formatted(sys_con *sys, std::size_t size, const char *format, ...) {
+  constexpr std::size_t kMaxLine = 1024;
+  char line[kMaxLine];
+  if (size > kMaxLine) size = kMaxLine;
+  va_list args;
+  va_start(args, format);
+  vsnprintf(line, size, format, args);
+  va_end(args);
+  print_message(sys, line);
+}
+
+void *alloc_checked(sys_con *sys, std::uint64_t count, std::uint64_t size, const char *what) {
+  void *block = alloc_memory(sys, count, size);
+  if (block == nullptr && count != 0 && size != 0) {
+    char text[256];
+    snprintf(text, sizeof text, "Not possible to allocate memory for %s (%" PRIu64 " x %" PRIu64
+             " bytes)", what, count, size);
+    error_message(text);
+  }
+  return block;
+}
+
+}  // namespace sonvar
+
+using sonvar::MutexGuard;
+using sonvar::print_formatted;
+
+void print_message(sys_con *sys, const char *text) {
+  MutexGuard guard(&sys->message_mutex);
+  printf("%s", text);
+  fflush(stdout);
+}
+
+void print_error_message(const char *text) {
+  printf("%s", text);
+  exit(-1);
+}
+
+void assert_index(sys_con *sys, int index, int limit, const char *place) {
+  constexpr std::size_t kLine = 256;
+  if (index >= limit) {
+    print_formatted(sys, kLine, "Assertion violation at: %s \n", place);
+    print_formatted(sys, kLine, "Assertion violation: Index larger than allowed. Is %d can be %d \n",
+                    index, limit - 1);
+    print_error_message("Program stopped due to assertion violation\n");
+  } else if (index < 0) {
+    print_formatted(sys, kLine, "Assertion violation at: %s \n", place);
+    print_formatted(sys, kLine,
+                    "Assertion violation: Index smaller than allowed. Is %d can be 0 \n", index);
+    print_error_message("Program stopped due to assertion violation\n");
+  }
+}
+
+void *alloc_memory(sys_con *sys, uint64_t count, uint64_t size) {
+  MutexGuard guard(&sys->memory_mutex);
+  return calloc(count, size);
+}
+
+void free_memory(sys_con *sys, void *block) {
+  MutexGuard guard(&sys->memory_mutex);
+  free(block);
+}
+
+// ---------------------------------------------------------------------------
+// Signal pool
+// ---------------------------------------------------------------------------
+
+namespace {
+
+constexpr std::size_t kAllocLine = 1024;  // debug buffer of alloc_signal
+constexpr std::size_t kPoolLine = 256;    // debug buffer of the other pool calls
+
+// Bytes charged for a signal of n samples: the values plus 48 bytes of record.
+std::int64_t charge_for(std::int64_t n) { return 8 * (n + 6); }
+
+[[noreturn]] void fatal_sample_count(int n) {
+  printf("FATAL ERROR: Number of samples is negative or 0. It is %d\n", n);
+  printf("Program terminated\n");
+  exit(-1);
+}
+
+[[noreturn]] void fatal_no_storage(const char *what, long number, std::int64_t charge, int n,
+                                   std::int64_t total) {
+  printf("FATAL ERROR: Not possible to allocate %s for signal\n", what);
+  printf("             Allocate signal %ld, bytes=%" PRId64 " (%d samples)\n", number, charge, n);
+  printf("             Total number of bytes reserved is %" PRId64 "\n", total);
+  printf("Program terminated\n");
+  exit(-1);
+}
+
+// Adds `added` bytes to the pool's count; the caller holds signal_mutex.
+void charge_bytes(sys_con *sys, std::int64_t added) {
+  sys->signal_bytes += added;
+  if (sys->signal_bytes > sys->max_signal_bytes) sys->max_signal_bytes = sys->signal_bytes;
+}
+
+// A zero-filled value array of n samples; heap exhaustion is fatal.
+double *new_values(sys_con *sys, int n, long number, std::int64_t total) {
+  auto *values = static_cast<double *>(alloc_memory(sys, static_cast<std::uint64_t>(n),
+                                                    sizeof(double)));
+  if (values == nullptr) fatal_no_storage("data storage", number, charge_for(n), n, total);
+  return values;
+}
+
+// Grows a signal's array to n samples (old samples are not kept) and charges
+// the difference. Used by alloc_signal for a reused record and by
+// extend_signal.
+void grow_values(sys_con *sys, signal_rec *signal, int n) {
+  const std::int64_t charge = charge_for(n);
+  std::int64_t total = 0;
+  std::int64_t max_total = 0;
+  {
+    MutexGuard guard(&sys->signal_mutex);
+    charge_bytes(sys, 8 * (static_cast<std::int64_t>(n) - signal->capacity));
+    total = sys->signal_bytes;
+    max_total = sys->max_signal_bytes;
+  }
+  if (sys->debug)
+    print_formatted(sys, kPoolLine,
+                    "=====> Extending signal %u from %d to %d samples with %" PRId64
+                    " bytes, New total %" PRId64 ", Max bytes %" PRId64 "\n",
+                    signal->number, signal->capacity, n, charge, total, max_total);
+  free_memory(sys, signal->values);
+  signal->values = nullptr;
+  signal->values = new_values(sys, n, static_cast<long>(signal->number), total);
+  signal->bytes = charge;
+  signal->capacity = n;
+}
+
+// Takes the head of the free list, or a new zero-filled record when the list
+// is empty. Sets *reused accordingly. Runs under signal_mutex.
+signal_rec *take_record(sys_con *sys, int n, bool *reused) {
+  MutexGuard guard(&sys->signal_mutex);
+  sys->signal_alloc_calls++;
+  signal_rec *signal = sys->free_signals;
+  if (signal != nullptr) {
+    sys->free_signals = signal->next;
+    *reused = true;
+    return signal;
+  }
+  *reused = false;
+  const std::int64_t charge = charge_for(n);
+  signal = static_cast<signal_rec *>(alloc_memory(sys, 1, sizeof(signal_rec)));
+  if (signal == nullptr)
+    fatal_no_storage("storage", sys->next_signal_number, charge, n, sys->signal_bytes);
+  if (sys->debug)
+    print_formatted(sys, kAllocLine,
+                    "------  No new signal available. New signal allocated with %" PRId64
+                    " bytes, New total %" PRId64 " \n",
+                    charge, charge + sys->signal_bytes);
+  charge_bytes(sys, charge);
+  signal->number = static_cast<uint32_t>(sys->next_signal_number++);
+  return signal;
+}
+
+}  // namespace
+
+signal_rec *alloc_signal(sys_con *sys, int n, int start_sample) {
+  if (n <= 0) fatal_sample_count(n);
+  if (sys->debug)
+    print_formatted(sys, kAllocLine,
+                    "Allocate signal with %d samples, Signal starts at sample %d \n", n,
+                    start_sample);
+  bool reused = false;
+  signal_rec *signal = take_record(sys, n, &reused);
+  if (reused) {
+    if (signal->capacity < n) grow_values(sys, signal, n);
+    if (sys->debug) print_formatted(sys, kAllocLine, "Reusing signal number %u \n", signal->number);
+  } else {
+    std::int64_t total = 0;
+    {
+      MutexGuard guard(&sys->signal_mutex);
+      total = sys->signal_bytes;
+    }
+    signal->values = new_values(sys, n, static_cast<long>(signal->number), total);
+    signal->bytes = charge_for(n);
+    signal->capacity = n;
+  }
+  signal->next = nullptr;
+  signal->in_use = 1;
+  signal->start_sample = start_sample;
+  signal->no_samples = n;
+  signal->fs = sys->fs;
+  if (sys->debug) {
+    std::int64_t total = 0;
+    {
+      MutexGuard guard(&sys->signal_mutex);
+      total = sys->signal_bytes;
+    }
+    print_formatted(sys, kAllocLine,
+                    "Allocate signal number %u, bytes=%" PRId64
+                    " (%d samples), total number of bytes is %" PRId64 "\n",
+                    signal->number, signal->bytes, n, total);
+    print_formatted(sys, kAllocLine, "Signal starts at %e \n", start_sample / sys->fs);
+  }
+  if (reused)
+    for (int j = 0; j < n; j++) signal->values[j] = 0.0;
+  return signal;
+}
+
+void extend_signal(sys_con *sys, signal_rec *signal, int n, int start_sample) {
+  if (n <= 0) fatal_sample_count(n);
+  if (signal->capacity < n) grow_values(sys, signal, n);
+  signal->start_sample = start_sample;
+  signal->no_samples = n;
+}
+
+namespace {
+
+void print_release_lines(sys_con *sys, const signal_rec *signal, std::int64_t total) {
+  print_formatted(sys, kPoolLine, "Free signal %u, address %ld, bytes=%" PRId64
+                  ", total number of bytes is %" PRId64 "\n",
+                  signal->number, static_cast<long>(reinterpret_cast<std::intptr_t>(signal)),
+                  signal->bytes, total);
+  print_formatted(sys, kPoolLine, "Signal starts at sample %d  and contained %d samples\n",
+                  signal->start_sample, signal->no_samples);
+}
+
+// One of the first five values of a released signal, or "none" where the
+// array is shorter.
+void format_first_value(char *out, std::size_t size, const signal_rec *signal, int k) {
+  if (signal->values != nullptr && k < signal->capacity)
+    snprintf(out, size, "%10e", signal->values[k]);
+  else
+    snprintf(out, size, "%10s", "none");
+}
+
+[[noreturn]] void report_double_release(sys_con *sys, const signal_rec *signal) {
+  print_message(sys, "ERROR: Signal has been previously freed\n");
+  print_formatted(sys, kPoolLine, "Signal number %u, Number of bytes %" PRId64 " \n",
+                  signal->number, signal->bytes);
+  print_formatted(sys, kPoolLine,
+                  "Start sample %d, Number of samples %d, Max. samples %d, Sampling frequency "
+                  "%10.4f MHz  \n",
+                  signal->start_sample, signal->no_samples, signal->capacity,
+                  signal->fs / 1000000);
+  char v[5][32];
+  for (int k = 0; k < 5; k++) format_first_value(v[k], sizeof v[k], signal, k);
+  print_formatted(sys, kPoolLine, "First 5 values: %s  %s   %s  %s  %s  \n", v[0], v[1], v[2],
+                  v[3], v[4]);
+  print_error_message("Internal Error 100: Freeing of already released signal");
+  __builtin_unreachable();
+}
+
+}  // namespace
+
+void free_signal(sys_con *sys, signal_rec *signal) {
+  if (sys->debug) {
+    std::int64_t total = 0;
+    {
+      MutexGuard guard(&sys->signal_mutex);
+      total = sys->signal_bytes;
+    }
+    print_formatted(sys, kPoolLine, "Signal number %u placed on the free list \n", signal->number);
+    print_release_lines(sys, signal, total);
+  }
+  if (signal->in_use == 0) report_double_release(sys, signal);
+  signal->in_use = 0;
+  MutexGuard guard(&sys->signal_mutex);
+  signal->next = sys->free_signals;
+  sys->free_signals = signal;
+}
+
+void free_signal_memory(sys_con *sys) {
+  MutexGuard guard(&sys->signal_mutex);
+  while (sys->free_signals != nullptr) {
+    signal_rec *signal = sys->free_signals;
+    sys->free_signals = signal->next;
+    sys->signal_bytes -= signal->bytes;
+    if (sys->debug) {
+      print_formatted(sys, kPoolLine, "Memory for signal number %u freed \n", signal->number);
+      print_release_lines(sys, signal, sys->signal_bytes);
+    }
+    free_memory(sys, signal->values);
+    free_memory(sys, signal);
+  }
+}
+
+void store_signal(const char *path, const signal_rec *signal) {
+  FILE *file = fopen(path, "w");
+  if (file == nullptr) {
+    printf("Sonvar error: Cannot create the file %s to store a signal\n", path);
+    return;
+  }
+  for (int j = 0; j < signal->no_samples; j++) fprintf(file, "%15e \n", signal->values[j]);
+  fclose(file);
+}

@@ -1,0 +1,236 @@
+// sonvar_main.cpp - the simulator state: creation with defaults, named
+// options, the configuration report and the library's fatal exit.
+#include <cctype>
+#include <climits>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "internal.h"
+
+namespace {
+
+// Build-time texts. The banner box is 68 characters wide, so the version and
+// program texts have the widths that fill their banner lines exactly.
+constexpr char kVersion[] = "0.1.0 - spatial impulse response core";
+constexpr char kProgram[] = "sonvar-pthreads64";
+constexpr char kLicensee[] = "open research and teaching use";
+static_assert(sizeof kVersion - 1 == 37, "version text fills its banner line");
+static_assert(sizeof kProgram - 1 == 17, "program text fills its banner line");
+static_assert(sizeof kLicensee - 1 <= 46, "licensee text fits its banner line");
+
+void print_banner() {
+  printf("      *------------------------------------------------------------*\n");
+  printf("      *                                                            *\n");
+  printf("      *                      S O N V A R pro                       *\n");
+  printf("      *                                                            *\n");
+  printf("      *              Simulator for ultrasound systems              *\n");
+  printf("      *                                                            *\n");
+  printf("      *    Licensee: %-46s*\n", kLicensee);
+  printf("      *    Version: %s          *\n", kVersion);
+  printf("      *    Program: %s                              *\n", kProgram);
+  printf("      *    Build date: %s at time: %s               *\n", __DATE__, __TIME__);
+  printf("      *         Professional parallel multi-core version           *\n");
+  printf("      *                                                            *\n");
+  printf("      *------------------------------------------------------------*\n");
+}
+
+void write_defaults(sys_con *sys) {
+  sys->no_apertures = 0;
+  sys->use_rectangles = 1;
+  sys->use_triangles = 0;
+  sys->use_lines = 0;
+  sys->accurate_time_calc = 0;
+  sys->fast_integration = 0;
+  sys->c = 1540.0;
+  sys->fs = 100000000.0;
+  sys->use_att = 0;
+  sys->att = 0.0;
+  sys->freq_att = 0.0;
+  sys->att_f0 = 0.0;
+  sys->tau_m = 20.0;
+  sys->z = 1540000.0;
+  sys->bdiva = 5.2;
+  sys->dz = 0.0005;
+  sys->signal_bytes = 0;
+  sys->max_signal_bytes = 0;
+  sys->signal_alloc_calls = 0;
+  sys->next_signal_number = 0;
+  sys->free_signals = nullptr;
+  sys->internal_state = 1;
+  sys->debug = 0;
+  sys->show_times = 1;
+  sys->time_interval = 5;
+  sys->last_calc_type = 0;
+}
+
+// floor(value + 0.5) as a 32-bit integer: NaN counts as 0 and values beyond
+// the int32 range are clamped (a cast of such a double is undefined).
+int32_t rounded(double value) {
+  const double r = std::floor(value + 0.5);
+  if (std::isnan(r)) return 0;
+  if (r >= static_cast<double>(INT32_MAX)) return INT32_MAX;
+  if (r <= static_cast<double>(INT32_MIN)) return INT32_MIN;
+  return static_cast<int32_t>(r);
+}
+
+// An int16 option keeps the low 16 bits of the rounded value.
+int16_t rounded16(double value) {
+  return static_cast<int16_t>(static_cast<uint16_t>(static_cast<uint32_t>(rounded(value))));
+}
+
+void set_show_times(sys_con *sys, double value) {
+  const int32_t r = rounded(value);
+  sys->show_times = r > 0 ? 1 : 0;
+  sys->time_interval = (sys->show_times == 1 && r > 2) ? r : 5;
+}
+
+// Sets a double or integer option; returns false when the name is unknown.
+bool set_named_option(sys_con *sys, const char *name, double value) {
+  struct DoubleOption {
+    const char *key;
+    double sys_con::*field;
+  };
+  static constexpr DoubleOption kPlain[] = {
+      {"att", &sys_con::att},     {"freq_att", &sys_con::freq_att},
+      {"att_f0", &sys_con::att_f0}, {"tau_m", &sys_con::tau_m},
+      {"z", &sys_con::z},         {"dz", &sys_con::dz},
+      {"bdiva", &sys_con::bdiva}};
+  if (strcmp(name, "use_att") == 0) {
+    sys->use_att = value != 0.0 ? 1 : 0;  // NaN != 0 holds: NaN switches it on
+    return true;
+  }
+  for (const DoubleOption &option : kPlain)
+    if (strcmp(name, option.key) == 0) {
+      sys->*option.field = value;
+      return true;
+    }
+  if (strcmp(name, "debug") == 0) {
+    sys->debug = rounded16(value);
+  } else if (strcmp(name, "threads") == 0) {
+    const int32_t threads = rounded(value);
+    sys->threads = threads <= 0 ? 1 : threads;
+  } else if (strcmp(name, "accurate_time_calc") == 0) {
+    sys->accurate_time_calc = rounded16(value);
+  } else if (strcmp(name, "fast_integration") == 0) {
+    sys->fast_integration = rounded16(value);
+  } else if (strcmp(name, "show_times") == 0) {
+    set_show_times(sys, value);
+  } else if (strcmp(name, "use_rectangles") == 0) {
+    sys->use_rectangles = rounded16(value);
+    if (sys->use_rectangles != 0) sys->use_lines = sys->use_triangles = 0;
+  } else if (strcmp(name, "use_triangles") == 0) {
+    sys->use_triangles = rounded16(value);
+    if (sys->use_triangles != 0) sys->use_lines = sys->use_rectangles = 0;
+  } else if (strcmp(name, "use_lines") == 0) {
+    sys->use_lines = rounded16(value);
+    if (sys->use_lines != 0) sys->use_triangles = sys->use_rectangles = 0;
+  } else if (strcmp(name, "c") == 0) {
+    sys->c = value;
+  } else if (strcmp(name, "fs") == 0) {
+    sys->fs = value;
+    if (sys->quiet == 0)
+      printf("Warning:  Remember to set all pulses in apertures for the new sampling frequency\n");
+  } else {
+    return false;
+  }
+  return true;
+}
+
+// Prints "%6.0f Mbytes %5.1f kBytes" for a byte count.
+void print_bytes(const char *label, int64_t bytes) {
+  constexpr int64_t kMega = 1048576;
+  printf("%s%6.0f Mbytes %5.1f kBytes\n", label,
+         std::floor(static_cast<double>(bytes) / static_cast<double>(kMega)),
+         static_cast<double>(bytes % kMega) / 1024);
+}
+
+}  // namespace
+
+sys_con *sonvar_init(int16_t quiet) {
+  auto *sys = static_cast<sys_con *>(calloc(1, sizeof(sys_con)));
+  sys->quiet = quiet;
+  if (quiet == 0) print_banner();
+  write_defaults(sys);
+  th_lib_mutex_init(&sys->memory_mutex);
+  th_lib_mutex_init(&sys->fft_mutex);
+  th_lib_mutex_init(&sys->signal_mutex);
+  th_lib_mutex_init(&sys->message_mutex);
+  sys->threads = 4;
+  printf("Multi-core mutexs have been initialized \n");
+  return sys;
+}
+
+void set_sonvar(sys_con *sys, const char *name, double value) {
+  constexpr std::size_t kNameBuffer = 1024;
+  char lower[kNameBuffer];
+  const std::size_t length = strnlen(name, kNameBuffer);
+  // A name that does not fit the buffer can match no option; it is reported
+  // (cut to the buffer) as unknown instead of overflowing it.
+  const bool too_long = length >= kNameBuffer;
+  const std::size_t kept = too_long ? kNameBuffer - 1 : length;
+  for (std::size_t i = 0; i < kept; i++)
+    lower[i] = static_cast<char>(tolower(static_cast<unsigned char>(name[i])));
+  lower[kept] = '\0';
+  if (sys->debug) printf("Setting option %s in program to %10.4f \n", lower, value);
+  if (!too_long && set_named_option(sys, lower, value)) return;
+  printf("Trying to set option: %s \n", lower);
+  error_message("Error: Option not found in program");
+}
+
+void sonvar_info(sys_con *sys) {
+  printf("Current Sonvar configuration:\n\n");
+  printf("    Version: %s, Program: %s\n\n", kVersion, kProgram);
+  printf("    Parallel multi-thread version, running with %d threads\n", sys->threads);
+  printf("    Licensee: %s\n", kLicensee);
+  printf("    Number of apertures in operation:            %d\n", sys->no_apertures);
+  printf("    Apertures to be defined uses rectangles:     %d\n", sys->use_rectangles);
+  printf("    Apertures to be defined uses triangles:      %d\n", sys->use_triangles);
+  printf("    Apertures to be defined uses bounding lines: %d\n", sys->use_lines);
+  printf("\n");
+  printf("    Program uses accurate time calculation for rectangles: %d\n",
+         sys->accurate_time_calc);
+  printf("    Program uses fast integration for lines and triangles:  %d\n",
+         sys->fast_integration);
+  printf("\n");
+  printf("    Speed of sound:     %10.4f m/s \n", sys->c);
+  printf("    Sampling frequency: %10.4f MHz \n", sys->fs / 1000000);
+  printf("    Whether to use attenuation: %d\n", sys->use_att);
+  printf("    Frequency independent attenuation is:  %10.4f dB/m\n", sys->att);
+  printf("    Frequency dependent attenuation around %10.4f MHz is %10.4f dB/[m Hz]\n",
+         sys->att_f0 / 1000000, sys->freq_att);
+  printf("    Constant tau_m used in attenuation calculation:      %10.4f\n", sys->tau_m);
+  printf("\n");
+  printf("    Step in propagation for non-linear imaging:  %10.6e m \n", sys->dz);
+  printf("    Characteristic acoustic impedance:           %10.6e kg/[m^2 s] \n", sys->z);
+  printf("    Non-linearity parameter B/A:                 %10.4f  \n", sys->bdiva);
+  printf("\n");
+  int64_t bytes = 0;
+  int64_t max_bytes = 0;
+  {
+    sonvar::MutexGuard guard(&sys->signal_mutex);
+    bytes = sys->signal_bytes;
+    max_bytes = sys->max_signal_bytes;
+  }
+  print_bytes("    Number of bytes reserved for signals:           ", bytes);
+  print_bytes("    Maximum number of bytes for signals:            ", max_bytes);
+  printf("    Number of times signal allocation was called:   %d\n", sys->signal_alloc_calls);
+  printf("    Number for next signal to be used:              %d\n", sys->next_signal_number);
+  printf("    Internal state of the program:                  %d\n", sys->internal_state);
+  printf("    Debug mode enabled:                             %d\n", sys->debug);
+  printf("    Last calculation type done:                     %d\n", sys->last_calc_type);
+  printf("    Whether calculation time should be shown:       %d\n", sys->show_times);
+  printf("    Seconds between showing times                   %d s\n", sys->time_interval);
+  printf("\n");
+  printf("A boolean value of 1 indicates true, 0 indicates false\n");
+}
+
+void sonvar_debug(const char *text) { printf("Sonvar debug message: %s \n", text); }
+
+void error_message(const char *text) {
+  printf("Fatal error: %s \n", text);
+  exit(-1);
+}
+
+double sqr(double x) { return x * x; }

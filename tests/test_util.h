@@ -1,0 +1,74 @@
+// test_util.h - helpers shared by the test programs.
+#ifndef SONVAR_TEST_UTIL_H
+#define SONVAR_TEST_UTIL_H
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "sonvar.h"
+
+namespace sonvar_test {
+
+// Runs `body` and returns what it wrote on standard output.
+inline std::string capture_stdout(const std::function<void()> &body) {
+  fflush(stdout);
+  testing::internal::CaptureStdout();
+  body();
+  fflush(stdout);
+  return testing::internal::GetCapturedStdout();
+}
+
+// A quiet state (no banner) whose creation line is swallowed.
+inline sys_con *quiet_state() {
+  sys_con *sys = nullptr;
+  capture_stdout([&] { sys = sonvar_init(1); });
+  return sys;
+}
+
+// The library never releases a state; tests do, so that LeakSanitizer sees
+// every signal or block a test forgot. Signals still in use are reported.
+inline void release_state(sys_con *sys) {
+  free_signal_memory(sys);
+  pthread_mutex_destroy(&sys->memory_mutex);
+  pthread_mutex_destroy(&sys->signal_mutex);
+  pthread_mutex_destroy(&sys->message_mutex);
+  pthread_mutex_destroy(&sys->fft_mutex);
+  free(sys);
+}
+
+// Compares a signal with a reference: start sample and length first, then
+// max|got - ref| / max|ref| against `tolerance` (absolute when ref is all 0).
+inline void expect_signal_near(const signal_rec *got, int start_sample,
+                               const std::vector<double> &ref, double tolerance,
+                               const std::string &what) {
+  ASSERT_NE(got, nullptr) << what;
+  EXPECT_EQ(got->start_sample, start_sample) << what;
+  ASSERT_EQ(got->no_samples, static_cast<int>(ref.size())) << what;
+  double peak = 0.0;
+  double error = 0.0;
+  for (size_t j = 0; j < ref.size(); j++) {
+    peak = std::max(peak, std::fabs(ref[j]));
+    error = std::max(error, std::fabs(got->values[j] - ref[j]));
+  }
+  const double relative = peak > 0.0 ? error / peak : error;
+  EXPECT_LE(relative, tolerance) << what << ": max error " << error << ", peak " << peak;
+}
+
+// Writes `text` to a file at `path`.
+inline void write_file(const std::string &path, const std::string &text) {
+  FILE *file = fopen(path.c_str(), "wb");
+  ASSERT_NE(file, nullptr) << path;
+  fwrite(text.data(), 1, text.size(), file);
+  fclose(file);
+}
+
+}  // namespace sonvar_test
+
+#endif  // SONVAR_TEST_UTIL_H
