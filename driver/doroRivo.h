@@ -44,7 +44,8 @@ struct probe_description {
   double pitch;
   double fractionalBandwidth;
   double centerFrequency;
-  const char *th;  // "commands" / "Th": names the aperture constructor
+  const char *th;          // "commands" / "Th": names the aperture constructor
+  struct cJSON *document;  // the parsed description, owner of the texts above
 };
 
 // Path of the probe description read by dynaSonvar.
