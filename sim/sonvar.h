@@ -21,6 +21,7 @@
 #include <pthread.h>
 #include <stddef.h>
 #include <stdint.h>
+#include <time.h>
 
 #ifdef __cplusplus
 extern "C" {
@@ -299,6 +300,26 @@ double sqr(double x);
 /* Attenuation, focusing at a point, field and scattering calculations      */
 /* (calculations)                                                           */
 /* ======================================================================== */
+
+/* Progress after point i (from 0) of n, only when show_times is on: writes
+ * the current time into *current, prints the one-time estimate of the whole
+ * calculation's duration and, every time_interval seconds, the share done and
+ * the remaining time (lines end in a carriage return). The caller keeps
+ * t_start, *current, *last_shown (initially t_start) and *estimate_shown
+ * (initially 0) per calculation. */
+void display_calculation_time(sys_con *sys, time_t t_start, time_t *current, time_t *last_shown,
+                              int *estimate_shown, int i, int n);
+
+/* The same with the clock reading `now` given by the caller. */
+void display_calculation_time_at(sys_con *sys, time_t now, time_t t_start, time_t *current,
+                                 time_t *last_shown, int *estimate_shown, int i, int n);
+
+/* Prints the time a calculation used, when show_times is on and it took
+ * more than a second. */
+void display_final_time(sys_con *sys, time_t t_start);
+
+/* The same with the clock reading `now` given by the caller. */
+void display_final_time_at(sys_con *sys, time_t now, time_t t_start);
 
 /* ======================================================================== */
 /* Calculation scratch block and parallel dispatcher (calculations_par)     */
