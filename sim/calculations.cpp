@@ -1,6 +1,7 @@
 // calculations.cpp - field calculations: the progress report, focusing at a
 // field point, the rectangle response, the h, hp and hhp calculations, the
 // scattering calculations and the attenuation of a pulse.
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <ctime>
@@ -114,4 +115,768 @@ void display_final_time_at(sys_con *sys, time_t now, time_t t_start) {
 void display_final_time(sys_con *sys, time_t t_start) {
   if (!sys->show_times) return;
   display_final_time_at(sys, time(nullptr), t_start);
+}
+
+// ===========================================================================
+// Rectangle spatial impulse response
+// ===========================================================================
+//
+// Each rectangle is taken in the far field of the point: its response is a
+// trapezoid (the convolution of two rectangular pulses whose durations are
+// the travel-time differences across its width and height), of area equal
+// to the rectangle's weighted area, spread by 1/(2 pi R).
+
+namespace {
+
+constexpr double kTwoPi = 6.283185307179586;
+// att * R in dB as a factor exp(-att * kAttPerW * W) with W = 2 pi R:
+// ln(10)/20 / (2 pi).
+constexpr double kAttPerW = 0.018323389972033078;
+
+double distance(point3 a, double x, double y, double z) {
+  return std::sqrt(sqr(x - a.x) + sqr(y - a.y) + sqr(z - a.z));
+}
+
+// The physical elements to compute at this point, nearest first and
+// farthest second so that the sum rarely grows more than once. Returns the
+// count written into block->element_order.
+int select_rectangle_elements(sys_con *sys, calc_memory_block *block, const aperture *ap,
+                              double x, double y, double z) {
+  int32_t *order = block->element_order;
+  if (block->single_element) {
+    order[0] = block->element_index;
+    return ap->elements[block->element_index].no_rectangles > 0 ? 1 : 0;
+  }
+  int count = 0, min_pos = 0, max_pos = 0;
+  double min_path = 0, max_path = 0;
+  for (int i = 0; i < ap->no_elements; i++) {
+    if (block->apodizations[i] == 0.0 || ap->elements[i].no_rectangles == 0) continue;
+    const double path = distance(ap->elements[i].center, x, y, z) + block->delays[i] * sys->c;
+    if (count == 0) {
+      min_path = max_path = path;
+    } else if (path < min_path) {  // ties keep the first
+      min_path = path;
+      min_pos = count;
+    } else if (path > max_path) {
+      max_path = path;
+      max_pos = count;
+    }
+    order[count++] = i;
+  }
+  if (count > 1) {
+    std::swap(order[0], order[min_pos]);
+    std::swap(order[1], order[max_pos]);
+  }
+  return count;
+}
+
+// Break times of one rectangle's trapezoid from its unit-vector record.
+void rectangle_timing(sys_con *sys, const rect_element &rect, const rect_unit_vector &unit,
+                      double delay, double x, double y, double z, rect_timing *timing) {
+  if (sys->accurate_time_calc) {
+    double t[4];
+    for (int k = 0; k < 4; k++)
+      t[k] = distance(rect.corners[k], x, y, z) / sys->c + delay + rect.delay;
+    std::sort(t, t + 4);
+    timing->t1 = t[0];
+    timing->t2 = t[1];
+    timing->t3 = t[2];
+    timing->t4 = t[3];
+    timing->short_duration = t[1] - t[0];
+    timing->long_duration = t[2] - t[0];
+    return;
+  }
+  double T0 = std::fabs(rect.width * unit.local_x / sys->c);
+  double T1 = std::fabs(rect.height * unit.local_y / sys->c);
+  if (T0 > T1) std::swap(T0, T1);
+  timing->short_duration = T0;
+  timing->long_duration = T1;
+  timing->t1 = unit.t0 - (T0 + T1) / 2;
+  timing->t2 = timing->t1 + T0;
+  timing->t3 = timing->t1 + T1;
+  timing->t4 = timing->t2 + T1;
+}
+
+// Takes the element signal of N samples from `start`: a new pool signal for
+// the first element of the list, W1 for the others. All values zero.
+signal_rec *element_signal(sys_con *sys, calc_memory_block *block, bool first, int N, int start) {
+  signal_rec *signal = nullptr;
+  if (first) {
+    signal = alloc_signal(sys, N, start);
+  } else {
+    signal = block->rect_signals[1];
+    if (signal->capacity < N) {
+      extend_signal(sys, signal, N, start);
+    } else {
+      signal->start_sample = start;
+      signal->no_samples = N;
+    }
+  }
+  std::fill(signal->values, signal->values + N, 0.0);
+  return signal;
+}
+
+// Adds one rectangle's interval averages into the element signal: the
+// differences of the cumulative area function times weighted area and fs.
+// Scratch samples that fall outside the element signal carry no difference.
+void add_rectangle(sys_con *sys, const signal_rec *scratch, double weighted_area,
+                   signal_rec *element) {
+  const int offset = scratch->start_sample - element->start_sample;
+  const double scale = weighted_area * sys->fs;
+  double previous = 0.0;
+  for (int j = 0; j < scratch->no_samples; j++) {
+    const double value = scratch->values[j];
+    const int index = j + offset;
+    if (index >= 0 && index < element->no_samples)
+      element->values[index] += (value - previous) * scale;
+    previous = value;
+  }
+}
+
+// 1/(2 pi R) spreading, apodization, frequency-independent attenuation and
+// the soft-baffle obliquity factor, sample by sample with the distance of
+// each sample's time. W is kept at one sample of travel or more, so that a
+// point within a few samples of the face neither flips sign nor blows up.
+void spread_and_weight(sys_con *sys, const aperture *ap, signal_rec *signal, double delay,
+                       double weight, double z) {
+  const double omega = kTwoPi * sys->c;
+  const double dt = 1 / sys->fs;
+  const double w_min = omega / sys->fs;
+  double W = (signal->start_sample / sys->fs - delay) * omega;
+  for (int k = 0; k < signal->no_samples; k++) {
+    const double w = W < w_min ? w_min : W;
+    double h = weight * signal->values[k] / w;
+    if (sys->use_att) h *= std::exp(-sys->att * kAttPerW * w);
+    if (ap->soft_baffle) h *= z * kTwoPi / w;
+    signal->values[k] = h;
+    W += dt * omega;
+  }
+}
+
+// The element signal of element i: the sum of its rectangles' trapezoids.
+signal_rec *rectangle_element_response(sys_con *sys, calc_memory_block *block, const aperture *ap,
+                                       int i, bool first, double x, double y, double z) {
+  const physical_element &element = ap->elements[i];
+  const int n = element.no_rectangles;
+  const double delay = block->no_delay ? 0.0 : block->delays[i];
+  unit_vec_calc_mem(sys, block->unit_vectors, n, element.rectangles, delay, x, y, z);
+  double t_min = 0, t_max = 0;
+  for (int k = 0; k < n; k++) {
+    rect_timing *timing = &block->timings[k];
+    rectangle_timing(sys, element.rectangles[k], block->unit_vectors[k], delay, x, y, z, timing);
+    if (k == 0 || timing->t1 < t_min) t_min = timing->t1;
+    if (k == 0 || timing->t4 > t_max) t_max = timing->t4;
+  }
+  const double dt = 1 / sys->fs;
+  const double t_lo = std::floor(t_min / dt) * dt;
+  const double t_hi = std::ceil(t_max / dt) * dt;
+  const int N = static_cast<int>(std::ceil((t_hi - t_lo) * sys->fs + 4));
+  signal_rec *signal =
+      element_signal(sys, block, first, N, static_cast<int>(std::floor(t_lo / dt)) - 1);
+  signal_rec *scratch = block->rect_signals[0];
+  if (scratch->capacity < N) {
+    extend_signal(sys, scratch, N, 0);
+    std::fill(scratch->values, scratch->values + N, 0.0);
+  }
+  for (int k = 0; k < n; k++) {
+    area(sys, scratch, dt, &block->timings[k]);
+    add_rectangle(sys, scratch, block->unit_vectors[k].weighted_area, signal);
+  }
+  const double weight = block->no_delay ? 1.0 : block->apodizations[i];
+  spread_and_weight(sys, ap, signal, block->delays[i], weight, z);
+  return signal;
+}
+
+// Convolves the element signal with the element's own excitation into W2
+// and exchanges the working signals so that the block keeps three of its
+// own. Returns the convolved signal.
+signal_rec *apply_element_excitation(sys_con *sys, calc_memory_block *block,
+                                     const physical_element &element, signal_rec *signal,
+                                     bool first) {
+  signal_rec *result = Convolute_fast(sys, signal, element.excitation, block->rect_signals[2]);
+  if (first) {
+    block->rect_signals[2] = signal;  // the new signal takes W2's place
+  } else {
+    block->rect_signals[2] = block->rect_signals[1];
+    block->rect_signals[1] = result;
+  }
+  return result;
+}
+
+}  // namespace
+
+rect_unit_vector *unit_vec_calc_mem(sys_con *sys, rect_unit_vector *out, int n,
+                                    const rect_element *rectangles, double delay, double x,
+                                    double y, double z) {
+  for (int k = 0; k < n; k++) {
+    const rect_element &rect = rectangles[k];
+    const double wx = x - rect.center.x, wy = y - rect.center.y, wz = z - rect.center.z;
+    const double R0 = std::sqrt(wx * wx + wy * wy + wz * wz);
+    // A point exactly at the centre looks along the normal.
+    double ux = 0, uy = 0, uz = 1;
+    if (R0 > 0) {
+      ux = wx / R0;
+      uy = wy / R0;
+      uz = wz / R0;
+    }
+    rect_unit_vector &unit = out[k];
+    if (rect.doubly_tilted) {
+      const double a = rect.cos_xz * ux + rect.sin_xz * uz;
+      const double b = rect.cos_xz * uz - rect.sin_xz * ux;
+      const double local_y = rect.cos_yz * uy + rect.sin_yz * b;
+      const double normal = rect.cos_yz * b - rect.sin_yz * uy;
+      const double root = std::sqrt(a * a + local_y * local_y + normal * normal);
+      unit.local_x = a / root;
+      unit.local_y = local_y / root;
+    } else {
+      unit.local_x = ux + uz * rect.tan_xz;
+      unit.local_y = uy + uz * rect.tan_yz;
+    }
+    unit.t0 = R0 / sys->c + delay + rect.delay;
+    unit.weighted_area = rect.apodization * rect.height * rect.width;
+  }
+  return out;
+}
+
+void area(sys_con *sys, signal_rec *scratch, double dt, const rect_timing *timing) {
+  const double t1 = timing->t1, t2 = timing->t2, t3 = timing->t3, t4 = timing->t4;
+  const double T0 = timing->short_duration, T1 = timing->long_duration;
+  const int s = static_cast<int>(std::floor(t1 * sys->fs)) - 1;
+  const int n = static_cast<int>(std::ceil((t4 - t1) * sys->fs + 3));
+  if (scratch->capacity < n) extend_signal(sys, scratch, n, s);
+  scratch->start_sample = s;
+  scratch->no_samples = n;
+  double lambda = 0, mu = 0;
+  if (T1 != 0) {
+    mu = 1 / T1;
+    if (T0 != 0) lambda = 1 / (2 * T0 * T1);
+  }
+  double *A = scratch->values;
+  double o = (s + 0.5) * dt;
+  for (int j = 0; j < n; j++) {
+    if (o < t1)
+      A[j] = 0;
+    else if (o < t2)
+      A[j] = (o - t1) * (o - t1) * lambda;
+    else if (o < t3)
+      A[j] = (T0 / 2 + o - t2) * mu;
+    else if (o < t4)
+      A[j] = 1 - (o - t4) * (o - t4) * lambda;
+    else
+      A[j] = 1;
+    o += dt;
+  }
+  A[0] = 0;
+}
+
+signal_rec *calc_rectangles_mem(sys_con *sys, calc_memory_block *block, aperture *ap, double x,
+                                double y, double z) {
+  find_delays_and_apodization(sys, ap, block->delays, block->apodizations, x, y, z);
+  const int count = select_rectangle_elements(sys, block, ap, x, y, z);
+  signal_rec *sum = nullptr;
+  for (int k = 0; k < count; k++) {
+    const int i = block->element_order[k];
+    const bool first = k == 0;
+    signal_rec *signal = rectangle_element_response(sys, block, ap, i, first, x, y, z);
+    const physical_element &element = ap->elements[i];
+    if (element.has_excitation && block->apply_excitation)
+      signal = apply_element_excitation(sys, block, element, signal, first);
+    if (first)
+      sum = signal;
+    else
+      add_responses(sys, signal, sum);
+  }
+  return sum;
+}
+
+signal_rec *calc_response_mem(sys_con *sys, calc_memory_block *block, aperture *ap, double x,
+                              double y, double z) {
+  if (!ap->uses_rectangles && !ap->uses_triangles && !ap->uses_lines)
+    return calc_lines(sys, block, ap, x, y, z);
+  signal_rec *sum = nullptr;
+  const auto absorb = [&](signal_rec *part) {
+    if (part == nullptr) return;
+    if (sum != nullptr) {
+      add_responses(sys, sum, part);
+      free_signal(sys, sum);
+    }
+    sum = part;
+  };
+  if (ap->uses_rectangles) absorb(calc_rectangles_mem(sys, block, ap, x, y, z));
+  if (ap->uses_triangles) absorb(calc_triangles(sys, block, ap, x, y, z));
+  if (ap->uses_lines) absorb(calc_lines(sys, block, ap, x, y, z));
+  return sum;
+}
+
+// ===========================================================================
+// Field calculations h, hp and hhp
+// ===========================================================================
+
+namespace {
+
+// Clock readings of one calculation's progress report.
+struct ProgressClock {
+  time_t start = time(nullptr);
+  time_t current = start;
+  time_t last_shown = start;
+  int estimate_shown = 0;
+  void point_done(sys_con *sys, int i, int n) {
+    display_calculation_time(sys, start, &current, &last_shown, &estimate_shown, i, n);
+  }
+};
+
+// A result array of n entries, all absent (an empty array for n = 0).
+signal_rec **new_result_array(sys_con *sys, int n) {
+  return sonvar::alloc_array<signal_rec *>(sys, n > 0 ? n : 1, "the array of result signals");
+}
+
+calc_memory_block *new_block(sys_con *sys, aperture *ap1, aperture *ap2, bool excitations) {
+  calc_memory_block *block = pre_allocate_memory(sys, ap1, ap2);
+  block->apply_excitation = excitations ? 1 : 0;
+  return block;
+}
+
+// The emitted pulse (impulse response * excitation)/fs of one aperture.
+signal_rec *emitted_pulse(sys_con *sys, const aperture *ap) {
+  return fast_convolute(sys, ap->impulse_response, ap->excitation);
+}
+
+// The two-way pulse: receive impulse response * transmit pulse, over fs.
+signal_rec *two_way_pulse(sys_con *sys, const aperture *transmit, const aperture *receive) {
+  signal_rec *inner = emitted_pulse(sys, transmit);
+  signal_rec *pulse = fast_convolute(sys, receive->impulse_response, inner);
+  free_signal(sys, inner);
+  return pulse;
+}
+
+// A zero signal shaped like the pulse: the field of a point that receives
+// nothing.
+signal_rec *zeros_like(sys_con *sys, const signal_rec *pulse) {
+  return alloc_signal(sys, pulse->no_samples, pulse->start_sample);
+}
+
+// h with the frequency-dependent attenuation: the response filtered through
+// its own spectrum, kept at the full transform length, with one more 1/fs.
+signal_rec *attenuated_h(sys_con *sys, signal_rec *R) {
+  signal_rec *F = Find_FFT(sys, R, Find_N(R->no_samples, 0));
+  signal_rec *A = Attenuate_pulse(sys, R, &F, R->start_sample, R->no_samples, 0);
+  signal_rec *result = Inverse_FFT(A, A->no_samples);
+  const double scale = 1 / sys->fs;
+  for (int j = 0; j < result->no_samples; j++) result->values[j] *= scale;
+  free_signal(sys, R);
+  free_signal(sys, F);
+  return result;
+}
+
+// (response * pulse)/fs through the cached pulse spectrum, filtered for the
+// response's distance when attenuation is on. The spectrum is made at the
+// first response. Returns zeros shaped like the pulse when there is no
+// response.
+signal_rec *convolve_with_pulse(sys_con *sys, signal_rec *response, signal_rec *pulse,
+                                signal_rec **spectrum) {
+  if (response == nullptr) return zeros_like(sys, pulse);
+  if (*spectrum == nullptr)
+    *spectrum = Find_FFT(sys, pulse, Find_N(pulse->no_samples + response->no_samples, 0));
+  if (!sys->use_att) return fast_dft_convolute(sys, response, pulse, spectrum);
+  signal_rec *attenuated = Attenuate_pulse(sys, pulse, spectrum, response->start_sample,
+                                           response->no_samples, 0);
+  signal_rec *result = fast_dft_convolute(sys, response, pulse, &attenuated);
+  free_signal(sys, attenuated);
+  return result;
+}
+
+void release_if_present(sys_con *sys, signal_rec *signal) {
+  if (signal != nullptr) free_signal(sys, signal);
+}
+
+}  // namespace
+
+signal_rec **calc_h(sys_con *sys, aperture *ap, int n, const point3 *points) {
+  sonvar::store_relaxed(&sys->last_calc_type, 0);
+  signal_rec **result = new_result_array(sys, n);
+  calc_memory_block *block = new_block(sys, ap, ap, false);
+  ProgressClock clock;
+  for (int i = 0; i < n; i++) {
+    signal_rec *R = calc_response_mem(sys, block, ap, points[i].x, points[i].y, points[i].z);
+    result[i] = (sys->use_att && R != nullptr) ? attenuated_h(sys, R) : R;
+    clock.point_done(sys, i, n);
+  }
+  free_memory_block(sys, block);
+  display_final_time(sys, clock.start);
+  return result;
+}
+
+signal_rec **calc_hp(sys_con *sys, aperture *ap, int n, const point3 *points) {
+  sonvar::store_relaxed(&sys->last_calc_type, 1);
+  signal_rec **result = new_result_array(sys, n);
+  calc_memory_block *block = new_block(sys, ap, ap, true);
+  signal_rec *pulse = emitted_pulse(sys, ap);
+  signal_rec *spectrum = nullptr;
+  ProgressClock clock;
+  for (int i = 0; i < n; i++) {
+    signal_rec *R = calc_response_mem(sys, block, ap, points[i].x, points[i].y, points[i].z);
+    result[i] = convolve_with_pulse(sys, R, pulse, &spectrum);
+    release_if_present(sys, R);
+    clock.point_done(sys, i, n);
+  }
+  display_final_time(sys, clock.start);
+  free_memory_block(sys, block);
+  free_signal(sys, pulse);
+  release_if_present(sys, spectrum);
+  return result;
+}
+
+signal_rec **calc_hhp(sys_con *sys, aperture *transmit, aperture *receive, int n,
+                      const point3 *points) {
+  sonvar::store_relaxed(&sys->last_calc_type, 2);
+  signal_rec **result = new_result_array(sys, n);
+  calc_memory_block *block = new_block(sys, transmit, receive, true);
+  signal_rec *pulse = two_way_pulse(sys, transmit, receive);
+  signal_rec *spectrum = nullptr;
+  const bool shared = transmit == receive;
+  ProgressClock clock;
+  for (int i = 0; i < n; i++) {
+    const point3 p = points[i];
+    signal_rec *Rt = calc_response_mem(sys, block, transmit, p.x, p.y, p.z);
+    signal_rec *Rr = shared ? Rt : calc_response_mem(sys, block, receive, p.x, p.y, p.z);
+    // The pulse-echo response needs both paths: one missing, nothing returns.
+    signal_rec *Q = (Rt != nullptr && Rr != nullptr) ? fast_convolute(sys, Rt, Rr) : nullptr;
+    result[i] = convolve_with_pulse(sys, Q, pulse, &spectrum);
+    release_if_present(sys, Q);
+    release_if_present(sys, Rt);
+    if (!shared) release_if_present(sys, Rr);
+    clock.point_done(sys, i, n);
+  }
+  display_final_time(sys, clock.start);
+  free_memory_block(sys, block);
+  free_signal(sys, pulse);
+  release_if_present(sys, spectrum);
+  return result;
+}
+
+// ===========================================================================
+// Scattering calculations
+// ===========================================================================
+
+namespace {
+
+double squared_range(point3 p) { return sqr(p.z) + (sqr(p.y) + sqr(p.x)); }
+
+void swap_scatterers(point3 *points, double *amplitudes, int a, int b) {
+  std::swap(points[a], points[b]);
+  std::swap(amplitudes[a], amplitudes[b]);
+}
+
+// Puts the nearest scatterer first and the farthest second, so that the
+// first echoes added already span nearly the whole time range.
+void nearest_and_farthest_first(point3 *points, double *amplitudes, int n) {
+  int min_pos = 0, max_pos = 0;
+  double min_key = squared_range(points[0]), max_key = min_key;
+  for (int i = 1; i < n; i++) {
+    const double key = squared_range(points[i]);
+    if (key > max_key) {
+      max_key = key;
+      max_pos = i;
+    } else if (key < min_key) {
+      min_key = key;
+      min_pos = i;
+    }
+  }
+  swap_scatterers(points, amplitudes, 0, min_pos);
+  swap_scatterers(points, amplitudes, 1, max_pos);
+}
+
+void scale_values(signal_rec *signal, double factor) {
+  for (int j = 0; j < signal->no_samples; j++) signal->values[j] *= factor;
+}
+
+// Echo of one scatterer for the whole receive aperture: (Rt * Rr)/fs, with
+// the attenuated pulse already applied when attenuation is on; NULL when
+// either path gives no response.
+signal_rec *scatterer_echo(sys_con *sys, calc_memory_block *block, aperture *transmit,
+                           aperture *receive, point3 p, signal_rec *pulse,
+                           signal_rec **spectrum) {
+  signal_rec *Rt = calc_response_mem(sys, block, transmit, p.x, p.y, p.z);
+  signal_rec *Rr = transmit == receive ? Rt : calc_response_mem(sys, block, receive, p.x, p.y, p.z);
+  signal_rec *Q = nullptr;
+  if (Rt != nullptr && Rr != nullptr) {
+    Q = fast_convolute(sys, Rt, Rr);
+    if (sys->use_att) {
+      signal_rec *A = Attenuate_pulse(sys, pulse, spectrum, Q->start_sample, Q->no_samples, 0);
+      signal_rec *S = fast_dft_convolute(sys, Q, pulse, &A);
+      free_signal(sys, A);
+      free_signal(sys, Q);
+      Q = S;
+    }
+  }
+  release_if_present(sys, Rt);
+  if (Rr != Rt) release_if_present(sys, Rr);
+  return Q;
+}
+
+// Applies the postponed pulse convolution (no attenuation) or returns the
+// sum as it is; an absent sum becomes zeros shaped like the pulse.
+signal_rec *finish_with_pulse(sys_con *sys, signal_rec *sum, signal_rec *pulse) {
+  if (sum == nullptr) return zeros_like(sys, pulse);
+  if (sys->use_att) return sum;
+  signal_rec *result = fast_convolute(sys, pulse, sum);
+  free_signal(sys, sum);
+  return result;
+}
+
+}  // namespace
+
+void sort_points(sys_con *sys, int n, point3 *points, double *amplitudes) {
+  double *keys = sonvar::alloc_array<double>(sys, n, "the scatterer sort keys");
+  for (int k = 0; k < n; k++) keys[k] = squared_range(points[k]);
+  // Heap sort over positions 1 .. n (position p is index p - 1).
+  struct Item {
+    double key;
+    point3 point;
+    double amplitude;
+  };
+  const auto get = [&](int p) { return Item{keys[p - 1], points[p - 1], amplitudes[p - 1]}; };
+  const auto put = [&](int p, const Item &item) {
+    keys[p - 1] = item.key;
+    points[p - 1] = item.point;
+    amplitudes[p - 1] = item.amplitude;
+  };
+  int l = n / 2 + 1, r = n;
+  for (;;) {
+    Item taken;
+    if (l > 1) {
+      taken = get(--l);
+    } else {
+      taken = get(r);
+      put(r, get(1));
+      if (--r == 1) {
+        put(1, taken);
+        break;
+      }
+    }
+    int i = l, j = 2 * l;
+    while (j <= r) {
+      if (j < r && keys[j - 1] < keys[j]) j++;
+      if (!(taken.key < keys[j - 1])) break;
+      put(i, get(j));
+      i = j;
+      j = 2 * j;
+    }
+    put(i, taken);
+  }
+  free_memory(sys, keys);
+}
+
+signal_rec *calc_scat(sys_con *sys, aperture *transmit, aperture *receive, int n, point3 *points,
+                      double *amplitudes) {
+  sonvar::store_relaxed(&sys->last_calc_type, 3);
+  calc_memory_block *block = new_block(sys, transmit, receive, true);
+  signal_rec *pulse = two_way_pulse(sys, transmit, receive);
+  signal_rec *spectrum =
+      sys->use_att ? Find_FFT(sys, pulse, Find_N(pulse->no_samples, 0)) : nullptr;
+  if (n > 10) nearest_and_farthest_first(points, amplitudes, n);
+  ProgressClock clock;
+  signal_rec *sum = nullptr;
+  for (int i = 0; i < n; i++) {
+    signal_rec *Q = scatterer_echo(sys, block, transmit, receive, points[i], pulse, &spectrum);
+    if (Q != nullptr) {
+      scale_values(Q, amplitudes[i]);
+      if (sum == nullptr) {
+        sum = Q;
+      } else {
+        add_responses(sys, Q, sum);
+        free_signal(sys, Q);
+      }
+    }
+    clock.point_done(sys, i, n);
+  }
+  release_if_present(sys, spectrum);
+  signal_rec *result = finish_with_pulse(sys, sum, pulse);
+  display_final_time(sys, clock.start);
+  free_memory_block(sys, block);
+  free_signal(sys, pulse);
+  return result;
+}
+
+namespace {
+
+// Working signals of calc_scat_multi.
+struct MultiBuffers {
+  signal_rec *transmit_spectrum;
+  signal_rec *receive_spectrum;
+  signal_rec *output;
+};
+
+// Adds the echo of receive element j for one scatterer into result[j].
+void add_element_echo(sys_con *sys, calc_memory_block *block, aperture *receive, point3 p,
+                      signal_rec *Rt, double amplitude, signal_rec *pulse, signal_rec **spectrum,
+                      MultiBuffers *buffers, signal_rec **result, int j) {
+  block->element_index = j;
+  signal_rec *Rj = calc_response_mem(sys, block, receive, p.x, p.y, p.z);
+  if (Rj == nullptr) return;  // this element receives nothing from here
+  signal_rec *out = fast_fft_convolute(sys, Rj, Rt, buffers->receive_spectrum,
+                                       buffers->transmit_spectrum, buffers->output);
+  if (sys->use_att) {
+    signal_rec *A = Attenuate_pulse(sys, pulse, spectrum, out->start_sample, out->no_samples, 0);
+    signal_rec *S = fast_dft_convolute(sys, out, pulse, &A);
+    free_signal(sys, A);
+    free_signal(sys, out);
+    out = S;
+  }
+  scale_values(out, amplitude);
+  if (result[j] == nullptr) {
+    result[j] = out;
+    buffers->output = alloc_signal(sys, 1024, 0);
+  } else {
+    add_responses(sys, out, result[j]);
+    buffers->output = out;
+  }
+  free_signal(sys, Rj);
+}
+
+}  // namespace
+
+signal_rec **calc_scat_multi(sys_con *sys, aperture *transmit, aperture *receive, int n,
+                             point3 *points, double *amplitudes) {
+  sonvar::store_relaxed(&sys->last_calc_type, 4);
+  const int elements = receive->no_elements;
+  signal_rec **result = new_result_array(sys, elements);
+  calc_memory_block *block = new_block(sys, transmit, receive, true);
+  signal_rec *pulse = two_way_pulse(sys, transmit, receive);
+  signal_rec *spectrum =
+      sys->use_att ? Find_FFT(sys, pulse, Find_N(pulse->no_samples, 0)) : nullptr;
+  MultiBuffers buffers{alloc_signal(sys, 1024, 0), alloc_signal(sys, 1024, 0),
+                       alloc_signal(sys, 1024, 0)};
+  ProgressClock clock;
+  for (int i = 0; i < n; i++) {
+    const point3 p = points[i];
+    block->single_element = 0;
+    signal_rec *Rt = calc_response_mem(sys, block, transmit, p.x, p.y, p.z);
+    if (Rt != nullptr) {
+      Find_FFT_reuse(sys, buffers.transmit_spectrum, Rt, Find_N(4 * Rt->no_samples, 0));
+      block->single_element = 1;
+      for (int j = 0; j < elements; j++)
+        add_element_echo(sys, block, receive, p, Rt, amplitudes[i], pulse, &spectrum, &buffers,
+                         result, j);
+      block->single_element = 0;
+      free_signal(sys, Rt);
+    }
+    clock.point_done(sys, i, n);
+  }
+  release_if_present(sys, spectrum);
+  for (int j = 0; j < elements; j++) result[j] = finish_with_pulse(sys, result[j], pulse);
+  free_signal(sys, buffers.transmit_spectrum);
+  free_signal(sys, buffers.receive_spectrum);
+  free_signal(sys, buffers.output);
+  display_final_time(sys, clock.start);
+  free_memory_block(sys, block);
+  free_signal(sys, pulse);
+  return result;
+}
+
+namespace {
+
+// Per-scatterer element responses of calc_scat_all.
+struct PairSignals {
+  signal_rec **T;   // transmit element responses
+  signal_rec **R;   // receive element responses (T itself for one aperture)
+  signal_rec **TP;  // (T * pulse)/fs, without attenuation
+};
+
+void element_responses(sys_con *sys, calc_memory_block *block, aperture *ap, point3 p,
+                       signal_rec **out) {
+  for (int e = 0; e < ap->no_elements; e++) {
+    block->element_index = e;
+    out[e] = calc_response_mem(sys, block, ap, p.x, p.y, p.z);
+  }
+}
+
+// The decimated echo of transmit element t received by element r, times
+// scale; NULL when either element has no response.
+signal_rec *pair_echo(sys_con *sys, const PairSignals &s, int t, int r, signal_rec *pulse,
+                      signal_rec **spectrum, int D, double scale) {
+  if (s.T[t] == nullptr || s.R[r] == nullptr) return nullptr;
+  if (!sys->use_att) return Convolve_decimate(sys, s.R[r], s.TP[t], D, scale);
+  signal_rec *A = attenuated_pulse(sys, s.T[t], s.R[r], pulse, spectrum);
+  signal_rec *pair = Convolve_decimate(sys, s.R[r], A, D, scale);
+  free_signal(sys, A);
+  return pair;
+}
+
+void release_all(sys_con *sys, signal_rec **signals, int n) {
+  for (int k = 0; k < n; k++) {
+    release_if_present(sys, signals[k]);
+    signals[k] = nullptr;
+  }
+}
+
+}  // namespace
+
+signal_rec ***calc_scat_all(sys_con *sys, aperture *transmit, aperture *receive, int n,
+                            point3 *points, double *amplitudes, int D) {
+  if (D < 1) error_message("calc_scat_all: the decimation factor must be 1 or more");
+  const int nt = transmit->no_elements, nr = receive->no_elements;
+  const bool shared = transmit == receive;
+  signal_rec ***result =
+      sonvar::alloc_array<signal_rec **>(sys, nt > 0 ? nt : 1, "the element-pair results");
+  for (int t = 0; t < nt; t++) result[t] = new_result_array(sys, nr);
+  PairSignals s{};
+  s.T = new_result_array(sys, nt);
+  s.R = shared ? s.T : new_result_array(sys, nr);
+  s.TP = new_result_array(sys, nt);
+  calc_memory_block *block = new_block(sys, transmit, receive, true);
+  signal_rec *pulse = two_way_pulse(sys, transmit, receive);
+  signal_rec *spectrum = Find_FFT(sys, pulse, Find_N(pulse->no_samples, 0));
+  block->single_element = 1;
+  block->no_delay = 1;
+  if (n > 10) {
+    sort_points(sys, n, points, amplitudes);
+    swap_scatterers(points, amplitudes, 1, n - 1);
+  }
+  ProgressClock clock;
+  for (int i = 0; i < n; i++) {
+    amplitudes[i] /= sys->fs;
+    const double a = amplitudes[i];
+    element_responses(sys, block, transmit, points[i], s.T);
+    if (!sys->use_att)
+      for (int t = 0; t < nt; t++)
+        s.TP[t] = s.T[t] ? fast_dft_convolute(sys, s.T[t], pulse, &spectrum) : nullptr;
+    if (!shared) element_responses(sys, block, receive, points[i], s.R);
+    for (int t = 0; t < nt; t++) {
+      for (int r = (shared && i > 0) ? t : 0; r < nr; r++) {
+        if (i == 0) {
+          result[t][r] = pair_echo(sys, s, t, r, pulse, &spectrum, D, a);
+          continue;
+        }
+        signal_rec *pair = pair_echo(sys, s, t, r, pulse, &spectrum, D, 1.0);
+        if (pair == nullptr) continue;
+        if (shared && r > t) {
+          // Reciprocity: the pair (t, r) is also the pair (r, t).
+          result[t][r] = sum_responses_decimated(sys, pair, result[t][r], D, 0, a);
+          result[r][t] = sum_responses_decimated(sys, pair, result[r][t], D, 1, a);
+        } else {
+          result[t][r] = sum_responses_decimated(sys, pair, result[t][r], D, 1, a);
+        }
+      }
+    }
+    release_all(sys, s.T, nt);
+    release_all(sys, s.TP, nt);
+    if (!shared) release_all(sys, s.R, nr);
+    clock.point_done(sys, i, n);
+  }
+  // Pairs that never received an echo get zeros at the decimated rate.
+  for (int t = 0; t < nt; t++)
+    for (int r = 0; r < nr; r++)
+      if (result[t][r] == nullptr) {
+        result[t][r] = zeros_like(sys, pulse);
+        result[t][r]->fs = sys->fs / D;
+      }
+  display_final_time(sys, clock.start);
+  free_memory_block(sys, block);
+  free_signal(sys, pulse);
+  free_signal(sys, spectrum);
+  free_memory(sys, s.T);
+  if (!shared) free_memory(sys, s.R);
+  free_memory(sys, s.TP);
+  return result;
 }

@@ -321,9 +321,122 @@ void display_final_time(sys_con *sys, time_t t_start);
 /* The same with the clock reading `now` given by the caller. */
 void display_final_time_at(sys_con *sys, time_t now, time_t t_start);
 
+/* ---- Rectangle spatial impulse response --------------------------------- */
+
+struct calc_memory_block;
+struct rect_unit_vector;
+struct rect_timing;
+
+/* Fills n unit-vector records (local direction to the point, weighted area,
+ * arrival time from the centre) for the rectangles of one physical element
+ * whose focusing delay is `delay` (s), for the point (x, y, z) (m). Returns
+ * out. */
+struct rect_unit_vector *unit_vec_calc_mem(sys_con *sys, struct rect_unit_vector *out, int n,
+                                           const rect_element *rectangles, double delay,
+                                           double x, double y, double z);
+
+/* Writes the cumulative area of one rectangle's unit-area trapezoid into the
+ * scratch signal, sample j taken at (start + j + 0.5) dt; sets the scratch's
+ * start sample and length (its capacity is grown when too small). */
+void area(sys_con *sys, signal_rec *scratch, double dt, const struct rect_timing *timing);
+
+/* Summed rectangle response of the aperture at the point (x, y, z), m/s:
+ * focusing and apodization at the point, 1/(2 pi R) spreading, attenuation,
+ * soft baffle and, when the block asks for it, element excitations. A new
+ * signal owned by the caller, or NULL when no element contributes. */
+signal_rec *calc_rectangles_mem(sys_con *sys, struct calc_memory_block *block, aperture *ap,
+                                double x, double y, double z);
+
+/* The aperture's whole response at the point: rectangles, triangles and
+ * line-bounded elements added in that order. NULL when nothing contributes. */
+signal_rec *calc_response_mem(sys_con *sys, struct calc_memory_block *block, aperture *ap,
+                              double x, double y, double z);
+
+/* ---- Field calculations h, hp and hhp ----------------------------------- */
+
+/* One signal per point, in point order, in a new array the caller owns with
+ * its signals (release each with free_signal, the array with free_memory).
+ *  calc_h:   spatial impulse response, m/s (an absent entry where nothing
+ *            reaches the point); with attenuation on, filtered through its
+ *            own spectrum and scaled by one more 1/fs.
+ *  calc_hp:  emitted pressure (h * impulse response * excitation)/fs^2.
+ *  calc_hhp: pulse-echo field (ht * hr * two-way pulse)/fs^3-scaled, the
+ *            transmit and receive apertures may be the same. */
+signal_rec **calc_h(sys_con *sys, aperture *ap, int n, const point3 *points);
+signal_rec **calc_hp(sys_con *sys, aperture *ap, int n, const point3 *points);
+signal_rec **calc_hhp(sys_con *sys, aperture *transmit, aperture *receive, int n,
+                      const point3 *points);
+
+/* ---- Scattering calculations -------------------------------------------- */
+
+/* Sorts the scatterers by squared distance from the origin, nearest first
+ * (an in-place heap sort; not stable), moving the amplitudes along. */
+void sort_points(sys_con *sys, int n, point3 *points, double *amplitudes);
+
+/* Echo of n point scatterers (positions in m, amplitudes) summed over the
+ * receive aperture. Reorders the scatterers in place when n > 10. */
+signal_rec *calc_scat(sys_con *sys, aperture *transmit, aperture *receive, int n, point3 *points,
+                      double *amplitudes);
+
+/* Echo per receive physical element: an array of receive->no_elements
+ * signals. */
+signal_rec **calc_scat_multi(sys_con *sys, aperture *transmit, aperture *receive, int n,
+                             point3 *points, double *amplitudes);
+
+/* Echo of every transmit element received by every receive element, each
+ * element unfocused and unapodized, sampled at fs/D: result[t][r]. Sorts the
+ * scatterers when n > 10 and divides the caller's amplitudes by fs. D below
+ * 1 is fatal. */
+signal_rec ***calc_scat_all(sys_con *sys, aperture *transmit, aperture *receive, int n,
+                            point3 *points, double *amplitudes, int D);
+
 /* ======================================================================== */
 /* Calculation scratch block and parallel dispatcher (calculations_par)     */
 /* ======================================================================== */
+
+/* ---- Parallel calculation dispatcher ------------------------------------ */
+
+/* The work of one worker thread. */
+typedef struct thread_work {
+  sys_con *sys;               /* the shared state */
+  aperture *aperture1;        /* first (transmitting) aperture */
+  aperture *aperture2;        /* second (receiving) aperture */
+  int32_t no_points;          /* points of this worker's chunk */
+  point3 *points;             /* first point of the chunk (in the caller's array) */
+  double *amplitudes;         /* first amplitude of the chunk, or NULL */
+  int32_t dec_factor;         /* decimation factor of calc_scat_all */
+  signal_rec *scatter_result; /* result of calc_scat */
+  signal_rec **array_result;  /* result of calc_h, calc_hp, calc_hhp, calc_scat_multi */
+  signal_rec ***nested_result; /* result of calc_scat_all */
+  int32_t worker_index;       /* 0-based index of the worker */
+} thread_work;
+
+/* Worker entry functions: each runs one calculation on its thread_work. */
+void *calc_h_call(void *work);
+void *calc_hp_call(void *work);
+void *calc_hhp_call(void *work);
+void *calc_scat_call(void *work);
+void *calc_scat_multi_call(void *work);
+void *calc_scat_all_call(void *work);
+
+/* Runs calc_h (function_code 1), calc_hp (2) or calc_hhp (3) over N points
+ * on the state's `threads` workers (directly when N <= 5 * threads) and
+ * returns one signal per point in point order. Another code is fatal. */
+signal_rec **calc_function_parallel(sys_con *sys, int function_code, aperture *ap1,
+                                    aperture *ap2, int N, point3 *points);
+
+/* calc_scat split over the workers (directly when N <= 5 * threads); the
+ * workers' echoes are summed. */
+signal_rec *calc_scat_parallel(sys_con *sys, aperture *ap1, aperture *ap2, int N, point3 *points,
+                               double *amplitudes);
+
+/* calc_scat_multi split over the workers (directly when N <= threads). */
+signal_rec **calc_scat_multi_parallel(sys_con *sys, aperture *ap1, aperture *ap2, int N,
+                                      point3 *points, double *amplitudes);
+
+/* calc_scat_all split over the workers (directly when N <= 10000 * threads). */
+signal_rec ***calc_scat_all_parallel(sys_con *sys, aperture *ap1, aperture *ap2, int N,
+                                     point3 *points, double *amplitudes, int dec_factor);
 
 /* ======================================================================== */
 /* Triangle elements (triangles)                                            */

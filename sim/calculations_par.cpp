@@ -1,0 +1,221 @@
+// calculations_par.cpp - the calculation scratch block and the parallel
+// dispatcher that splits field points or scatterers over worker threads.
+#include <cstdio>
+
+#include "internal.h"
+
+// ===========================================================================
+// Parallel calculation dispatcher
+// ===========================================================================
+//
+// The points are cut into contiguous chunks, one per worker; each worker runs
+// the single-threaded calculation on its chunk with a scratch block of its
+// own, and the calling thread joins the results after all workers are done.
+
+void *calc_h_call(void *argument) {
+  auto *work = static_cast<thread_work *>(argument);
+  work->array_result = calc_h(work->sys, work->aperture1, work->no_points, work->points);
+  return nullptr;
+}
+
+void *calc_hp_call(void *argument) {
+  auto *work = static_cast<thread_work *>(argument);
+  work->array_result = calc_hp(work->sys, work->aperture1, work->no_points, work->points);
+  return nullptr;
+}
+
+void *calc_hhp_call(void *argument) {
+  auto *work = static_cast<thread_work *>(argument);
+  work->array_result =
+      calc_hhp(work->sys, work->aperture1, work->aperture2, work->no_points, work->points);
+  return nullptr;
+}
+
+void *calc_scat_call(void *argument) {
+  auto *work = static_cast<thread_work *>(argument);
+  work->scatter_result = calc_scat(work->sys, work->aperture1, work->aperture2, work->no_points,
+                                   work->points, work->amplitudes);
+  return nullptr;
+}
+
+void *calc_scat_multi_call(void *argument) {
+  auto *work = static_cast<thread_work *>(argument);
+  work->array_result = calc_scat_multi(work->sys, work->aperture1, work->aperture2,
+                                       work->no_points, work->points, work->amplitudes);
+  return nullptr;
+}
+
+void *calc_scat_all_call(void *argument) {
+  auto *work = static_cast<thread_work *>(argument);
+  work->nested_result = calc_scat_all(work->sys, work->aperture1, work->aperture2,
+                                      work->no_points, work->points, work->amplitudes,
+                                      work->dec_factor);
+  return nullptr;
+}
+
+namespace {
+
+using WorkerEntry = void *(*)(void *);
+
+// One split run: T workers over N points.
+struct SplitRun {
+  int T = 0;
+  thread_work *work = nullptr;
+  pthread_t *handles = nullptr;
+  int *started = nullptr;  // 1 when the worker runs on a thread of its own
+};
+
+// Fills the worker records: q = N / T points each, the rest to the last.
+SplitRun prepare_split(sys_con *sys, aperture *ap1, aperture *ap2, int N, point3 *points,
+                       double *amplitudes, int dec_factor) {
+  SplitRun run;
+  run.T = sys->threads;
+  run.work = sonvar::alloc_array<thread_work>(sys, run.T, "the worker records");
+  run.handles = sonvar::alloc_array<pthread_t>(sys, run.T, "the worker thread handles");
+  run.started = sonvar::alloc_array<int>(sys, run.T, "the worker start flags");
+  const int q = N / run.T;
+  for (int i = 0; i < run.T; i++) {
+    thread_work &w = run.work[i];
+    w.sys = sys;
+    w.aperture1 = ap1;
+    w.aperture2 = ap2;
+    w.no_points = i < run.T - 1 ? q : N - (run.T - 1) * q;
+    w.points = points + static_cast<long>(i) * q;
+    w.amplitudes = amplitudes != nullptr ? amplitudes + static_cast<long>(i) * q : nullptr;
+    w.dec_factor = dec_factor;
+    w.worker_index = i;
+  }
+  return run;
+}
+
+// Starts every worker in index order. A worker whose thread cannot be
+// started computes its chunk on the calling thread instead, so the result
+// is the same; then waits for the started ones.
+void run_workers(sys_con *sys, SplitRun *run, WorkerEntry entry) {
+  for (int i = 0; i < run->T; i++) {
+    const int status = th_lib_start_thread(&run->handles[i], entry, &run->work[i]);
+    run->started[i] = status == 0;
+    if (status != 0) {
+      sonvar::print_formatted(sys, 256,
+                              "Sonvar warning: worker thread %d could not be started (error %d); "
+                              "its %d points are computed on the calling thread\n",
+                              i, status, run->work[i].no_points);
+      entry(&run->work[i]);
+    }
+  }
+  for (int i = 0; i < run->T; i++)
+    if (run->started[i]) th_lib_wait_for_threads(&run->handles[i], 1);
+}
+
+void release_split(sys_con *sys, SplitRun *run) {
+  free_memory(sys, run->work);
+  free_memory(sys, run->handles);
+  free_memory(sys, run->started);
+}
+
+// The thresholds compare in 64 bits so that a huge thread count cannot
+// overflow them.
+bool runs_directly(int N, sys_con *sys, long long per_thread) {
+  return static_cast<long long>(N) <= per_thread * static_cast<long long>(sys->threads);
+}
+
+WorkerEntry entry_for(int function_code) {
+  switch (function_code) {
+    case 1:
+      return calc_h_call;
+    case 2:
+      return calc_hp_call;
+    case 3:
+      return calc_hhp_call;
+    default:
+      return nullptr;
+  }
+}
+
+}  // namespace
+
+signal_rec **calc_function_parallel(sys_con *sys, int function_code, aperture *ap1,
+                                    aperture *ap2, int N, point3 *points) {
+  if (runs_directly(N, sys, 5)) {
+    switch (function_code) {
+      case 1:
+        return calc_h(sys, ap1, N, points);
+      case 2:
+        return calc_hp(sys, ap1, N, points);
+      case 3:
+        return calc_hhp(sys, ap1, ap2, N, points);
+      default:
+        print_error_message(
+            "Internal Error 6: Illegal function_code found in calc_function_parallel, module "
+            "calculations_par");
+    }
+  }
+  const WorkerEntry entry = entry_for(function_code);
+  if (entry == nullptr)
+    print_error_message(
+        "Internal Error 5: Illegal function_code found in calc_function_parallel, module "
+        "calculations_par");
+  SplitRun run = prepare_split(sys, ap1, ap2, N, points, nullptr, 0);
+  run_workers(sys, &run, entry);
+  signal_rec **result = sonvar::alloc_array<signal_rec *>(sys, N, "the array of result signals");
+  int k = 0;
+  for (int i = 0; i < run.T; i++) {
+    for (int j = 0; j < run.work[i].no_points; j++) result[k++] = run.work[i].array_result[j];
+    free_memory(sys, run.work[i].array_result);
+  }
+  release_split(sys, &run);
+  return result;
+}
+
+signal_rec *calc_scat_parallel(sys_con *sys, aperture *ap1, aperture *ap2, int N, point3 *points,
+                               double *amplitudes) {
+  if (runs_directly(N, sys, 5)) return calc_scat(sys, ap1, ap2, N, points, amplitudes);
+  SplitRun run = prepare_split(sys, ap1, ap2, N, points, amplitudes, 0);
+  run_workers(sys, &run, calc_scat_call);
+  signal_rec *sum = run.work[0].scatter_result;
+  for (int i = 1; i < run.T; i++) {
+    add_responses(sys, run.work[i].scatter_result, sum);
+    free_signal(sys, run.work[i].scatter_result);
+  }
+  release_split(sys, &run);
+  return sum;
+}
+
+signal_rec **calc_scat_multi_parallel(sys_con *sys, aperture *ap1, aperture *ap2, int N,
+                                      point3 *points, double *amplitudes) {
+  if (runs_directly(N, sys, 1)) return calc_scat_multi(sys, ap1, ap2, N, points, amplitudes);
+  SplitRun run = prepare_split(sys, ap1, ap2, N, points, amplitudes, 0);
+  run_workers(sys, &run, calc_scat_multi_call);
+  signal_rec **sum = run.work[0].array_result;
+  for (int i = 1; i < run.T; i++) {
+    for (int k = 0; k < ap2->no_elements; k++) {
+      add_responses(sys, run.work[i].array_result[k], sum[k]);
+      free_signal(sys, run.work[i].array_result[k]);
+    }
+    free_memory(sys, run.work[i].array_result);
+  }
+  release_split(sys, &run);
+  return sum;
+}
+
+signal_rec ***calc_scat_all_parallel(sys_con *sys, aperture *ap1, aperture *ap2, int N,
+                                     point3 *points, double *amplitudes, int dec_factor) {
+  if (runs_directly(N, sys, 10000))
+    return calc_scat_all(sys, ap1, ap2, N, points, amplitudes, dec_factor);
+  SplitRun run = prepare_split(sys, ap1, ap2, N, points, amplitudes, dec_factor);
+  run_workers(sys, &run, calc_scat_all_call);
+  signal_rec ***sum = run.work[0].nested_result;
+  for (int w = 1; w < run.T; w++) {
+    signal_rec ***part = run.work[w].nested_result;
+    for (int i = 0; i < ap1->no_elements; i++) {
+      for (int k = 0; k < ap2->no_elements; k++) {
+        add_responses(sys, part[i][k], sum[i][k]);
+        free_signal(sys, part[i][k]);
+      }
+      free_memory(sys, part[i]);
+    }
+    free_memory(sys, part);
+  }
+  release_split(sys, &run);
+  return sum;
+}
