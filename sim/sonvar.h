@@ -295,6 +295,25 @@ double sqr(double x);
 /* Convolution, FFT and response summation (signals)                        */
 /* ======================================================================== */
 
+/* Every signal combination aligns its operands on the absolute sample index:
+ * a convolution starts at the sum of its inputs' start samples. An absent
+ * (NULL) signal counts as zero. */
+
+/* Direct convolution a*b (no 1/fs factor): a new signal of na+nb-1 samples
+ * starting at sa+sb. One absent input gives zeros shaped like the other; two
+ * absent inputs give an absent result. */
+signal_rec *Convolute(sys_con *sys, signal_rec *a, signal_rec *b);
+
+/* Direct convolution a*b written into `out`, which is resized with
+ * extend_signal (reallocated only when too small); returns out. One absent
+ * input gives zeros shaped like the other; two give one zero sample at 0. */
+signal_rec *Convolute_fast(sys_con *sys, signal_rec *a, signal_rec *b, signal_rec *out);
+
+/* Adds src into dst on the absolute time axis, growing dst (in place while
+ * the span stays strictly below its capacity, else to exactly the span);
+ * src is not changed. Returns dst; an absent dst gives a new copy of src. */
+signal_rec *add_responses(sys_con *sys, signal_rec *src, signal_rec *dst);
+
 /* ======================================================================== */
 /* Attenuation, focusing at a point, field and scattering calculations      */
 /* (calculations)                                                           */
