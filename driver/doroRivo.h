@@ -73,7 +73,7 @@ double *gaussPulse(int verbose, double bw, double fc, run_params params, int *nu
 
 // The sample count gaussPulse would produce, in 64 bits; -1 when it cannot
 // be represented.
-int64_t gauss_pulse_length(double bw, double fc, int32_t fs);
+int64_t gaussPulseLength(double bw, double fc, int32_t fs);
 
 // The run: state, options, probe description and the field calculation.
 int dynaSonvar(int thread_hint, int no_points, run_params params);

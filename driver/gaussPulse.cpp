@@ -28,7 +28,7 @@ double cutoff_time(double v) {
 
 }  // namespace
 
-int64_t gauss_pulse_length(double bw, double fc, int32_t fs) {
+int64_t gaussPulseLength(double bw, double fc, int32_t fs) {
   const double tc = cutoff_time(envelope_variance(bw, fc, nullptr));
   const double product = static_cast<double>(fs) * tc;
   if (!(product < 4e18)) return -1;  // NaN or beyond 64 bits: no usable length
@@ -50,7 +50,7 @@ double *gaussPulse(int verbose, double bw, double fc, run_params params, int *nu
       fprintf(stderr, "tc %g\n", tc);
       fprintf(stderr, "sampling freq %d\n", params.fs);
     }
-    const int64_t length = gauss_pulse_length(bw, fc, params.fs);
+    const int64_t length = gaussPulseLength(bw, fc, params.fs);
     // An empty or unrepresentable pulse gives no array.
     const int steps = (length > 0 && length <= INT32_MAX) ? static_cast<int>(length) : 0;
     if (verbose) fprintf(stderr, "freq %g, numSteps %d\n", static_cast<double>(params.fs), steps);

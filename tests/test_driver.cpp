@@ -244,8 +244,8 @@ TEST_F(DriverTest, GaussianPulseSamplesTheEnvelopeFromMinusTc) {
   int none = -1;
   EXPECT_EQ(gaussPulse(0, 0.6, 5e6, pulse_params("gaussian", 1000), &none), nullptr);
   EXPECT_EQ(none, 0);  // fs * tc below 1: no samples
-  EXPECT_EQ(gauss_pulse_length(0.6, 5e6, 1000), 0);
-  EXPECT_EQ(gauss_pulse_length(1e-300, 1e-300, 100000000), -1);
+  EXPECT_EQ(gaussPulseLength(0.6, 5e6, 1000), 0);
+  EXPECT_EQ(gaussPulseLength(1e-300, 1e-300, 100000000), -1);
 }
 
 TEST_F(DriverTest, PulseTypesAndTrace) {
