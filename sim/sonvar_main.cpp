@@ -233,4 +233,3 @@ void error_message(const char *text) {
   exit(-1);
 }
 
-double sqr(double x) { return x * x; }
