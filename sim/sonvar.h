@@ -291,6 +291,122 @@ int th_lib_rw_mutex_unlock(pthread_rwlock_t *lock);
 /* x * x */
 double sqr(double x);
 
+/* --- Element geometry ---------------------------------------------------- */
+
+/* Corner generators: each writes the four corners of `rect` (in the order
+ * (x0,y0), (x0,y0+h), (x0+w,y0+h), (x0+w,y0) or its curved counterpart) and
+ * the centre point through `center`, and nothing else. Metres, radians. */
+void insert_corners(rect_element *rect, point3 *center, double x0, double y0, double w, double h);
+/* Square of side `size` centred laterally at (x, y) on the sphere of radius
+ * F centred at (0, 0, F). */
+void insert_concave_corners(rect_element *rect, point3 *center, double x, double y, double size,
+                            double F);
+/* Rectangle on the elevation-focused cylinder z = z0 - sqrt(Rfocus^2 - y^2). */
+void insert_corners_focused(rect_element *rect, point3 *center, double x0, double y0, double w,
+                            double h, double Rfocus, double z0);
+/* Rectangle spanning the angles phi .. phi + delta on the convex cylinder of
+ * radius Rconvex whose axis runs through (0, y, -Rconvex). */
+void insert_corners_convex(rect_element *rect, point3 *center, double y0, double h, double Rconvex,
+                           double phi, double delta);
+/* Rectangle on the convex surface whose radius shrinks with the elevation
+ * curvature: r(y) = Rconvex - (sqrt(Rfocus^2 - y^2) - z0). */
+void insert_corners_convex_focused(rect_element *rect, point3 *center, double y0, double h,
+                                   double Rconvex, double Rfocus, double z0, double phi,
+                                   double delta);
+
+/* Completes a rectangle whose corners and centre are set: side lengths,
+ * tilt tangents, their cosines and sines and the doubly-tilted flag. Prints a
+ * diagnostic when a tangent exceeds 10 in magnitude. */
+void calculate_vectors(rect_element *rect);
+
+/* Fills bounding line `index` (from 0) of `element` from two points on the
+ * line and a point inside the element (z ignored). */
+void insert_element(line_element *element, int index, point3 p1, point3 p2, point3 inside);
+
+/* Replaces every rectangle of the aperture by two triangles (appended after
+ * existing triangles) and returns the aperture. */
+aperture *xdc_convert(sys_con *sys, aperture *ap);
+
+/* Releases the aperture and everything it owns. NULL is allowed. */
+void xdc_free(sys_con *sys, aperture *ap);
+
+/* --- Focusing, apodization and element settings ---------------------------- */
+
+/* Inserts one focus entry: dynamic (along the two angles) or static (delays
+ * from the element centres to `point` with the state's speed of sound,
+ * relative to the reference point, quantized when the aperture asks). */
+void insert_focus(sys_con *sys, aperture *ap, int dynamic, double time, double angle_zx,
+                  double angle_zy, point3 point);
+/* Inserts a static entry that takes over `delays` (no_elements values, s,
+ * from alloc_memory) unchanged. */
+void insert_focus_times(sys_con *sys, aperture *ap, double *delays, double time);
+/* Inserts an apodization entry that takes over `values` (no_elements). */
+void insert_apodization(sys_con *sys, aperture *ap, double *values, double time);
+/* Release every entry of a time line; the fixed flags are left alone. */
+void free_focus_time_line(sys_con *sys, aperture *ap);
+void free_apodization_time_line(sys_con *sys, aperture *ap);
+/* Turns arrival times into delays in place: v = reference - v, rounded to the
+ * nearest multiple of `step` (halves up) when `quantize` is set and step > 0. */
+void subtract_delay(int count, double *values, int quantize, double step, double reference);
+
+/* Replaces the focus line by `count` static entries (times s, points m). */
+void xdc_focus(sys_con *sys, aperture *ap, int count, const double *times, const point3 *points);
+/* Replaces the focus line by one dynamic entry along the two angles (rad). */
+void xdc_dynamic_focus(sys_con *sys, aperture *ap, double time, double angle_zx, double angle_zy);
+/* Sets the reference point for focusing. */
+void xdc_center_focus(sys_con *sys, aperture *ap, point3 point);
+/* Replaces the focus line by `count` entries with the given delay arrays
+ * (no_elements values each, from alloc_memory); the aperture takes them over. */
+void xdc_focus_times(sys_con *sys, aperture *ap, int count, const double *times, double **delays);
+/* Replaces the apodization line (the aperture takes the arrays over) and
+ * turns dynamic apodization off. */
+void xdc_apodization(sys_con *sys, aperture *ap, int count, const double *times, double **values);
+/* Turns dynamic apodization on: window 1 Hanning, 2 Hamming, 3 Blackman. */
+void xdc_dynamic_apodization(sys_con *sys, aperture *ap, int window_kind, double f_number,
+                             point3 reference, point3 direction);
+/* Set the apodization (or delay, s) of the mathematical elements of the
+ * listed physical elements (numbers from 1); values[i] holds no_values
+ * entries for element_numbers[i]. Errors print one line and go on. */
+void ele_apodization(aperture *ap, int count, const int *element_numbers, int no_values,
+                     double **values);
+void ele_delay(aperture *ap, int count, const int *element_numbers, int no_values, double **values);
+/* Gives the listed physical elements their own excitation, copied from
+ * samples[i] (no_samples values each). */
+void ele_waveform(sys_con *sys, aperture *ap, int count, const int *element_numbers, int no_samples,
+                  double **samples);
+/* Replace the aperture's impulse response or excitation; the aperture takes
+ * the signal over and returns its previous one to the pool. */
+void xdc_impulse(sys_con *sys, aperture *ap, signal_rec *signal);
+void xdc_excitation(sys_con *sys, aperture *ap, signal_rec *signal);
+
+/* --- Free-form apertures ------------------------------------------------- */
+
+/* Tables are column-major doubles with `rows` rows; column 0 holds the
+ * physical element number (from 1, ascending). `centers` has one row per
+ * physical element and the columns x, y, z. See the documentation of each
+ * table's columns in transducers.cpp. */
+aperture *xdc_triangles(sys_con *sys, const double *table, int rows, const double *centers,
+                        point3 focus);
+aperture *xdc_rectangles(sys_con *sys, const double *table, int rows, const double *centers,
+                         point3 focus);
+aperture *xdc_lines(sys_con *sys, const double *table, int rows, const double *centers,
+                    point3 focus);
+/* One physical element of `rows` triangles: `corners` is a rows x 9
+ * column-major table x1 .. z3, `apodizations` one weight per triangle. */
+aperture *xdc_triangles_old(sys_con *sys, const double *corners, int rows,
+                            const double *apodizations, double element_apodization, point3 center);
+
+/* Replaces every rectangle by a line-bounded element and returns the aperture. */
+aperture *xdc_line_convert(sys_con *sys, aperture *ap);
+/* Levels the rectangle into a plane parallel to x-y (corners and centre are
+ * turned in place) and stores the rotation and plane height in `element`. */
+void project_rectangle(rect_element *rect, line_element *element);
+/* 1 when (x, y) lies on the inner side of every bounding line (1e-8 m slack). */
+int16_t inside_boundary(const line_element *element, double x, double y);
+/* Finds the corners of a line element: crossings of its bounding lines that
+ * lie on the element. */
+void intersections(sys_con *sys, line_element *element);
+
 /* ======================================================================== */
 /* Convolution, FFT and response summation (signals)                        */
 /* ======================================================================== */
