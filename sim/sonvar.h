@@ -430,6 +430,75 @@ signal_rec *Convolute_fast(sys_con *sys, signal_rec *a, signal_rec *b, signal_re
  * src is not changed. Returns dst; an absent dst gives a new copy of src. */
 signal_rec *add_responses(sys_con *sys, signal_rec *src, signal_rec *dst);
 
+/* Direct convolution taken at every D-th sample and multiplied by scale: a
+ * new signal at fs/D starting at ceil((sa+sb)/D) with floor((na+nb-1)/D)+1
+ * samples. One absent input gives zeros shaped like that decimation of the
+ * other; two give an absent result. D below 1 is fatal. */
+signal_rec *Convolve_decimate(sys_con *sys, signal_rec *a, signal_rec *b, int D, double scale);
+
+/* In-place radix-2 complex FFT of nn (a power of two) complex values stored
+ * as (re, im) pairs from data[0]: sum_j x[j] exp(isign 2 pi i j k / nn), not
+ * normalised. */
+void four1(double *data, int nn, int isign);
+
+/* Real FFT of 2n samples from data[0] (n a power of two, at least 2).
+ * isign = +1: replaced by the packed spectrum (DC, Nyquist, then re and im of
+ * bins 1 .. n-1). isign = -1: a packed spectrum is replaced by n times the
+ * samples it was made from. */
+void realft(double *data, int n, int isign);
+
+/* Smallest power of two, at least 4, not below either argument. */
+int Find_N(int n1, int n2);
+
+/* A packed spectrum: the transform of N real samples (N a power of two, at
+ * least 4) in a signal of N values: DC, Nyquist, then the (re, im) pairs of
+ * bins 1 .. N/2-1; bin k stands for k fs / N. Its start sample is that of
+ * the time signal. Forward transform convention sum x[j] exp(+2 pi i j k/N).
+ *
+ * Find_FFT: a new packed spectrum of s padded with zeros to N samples.
+ * Find_FFT_reuse: the same written into dest (grown only when too small);
+ * returns dest. s longer than N, or N not such a power of two, is fatal. */
+signal_rec *Find_FFT(sys_con *sys, signal_rec *s, int N);
+signal_rec *Find_FFT_reuse(sys_con *sys, signal_rec *dest, signal_rec *s, int N);
+
+/* Product of two packed spectra times 1/fs, of the shorter length and
+ * starting at sA+sB; the longer spectrum is read at the bins of the same
+ * frequency. Multiply_FFTs returns a new signal; Multiply_FFTs_fast writes
+ * into out (which may be A or B) and returns it. */
+signal_rec *Multiply_FFTs(sys_con *sys, signal_rec *A, signal_rec *B);
+signal_rec *Multiply_FFTs_fast(sys_con *sys, signal_rec *A, signal_rec *B, signal_rec *out);
+
+/* Turns the packed spectrum S back into samples in place and keeps the first
+ * n_out of them (1 <= n_out <= S's length, else fatal); returns S. */
+signal_rec *Inverse_FFT(signal_rec *S, int n_out);
+
+/* (a*b)/fs by FFT: a new signal of na+nb-1 samples starting at sa+sb. When
+ * a and b are the same signal it is transformed once. One absent input gives
+ * zeros shaped like the other; two give an absent result. */
+signal_rec *fast_convolute(sys_con *sys, signal_rec *a, signal_rec *b);
+
+/* (a*b)/fs by FFT with the spectrum of b kept by the caller in *cached (a
+ * slot, possibly shared by threads and guarded by fft_mutex). The spectrum
+ * may be longer than needed; when it holds fewer than na+nb values (or none)
+ * it is renewed from b, the old one returned to the pool, and the slot owns
+ * the new one. Absent inputs as fast_convolute. A NULL slot means no cache. */
+signal_rec *fast_dft_convolute(sys_con *sys, signal_rec *a, signal_rec *b, signal_rec **cached);
+
+/* (a*b)/fs by FFT into out, using spec_a and spec_b as spectrum buffers;
+ * spec_b is taken as the spectrum of b unless it holds fewer than na+nb
+ * values. No pool signal is taken unless a buffer grows. One absent input
+ * gives zeros shaped like the other in out; two give one zero sample at 0. */
+signal_rec *fast_fft_convolute(sys_con *sys, signal_rec *a, signal_rec *b, signal_rec *spec_a,
+                               signal_rec *spec_b, signal_rec *out);
+
+/* Adds amplitude*src into dst, both at the decimated rate fs/D. When dst
+ * does not cover src, a new signal spanning both replaces dst (the old one
+ * goes back to the pool). src is released when `release` is non-zero.
+ * Returns the dst to use; an absent dst gives a new signal. D below 1 is
+ * fatal. */
+signal_rec *sum_responses_decimated(sys_con *sys, signal_rec *src, signal_rec *dst, int D,
+                                    int release, double amplitude);
+
 /* ======================================================================== */
 /* Attenuation, focusing at a point, field and scattering calculations      */
 /* (calculations)                                                           */
