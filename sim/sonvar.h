@@ -504,13 +504,206 @@ signal_rec *sum_responses_decimated(sys_con *sys, signal_rec *src, signal_rec *d
 /* (calculations)                                                           */
 /* ======================================================================== */
 
+/* ---- Focusing and apodization at a field point -------------------------- */
+
+/* Fills delays[i] (s) and apodization[i] of every physical element i for the
+ * field point (x, y, z), m: static or time-line focusing (the time line is
+ * looked up with each element's own time of flight from its centre to the
+ * point), dynamic focusing along a direction, and apodization from a fixed
+ * entry, the time line or the dynamic F-number window. Both arrays hold one
+ * double per physical element. A time line that is read but holds no entry,
+ * or an unknown window kind, ends the program with status 255. */
+void find_delays_and_apodization(sys_con *sys, aperture *ap, double *delays,
+                                 double *apodization, double x, double y, double z);
+
+/* ---- End of focusing and apodization at a field point ------------------- */
+
 /* ======================================================================== */
 /* Calculation scratch block and parallel dispatcher (calculations_par)     */
 /* ======================================================================== */
 
+/* ---- Calculation scratch block ------------------------------------------ */
+
+/* Far-field quantities of one rectangle at the current field point. */
+typedef struct rect_unit_vector {
+  double local_x;       /* component of the unit vector to the point along the width */
+  double local_y;       /* component of the unit vector to the point along the height */
+  double weighted_area; /* apodization * width * height, m^2 */
+  double t0;            /* arrival time from the rectangle's centre, s */
+} rect_unit_vector;
+
+/* Trapezoidal timing of one rectangle's response. */
+typedef struct rect_timing {
+  double short_duration; /* T0, the shorter duration, s */
+  double long_duration;  /* T1, the longer duration, s */
+  double t1, t2, t3, t4; /* break times of the trapezoid, ascending, s */
+} rect_timing;
+
+/* One potential crossing of the wave circle with one bounding line. */
+typedef struct circle_crossing {
+  int line;                /* index of the bounding line */
+  int16_t root;            /* 1 takes +sqrt, 0 takes -sqrt */
+  int16_t include_forward; /* 1: the arc to the next listed crossing lies inside */
+  double a4;               /* 4 (1 + slope^2), or 4 for a vertical line */
+  double inv_2a;           /* 2 / a4 */
+  double b;                /* linear coefficient of the crossing quadratic, m */
+  double b_sq;             /* b^2, m^2 */
+  double c0;               /* constant term before subtracting the radius^2, m^2 */
+} circle_crossing;
+
+/* Working record of the line-bounded response. The arrays hold 2 * max_lines
+ * + 1 entries (times at least one more than the largest number of arrival
+ * times of one line element); each crossing pointer leads to its own
+ * record. */
+typedef struct line_solution {
+  int no_times;       /* number of valid arrival times */
+  double *times;      /* sorted arrival times, s */
+  int no_angles;      /* number of valid crossing angles */
+  double *angles;     /* crossing angles of the circle, rad */
+  int *angle_index;   /* crossing record of each angle */
+  circle_crossing **crossings_of_circle; /* crossing records, two per line */
+  double radius;      /* radius of the current circle, m */
+  double radius_sq;   /* its square, m^2 */
+  double c;           /* speed of sound, m/s */
+  double px, py, pz;  /* projected field point and its height, m */
+} line_solution;
+
+struct triangle_times;
+
+/* Scratch data of one calculation on one thread: sized once from the
+ * apertures, reused for every field point, never shared between threads. */
+typedef struct calc_memory_block {
+  int32_t max_rectangles;  /* most rectangles in one physical element */
+  int32_t max_lines;       /* most bounding lines of one line element */
+  int32_t max_triangles;   /* most triangles in one physical element */
+  rect_unit_vector *unit_vectors; /* max_rectangles records, or NULL */
+  rect_timing *timings;    /* max_rectangles records, or NULL */
+  line_solution *line_scratch; /* line working record, or NULL */
+  int32_t single_element;  /* non-zero: only element element_index is computed */
+  int32_t element_index;   /* the element of single_element (0-based) */
+  int32_t no_delay;        /* non-zero: focusing delay 0 and apodization 1 */
+  double *delays;          /* per physical element: focusing delay, s */
+  int32_t *element_order;  /* per physical element: elements to compute */
+  double *apodizations;    /* per physical element: weight */
+  signal_rec *rect_signals[3]; /* rectangle working signals (the lines use
+                                  the second and third too), or NULL */
+  signal_rec *tri_signals[3];  /* triangle working signals, one per fan */
+  struct triangle_times *tri_times; /* fan timing record, or NULL */
+  point3 *tri_corners;     /* buffer of three projected corners, or NULL */
+  int16_t apply_excitation; /* 1: apply individual element excitations
+                               (0 for h, 1 for every other calculation) */
+} calc_memory_block;
+
+/* A new scratch block sized from one or two apertures (ap2 may be ap1). Its
+ * working signals come from the pool with 1000 samples from sample 0. */
+calc_memory_block *pre_allocate_memory(sys_con *sys, aperture *ap1, aperture *ap2);
+
+/* Gives every array, record and working signal of the block back, then the
+ * block itself. */
+void free_memory_block(sys_con *sys, calc_memory_block *block);
+
+/* ---- End of calculation scratch block ----------------------------------- */
+
 /* ======================================================================== */
 /* Triangle elements (triangles)                                            */
 /* ======================================================================== */
+
+/* Timing of one fan: a triangle with one corner at the projection of the
+ * field point (the origin) and its corner 1 on the positive x axis. */
+typedef struct triangle_times {
+  double z_sq;       /* height of the field point squared, m^2 */
+  double x_corner2;  /* x of corner 2, m */
+  double foot_x;     /* x of the foot of the perpendicular to the outer edge, m */
+  double coef_a;     /* 1 / (1 + k^2), k the slope of the outer edge */
+  double coef_b;     /* k^2 x1^2 / (1 + k^2)^2, m^2 */
+  double fan_angle;  /* angle of the fan at the origin, rad, 0 to pi */
+  double t_origin;   /* arrival time from the origin, z / c, s */
+  double t_corner1;  /* arrival time from corner 1, s */
+  double t_corner2;  /* arrival time from corner 2, s */
+  double t_foot;     /* arrival time from the foot of the perpendicular, s */
+  int32_t situation; /* ordering of the arrival times, 0 to 4 */
+} triangle_times;
+
+/* ---- Fan response and angle integration ---- */
+
+/* Response of the fan (origin, corners[index_a], corners[index_b]) for a
+ * point at height z >= 0, first sample at time t_start (s, relative to the
+ * triangle's reference time): per-sample means of h, m/s, written into
+ * `signal` (grown as needed) and returned. */
+signal_rec *h_tri2(sys_con *sys, triangle_times *times, point3 *corners, int index_a, int index_b,
+                   signal_rec *signal, double z, double t_start);
+
+/* Fills the timing record of a fan whose corner 1 lies on the positive x axis. */
+triangle_times *calc_triangle_times(sys_con *sys, triangle_times *times, point3 *fan_corners,
+                                    double z);
+
+/* Cumulative integrals of the fan's response at the sample boundaries, one
+ * routine per ordering of the arrival times. */
+signal_rec *triangle_sit0(sys_con *sys, triangle_times *times, signal_rec *signal, double t_start);
+signal_rec *triangle_sit1(sys_con *sys, triangle_times *times, signal_rec *signal, double t_start);
+signal_rec *triangle_sit2(sys_con *sys, triangle_times *times, signal_rec *signal, double t_start);
+signal_rec *triangle_sit3(sys_con *sys, triangle_times *times, signal_rec *signal, double t_start);
+signal_rec *triangle_sit4(sys_con *sys, triangle_times *times, signal_rec *signal, double t_start);
+
+/* Polar angle (rad) at time t of the crossing of the wave circle with the
+ * outer edge: 1 near crossing, 2 far crossing, 3 edge parallel to the y axis. */
+double eval_theta(sys_con *sys, triangle_times *times, int crossing_kind, double t);
+
+/* Integral of eval_theta from t_a to t_b, rad s. */
+double int_theta(sys_con *sys, triangle_times *times, int crossing_kind, double t_a, double t_b);
+
+/* Neville interpolation through the n points (xa[k], ya[k]), k = 0 .. n-1
+ * (n <= 11), evaluated at x: value in *y, last correction in *dy. */
+void polint(const double *xa, const double *ya, int n, double x, double *y, double *dy);
+
+/* atan2(y, x) mapped into [0, 2 pi). */
+double atan2n(double y, double x);
+
+/* Exchanges corners i and j. */
+void swop_corners(point3 *corners, int i, int j);
+
+/* ---- Triangle spatial impulse response ---- */
+
+/* Summed triangle response of the aperture at (x, y, z), m: a new pool
+ * signal owned by the caller, or NULL when no element is computed. */
+signal_rec *calc_triangles(sys_con *sys, calc_memory_block *block, aperture *ap, double x,
+                           double y, double z);
+
+/* Response of one triangle with the physical element's delay (s). The result
+ * is the block's third triangle signal: valid until the next call with the
+ * block, never freed by the caller. */
+signal_rec *response_triangle(sys_con *sys, calc_memory_block *block, const tri_element *triangle,
+                              double delay, double x, double y, double z);
+
+/* Moves the triangle into its own plane frame with the projection of the
+ * field point at the origin; point_out receives the point (z >= 0). */
+point3 *project_triangle(point3 *corners_out, const tri_element *triangle, point3 *point_out,
+                         double x, double y, double z);
+
+/* 1 when the origin lies outside the triangle, else 0. */
+int16_t find_outside(const point3 *corners);
+
+/* Reorders the corners, when outside, so that corner 1 lies angularly
+ * between corners 0 and 2 as seen from the origin. */
+void swop_points(point3 *corners, int16_t outside);
+
+/* 1 when corner 1 is nearer to the origin than the line through corners 0
+ * and 2, along the ray from the origin through corner 1. */
+int16_t find_closets(const point3 *corners);
+
+/* Start time of the response relative to t_ref, on the sampling grid and at
+ * least one sample before the first arrival, s. When start_sample is not
+ * NULL it receives the absolute index of that grid sample. */
+double find_start(sys_con *sys, const point3 *corners, int16_t corner1_nearer, int16_t outside,
+                  double z, double t_ref, int32_t *start_sample);
+
+/* Negates every sample. */
+void minus(signal_rec *signal);
+
+/* Rotations of one point about the y, z and x axes by the angle (cos, sin). */
+void rotate1(point3 *point, double cos_a, double sin_a);
+void rotate2(point3 *point, double cos_a, double sin_a);
+void rotate3(point3 *point, double cos_a, double sin_a);
 
 /* ======================================================================== */
 /* Line-bounded elements (lines)                                            */
