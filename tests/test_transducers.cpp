@@ -593,3 +593,316 @@ TEST_F(TransducersTest, ConcurrentConstructionOnTwoThreads) {
     xdc_free(sys, ap);
   }
 }
+
+// ----- array constructors, report and export -----
+
+namespace {
+
+const point3 kFocus{0, 0, 0.02};
+
+// The centre x of every physical element, in numbering order.
+std::vector<double> center_x(const aperture *ap) {
+  std::vector<double> xs;
+  for (int n = 0; n < ap->no_elements; n++) xs.push_back(ap->elements[n].center.x);
+  return xs;
+}
+
+void expect_near_all(const std::vector<double> &got, const std::vector<double> &want, double tol) {
+  ASSERT_EQ(got.size(), want.size());
+  for (size_t k = 0; k < got.size(); k++) EXPECT_NEAR(got[k], want[k], tol) << k;
+}
+
+bool ends_with(const std::string &text, const std::string &tail) {
+  return text.size() >= tail.size() &&
+         text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
+}
+
+std::string read_fixture(const std::string &name) {
+  const std::string path =
+      std::string(__FILE__).substr(0, std::string(__FILE__).rfind('/')) + "/data/" + name;
+  FILE *file = fopen(path.c_str(), "rb");
+  EXPECT_NE(file, nullptr) << path;
+  std::string text;
+  for (int ch; file != nullptr && (ch = fgetc(file)) != EOF;) text.push_back(static_cast<char>(ch));
+  if (file != nullptr) fclose(file);
+  return text;
+}
+
+}  // namespace
+
+TEST_F(TransducersTest, LinearArraysCentreElementsForOddAndEvenCounts) {
+  aperture *ap = xdc_linear_array(sys, 3, 0.4e-3, 6e-3, 0.1e-3, 2, 3, kFocus);
+  EXPECT_STREQ(ap->name, "Linear array transducer");
+  expect_near_all(center_x(ap), {-0.5e-3, 0.0, 0.5e-3}, kExact);
+  const physical_element &e = ap->elements[0];
+  ASSERT_EQ(e.no_rectangles, 6);
+  EXPECT_NEAR(e.rectangles[0].corners[0].x, -0.7e-3, kExact);  // lower left corner first
+  EXPECT_NEAR(e.rectangles[0].corners[0].y, -3e-3, kExact);
+  EXPECT_NEAR(e.rectangles[1].corners[0].x, -0.5e-3, kExact);  // then along x
+  EXPECT_NEAR(e.rectangles[2].corners[0].y, -1e-3, kExact);    // then the next sub-row
+  EXPECT_NEAR(e.rectangles[5].width, 0.2e-3, kExact);
+  EXPECT_NEAR(e.rectangles[5].height, 2e-3, kExact);
+  xdc_free(sys, ap);
+  ap = xdc_linear_array(sys, 4, 0.4e-3, 6e-3, 0.1e-3, 1, 1, kFocus);
+  expect_near_all(center_x(ap), {-0.75e-3, -0.25e-3, 0.25e-3, 0.75e-3}, kExact);
+  xdc_free(sys, ap);
+  ap = xdc_linear_array(sys, 1, 0.4e-3, 6e-3, 0.1e-3, 1, 1, kFocus);
+  expect_near_all(center_x(ap), {0.0}, kExact);
+  xdc_free(sys, ap);
+}
+
+TEST_F(TransducersTest, MultirowAndTwoDimensionalArraysNumberRowByRow) {
+  const double heights[] = {2e-3, 4e-3};
+  aperture *ap = xdc_linear_multirow(sys, 2, 0.4e-3, 2, heights, 0.1e-3, 1e-3, 1, 2, kFocus);
+  ASSERT_EQ(ap->no_elements, 4);
+  const double ys[] = {-2.5e-3, -2.5e-3, 1.5e-3, 1.5e-3};
+  for (int n = 0; n < 4; n++) EXPECT_NEAR(ap->elements[n].center.y, ys[n], kExact) << n;
+  expect_near_all(center_x(ap), {-0.25e-3, 0.25e-3, -0.25e-3, 0.25e-3}, kExact);
+  EXPECT_NEAR(ap->elements[2].rectangles[1].corners[1].y, 3.5e-3, kExact);  // top of row 2
+  xdc_free(sys, ap);
+
+  // 3 columns x 2 rows, only column 2 of row 0 on: a transposed reading
+  // would pick column 1 of row 1 instead.
+  const int16_t one[] = {0, 0, 0, 0, 1, 0};
+  ap = xdc_2d_array(sys, 3, 2, 1e-3, 2e-3, 0.5e-3, 1e-3, one, 1, 1, kFocus);
+  ASSERT_EQ(ap->no_elements, 1);
+  EXPECT_NEAR(ap->elements[0].center.x, 1.5e-3, kExact);
+  EXPECT_NEAR(ap->elements[0].center.y, -1.5e-3, kExact);
+  xdc_free(sys, ap);
+  const int16_t anti[] = {0, 1, 1, 0};  // (column 0, row 1) and (column 1, row 0)
+  ap = xdc_2d_array(sys, 2, 2, 1e-3, 1e-3, 0.0, 0.0, anti, 1, 1, kFocus);
+  ASSERT_EQ(ap->no_elements, 2);
+  EXPECT_NEAR(ap->elements[0].center.x, 0.5e-3, kExact);  // row 0 first
+  EXPECT_NEAR(ap->elements[1].center.y, 0.5e-3, kExact);
+  xdc_free(sys, ap);
+}
+
+TEST_F(TransducersTest, ElevationFocusedArraysSpaceSubRowsByAngleOrByHeight) {
+  const double Rf = 0.03, H = 6e-3, z0 = Rf * std::cos(std::asin(H / (2 * Rf)));
+  aperture *ap = xdc_focused_array(sys, 2, 0.4e-3, H, 0.1e-3, Rf, 1, 4, kFocus);
+  aperture *rows = xdc_focused_multirow(sys, 2, 0.4e-3, 1, &H, 0.1e-3, 0.1e-3, Rf, 1, 4, kFocus);
+  const physical_element &a = ap->elements[1], &b = rows->elements[1];
+  EXPECT_NEAR(a.center.z, z0 - Rf, kExact);
+  EXPECT_NEAR(b.center.z, z0 - Rf, kExact);
+  EXPECT_NEAR(a.rectangles[0].corners[0].z, 0.0, 1e-15);  // edges in the plane z = 0
+  EXPECT_NEAR(a.rectangles[3].corners[1].z, 0.0, 1e-15);
+  EXPECT_NEAR(b.rectangles[3].corners[1].z, 0.0, 1e-15);
+  const double theta = std::asin(H / (2 * Rf));
+  EXPECT_NEAR(a.rectangles[1].corners[1].y, 0.0, kExact);
+  EXPECT_NEAR(a.rectangles[0].corners[1].y, Rf * std::sin(-theta / 2), kExact);  // equal angles
+  EXPECT_NEAR(b.rectangles[0].corners[1].y, -H / 4, kExact);                     // equal heights
+  for (const physical_element *e : {&a, &b})
+    for (int j = 0; j < 4; j++)
+      for (const point3 &c : e->rectangles[j].corners)
+        EXPECT_NEAR(c.z, z0 - std::sqrt(Rf * Rf - c.y * c.y), 1e-15);
+  xdc_free(sys, ap);
+  xdc_free(sys, rows);
+}
+
+TEST_F(TransducersTest, ConvexArraysAreMirrorSymmetric) {
+  const double Rc = 0.04, Rf = 0.03, w = 0.5e-3, kerf = 0.1e-3;
+  aperture *one = xdc_convex_array(sys, 1, w, 5e-3, kerf, Rc, 2, 1, kFocus);
+  EXPECT_NEAR(dist(one->elements[0].center, point3{0, 0, 0}), 0.0, kExact);
+  xdc_free(sys, one);
+  const double heights[] = {4e-3};
+  std::vector<aperture *> aps = {
+      xdc_convex_array(sys, 4, w, 5e-3, kerf, Rc, 2, 1, kFocus),
+      xdc_convex_focused_array(sys, 4, w, 5e-3, kerf, Rc, Rf, 2, 2, kFocus),
+      xdc_convex_focused_multirow(sys, 4, w, 1, heights, kerf, 0, Rc, Rf, 2, 2, kFocus)};
+  for (aperture *ap : aps) {
+    for (int n = 0; n < 2; n++) {
+      EXPECT_NEAR(ap->elements[n].center.x, -ap->elements[3 - n].center.x, kExact) << ap->name;
+      EXPECT_NEAR(ap->elements[n].center.z, ap->elements[3 - n].center.z, kExact) << ap->name;
+    }
+    // Neighbouring elements are one element angle plus one kerf angle apart.
+    const point3 a = ap->elements[1].center, b = ap->elements[2].center;
+    EXPECT_NEAR(std::atan2(b.x, b.z + Rc) - std::atan2(a.x, a.z + Rc),
+                std::asin(w / Rc) + std::asin(kerf / Rc), 1e-12)
+        << ap->name;
+    xdc_free(sys, ap);
+  }
+}
+
+TEST_F(TransducersTest, DiscsHoldTheSquaresWhoseCentresLieInside) {
+  aperture *ap = xdc_piston(sys, 1e-3, 0.5e-3);
+  EXPECT_STREQ(ap->name, "Single element piston transducer");
+  ASSERT_EQ(ap->elements[0].no_rectangles, 12);
+  const int per_row[] = {2, 4, 4, 2};
+  int k = 0;
+  for (int row = 0; row < 4; row++)
+    for (int q = 0; q < per_row[row]; q++, k++) {
+      const point3 c = ap->elements[0].rectangles[k].center;
+      EXPECT_NEAR(c.y, (-0.75 + 0.5 * row) * 1e-3, kExact);
+      EXPECT_NEAR(c.x, ((per_row[row] - 1) * -0.25 + 0.5 * q) * 1e-3, kExact);
+    }
+  EXPECT_EQ(ap->focus_line->point.z, 100000.0);
+  EXPECT_EQ(ap->focus_line->delays[0], 0.0);
+  xdc_free(sys, ap);
+
+  // Count odd-grid centres inside the disc independently.
+  const double R = 0.0095, F = 0.038, s = 0.0005;
+  int inside = 0;
+  for (int i = -40; i < 40; i++)
+    for (int j = -40; j < 40; j++) inside += sqr((i + 0.5) * s) + sqr((j + 0.5) * s) <= R * R;
+  ap = xdc_concave(sys, R, F, s);
+  EXPECT_EQ(ap->elements[0].no_rectangles, inside);
+  for (int n = 0; n < inside; n++)
+    for (const point3 &c : ap->elements[0].rectangles[n].corners)
+      EXPECT_NEAR(c.z, F - std::sqrt(F * F - c.x * c.x - c.y * c.y), 1e-15);
+  EXPECT_EQ(ap->focus_line->point.z, F);
+  xdc_free(sys, ap);
+
+  for (double size : {0.0, -1e-3, std::nan(""), 3e-3}) {
+    ap = xdc_piston(sys, 1e-3, size);
+    EXPECT_EQ(ap->elements[0].no_rectangles, 0) << size;
+    EXPECT_EQ(ap->elements[0].rectangles, nullptr);
+    xdc_free(sys, ap);
+  }
+  EXPECT_EXIT(
+      {
+        dup2(2, 1);
+        xdc_piston(sys, 1.0, 1e-9);
+      },
+      testing::ExitedWithCode(255), "Fatal error: xdc_piston: a disc of radius 1 m needs too many");
+}
+
+TEST_F(TransducersTest, ConstructorsConvertOnRequestAndDiscsWarnUnlessQuiet) {
+  sys->use_triangles = 1;
+  aperture *ap = xdc_linear_array(sys, 2, 0.4e-3, 5e-3, 0.1e-3, 2, 3, kFocus);
+  EXPECT_EQ(ap->uses_triangles, 1);
+  EXPECT_EQ(ap->elements[1].no_triangles, 12);
+  EXPECT_EQ(ap->elements[1].no_rectangles, 0);
+  xdc_free(sys, ap);
+  sys->quiet = 0;
+  EXPECT_EQ(capture_stdout([&] { ap = xdc_piston(sys, 1e-3, 0.5e-3); }),
+            "Warning: Triangles are currently not fully supported for piston apertures.\n"
+            "         Some approximation in the responses might occur.\n");
+  EXPECT_EQ(ap->elements[0].no_triangles, 24);
+  xdc_free(sys, ap);
+  sys->use_triangles = 0;
+  sys->use_lines = 1;
+  EXPECT_EQ(capture_stdout([&] { ap = xdc_concave(sys, 1e-3, 0.02, 0.5e-3); }),
+            "Warning: Lines are currently not fully supported for concave apertures.\n"
+            "         Some approximation in the responses will occur.\n");
+  EXPECT_EQ(ap->elements[0].no_line_elements, 12);
+  EXPECT_EQ(ap->elements[0].line_elements[5].no_crossings, 4);
+  xdc_free(sys, ap);
+  EXPECT_EQ(
+      capture_stdout([&] { ap = xdc_convex_array(sys, 2, 1e-3, 1e-3, 0, 0.04, 1, 1, kFocus); }),
+      "");
+  xdc_free(sys, ap);
+}
+
+TEST_F(TransducersTest, EmptyAndNegativeCountsBuildEmptyApertures) {
+  aperture *ap = xdc_linear_array(sys, -3, 0.4e-3, 5e-3, 0.1e-3, 1, 1, kFocus);
+  EXPECT_EQ(ap->no_elements, 0);
+  EXPECT_EQ(ap->elements, nullptr);
+  xdc_free(sys, ap);
+  ap = xdc_linear_array(sys, 2, 0.4e-3, 5e-3, 0.1e-3, -2, -3, kFocus);
+  EXPECT_EQ(ap->elements[0].no_rectangles, 0);
+  EXPECT_EQ(ap->elements[0].rectangles, nullptr);
+  xdc_free(sys, ap);
+  ap = xdc_focused_multirow(sys, 3, 0.4e-3, 0, nullptr, 0.1e-3, 0.1e-3, 0.02, 1, 1, kFocus);
+  EXPECT_EQ(ap->no_elements, 0);
+  xdc_free(sys, ap);
+  ap = xdc_2d_array(sys, 0, 2, 1e-3, 1e-3, 0, 0, nullptr, 1, 1, kFocus);
+  EXPECT_EQ(ap->no_elements, 0);
+  xdc_free(sys, ap);
+}
+
+TEST_F(TransducersTest, GoldenReportsOfALinearArrayAndALineElement) {
+  aperture *ap = xdc_linear_array(sys, 3, 0.4e-3, 5e-3, 0.1e-3, 1, 1, kFocus);
+  snprintf(ap->created, sizeof ap->created, "Mon Dec  7 21:21:40 2026\n");
+  EXPECT_EQ(capture_stdout([&] { xdc_show(sys, ap, 0); }), read_fixture("linear_array_show.txt"));
+  xdc_free(sys, ap);
+  sys->use_lines = 1;
+  ap = xdc_linear_array(sys, 1, 0.4e-3, 5e-3, 0.1e-3, 1, 1, kFocus);
+  snprintf(ap->created, sizeof ap->created, "Mon Dec  7 21:21:40 2026\n");
+  EXPECT_EQ(capture_stdout([&] { xdc_show(sys, ap, 1); }), read_fixture("line_element_show.txt"));
+  xdc_free(sys, ap);
+}
+
+TEST_F(TransducersTest, ReportSectionsWrapRowsAndShowDynamicSettings) {
+  aperture *ap = xdc_linear_array(sys, 8, 0.4e-3, 5e-3, 0.1e-3, 1, 1, kFocus);
+  const std::string focus = capture_stdout([&] { xdc_show(sys, ap, 2); });
+  EXPECT_NE(focus.find("e-09)  \n            (  5, "), std::string::npos);
+  EXPECT_TRUE(ends_with(focus, "(  8, -4.962e-08)  \n            \n"));  // wraps after the 8th
+  EXPECT_EQ(focus.find("Physical element"), std::string::npos);
+  xdc_free(sys, ap);
+  ap = xdc_linear_array(sys, 10, 0.4e-3, 5e-3, 0.1e-3, 1, 1, kFocus);
+  const std::string apod = capture_stdout([&] { xdc_show(sys, ap, 3); });
+  EXPECT_NE(apod.find("(  5, 1.0000)  \n            (  6, 1.0000)"), std::string::npos);
+  EXPECT_TRUE(ends_with(apod, "( 10, 1.0000)  \n            \n"));
+  EXPECT_EQ(apod.find("Time line for focusing"), std::string::npos);
+  const std::string header = capture_stdout([&] { xdc_show(sys, ap, 7); });
+  EXPECT_TRUE(ends_with(header,
+                        "Aperture uses the rigid baffle boundary condition\nThe reference point "
+                        "for focusing is at  (x,y,z) = (    0.0000,     0.0000,     0.0000) "
+                        "mm\nThe aperture consists of 10 physical elements. \n"));
+  xdc_dynamic_focus(sys, ap, 1e-6, M_PI / 6, -M_PI / 4);
+  xdc_dynamic_apodization(sys, ap, 2, 1.5, point3{0, 1e-3, 0}, point3{0, 0, 1});
+  ap->quantize_delays = 1;
+  ap->quantization = 2.5e-9;
+  sys->debug = 1;
+  const std::string out = capture_stdout([&] { xdc_show(sys, ap, 0); });
+  EXPECT_EQ(out.substr(0, 40), "Sonvar debug message: Entering xdc_show\n");
+  EXPECT_NE(out.find("Quantized phase delay is used. Quantization =     2.5000 ns\n"),
+            std::string::npos);
+  EXPECT_NE(out.find(" 1.0000  Dynamic along:   30.0000 deg. (z-x),  -45.0000 deg. (z-y)) \n"),
+            std::string::npos);
+  EXPECT_NE(out.find("Dynamic apodization is used for this aperture\n"
+                     "   Apodization reference point is (  0.0000,   1.0000,   0.0000) mm \n"
+                     "   Apodization direction vector is (  0.0000,   0.0000,   1.0000) mm \n"
+                     "F-number used is   1.5000 \n"
+                     "  Apodization uses Hamming windows \n"),
+            std::string::npos);
+  sys->debug = 0;
+  xdc_free(sys, ap);
+}
+
+TEST_F(TransducersTest, ExportTablesHoldTheRowLayoutsAndSizeQueriesMatch) {
+  aperture *ap = xdc_linear_array(sys, 2, 0.4e-3, 5e-3, 0.1e-3, 1, 2, kFocus);
+  auto table = [&](int kind) {
+    const int64_t size = xdc_get_size(sys, ap, kind);
+    std::vector<double> out(size + 4, -7.0);
+    xdc_get(sys, ap, kind, out.data());
+    for (int k = 0; k < 4; k++) EXPECT_EQ(out[size + k], -7.0) << "written past the size";
+    out.resize(size);
+    return out;
+  };
+  std::vector<double> rects = table(1);
+  ASSERT_EQ(rects.size(), 26u * 4);
+  const std::vector<double> row = {
+      1,       1,      0.4e-3, 2.5e-3,  1,      -0.0, -0.0,    0.25e-3, 1.25e-3, 0, 0.05e-3, 0, 0,
+      0.05e-3, 2.5e-3, 0,      0.45e-3, 2.5e-3, 0,    0.45e-3, 0,       0,       0, 0.25e-3, 0, 0};
+  expect_near_all(std::vector<double>(rects.begin() + 78, rects.end()), row, kExact);
+  EXPECT_TRUE(table(2).empty());
+  std::vector<double> focus = table(4);
+  ASSERT_EQ(focus.size(), 3u);
+  EXPECT_NEAR(focus[1], (0.02 - std::hypot(0.25e-3, 0.02)) / kC, 1e-20);
+  xdc_dynamic_focus(sys, ap, 2e-6, 0.1, 0.0);
+  EXPECT_EQ(table(4), (std::vector<double>{2e-6, 0, 0}));
+  EXPECT_EQ(table(5), (std::vector<double>{0, 1, 1}));
+  EXPECT_TRUE(table(6).empty());
+  xdc_convert(sys, ap);
+  std::vector<double> tris = table(2);
+  ASSERT_EQ(tris.size(), 15u * 8);
+  EXPECT_EQ(tris[15 * 7 + 1], 3.0);
+  EXPECT_NEAR(tris[15 * 7 + 3], 0.25e-3, kExact);  // element centre x
+  EXPECT_NEAR(tris[15 * 7 + 9], 0.45e-3, kExact);  // corner 2 x: corner 4 of the rectangle
+  EXPECT_TRUE(table(1).empty());
+  xdc_free(sys, ap);
+
+  sys->use_lines = 1;
+  ap = xdc_linear_array(sys, 1, 0.4e-3, 5e-3, 0.1e-3, 1, 1, kFocus);
+  std::vector<double> lines = table(3);
+  ASSERT_EQ(lines.size(), 13u + 5 * 4 + 1 + 3 * 4);
+  EXPECT_EQ(lines[3], 4.0);  // the line count, as in slot 12
+  EXPECT_EQ(lines[12], 4.0);
+  EXPECT_EQ(lines[7], 1.0);  // cos_x
+  expect_near_all(std::vector<double>(lines.begin() + 13, lines.begin() + 18),
+                  {1e60, 1, 0, -0.2e-3, 0}, kExact);
+  EXPECT_EQ(lines[33], 4.0);  // crossings
+  EXPECT_NEAR(lines[35], 2.5e-3, kExact);
+  xdc_free(sys, ap);
+}
