@@ -416,19 +416,18 @@ void intersections(sys_con *sys, line_element *element);
  * Zero or negative counts give no elements or no sub-elements. */
 aperture *xdc_piston(sys_con *sys, double radius, double ele_size);
 aperture *xdc_concave(sys_con *sys, double radius, double focal_radius, double ele_size);
-aperture *xdc_linear_array(sys_con *sys, int no_elements, double width, double height,
-                           double kerf, int no_sub_x, int no_sub_y, point3 focus);
+aperture *xdc_linear_array(sys_con *sys, int no_elements, double width, double height, double kerf,
+                           int no_sub_x, int no_sub_y, point3 focus);
 aperture *xdc_linear_multirow(sys_con *sys, int no_elem_x, double width, int no_elem_y,
                               const double *heights, double kerf_x, double kerf_y, int no_sub_x,
                               int no_sub_y, point3 focus);
-aperture *xdc_focused_array(sys_con *sys, int no_elements, double width, double height,
-                            double kerf, double Rfocus, int no_sub_x, int no_sub_y,
-                            point3 focus);
+aperture *xdc_focused_array(sys_con *sys, int no_elements, double width, double height, double kerf,
+                            double Rfocus, int no_sub_x, int no_sub_y, point3 focus);
 aperture *xdc_focused_multirow(sys_con *sys, int no_elem_x, double width, int no_elem_y,
                                const double *heights, double kerf_x, double kerf_y, double Rfocus,
                                int no_sub_x, int no_sub_y, point3 focus);
-aperture *xdc_convex_array(sys_con *sys, int no_elements, double width, double height,
-                           double kerf, double Rconvex, int no_sub_x, int no_sub_y, point3 focus);
+aperture *xdc_convex_array(sys_con *sys, int no_elements, double width, double height, double kerf,
+                           double Rconvex, int no_sub_x, int no_sub_y, point3 focus);
 aperture *xdc_convex_focused_array(sys_con *sys, int no_elements, double width, double height,
                                    double kerf, double Rconvex, double Rfocus, int no_sub_x,
                                    int no_sub_y, point3 focus);
