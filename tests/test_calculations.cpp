@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <complex>
+#include <initializer_list>
 #include <random>
 #include <vector>
 
@@ -24,6 +25,10 @@ class CalculationsTest : public ::testing::Test {
     return s;
   }
 
+  void release(std::initializer_list<signal_rec *> signals) {
+    for (signal_rec *s : signals) free_signal(sys, s);
+  }
+
   sys_con *sys = nullptr;
   std::mt19937 rng{42};
 };
@@ -40,6 +45,10 @@ using cplx = std::complex<double>;
 constexpr double kFreqAtt = 0.5e-4;  // dB/(m Hz)
 constexpr double kCentre = 5e6;      // Hz
 constexpr double kTauM = -1.2;
+
+std::vector<double> values_of(const signal_rec *s) {
+  return std::vector<double>(s->values, s->values + s->no_samples);
+}
 
 // Bin k of a packed spectrum as a complex number.
 cplx packed_bin(const signal_rec *X, int k) {
@@ -69,16 +78,31 @@ constexpr double kGainTolerance = 1e-11;
 
 }  // namespace
 
-TEST_F(CalculationsTest, WithoutFrequencyAttenuationThePulseSpectrumIsCopied) {
+TEST_F(CalculationsTest, SpectrumIsCopiedWithoutFrequencyAttenuationAndLengthenedOnlyWhenNeeded) {
   signal_rec *P = random_signal(40, 3);
   signal_rec *F = Find_FFT(sys, P, 256);
   signal_rec *kept = F;
-  signal_rec *A = Attenuate_pulse(sys, P, &F, 500, 100, 0);
+  signal_rec *A = Attenuate_pulse(sys, P, &F, 500, 100, 0);  // needs 140 values
   EXPECT_EQ(F, kept);
-  ASSERT_NE(A, F);
   // Gain exp(0) = 1 and phase 0 in every bin: exact by construction.
-  expect_signal_near(A, 3, std::vector<double>(F->values, F->values + 256), 0.0, "copy of F");
-  for (signal_rec *s : {A, F, P}) free_signal(sys, s);
+  expect_signal_near(A, 3, values_of(F), 0.0, "freq_att = 0: a copy of F");
+  free_signal(sys, A);
+
+  // s = 10000, n = 100: 1540 * 0.59 * 0.5e-4 * 10000 = 454.3 samples of
+  // dispersion; with n - 1 + 40 + 0.5 the transform needs 593 values.
+  set_sonvar(sys, "freq_att", kFreqAtt);
+  set_sonvar(sys, "att_f0", kCentre);
+  signal_rec *F1024 = Find_FFT(sys, P, 1024);
+  kept = F1024;
+  A = Attenuate_pulse(sys, P, &F1024, 10000, 100, 0);
+  EXPECT_EQ(F1024, kept);
+  free_signal(sys, A);
+  signal_rec *old = F;
+  A = Attenuate_pulse(sys, P, &F, 10000, 100, 0);
+  ASSERT_NE(F, old);  // the 256-value spectrum went back to the pool
+  expect_signal_near(F, 3, values_of(F1024), 1e-14, "renewed: the pulse's 1024-point spectrum");
+  EXPECT_EQ(A->no_samples, 1024);
+  release({A, F1024, F, P});
 }
 
 TEST_F(CalculationsTest, FilterMatchesTheAttenuationModelInEveryBin) {
@@ -87,8 +111,8 @@ TEST_F(CalculationsTest, FilterMatchesTheAttenuationModelInEveryBin) {
   set_sonvar(sys, "tau_m", kTauM);
   signal_rec *P = random_signal(60, 0);
   signal_rec *F = Find_FFT(sys, P, 512);
-  // Middle of a 101-sample response from sample 400: sample 450 (the half
-  // length is a whole number of samples), 6.93 mm.
+  // Middle of a 101-sample response from sample 400: sample 450 (a whole
+  // number of samples), 6.93 mm.
   signal_rec *A = Attenuate_pulse(sys, P, &F, 400, 101, 0);
   const double d = 1540.0 * 450 / 100e6;
   ASSERT_EQ(A->no_samples, 512);
@@ -106,7 +130,7 @@ TEST_F(CalculationsTest, FilterMatchesTheAttenuationModelInEveryBin) {
     }
   }
   EXPECT_LE(error / peak, kFilterTolerance);
-  for (signal_rec *s : {A, F, P}) free_signal(sys, s);
+  release({A, F, P});
 }
 
 TEST_F(CalculationsTest, DistanceIsTakenAtTheWholeSampleInTheMiddleOfTheResponse) {
@@ -125,38 +149,12 @@ TEST_F(CalculationsTest, DistanceIsTakenAtTheWholeSampleInTheMiddleOfTheResponse
         << "n " << n << " e " << e;
     free_signal(sys, A);
   }
-  for (signal_rec *s : {F, P}) free_signal(sys, s);
+  release({F, P});
 }
 
-TEST_F(CalculationsTest, SpectrumIsLengthenedOnlyWhenTheDispersedPulseNeedsIt) {
-  set_sonvar(sys, "freq_att", kFreqAtt);
-  set_sonvar(sys, "att_f0", kCentre);
-  signal_rec *P = random_signal(40, 0);
-  // s = 10000, n = 100: 1540 * 0.59 * 0.5e-4 * 10000 = 454.3 samples of
-  // spread; with n - 1 + 40 + 0.5 the transform needs 593 values.
-  signal_rec *F = Find_FFT(sys, P, 1024);
-  signal_rec *kept = F;
-  signal_rec *A = Attenuate_pulse(sys, P, &F, 10000, 100, 0);
-  EXPECT_EQ(F, kept);
-  free_signal(sys, A);
-
-  signal_rec *short_F = Find_FFT(sys, P, 512);
-  signal_rec *old = short_F;
-  const int32_t records = sys->next_signal_number;
-  A = Attenuate_pulse(sys, P, &short_F, 10000, 100, 0);
-  ASSERT_NE(short_F, old);
-  // One new record (the renewed spectrum); the result reuses the short
-  // spectrum's record, which went back to the pool.
-  EXPECT_EQ(sys->next_signal_number, records + 1);
-  expect_signal_near(short_F, 0, std::vector<double>(F->values, F->values + 1024), 1e-14,
-                     "renewed spectrum is the pulse's 1024-point spectrum");
-  EXPECT_EQ(A->no_samples, 1024);
-  for (signal_rec *s : {A, short_F, F, P}) free_signal(sys, s);
-}
-
-// Without the longer rule the 64-value spectrum would pass (M = 64) and the
-// convolution that needs 65 values would then swap the attenuated spectrum
-// in the caller's slot for a plain one.
+// With the transform length alone the 64-value spectrum would pass (M = 64)
+// and the convolution, which needs 65 values, would then swap the attenuated
+// spectrum in the caller's slot for a plain one.
 TEST_F(CalculationsTest, PowerOfTwoConvolutionLengthStillGetsAFullSpectrum) {
   signal_rec *P = random_signal(17, 0);
   signal_rec *R = random_signal(48, 300);
@@ -168,10 +166,10 @@ TEST_F(CalculationsTest, PowerOfTwoConvolutionLengthStillGetsAFullSpectrum) {
   signal_rec *y = fast_dft_convolute(sys, R, P, &A);
   EXPECT_EQ(A, attenuated);
   signal_rec *direct = Convolute(sys, R, P);
-  std::vector<double> ref(direct->values, direct->values + direct->no_samples);
+  std::vector<double> ref = values_of(direct);
   for (double &v : ref) v /= sys->fs;
   expect_signal_near(y, 300, ref, 1e-12, "no attenuation: plain convolution over fs");
-  for (signal_rec *s : {direct, y, A, F, R, P}) free_signal(sys, s);
+  release({direct, y, A, F, R, P});
 }
 
 TEST_F(CalculationsTest, AttenuatedPulseFiltersForTheTwoWayDistance) {
@@ -179,30 +177,24 @@ TEST_F(CalculationsTest, AttenuatedPulseFiltersForTheTwoWayDistance) {
   signal_rec *a = random_signal(50, 700);
   signal_rec *b = random_signal(45, 650);
   signal_rec *F = Find_FFT(sys, P, 64);
-
-  // No frequency attenuation: (a * P) / fs, with the spectrum lengthened to
-  // hold na + 2 P + nb = 155 values.
+  // No frequency attenuation: (a * P) / fs, the spectrum lengthened to hold
+  // na + 2 P + nb = 155 values.
   signal_rec *plain = attenuated_pulse(sys, a, b, P, &F);
   EXPECT_EQ(F->no_samples, 256);
   signal_rec *direct = Convolute(sys, a, P);
-  std::vector<double> ref(direct->values, direct->values + direct->no_samples);
+  std::vector<double> ref = values_of(direct);
   for (double &v : ref) v /= sys->fs;
   expect_signal_near(plain, 702, ref, 1e-12, "freq_att = 0");
-
-  // With it: the pulse filtered at the middle of 2 * 700 + (80 + 45) / 2.
+  // With it: the pulse filtered at sample 2 * 700 + (80 + 45) / 2 = 1462.
   set_sonvar(sys, "freq_att", kFreqAtt);
   set_sonvar(sys, "att_f0", kCentre);
   signal_rec *filtered = attenuated_pulse(sys, a, b, P, &F);
   signal_rec *A = Attenuate_pulse(sys, P, &F, 1400, 80, 45);
-  signal_rec *expected = fast_dft_convolute(sys, a, P, &A);
-  expect_signal_near(filtered, 702,
-                     std::vector<double>(expected->values, expected->values + expected->no_samples),
-                     0.0, "two-way distance");
   const double gain = std::pow(10.0, kCentre * kFreqAtt * (1540.0 * 1462 / 100e6) / 20);
   EXPECT_NEAR(A->values[0] / F->values[0], gain, kGainTolerance * gain);
-
+  signal_rec *expected = fast_dft_convolute(sys, a, P, &A);
+  expect_signal_near(filtered, 702, values_of(expected), 0.0, "two-way distance");
   signal_rec *none = attenuated_pulse(sys, nullptr, b, P, &F);
   expect_signal_near(none, 2, std::vector<double>(30, 0.0), 0.0, "absent transmit response");
-  for (signal_rec *s : {none, expected, A, filtered, direct, plain, F, b, a, P})
-    free_signal(sys, s);
+  release({none, expected, A, filtered, direct, plain, F, b, a, P});
 }
