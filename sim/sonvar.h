@@ -548,6 +548,29 @@ signal_rec *sum_responses_decimated(sys_con *sys, signal_rec *src, signal_rec *d
 /* (calculations)                                                           */
 /* ======================================================================== */
 
+/* ---- Frequency-dependent attenuation of the pulse ---- */
+
+/* The pulse spectrum filtered for the distance of a response with start
+ * sample s, length n and extra length e: d = c (s + floor((n+e)/2)) / fs.
+ * Every bin of frequency f gets the amplitude of freq_att (f - att_f0) d dB
+ * of attenuation and the matching dispersive phase; DC and Nyquist get the
+ * gain of att_f0 freq_att d dB. *spectrum holds the packed spectrum of the
+ * pulse; when it holds fewer values than the longer of the needed transform
+ * length and n + e + pulse length (or none), it is renewed from the pulse
+ * (the old one goes back to the pool) and the slot owns the new one. Returns
+ * a new packed spectrum of the slot's length; an absent pulse gives an
+ * absent result. */
+signal_rec *Attenuate_pulse(sys_con *sys, signal_rec *pulse, signal_rec **spectrum, int s, int n,
+                            int e);
+
+/* (a * attenuated pulse)/fs for a transmit response a and a receive response
+ * b: the pulse is filtered for the two-way distance (twice a's start, a's
+ * length plus the pulse's, b's length as the extra length). *spectrum holds
+ * the pulse's spectrum as for Attenuate_pulse. An absent a or pulse gives
+ * zeros shaped like the other; an absent b counts as length 0. */
+signal_rec *attenuated_pulse(sys_con *sys, signal_rec *a, signal_rec *b, signal_rec *pulse,
+                             signal_rec **spectrum);
+
 /* ---- Focusing and apodization at a field point -------------------------- */
 
 /* Fills delays[i] (s) and apodization[i] of every physical element i for the
