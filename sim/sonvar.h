@@ -291,6 +291,122 @@ int th_lib_rw_mutex_unlock(pthread_rwlock_t *lock);
 /* x * x */
 double sqr(double x);
 
+/* --- Element geometry ---------------------------------------------------- */
+
+/* Corner generators: each writes the four corners of `rect` (in the order
+ * (x0,y0), (x0,y0+h), (x0+w,y0+h), (x0+w,y0) or its curved counterpart) and
+ * the centre point through `center`, and nothing else. Metres, radians. */
+void insert_corners(rect_element *rect, point3 *center, double x0, double y0, double w, double h);
+/* Square of side `size` centred laterally at (x, y) on the sphere of radius
+ * F centred at (0, 0, F). */
+void insert_concave_corners(rect_element *rect, point3 *center, double x, double y, double size,
+                            double F);
+/* Rectangle on the elevation-focused cylinder z = z0 - sqrt(Rfocus^2 - y^2). */
+void insert_corners_focused(rect_element *rect, point3 *center, double x0, double y0, double w,
+                            double h, double Rfocus, double z0);
+/* Rectangle spanning the angles phi .. phi + delta on the convex cylinder of
+ * radius Rconvex whose axis runs through (0, y, -Rconvex). */
+void insert_corners_convex(rect_element *rect, point3 *center, double y0, double h, double Rconvex,
+                           double phi, double delta);
+/* Rectangle on the convex surface whose radius shrinks with the elevation
+ * curvature: r(y) = Rconvex - (sqrt(Rfocus^2 - y^2) - z0). */
+void insert_corners_convex_focused(rect_element *rect, point3 *center, double y0, double h,
+                                   double Rconvex, double Rfocus, double z0, double phi,
+                                   double delta);
+
+/* Completes a rectangle whose corners and centre are set: side lengths,
+ * tilt tangents, their cosines and sines and the doubly-tilted flag. Prints a
+ * diagnostic when a tangent exceeds 10 in magnitude. */
+void calculate_vectors(rect_element *rect);
+
+/* Fills bounding line `index` (from 0) of `element` from two points on the
+ * line and a point inside the element (z ignored). */
+void insert_element(line_element *element, int index, point3 p1, point3 p2, point3 inside);
+
+/* Replaces every rectangle of the aperture by two triangles (appended after
+ * existing triangles) and returns the aperture. */
+aperture *xdc_convert(sys_con *sys, aperture *ap);
+
+/* Releases the aperture and everything it owns. NULL is allowed. */
+void xdc_free(sys_con *sys, aperture *ap);
+
+/* --- Focusing, apodization and element settings ---------------------------- */
+
+/* Inserts one focus entry: dynamic (along the two angles) or static (delays
+ * from the element centres to `point` with the state's speed of sound,
+ * relative to the reference point, quantized when the aperture asks). */
+void insert_focus(sys_con *sys, aperture *ap, int dynamic, double time, double angle_zx,
+                  double angle_zy, point3 point);
+/* Inserts a static entry that takes over `delays` (no_elements values, s,
+ * from alloc_memory) unchanged. */
+void insert_focus_times(sys_con *sys, aperture *ap, double *delays, double time);
+/* Inserts an apodization entry that takes over `values` (no_elements). */
+void insert_apodization(sys_con *sys, aperture *ap, double *values, double time);
+/* Release every entry of a time line; the fixed flags are left alone. */
+void free_focus_time_line(sys_con *sys, aperture *ap);
+void free_apodization_time_line(sys_con *sys, aperture *ap);
+/* Turns arrival times into delays in place: v = reference - v, rounded to the
+ * nearest multiple of `step` (halves up) when `quantize` is set and step > 0. */
+void subtract_delay(int count, double *values, int quantize, double step, double reference);
+
+/* Replaces the focus line by `count` static entries (times s, points m). */
+void xdc_focus(sys_con *sys, aperture *ap, int count, const double *times, const point3 *points);
+/* Replaces the focus line by one dynamic entry along the two angles (rad). */
+void xdc_dynamic_focus(sys_con *sys, aperture *ap, double time, double angle_zx, double angle_zy);
+/* Sets the reference point for focusing. */
+void xdc_center_focus(sys_con *sys, aperture *ap, point3 point);
+/* Replaces the focus line by `count` entries with the given delay arrays
+ * (no_elements values each, from alloc_memory); the aperture takes them over. */
+void xdc_focus_times(sys_con *sys, aperture *ap, int count, const double *times, double **delays);
+/* Replaces the apodization line (the aperture takes the arrays over) and
+ * turns dynamic apodization off. */
+void xdc_apodization(sys_con *sys, aperture *ap, int count, const double *times, double **values);
+/* Turns dynamic apodization on: window 1 Hanning, 2 Hamming, 3 Blackman. */
+void xdc_dynamic_apodization(sys_con *sys, aperture *ap, int window_kind, double f_number,
+                             point3 reference, point3 direction);
+/* Set the apodization (or delay, s) of the mathematical elements of the
+ * listed physical elements (numbers from 1); values[i] holds no_values
+ * entries for element_numbers[i]. Errors print one line and go on. */
+void ele_apodization(aperture *ap, int count, const int *element_numbers, int no_values,
+                     double **values);
+void ele_delay(aperture *ap, int count, const int *element_numbers, int no_values, double **values);
+/* Gives the listed physical elements their own excitation, copied from
+ * samples[i] (no_samples values each). */
+void ele_waveform(sys_con *sys, aperture *ap, int count, const int *element_numbers, int no_samples,
+                  double **samples);
+/* Replace the aperture's impulse response or excitation; the aperture takes
+ * the signal over and returns its previous one to the pool. */
+void xdc_impulse(sys_con *sys, aperture *ap, signal_rec *signal);
+void xdc_excitation(sys_con *sys, aperture *ap, signal_rec *signal);
+
+/* --- Free-form apertures ------------------------------------------------- */
+
+/* Tables are column-major doubles with `rows` rows; column 0 holds the
+ * physical element number (from 1, ascending). `centers` has one row per
+ * physical element and the columns x, y, z. See the documentation of each
+ * table's columns in transducers.cpp. */
+aperture *xdc_triangles(sys_con *sys, const double *table, int rows, const double *centers,
+                        point3 focus);
+aperture *xdc_rectangles(sys_con *sys, const double *table, int rows, const double *centers,
+                         point3 focus);
+aperture *xdc_lines(sys_con *sys, const double *table, int rows, const double *centers,
+                    point3 focus);
+/* One physical element of `rows` triangles: `corners` is a rows x 9
+ * column-major table x1 .. z3, `apodizations` one weight per triangle. */
+aperture *xdc_triangles_old(sys_con *sys, const double *corners, int rows,
+                            const double *apodizations, double element_apodization, point3 center);
+
+/* Replaces every rectangle by a line-bounded element and returns the aperture. */
+aperture *xdc_line_convert(sys_con *sys, aperture *ap);
+/* Levels the rectangle into a plane parallel to x-y (corners and centre are
+ * turned in place) and stores the rotation and plane height in `element`. */
+void project_rectangle(rect_element *rect, line_element *element);
+/* 1 when (x, y) lies on the inner side of every bounding line (1e-8 m slack). */
+int16_t inside_boundary(const line_element *element, double x, double y);
+/* Finds the corners of a line element: crossings of its bounding lines that
+ * lie on the element. */
+void intersections(sys_con *sys, line_element *element);
+
 /* ======================================================================== */
 /* Convolution, FFT and response summation (signals)                        */
 /* ======================================================================== */
@@ -313,6 +429,75 @@ signal_rec *Convolute_fast(sys_con *sys, signal_rec *a, signal_rec *b, signal_re
  * the span stays strictly below its capacity, else to exactly the span);
  * src is not changed. Returns dst; an absent dst gives a new copy of src. */
 signal_rec *add_responses(sys_con *sys, signal_rec *src, signal_rec *dst);
+
+/* Direct convolution taken at every D-th sample and multiplied by scale: a
+ * new signal at fs/D starting at ceil((sa+sb)/D) with floor((na+nb-1)/D)+1
+ * samples. One absent input gives zeros shaped like that decimation of the
+ * other; two give an absent result. D below 1 is fatal. */
+signal_rec *Convolve_decimate(sys_con *sys, signal_rec *a, signal_rec *b, int D, double scale);
+
+/* In-place radix-2 complex FFT of nn (a power of two) complex values stored
+ * as (re, im) pairs from data[0]: sum_j x[j] exp(isign 2 pi i j k / nn), not
+ * normalised. */
+void four1(double *data, int nn, int isign);
+
+/* Real FFT of 2n samples from data[0] (n a power of two, at least 2).
+ * isign = +1: replaced by the packed spectrum (DC, Nyquist, then re and im of
+ * bins 1 .. n-1). isign = -1: a packed spectrum is replaced by n times the
+ * samples it was made from. */
+void realft(double *data, int n, int isign);
+
+/* Smallest power of two, at least 4, not below either argument. */
+int Find_N(int n1, int n2);
+
+/* A packed spectrum: the transform of N real samples (N a power of two, at
+ * least 4) in a signal of N values: DC, Nyquist, then the (re, im) pairs of
+ * bins 1 .. N/2-1; bin k stands for k fs / N. Its start sample is that of
+ * the time signal. Forward transform convention sum x[j] exp(+2 pi i j k/N).
+ *
+ * Find_FFT: a new packed spectrum of s padded with zeros to N samples.
+ * Find_FFT_reuse: the same written into dest (grown only when too small);
+ * returns dest. s longer than N, or N not such a power of two, is fatal. */
+signal_rec *Find_FFT(sys_con *sys, signal_rec *s, int N);
+signal_rec *Find_FFT_reuse(sys_con *sys, signal_rec *dest, signal_rec *s, int N);
+
+/* Product of two packed spectra times 1/fs, of the shorter length and
+ * starting at sA+sB; the longer spectrum is read at the bins of the same
+ * frequency. Multiply_FFTs returns a new signal; Multiply_FFTs_fast writes
+ * into out (which may be A or B) and returns it. */
+signal_rec *Multiply_FFTs(sys_con *sys, signal_rec *A, signal_rec *B);
+signal_rec *Multiply_FFTs_fast(sys_con *sys, signal_rec *A, signal_rec *B, signal_rec *out);
+
+/* Turns the packed spectrum S back into samples in place and keeps the first
+ * n_out of them (1 <= n_out <= S's length, else fatal); returns S. */
+signal_rec *Inverse_FFT(signal_rec *S, int n_out);
+
+/* (a*b)/fs by FFT: a new signal of na+nb-1 samples starting at sa+sb. When
+ * a and b are the same signal it is transformed once. One absent input gives
+ * zeros shaped like the other; two give an absent result. */
+signal_rec *fast_convolute(sys_con *sys, signal_rec *a, signal_rec *b);
+
+/* (a*b)/fs by FFT with the spectrum of b kept by the caller in *cached (a
+ * slot, possibly shared by threads and guarded by fft_mutex). The spectrum
+ * may be longer than needed; when it holds fewer than na+nb values (or none)
+ * it is renewed from b, the old one returned to the pool, and the slot owns
+ * the new one. Absent inputs as fast_convolute. A NULL slot means no cache. */
+signal_rec *fast_dft_convolute(sys_con *sys, signal_rec *a, signal_rec *b, signal_rec **cached);
+
+/* (a*b)/fs by FFT into out, using spec_a and spec_b as spectrum buffers;
+ * spec_b is taken as the spectrum of b unless it holds fewer than na+nb
+ * values. No pool signal is taken unless a buffer grows. One absent input
+ * gives zeros shaped like the other in out; two give one zero sample at 0. */
+signal_rec *fast_fft_convolute(sys_con *sys, signal_rec *a, signal_rec *b, signal_rec *spec_a,
+                               signal_rec *spec_b, signal_rec *out);
+
+/* Adds amplitude*src into dst, both at the decimated rate fs/D. When dst
+ * does not cover src, a new signal spanning both replaces dst (the old one
+ * goes back to the pool). src is released when `release` is non-zero.
+ * Returns the dst to use; an absent dst gives a new signal. D below 1 is
+ * fatal. */
+signal_rec *sum_responses_decimated(sys_con *sys, signal_rec *src, signal_rec *dst, int D,
+                                    int release, double amplitude);
 
 /* ======================================================================== */
 /* Attenuation, focusing at a point, field and scattering calculations      */
