@@ -999,6 +999,10 @@ ConvexAngles convex_angles(double width, double kerf, double Rconvex, int no_sub
 // for. `disc` names the disc kind ("piston" or "concave") for the warnings
 // that its conversions print, or is NULL for the arrays.
 aperture *finish_aperture(sys_con *sys, aperture *ap, point3 focus, const char *disc) {
+  // Rectangles are always built first; the conversions below change the kind.
+  ap->uses_rectangles = 1;
+  ap->uses_triangles = 0;
+  ap->uses_lines = 0;
   set_default_focus(sys, ap, focus, 1.0);
   if (sys->use_triangles) {
     xdc_convert(sys, ap);

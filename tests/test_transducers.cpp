@@ -842,3 +842,35 @@ TEST_F(TransducersTest, ExportTablesHoldTheRowLayoutsAndSizeQueriesMatch) {
   EXPECT_NEAR(lines[35], 2.5e-3, kExact);
   xdc_free(sys, ap);
 }
+
+TEST_F(TransducersTest, ArrayConstructorsMarkTheirElementKind) {
+  // The calculations pick the response by these flags: an array built of
+  // rectangles must say so, and a converted one must name its new kind.
+  const point3 focus{0, 0, 0.03};
+  const double heights[] = {5e-3};
+  const auto kinds = [](const aperture *ap) {
+    return ap->uses_rectangles * 100 + ap->uses_triangles * 10 + ap->uses_lines;
+  };
+  const auto build_all = [&]() {
+    return std::vector<aperture *>{
+        xdc_piston(sys, 2e-3, 0.5e-3),
+        xdc_concave(sys, 2e-3, 0.02, 0.5e-3),
+        xdc_linear_array(sys, 2, 0.4e-3, 5e-3, 0.1e-3, 1, 1, focus),
+        xdc_linear_multirow(sys, 2, 0.4e-3, 1, heights, 0.1e-3, 0.1e-3, 1, 1, focus),
+        xdc_focused_array(sys, 2, 0.4e-3, 5e-3, 0.1e-3, 0.02, 1, 2, focus),
+        xdc_focused_multirow(sys, 2, 0.4e-3, 1, heights, 0.1e-3, 0.1e-3, 0.02, 1, 2, focus),
+        xdc_convex_array(sys, 2, 0.4e-3, 5e-3, 0.1e-3, 0.04, 1, 1, focus),
+        xdc_convex_focused_array(sys, 2, 0.4e-3, 5e-3, 0.1e-3, 0.04, 0.02, 1, 2, focus),
+        xdc_convex_focused_multirow(sys, 2, 0.4e-3, 1, heights, 0.1e-3, 0.1e-3, 0.04, 0.02, 1,
+                                    2, focus)};
+  };
+  for (aperture *ap : build_all()) {
+    EXPECT_EQ(kinds(ap), 100) << ap->name;
+    xdc_free(sys, ap);
+  }
+  set_sonvar(sys, "use_triangles", 1);
+  for (aperture *ap : build_all()) {
+    EXPECT_EQ(kinds(ap), 10) << ap->name;
+    xdc_free(sys, ap);
+  }
+}
