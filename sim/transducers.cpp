@@ -504,14 +504,26 @@ std::vector<double *> owned_arrays(sys_con *sys, int count, double **arrays, int
   return owned;
 }
 
+// The per-element arrays of a time line.
+template <typename Entry>
+std::vector<double *> line_arrays(const Entry *entry, double *Entry::*array,
+                                  std::vector<double *> more = {}) {
+  for (; entry != nullptr; entry = entry->next) more.push_back(entry->*array);
+  return more;
+}
+
 }  // namespace
 
+// An array that a caller handed to both time lines is released with the
+// last line that holds it, so that it is never released twice.
 void free_focus_time_line(sys_con *sys, aperture *ap) {
-  release_line(sys, &ap->focus_line, &focus_entry::delays, {});
+  release_line(sys, &ap->focus_line, &focus_entry::delays,
+               line_arrays(ap->apodization_line, &apodization_entry::values));
 }
 
 void free_apodization_time_line(sys_con *sys, aperture *ap) {
-  release_line(sys, &ap->apodization_line, &apodization_entry::values, {});
+  release_line(sys, &ap->apodization_line, &apodization_entry::values,
+               line_arrays(ap->focus_line, &focus_entry::delays));
 }
 
 void xdc_focus(sys_con *sys, aperture *ap, int count, const double *times, const point3 *points) {
@@ -531,14 +543,16 @@ void xdc_center_focus(sys_con *, aperture *ap, point3 point) {
 void xdc_focus_times(sys_con *sys, aperture *ap, int count, const double *times, double **delays) {
   const std::vector<double *> owned =
       owned_arrays(sys, count, delays, ap->no_elements, "focus delays");
-  release_line(sys, &ap->focus_line, &focus_entry::delays, owned);
+  release_line(sys, &ap->focus_line, &focus_entry::delays,
+               line_arrays(ap->apodization_line, &apodization_entry::values, owned));
   for (int i = 0; i < count; i++) insert_focus_times(sys, ap, owned[i], times[i]);
 }
 
 void xdc_apodization(sys_con *sys, aperture *ap, int count, const double *times, double **values) {
   const std::vector<double *> owned =
       owned_arrays(sys, count, values, ap->no_elements, "apodization values");
-  release_line(sys, &ap->apodization_line, &apodization_entry::values, owned);
+  release_line(sys, &ap->apodization_line, &apodization_entry::values,
+               line_arrays(ap->focus_line, &focus_entry::delays, owned));
   ap->dynamic_apodization = 0;
   for (int i = 0; i < count; i++) insert_apodization(sys, ap, owned[i], times[i]);
 }

@@ -14,6 +14,7 @@ namespace {
 // Geometry built from a few operations is exact up to rounding (metres).
 constexpr double kExact = 1e-15;
 constexpr double kC = 1540.0;  // speed of sound of the default state, m/s
+const point3 kFocus{0, 0, 0.02};
 
 // A fatal library error: exit status 255 and the message (printed on
 // standard output, moved to standard error for the death test).
@@ -429,6 +430,12 @@ TEST_F(TransducersTest, ArraysGivenTwiceAreOwnedOnceAndApodizationTurnsDynamicOf
   xdc_apodization(sys, ap, 2, times, values);
   EXPECT_TRUE(ap->dynamic_apodization == 0 && ap->fixed_apodization == 0);
   EXPECT_NE(ap->apodization_line->values, ap->apodization_line->next->values);
+  // One array in both lines: replacing one line keeps it, xdc_free releases it once.
+  double *both[] = {ap->focus_line->delays};
+  xdc_apodization(sys, ap, 1, times, both);
+  xdc_focus(sys, ap, 1, times, &kFocus);
+  EXPECT_EQ(ap->apodization_line->values[2], 1e-6);
+  xdc_focus_times(sys, ap, 1, times, both);
   xdc_free(sys, ap);
 }
 
@@ -537,8 +544,6 @@ TEST_F(TransducersTest, ConcurrentConstructionOnTwoThreads) {
 // ----- array constructors, report and export -----
 
 namespace {
-
-const point3 kFocus{0, 0, 0.02};
 
 // The centre x of every physical element, in numbering order.
 std::vector<double> center_x(const aperture *ap) {
