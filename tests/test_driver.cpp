@@ -209,3 +209,61 @@ TEST_F(DriverTest, ProgramRefusesBadNodeFiles) {
             std::string::npos)
       << err;
 }
+
+namespace {
+
+run_params pulse_params(const char *type, int32_t fs) {
+  run_params params{};
+  params.impulse_type = type;
+  params.fs = fs;
+  return params;
+}
+
+}  // namespace
+
+TEST_F(DriverTest, GaussianPulseSamplesTheEnvelopeFromMinusTc) {
+  int count = -1;
+  double *pulse = gaussPulse(0, 0.6, 5e6, pulse_params("gaussian", 100000000), &count);
+  ASSERT_NE(pulse, nullptr);
+  // tc = sqrt(2 ln(100) v) with v = 1 / (4 pi^2 a), a = (fc bw)^2 / (8 * 0.3 ln 10).
+  const double a = (5e6 * 0.6) * (5e6 * 0.6) / (8 * 0.3 * std::log(10.0));
+  const double v = 1 / (4 * M_PI * M_PI * a);
+  const double tc = std::sqrt(2 * std::log(100.0) * v);
+  EXPECT_NEAR(tc, 0.38e-6, 0.01e-6);
+  EXPECT_EQ(count, 74);  // 2 * floor(fs * tc): always even
+  EXPECT_NEAR(pulse[0], std::cos(2 * M_PI * 5e6 * -tc) * 0.01, 1e-12);
+  EXPECT_NEAR(pulse[0], 7.8e-3, 0.05e-3);
+  EXPECT_NEAR(
+      pulse[37],
+      std::cos(2 * M_PI * 5e6 * (37e-8 - tc)) * std::exp(-(37e-8 - tc) * (37e-8 - tc) / (2 * v)),
+      1e-12);
+  free(pulse);
+  int wide = 0;
+  free(gaussPulse(0, 0.9, 5e6, pulse_params("gaussian", 100000000), &wide));
+  EXPECT_LT(wide, count);  // a wider band gives a shorter pulse
+  int none = -1;
+  EXPECT_EQ(gaussPulse(0, 0.6, 5e6, pulse_params("gaussian", 1000), &none), nullptr);
+  EXPECT_EQ(none, 0);  // fs * tc below 1: no samples
+  EXPECT_EQ(gaussPulseLength(0.6, 5e6, 1000), 0);
+  EXPECT_EQ(gaussPulseLength(1e-300, 1e-300, 100000000), -1);
+}
+
+TEST_F(DriverTest, PulseTypesAndTrace) {
+  int count = -1;
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(gaussPulse(0, 0.6, 5e6, pulse_params("exp", 100000000), &count), nullptr);
+  EXPECT_EQ(count, 0);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "got exp\n");
+  testing::internal::CaptureStderr();
+  double *pulse = gaussPulse(1, 0.6, 5e6, pulse_params("gaussian-exp", 100000000), &count);
+  const std::string trace = testing::internal::GetCapturedStderr();
+  free(pulse);
+  EXPECT_EQ(count, 74);
+  EXPECT_EQ(trace.rfind("got gaussian; ref 0.501187, delta 0.010000, a ", 0), 0u) << trace;
+  EXPECT_NE(trace.find("\nsampling freq 100000000\nfreq 1e+08, numSteps 74\n"
+                       "starting loop, stepSize 1.000000e-08\nimpulse -0.000000, ye 0.010000, yc "
+                       "0.007"),
+            std::string::npos)
+      << trace;
+  EXPECT_EQ(trace.substr(trace.size() - 22), "finished loop\ngot exp\n");
+}
