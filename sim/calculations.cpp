@@ -1,4 +1,5 @@
-// calculations.cpp - field calculations of the simulator.
+// calculations.cpp - field calculations: focusing at a field point and the
+// frequency-dependent attenuation of a pulse.
 
 #include <algorithm>
 #include <cmath>

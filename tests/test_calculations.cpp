@@ -3,14 +3,16 @@
 #include <unistd.h>
 
 #include <cmath>
-#include <complex>
-#include <initializer_list>
-#include <random>
 #include <vector>
+#include <random>
+#include <initializer_list>
+#include <complex>
 
 #include "hand_aperture.h"
 #include "sonvar.h"
 #include "test_util.h"
+
+using sonvar_test::expect_signal_near;
 
 // ===========================================================================
 // Focusing and apodization at a field point
@@ -40,6 +42,10 @@ class CalculationsTest : public ::testing::Test {
     find_delays_and_apodization(sys, ap, delays.data(), apodization.data(), x, y, z);
   }
 
+  sys_con *sys = nullptr;
+  aperture *ap = nullptr;
+  std::vector<double> delays, apodization;
+
   // A pool signal of n random values in [-1, 1] starting at `start`.
   signal_rec *random_signal(int n, int start) {
     std::uniform_real_distribution<double> value(-1.0, 1.0);
@@ -47,13 +53,11 @@ class CalculationsTest : public ::testing::Test {
     for (int j = 0; j < n; j++) s->values[j] = value(rng);
     return s;
   }
+
   void release(std::initializer_list<signal_rec *> signals) {
     for (signal_rec *s : signals) free_signal(sys, s);
   }
 
-  sys_con *sys = nullptr;
-  aperture *ap = nullptr;
-  std::vector<double> delays, apodization;
   std::mt19937 rng{42};
 };
 
@@ -203,8 +207,6 @@ TEST_F(CalculationsTest, UnknownWindowAndEmptyTimeLinesStopTheProgram) {
 // ===========================================================================
 // End of focusing and apodization at a field point
 // ===========================================================================
-
-using sonvar_test::expect_signal_near;
 
 // ===========================================================================
 // Frequency-dependent attenuation of the pulse
