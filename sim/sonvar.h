@@ -312,6 +312,85 @@ double sqr(double x);
 /* Line-bounded elements (lines)                                            */
 /* ======================================================================== */
 
+/* One potential crossing of the wave circle with one bounding line: a root of
+ * the quadratic a*u^2 + b*u + (c0 - R^2) = 0 in u = x (non-vertical line) or
+ * u = y (vertical line), a = a4/4. */
+typedef struct circle_crossing {
+  int line;                /* index of the bounding line */
+  int16_t root;            /* 1 takes +sqrt of the discriminant, 0 takes -sqrt */
+  int16_t include_forward; /* 1: the arc from here counter-clockwise to the next
+                              listed crossing lies inside the element */
+  double a4;               /* 4 * a (a = 1 + slope^2, or 1 for a vertical line) */
+  double inv_2a;           /* 2 / a4 = 1 / (2 a) */
+  double b;                /* linear coefficient, m */
+  double b_sq;             /* b^2, m^2 */
+  double c0;               /* constant coefficient before subtracting R^2, m^2 */
+} circle_crossing;
+
+/* Working record of the line-bounded response for one element and one field
+ * point, all in the element's levelled plane frame. The arrays are sized from
+ * the largest element when the scratch block is made. */
+typedef struct line_solution {
+  int no_times;      /* number of arrival times */
+  double *times;     /* arrival times in ascending order, s */
+  int no_angles;     /* valid entries of `angles` and `angle_index` */
+  double *angles;    /* crossing angles of the circle, rad, in [0, 2 pi) */
+  int *angle_index;  /* index into crossings_of_circle of each listed angle */
+  circle_crossing **crossings_of_circle; /* record 2j: +/- root pair of line j */
+  double radius;     /* radius R of the current wave circle, m */
+  double radius_sq;  /* R^2, m^2 */
+  double c;          /* speed of sound, m/s */
+  double px, py;     /* projection of the field point onto the plane, m */
+  double pz;         /* height of the field point above the plane, m (signed) */
+} line_solution;
+
+/* Stores the projected point and sets up the two crossing records of every
+ * bounding line. */
+void initialize_solution(const line_element *element, line_solution *solution, double px,
+                         double py, double pz);
+
+/* Crossing angles of the circle of the current radius; may raise
+ * *discontinuity when a listed crossing moves across the x axis. */
+void find_angles(const line_element *element, line_solution *solution, int *discontinuity);
+
+/* Angle (0 ... 2 pi) of the wave circle at time t that lies inside the
+ * element. discontinuity != 0 rebuilds the list of bounding crossings. */
+double sum_solution(const line_element *element, line_solution *solution, int discontinuity,
+                    double t);
+
+/* 1 when (x, y) lies inside every bounding line (relative tolerance 1e-14). */
+int16_t inside(const line_element *element, double x, double y);
+
+/* Ascending heap sort of values[0 .. n-1]. */
+void sort(int n, double *values);
+
+/* Ascending heap sort of the listed angles, moving angle_index along. */
+void sort_solution(line_solution *solution);
+
+/* The field point (x, y, z) in the element's plane frame; z of the result is
+ * the (signed) height above the plane. Returns out. */
+point3 *project_field_point(point3 *out, const line_element *element, double x, double y,
+                            double z);
+
+/* Fills and sorts the element's arrival times (corners, feet of perpendiculars
+ * inside the element, the projection point when inside) and initialises the
+ * crossing records. */
+void arrival_times(sys_con *sys, const line_element *element, line_solution *solution, double px,
+                   double py, double pz);
+
+/* Integral of the inside arc angle from t_a to t_b, rad * s. */
+double int_sum(sys_con *sys, const line_element *element, line_solution *solution,
+               int discontinuity, double t_a, double t_b);
+
+/* Response of one line element at (x, y, z), written into `signal` (grown as
+ * needed) and returned; t_delay (s) shifts it onto absolute samples. */
+signal_rec *response_line_int(sys_con *sys, line_solution *solution, const line_element *element,
+                              signal_rec *signal, double t_delay, double x, double y, double z);
+
+/* Stops the program when index < low or index > high (index = high is
+ * accepted), naming `text`. */
+void check_index(sys_con *sys, int index, int low, int high, const char *text);
+
 #ifdef __cplusplus
 }
 #endif

@@ -1,0 +1,326 @@
+// lines.cpp - spatial impulse response of flat elements bounded by straight
+// lines.
+//
+// The response of a flat element at a field point is h(t) = (c / 2 pi) * Omega(t),
+// Omega being the angle of the wave circle (radius sqrt((c t)^2 - pz^2) about
+// the point's projection) that lies inside the element. Omega is smooth
+// between the element's arrival times (corners, feet of perpendiculars, the
+// projection itself), so the time axis is cut there and each piece is
+// integrated numerically; the samples are the means of h over their intervals.
+#include <cmath>
+#include <utility>
+#include <vector>
+
+#include "internal.h"
+#include "sonvar.h"
+
+namespace {
+
+constexpr double kPi = 3.14159265358979323846;
+constexpr double kTwoPi = 2.0 * kPi;
+
+// A point on a bounding line is inside when it misses the line by less than
+// this fraction of the tested coordinate (rounding of the line's own terms).
+constexpr double kInsideTolerance = 1e-14;
+
+// Angle of the crossing described by `record` for the current radius, given
+// the (possibly clamped) root e of the discriminant. Returns the angle in
+// (-pi, pi] as atan2 gives it.
+double crossing_angle(const line_element *element, const line_solution *solution,
+                      const circle_crossing *record, double e) {
+  const bounding_line &line = element->lines[record->line];
+  const double u = (e - record->b) * record->inv_2a;
+  if (line.vertical) return std::atan2(u - solution->py, line.x1 - solution->px);
+  return std::atan2(u * line.slope + line.y1 - solution->py, u - solution->px);
+}
+
+// True when a listed crossing has moved across the x axis since the last
+// call: the list's order would no longer follow the angles.
+bool crossed_x_axis(double previous, double angle) {
+  return (angle < 0.0 && previous < kPi) || (angle > 0.0 && previous > kPi);
+}
+
+// One pass of the crossing-angle computation. Returns false when the pass
+// must be abandoned (a listed crossing moved across the x axis).
+bool angle_pass(const line_element *element, line_solution *solution, bool discontinuity) {
+  const int candidates = discontinuity ? 2 * element->no_lines : solution->no_angles;
+  int j = 0;
+  for (int k = 0; k < candidates; k++) {
+    const int index = discontinuity ? k : solution->angle_index[k];
+    const circle_crossing *record = solution->crossings_of_circle[index];
+    const double disc = record->b_sq - (record->c0 - solution->radius_sq) * record->a4;
+    double e = 0.0;
+    if (disc >= 0.0) {
+      e = std::sqrt(disc);
+      if (record->root == 0) e = -e;
+    } else if (discontinuity) {
+      continue;  // the circle does not reach this line
+    }
+    // Otherwise a listed crossing at its tangency time: the double root.
+    const double angle = crossing_angle(element, solution, record, e);
+    if (!discontinuity && !element->lines[record->line].vertical &&
+        crossed_x_axis(solution->angles[j], angle))
+      return false;
+    solution->angles[j] = angle;
+    solution->angle_index[j] = index;
+    j++;
+  }
+  solution->no_angles = j;
+  return true;
+}
+
+// Point of the current circle at `angle`, tested against the element.
+bool arc_point_inside(const line_element *element, const line_solution *solution, double angle) {
+  return inside(element, solution->px + solution->radius * std::cos(angle),
+                solution->py + solution->radius * std::sin(angle)) != 0;
+}
+
+circle_crossing *record_at(line_solution *solution, int position) {
+  return solution->crossings_of_circle[solution->angle_index[position]];
+}
+
+// Inside angle from the list kept since the last full recomputation.
+double listed_arcs(line_solution *solution) {
+  const int n = solution->no_angles;
+  const double *angles = solution->angles;
+  double omega = 0.0;
+  int first = 0;
+  if (record_at(solution, n - 1)->include_forward) {
+    omega = angles[0] + kTwoPi - angles[n - 1];
+    first = 1;
+  }
+  for (int k = first; k < n - 1; k++)
+    if (record_at(solution, k)->include_forward) omega += angles[k + 1] - angles[k];
+  return omega;
+}
+
+// Full recomputation: tests every arc between neighbouring crossings (sorted
+// angles) and rebuilds the list so that it holds only the crossings that
+// bound inside arcs, each inside arc marked on its starting crossing.
+double rebuild_arcs(const line_element *element, line_solution *solution) {
+  const int n = solution->no_angles;
+  double *angles = solution->angles;
+  int *order = solution->angle_index;
+  for (int k = 0; k < n - 1; k++) record_at(solution, k)->include_forward = 0;
+  circle_crossing *last = record_at(solution, n - 1);
+  if (n == 1) {  // a lone crossing bounds no arc
+    last->include_forward = 0;
+    solution->no_angles = 0;
+    return 0.0;
+  }
+  const double last_angle = angles[n - 1];
+  const int last_index = order[n - 1];
+  const bool wrap_inside = arc_point_inside(element, solution, (angles[0] + last_angle) / 2 + kPi);
+  double omega = 0.0;
+  int count = 0;  // entries of the new list, including a slot kept for the last crossing
+  int start = 0;
+  if (wrap_inside) {
+    omega = angles[0] + kTwoPi - last_angle;
+    count = 2;
+    start = 1;
+  } else {
+    last->include_forward = 0;
+  }
+  const int reserved = wrap_inside ? 1 : 0;
+  bool previous_inside = false;
+  for (int k = start; k < n - 1; k++) {
+    const double a = angles[k];
+    const double b = angles[k + 1];
+    const int index_a = order[k];
+    const int index_b = order[k + 1];
+    if (!arc_point_inside(element, solution, (a + b) / 2)) {
+      solution->crossings_of_circle[index_a]->include_forward = 0;
+      previous_inside = false;
+      continue;
+    }
+    omega += b - a;
+    solution->crossings_of_circle[index_a]->include_forward = 1;
+    if (!previous_inside) {
+      angles[count - reserved] = a;
+      order[count - reserved] = index_a;
+      count++;
+    }
+    angles[count - reserved] = b;
+    order[count - reserved] = index_b;
+    count++;
+    previous_inside = true;
+  }
+  if (wrap_inside) {
+    // The wrap-around arc starts at the list's last crossing.
+    if (previous_inside) {
+      count--;
+    } else {
+      angles[count - 1] = last_angle;
+      order[count - 1] = last_index;
+    }
+    last->include_forward = 1;
+  }
+  solution->no_angles = count;
+  return omega;
+}
+
+// Heap sort (1-based heap over 0-based arrays) of keys, moving `tags` along
+// when given.
+void heap_sort(int n, double *keys, int *tags) {
+  if (n < 2) return;
+  auto sift = [&](int root, int end) {  // root, end: 1-based positions
+    const double key = keys[root - 1];
+    const int tag = tags ? tags[root - 1] : 0;
+    int i = root;
+    int child = 2 * i;
+    while (child <= end) {
+      if (child < end && keys[child - 1] < keys[child]) child++;
+      if (key >= keys[child - 1]) break;
+      keys[i - 1] = keys[child - 1];
+      if (tags) tags[i - 1] = tags[child - 1];
+      i = child;
+      child = 2 * i;
+    }
+    keys[i - 1] = key;
+    if (tags) tags[i - 1] = tag;
+  };
+  for (int root = n / 2; root >= 1; root--) sift(root, n);
+  for (int end = n; end > 1; end--) {
+    std::swap(keys[0], keys[end - 1]);
+    if (tags) std::swap(tags[0], tags[end - 1]);
+    sift(1, end - 1);
+  }
+}
+
+}  // namespace
+
+extern "C" {
+
+void initialize_solution(const line_element *element, line_solution *solution, double px, double py,
+                         double pz) {
+  solution->px = px;
+  solution->py = py;
+  solution->pz = pz;
+  for (int i = 0; i < 2 * element->no_lines; i++) {
+    circle_crossing *record = solution->crossings_of_circle[i];
+    const bounding_line &line = element->lines[i / 2];
+    record->line = i / 2;
+    record->root = static_cast<int16_t>(i % 2);
+    record->include_forward = 0;
+    solution->angle_index[i] = i;
+    if (line.vertical) {
+      record->a4 = 4.0;
+      record->b = -2.0 * py;
+      record->c0 = sqr(line.x1 - px) + sqr(py);
+    } else {
+      record->a4 = 4.0 * (1.0 + sqr(line.slope));
+      record->b = 2.0 * line.slope * (line.y1 - py) - 2.0 * px;
+      record->c0 = sqr(py - line.y1) + sqr(px);
+    }
+    record->inv_2a = 2.0 / record->a4;
+    record->b_sq = sqr(record->b);
+  }
+}
+
+void find_angles(const line_element *element, line_solution *solution, int *discontinuity) {
+  if (!angle_pass(element, solution, *discontinuity != 0)) {
+    *discontinuity = 1;
+    angle_pass(element, solution, true);
+  }
+  for (int k = 0; k < solution->no_angles; k++)
+    if (solution->angles[k] < 0.0) solution->angles[k] += kTwoPi;
+  if (*discontinuity) sort_solution(solution);
+}
+
+double sum_solution(const line_element *element, line_solution *solution, int discontinuity,
+                    double t) {
+  solution->radius_sq = sqr(t * solution->c) - sqr(solution->pz);
+  solution->radius = std::sqrt(solution->radius_sq);
+  find_angles(element, solution, &discontinuity);
+  if (solution->no_angles == 0) return inside(element, solution->px, solution->py) ? kTwoPi : 0.0;
+  if (!discontinuity) return listed_arcs(solution);
+  return rebuild_arcs(element, solution);
+}
+
+int16_t inside(const line_element *element, double x, double y) {
+  for (int i = 0; i < element->no_lines; i++) {
+    const bounding_line &line = element->lines[i];
+    double d = 0.0;
+    double scale = 0.0;
+    if (line.vertical) {
+      d = line.above_or_left ? line.x1 - x : x - line.x1;
+      scale = std::fabs(x);
+    } else {
+      const double yl = x * line.slope + line.y1;
+      d = line.above_or_left ? y - yl : yl - y;
+      scale = std::fabs(y);
+    }
+    if (d < 0.0 && std::fabs(d) >= kInsideTolerance * scale) return 0;
+  }
+  return 1;
+}
+
+void sort(int n, double *values) {
+  heap_sort(n, values, nullptr);
+}
+
+void sort_solution(line_solution *solution) {
+  heap_sort(solution->no_angles, solution->angles, solution->angle_index);
+}
+
+point3 *project_field_point(point3 *out, const line_element *element, double x, double y,
+                            double z) {
+  const double xr = x * element->cos_x - z * element->sin_x;
+  const double zr = z * element->cos_x + x * element->sin_x;
+  out->x = xr;
+  out->y = y * element->cos_y - zr * element->sin_y;
+  out->z = zr * element->cos_y + y * element->sin_y - element->zc;
+  return out;
+}
+
+void arrival_times(sys_con *sys, const line_element *element, line_solution *solution, double px,
+                   double py, double pz) {
+  // The times array holds no_crossings + no_lines + 1 entries at least (the
+  // scratch block or calc_lines sizes it so); every write is checked first.
+  const int bound = element->no_crossings + element->no_lines + 1;
+  const double inv_c = 1.0 / sys->c;
+  const double pz_sq = sqr(pz);
+  double *times = solution->times;
+  int count = 0;
+  for (int k = 0; k < element->no_crossings; k++) {
+    const point3 &corner = element->crossings[k];
+    times[count++] = std::sqrt(sqr(corner.x - px) + sqr(corner.y - py) + pz_sq) * inv_c;
+  }
+  for (int k = 0; k < element->no_lines; k++) {
+    const bounding_line &line = element->lines[k];
+    double fx = line.x1;
+    double fy = py;
+    if (!line.vertical) {
+      fx = ((py - line.y1) * line.slope + px) / line.slope_factor;
+      fy = line.y1 + line.slope * fx;
+    }
+    if (!inside(element, fx, fy)) continue;
+    check_index(sys, count, 0, bound - 1, "arrival_times in loop");
+    times[count++] = std::sqrt(sqr(fx - px) + sqr(fy - py) + pz_sq) * inv_c;
+  }
+  if (inside(element, px, py)) {
+    check_index(sys, count, 0, bound - 1, "arrival_times last");
+    times[count++] = std::fabs(pz) * inv_c;
+  }
+  sort(count, times);
+  if (count > bound)
+    sonvar::print_formatted(sys, 256, "It actually was %d assumed %d \n", count, bound);
+  solution->no_times = count;
+  initialize_solution(element, solution, px, py, pz);
+  solution->c = sys->c;
+}
+
+void check_index(sys_con *sys, int index, int low, int high, const char *text) {
+  if (index >= low && index <= high) return;
+  sonvar::print_formatted(sys, 256, "Index violation: %s \n", text);
+  if (index > high)
+    sonvar::print_formatted(sys, 256,
+                            "Assertion violation: Index larger than allowed. Is %d can be %d \n",
+                            index, high);
+  else
+    sonvar::print_formatted(
+        sys, 256, "Assertion violation: Index lower than allowed. Is %d can be %d \n", index, low);
+  print_error_message("Internal index error in program\n");
+}
+
+}  // extern "C"
