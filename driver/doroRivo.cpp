@@ -9,8 +9,8 @@
 
 namespace {
 
-constexpr int kFieldPoints = 100;  // nodes used as field points
-constexpr int kPrintedPoints = 20; // nodes echoed as "points" lines
+constexpr int kFieldPoints = 100;   // nodes used as field points
+constexpr int kPrintedPoints = 20;  // nodes echoed as "points" lines
 constexpr char kNodePath[] = "./myNodes.dyn";
 
 run_params default_params() {
@@ -43,6 +43,7 @@ int main() {
   if (count < needed) {
     fprintf(stderr, "node file %s holds %d nodes; the run needs at least %d\n", kNodePath, count,
             needed);
+    free(params.nodes);
     return 1;
   }
   fprintf(stderr, "point 0 %f %f %f\n", params.nodes[0].x, params.nodes[0].y, params.nodes[0].z);

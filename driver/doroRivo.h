@@ -44,7 +44,8 @@ struct probe_description {
   double pitch;
   double fractionalBandwidth;
   double centerFrequency;
-  const char *th;  // "commands" / "Th": names the aperture constructor
+  const char *th;          // "commands" / "Th": names the aperture constructor
+  struct cJSON *document;  // the parsed description, owner of the texts above
 };
 
 // Path of the probe description read by dynaSonvar.
@@ -60,6 +61,19 @@ mesh_node *readMpn(const char *path, int *count);
 // invalid JSON, or a missing key or one of the wrong type ends the program
 // with status 1 and one line on standard error naming the file and the key.
 probe_description read_probe(const char *path, bool verbose);
+
+// Samples a Gaussian-modulated cosine of centre frequency fc (Hz) and
+// fractional bandwidth bw when params.impulse_type contains "gaussian",
+// from -tc to just under +tc at params.fs, where tc is where the envelope
+// has fallen to -40 dB. Returns a heap array the caller owns, or NULL when
+// no pulse is built (another type, or no samples); *num_samples (when not
+// NULL) receives the count. Writes "got exp" to standard error when the type
+// contains "exp". verbose writes a trace to standard error.
+double *gaussPulse(int verbose, double bw, double fc, run_params params, int *num_samples);
+
+// The sample count gaussPulse would produce, in 64 bits; -1 when it cannot
+// be represented.
+int64_t gaussPulseLength(double bw, double fc, int32_t fs);
 
 // The run: state, options, probe description and the field calculation.
 int dynaSonvar(int thread_hint, int no_points, run_params params);

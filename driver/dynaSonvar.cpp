@@ -70,16 +70,17 @@ const cJSON *object_of(const char *path, const cJSON *object, const char *key) {
 
 probe_description read_probe(const char *path, bool verbose) {
   char *text = read_whole_file(path);
-  // The parsed document lives as long as the process: its texts are used
-  // through the description.
-  const cJSON *json = cJSON_Parse(text);
+  cJSON *json = cJSON_Parse(text);
   if (json == nullptr) {
     printf("Error before: [%s]\n", cJSON_GetErrorPtr());
+    fflush(stdout);  // keep it ahead of the line on standard error
     probe_failure(path, "the text is not valid JSON");
   }
+  free(text);  // the document holds copies of every text it needs
   if (!cJSON_IsObject(json)) probe_failure(path, "the text is not a JSON object");
   if (verbose) fprintf(stderr, "array size %d\n", cJSON_GetArraySize(json));
   probe_description probe{};
+  probe.document = json;
   probe.no_elements = integer_of(path, json, "no_elements");
   probe.no_sub_x = integer_of(path, json, "no_sub_x");
   probe.no_sub_y = integer_of(path, json, "no_sub_y");
@@ -119,8 +120,8 @@ int dynaSonvar(int thread_hint, int no_points, run_params params) {
   set_sonvar(sys, "c", static_cast<double>(params.c));
   set_sonvar(sys, "fs", static_cast<double>(params.fs));
   set_sonvar(sys, "threads", static_cast<double>(params.threads));
-  if (kVerbose) fprintf(stderr, "PARALLEL THREADS: %d param threads %d\n", thread_hint,
-                        params.threads);
+  if (kVerbose)
+    fprintf(stderr, "PARALLEL THREADS: %d param threads %d\n", thread_hint, params.threads);
   const probe_description probe = read_probe(kProbePath, kVerbose);
   (void)probe;
   (void)no_points;

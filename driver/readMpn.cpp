@@ -10,7 +10,9 @@ namespace {
 
 // Keyword ("*") and comment ("$") lines are recognised by their first
 // character only.
-bool is_node_line(const char *line) { return line[0] != '$' && line[0] != '*'; }
+bool is_node_line(const char *line) {
+  return line[0] != '$' && line[0] != '*';
+}
 
 [[noreturn]] void fail(const char *message) {
   fputs(message, stderr);
@@ -45,8 +47,7 @@ mesh_node *readMpn(const char *path, int *count) {
     mesh_node node{};
     // A file that grew between the passes is a failed load: nothing is
     // written beyond the count of the first pass.
-    if (read >= lines ||
-        sscanf(line, "%d,%lf,%lf,%lf", &node.id, &node.x, &node.y, &node.z) < 4) {
+    if (read >= lines || sscanf(line, "%d,%lf,%lf,%lf", &node.id, &node.x, &node.y, &node.z) < 4) {
       ok = false;
       break;
     }

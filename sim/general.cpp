@@ -28,8 +28,9 @@ void *alloc_checked(sys_con *sys, std::uint64_t count, std::uint64_t size, const
   void *block = alloc_memory(sys, count, size);
   if (block == nullptr && count != 0 && size != 0) {
     char text[256];
-    snprintf(text, sizeof text, "Not possible to allocate memory for %s (%" PRIu64 " x %" PRIu64
-             " bytes)", what, count, size);
+    snprintf(text, sizeof text,
+             "Not possible to allocate memory for %s (%" PRIu64 " x %" PRIu64 " bytes)", what,
+             count, size);
     error_message(text);
   }
   return block;
@@ -55,8 +56,9 @@ void assert_index(sys_con *sys, int index, int limit, const char *place) {
   constexpr std::size_t kLine = 256;
   if (index >= limit) {
     print_formatted(sys, kLine, "Assertion violation at: %s \n", place);
-    print_formatted(sys, kLine, "Assertion violation: Index larger than allowed. Is %d can be %d \n",
-                    index, limit - 1);
+    print_formatted(sys, kLine,
+                    "Assertion violation: Index larger than allowed. Is %d can be %d \n", index,
+                    limit - 1);
     print_error_message("Program stopped due to assertion violation\n");
   } else if (index < 0) {
     print_formatted(sys, kLine, "Assertion violation at: %s \n", place);
@@ -86,7 +88,9 @@ constexpr std::size_t kAllocLine = 1024;  // debug buffer of alloc_signal
 constexpr std::size_t kPoolLine = 256;    // debug buffer of the other pool calls
 
 // Bytes charged for a signal of n samples: the values plus 48 bytes of record.
-std::int64_t charge_for(std::int64_t n) { return 8 * (n + 6); }
+std::int64_t charge_for(std::int64_t n) {
+  return 8 * (n + 6);
+}
 
 [[noreturn]] void fatal_sample_count(int n) {
   printf("FATAL ERROR: Number of samples is negative or 0. It is %d\n", n);
@@ -111,8 +115,8 @@ void charge_bytes(sys_con *sys, std::int64_t added) {
 
 // A zero-filled value array of n samples; heap exhaustion is fatal.
 double *new_values(sys_con *sys, int n, long number, std::int64_t total) {
-  auto *values = static_cast<double *>(alloc_memory(sys, static_cast<std::uint64_t>(n),
-                                                    sizeof(double)));
+  auto *values =
+      static_cast<double *>(alloc_memory(sys, static_cast<std::uint64_t>(n), sizeof(double)));
   if (values == nullptr) fatal_no_storage("data storage", number, charge_for(n), n, total);
   return values;
 }
@@ -223,7 +227,8 @@ void extend_signal(sys_con *sys, signal_rec *signal, int n, int start_sample) {
 namespace {
 
 void print_release_lines(sys_con *sys, const signal_rec *signal, std::int64_t total) {
-  print_formatted(sys, kPoolLine, "Free signal %u, address %ld, bytes=%" PRId64
+  print_formatted(sys, kPoolLine,
+                  "Free signal %u, address %ld, bytes=%" PRId64
                   ", total number of bytes is %" PRId64 "\n",
                   signal->number, static_cast<long>(reinterpret_cast<std::intptr_t>(signal)),
                   signal->bytes, total);
@@ -247,12 +252,11 @@ void format_first_value(char *out, std::size_t size, const signal_rec *signal, i
   print_formatted(sys, kPoolLine,
                   "Start sample %d, Number of samples %d, Max. samples %d, Sampling frequency "
                   "%10.4f MHz  \n",
-                  signal->start_sample, signal->no_samples, signal->capacity,
-                  signal->fs / 1000000);
+                  signal->start_sample, signal->no_samples, signal->capacity, signal->fs / 1000000);
   char v[5][32];
   for (int k = 0; k < 5; k++) format_first_value(v[k], sizeof v[k], signal, k);
-  print_formatted(sys, kPoolLine, "First 5 values: %s  %s   %s  %s  %s  \n", v[0], v[1], v[2],
-                  v[3], v[4]);
+  print_formatted(sys, kPoolLine, "First 5 values: %s  %s   %s  %s  %s  \n", v[0], v[1], v[2], v[3],
+                  v[4]);
   print_error_message("Internal Error 100: Freeing of already released signal");
   __builtin_unreachable();
 }

@@ -34,14 +34,14 @@ extern "C" {
  * (start_sample + j) / fs. Signals are created by alloc_signal and given back
  * with free_signal; they are never released to the heap one by one. */
 typedef struct signal_rec {
-  int16_t in_use;       /* 1 while handed out, 0 while on the free list */
-  int32_t start_sample; /* index of the first sample; time start_sample/fs */
-  double fs;            /* sampling frequency, Hz (copied from the state) */
-  int32_t no_samples;   /* number of valid samples */
-  int32_t capacity;     /* number of samples `values` holds (>= no_samples) */
-  double *values;       /* sample array, `capacity` entries, owned by the pool */
-  uint32_t number;      /* serial number, given once when the record is made */
-  int64_t bytes;        /* bytes charged for this signal: 8 * (capacity + 6) */
+  int16_t in_use;          /* 1 while handed out, 0 while on the free list */
+  int32_t start_sample;    /* index of the first sample; time start_sample/fs */
+  double fs;               /* sampling frequency, Hz (copied from the state) */
+  int32_t no_samples;      /* number of valid samples */
+  int32_t capacity;        /* number of samples `values` holds (>= no_samples) */
+  double *values;          /* sample array, `capacity` entries, owned by the pool */
+  uint32_t number;         /* serial number, given once when the record is made */
+  int64_t bytes;           /* bytes charged for this signal: 8 * (capacity + 6) */
   struct signal_rec *next; /* free-list link; NULL while handed out */
 } signal_rec;
 
@@ -49,38 +49,38 @@ typedef struct signal_rec {
  * the caller and never released by the library. Options change only through
  * set_sonvar; the pool counters only through the signal pool. */
 typedef struct sys_con {
-  int32_t no_apertures;        /* apertures in operation; reported only */
-  int16_t use_rectangles;      /* new apertures use rectangles */
-  int16_t use_triangles;       /* new apertures are converted to triangles */
-  int16_t use_lines;           /* new apertures are converted to line-bounded elements */
-  int16_t accurate_time_calc;  /* accurate time calculation for rectangles */
-  int16_t fast_integration;    /* fast integration for lines and triangles */
-  double c;                    /* speed of sound, m/s */
-  double fs;                   /* sampling frequency, Hz */
-  int16_t use_att;             /* 1: apply attenuation */
-  double att;                  /* frequency-independent attenuation, dB/m */
-  double freq_att;             /* frequency-dependent attenuation, dB/(m Hz) */
-  double att_f0;               /* centre frequency of the attenuation, Hz */
-  double tau_m;                /* constant tau_m of the attenuation calculation */
-  double z;                    /* characteristic acoustic impedance, kg/(m^2 s) */
-  double bdiva;                /* non-linearity parameter B/A */
-  double dz;                   /* propagation step for non-linear imaging, m */
-  int64_t signal_bytes;        /* bytes reserved for signals, in use or free */
-  int64_t max_signal_bytes;    /* highest value signal_bytes has reached */
-  int32_t signal_alloc_calls;  /* calls of alloc_signal */
-  int32_t next_signal_number;  /* number for the next newly created signal */
-  signal_rec *free_signals;    /* head of the pool's last-in-first-out free list */
-  int32_t internal_state;      /* internal state; reported only */
-  int16_t debug;               /* non-zero: print debug lines */
-  int16_t show_times;          /* 1: show calculation times */
-  int32_t time_interval;       /* seconds between progress lines */
-  int16_t quiet;               /* 0: banner and advisory warnings are printed */
-  int32_t last_calc_type;      /* 0 h, 1 hp, 2 hhp, 3 scat, 4 scat_multi */
+  int32_t no_apertures;          /* apertures in operation; reported only */
+  int16_t use_rectangles;        /* new apertures use rectangles */
+  int16_t use_triangles;         /* new apertures are converted to triangles */
+  int16_t use_lines;             /* new apertures are converted to line-bounded elements */
+  int16_t accurate_time_calc;    /* accurate time calculation for rectangles */
+  int16_t fast_integration;      /* fast integration for lines and triangles */
+  double c;                      /* speed of sound, m/s */
+  double fs;                     /* sampling frequency, Hz */
+  int16_t use_att;               /* 1: apply attenuation */
+  double att;                    /* frequency-independent attenuation, dB/m */
+  double freq_att;               /* frequency-dependent attenuation, dB/(m Hz) */
+  double att_f0;                 /* centre frequency of the attenuation, Hz */
+  double tau_m;                  /* constant tau_m of the attenuation calculation */
+  double z;                      /* characteristic acoustic impedance, kg/(m^2 s) */
+  double bdiva;                  /* non-linearity parameter B/A */
+  double dz;                     /* propagation step for non-linear imaging, m */
+  int64_t signal_bytes;          /* bytes reserved for signals, in use or free */
+  int64_t max_signal_bytes;      /* highest value signal_bytes has reached */
+  int32_t signal_alloc_calls;    /* calls of alloc_signal */
+  int32_t next_signal_number;    /* number for the next newly created signal */
+  signal_rec *free_signals;      /* head of the pool's last-in-first-out free list */
+  int32_t internal_state;        /* internal state; reported only */
+  int16_t debug;                 /* non-zero: print debug lines */
+  int16_t show_times;            /* 1: show calculation times */
+  int32_t time_interval;         /* seconds between progress lines */
+  int16_t quiet;                 /* 0: banner and advisory warnings are printed */
+  int32_t last_calc_type;        /* 0 h, 1 hp, 2 hhp, 3 scat, 4 scat_multi */
   pthread_mutex_t memory_mutex;  /* guards every heap call of the library */
   pthread_mutex_t signal_mutex;  /* guards the pool's free list and counters */
   pthread_mutex_t message_mutex; /* serialises message output */
   pthread_mutex_t fft_mutex;     /* guards the cached pulse spectrum */
-  int32_t threads;             /* worker threads of the parallel dispatcher */
+  int32_t threads;               /* worker threads of the parallel dispatcher */
 } sys_con;
 
 /* A point or direction vector, metres. Passed by value. */
@@ -90,12 +90,12 @@ typedef struct point3 {
 
 /* One entry of a focus time line. */
 typedef struct focus_entry {
-  double time;      /* start time of the entry, s */
-  int16_t dynamic;  /* 1: dynamic focusing along a direction; 0: static delays */
-  double *delays;   /* per-element delays, s (owned); NULL for dynamic entries */
-  point3 point;     /* focus point of a static entry; (0,0,0) for given delays */
-  double angle_zx;  /* dynamic direction: angle in the z-x plane, rad */
-  double angle_zy;  /* dynamic direction: angle in the z-y plane, rad */
+  double time;              /* start time of the entry, s */
+  int16_t dynamic;          /* 1: dynamic focusing along a direction; 0: static delays */
+  double *delays;           /* per-element delays, s (owned); NULL for dynamic entries */
+  point3 point;             /* focus point of a static entry; (0,0,0) for given delays */
+  double angle_zx;          /* dynamic direction: angle in the z-x plane, rad */
+  double angle_zy;          /* dynamic direction: angle in the z-y plane, rad */
   struct focus_entry *next; /* next entry or NULL */
 } focus_entry;
 
@@ -104,8 +104,8 @@ typedef focus_entry *focus_time_line;
 
 /* One entry of an apodization time line. */
 typedef struct apodization_entry {
-  double time;      /* start time of the entry, s */
-  double *values;   /* per-element weights (owned) */
+  double time;                    /* start time of the entry, s */
+  double *values;                 /* per-element weights (owned) */
   struct apodization_entry *next; /* next entry or NULL */
 } apodization_entry;
 
@@ -116,14 +116,14 @@ typedef apodization_entry *apodization_time_line;
  * (x0, y0), side w along x and h along y the corners are (x0,y0), (x0,y0+h),
  * (x0+w,y0+h), (x0+w,y0). */
 typedef struct rect_element {
-  point3 corners[4];   /* corners 1 to 4, m */
-  point3 center;       /* centre point, m */
-  double apodization;  /* weight of the element's response */
-  double delay;        /* extra delay added to arrival times, s */
-  double width;        /* length of the first side, m */
-  double height;       /* length of the other side, m */
-  double tan_xz;       /* tangent of the tilt in the x-z plane */
-  double tan_yz;       /* tangent of the tilt in the y-z plane */
+  point3 corners[4];     /* corners 1 to 4, m */
+  point3 center;         /* centre point, m */
+  double apodization;    /* weight of the element's response */
+  double delay;          /* extra delay added to arrival times, s */
+  double width;          /* length of the first side, m */
+  double height;         /* length of the other side, m */
+  double tan_xz;         /* tangent of the tilt in the x-z plane */
+  double tan_yz;         /* tangent of the tilt in the y-z plane */
   double cos_xz, sin_xz; /* cosine and sine of atan(tan_xz) */
   double cos_yz, sin_yz; /* cosine and sine of atan(tan_yz) */
   int16_t doubly_tilted; /* 1 when both tilts are non-zero */
@@ -163,41 +163,41 @@ typedef struct line_element {
  * All mathematical elements of one aperture are of one kind. */
 typedef struct physical_element {
   int no_rectangles;
-  rect_element *rectangles;     /* owned, or NULL */
+  rect_element *rectangles; /* owned, or NULL */
   int no_triangles;
-  tri_element *triangles;       /* owned, or NULL */
+  tri_element *triangles; /* owned, or NULL */
   int no_line_elements;
-  line_element *line_elements;  /* owned, or NULL */
-  point3 center;                /* position used for focusing and time lines, m */
-  signal_rec *excitation;       /* the element's own excitation (owned), or NULL */
-  int16_t has_excitation;       /* 1 when `excitation` is in use */
+  line_element *line_elements; /* owned, or NULL */
+  point3 center;               /* position used for focusing and time lines, m */
+  signal_rec *excitation;      /* the element's own excitation (owned), or NULL */
+  int16_t has_excitation;      /* 1 when `excitation` is in use */
 } physical_element;
 
 /* A transducer. Created complete by a constructor, released by xdc_free. */
 typedef struct aperture {
-  char name[80];                 /* kind of transducer */
-  char created[40];              /* creation time as ctime text */
-  signal_rec *impulse_response;  /* impulse response (owned) */
-  signal_rec *excitation;        /* excitation of all elements (owned) */
-  int no_elements;               /* number of physical elements */
-  physical_element *elements;    /* physical elements, element n is entry n-1 (owned) */
-  focus_time_line focus_line;    /* focusing over time (owned) */
-  point3 focus_reference;        /* reference point for focusing, m */
+  char name[80];                          /* kind of transducer */
+  char created[40];                       /* creation time as ctime text */
+  signal_rec *impulse_response;           /* impulse response (owned) */
+  signal_rec *excitation;                 /* excitation of all elements (owned) */
+  int no_elements;                        /* number of physical elements */
+  physical_element *elements;             /* physical elements, element n is entry n-1 (owned) */
+  focus_time_line focus_line;             /* focusing over time (owned) */
+  point3 focus_reference;                 /* reference point for focusing, m */
   apodization_time_line apodization_line; /* apodization over time (owned) */
-  point3 apod_reference;         /* reference point of the dynamic apodization, m */
-  point3 apod_direction;         /* direction of the dynamic apodization */
-  double f_number;               /* F-number of the dynamic apodization */
-  int apod_window;               /* 1 Hanning, 2 Hamming, 3 Blackman */
-  int16_t fixed_focus;           /* 1: one static focus entry applies at all times */
-  int16_t fixed_apodization;     /* 1: one apodization entry applies at all times */
-  int16_t dynamic_apodization;   /* 1: dynamic apodization replaces the time line */
-  int16_t individual_excitation; /* 1 once any element has its own excitation */
-  int16_t quantize_delays;       /* 1: focusing delays are quantized */
-  double quantization;           /* quantization step of the delays, s */
-  int16_t uses_rectangles;       /* mathematical elements are rectangles */
-  int16_t uses_triangles;        /* mathematical elements are triangles */
-  int16_t uses_lines;            /* mathematical elements are line elements */
-  int16_t soft_baffle;           /* 1 soft baffle, 0 rigid baffle */
+  point3 apod_reference;                  /* reference point of the dynamic apodization, m */
+  point3 apod_direction;                  /* direction of the dynamic apodization */
+  double f_number;                        /* F-number of the dynamic apodization */
+  int apod_window;                        /* 1 Hanning, 2 Hamming, 3 Blackman */
+  int16_t fixed_focus;                    /* 1: one static focus entry applies at all times */
+  int16_t fixed_apodization;              /* 1: one apodization entry applies at all times */
+  int16_t dynamic_apodization;            /* 1: dynamic apodization replaces the time line */
+  int16_t individual_excitation;          /* 1 once any element has its own excitation */
+  int16_t quantize_delays;                /* 1: focusing delays are quantized */
+  double quantization;                    /* quantization step of the delays, s */
+  int16_t uses_rectangles;                /* mathematical elements are rectangles */
+  int16_t uses_triangles;                 /* mathematical elements are triangles */
+  int16_t uses_lines;                     /* mathematical elements are line elements */
+  int16_t soft_baffle;                    /* 1 soft baffle, 0 rigid baffle */
 } aperture;
 
 /* ======================================================================== */
@@ -294,6 +294,25 @@ double sqr(double x);
 /* ======================================================================== */
 /* Convolution, FFT and response summation (signals)                        */
 /* ======================================================================== */
+
+/* Every signal combination aligns its operands on the absolute sample index:
+ * a convolution starts at the sum of its inputs' start samples. An absent
+ * (NULL) signal counts as zero. */
+
+/* Direct convolution a*b (no 1/fs factor): a new signal of na+nb-1 samples
+ * starting at sa+sb. One absent input gives zeros shaped like the other; two
+ * absent inputs give an absent result. */
+signal_rec *Convolute(sys_con *sys, signal_rec *a, signal_rec *b);
+
+/* Direct convolution a*b written into `out`, which is resized with
+ * extend_signal (reallocated only when too small); returns out. One absent
+ * input gives zeros shaped like the other; two give one zero sample at 0. */
+signal_rec *Convolute_fast(sys_con *sys, signal_rec *a, signal_rec *b, signal_rec *out);
+
+/* Adds src into dst on the absolute time axis, growing dst (in place while
+ * the span stays strictly below its capacity, else to exactly the span);
+ * src is not changed. Returns dst; an absent dst gives a new copy of src. */
+signal_rec *add_responses(sys_con *sys, signal_rec *src, signal_rec *dst);
 
 /* ======================================================================== */
 /* Attenuation, focusing at a point, field and scattering calculations      */

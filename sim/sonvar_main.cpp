@@ -93,9 +93,9 @@ bool set_named_option(sys_con *sys, const char *name, double value) {
     double sys_con::*field;
   };
   static constexpr DoubleOption kPlain[] = {
-      {"att", &sys_con::att},     {"freq_att", &sys_con::freq_att},
+      {"att", &sys_con::att},       {"freq_att", &sys_con::freq_att},
       {"att_f0", &sys_con::att_f0}, {"tau_m", &sys_con::tau_m},
-      {"z", &sys_con::z},         {"dz", &sys_con::dz},
+      {"z", &sys_con::z},           {"dz", &sys_con::dz},
       {"bdiva", &sys_con::bdiva}};
   if (strcmp(name, "use_att") == 0) {
     sys->use_att = value != 0.0 ? 1 : 0;  // NaN != 0 holds: NaN switches it on
@@ -191,8 +191,7 @@ void sonvar_info(sys_con *sys) {
   printf("\n");
   printf("    Program uses accurate time calculation for rectangles: %d\n",
          sys->accurate_time_calc);
-  printf("    Program uses fast integration for lines and triangles:  %d\n",
-         sys->fast_integration);
+  printf("    Program uses fast integration for lines and triangles:  %d\n", sys->fast_integration);
   printf("\n");
   printf("    Speed of sound:     %10.4f m/s \n", sys->c);
   printf("    Sampling frequency: %10.4f MHz \n", sys->fs / 1000000);
@@ -226,11 +225,15 @@ void sonvar_info(sys_con *sys) {
   printf("A boolean value of 1 indicates true, 0 indicates false\n");
 }
 
-void sonvar_debug(const char *text) { printf("Sonvar debug message: %s \n", text); }
+void sonvar_debug(const char *text) {
+  printf("Sonvar debug message: %s \n", text);
+}
 
 void error_message(const char *text) {
   printf("Fatal error: %s \n", text);
   exit(-1);
 }
 
-double sqr(double x) { return x * x; }
+double sqr(double x) {
+  return x * x;
+}

@@ -24,14 +24,26 @@ void th_lib_wait_for_threads(pthread_t *threads, int count) {
   }
 }
 
-void th_lib_mutex_init(pthread_mutex_t *mutex) { pthread_mutex_init(mutex, nullptr); }
+void th_lib_mutex_init(pthread_mutex_t *mutex) {
+  pthread_mutex_init(mutex, nullptr);
+}
 
-void th_lib_mutex_lock(pthread_mutex_t *mutex) { pthread_mutex_lock(mutex); }
+void th_lib_mutex_lock(pthread_mutex_t *mutex) {
+  pthread_mutex_lock(mutex);
+}
 
-int th_lib_mutex_unlock(pthread_mutex_t *mutex) { return pthread_mutex_unlock(mutex); }
+int th_lib_mutex_unlock(pthread_mutex_t *mutex) {
+  return pthread_mutex_unlock(mutex);
+}
 
-int th_lib_rw_mutex_init(pthread_rwlock_t *lock) { return pthread_rwlock_init(lock, nullptr); }
+int th_lib_rw_mutex_init(pthread_rwlock_t *lock) {
+  return pthread_rwlock_init(lock, nullptr);
+}
 
-int th_lib_rw_mutex_lock(pthread_rwlock_t *lock) { return pthread_rwlock_rdlock(lock); }
+int th_lib_rw_mutex_lock(pthread_rwlock_t *lock) {
+  return pthread_rwlock_rdlock(lock);
+}
 
-int th_lib_rw_mutex_unlock(pthread_rwlock_t *lock) { return pthread_rwlock_unlock(lock); }
+int th_lib_rw_mutex_unlock(pthread_rwlock_t *lock) {
+  return pthread_rwlock_unlock(lock);
+}

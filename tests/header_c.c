@@ -1,5 +1,6 @@
 /* Compiles the public header as C and calls the library from C. */
 #include <stdio.h>
+#include <stdlib.h>
 
 #include "sonvar.h"
 
@@ -14,5 +15,7 @@ int main(void) {
   }
   free_signal(sys, signal);
   free_signal_memory(sys);
-  return sys->signal_bytes == 0 ? 0 : 1;
+  if (sys->signal_bytes != 0) return 1;
+  free(sys);
+  return 0;
 }

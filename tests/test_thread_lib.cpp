@@ -1,1 +1,60 @@
-#include <gtest/gtest.h>
+// The thread layer: start, join and the mutexes.
+#include <atomic>
+#include <vector>
+
+#include "test_util.h"
+
+class ThreadLibTest : public ::testing::Test {
+ protected:
+  pthread_mutex_t mutex;
+  void SetUp() override { th_lib_mutex_init(&mutex); }
+  void TearDown() override { pthread_mutex_destroy(&mutex); }
+};
+
+namespace {
+
+struct CounterWork {
+  pthread_mutex_t *mutex;
+  long *counter;
+  int rounds;
+};
+
+void *count_under_lock(void *argument) {
+  auto *work = static_cast<CounterWork *>(argument);
+  for (int k = 0; k < work->rounds; k++) {
+    th_lib_mutex_lock(work->mutex);
+    ++*work->counter;
+    th_lib_mutex_unlock(work->mutex);
+  }
+  return nullptr;
+}
+
+}  // namespace
+
+TEST_F(ThreadLibTest, ConcurrentCountersUnderTheMutexAddUp) {
+  long counter = 0;
+  CounterWork work{&mutex, &counter, 50000};
+  std::vector<pthread_t> threads;
+  for (int t = 0; t < 3; t++) threads.push_back(th_lib_create_new_thread(count_under_lock, &work));
+  pthread_t checked{};
+  ASSERT_EQ(th_lib_start_thread(&checked, count_under_lock, &work), 0);
+  threads.push_back(checked);
+  th_lib_wait_for_threads(threads.data(), static_cast<int>(threads.size()));
+  EXPECT_EQ(counter, 4L * 50000);
+}
+
+TEST_F(ThreadLibTest, WaitingOnNoThreadsDoesNothing) {
+  EXPECT_EQ(sonvar_test::capture_stdout([] { th_lib_wait_for_threads(nullptr, 0); }), "");
+}
+
+TEST_F(ThreadLibTest, UnlockAndReadWriteLockReportStatus) {
+  th_lib_mutex_lock(&mutex);
+  EXPECT_EQ(th_lib_mutex_unlock(&mutex), 0);
+  pthread_rwlock_t lock;
+  EXPECT_EQ(th_lib_rw_mutex_init(&lock), 0);
+  EXPECT_EQ(th_lib_rw_mutex_lock(&lock), 0);
+  EXPECT_EQ(th_lib_rw_mutex_lock(&lock), 0);  // a shared lock may be taken twice
+  EXPECT_EQ(th_lib_rw_mutex_unlock(&lock), 0);
+  EXPECT_EQ(th_lib_rw_mutex_unlock(&lock), 0);
+  pthread_rwlock_destroy(&lock);
+}

@@ -3,6 +3,7 @@
 #define SONVAR_TEST_UTIL_H
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cmath>
@@ -67,6 +68,13 @@ inline void write_file(const std::string &path, const std::string &text) {
   ASSERT_NE(file, nullptr) << path;
   fwrite(text.data(), 1, text.size(), file);
   fclose(file);
+}
+
+// Sends standard output to standard error, where death tests look for the
+// fatal messages that the library prints on standard output.
+inline void stdout_to_stderr() {
+  fflush(stdout);
+  dup2(2, 1);
 }
 
 }  // namespace sonvar_test

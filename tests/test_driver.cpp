@@ -1,0 +1,269 @@
+// The driver's input stage: the mesh node reader, the probe description and
+// the program run end to end on the shipped example inputs.
+#include <sys/stat.h>
+#include <sys/wait.h>
+
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <cjson/cJSON.h>
+
+#include "doroRivo.h"
+#include "test_util.h"
+
+using sonvar_test::write_file;
+
+class DriverTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir = testing::TempDir() + "sonvar_driver_" +
+          testing::UnitTest::GetInstance()->current_test_info()->name() + "/";
+    mkdir(dir.c_str(), 0755);
+  }
+
+  static std::string read_file(const std::string &path) {
+    std::ifstream file(path);
+    std::stringstream text;
+    text << file.rdbuf();
+    return text.str();
+  }
+
+  static std::string example(const std::string &name) {
+    return read_file(std::string(SONVAR_EXAMPLES_DIR) + "/" + name);
+  }
+
+  // Runs the driver program in `dir`; returns its exit status and fills the
+  // texts of its standard output and standard error.
+  int run_program(std::string *out, std::string *err) const {
+    // The program keeps its data until the process ends, by design: leak
+    // reports of a sanitizer build would only repeat that.
+    const std::string command = "cd '" + dir +
+                                "' && ASAN_OPTIONS=detect_leaks=0 '" DORORIVO_PATH
+                                "' >stdout.txt 2>stderr.txt";
+    const int status = system(command.c_str());
+    *out = read_file(dir + "stdout.txt");
+    *err = read_file(dir + "stderr.txt");
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  }
+
+  static std::vector<std::string> lines_of(const std::string &text) {
+    std::vector<std::string> lines;
+    std::istringstream stream(text);
+    for (std::string line; std::getline(stream, line);) lines.push_back(line);
+    return lines;
+  }
+
+  // A node file of `count` nodes at (k mm, 0, 10 mm + k mm).
+  static std::string node_file(int count) {
+    std::string text = "*KEYWORD\n*NODE\n";
+    for (int k = 0; k < count; k++)
+      text += std::to_string(k + 1) + "," + std::to_string(0.001 * k) + ",0.0," +
+              std::to_string(0.010 + 0.001 * k) + "\n";
+    return text + "*END\n";
+  }
+
+  std::string dir;
+};
+
+TEST_F(DriverTest, ReadsOnlyNodeLinesOfAKeywordFile) {
+  const std::string path = dir + "nodes.dyn";
+  write_file(path,
+             "*KEYWORD\n$ comment\n*NODE\n"
+             "      17,  0.001, -0.002, 0.03\n"
+             "$ between\n"
+             "3,1e-3,2.5e-3,4e-2,7,8\n"  // six columns: the first four count
+             "  -5,0,0,0.05\n"           // leading blanks before a number are fine
+             "*END\n");
+  int count = -1;
+  mesh_node *nodes = readMpn(path.c_str(), &count);
+  ASSERT_NE(nodes, nullptr);
+  ASSERT_EQ(count, 3);
+  EXPECT_EQ(nodes[0].id, 17);
+  EXPECT_EQ(nodes[0].x, 0.001);
+  EXPECT_EQ(nodes[0].y, -0.002);
+  EXPECT_EQ(nodes[0].z, 0.03);
+  EXPECT_EQ(nodes[1].id, 3);
+  EXPECT_EQ(nodes[1].z, 4e-2);
+  EXPECT_EQ(nodes[2].id, -5);
+  EXPECT_EQ(nodes[2].z, 0.05);
+  free(nodes);
+}
+
+TEST_F(DriverTest, MalformedNodeLinesFailTheLoad) {
+  const std::string shapes[] = {
+      "*NODE\n1,0,0,0.01\n\n2,0,0,0.02\n",  // blank line between node lines
+      "*NODE\n1 ,0,0,0.01\n",               // blank before a comma
+      "*NODE\n1,0,0\n",                     // three values
+      " $ not a comment: only the first character counts\n",
+  };
+  for (const std::string &shape : shapes) {
+    const std::string path = dir + "bad.dyn";
+    write_file(path, shape);
+    int count = -1;
+    EXPECT_EQ(readMpn(path.c_str(), &count), nullptr) << shape;
+  }
+}
+
+TEST_F(DriverTest, FileWithoutNodeLinesGivesZero) {
+  const std::string path = dir + "empty.dyn";
+  write_file(path, "*KEYWORD\n$ nothing here\n*END\n");
+  int count = -1;
+  mesh_node *nodes = readMpn(path.c_str(), &count);
+  EXPECT_NE(nodes, nullptr);
+  EXPECT_EQ(count, 0);
+  free(nodes);
+}
+
+TEST_F(DriverTest, MissingNodeFileEndsWithStatusOne) {
+  const std::string path = dir + "absent.dyn";
+  int count = 0;
+  EXPECT_EXIT(readMpn(path.c_str(), &count), testing::ExitedWithCode(1),
+              "^couldn't open input file " + path + "\n$");
+}
+
+TEST_F(DriverTest, ProbeKeysIgnoreCaseAndUseIntegerViews) {
+  std::string json = example("c52Fixed.json");
+  // Capitals where the table has small letters, and a fraction on an
+  // integer-view key.
+  const auto replace = [&json](const std::string &from, const std::string &to) {
+    const size_t at = json.find(from);
+    ASSERT_NE(at, std::string::npos) << from;
+    json.replace(at, from.size(), to);
+  };
+  replace("\"no_elements\": 128", "\"NO_ELEMENTS\": 128.9");
+  replace("\"Rconvex\"", "\"rCONVEX\"");
+  replace("\"Th\"", "\"th\"");
+  const std::string path = dir + "probe.json";
+  write_file(path, json);
+  const probe_description probe = read_probe(path.c_str(), false);
+  EXPECT_EQ(probe.no_elements, 128);
+  EXPECT_EQ(probe.no_sub_x, 1);
+  EXPECT_EQ(probe.no_sub_y, 5);
+  EXPECT_DOUBLE_EQ(probe.width, 0.48e-3);
+  EXPECT_DOUBLE_EQ(probe.kerf, 0.028e-3);
+  EXPECT_DOUBLE_EQ(probe.height, 13.5e-3);
+  EXPECT_DOUBLE_EQ(probe.Rconvex, 49.57e-3);
+  EXPECT_DOUBLE_EQ(probe.Rfocus, 60e-3);
+  EXPECT_DOUBLE_EQ(probe.centerFrequency, 3.57e6);
+  EXPECT_DOUBLE_EQ(probe.fractionalBandwidth, 0.79);
+  EXPECT_STREQ(probe.th, "xdc_convex_focused_array");
+  cJSON_Delete(probe.document);
+}
+
+TEST_F(DriverTest, BadProbeDescriptionsEndWithStatusOne) {
+  const std::string path = dir + "probe.json";
+  remove(path.c_str());
+  EXPECT_EXIT(read_probe(path.c_str(), false), testing::ExitedWithCode(1),
+              "^probe description " + path + ": cannot open the file\n$");
+  write_file(path, "{\"no_elements\": 12,, }");
+  EXPECT_EXIT(
+      {
+        sonvar_test::stdout_to_stderr();
+        read_probe(path.c_str(), false);
+      },
+      testing::ExitedWithCode(1),
+      "^Error before: \\[ }\\]\nprobe description " + path + ": the text is not valid JSON\n$");
+  std::string json = example("c52Fixed.json");
+  json.replace(json.find("\"kerf\""), 6, "\"kerv\"");
+  write_file(path, json);
+  EXPECT_EXIT(read_probe(path.c_str(), false), testing::ExitedWithCode(1),
+              "^probe description " + path + ": key \"kerf\" is missing or is not a number\n$");
+  json = example("c52Fixed.json");
+  json.replace(json.find("\"xdc_convex_focused_array\""), 26, "7");
+  write_file(path, json);
+  EXPECT_EXIT(read_probe(path.c_str(), false), testing::ExitedWithCode(1),
+              "key \"Th\" is missing or is not a string\n$");
+}
+
+TEST_F(DriverTest, ProgramReadsTheExampleInputs) {
+  write_file(dir + "myNodes.dyn", example("myNodes.dyn"));
+  write_file(dir + "c52Fixed.json", example("c52Fixed.json"));
+  std::string out, err;
+  EXPECT_EQ(run_program(&out, &err), 0) << err;
+  EXPECT_EQ(out.rfind("Multi-core mutexs have been initialized \n", 0), 0u) << out;
+  const std::vector<std::string> lines = lines_of(err);
+  ASSERT_GE(lines.size(), 23u) << err;
+  EXPECT_EQ(lines[0], "numNodes 120");
+  EXPECT_EQ(lines[1], "point 0 -0.009000 -0.000500 0.010000");
+  EXPECT_EQ(lines[2], "sampling 100000000");
+  EXPECT_EQ(lines[3], "points -0.009000 -0.000500 0.010000");
+  EXPECT_EQ(lines[22], "points 0.009000 0.000000 0.016000");
+}
+
+TEST_F(DriverTest, ProgramRefusesBadNodeFiles) {
+  write_file(dir + "c52Fixed.json", example("c52Fixed.json"));
+  std::string out, err;
+  write_file(dir + "myNodes.dyn", "*NODE\n1,0,0,0.01\n2;0,0,0.02\n");
+  EXPECT_EQ(run_program(&out, &err), 1);
+  EXPECT_EQ(err, "didn't get enough values from readMpn\n");
+  write_file(dir + "myNodes.dyn", node_file(50));
+  EXPECT_EQ(run_program(&out, &err), 1);
+  EXPECT_EQ(err,
+            "numNodes 50\nnode file ./myNodes.dyn holds 50 nodes; the run needs at least 100\n");
+  write_file(dir + "myNodes.dyn", node_file(100));
+  remove((dir + "c52Fixed.json").c_str());
+  EXPECT_EQ(run_program(&out, &err), 1);
+  EXPECT_NE(err.find("probe description ./c52Fixed.json: cannot open the file\n"),
+            std::string::npos)
+      << err;
+}
+
+namespace {
+
+run_params pulse_params(const char *type, int32_t fs) {
+  run_params params{};
+  params.impulse_type = type;
+  params.fs = fs;
+  return params;
+}
+
+}  // namespace
+
+TEST_F(DriverTest, GaussianPulseSamplesTheEnvelopeFromMinusTc) {
+  int count = -1;
+  double *pulse = gaussPulse(0, 0.6, 5e6, pulse_params("gaussian", 100000000), &count);
+  ASSERT_NE(pulse, nullptr);
+  // tc = sqrt(2 ln(100) v) with v = 1 / (4 pi^2 a), a = (fc bw)^2 / (8 * 0.3 ln 10).
+  const double a = (5e6 * 0.6) * (5e6 * 0.6) / (8 * 0.3 * std::log(10.0));
+  const double v = 1 / (4 * M_PI * M_PI * a);
+  const double tc = std::sqrt(2 * std::log(100.0) * v);
+  EXPECT_NEAR(tc, 0.38e-6, 0.01e-6);
+  EXPECT_EQ(count, 74);  // 2 * floor(fs * tc): always even
+  EXPECT_NEAR(pulse[0], std::cos(2 * M_PI * 5e6 * -tc) * 0.01, 1e-12);
+  EXPECT_NEAR(pulse[0], 7.8e-3, 0.05e-3);
+  EXPECT_NEAR(
+      pulse[37],
+      std::cos(2 * M_PI * 5e6 * (37e-8 - tc)) * std::exp(-(37e-8 - tc) * (37e-8 - tc) / (2 * v)),
+      1e-12);
+  free(pulse);
+  int wide = 0;
+  free(gaussPulse(0, 0.9, 5e6, pulse_params("gaussian", 100000000), &wide));
+  EXPECT_LT(wide, count);  // a wider band gives a shorter pulse
+  int none = -1;
+  EXPECT_EQ(gaussPulse(0, 0.6, 5e6, pulse_params("gaussian", 1000), &none), nullptr);
+  EXPECT_EQ(none, 0);  // fs * tc below 1: no samples
+  EXPECT_EQ(gaussPulseLength(0.6, 5e6, 1000), 0);
+  EXPECT_EQ(gaussPulseLength(1e-300, 1e-300, 100000000), -1);
+}
+
+TEST_F(DriverTest, PulseTypesAndTrace) {
+  int count = -1;
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(gaussPulse(0, 0.6, 5e6, pulse_params("exp", 100000000), &count), nullptr);
+  EXPECT_EQ(count, 0);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "got exp\n");
+  testing::internal::CaptureStderr();
+  double *pulse = gaussPulse(1, 0.6, 5e6, pulse_params("gaussian-exp", 100000000), &count);
+  const std::string trace = testing::internal::GetCapturedStderr();
+  free(pulse);
+  EXPECT_EQ(count, 74);
+  EXPECT_EQ(trace.rfind("got gaussian; ref 0.501187, delta 0.010000, a ", 0), 0u) << trace;
+  EXPECT_NE(trace.find("\nsampling freq 100000000\nfreq 1e+08, numSteps 74\n"
+                       "starting loop, stepSize 1.000000e-08\nimpulse -0.000000, ye 0.010000, yc "
+                       "0.007"),
+            std::string::npos)
+      << trace;
+  EXPECT_EQ(trace.substr(trace.size() - 22), "finished loop\ngot exp\n");
+}
