@@ -8,6 +8,7 @@
 // An absent (NULL) signal counts as zero.
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 
 #include "internal.h"
@@ -16,20 +17,31 @@ using sonvar::MutexGuard;
 
 namespace {
 
-// y[m] = sum a[k] b[m-k], k rising, for m = 0 .. na+nb-2, into y. The first
-// operand runs upwards and the second downwards.
-void direct_sum(const signal_rec *a, const signal_rec *b, double *y) {
-  const int na = a->no_samples;
-  const int nb = b->no_samples;
+// y[m] = sum a[k] b[m-k] over the k where both exist, summed in rising k:
+// the first operand runs upwards and the second downwards.
+double direct_sample(const signal_rec *a, const signal_rec *b, int m) {
+  const int k_low = std::max(0, m - b->no_samples + 1);
+  const int k_high = std::min(m, a->no_samples - 1);
   const double *x = a->values;
   const double *h = b->values;
-  for (int m = 0; m < na + nb - 1; m++) {
-    const int k_low = std::max(0, m - nb + 1);
-    const int k_high = std::min(m, na - 1);
-    double sum = 0.0;
-    for (int k = k_low; k <= k_high; k++) sum += x[k] * h[m - k];
-    y[m] = sum;
-  }
+  double sum = 0.0;
+  for (int k = k_low; k <= k_high; k++) sum += x[k] * h[m - k];
+  return sum;
+}
+
+// The whole direct convolution, samples 0 .. na+nb-2, into y.
+void direct_sum(const signal_rec *a, const signal_rec *b, double *y) {
+  const int length = a->no_samples + b->no_samples - 1;
+  for (int m = 0; m < length; m++) y[m] = direct_sample(a, b, m);
+}
+
+// Ends the program when a decimation factor cannot be used (0 would divide
+// by zero, a negative one would run the sample index backwards).
+void check_decimation(int D, const char *where) {
+  if (D >= 1) return;
+  char text[128];
+  snprintf(text, sizeof text, "%s: decimation factor %d is below 1", where, D);
+  error_message(text);
 }
 
 // The present operand of a pair with one absent signal.
@@ -62,6 +74,295 @@ signal_rec *Convolute_fast(sys_con *sys, signal_rec *a, signal_rec *b, signal_re
   extend_signal(sys, out, a->no_samples + b->no_samples - 1, a->start_sample + b->start_sample);
   direct_sum(a, b, out->values);
   return out;
+}
+
+signal_rec *Convolve_decimate(sys_con *sys, signal_rec *a, signal_rec *b, int D, double scale) {
+  check_decimation(D, "Convolve_decimate");
+  if (a == nullptr && b == nullptr) return nullptr;
+  // An absent operand acts as one zero sample at sample 0.
+  const int start_sum = (a != nullptr ? a->start_sample : 0) + (b != nullptr ? b->start_sample : 0);
+  const int length = (a != nullptr ? a->no_samples : 1) + (b != nullptr ? b->no_samples : 1) - 1;
+  // Rounded up in floating point: integer division would truncate towards
+  // zero and start negative sums one decimated sample too late.
+  const int start = static_cast<int>(std::ceil(static_cast<double>(start_sum) / D));
+  signal_rec *y = alloc_signal(sys, length / D + 1, start);
+  y->fs = sys->fs / D;
+  if (a == nullptr || b == nullptr) return y;
+  int j = 0;
+  for (int m = D * start - start_sum; m < length; m += D)
+    y->values[j++] = scale * direct_sample(a, b, m);
+  return y;
+}
+
+// ---------------------------------------------------------------------------
+// FFT
+// ---------------------------------------------------------------------------
+
+namespace {
+
+constexpr double kTwoPi = 6.28318530717959;  // 2 pi as the transform has always used it
+constexpr double kPi = 3.141592653589793;
+
+// One step of the twiddle recurrence w <- w + w (wpr + i wpi), with
+// wpr = -2 sin^2(theta/2) and wpi = sin(theta): a rotation by theta without
+// a sine or cosine per twiddle.
+inline void rotate_twiddle(double *wr, double *wi, double wpr, double wpi) {
+  const double old = *wr;
+  *wr = old * wpr - *wi * wpi + old;
+  *wi = *wi * wpr + old * wpi + *wi;
+}
+
+// Puts the nn complex values of data in bit-reversed order.
+void bit_reverse(double *data, int nn) {
+  const int n = nn << 1;
+  int j = 0;
+  for (int i = 0; i < n; i += 2) {
+    if (j > i) {
+      std::swap(data[j], data[i]);
+      std::swap(data[j + 1], data[i + 1]);
+    }
+    int m = nn;
+    while (m >= 2 && j >= m) {
+      j -= m;
+      m >>= 1;
+    }
+    j += m;
+  }
+}
+
+bool is_power_of_two(int n) {
+  return n > 0 && (n & (n - 1)) == 0;
+}
+
+// Stops the program when N cannot hold a transform of `samples` values.
+void check_transform_length(int N, int samples, const char *where) {
+  if (N >= 4 && is_power_of_two(N) && samples <= N) return;
+  char text[160];
+  snprintf(text, sizeof text, "%s: a signal of %d samples cannot be transformed with length %d",
+           where, samples, N);
+  error_message(text);
+}
+
+// Copies s into values[0 .. N-1], zero-padded, and transforms it.
+void transform_padded(const signal_rec *s, int N, double *values) {
+  std::copy(s->values, s->values + s->no_samples, values);
+  std::fill(values + s->no_samples, values + N, 0.0);
+  realft(values, N / 2, 1);
+}
+
+}  // namespace
+
+void four1(double *data, int nn, int isign) {
+  const int n = nn << 1;
+  bit_reverse(data, nn);
+  // mmax: length, in complex values, of the transforms a stage forms; the
+  // butterflies of the stage span mmax/2 complex values (mmax reals).
+  for (int mmax = 2; n > mmax; mmax <<= 1) {
+    const int istep = mmax << 1;
+    const double theta = kTwoPi / (isign * mmax);
+    const double half_sine = std::sin(0.5 * theta);
+    const double wpr = -2.0 * half_sine * half_sine;
+    const double wpi = std::sin(theta);
+    double wr = 1.0;
+    double wi = 0.0;
+    for (int m = 0; m < mmax; m += 2) {
+      for (int i = m; i < n; i += istep) {
+        const int j = i + mmax;
+        const double tempr = wr * data[j] - wi * data[j + 1];
+        const double tempi = wr * data[j + 1] + wi * data[j];
+        data[j] = data[i] - tempr;
+        data[j + 1] = data[i + 1] - tempi;
+        data[i] += tempr;
+        data[i + 1] += tempi;
+      }
+      rotate_twiddle(&wr, &wi, wpr, wpi);
+    }
+  }
+}
+
+void realft(double *data, int n, int isign) {
+  const double c1 = 0.5;
+  double c2 = 0.5;
+  double theta = kPi / n;
+  if (isign == 1) {
+    c2 = -0.5;
+    four1(data, n, 1);
+  } else {
+    theta = -theta;
+  }
+  const double half_sine = std::sin(0.5 * theta);
+  const double wpr = -2.0 * half_sine * half_sine;
+  const double wpi = std::sin(theta);
+  double wr = 1.0 + wpr;
+  double wi = wpi;
+  // Splits (or, backwards, merges) the transforms of the even and the odd
+  // samples, bins k and n - k together; bin n/2 needs no change.
+  for (int k = 1; k < n / 2; k++) {
+    const int i1 = 2 * k;
+    const int i2 = i1 + 1;
+    const int i3 = 2 * (n - k);
+    const int i4 = i3 + 1;
+    const double h1r = c1 * (data[i1] + data[i3]);
+    const double h1i = c1 * (data[i2] - data[i4]);
+    const double h2r = -c2 * (data[i2] + data[i4]);
+    const double h2i = c2 * (data[i1] - data[i3]);
+    data[i1] = h1r + wr * h2r - wi * h2i;
+    data[i2] = h1i + wr * h2i + wi * h2r;
+    data[i3] = h1r - wr * h2r + wi * h2i;
+    data[i4] = -h1i + wr * h2i + wi * h2r;
+    rotate_twiddle(&wr, &wi, wpr, wpi);
+  }
+  const double z0 = data[0];
+  if (isign == 1) {
+    data[0] = z0 + data[1];  // DC
+    data[1] = z0 - data[1];  // Nyquist
+  } else {
+    data[0] = c1 * (z0 + data[1]);
+    data[1] = c1 * (z0 - data[1]);
+    four1(data, n, -1);
+  }
+}
+
+int Find_N(int n1, int n2) {
+  constexpr int kLargest = 1 << 30;
+  const int needed = std::max(n1, n2);
+  if (needed > kLargest) {
+    char text[128];
+    snprintf(text, sizeof text, "Find_N: no transform length holds %d samples", needed);
+    error_message(text);
+  }
+  int N = 4;
+  while (N < needed) N <<= 1;
+  return N;
+}
+
+signal_rec *Find_FFT(sys_con *sys, signal_rec *s, int N) {
+  check_transform_length(N, s->no_samples, "Find_FFT");
+  signal_rec *spectrum = alloc_signal(sys, N, s->start_sample);
+  transform_padded(s, N, spectrum->values);
+  return spectrum;
+}
+
+signal_rec *Find_FFT_reuse(sys_con *sys, signal_rec *dest, signal_rec *s, int N) {
+  check_transform_length(N, s->no_samples, "Find_FFT_reuse");
+  extend_signal(sys, dest, N, s->start_sample);
+  transform_padded(s, N, dest->values);
+  return dest;
+}
+
+signal_rec *Multiply_FFTs(sys_con *sys, signal_rec *A, signal_rec *B) {
+  const int length = std::min(A->no_samples, B->no_samples);
+  signal_rec *out = alloc_signal(sys, length, A->start_sample + B->start_sample);
+  return Multiply_FFTs_fast(sys, A, B, out);
+}
+
+signal_rec *Multiply_FFTs_fast(sys_con *sys, signal_rec *A, signal_rec *B, signal_rec *out) {
+  const int NA = A->no_samples;
+  const int NB = B->no_samples;
+  const int Nc = std::min(NA, NB);
+  // The longer spectrum is read at every (longer/shorter)-th bin, the bin of
+  // the same frequency. When out is A or B, bin k is written only after
+  // bins k and above have been read, so the product can be formed in place.
+  const int step_a = NA / Nc;
+  const int step_b = NB / Nc;
+  extend_signal(sys, out, Nc, A->start_sample + B->start_sample);
+  const double *a = A->values;
+  const double *b = B->values;
+  double *y = out->values;
+  y[0] = a[0] * b[0];  // DC meets DC
+  y[1] = a[1] * b[1];  // Nyquist meets Nyquist
+  for (int k = 1; k < Nc / 2; k++) {
+    const double ar = a[2 * k * step_a];
+    const double ai = a[2 * k * step_a + 1];
+    const double br = b[2 * k * step_b];
+    const double bi = b[2 * k * step_b + 1];
+    y[2 * k] = ar * br - ai * bi;
+    y[2 * k + 1] = ar * bi + ai * br;
+  }
+  // The sum of products approximates the convolution integral: times 1/fs.
+  const double per_sample = 1.0 / sys->fs;
+  for (int j = 0; j < Nc; j++) y[j] *= per_sample;
+  return out;
+}
+
+signal_rec *Inverse_FFT(signal_rec *S, int n_out) {
+  const int N = S->no_samples;
+  if (n_out < 1 || n_out > N) {
+    char text[128];
+    snprintf(text, sizeof text, "Inverse_FFT: cannot keep %d samples of a transform of length %d",
+             n_out, N);
+    error_message(text);
+  }
+  const double factor = 2.0 / N;
+  for (int j = 0; j < N; j++) S->values[j] *= factor;
+  realft(S->values, N / 2, -1);
+  S->no_samples = n_out;
+  return S;
+}
+
+namespace {
+
+// The result of an FFT convolution with an absent operand: zeros shaped
+// like the other operand, or an absent result when both are absent.
+signal_rec *zeros_like_present(sys_con *sys, const signal_rec *a, const signal_rec *b) {
+  const signal_rec *other = present_one(a, b);
+  if (other == nullptr) return nullptr;
+  return alloc_signal(sys, other->no_samples, other->start_sample);
+}
+
+}  // namespace
+
+signal_rec *fast_convolute(sys_con *sys, signal_rec *a, signal_rec *b) {
+  if (a == nullptr || b == nullptr) return zeros_like_present(sys, a, b);
+  const int length = a->no_samples + b->no_samples;
+  const int N = Find_N(length, 0);
+  // N >= na + nb, so the circular product is the linear convolution.
+  signal_rec *A = Find_FFT(sys, a, N);
+  if (a == b) {
+    Multiply_FFTs_fast(sys, A, A, A);  // one transform for a squared spectrum
+  } else {
+    signal_rec *B = Find_FFT(sys, b, N);
+    Multiply_FFTs_fast(sys, B, A, A);
+    free_signal(sys, B);
+  }
+  return Inverse_FFT(A, length - 1);
+}
+
+signal_rec *fast_dft_convolute(sys_con *sys, signal_rec *a, signal_rec *b, signal_rec **cached) {
+  if (a == nullptr || b == nullptr) return zeros_like_present(sys, a, b);
+  const int length = a->no_samples + b->no_samples;
+  const int N = Find_N(length, 0);
+  signal_rec *A = Find_FFT(sys, a, N);
+  if (cached == nullptr) {
+    signal_rec *B = Find_FFT(sys, b, N);
+    Multiply_FFTs_fast(sys, A, B, A);
+    free_signal(sys, B);
+    return Inverse_FFT(A, length - 1);
+  }
+  {
+    // The cached spectrum may be shared by worker threads: it is checked,
+    // renewed and read by one thread at a time.
+    MutexGuard guard(&sys->fft_mutex);
+    if (*cached == nullptr || (*cached)->no_samples < length) {
+      signal_rec *renewed = Find_FFT(sys, b, N);
+      if (*cached != nullptr) free_signal(sys, *cached);
+      *cached = renewed;
+    }
+    Multiply_FFTs_fast(sys, A, *cached, A);
+  }
+  return Inverse_FFT(A, length - 1);
+}
+
+signal_rec *fast_fft_convolute(sys_con *sys, signal_rec *a, signal_rec *b, signal_rec *spec_a,
+                               signal_rec *spec_b, signal_rec *out) {
+  if (a == nullptr || b == nullptr) return Convolute_fast(sys, a, b, out);  // zeros
+  const int length = a->no_samples + b->no_samples;
+  const int N = Find_N(length, 0);
+  Find_FFT_reuse(sys, spec_a, a, N);
+  // spec_b may already hold b's spectrum, possibly longer: used unchanged.
+  if (spec_b->no_samples < length) Find_FFT_reuse(sys, spec_b, b, N);
+  Multiply_FFTs_fast(sys, spec_a, spec_b, out);
+  return Inverse_FFT(out, length - 1);
 }
 
 // ---------------------------------------------------------------------------
@@ -133,5 +434,29 @@ signal_rec *add_responses(sys_con *sys, signal_rec *src, signal_rec *dst) {
   }
   double *target = dst->values + (s0 - dst->start_sample);
   for (int j = 0; j < src->no_samples; j++) target[j] += src->values[j];
+  return dst;
+}
+
+signal_rec *sum_responses_decimated(sys_con *sys, signal_rec *src, signal_rec *dst, int D,
+                                    int release, double amplitude) {
+  check_decimation(D, "sum_responses_decimated");
+  if (src == nullptr) return dst;
+  const int s0 = src->start_sample;
+  const int s1 = s0 + src->no_samples;
+  if (dst == nullptr) {
+    dst = alloc_signal(sys, src->no_samples, s0);
+    dst->fs = sys->fs / D;
+  } else if (s0 < dst->start_sample || s1 > dst->start_sample + dst->no_samples) {
+    const int m0 = std::min(dst->start_sample, s0);
+    const int m1 = std::max(dst->start_sample + dst->no_samples, s1);
+    signal_rec *grown = alloc_signal(sys, m1 - m0, m0);
+    grown->fs = sys->fs / D;
+    std::copy(dst->values, dst->values + dst->no_samples, grown->values + (dst->start_sample - m0));
+    free_signal(sys, dst);
+    dst = grown;
+  }
+  double *target = dst->values + (s0 - dst->start_sample);
+  for (int j = 0; j < src->no_samples; j++) target[j] += amplitude * src->values[j];
+  if (release) free_signal(sys, src);
   return dst;
 }

@@ -291,6 +291,122 @@ int th_lib_rw_mutex_unlock(pthread_rwlock_t *lock);
 /* x * x */
 double sqr(double x);
 
+/* --- Element geometry ---------------------------------------------------- */
+
+/* Corner generators: each writes the four corners of `rect` (in the order
+ * (x0,y0), (x0,y0+h), (x0+w,y0+h), (x0+w,y0) or its curved counterpart) and
+ * the centre point through `center`, and nothing else. Metres, radians. */
+void insert_corners(rect_element *rect, point3 *center, double x0, double y0, double w, double h);
+/* Square of side `size` centred laterally at (x, y) on the sphere of radius
+ * F centred at (0, 0, F). */
+void insert_concave_corners(rect_element *rect, point3 *center, double x, double y, double size,
+                            double F);
+/* Rectangle on the elevation-focused cylinder z = z0 - sqrt(Rfocus^2 - y^2). */
+void insert_corners_focused(rect_element *rect, point3 *center, double x0, double y0, double w,
+                            double h, double Rfocus, double z0);
+/* Rectangle spanning the angles phi .. phi + delta on the convex cylinder of
+ * radius Rconvex whose axis runs through (0, y, -Rconvex). */
+void insert_corners_convex(rect_element *rect, point3 *center, double y0, double h, double Rconvex,
+                           double phi, double delta);
+/* Rectangle on the convex surface whose radius shrinks with the elevation
+ * curvature: r(y) = Rconvex - (sqrt(Rfocus^2 - y^2) - z0). */
+void insert_corners_convex_focused(rect_element *rect, point3 *center, double y0, double h,
+                                   double Rconvex, double Rfocus, double z0, double phi,
+                                   double delta);
+
+/* Completes a rectangle whose corners and centre are set: side lengths,
+ * tilt tangents, their cosines and sines and the doubly-tilted flag. Prints a
+ * diagnostic when a tangent exceeds 10 in magnitude. */
+void calculate_vectors(rect_element *rect);
+
+/* Fills bounding line `index` (from 0) of `element` from two points on the
+ * line and a point inside the element (z ignored). */
+void insert_element(line_element *element, int index, point3 p1, point3 p2, point3 inside);
+
+/* Replaces every rectangle of the aperture by two triangles (appended after
+ * existing triangles) and returns the aperture. */
+aperture *xdc_convert(sys_con *sys, aperture *ap);
+
+/* Releases the aperture and everything it owns. NULL is allowed. */
+void xdc_free(sys_con *sys, aperture *ap);
+
+/* --- Focusing, apodization and element settings ---------------------------- */
+
+/* Inserts one focus entry: dynamic (along the two angles) or static (delays
+ * from the element centres to `point` with the state's speed of sound,
+ * relative to the reference point, quantized when the aperture asks). */
+void insert_focus(sys_con *sys, aperture *ap, int dynamic, double time, double angle_zx,
+                  double angle_zy, point3 point);
+/* Inserts a static entry that takes over `delays` (no_elements values, s,
+ * from alloc_memory) unchanged. */
+void insert_focus_times(sys_con *sys, aperture *ap, double *delays, double time);
+/* Inserts an apodization entry that takes over `values` (no_elements). */
+void insert_apodization(sys_con *sys, aperture *ap, double *values, double time);
+/* Release every entry of a time line; the fixed flags are left alone. */
+void free_focus_time_line(sys_con *sys, aperture *ap);
+void free_apodization_time_line(sys_con *sys, aperture *ap);
+/* Turns arrival times into delays in place: v = reference - v, rounded to the
+ * nearest multiple of `step` (halves up) when `quantize` is set and step > 0. */
+void subtract_delay(int count, double *values, int quantize, double step, double reference);
+
+/* Replaces the focus line by `count` static entries (times s, points m). */
+void xdc_focus(sys_con *sys, aperture *ap, int count, const double *times, const point3 *points);
+/* Replaces the focus line by one dynamic entry along the two angles (rad). */
+void xdc_dynamic_focus(sys_con *sys, aperture *ap, double time, double angle_zx, double angle_zy);
+/* Sets the reference point for focusing. */
+void xdc_center_focus(sys_con *sys, aperture *ap, point3 point);
+/* Replaces the focus line by `count` entries with the given delay arrays
+ * (no_elements values each, from alloc_memory); the aperture takes them over. */
+void xdc_focus_times(sys_con *sys, aperture *ap, int count, const double *times, double **delays);
+/* Replaces the apodization line (the aperture takes the arrays over) and
+ * turns dynamic apodization off. */
+void xdc_apodization(sys_con *sys, aperture *ap, int count, const double *times, double **values);
+/* Turns dynamic apodization on: window 1 Hanning, 2 Hamming, 3 Blackman. */
+void xdc_dynamic_apodization(sys_con *sys, aperture *ap, int window_kind, double f_number,
+                             point3 reference, point3 direction);
+/* Set the apodization (or delay, s) of the mathematical elements of the
+ * listed physical elements (numbers from 1); values[i] holds no_values
+ * entries for element_numbers[i]. Errors print one line and go on. */
+void ele_apodization(aperture *ap, int count, const int *element_numbers, int no_values,
+                     double **values);
+void ele_delay(aperture *ap, int count, const int *element_numbers, int no_values, double **values);
+/* Gives the listed physical elements their own excitation, copied from
+ * samples[i] (no_samples values each). */
+void ele_waveform(sys_con *sys, aperture *ap, int count, const int *element_numbers, int no_samples,
+                  double **samples);
+/* Replace the aperture's impulse response or excitation; the aperture takes
+ * the signal over and returns its previous one to the pool. */
+void xdc_impulse(sys_con *sys, aperture *ap, signal_rec *signal);
+void xdc_excitation(sys_con *sys, aperture *ap, signal_rec *signal);
+
+/* --- Free-form apertures ------------------------------------------------- */
+
+/* Tables are column-major doubles with `rows` rows; column 0 holds the
+ * physical element number (from 1, ascending). `centers` has one row per
+ * physical element and the columns x, y, z. See the documentation of each
+ * table's columns in transducers.cpp. */
+aperture *xdc_triangles(sys_con *sys, const double *table, int rows, const double *centers,
+                        point3 focus);
+aperture *xdc_rectangles(sys_con *sys, const double *table, int rows, const double *centers,
+                         point3 focus);
+aperture *xdc_lines(sys_con *sys, const double *table, int rows, const double *centers,
+                    point3 focus);
+/* One physical element of `rows` triangles: `corners` is a rows x 9
+ * column-major table x1 .. z3, `apodizations` one weight per triangle. */
+aperture *xdc_triangles_old(sys_con *sys, const double *corners, int rows,
+                            const double *apodizations, double element_apodization, point3 center);
+
+/* Replaces every rectangle by a line-bounded element and returns the aperture. */
+aperture *xdc_line_convert(sys_con *sys, aperture *ap);
+/* Levels the rectangle into a plane parallel to x-y (corners and centre are
+ * turned in place) and stores the rotation and plane height in `element`. */
+void project_rectangle(rect_element *rect, line_element *element);
+/* 1 when (x, y) lies on the inner side of every bounding line (1e-8 m slack). */
+int16_t inside_boundary(const line_element *element, double x, double y);
+/* Finds the corners of a line element: crossings of its bounding lines that
+ * lie on the element. */
+void intersections(sys_con *sys, line_element *element);
+
 /* ======================================================================== */
 /* Convolution, FFT and response summation (signals)                        */
 /* ======================================================================== */
@@ -314,54 +430,287 @@ signal_rec *Convolute_fast(sys_con *sys, signal_rec *a, signal_rec *b, signal_re
  * src is not changed. Returns dst; an absent dst gives a new copy of src. */
 signal_rec *add_responses(sys_con *sys, signal_rec *src, signal_rec *dst);
 
+/* Direct convolution taken at every D-th sample and multiplied by scale: a
+ * new signal at fs/D starting at ceil((sa+sb)/D) with floor((na+nb-1)/D)+1
+ * samples. One absent input gives zeros shaped like that decimation of the
+ * other; two give an absent result. D below 1 is fatal. */
+signal_rec *Convolve_decimate(sys_con *sys, signal_rec *a, signal_rec *b, int D, double scale);
+
+/* In-place radix-2 complex FFT of nn (a power of two) complex values stored
+ * as (re, im) pairs from data[0]: sum_j x[j] exp(isign 2 pi i j k / nn), not
+ * normalised. */
+void four1(double *data, int nn, int isign);
+
+/* Real FFT of 2n samples from data[0] (n a power of two, at least 2).
+ * isign = +1: replaced by the packed spectrum (DC, Nyquist, then re and im of
+ * bins 1 .. n-1). isign = -1: a packed spectrum is replaced by n times the
+ * samples it was made from. */
+void realft(double *data, int n, int isign);
+
+/* Smallest power of two, at least 4, not below either argument. */
+int Find_N(int n1, int n2);
+
+/* A packed spectrum: the transform of N real samples (N a power of two, at
+ * least 4) in a signal of N values: DC, Nyquist, then the (re, im) pairs of
+ * bins 1 .. N/2-1; bin k stands for k fs / N. Its start sample is that of
+ * the time signal. Forward transform convention sum x[j] exp(+2 pi i j k/N).
+ *
+ * Find_FFT: a new packed spectrum of s padded with zeros to N samples.
+ * Find_FFT_reuse: the same written into dest (grown only when too small);
+ * returns dest. s longer than N, or N not such a power of two, is fatal. */
+signal_rec *Find_FFT(sys_con *sys, signal_rec *s, int N);
+signal_rec *Find_FFT_reuse(sys_con *sys, signal_rec *dest, signal_rec *s, int N);
+
+/* Product of two packed spectra times 1/fs, of the shorter length and
+ * starting at sA+sB; the longer spectrum is read at the bins of the same
+ * frequency. Multiply_FFTs returns a new signal; Multiply_FFTs_fast writes
+ * into out (which may be A or B) and returns it. */
+signal_rec *Multiply_FFTs(sys_con *sys, signal_rec *A, signal_rec *B);
+signal_rec *Multiply_FFTs_fast(sys_con *sys, signal_rec *A, signal_rec *B, signal_rec *out);
+
+/* Turns the packed spectrum S back into samples in place and keeps the first
+ * n_out of them (1 <= n_out <= S's length, else fatal); returns S. */
+signal_rec *Inverse_FFT(signal_rec *S, int n_out);
+
+/* (a*b)/fs by FFT: a new signal of na+nb-1 samples starting at sa+sb. When
+ * a and b are the same signal it is transformed once. One absent input gives
+ * zeros shaped like the other; two give an absent result. */
+signal_rec *fast_convolute(sys_con *sys, signal_rec *a, signal_rec *b);
+
+/* (a*b)/fs by FFT with the spectrum of b kept by the caller in *cached (a
+ * slot, possibly shared by threads and guarded by fft_mutex). The spectrum
+ * may be longer than needed; when it holds fewer than na+nb values (or none)
+ * it is renewed from b, the old one returned to the pool, and the slot owns
+ * the new one. Absent inputs as fast_convolute. A NULL slot means no cache. */
+signal_rec *fast_dft_convolute(sys_con *sys, signal_rec *a, signal_rec *b, signal_rec **cached);
+
+/* (a*b)/fs by FFT into out, using spec_a and spec_b as spectrum buffers;
+ * spec_b is taken as the spectrum of b unless it holds fewer than na+nb
+ * values. No pool signal is taken unless a buffer grows. One absent input
+ * gives zeros shaped like the other in out; two give one zero sample at 0. */
+signal_rec *fast_fft_convolute(sys_con *sys, signal_rec *a, signal_rec *b, signal_rec *spec_a,
+                               signal_rec *spec_b, signal_rec *out);
+
+/* Adds amplitude*src into dst, both at the decimated rate fs/D. When dst
+ * does not cover src, a new signal spanning both replaces dst (the old one
+ * goes back to the pool). src is released when `release` is non-zero.
+ * Returns the dst to use; an absent dst gives a new signal. D below 1 is
+ * fatal. */
+signal_rec *sum_responses_decimated(sys_con *sys, signal_rec *src, signal_rec *dst, int D,
+                                    int release, double amplitude);
+
 /* ======================================================================== */
 /* Attenuation, focusing at a point, field and scattering calculations      */
 /* (calculations)                                                           */
 /* ======================================================================== */
 
+/* ---- Focusing and apodization at a field point -------------------------- */
+
+/* Fills delays[i] (s) and apodization[i] of every physical element i for the
+ * field point (x, y, z), m: static or time-line focusing (the time line is
+ * looked up with each element's own time of flight from its centre to the
+ * point), dynamic focusing along a direction, and apodization from a fixed
+ * entry, the time line or the dynamic F-number window. Both arrays hold one
+ * double per physical element. A time line that is read but holds no entry,
+ * or an unknown window kind, ends the program with status 255. */
+void find_delays_and_apodization(sys_con *sys, aperture *ap, double *delays,
+                                 double *apodization, double x, double y, double z);
+
+/* ---- End of focusing and apodization at a field point ------------------- */
+
 /* ======================================================================== */
 /* Calculation scratch block and parallel dispatcher (calculations_par)     */
 /* ======================================================================== */
+
+/* ---- Calculation scratch block ------------------------------------------ */
+
+/* Far-field quantities of one rectangle at the current field point. */
+typedef struct rect_unit_vector {
+  double local_x;       /* component of the unit vector to the point along the width */
+  double local_y;       /* component of the unit vector to the point along the height */
+  double weighted_area; /* apodization * width * height, m^2 */
+  double t0;            /* arrival time from the rectangle's centre, s */
+} rect_unit_vector;
+
+/* Trapezoidal timing of one rectangle's response. */
+typedef struct rect_timing {
+  double short_duration; /* T0, the shorter duration, s */
+  double long_duration;  /* T1, the longer duration, s */
+  double t1, t2, t3, t4; /* break times of the trapezoid, ascending, s */
+} rect_timing;
+
+/* One potential crossing of the wave circle with one bounding line. */
+typedef struct circle_crossing {
+  int line;                /* index of the bounding line */
+  int16_t root;            /* 1 takes +sqrt, 0 takes -sqrt */
+  int16_t include_forward; /* 1: the arc to the next listed crossing lies inside */
+  double a4;               /* 4 (1 + slope^2), or 4 for a vertical line */
+  double inv_2a;           /* 2 / a4 */
+  double b;                /* linear coefficient of the crossing quadratic, m */
+  double b_sq;             /* b^2, m^2 */
+  double c0;               /* constant term before subtracting the radius^2, m^2 */
+} circle_crossing;
+
+/* Working record of the line-bounded response. The arrays hold 2 * max_lines
+ * + 1 entries (times at least one more than the largest number of arrival
+ * times of one line element); each crossing pointer leads to its own
+ * record. */
+typedef struct line_solution {
+  int no_times;       /* number of valid arrival times */
+  double *times;      /* sorted arrival times, s */
+  int no_angles;      /* number of valid crossing angles */
+  double *angles;     /* crossing angles of the circle, rad */
+  int *angle_index;   /* crossing record of each angle */
+  circle_crossing **crossings_of_circle; /* crossing records, two per line */
+  double radius;      /* radius of the current circle, m */
+  double radius_sq;   /* its square, m^2 */
+  double c;           /* speed of sound, m/s */
+  double px, py, pz;  /* projected field point and its height, m */
+} line_solution;
+
+struct triangle_times;
+
+/* Scratch data of one calculation on one thread: sized once from the
+ * apertures, reused for every field point, never shared between threads. */
+typedef struct calc_memory_block {
+  int32_t max_rectangles;  /* most rectangles in one physical element */
+  int32_t max_lines;       /* most bounding lines of one line element */
+  int32_t max_triangles;   /* most triangles in one physical element */
+  rect_unit_vector *unit_vectors; /* max_rectangles records, or NULL */
+  rect_timing *timings;    /* max_rectangles records, or NULL */
+  line_solution *line_scratch; /* line working record, or NULL */
+  int32_t single_element;  /* non-zero: only element element_index is computed */
+  int32_t element_index;   /* the element of single_element (0-based) */
+  int32_t no_delay;        /* non-zero: focusing delay 0 and apodization 1 */
+  double *delays;          /* per physical element: focusing delay, s */
+  int32_t *element_order;  /* per physical element: elements to compute */
+  double *apodizations;    /* per physical element: weight */
+  signal_rec *rect_signals[3]; /* rectangle working signals (the lines use
+                                  the second and third too), or NULL */
+  signal_rec *tri_signals[3];  /* triangle working signals, one per fan */
+  struct triangle_times *tri_times; /* fan timing record, or NULL */
+  point3 *tri_corners;     /* buffer of three projected corners, or NULL */
+  int16_t apply_excitation; /* 1: apply individual element excitations
+                               (0 for h, 1 for every other calculation) */
+} calc_memory_block;
+
+/* A new scratch block sized from one or two apertures (ap2 may be ap1). Its
+ * working signals come from the pool with 1000 samples from sample 0. */
+calc_memory_block *pre_allocate_memory(sys_con *sys, aperture *ap1, aperture *ap2);
+
+/* Gives every array, record and working signal of the block back, then the
+ * block itself. */
+void free_memory_block(sys_con *sys, calc_memory_block *block);
+
+/* ---- End of calculation scratch block ----------------------------------- */
 
 /* ======================================================================== */
 /* Triangle elements (triangles)                                            */
 /* ======================================================================== */
 
+/* Timing of one fan: a triangle with one corner at the projection of the
+ * field point (the origin) and its corner 1 on the positive x axis. */
+typedef struct triangle_times {
+  double z_sq;       /* height of the field point squared, m^2 */
+  double x_corner2;  /* x of corner 2, m */
+  double foot_x;     /* x of the foot of the perpendicular to the outer edge, m */
+  double coef_a;     /* 1 / (1 + k^2), k the slope of the outer edge */
+  double coef_b;     /* k^2 x1^2 / (1 + k^2)^2, m^2 */
+  double fan_angle;  /* angle of the fan at the origin, rad, 0 to pi */
+  double t_origin;   /* arrival time from the origin, z / c, s */
+  double t_corner1;  /* arrival time from corner 1, s */
+  double t_corner2;  /* arrival time from corner 2, s */
+  double t_foot;     /* arrival time from the foot of the perpendicular, s */
+  int32_t situation; /* ordering of the arrival times, 0 to 4 */
+} triangle_times;
+
+/* ---- Fan response and angle integration ---- */
+
+/* Response of the fan (origin, corners[index_a], corners[index_b]) for a
+ * point at height z >= 0, first sample at time t_start (s, relative to the
+ * triangle's reference time): per-sample means of h, m/s, written into
+ * `signal` (grown as needed) and returned. */
+signal_rec *h_tri2(sys_con *sys, triangle_times *times, point3 *corners, int index_a, int index_b,
+                   signal_rec *signal, double z, double t_start);
+
+/* Fills the timing record of a fan whose corner 1 lies on the positive x axis. */
+triangle_times *calc_triangle_times(sys_con *sys, triangle_times *times, point3 *fan_corners,
+                                    double z);
+
+/* Cumulative integrals of the fan's response at the sample boundaries, one
+ * routine per ordering of the arrival times. */
+signal_rec *triangle_sit0(sys_con *sys, triangle_times *times, signal_rec *signal, double t_start);
+signal_rec *triangle_sit1(sys_con *sys, triangle_times *times, signal_rec *signal, double t_start);
+signal_rec *triangle_sit2(sys_con *sys, triangle_times *times, signal_rec *signal, double t_start);
+signal_rec *triangle_sit3(sys_con *sys, triangle_times *times, signal_rec *signal, double t_start);
+signal_rec *triangle_sit4(sys_con *sys, triangle_times *times, signal_rec *signal, double t_start);
+
+/* Polar angle (rad) at time t of the crossing of the wave circle with the
+ * outer edge: 1 near crossing, 2 far crossing, 3 edge parallel to the y axis. */
+double eval_theta(sys_con *sys, triangle_times *times, int crossing_kind, double t);
+
+/* Integral of eval_theta from t_a to t_b, rad s. */
+double int_theta(sys_con *sys, triangle_times *times, int crossing_kind, double t_a, double t_b);
+
+/* Neville interpolation through the n points (xa[k], ya[k]), k = 0 .. n-1
+ * (n <= 11), evaluated at x: value in *y, last correction in *dy. */
+void polint(const double *xa, const double *ya, int n, double x, double *y, double *dy);
+
+/* atan2(y, x) mapped into [0, 2 pi). */
+double atan2n(double y, double x);
+
+/* Exchanges corners i and j. */
+void swop_corners(point3 *corners, int i, int j);
+
+/* ---- Triangle spatial impulse response ---- */
+
+/* Summed triangle response of the aperture at (x, y, z), m: a new pool
+ * signal owned by the caller, or NULL when no element is computed. */
+signal_rec *calc_triangles(sys_con *sys, calc_memory_block *block, aperture *ap, double x,
+                           double y, double z);
+
+/* Response of one triangle with the physical element's delay (s). The result
+ * is the block's third triangle signal: valid until the next call with the
+ * block, never freed by the caller. */
+signal_rec *response_triangle(sys_con *sys, calc_memory_block *block, const tri_element *triangle,
+                              double delay, double x, double y, double z);
+
+/* Moves the triangle into its own plane frame with the projection of the
+ * field point at the origin; point_out receives the point (z >= 0). */
+point3 *project_triangle(point3 *corners_out, const tri_element *triangle, point3 *point_out,
+                         double x, double y, double z);
+
+/* 1 when the origin lies outside the triangle, else 0. */
+int16_t find_outside(const point3 *corners);
+
+/* Reorders the corners, when outside, so that corner 1 lies angularly
+ * between corners 0 and 2 as seen from the origin. */
+void swop_points(point3 *corners, int16_t outside);
+
+/* 1 when corner 1 is nearer to the origin than the line through corners 0
+ * and 2, along the ray from the origin through corner 1. */
+int16_t find_closets(const point3 *corners);
+
+/* Start time of the response relative to t_ref, on the sampling grid and at
+ * least one sample before the first arrival, s. When start_sample is not
+ * NULL it receives the absolute index of that grid sample. */
+double find_start(sys_con *sys, const point3 *corners, int16_t corner1_nearer, int16_t outside,
+                  double z, double t_ref, int32_t *start_sample);
+
+/* Negates every sample. */
+void minus(signal_rec *signal);
+
+/* Rotations of one point about the y, z and x axes by the angle (cos, sin). */
+void rotate1(point3 *point, double cos_a, double sin_a);
+void rotate2(point3 *point, double cos_a, double sin_a);
+void rotate3(point3 *point, double cos_a, double sin_a);
+
 /* ======================================================================== */
 /* Line-bounded elements (lines)                                            */
 /* ======================================================================== */
 
-/* One potential crossing of the wave circle with one bounding line: a root of
- * the quadratic a*u^2 + b*u + (c0 - R^2) = 0 in u = x (non-vertical line) or
- * u = y (vertical line), a = a4/4. */
-typedef struct circle_crossing {
-  int line;                /* index of the bounding line */
-  int16_t root;            /* 1 takes +sqrt of the discriminant, 0 takes -sqrt */
-  int16_t include_forward; /* 1: the arc from here counter-clockwise to the next
-                              listed crossing lies inside the element */
-  double a4;               /* 4 * a (a = 1 + slope^2, or 1 for a vertical line) */
-  double inv_2a;           /* 2 / a4 = 1 / (2 a) */
-  double b;                /* linear coefficient, m */
-  double b_sq;             /* b^2, m^2 */
-  double c0;               /* constant coefficient before subtracting R^2, m^2 */
-} circle_crossing;
-
-/* Working record of the line-bounded response for one element and one field
- * point, all in the element's levelled plane frame. The arrays are sized from
- * the largest element when the scratch block is made. */
-typedef struct line_solution {
-  int no_times;      /* number of arrival times */
-  double *times;     /* arrival times in ascending order, s */
-  int no_angles;     /* valid entries of `angles` and `angle_index` */
-  double *angles;    /* crossing angles of the circle, rad, in [0, 2 pi) */
-  int *angle_index;  /* index into crossings_of_circle of each listed angle */
-  circle_crossing **crossings_of_circle; /* record 2j: +/- root pair of line j */
-  double radius;     /* radius R of the current wave circle, m */
-  double radius_sq;  /* R^2, m^2 */
-  double c;          /* speed of sound, m/s */
-  double px, py;     /* projection of the field point onto the plane, m */
-  double pz;         /* height of the field point above the plane, m (signed) */
-} line_solution;
+/* The records circle_crossing and line_solution are declared with the
+ * calculation scratch block, which holds one line_solution per thread. */
 
 /* Stores the projected point and sets up the two crossing records of every
  * bounding line. */

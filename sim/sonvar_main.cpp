@@ -233,7 +233,3 @@ void error_message(const char *text) {
   printf("Fatal error: %s \n", text);
   exit(-1);
 }
-
-double sqr(double x) {
-  return x * x;
-}

@@ -1,0 +1,116 @@
+// calculations.cpp - field calculations of the simulator.
+
+#include <cmath>
+
+#include "internal.h"
+#include "sonvar.h"
+
+// ===========================================================================
+// Focusing and apodization at a field point
+// ===========================================================================
+
+namespace {
+
+// 2 pi written out, so that pi (1 + r) is formed as (1 + r) * 2pi * 0.5.
+constexpr double kTwoPi = 6.283185307179586;
+// Guards the F-number ratio for a point on the apodization reference plane.
+constexpr double kAxialGuard = 1e-16;
+
+double distance(point3 a, point3 b) {
+  return std::sqrt(sqr(a.x - b.x) + sqr(a.y - b.y) + sqr(a.z - b.z));
+}
+
+// The entry in force at time of flight tau: the first entry, moved on while
+// the next entry starts strictly before tau.
+template <typename Entry>
+const Entry *entry_in_force(const Entry *first, double tau) {
+  const Entry *entry = first;
+  while (entry->next != nullptr && entry->next->time < tau) entry = entry->next;
+  return entry;
+}
+
+double dynamic_delay(const sys_con *sys, const aperture *ap, const focus_entry *entry,
+                     point3 centre, double tau) {
+  const double d = sys->c * tau;
+  const point3 ref = ap->focus_reference;
+  const double a1 = entry->angle_zx;
+  const double a2 = entry->angle_zy;
+  const point3 focus = {ref.x + d * std::sin(a1) * std::cos(a2), ref.y + d * std::sin(a2),
+                        ref.z + d * std::cos(a1) * std::cos(a2)};
+  double delay = distance(focus, ref) / sys->c - distance(centre, focus) / sys->c;
+  if (ap->quantize_delays) delay = std::floor(delay / ap->quantization + 0.5) * ap->quantization;
+  return delay;
+}
+
+double focus_delay(const sys_con *sys, const aperture *ap, int i, double tau) {
+  const focus_entry *entry = ap->fixed_focus ? ap->focus_line : entry_in_force(ap->focus_line, tau);
+  // A static entry carries its delays; a dynamic one (never the fixed entry
+  // of a public call, but evaluated rather than dereferenced if it is)
+  // focuses along its direction.
+  if (!entry->dynamic && entry->delays != nullptr) return entry->delays[i];
+  return dynamic_delay(sys, ap, entry, ap->elements[i].center, tau);
+}
+
+double window_value(int kind, double r) {
+  if (r >= 1.0) return 0.0;
+  const double u = (1.0 + r) * kTwoPi * 0.5;
+  switch (kind) {
+    case 1:
+      return (1.0 - std::cos(u)) * 0.5;
+    case 2:
+      return 0.54 - 0.46 * std::cos(u);
+    default:
+      return 0.42 - 0.5 * std::cos(u) + 0.08 * std::cos(2.0 * u);
+  }
+}
+
+// F-number window: the active aperture widens with the depth of the point
+// along the apodization direction (which is used as given, not normalised).
+double dynamic_weight(const aperture *ap, point3 centre, double x, double y, double z) {
+  const point3 a = ap->apod_reference;
+  const point3 d = ap->apod_direction;
+  const double vx = a.x - centre.x;
+  const double vy = a.y - centre.y;
+  const double vz = a.z - centre.z;
+  const double l1 = vx * d.z + vy * d.y - vz * d.x;
+  const double l2 = vx * d.y + vy * d.z - vz * d.x;
+  const double lateral = std::sqrt(l1 * l1 + l2 * l2);
+  const double axial = std::fabs((x - a.x) * d.x + (y - a.y) * d.y + (z - a.z) * d.z);
+  const double guard = axial == 0.0 ? kAxialGuard : 0.0;
+  const double r = 2.0 * lateral * ap->f_number / (axial + guard);
+  return window_value(ap->apod_window, r);
+}
+
+void check_time_lines(const aperture *ap) {
+  if (ap->focus_line == nullptr)
+    error_message("The focus time line of the aperture holds no entry; set a focus first");
+  if (!ap->dynamic_apodization && ap->apodization_line == nullptr)
+    error_message(
+        "The apodization time line of the aperture holds no entry; set an apodization first");
+  if (ap->dynamic_apodization && (ap->apod_window < 1 || ap->apod_window > 3))
+    print_error_message("Internal error: Unknown apdoization function in dynamic apodization");
+}
+
+}  // namespace
+
+void find_delays_and_apodization(sys_con *sys, aperture *ap, double *delays, double *apodization,
+                                 double x, double y, double z) {
+  if (ap->no_elements <= 0) return;
+  check_time_lines(ap);
+  const point3 point = {x, y, z};
+  for (int i = 0; i < ap->no_elements; i++) {
+    const point3 centre = ap->elements[i].center;
+    const double tau = distance(point, centre) / sys->c;
+    delays[i] = focus_delay(sys, ap, i, tau);
+    if (ap->dynamic_apodization)
+      apodization[i] = dynamic_weight(ap, centre, x, y, z);
+    else if (ap->fixed_apodization)
+      apodization[i] = ap->apodization_line->values[i];
+    else
+      apodization[i] = entry_in_force(ap->apodization_line, tau)->values[i];
+  }
+}
+
+// ===========================================================================
+// End of focusing and apodization at a field point
+// ===========================================================================

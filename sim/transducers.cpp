@@ -1,0 +1,895 @@
+// transducers.cpp - apertures: the geometry of their elements, the focus and
+// apodization time lines, the per-element settings, the free-form
+// constructors and the conversion of rectangles into triangles or
+// line-bounded elements.
+//
+// An aperture owns everything reachable from it; every array comes from the
+// locked allocator and every signal from the state's pool, and xdc_free gives
+// all of it back exactly once.
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <vector>
+
+#include "internal.h"
+
+using sonvar::alloc_array;
+using sonvar::print_formatted;
+
+double sqr(double x) {
+  return x * x;
+}
+
+namespace {
+
+constexpr std::size_t kLine = 256;  // message buffer for run-time lines
+
+double point_distance(const point3 &a, const point3 &b) {
+  return std::sqrt(sqr(a.x - b.x) + sqr(a.y - b.y) + sqr(a.z - b.z));
+}
+
+[[noreturn]] void fatal(const char *format, ...) __attribute__((format(printf, 1, 2)));
+
+// Builds the text and ends the program through error_message.
+void fatal(const char *format, ...) {
+  char text[kLine];
+  va_list args;
+  va_start(args, format);
+  vsnprintf(text, sizeof text, format, args);
+  va_end(args);
+  error_message(text);
+  __builtin_unreachable();
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Corner generators
+// ---------------------------------------------------------------------------
+
+void insert_corners(rect_element *rect, point3 *center, double x0, double y0, double w, double h) {
+  rect->corners[0] = point3{x0, y0, 0.0};
+  rect->corners[1] = point3{x0, y0 + h, 0.0};
+  rect->corners[2] = point3{x0 + w, y0 + h, 0.0};
+  rect->corners[3] = point3{x0 + w, y0, 0.0};
+  *center = point3{x0 + w / 2, y0 + h / 2, 0.0};
+}
+
+void insert_concave_corners(rect_element *rect, point3 *center, double x, double y, double size,
+                            double F) {
+  // Height of the sphere of radius F touching the plane z = 0 at the origin.
+  auto surface = [F](double u, double v) {
+    return point3{u, v, F - std::sqrt(F * F - u * u - v * v)};
+  };
+  const double a = x - size / 2;
+  const double b = y - size / 2;
+  rect->corners[0] = surface(a, b);
+  rect->corners[1] = surface(a, b + size);
+  rect->corners[2] = surface(a + size, b + size);
+  rect->corners[3] = surface(a + size, b);
+  *center = surface(x, y);
+}
+
+void insert_corners_focused(rect_element *rect, point3 *center, double x0, double y0, double w,
+                            double h, double Rfocus, double z0) {
+  // The cylinder curved in elevation; its edges lie at z = 0 for the z0 the
+  // constructors pass.
+  auto elevation = [Rfocus, z0](double v) { return z0 - std::sqrt(Rfocus * Rfocus - v * v); };
+  rect->corners[0] = point3{x0, y0, elevation(y0)};
+  rect->corners[1] = point3{x0, y0 + h, elevation(y0 + h)};
+  rect->corners[2] = point3{x0 + w, y0 + h, elevation(y0 + h)};
+  rect->corners[3] = point3{x0 + w, y0, elevation(y0)};
+  *center = point3{x0 + w / 2, y0 + h / 2, elevation(y0 + h / 2)};
+}
+
+namespace {
+
+// Writes the corners and centre of the patch psi = phi .. phi + delta,
+// v = y0 .. y0 + h of a surface given as a function of (psi, v).
+template <typename Surface>
+void insert_angular_patch(rect_element *rect, point3 *center, double y0, double h, double phi,
+                          double delta, Surface surface) {
+  rect->corners[0] = surface(phi, y0);
+  rect->corners[1] = surface(phi, y0 + h);
+  rect->corners[2] = surface(phi + delta, y0 + h);
+  rect->corners[3] = surface(phi + delta, y0);
+  *center = surface(phi + delta / 2, y0 + h / 2);
+}
+
+}  // namespace
+
+void insert_corners_convex(rect_element *rect, point3 *center, double y0, double h, double Rconvex,
+                           double phi, double delta) {
+  insert_angular_patch(rect, center, y0, h, phi, delta, [Rconvex](double psi, double v) {
+    return point3{Rconvex * std::sin(psi), v, Rconvex * std::cos(psi) - Rconvex};
+  });
+}
+
+void insert_corners_convex_focused(rect_element *rect, point3 *center, double y0, double h,
+                                   double Rconvex, double Rfocus, double z0, double phi,
+                                   double delta) {
+  insert_angular_patch(rect, center, y0, h, phi, delta, [=](double psi, double v) {
+    const double r = Rconvex - (std::sqrt(Rfocus * Rfocus - v * v) - z0);
+    return point3{r * std::sin(psi), v, r * std::cos(psi) - Rconvex};
+  });
+}
+
+// ---------------------------------------------------------------------------
+// Rectangle sizes and tilts
+// ---------------------------------------------------------------------------
+
+namespace {
+
+void print_tilt_diagnostic(const rect_element *rect, double dx, double dy, double dz) {
+  const point3 *c = rect->corners;
+  printf("Warning: Excessively large value for tan_xz or tan_yz\n");
+  printf("Values are: tan_xz = %10.6f,  tan_yz = %10.6f \n", rect->tan_xz, rect->tan_yz);
+  printf("Difference: dx = %10e, dy = %10e, dz = %10e \n", dx, dy, dz);
+  for (int k = 0; k < 4; k++)
+    printf("Corner points are: %10.6f, %10.6f, %10.6f \n", c[k].x, c[k].y, c[k].z);
+  const double dx12 = std::fabs(c[0].x - c[1].x);
+  const double tol12 = std::fabs(c[0].x + c[1].x) * 1e-14;
+  printf("Check one: %10.6f, %10.6f, %d \n", dx12, tol12, dx12 <= tol12 ? 1 : 0);
+  const double dy14 = std::fabs(c[0].y - c[3].y);
+  const double tol14 = std::fabs(c[0].y + c[3].y) * 1e-14;
+  printf("Check two: %10.6f, %10.6f, %d \n", dy14, tol14, dy14 <= tol14 ? 1 : 0);
+}
+
+}  // namespace
+
+void calculate_vectors(rect_element *rect) {
+  const point3 &c1 = rect->corners[0];
+  const point3 &c2 = rect->corners[1];
+  const point3 &c4 = rect->corners[3];
+  // The first side runs from corner 1 to corner 4 unless those share x (a
+  // turned rectangle), in which case it runs from corner 1 to corner 2.
+  const point3 &along = std::fabs(c1.x - c4.x) > std::fabs(c1.x + c4.x) * 1e-14 ? c4 : c2;
+  const point3 &across = &along == &c4 ? c2 : c4;
+  const char *label = &along == &c4 ? "case 1" : "case 2";
+  const double dx = c1.x - along.x;
+  rect->tan_xz = (c1.z - along.z) / dx;
+  rect->width = std::sqrt(sqr(c1.z - along.z) + sqr(dx));
+  const double dy = c1.y - across.y;
+  const double dz = c1.z - across.z;
+  rect->tan_yz = dz / dy;
+  rect->height = std::sqrt(sqr(dz) + sqr(dy));
+  const bool steep = std::fabs(rect->tan_xz) > 10 || std::fabs(rect->tan_yz) > 10;
+  if (steep) printf("%s\n", label);
+  const double angle_xz = std::atan(rect->tan_xz);
+  const double angle_yz = std::atan(rect->tan_yz);
+  rect->cos_xz = std::cos(angle_xz);
+  rect->sin_xz = std::sin(angle_xz);
+  rect->cos_yz = std::cos(angle_yz);
+  rect->sin_yz = std::sin(angle_yz);
+  rect->doubly_tilted =
+      (std::fabs(rect->tan_yz) > 1e-15 && std::fabs(rect->tan_xz) > 1e-15) ? 1 : 0;
+  if (steep) print_tilt_diagnostic(rect, dx, dy, dz);
+}
+
+// ---------------------------------------------------------------------------
+// Bounding lines
+// ---------------------------------------------------------------------------
+
+void insert_element(line_element *element, int index, point3 p1, point3 p2, point3 inside) {
+  bounding_line &line = element->lines[index];
+  const double dx = p1.x - p2.x;
+  if (std::fabs(dx) > (std::fabs(p2.x) + std::fabs(p1.x)) * 1e-14) {
+    line.slope = (p1.y - p2.y) / dx;
+    line.vertical = 0;
+    line.y1 = p1.y - p1.x * line.slope;
+    line.slope_factor = line.slope * line.slope + 1;
+    line.above_or_left = inside.y > inside.x * line.slope + line.y1 ? 1 : 0;
+  } else {
+    line.slope = 1e60;
+    line.vertical = 1;
+    line.x1 = p1.x;
+    line.above_or_left = p1.x > inside.x ? 1 : 0;
+  }
+}
+
+int16_t inside_boundary(const line_element *element, double x, double y) {
+  constexpr double kSlack = 1e-8;  // metres: points on a line count as inside
+  for (int l = 0; l < element->no_lines; l++) {
+    const bounding_line &line = element->lines[l];
+    bool satisfied;
+    if (line.vertical) {
+      satisfied =
+          std::fabs(x - line.x1) < kSlack || (line.above_or_left ? x <= line.x1 : x >= line.x1);
+    } else {
+      const double yl = x * line.slope + line.y1;
+      satisfied = std::fabs(y - yl) < kSlack || (line.above_or_left ? y >= yl : y <= yl);
+    }
+    if (!satisfied) return 0;
+  }
+  return 1;
+}
+
+namespace {
+
+// The crossing of two bounding lines; false when they are parallel.
+bool line_crossing(const bounding_line &a, const bounding_line &b, point3 *at) {
+  if (a.vertical && b.vertical) return false;
+  if (a.vertical || b.vertical) {
+    const bounding_line &v = a.vertical ? a : b;
+    const bounding_line &other = a.vertical ? b : a;
+    *at = point3{v.x1, v.x1 * other.slope + other.y1, 0.0};
+    return true;
+  }
+  if (std::fabs(a.slope - b.slope) <= 1e-14 * (std::fabs(b.slope) + std::fabs(a.slope)))
+    return false;
+  const double x = (a.y1 - b.y1) / (b.slope - a.slope);
+  *at = point3{x, a.y1 + a.slope * x, 0.0};
+  return true;
+}
+
+}  // namespace
+
+void intersections(sys_con *sys, line_element *element) {
+  // The element's corners are the crossings of its lines that lie on it.
+  std::vector<point3> found;
+  for (int j = 0; j < element->no_lines; j++)
+    for (int k = j + 1; k < element->no_lines; k++) {
+      point3 at{};
+      if (line_crossing(element->lines[j], element->lines[k], &at) &&
+          inside_boundary(element, at.x, at.y))
+        found.push_back(at);
+    }
+  free_memory(sys, element->crossings);
+  element->crossings = nullptr;
+  element->no_crossings = static_cast<int>(found.size());
+  if (!found.empty()) {
+    element->crossings = alloc_array<point3>(sys, found.size(), "the crossings of a line element");
+    std::memcpy(element->crossings, found.data(), found.size() * sizeof(point3));
+  }
+  if (element->no_crossings <= 3)
+    print_formatted(sys, kLine,
+                    "Internal error. Number of crossings is %d and less than 4. Press RETURN: ",
+                    element->no_crossings);
+}
+
+// ---------------------------------------------------------------------------
+// Conversions
+// ---------------------------------------------------------------------------
+
+aperture *xdc_convert(sys_con *sys, aperture *ap) {
+  ap->uses_rectangles = 0;
+  ap->uses_triangles = 1;
+  for (int n = 0; n < ap->no_elements; n++) {
+    physical_element &element = ap->elements[n];
+    if (element.no_rectangles == 0) continue;
+    const int kept = element.no_triangles;
+    const int total = kept + 2 * element.no_rectangles;
+    tri_element *triangles = alloc_array<tri_element>(sys, total, "triangles");
+    if (kept > 0) std::memcpy(triangles, element.triangles, kept * sizeof(tri_element));
+    free_memory(sys, element.triangles);
+    // Each rectangle splits along its diagonal from corner 1 to corner 3.
+    for (int j = 0; j < element.no_rectangles; j++) {
+      const rect_element &rect = element.rectangles[j];
+      tri_element &first = triangles[kept + 2 * j];
+      tri_element &second = triangles[kept + 2 * j + 1];
+      first = tri_element{
+          {rect.corners[0], rect.corners[1], rect.corners[2]}, rect.apodization, rect.delay};
+      second = tri_element{
+          {rect.corners[0], rect.corners[3], rect.corners[2]}, rect.apodization, rect.delay};
+    }
+    element.triangles = triangles;
+    element.no_triangles = total;
+    free_memory(sys, element.rectangles);
+    element.rectangles = nullptr;
+    element.no_rectangles = 0;
+  }
+  return ap;
+}
+
+void project_rectangle(rect_element *rect, line_element *element) {
+  point3 *c = rect->corners;
+  // Rotation about the y axis that levels the first side (mixing x and z).
+  const point3 &kx =
+      std::fabs(c[3].x - c[0].x) > 1e-14 * (std::fabs(c[3].x) + std::fabs(c[0].x)) ? c[3] : c[1];
+  const double dx = std::sqrt(sqr(kx.x - c[0].x) + sqr(kx.z - c[0].z));
+  const double cos_x = (kx.x - c[0].x) / dx;
+  const double sin_x = -(kx.z - c[0].z) / dx;
+  auto turn_x = [cos_x, sin_x](point3 &p) {
+    p = point3{p.x * cos_x - p.z * sin_x, p.y, p.z * cos_x + p.x * sin_x};
+  };
+  for (int k = 0; k < 4; k++) turn_x(c[k]);
+  turn_x(rect->center);
+  // Rotation about the x axis that levels the other side (mixing y and z).
+  const point3 &ky =
+      std::fabs(c[3].y - c[0].y) > 1e-14 * (std::fabs(c[3].y) + std::fabs(c[0].y)) ? c[3] : c[1];
+  const double dy = std::sqrt(sqr(ky.y - c[0].y) + sqr(ky.z - c[0].z));
+  const double cos_y = (ky.y - c[0].y) / dy;
+  const double sin_y = -(ky.z - c[0].z) / dy;
+  auto turn_y = [cos_y, sin_y](point3 &p) {
+    p = point3{p.x, p.y * cos_y - p.z * sin_y, p.z * cos_y + p.y * sin_y};
+  };
+  for (int k = 0; k < 4; k++) turn_y(c[k]);
+  turn_y(rect->center);
+  element->cos_x = cos_x;
+  element->sin_x = sin_x;
+  element->cos_y = cos_y;
+  element->sin_y = sin_y;
+  element->zc = c[0].z;
+}
+
+namespace {
+
+// One line element from a rectangle: four lines through the levelled
+// corners, each with the levelled centre as the inside point.
+void rectangle_to_lines(sys_con *sys, rect_element *rect, line_element *element) {
+  project_rectangle(rect, element);
+  element->no_lines = 4;
+  element->lines = alloc_array<bounding_line>(sys, 4, "bounding lines");
+  for (int l = 0; l < 4; l++)
+    insert_element(element, l, rect->corners[l], rect->corners[(l + 1) % 4], rect->center);
+  intersections(sys, element);
+  element->apodization = rect->apodization;
+  element->delay = rect->delay;
+}
+
+}  // namespace
+
+aperture *xdc_line_convert(sys_con *sys, aperture *ap) {
+  ap->uses_rectangles = 0;
+  ap->uses_lines = 1;
+  for (int n = 0; n < ap->no_elements; n++) {
+    physical_element &element = ap->elements[n];
+    // An element without rectangles (already converted) keeps what it has.
+    if (element.no_rectangles == 0) continue;
+    element.no_line_elements = element.no_rectangles;
+    element.line_elements = alloc_array<line_element>(sys, element.no_rectangles, "line elements");
+    for (int j = 0; j < element.no_rectangles; j++)
+      rectangle_to_lines(sys, &element.rectangles[j], &element.line_elements[j]);
+    free_memory(sys, element.rectangles);
+    element.rectangles = nullptr;
+    element.no_rectangles = 0;
+  }
+  return ap;
+}
+
+// ---------------------------------------------------------------------------
+// Release
+// ---------------------------------------------------------------------------
+
+namespace {
+
+void free_line_elements(sys_con *sys, physical_element &element) {
+  for (int e = 0; e < element.no_line_elements; e++) {
+    free_memory(sys, element.line_elements[e].lines);
+    free_memory(sys, element.line_elements[e].crossings);
+  }
+  free_memory(sys, element.line_elements);
+  element.line_elements = nullptr;
+  element.no_line_elements = 0;
+}
+
+void free_physical_element(sys_con *sys, physical_element &element) {
+  if (element.excitation != nullptr) free_signal(sys, element.excitation);
+  element.excitation = nullptr;
+  element.has_excitation = 0;
+  free_memory(sys, element.rectangles);
+  element.rectangles = nullptr;
+  element.no_rectangles = 0;
+  free_memory(sys, element.triangles);
+  element.triangles = nullptr;
+  element.no_triangles = 0;
+  free_line_elements(sys, element);
+}
+
+}  // namespace
+
+void xdc_free(sys_con *sys, aperture *ap) {
+  if (ap == nullptr) return;
+  for (int n = 0; n < ap->no_elements; n++) free_physical_element(sys, ap->elements[n]);
+  free_memory(sys, ap->elements);
+  // The hand-over calls never let one signal fill both slots; the test
+  // keeps a record changed by hand from releasing a signal twice.
+  if (ap->impulse_response != nullptr) free_signal(sys, ap->impulse_response);
+  if (ap->excitation != nullptr && ap->excitation != ap->impulse_response)
+    free_signal(sys, ap->excitation);
+  free_focus_time_line(sys, ap);
+  free_apodization_time_line(sys, ap);
+  free_memory(sys, ap);
+}
+
+// ---------------------------------------------------------------------------
+// Time lines
+// ---------------------------------------------------------------------------
+
+namespace {
+
+// Links `entry` into a time line. The first entry always stays first; any
+// other goes after the last entry behind the first whose time is smaller,
+// which puts it before entries of the same time.
+template <typename Entry>
+void link_entry(Entry **line, Entry *entry, int16_t *fixed_flag, int16_t flag_when_alone) {
+  if (*line == nullptr) {
+    *line = entry;
+    *fixed_flag = flag_when_alone;
+    return;
+  }
+  *fixed_flag = 0;
+  Entry *prev = *line;
+  while (prev->next != nullptr && entry->time > prev->next->time) prev = prev->next;
+  entry->next = prev->next;
+  prev->next = entry;
+}
+
+}  // namespace
+
+void subtract_delay(int count, double *values, int quantize, double step, double reference) {
+  // A step of zero or less has no multiples to round to; it means no
+  // quantization rather than NaN delays.
+  const bool rounded = quantize != 0 && step > 0;
+  for (int i = 0; i < count; i++) {
+    const double delay = reference - values[i];
+    values[i] = rounded ? std::floor(delay / step + 0.5) * step : delay;
+  }
+}
+
+void insert_focus(sys_con *sys, aperture *ap, int dynamic, double time, double angle_zx,
+                  double angle_zy, point3 point) {
+  focus_entry *entry = alloc_array<focus_entry>(sys, 1, "a focus entry");
+  entry->time = time;
+  entry->dynamic = dynamic ? 1 : 0;
+  entry->next = nullptr;
+  if (dynamic) {
+    entry->angle_zx = angle_zx;
+    entry->angle_zy = angle_zy;
+  } else {
+    entry->point = point;
+    entry->delays = alloc_array<double>(sys, ap->no_elements, "focus delays");
+    for (int i = 0; i < ap->no_elements; i++)
+      entry->delays[i] = point_distance(ap->elements[i].center, point) / sys->c;
+    const double reference = point_distance(ap->focus_reference, point) / sys->c;
+    subtract_delay(ap->no_elements, entry->delays, ap->quantize_delays, ap->quantization,
+                   reference);
+  }
+  link_entry(&ap->focus_line, entry, &ap->fixed_focus, static_cast<int16_t>(dynamic ? 0 : 1));
+}
+
+void insert_focus_times(sys_con *sys, aperture *ap, double *delays, double time) {
+  focus_entry *entry = alloc_array<focus_entry>(sys, 1, "a focus entry");
+  entry->time = time;
+  entry->dynamic = 0;
+  entry->delays = delays;
+  entry->next = nullptr;
+  link_entry(&ap->focus_line, entry, &ap->fixed_focus, static_cast<int16_t>(1));
+}
+
+void insert_apodization(sys_con *sys, aperture *ap, double *values, double time) {
+  apodization_entry *entry = alloc_array<apodization_entry>(sys, 1, "an apodization entry");
+  entry->time = time;
+  entry->values = values;
+  entry->next = nullptr;
+  link_entry(&ap->apodization_line, entry, &ap->fixed_apodization, static_cast<int16_t>(1));
+}
+
+namespace {
+
+// Releases a time line; arrays listed in `keep` (handed back in by the
+// caller of a replacing call) are left alone because the new line takes
+// them over.
+template <typename Entry>
+void release_line(sys_con *sys, Entry **line, double *Entry::*array,
+                  const std::vector<double *> &keep) {
+  Entry *entry = *line;
+  while (entry != nullptr) {
+    Entry *next = entry->next;
+    bool kept = false;
+    for (double *k : keep) kept = kept || k == entry->*array;
+    if (!kept) free_memory(sys, entry->*array);
+    free_memory(sys, entry);
+    entry = next;
+  }
+  *line = nullptr;
+}
+
+// The arrays a replacing call hands over, each once: an array given twice
+// is copied for its later entries so that every entry owns its own array.
+std::vector<double *> owned_arrays(sys_con *sys, int count, double **arrays, int length,
+                                   const char *what) {
+  std::vector<double *> owned;
+  for (int i = 0; i < count; i++) {
+    double *array = arrays[i];
+    for (int j = 0; j < i; j++)
+      if (arrays[j] == arrays[i]) {
+        array = alloc_array<double>(sys, length, what);
+        if (length > 0) std::memcpy(array, arrays[i], length * sizeof(double));
+        break;
+      }
+    owned.push_back(array);
+  }
+  return owned;
+}
+
+}  // namespace
+
+void free_focus_time_line(sys_con *sys, aperture *ap) {
+  release_line(sys, &ap->focus_line, &focus_entry::delays, {});
+}
+
+void free_apodization_time_line(sys_con *sys, aperture *ap) {
+  release_line(sys, &ap->apodization_line, &apodization_entry::values, {});
+}
+
+void xdc_focus(sys_con *sys, aperture *ap, int count, const double *times, const point3 *points) {
+  free_focus_time_line(sys, ap);
+  for (int i = 0; i < count; i++) insert_focus(sys, ap, 0, times[i], 0.0, 0.0, points[i]);
+}
+
+void xdc_dynamic_focus(sys_con *sys, aperture *ap, double time, double angle_zx, double angle_zy) {
+  free_focus_time_line(sys, ap);
+  insert_focus(sys, ap, 1, time, angle_zx, angle_zy, point3{0.0, 0.0, 0.0});
+}
+
+void xdc_center_focus(sys_con *, aperture *ap, point3 point) {
+  ap->focus_reference = point;
+}
+
+void xdc_focus_times(sys_con *sys, aperture *ap, int count, const double *times, double **delays) {
+  const std::vector<double *> owned =
+      owned_arrays(sys, count, delays, ap->no_elements, "focus delays");
+  release_line(sys, &ap->focus_line, &focus_entry::delays, owned);
+  for (int i = 0; i < count; i++) insert_focus_times(sys, ap, owned[i], times[i]);
+}
+
+void xdc_apodization(sys_con *sys, aperture *ap, int count, const double *times, double **values) {
+  const std::vector<double *> owned =
+      owned_arrays(sys, count, values, ap->no_elements, "apodization values");
+  release_line(sys, &ap->apodization_line, &apodization_entry::values, owned);
+  ap->dynamic_apodization = 0;
+  for (int i = 0; i < count; i++) insert_apodization(sys, ap, owned[i], times[i]);
+}
+
+void xdc_dynamic_apodization(sys_con *, aperture *ap, int window_kind, double f_number,
+                             point3 reference, point3 direction) {
+  ap->fixed_apodization = 0;
+  ap->dynamic_apodization = 1;
+  ap->apod_reference = reference;
+  ap->apod_direction = direction;
+  ap->f_number = f_number;
+  ap->apod_window = window_kind;
+}
+
+// ---------------------------------------------------------------------------
+// Element settings
+// ---------------------------------------------------------------------------
+
+namespace {
+
+// Writes `values` into the apodization or delay of every mathematical
+// element of one physical element (whichever kind it holds); false when
+// there are fewer values than mathematical elements.
+bool set_sub_elements(physical_element &element, int no_values, const double *values, bool delays) {
+  auto apply = [&](auto *subs, int count) {
+    if (count > no_values) return false;
+    for (int j = 0; j < count; j++) (delays ? subs[j].delay : subs[j].apodization) = values[j];
+    return true;
+  };
+  if (element.no_rectangles > 0) return apply(element.rectangles, element.no_rectangles);
+  if (element.no_triangles > 0) return apply(element.triangles, element.no_triangles);
+  if (element.no_line_elements > 0) return apply(element.line_elements, element.no_line_elements);
+  return true;
+}
+
+void set_elements(aperture *ap, int count, const int *element_numbers, int no_values,
+                  double **values, bool delays) {
+  const char *what = delays ? "delay" : "apodization";
+  for (int i = 0; i < count; i++) {
+    const int n = element_numbers[i];
+    if (n <= 0 || n > ap->no_elements) {
+      printf("Sonvar error: Illegal element number when setting mathematical element %s\n", what);
+      continue;
+    }
+    if (!set_sub_elements(ap->elements[n - 1], no_values, values[i], delays))
+      printf("Sonvar error: Not enough values to set mathematical element %s\n", what);
+  }
+  fflush(stdout);
+}
+
+signal_rec *copy_signal(sys_con *sys, const signal_rec *signal) {
+  signal_rec *copy = alloc_signal(sys, signal->no_samples, signal->start_sample);
+  std::memcpy(copy->values, signal->values, signal->no_samples * sizeof(double));
+  return copy;
+}
+
+// True when the aperture already owns `signal` somewhere.
+bool owns_signal(const aperture *ap, const signal_rec *signal) {
+  if (signal == ap->impulse_response || signal == ap->excitation) return true;
+  for (int n = 0; n < ap->no_elements; n++)
+    if (ap->elements[n].excitation == signal) return true;
+  return false;
+}
+
+// Puts `signal` into `slot`: the aperture takes it over and gives its
+// previous signal back to the pool. A signal that is already in the slot is
+// kept; one the aperture owns elsewhere is copied, so that no signal is ever
+// owned (and released) twice.
+void hand_over_signal(sys_con *sys, aperture *ap, signal_rec **slot, signal_rec *signal,
+                      const char *call) {
+  if (signal == nullptr || signal->in_use == 0)
+    fatal("%s: the signal handed over is not in use (never allocated or already released)", call);
+  if (signal == *slot) return;
+  signal_rec *taken = owns_signal(ap, signal) ? copy_signal(sys, signal) : signal;
+  if (*slot != nullptr) free_signal(sys, *slot);
+  *slot = taken;
+}
+
+}  // namespace
+
+void ele_apodization(aperture *ap, int count, const int *element_numbers, int no_values,
+                     double **values) {
+  set_elements(ap, count, element_numbers, no_values, values, false);
+}
+
+void ele_delay(aperture *ap, int count, const int *element_numbers, int no_values,
+               double **values) {
+  set_elements(ap, count, element_numbers, no_values, values, true);
+}
+
+void ele_waveform(sys_con *sys, aperture *ap, int count, const int *element_numbers, int no_samples,
+                  double **samples) {
+  for (int i = 0; i < count; i++) {
+    const int n = element_numbers[i];
+    if (n <= 0 || n > ap->no_elements) {
+      print_message(
+          sys, "Sonvar error: Illegal element number when setting physical element waveform\n");
+      continue;
+    }
+    ap->individual_excitation = 1;
+    physical_element &element = ap->elements[n - 1];
+    if (element.excitation != nullptr) free_signal(sys, element.excitation);
+    element.excitation = alloc_signal(sys, no_samples, 0);
+    std::memcpy(element.excitation->values, samples[i], no_samples * sizeof(double));
+    element.has_excitation = 1;
+  }
+}
+
+void xdc_impulse(sys_con *sys, aperture *ap, signal_rec *signal) {
+  hand_over_signal(sys, ap, &ap->impulse_response, signal, "xdc_impulse");
+}
+
+void xdc_excitation(sys_con *sys, aperture *ap, signal_rec *signal) {
+  hand_over_signal(sys, ap, &ap->excitation, signal, "xdc_excitation");
+}
+
+// ---------------------------------------------------------------------------
+// Free-form apertures
+// ---------------------------------------------------------------------------
+
+namespace {
+
+// A run of consecutive table rows with the same physical element number.
+struct Run {
+  int element;  // physical element number, from 1
+  int first;    // first row of the run
+  int rows;     // number of rows in the run
+};
+
+// Entry (row r, column k) of a column-major table with `rows` rows.
+double cell(const double *table, int rows, int r, int k) {
+  return table[r + static_cast<std::size_t>(k) * rows];
+}
+
+// The truncated element number of one row; numbers below 1 (or not numbers)
+// would index before the element array, so they end the program.
+int element_number(const double *table, int rows, int r, const char *call) {
+  const double number = std::trunc(cell(table, rows, r, 0));
+  if (!(number >= 1.0 && number <= 2147483647.0))
+    fatal("%s: element number %g in table row %d is not a whole number from 1 up", call,
+          cell(table, rows, r, 0), r + 1);
+  return static_cast<int>(number);
+}
+
+// Splits a table into runs of rows of one physical element. Element numbers
+// must not fall back: a smaller number would make the last row's number too
+// small for the element array.
+std::vector<Run> element_runs(const double *table, int rows, const char *call) {
+  if (rows < 1) fatal("%s: the table has %d rows; at least one is needed", call, rows);
+  std::vector<Run> runs;
+  for (int r = 0; r < rows; r++) {
+    const int number = element_number(table, rows, r, call);
+    if (!runs.empty() && number == runs.back().element) {
+      runs.back().rows++;
+      continue;
+    }
+    if (!runs.empty() && number < runs.back().element)
+      fatal("%s: element number %d in table row %d is smaller than the one before it", call, number,
+            r + 1);
+    runs.push_back(Run{number, r, 1});
+  }
+  return runs;
+}
+
+// Creation time as ctime text (with its newline), bounded to the record.
+void stamp_creation(aperture *ap) {
+  char text[64] = {0};
+  const time_t now = time(nullptr);
+  if (ctime_r(&now, text) == nullptr) text[0] = '\0';
+  snprintf(ap->created, sizeof ap->created, "%s", text);
+}
+
+signal_rec *unit_signal(sys_con *sys) {
+  signal_rec *signal = alloc_signal(sys, 1, 0);
+  signal->values[0] = 1.0;
+  return signal;
+}
+
+// A new aperture with its name, creation time, one-sample impulse response
+// and excitation and `no_elements` empty physical elements.
+aperture *new_aperture(sys_con *sys, const char *name, int no_elements) {
+  aperture *ap = alloc_array<aperture>(sys, 1, "an aperture");
+  snprintf(ap->name, sizeof ap->name, "%s", name);
+  stamp_creation(ap);
+  ap->impulse_response = unit_signal(sys);
+  ap->excitation = unit_signal(sys);
+  ap->no_elements = no_elements > 0 ? no_elements : 0;
+  ap->focus_reference = point3{0.0, 0.0, 0.0};
+  if (ap->no_elements > 0)
+    ap->elements = alloc_array<physical_element>(sys, ap->no_elements, "physical elements");
+  return ap;
+}
+
+// The default focus (one static entry at time 0) and an apodization entry
+// at time 0 with the same weight for every physical element.
+void set_default_focus(sys_con *sys, aperture *ap, point3 focus, double weight) {
+  ap->focus_reference = point3{0.0, 0.0, 0.0};
+  insert_focus(sys, ap, 0, 0.0, 0.0, 0.0, focus);
+  ap->fixed_focus = 1;
+  double *values = alloc_array<double>(sys, ap->no_elements, "apodization values");
+  for (int i = 0; i < ap->no_elements; i++) values[i] = weight;
+  insert_apodization(sys, ap, values, 0.0);
+  ap->fixed_apodization = 1;
+  ap->dynamic_apodization = 0;
+}
+
+// The aperture of a table constructor: one physical element per number up
+// to the last row's, centres from the centre table.
+aperture *table_aperture(sys_con *sys, const char *name, const std::vector<Run> &runs,
+                         const double *centers) {
+  const int count = runs.back().element;
+  aperture *ap = new_aperture(sys, name, count);
+  for (int n = 0; n < count; n++)
+    ap->elements[n].center =
+        point3{cell(centers, count, n, 0), cell(centers, count, n, 1), cell(centers, count, n, 2)};
+  return ap;
+}
+
+point3 table_point(const double *table, int rows, int r, int k) {
+  return point3{cell(table, rows, r, k), cell(table, rows, r, k + 1), cell(table, rows, r, k + 2)};
+}
+
+// Rounds a flag column to 0 or 1 (non-zero after rounding to the nearest
+// integer counts as set).
+int16_t table_flag(double value) {
+  return std::round(value) != 0.0 ? 1 : 0;
+}
+
+// Fills the line elements of one physical element from its run of rows.
+// Line-element numbers must run 1, 2, ... without gaps, each in consecutive
+// rows: any other numbering would index outside the element's array.
+void fill_line_run(sys_con *sys, physical_element &element, const double *table, int rows,
+                   const Run &run) {
+  std::vector<int> lines_per_element;
+  for (int r = run.first; r < run.first + run.rows; r++) {
+    const double number = std::trunc(cell(table, rows, r, 1));
+    const double last = static_cast<double>(lines_per_element.size());
+    if (number == last + 1.0 && number >= 1.0)
+      lines_per_element.push_back(1);
+    else if (number == last && number >= 1.0)
+      lines_per_element.back()++;
+    else
+      fatal(
+          "xdc_lines: line element number %g in table row %d does not continue 1, 2, ... "
+          "within physical element %d",
+          cell(table, rows, r, 1), r + 1, run.element);
+  }
+  element.no_line_elements = static_cast<int>(lines_per_element.size());
+  element.line_elements = alloc_array<line_element>(sys, element.no_line_elements, "line elements");
+  int r = run.first;
+  for (int e = 0; e < element.no_line_elements; e++) {
+    line_element &le = element.line_elements[e];
+    le.no_lines = lines_per_element[e];
+    le.lines = alloc_array<bounding_line>(sys, le.no_lines, "bounding lines");
+    for (int l = 0; l < le.no_lines; l++, r++) {
+      bounding_line &line = le.lines[l];
+      line.slope = cell(table, rows, r, 2);
+      line.slope_factor = 1 + line.slope * line.slope;
+      line.vertical = table_flag(cell(table, rows, r, 3));
+      (line.vertical ? line.x1 : line.y1) = cell(table, rows, r, 4);
+      line.above_or_left = table_flag(cell(table, rows, r, 5));
+    }
+    le.cos_x = 1.0;
+    le.sin_x = 0.0;
+    le.cos_y = 1.0;
+    le.sin_y = 0.0;
+    le.zc = 0.0;
+    le.apodization = 1.0;
+    le.delay = 0.0;
+    intersections(sys, &le);
+  }
+}
+
+}  // namespace
+
+aperture *xdc_triangles(sys_con *sys, const double *table, int rows, const double *centers,
+                        point3 focus) {
+  const std::vector<Run> runs = element_runs(table, rows, "xdc_triangles");
+  aperture *ap = table_aperture(sys, "User defined transducer using triangles", runs, centers);
+  ap->uses_triangles = 1;
+  for (const Run &run : runs) {
+    physical_element &element = ap->elements[run.element - 1];
+    element.no_triangles = run.rows;
+    element.triangles = alloc_array<tri_element>(sys, run.rows, "triangles");
+    for (int j = 0; j < run.rows; j++) {
+      const int r = run.first + j;
+      tri_element &tri = element.triangles[j];
+      for (int k = 0; k < 3; k++) tri.corners[k] = table_point(table, rows, r, 1 + 3 * k);
+      tri.apodization = cell(table, rows, r, 10);
+      tri.delay = 0.0;
+    }
+  }
+  set_default_focus(sys, ap, focus, 1.0);
+  return ap;
+}
+
+aperture *xdc_rectangles(sys_con *sys, const double *table, int rows, const double *centers,
+                         point3 focus) {
+  const std::vector<Run> runs = element_runs(table, rows, "xdc_rectangles");
+  aperture *ap = table_aperture(sys, "User defined rectangles transducer", runs, centers);
+  ap->uses_rectangles = 1;
+  for (const Run &run : runs) {
+    physical_element &element = ap->elements[run.element - 1];
+    element.no_rectangles = run.rows;
+    element.rectangles = alloc_array<rect_element>(sys, run.rows, "rectangles");
+    for (int j = 0; j < run.rows; j++) {
+      const int r = run.first + j;
+      rect_element &rect = element.rectangles[j];
+      for (int k = 0; k < 4; k++) rect.corners[k] = table_point(table, rows, r, 1 + 3 * k);
+      rect.apodization = cell(table, rows, r, 13);
+      rect.delay = 0.0;
+      rect.width = cell(table, rows, r, 14);
+      rect.height = cell(table, rows, r, 15);
+      rect.center = table_point(table, rows, r, 16);
+      // The sizes follow from the corners and replace the table's columns.
+      calculate_vectors(&rect);
+    }
+  }
+  set_default_focus(sys, ap, focus, 1.0);
+  if (sys->use_triangles) xdc_convert(sys, ap);
+  if (sys->use_lines) xdc_line_convert(sys, ap);
+  return ap;
+}
+
+aperture *xdc_lines(sys_con *sys, const double *table, int rows, const double *centers,
+                    point3 focus) {
+  const std::vector<Run> runs = element_runs(table, rows, "xdc_lines");
+  aperture *ap = table_aperture(sys, "User defined transducer using lines", runs, centers);
+  ap->uses_lines = 1;
+  for (const Run &run : runs) fill_line_run(sys, ap->elements[run.element - 1], table, rows, run);
+  set_default_focus(sys, ap, focus, 1.0);
+  return ap;
+}
+
+aperture *xdc_triangles_old(sys_con *sys, const double *corners, int rows,
+                            const double *apodizations, double element_apodization, point3 center) {
+  aperture *ap = new_aperture(sys, "Physical element made of triangles", 1);
+  ap->uses_triangles = 1;
+  physical_element &element = ap->elements[0];
+  element.center = center;
+  if (rows > 0) {
+    element.no_triangles = rows;
+    element.triangles = alloc_array<tri_element>(sys, rows, "triangles");
+    for (int r = 0; r < rows; r++) {
+      tri_element &tri = element.triangles[r];
+      for (int k = 0; k < 3; k++) tri.corners[k] = table_point(corners, rows, r, 3 * k);
+      tri.apodization = apodizations[r];
+      tri.delay = 0.0;
+    }
+  }
+  // A focus at infinity along z: every element fires at once.
+  set_default_focus(sys, ap, point3{0.0, 0.0, 1e30}, element_apodization);
+  return ap;
+}
