@@ -7,6 +7,7 @@
 // between the element's arrival times (corners, feet of perpendiculars, the
 // projection itself), so the time axis is cut there and each piece is
 // integrated numerically; the samples are the means of h over their intervals.
+#include <algorithm>
 #include <cmath>
 #include <utility>
 #include <vector>
@@ -14,6 +15,8 @@
 #include "internal.h"
 #include "sonvar.h"
 
+extern "C" void polint(const double *xa, const double *ya, int n, double x, double *y,
+                       double *dy);  // TEMP
 namespace {
 
 constexpr double kPi = 3.14159265358979323846;
@@ -187,6 +190,94 @@ void heap_sort(int n, double *keys, int *tags) {
   }
 }
 
+// Romberg integration of the arc angle: the trapezoid sums are refined 15
+// times and extrapolated to zero step with polynomials of growing order.
+constexpr int kRombergRefinements = 15;
+constexpr int kLowestOrder = 2;
+constexpr int kHighestOrder = 9;
+constexpr double kRombergAccuracy = 0.001;
+
+// Prints what is known about an integral that did not converge.
+void report_no_convergence(sys_con *sys, const line_element *element, const line_solution *solution,
+                           int discontinuity, double t_a, double t_b, double step, double ss,
+                           double dss) {
+  using sonvar::print_formatted;
+  const double len = t_b - t_a;
+  print_message(sys, "Not possible to find convergent integral \n");
+  print_formatted(sys, 256, "Returning after %d iterations \n", kRombergRefinements + 1);
+  print_formatted(sys, 256, "Times are %e to %e \n", t_a, t_b);
+  print_formatted(sys, 256, "Time difference %e corresponding to %e \n", len, 1.0 / len);
+  print_formatted(sys, 256, "Step length in integration is %e, corresponding to fs= %e Hz \n", step,
+                  1.0 / step);
+  print_formatted(sys, 256, "Sum is %e \n", ss);
+  print_formatted(sys, 256, "Accuracy is %e \n", std::fabs(dss) / std::fabs(ss));
+  print_formatted(sys, 256, "Polynomial order %d \n", kHighestOrder);
+  print_formatted(sys, 256, "Number of times %d, number of angles %d \n", solution->no_times,
+                  solution->no_angles);
+  print_formatted(sys, 256, "First time in solution %e, last time in solution %e \n",
+                  solution->times[0], solution->times[solution->no_times - 1]);
+  print_formatted(sys, 256, "Discontinuity %d \n", discontinuity);
+  for (int k = 0; k < solution->no_angles; k++) {
+    const circle_crossing *record = solution->crossings_of_circle[solution->angle_index[k]];
+    print_formatted(sys, 256, "Line %d, angle: %10.6f, include forward %d\n", record->line,
+                    solution->angles[k] * 180.0 / kPi, record->include_forward);
+  }
+  print_formatted(sys, 256, "Radius of circle: %10.6f mm \n", 1000.0 * solution->radius);
+  print_message(sys, "    Crossing no.   Position (x, y, z) mm \n");
+  for (int k = 0; k < element->no_crossings; k++) {
+    const point3 &p = element->crossings[k];
+    print_formatted(sys, 256, "  %8d   %10.6f    %10.6f    %10.6f \n", k, 1000.0 * p.x,
+                    1000.0 * p.y, 1000.0 * p.z);
+  }
+}
+
+// The walk over the sample boundaries of one element response: value[i]
+// becomes the integral of the arc angle from the first arrival up to
+// boundary i. Returns the index of the first boundary beyond the last
+// arrival time.
+int integrate_boundaries(sys_con *sys, const line_element *element, line_solution *solution,
+                         double *value, int n, double first_time) {
+  const double T = 1.0 / sys->fs;
+  const double *times = solution->times;
+  const int last = solution->no_times - 1;
+  double sum = 0.0;
+  double lo = 0.0;
+  int j = 0;
+  bool first_pending = true;
+  int discontinuity = 0;
+  int i = 0;
+  while (i < n) {
+    const double b = first_time - T / 2 + i * T;
+    if (solution->pz > solution->c * b) {
+      value[i++] = 0.0;
+      continue;
+    }
+    if (b > times[std::min(j, last)]) {  // the boundary has passed an arrival time
+      if (first_pending) {
+        first_pending = false;
+        lo = times[0];
+        j = 1;
+      } else {
+        if (j > last) break;
+        sum += int_sum(sys, element, solution, discontinuity, lo, times[j]);
+        lo = times[j];
+        j++;
+      }
+      discontinuity = 1;
+      continue;
+    }
+    if (!first_pending) {
+      sum += int_sum(sys, element, solution, discontinuity, lo, b);
+      discontinuity = 0;
+    }
+    value[i++] = sum;
+    lo = b;
+  }
+  check_index(sys, i, 0, n - 1, "response_line_int: finding difference");
+  value[i] = sum;
+  return i;
+}
+
 }  // namespace
 
 extern "C" {
@@ -308,6 +399,86 @@ void arrival_times(sys_con *sys, const line_element *element, line_solution *sol
   solution->no_times = count;
   initialize_solution(element, solution, px, py, pz);
   solution->c = sys->c;
+}
+
+double int_sum(sys_con *sys, const line_element *element, line_solution *solution,
+               int discontinuity, double t_a, double t_b) {
+  auto f = [&](double t, int flag) { return sum_solution(element, solution, flag, t); };
+  const double len = t_b - t_a;
+  const double m = (t_a + t_b) / 2;
+  if (len < 0.05 / sys->fs || sys->fast_integration) {
+    const double fa = f(t_a, discontinuity);
+    const double fm = f(m, discontinuity);
+    const double fb = f(t_b, 0);
+    return (fa + 2 * fm + fb) * len / 4;
+  }
+  double ss = 0.0;
+  double dss = 0.0;
+  double step = len;
+  for (int order = kLowestOrder; order <= kHighestOrder; order++) {
+    double h[kRombergRefinements + 2];  // 1-based, index 16 written at j = 15
+    double s[kRombergRefinements + 2];
+    h[1] = 1.0;
+    for (int j = 1; j <= kRombergRefinements; j++) {
+      if (j == 1) {
+        // After an arrival time the crossing list is rebuilt in the middle
+        // of the piece, where the structure of the arcs is unambiguous, and
+        // rebuilt there again after the end points: at the piece's first
+        // arrival the circle may be degenerate (radius near 0 over an edge
+        // or corner) and must not leave its list to the later refinements.
+        // Each order's pass does this, since each starts from the end points.
+        if (discontinuity) f(m, discontinuity);
+        const double fb = f(t_b, 0);
+        const double fa = f(t_a, 0);
+        if (discontinuity) f(m, discontinuity);
+        s[1] = len / 2 * (fa + fb);
+      } else {
+        const int points = 1 << (j - 2);
+        step = len / points;
+        double sum = 0.0;
+        for (int i = 0; i < points; i++) sum += f(t_a + step / 2 + i * step, 0);
+        s[j] = (s[j] + len * sum / points) / 2;
+      }
+      if (j >= order) {
+        polint(&h[j - order + 1], &s[j - order + 1], order, 0.0, &ss, &dss);
+        if (kRombergAccuracy * std::fabs(ss) >= std::fabs(dss)) return ss;
+      }
+      s[j + 1] = s[j];
+      h[j + 1] = h[j] / 4;
+    }
+  }
+  report_no_convergence(sys, element, solution, discontinuity, t_a, t_b, step, ss, dss);
+  return ss;
+}
+
+signal_rec *response_line_int(sys_con *sys, line_solution *solution, const line_element *element,
+                              signal_rec *signal, double t_delay, double x, double y, double z) {
+  point3 p;
+  project_field_point(&p, element, x, y, z);
+  arrival_times(sys, element, solution, p.x, p.y, p.z);
+  const double fs = sys->fs;
+  const double T = 1.0 / fs;
+  const double t_first = solution->times[0];
+  const double t_last = solution->times[solution->no_times - 1];
+  // First sample time on the element's own axis, one sample or more before
+  // the first arrival and on the grid of absolute samples.
+  const double o =
+      (std::floor((t_first - T + t_delay) * fs - 1) - std::floor(t_delay * fs - 1)) * T;
+  const int n = static_cast<int>(std::floor((T + t_last - o) * fs)) + 3;
+  const int start = static_cast<int>(std::floor((t_delay + o) * fs + 0.5));
+  if (n > signal->capacity) {
+    extend_signal(sys, signal, n, start);
+  } else {
+    signal->no_samples = n;
+    signal->start_sample = start;
+  }
+  double *value = signal->values;
+  const int end = integrate_boundaries(sys, element, solution, value, n, o);
+  // Cumulative integrals to means of h = (c / 2 pi) * Omega per sample.
+  const double scale = fs * element->apodization * sys->c / kTwoPi;
+  for (int k = 0; k < end; k++) value[k] = (value[k + 1] - value[k]) * scale;
+  for (int k = end; k < n; k++) value[k] = 0.0;
+  return signal;
 }
 
 void check_index(sys_con *sys, int index, int low, int high, const char *text) {
