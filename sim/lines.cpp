@@ -278,6 +278,75 @@ int integrate_boundaries(sys_con *sys, const line_element *element, line_solutio
   return i;
 }
 
+// dB to nepers.
+constexpr double kNepersPerDb = 0.11512925465;
+// Working signals of the aperture sum start with this many samples.
+constexpr int kWorkingSamples = 1000;
+// A physical element whose line elements all have weight 0 still yields its
+// (all-zero) signal, computed into a fresh signal of this many samples.
+constexpr int kZeroElementSamples = 100;
+
+// Weight, attenuation and soft-baffle factor of one physical element's
+// signal. Sample k is taken at the distance of the time one sample later,
+// from the element's delayed origin.
+void scale_element_signal(sys_con *sys, const aperture *ap, signal_rec *signal, double weight,
+                          double delay, double z) {
+  const double fs = sys->fs;
+  const double c = sys->c;
+  for (int k = 0; k < signal->no_samples; k++) {
+    double r = c * ((signal->start_sample + k + 1) / fs - delay);
+    double value = signal->values[k];
+    value = sys->use_att ? std::exp(-kNepersPerDb * sys->att * r) * weight * value : weight * value;
+    if (ap->soft_baffle) {
+      // Before the delayed origin the distance is not positive: nothing in
+      // the baffle plane itself, otherwise at least one sample of travel.
+      if (r <= 0.0 && z == 0.0) {
+        value = 0.0;
+      } else {
+        if (r <= 0.0) r = c / fs;
+        value *= z / r;
+      }
+    }
+    signal->values[k] = value;
+  }
+}
+
+// The summed response of physical element i's line elements, computed into
+// *element_signal (replaced by a fresh signal when only a zero-weight line
+// element gives the timing). Returns false when nothing was computed.
+bool element_response(sys_con *sys, calc_memory_block *block, const physical_element &element,
+                      int i, signal_rec **element_signal, double x, double y, double z) {
+  line_solution *solution = block->line_scratch;
+  signal_rec *scratch = block->rect_signals[1];
+  bool computed = false;
+  for (int j = 0; j < element.no_line_elements; j++) {
+    const line_element *line = &element.line_elements[j];
+    const double t_delay = block->no_delay ? 0.0 : block->delays[i] + line->delay;
+    if (line->apodization != 0.0) {
+      if (!computed) {
+        response_line_int(sys, solution, line, *element_signal, t_delay, x, y, z);
+      } else {
+        response_line_int(sys, solution, line, scratch, t_delay, x, y, z);
+        add_responses(sys, scratch, *element_signal);
+      }
+      computed = true;
+    } else if (j == element.no_line_elements - 1 && !computed) {
+      signal_rec *fresh = alloc_signal(sys, kZeroElementSamples, 0);
+      response_line_int(sys, solution, line, fresh, t_delay, x, y, z);
+      free_signal(sys, *element_signal);
+      *element_signal = fresh;
+      computed = true;
+    }
+  }
+  return computed;
+}
+
+// Whether physical element i takes part in the sum at this point.
+bool element_selected(const calc_memory_block *block, int i) {
+  if (block->single_element) return i == block->element_index;
+  return i == 0 || block->apodizations[i] != 0.0;
+}
+
 }  // namespace
 
 extern "C" {
@@ -479,6 +548,46 @@ signal_rec *response_line_int(sys_con *sys, line_solution *solution, const line_
   for (int k = 0; k < end; k++) value[k] = (value[k + 1] - value[k]) * scale;
   for (int k = end; k < n; k++) value[k] = 0.0;
   return signal;
+}
+
+signal_rec *calc_lines(sys_con *sys, calc_memory_block *block, aperture *ap, double x, double y,
+                       double z) {
+  if (ap->no_elements == 0) return nullptr;
+  signal_rec *element_signal = alloc_signal(sys, kWorkingSamples, 0);
+  signal_rec *result = alloc_signal(sys, kWorkingSamples, 0);
+  find_delays_and_apodization(sys, ap, block->delays, block->apodizations, x, y, z);
+  bool any = false;
+  for (int i = 0; i < ap->no_elements; i++) {
+    const physical_element &element = ap->elements[i];
+    // An element without line elements has no response of its own.
+    if (!element_selected(block, i) || element.no_line_elements == 0) continue;
+    if (!element_response(sys, block, element, i, &element_signal, x, y, z)) continue;
+    const double weight = block->no_delay ? 1.0 : block->apodizations[i];
+    scale_element_signal(sys, ap, element_signal, weight, block->delays[i], z);
+    if (element.has_excitation && block->apply_excitation) {
+      signal_rec *spare = block->rect_signals[2];
+      Convolute_fast(sys, element_signal, element.excitation, spare);
+      block->rect_signals[2] = element_signal;
+      element_signal = spare;
+    }
+    if (!any) {
+      extend_signal(sys, result, element_signal->no_samples, element_signal->start_sample);
+      std::copy(element_signal->values, element_signal->values + element_signal->no_samples,
+                result->values);
+    } else {
+      add_responses(sys, element_signal, result);
+    }
+    any = true;
+  }
+  free_signal(sys, element_signal);
+  if (!result->in_use)
+    sonvar::print_formatted(sys, 256, "Fault: returning non-allocated signal number %d n",
+                            static_cast<int>(result->number));
+  if (!any) {
+    free_signal(sys, result);
+    return nullptr;
+  }
+  return result;
 }
 
 void check_index(sys_con *sys, int index, int low, int high, const char *text) {

@@ -755,6 +755,13 @@ double int_sum(sys_con *sys, const line_element *element, line_solution *solutio
 signal_rec *response_line_int(sys_con *sys, line_solution *solution, const line_element *element,
                               signal_rec *signal, double t_delay, double x, double y, double z);
 
+/* Summed line-element response of the aperture at (x, y, z), m, with the
+ * physical elements' delays, weights, attenuation, soft-baffle factor and
+ * individual excitations: a new pool signal owned by the caller, or NULL when
+ * no physical element is computed. */
+signal_rec *calc_lines(sys_con *sys, calc_memory_block *block, aperture *ap, double x, double y,
+                       double z);
+
 /* Stops the program when index < low or index > high (index = high is
  * accepted), naming `text`. */
 void check_index(sys_con *sys, int index, int low, int high, const char *text);
