@@ -656,3 +656,83 @@ signal_rec *response_triangle(sys_con *sys, calc_memory_block *block, const tri_
   for (int k = 0; k < sum->no_samples; k++) sum->values[k] *= triangle->apodization;
   return sum;
 }
+
+// ===========================================================================
+// The aperture sum
+// ===========================================================================
+
+namespace {
+
+// Summed response of the triangles of one physical element, timed with the
+// given focusing delay; NULL when it has no triangles.
+signal_rec *element_response(sys_con *sys, calc_memory_block *block, const physical_element &e,
+                             double delay, double x, double y, double z) {
+  signal_rec *sum = nullptr;
+  for (int j = 0; j < e.no_triangles; j++) {
+    const tri_element &t = e.triangles[j];
+    // A silent triangle is skipped, except that an element whose triangles
+    // are all silent still yields a (zero) signal with correct timing.
+    const bool last_chance = j == e.no_triangles - 1 && sum == nullptr;
+    if (t.apodization == 0.0 && !last_chance) continue;
+    signal_rec *r = response_triangle(sys, block, &t, delay, x, y, z);
+    sum = add_responses(sys, r, sum);  // a copy the first time
+  }
+  return sum;
+}
+
+// Weight, attenuation over the travelled distance and the soft-baffle
+// obliquity factor, sample by sample. r_k is the distance travelled by the
+// time one sample after sample k, from the element's delayed origin.
+void scale_element(const sys_con *sys, const aperture *ap, signal_rec *s, double weight,
+                   double delay, double z) {
+  const double c = sys->c;
+  const double fs = sys->fs;
+  for (int k = 0; k < s->no_samples; k++) {
+    double r = c * ((s->start_sample + k + 1) / fs - delay);
+    double value = weight * s->values[k];
+    if (sys->use_att) value *= std::exp(-kNepersPerDb * sys->att * r);
+    if (ap->soft_baffle) {
+      // Within one sample of the element the distance is held at one
+      // sample's travel; a point in the aperture plane receives nothing.
+      if (r <= 0.0) r = z == 0.0 ? 0.0 : c / fs;
+      value = r == 0.0 ? 0.0 : value * z / r;
+    }
+    s->values[k] = value;
+  }
+}
+
+}  // namespace
+
+signal_rec *calc_triangles(sys_con *sys, calc_memory_block *block, aperture *ap, double x, double y,
+                           double z) {
+  if (ap->no_elements <= 0) return nullptr;
+  find_delays_and_apodization(sys, ap, block->delays, block->apodizations, x, y, z);
+  int first = 0;
+  int last = ap->no_elements - 1;
+  if (block->single_element) {
+    if (block->element_index < 0 || block->element_index >= ap->no_elements) return nullptr;
+    first = last = block->element_index;
+  }
+  signal_rec *total = nullptr;
+  for (int i = first; i <= last; i++) {
+    const physical_element &e = ap->elements[i];
+    if (!block->single_element && block->apodizations[i] == 0.0 && i > 0) continue;
+    if (e.no_triangles == 0) continue;
+    const double timing_delay = block->no_delay ? 0.0 : block->delays[i];
+    signal_rec *s = element_response(sys, block, e, timing_delay, x, y, z);
+    const double weight = block->no_delay ? 1.0 : block->apodizations[i];
+    scale_element(sys, ap, s, weight, block->delays[i], z);
+    if (e.has_excitation && block->apply_excitation) {
+      signal_rec *excited = Convolute(sys, s, e.excitation);
+      free_signal(sys, s);
+      s = excited;
+    }
+    if (total == nullptr) {
+      total = s;
+    } else {
+      add_responses(sys, s, total);
+      free_signal(sys, s);
+    }
+  }
+  return total;
+}

@@ -304,18 +304,27 @@ double planar_distance(const tri_element &t, double px, double py) {
 }
 
 TEST_F(TrianglesTest, ZeroBeforeTheFirstAndAfterTheLastArrival) {
-  // Includes projections whose nearest triangle point is the foot of a
-  // perpendicular inside an edge next to corner 1.
-  std::vector<FieldCase> cases = kScaleneCases;
-  cases.push_back({"outside, nearest point inside edge 1-2", mm(4, 3, 4), 0, 0, 0});
-  cases.push_back({"outside, nearest point inside edge 0-1", mm(2.5, -0.4, 0.3), 0, 0, 0});
+  struct Case {
+    const char *what;
+    tri_element t;
+    point3 point;
+  };
+  std::vector<Case> cases;
+  for (const FieldCase &fc : kScaleneCases) cases.push_back({fc.what, kScalene, fc.point});
+  // Two edges face the projection (the middle corner is nearer than the
+  // line through the other two) and the nearest triangle point is the foot
+  // of a perpendicular inside one of them, not a corner.
+  const tri_element obtuse = make_triangle(mm(0, 0, 0), mm(10, 0, 0), mm(5, 1, 0));
+  cases.push_back({"two edges facing, foot inside edge 0-1", obtuse, mm(3, 3, 1)});
+  cases.push_back({"two edges facing, foot inside edge 1-2", obtuse, mm(7.5, 3, 0.5)});
+  cases.push_back({"two edges facing, nearest at the corner", obtuse, mm(5, 3, 1)});
   const double c = sys->c, fs = sys->fs;
-  for (const FieldCase &fc : cases) {
-    const Response r = triangle(kScalene, fc.point);
-    const double d = planar_distance(kScalene, fc.point.x, fc.point.y);
+  for (const Case &fc : cases) {
+    const Response r = triangle(fc.t, fc.point);
+    const double d = planar_distance(fc.t, fc.point.x, fc.point.y);
     const double t_first = std::sqrt(d * d + sqr(fc.point.z)) / c;
     double t_last = 0.0;
-    for (const point3 &k : kScalene.corners)
+    for (const point3 &k : fc.t.corners)
       t_last = std::max(
           t_last, std::sqrt(sqr(k.x - fc.point.x) + sqr(k.y - fc.point.y) + sqr(fc.point.z)) / c);
     // The response starts before the first arrival ...
@@ -554,6 +563,240 @@ TEST_F(TrianglesTest, StartSampleLiesOnTheGridBeforeTheArrival) {
   const double start = find_start(sys, corners, 0, 0, z, t_ref, &k);
   EXPECT_EQ(k, static_cast<int32_t>(std::floor(sys->fs * (t_ref + z / sys->c) - 1.0)));
   EXPECT_NEAR((start + t_ref) * sys->fs, k, 1e-6);
+}
+
+// ---------------------------------------------------------------------------
+// The aperture sum
+
+// Two physical elements side by side, two triangles each (a 2 x 2 mm square
+// per element), focus delays and weights set by hand.
+std::vector<sonvar_test::HandElement> two_square_elements() {
+  std::vector<sonvar_test::HandElement> elements(2);
+  for (int i = 0; i < 2; i++) {
+    const double x0 = -2.0 + 2.0 * i;
+    elements[i].triangles = {make_triangle(mm(x0, -1, 0), mm(x0 + 2, -1, 0), mm(x0 + 2, 1, 0)),
+                             make_triangle(mm(x0, -1, 0), mm(x0 + 2, 1, 0), mm(x0, 1, 0))};
+    elements[i].center = mm(x0 + 1, 0, 0);
+  }
+  return elements;
+}
+
+class ApertureSum {
+ public:
+  explicit ApertureSum(sys_con *sys, std::vector<sonvar_test::HandElement> elements)
+      : sys_(sys),
+        ap(sonvar_test::hand_aperture(sys, elements)),
+        block(pre_allocate_memory(sys, ap, ap)) {}
+  ~ApertureSum() {
+    free_memory_block(sys_, block);
+    sonvar_test::free_hand_aperture(sys_, ap);
+  }
+  // The aperture's response at p, copied; empty when there is none.
+  Response at(point3 p) {
+    signal_rec *s = calc_triangles(sys_, block, ap, p.x, p.y, p.z);
+    if (s == nullptr) return {};
+    Response r = copy_response(s);
+    free_signal(sys_, s);
+    return r;
+  }
+  // One triangle of element i with the element's delay, scaled by a.
+  Response triangle(int i, int j, double delay, double a, point3 p) {
+    Response r = copy_response(
+        response_triangle(sys_, block, &ap->elements[i].triangles[j], delay, p.x, p.y, p.z));
+    for (double &v : r.values) v *= a;
+    return r;
+  }
+
+ private:
+  sys_con *sys_;
+
+ public:
+  aperture *ap;
+  calc_memory_block *block;
+};
+
+TEST_F(TrianglesTest, ApertureSumAddsWeightedDelayedElements) {
+  ApertureSum sum(sys, two_square_elements());
+  sum.ap->focus_line->delays[0] = 0.0;
+  sum.ap->focus_line->delays[1] = 2.5e-7;
+  sum.ap->apodization_line->values[0] = 1.0;
+  sum.ap->apodization_line->values[1] = 0.5;
+  const point3 p = mm(0.5, 0.3, 8);
+  Response expected;
+  for (int i = 0; i < 2; i++)
+    for (int j = 0; j < 2; j++)
+      expected = add(expected, sum.triangle(i, j, sum.ap->focus_line->delays[i],
+                                            sum.ap->apodization_line->values[i], p));
+  const Response got = sum.at(p);
+  EXPECT_EQ(got.start, expected.start);
+  EXPECT_LE(max_difference(got, expected), 1e-12 * peak_of(expected));
+  // The two squares tile a 4 x 2 mm rectangle: without delays and weights
+  // the time integral is the rectangle's surface integral.
+  sum.ap->focus_line->delays[1] = 0.0;
+  sum.ap->apodization_line->values[1] = 1.0;
+  double reference = 0.0;
+  for (int i = 0; i < 2; i++)
+    for (const tri_element &t :
+         std::vector<tri_element>(sum.ap->elements[i].triangles, sum.ap->elements[i].triangles + 2))
+      reference += surface_integral(t, p);
+  // Inside projection: the Romberg limit of the fan integrals shows at
+  // about 2.5e-5 here (see kScaleneCases).
+  EXPECT_NEAR(time_integral(sum.at(p)) / reference, 1.0, 5e-5);
+}
+
+TEST_F(TrianglesTest, SilentElementsAndTriangles) {
+  ApertureSum sum(sys, two_square_elements());
+  const point3 p = mm(-1, 0, 6);
+  // Element 1 silent: only element 0 contributes.
+  sum.ap->apodization_line->values[1] = 0.0;
+  const Response only0 = add(sum.triangle(0, 0, 0, 1, p), sum.triangle(0, 1, 0, 1, p));
+  Response got = sum.at(p);
+  EXPECT_LE(max_difference(got, only0), 1e-12 * peak_of(only0));
+  // Element 0 silent too: it is still computed, as zeros with its timing.
+  sum.ap->apodization_line->values[0] = 0.0;
+  got = sum.at(p);
+  ASSERT_FALSE(got.values.empty());
+  EXPECT_EQ(got.start, only0.start);
+  EXPECT_EQ(peak_of(got), 0.0);
+  // All triangles of element 0 silent: zeros with the last triangle's timing.
+  sum.ap->apodization_line->values[0] = 1.0;
+  sum.ap->elements[0].triangles[0].apodization = 0.0;
+  sum.ap->elements[0].triangles[1].apodization = 0.0;
+  got = sum.at(p);
+  const Response last = sum.triangle(0, 1, 0, 1, p);
+  EXPECT_EQ(got.start, last.start);
+  EXPECT_EQ(got.values.size(), last.values.size());
+  EXPECT_EQ(peak_of(got), 0.0);
+  // Only the first triangle silent: the second alone.
+  sum.ap->elements[0].triangles[1].apodization = 1.0;
+  got = sum.at(p);
+  const Response second = sum.triangle(0, 1, 0, 1, p);
+  EXPECT_LE(max_difference(got, second), 1e-12 * peak_of(second));
+  // No physical elements: no response.
+  ApertureSum empty(sys, {});
+  EXPECT_TRUE(empty.at(p).values.empty());
+}
+
+TEST_F(TrianglesTest, SingleElementAndNoDelayModes) {
+  ApertureSum sum(sys, two_square_elements());
+  sum.ap->focus_line->delays[0] = 1e-7;
+  sum.ap->focus_line->delays[1] = 3e-7;
+  sum.ap->apodization_line->values[0] = 1.0;
+  sum.ap->apodization_line->values[1] = 0.0;  // computed anyway when chosen
+  const point3 p = mm(1, 0, 6);
+  sum.block->single_element = 1;
+  sum.block->element_index = 1;
+  Response got = sum.at(p);
+  ASSERT_FALSE(got.values.empty());
+  EXPECT_EQ(peak_of(got), 0.0);  // weight 0, but timed with its delay
+  EXPECT_EQ(got.start, sum.triangle(1, 0, 3e-7, 1, p).start);
+  // Without delay, weight 1.
+  sum.block->no_delay = 1;
+  got = sum.at(p);
+  const Response unfocused = add(sum.triangle(1, 0, 0, 1, p), sum.triangle(1, 1, 0, 1, p));
+  EXPECT_LE(max_difference(got, unfocused), 1e-12 * peak_of(unfocused));
+  // Out of range: nothing.
+  sum.block->element_index = 2;
+  EXPECT_TRUE(sum.at(p).values.empty());
+}
+
+TEST_F(TrianglesTest, AttenuationAndSoftBaffleScaleEachSample) {
+  ApertureSum sum(sys, two_square_elements());
+  sum.ap->apodization_line->values[1] = 0.0;  // element 0 alone
+  sum.ap->focus_line->delays[0] = 2e-7;
+  const point3 p = mm(-1, 0.5, 5);
+  const Response plain = sum.at(p);
+  sys->use_att = 1;
+  sys->att = 50.0;  // dB/m
+  sum.ap->soft_baffle = 1;
+  const Response scaled = sum.at(p);
+  ASSERT_EQ(scaled.values.size(), plain.values.size());
+  for (size_t k = 0; k < plain.values.size(); k++) {
+    const double r = sys->c * ((plain.start + k + 1) / sys->fs - 2e-7);
+    const double factor = std::pow(10.0, -sys->att * r / 20.0) * p.z / r;
+    EXPECT_NEAR(scaled.values[k], plain.values[k] * factor, 1e-9 * peak_of(plain)) << k;
+  }
+  sys->use_att = 0;
+  // Within a sample of the face the distance is held at one sample's travel;
+  // in the plane itself the soft baffle passes nothing.
+  sum.ap->focus_line->delays[0] = 0.0;
+  const point3 close = {-1e-3, 0.0, 5e-6};
+  const Response near = sum.at(close);
+  sum.ap->soft_baffle = 0;
+  const Response rigid = sum.at(close);
+  ASSERT_EQ(near.values.size(), rigid.values.size());
+  for (size_t k = 0; k < near.values.size(); k++) {
+    double r = sys->c * (near.start + k + 1) / sys->fs;
+    if (r <= 0.0) r = sys->c / sys->fs;
+    EXPECT_NEAR(near.values[k], rigid.values[k] * close.z / r, 1e-9 * peak_of(rigid)) << k;
+  }
+  sum.ap->soft_baffle = 1;
+  const Response in_plane = sum.at({-1e-3, 0.0, 0.0});
+  for (double v : in_plane.values) EXPECT_EQ(v, 0.0);
+}
+
+TEST_F(TrianglesTest, IndividualExcitationOnlyWhenTheBlockSaysSo) {
+  ApertureSum sum(sys, two_square_elements());
+  physical_element &e = sum.ap->elements[1];
+  e.excitation = alloc_signal(sys, 3, 0);
+  e.excitation->values[0] = 1.0;
+  e.excitation->values[1] = -2.0;
+  e.excitation->values[2] = 0.5;
+  e.has_excitation = 1;
+  const point3 p = mm(0, 0, 7);
+  sum.block->apply_excitation = 0;
+  const Response plain = sum.at(p);
+  sum.block->apply_excitation = 1;
+  const Response excited = sum.at(p);
+  // Element 0 unchanged, element 1 convolved with (1, -2, 0.5).
+  const Response e0 = add(sum.triangle(0, 0, 0, 1, p), sum.triangle(0, 1, 0, 1, p));
+  const Response e1 = add(sum.triangle(1, 0, 0, 1, p), sum.triangle(1, 1, 0, 1, p));
+  Response convolved{e1.start, std::vector<double>(e1.values.size() + 2, 0.0)};
+  for (size_t k = 0; k < e1.values.size(); k++)
+    for (int m = 0; m < 3; m++) convolved.values[k + m] += e1.values[k] * e.excitation->values[m];
+  EXPECT_LE(max_difference(plain, add(e0, e1)), 1e-12 * peak_of(e0));
+  EXPECT_LE(max_difference(excited, add(e0, convolved)), 1e-12 * peak_of(e0));
+}
+
+TEST_F(TrianglesTest, ConcurrentApertureSumsMatchSequential) {
+  // Two workers with blocks of their own over one shared aperture.
+  sonvar_test::HandElement e;
+  e.triangles = {kScalene};
+  aperture *shared = sonvar_test::hand_aperture(sys, {e, e});
+  std::vector<point3> points;
+  for (int k = 0; k < 12; k++) points.push_back(mm(0.5 * k - 2, 1, 3 + k));
+  struct Work {
+    sys_con *sys;
+    aperture *ap;
+    const std::vector<point3> *points;
+    int first;
+    std::vector<Response> out;
+  };
+  auto run = [](void *arg) -> void * {
+    auto *w = static_cast<Work *>(arg);
+    calc_memory_block *b = pre_allocate_memory(w->sys, w->ap, w->ap);
+    for (size_t k = w->first; k < w->points->size(); k += 2) {
+      const point3 p = (*w->points)[k];
+      signal_rec *s = calc_triangles(w->sys, b, w->ap, p.x, p.y, p.z);
+      w->out.push_back(copy_response(s));
+      free_signal(w->sys, s);
+    }
+    free_memory_block(w->sys, b);
+    return nullptr;
+  };
+  Work works[2] = {{sys, shared, &points, 0, {}}, {sys, shared, &points, 1, {}}};
+  pthread_t threads[2];
+  for (int t = 0; t < 2; t++) ASSERT_EQ(th_lib_start_thread(&threads[t], run, &works[t]), 0);
+  th_lib_wait_for_threads(threads, 2);
+  Work alone = {sys, shared, &points, 0, {}};
+  Work alone_odd = {sys, shared, &points, 1, {}};
+  run(&alone);
+  run(&alone_odd);
+  for (size_t k = 0; k < works[0].out.size(); k++) {
+    EXPECT_EQ(works[0].out[k].values, alone.out[k].values);
+    EXPECT_EQ(works[1].out[k].values, alone_odd.out[k].values);
+  }
+  sonvar_test::free_hand_aperture(sys, shared);
 }
 
 }  // namespace
