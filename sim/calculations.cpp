@@ -151,9 +151,10 @@ int needed_transform_length(const sys_con *sys, int s, int n, int e, int pulse_s
   const double M = std::floor(spread);
   // Longer than any transform (or not a number): let Find_N report it.
   if (!(M < kLargestTransform)) return static_cast<int>(kLargestTransform) + 1;
+  const int transform = M > 0.0 ? static_cast<int>(M) : 0;  // negative freq_att
   // The convolution of n + e samples with the pulse must fit as well, or
   // fast_dft_convolute would replace the attenuated spectrum by a plain one.
-  return std::max(static_cast<int>(M), n + e + pulse_samples);
+  return std::max(transform, n + e + pulse_samples);
 }
 
 // Writes the spectrum F filtered for distance d into out (same length).
