@@ -224,26 +224,26 @@ Polygon pentagon() {
 
 // One rectangle of a free-form aperture: its physical element (from 1) and
 // corners in the aperture's corner order.
-struct RectSpec {
+struct RectRow {
   int element;
   point3 corners[4];
   double apodization;
 };
 
-RectSpec flat_rect(int element, double x0, double y0, double w, double h) {
-  return RectSpec{
+RectRow flat_rect(int element, double x0, double y0, double w, double h) {
+  return RectRow{
       element, {{x0, y0, 0}, {x0, y0 + h, 0}, {x0 + w, y0 + h, 0}, {x0 + w, y0, 0}}, 1.0};
 }
 
 // A rectangle aperture from the free-form table (physical elements numbered
 // up to the last row's number, centres from their rectangles' mean corners).
-aperture *rect_aperture(sys_con *sys, const std::vector<RectSpec> &rects, point3 focus) {
+aperture *rect_aperture(sys_con *sys, const std::vector<RectRow> &rects, point3 focus) {
   const int rows = static_cast<int>(rects.size());
   const int elements = rects.back().element;
   std::vector<double> table(19 * rows, 0.0);
   std::vector<double> centres(3 * elements, 0.0);
   for (int r = 0; r < rows; r++) {
-    const RectSpec &rect = rects[r];
+    const RectRow &rect = rects[r];
     auto at = [&](int column) -> double & { return table[r + column * rows]; };
     at(0) = rect.element;
     point3 centre{0, 0, 0};
@@ -611,7 +611,7 @@ signal_rec *triangle_sum(sys_con *sys, calc_memory_block *block, const physical_
 }
 
 TEST_F(LinesTest, RectangleAsLinesMatchesRectangleAsTriangles) {
-  const std::vector<RectSpec> rects = {flat_rect(1, -1.5e-3, -1e-3, 3e-3, 2e-3)};
+  const std::vector<RectRow> rects = {flat_rect(1, -1.5e-3, -1e-3, 3e-3, 2e-3)};
   aperture *lines = xdc_line_convert(sys, rect_aperture(sys, rects, {0, 0, 0.03}));
   aperture *triangles = xdc_convert(sys, rect_aperture(sys, rects, {0, 0, 0.03}));
   calc_memory_block *line_block = pre_allocate_memory(sys, lines, lines);
@@ -641,7 +641,7 @@ TEST_F(LinesTest, RectangleAsLinesMatchesRectangleAsTriangles) {
 }
 
 TEST_F(LinesTest, TiltedConvexElementAsLinesMatchesItsTriangles) {
-  RectSpec rect{1, {}, 1.0};
+  RectRow rect{1, {}, 1.0};
   point3 centre;
   rect_element corners{};
   insert_corners_convex(&corners, &centre, -2e-3, 4e-3, 20e-3, 0.15, 0.02);
@@ -670,15 +670,15 @@ TEST_F(LinesTest, TiltedConvexElementAsLinesMatchesItsTriangles) {
 
 // A three-element aperture of 1 mm x 2 mm elements, the middle one of two
 // halves, converted to line elements, with focus 20 mm in front of it.
-std::vector<RectSpec> three_elements() {
+std::vector<RectRow> three_elements() {
   return {flat_rect(1, -1.6e-3, -1e-3, 1e-3, 2e-3), flat_rect(2, -0.5e-3, -1e-3, 1e-3, 1e-3),
           flat_rect(2, -0.5e-3, 0.0, 1e-3, 1e-3), flat_rect(3, 0.6e-3, -1e-3, 1e-3, 2e-3)};
 }
 
 // (1 / 2 pi) * integral of dS / R over the rectangles of physical element n.
-double element_integral(const std::vector<RectSpec> &rects, int n, const point3 &p) {
+double element_integral(const std::vector<RectRow> &rects, int n, const point3 &p) {
   double total = 0.0;
-  for (const RectSpec &rect : rects) {
+  for (const RectRow &rect : rects) {
     if (rect.element != n) continue;
     Polygon polygon;
     for (int k = 3; k >= 0; k--) polygon.v.push_back({rect.corners[k].x, rect.corners[k].y});
@@ -695,7 +695,7 @@ void set_element_weights(sys_con *sys, aperture *ap, std::vector<double> weights
 }
 
 TEST_F(LinesTest, ApertureSumHoldsTheWeightedSurfaceIntegrals) {
-  const std::vector<RectSpec> rects = three_elements();
+  const std::vector<RectRow> rects = three_elements();
   aperture *ap = xdc_line_convert(sys, rect_aperture(sys, rects, {0, 0, 0.02}));
   set_element_weights(sys, ap, {0.5, 1.0, 0.25});
   calc_memory_block *block = pre_allocate_memory(sys, ap, ap);
@@ -731,7 +731,7 @@ TEST_F(LinesTest, ApertureSumHoldsTheWeightedSurfaceIntegrals) {
 }
 
 TEST_F(LinesTest, ZeroWeightsGiveZeroSignalsWithTheirTiming) {
-  const std::vector<RectSpec> rects = three_elements();
+  const std::vector<RectRow> rects = three_elements();
   aperture *ap = xdc_line_convert(sys, rect_aperture(sys, rects, {0, 0, 0.02}));
   calc_memory_block *block = pre_allocate_memory(sys, ap, ap);
   const point3 p{0.0, 0.0, 6e-3};
@@ -773,8 +773,8 @@ TEST_F(LinesTest, ZeroWeightsGiveZeroSignalsWithTheirTiming) {
 TEST_F(LinesTest, PhysicalElementsWithoutLineElementsAreSkipped) {
   const point3 p{0.3e-3, 0.2e-3, 5e-3};
   for (int first : {1, 2}) {  // element 1 or element 2 left empty
-    std::vector<RectSpec> rects = {flat_rect(first == 1 ? 2 : 1, -1.6e-3, -1e-3, 1e-3, 2e-3),
-                                   flat_rect(3, 0.6e-3, -1e-3, 1e-3, 2e-3)};
+    std::vector<RectRow> rects = {flat_rect(first == 1 ? 2 : 1, -1.6e-3, -1e-3, 1e-3, 2e-3),
+                                  flat_rect(3, 0.6e-3, -1e-3, 1e-3, 2e-3)};
     aperture *ap = xdc_line_convert(sys, rect_aperture(sys, rects, {0, 0, 0.02}));
     ASSERT_EQ(ap->elements[first - 1].no_line_elements, 0);
     calc_memory_block *block = pre_allocate_memory(sys, ap, ap);
@@ -795,7 +795,7 @@ TEST_F(LinesTest, PhysicalElementsWithoutLineElementsAreSkipped) {
 }
 
 TEST_F(LinesTest, AttenuationAndSoftBaffleScaleEachSampleByItsDistance) {
-  const std::vector<RectSpec> rects = {flat_rect(1, -1e-3, -1e-3, 2e-3, 2e-3)};
+  const std::vector<RectRow> rects = {flat_rect(1, -1e-3, -1e-3, 2e-3, 2e-3)};
   aperture *ap = xdc_line_convert(sys, rect_aperture(sys, rects, {1e-3, 0, 0.02}));
   double *focus_delay = static_cast<double *>(alloc_memory(sys, 1, sizeof(double)));
   *focus_delay = 0.37e-6;
@@ -839,7 +839,7 @@ TEST_F(LinesTest, AttenuationAndSoftBaffleScaleEachSampleByItsDistance) {
 }
 
 TEST_F(LinesTest, IndividualExcitationIsAppliedWhenTheBlockAsks) {
-  const std::vector<RectSpec> rects = three_elements();
+  const std::vector<RectRow> rects = three_elements();
   aperture *ap = xdc_line_convert(sys, rect_aperture(sys, rects, {0, 0, 0.02}));
   double samples[3] = {1.0, -0.5, 0.25};
   double *rows[1] = {samples};
