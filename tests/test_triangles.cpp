@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <limits>
 #include <vector>
 
 #include "hand_aperture.h"
@@ -505,6 +506,30 @@ TEST_F(TrianglesTest, IntThetaUsesTrapezoidForShortIntervalsOrFastMode) {
   const double m2 = 0.5 * (t_a + t_short);
   EXPECT_EQ(int_theta(sys, &times, 1, t_a, t_short),
             (f(t_a) + 2 * f(m2) + f(t_short)) * (t_short - m2) / 2);
+}
+
+TEST_F(TrianglesTest, NonConvergentIntegralReportsAndGoesOn) {
+  // An unbounded interval never settles: every order from 2 to 9 fails and
+  // the report names the interval, the last step and the order.
+  triangle_times times{};
+  point3 fan[3] = {{0, 0, 0}, mm(2, 0, 0), mm(2, 3, 0)};
+  calc_triangle_times(sys, &times, fan, 1 * kMm);
+  const std::string out = sonvar_test::capture_stdout(
+      [&] { int_theta(sys, &times, 3, times.t_corner2, std::numeric_limits<double>::infinity()); });
+  char times_line[64];
+  snprintf(times_line, sizeof times_line, "Times are %e to inf \n", times.t_corner2);
+  const std::string head =
+      "Not possible to find convergent integral for triangles \n"
+      "Returning after 16 iterations \n" +
+      std::string(times_line) +
+      "Time difference inf corresponding to 0.000000e+00 \n"
+      "Step length in integration is inf, corresponding to fs= 0.000000e+00 Hz \n"
+      "Sum is ";
+  EXPECT_EQ(out.substr(0, head.size()), head);
+  EXPECT_NE(out.find(" \nAccuracy is "), std::string::npos) << out;
+  const std::string tail = " \nPolynomial order 9 \n";
+  ASSERT_GE(out.size(), tail.size());
+  EXPECT_EQ(out.substr(out.size() - tail.size()), tail);
 }
 
 TEST_F(TrianglesTest, PolintExtrapolatesPolynomialsAndReportsEqualAbscissae) {
