@@ -49,14 +49,18 @@ const signal_rec *present_one(const signal_rec *a, const signal_rec *b) {
   return a != nullptr ? a : b;
 }
 
+// The result of a convolution with an absent operand: zeros shaped like the
+// other operand, or an absent result when both are absent.
+signal_rec *zeros_like_present(sys_con *sys, const signal_rec *a, const signal_rec *b) {
+  const signal_rec *other = present_one(a, b);
+  if (other == nullptr) return nullptr;
+  return alloc_signal(sys, other->no_samples, other->start_sample);
+}
+
 }  // namespace
 
 signal_rec *Convolute(sys_con *sys, signal_rec *a, signal_rec *b) {
-  if (a == nullptr && b == nullptr) return nullptr;
-  if (a == nullptr || b == nullptr) {
-    const signal_rec *other = present_one(a, b);
-    return alloc_signal(sys, other->no_samples, other->start_sample);
-  }
+  if (a == nullptr || b == nullptr) return zeros_like_present(sys, a, b);
   signal_rec *y =
       alloc_signal(sys, a->no_samples + b->no_samples - 1, a->start_sample + b->start_sample);
   direct_sum(a, b, y->values);
@@ -82,8 +86,9 @@ signal_rec *Convolve_decimate(sys_con *sys, signal_rec *a, signal_rec *b, int D,
   // An absent operand acts as one zero sample at sample 0.
   const int start_sum = (a != nullptr ? a->start_sample : 0) + (b != nullptr ? b->start_sample : 0);
   const int length = (a != nullptr ? a->no_samples : 1) + (b != nullptr ? b->no_samples : 1) - 1;
-  // Rounded up in floating point: integer division would truncate towards
-  // zero and start negative sums one decimated sample too late.
+  // Rounded up in floating point. The integer idiom (s + D - 1) / D would
+  // start negative sums one decimated sample too late, as C++ division
+  // truncates towards zero.
   const int start = static_cast<int>(std::ceil(static_cast<double>(start_sum) / D));
   signal_rec *y = alloc_signal(sys, length / D + 1, start);
   y->fs = sys->fs / D;
@@ -299,18 +304,6 @@ signal_rec *Inverse_FFT(signal_rec *S, int n_out) {
   S->no_samples = n_out;
   return S;
 }
-
-namespace {
-
-// The result of an FFT convolution with an absent operand: zeros shaped
-// like the other operand, or an absent result when both are absent.
-signal_rec *zeros_like_present(sys_con *sys, const signal_rec *a, const signal_rec *b) {
-  const signal_rec *other = present_one(a, b);
-  if (other == nullptr) return nullptr;
-  return alloc_signal(sys, other->no_samples, other->start_sample);
-}
-
-}  // namespace
 
 signal_rec *fast_convolute(sys_con *sys, signal_rec *a, signal_rec *b) {
   if (a == nullptr || b == nullptr) return zeros_like_present(sys, a, b);

@@ -407,6 +407,50 @@ int16_t inside_boundary(const line_element *element, double x, double y);
  * lie on the element. */
 void intersections(sys_con *sys, line_element *element);
 
+/* --- Array constructors --------------------------------------------------- */
+/* Each returns a new aperture of rectangles (converted to triangles or
+ * line-bounded elements when the state's use_triangles or use_lines is set)
+ * with one static focus entry at time 0 and unit apodization. Metres,
+ * radians. `heights` holds one height per row; `enabled` holds no_elem_x
+ * columns of no_elem_y flags each (element (i, j) at enabled[i*no_elem_y+j]).
+ * Zero or negative counts give no elements or no sub-elements. */
+aperture *xdc_piston(sys_con *sys, double radius, double ele_size);
+aperture *xdc_concave(sys_con *sys, double radius, double focal_radius, double ele_size);
+aperture *xdc_linear_array(sys_con *sys, int no_elements, double width, double height, double kerf,
+                           int no_sub_x, int no_sub_y, point3 focus);
+aperture *xdc_linear_multirow(sys_con *sys, int no_elem_x, double width, int no_elem_y,
+                              const double *heights, double kerf_x, double kerf_y, int no_sub_x,
+                              int no_sub_y, point3 focus);
+aperture *xdc_focused_array(sys_con *sys, int no_elements, double width, double height, double kerf,
+                            double Rfocus, int no_sub_x, int no_sub_y, point3 focus);
+aperture *xdc_focused_multirow(sys_con *sys, int no_elem_x, double width, int no_elem_y,
+                               const double *heights, double kerf_x, double kerf_y, double Rfocus,
+                               int no_sub_x, int no_sub_y, point3 focus);
+aperture *xdc_convex_array(sys_con *sys, int no_elements, double width, double height, double kerf,
+                           double Rconvex, int no_sub_x, int no_sub_y, point3 focus);
+aperture *xdc_convex_focused_array(sys_con *sys, int no_elements, double width, double height,
+                                   double kerf, double Rconvex, double Rfocus, int no_sub_x,
+                                   int no_sub_y, point3 focus);
+aperture *xdc_convex_focused_multirow(sys_con *sys, int no_elem_x, double width, int no_elem_y,
+                                      const double *heights, double kerf_x, double kerf_y,
+                                      double Rconvex, double Rfocus, int no_sub_x, int no_sub_y,
+                                      point3 focus);
+aperture *xdc_2d_array(sys_con *sys, int no_elem_x, int no_elem_y, double width, double height,
+                       double kerf_x, double kerf_y, const int16_t *enabled, int no_sub_x,
+                       int no_sub_y, point3 focus);
+
+/* --- Report and export ---------------------------------------------------- */
+
+/* Prints the aperture report: info_kind 0 everything, 1 the elements, 2 the
+ * focus time line, 3 the apodization, any other value the header only. */
+void xdc_show(sys_con *sys, aperture *ap, int info_kind);
+/* Writes a table into `out`: 1 rectangles (26 values a row), 2 triangles
+ * (15), 3 line elements, 4 focus time line, 5 apodization time line; other
+ * kinds write nothing. Size `out` with xdc_get_size. */
+void xdc_get(sys_con *sys, aperture *ap, int info_kind, double *out);
+/* Number of doubles xdc_get writes for this aperture and info_kind. */
+int64_t xdc_get_size(sys_con *sys, aperture *ap, int info_kind);
+
 /* ======================================================================== */
 /* Convolution, FFT and response summation (signals)                        */
 /* ======================================================================== */
@@ -503,6 +547,29 @@ signal_rec *sum_responses_decimated(sys_con *sys, signal_rec *src, signal_rec *d
 /* Attenuation, focusing at a point, field and scattering calculations      */
 /* (calculations)                                                           */
 /* ======================================================================== */
+
+/* ---- Frequency-dependent attenuation of the pulse ---- */
+
+/* The pulse spectrum filtered for the distance of a response with start
+ * sample s, length n and extra length e: d = c (s + floor((n+e)/2)) / fs.
+ * Every bin of frequency f gets the amplitude of freq_att (f - att_f0) d dB
+ * of attenuation and the matching dispersive phase; DC and Nyquist get the
+ * gain of att_f0 freq_att d dB. *spectrum holds the packed spectrum of the
+ * pulse; when it holds fewer values than the longer of the needed transform
+ * length and n + e + pulse length (or none), it is renewed from the pulse
+ * (the old one goes back to the pool) and the slot owns the new one. Returns
+ * a new packed spectrum of the slot's length; an absent pulse gives an
+ * absent result. */
+signal_rec *Attenuate_pulse(sys_con *sys, signal_rec *pulse, signal_rec **spectrum, int s, int n,
+                            int e);
+
+/* (a * attenuated pulse)/fs for a transmit response a and a receive response
+ * b: the pulse is filtered for the two-way distance (twice a's start, a's
+ * length plus the pulse's, b's length as the extra length). *spectrum holds
+ * the pulse's spectrum as for Attenuate_pulse. An absent a or pulse gives
+ * zeros shaped like the other; an absent b counts as length 0. */
+signal_rec *attenuated_pulse(sys_con *sys, signal_rec *a, signal_rec *b, signal_rec *pulse,
+                             signal_rec **spectrum);
 
 /* ---- Focusing and apodization at a field point -------------------------- */
 

@@ -504,14 +504,26 @@ std::vector<double *> owned_arrays(sys_con *sys, int count, double **arrays, int
   return owned;
 }
 
+// The per-element arrays of a time line.
+template <typename Entry>
+std::vector<double *> line_arrays(const Entry *entry, double *Entry::*array,
+                                  std::vector<double *> more = {}) {
+  for (; entry != nullptr; entry = entry->next) more.push_back(entry->*array);
+  return more;
+}
+
 }  // namespace
 
+// An array that a caller handed to both time lines is released with the
+// last line that holds it, so that it is never released twice.
 void free_focus_time_line(sys_con *sys, aperture *ap) {
-  release_line(sys, &ap->focus_line, &focus_entry::delays, {});
+  release_line(sys, &ap->focus_line, &focus_entry::delays,
+               line_arrays(ap->apodization_line, &apodization_entry::values));
 }
 
 void free_apodization_time_line(sys_con *sys, aperture *ap) {
-  release_line(sys, &ap->apodization_line, &apodization_entry::values, {});
+  release_line(sys, &ap->apodization_line, &apodization_entry::values,
+               line_arrays(ap->focus_line, &focus_entry::delays));
 }
 
 void xdc_focus(sys_con *sys, aperture *ap, int count, const double *times, const point3 *points) {
@@ -531,14 +543,16 @@ void xdc_center_focus(sys_con *, aperture *ap, point3 point) {
 void xdc_focus_times(sys_con *sys, aperture *ap, int count, const double *times, double **delays) {
   const std::vector<double *> owned =
       owned_arrays(sys, count, delays, ap->no_elements, "focus delays");
-  release_line(sys, &ap->focus_line, &focus_entry::delays, owned);
+  release_line(sys, &ap->focus_line, &focus_entry::delays,
+               line_arrays(ap->apodization_line, &apodization_entry::values, owned));
   for (int i = 0; i < count; i++) insert_focus_times(sys, ap, owned[i], times[i]);
 }
 
 void xdc_apodization(sys_con *sys, aperture *ap, int count, const double *times, double **values) {
   const std::vector<double *> owned =
       owned_arrays(sys, count, values, ap->no_elements, "apodization values");
-  release_line(sys, &ap->apodization_line, &apodization_entry::values, owned);
+  release_line(sys, &ap->apodization_line, &apodization_entry::values,
+               line_arrays(ap->focus_line, &focus_entry::delays, owned));
   ap->dynamic_apodization = 0;
   for (int i = 0; i < count; i++) insert_apodization(sys, ap, owned[i], times[i]);
 }
@@ -767,11 +781,10 @@ int16_t table_flag(double value) {
   return std::round(value) != 0.0 ? 1 : 0;
 }
 
-// Fills the line elements of one physical element from its run of rows.
+// The number of bounding lines of each line element in a run of rows.
 // Line-element numbers must run 1, 2, ... without gaps, each in consecutive
 // rows: any other numbering would index outside the element's array.
-void fill_line_run(sys_con *sys, physical_element &element, const double *table, int rows,
-                   const Run &run) {
+std::vector<int> lines_per_element(const double *table, int rows, const Run &run) {
   std::vector<int> lines_per_element;
   for (int r = run.first; r < run.first + run.rows; r++) {
     const double number = std::trunc(cell(table, rows, r, 1));
@@ -786,6 +799,12 @@ void fill_line_run(sys_con *sys, physical_element &element, const double *table,
           "within physical element %d",
           cell(table, rows, r, 1), r + 1, run.element);
   }
+  return lines_per_element;
+}
+
+// Fills the line elements of one physical element from its run of rows.
+void fill_line_run(sys_con *sys, physical_element &element, const double *table, int rows,
+                   const Run &run, const std::vector<int> &lines_per_element) {
   element.no_line_elements = static_cast<int>(lines_per_element.size());
   element.line_elements = alloc_array<line_element>(sys, element.no_line_elements, "line elements");
   int r = run.first;
@@ -866,9 +885,12 @@ aperture *xdc_rectangles(sys_con *sys, const double *table, int rows, const doub
 aperture *xdc_lines(sys_con *sys, const double *table, int rows, const double *centers,
                     point3 focus) {
   const std::vector<Run> runs = element_runs(table, rows, "xdc_lines");
+  std::vector<std::vector<int>> counts;
+  for (const Run &run : runs) counts.push_back(lines_per_element(table, rows, run));
   aperture *ap = table_aperture(sys, "User defined transducer using lines", runs, centers);
   ap->uses_lines = 1;
-  for (const Run &run : runs) fill_line_run(sys, ap->elements[run.element - 1], table, rows, run);
+  for (size_t k = 0; k < runs.size(); k++)
+    fill_line_run(sys, ap->elements[runs[k].element - 1], table, rows, runs[k], counts[k]);
   set_default_focus(sys, ap, focus, 1.0);
   return ap;
 }
@@ -892,4 +914,685 @@ aperture *xdc_triangles_old(sys_con *sys, const double *corners, int rows,
   // A focus at infinity along z: every element fires at once.
   set_default_focus(sys, ap, point3{0.0, 0.0, 1e30}, element_apodization);
   return ap;
+}
+
+// ---------------------------------------------------------------------------
+// Array constructors
+// ---------------------------------------------------------------------------
+
+namespace {
+
+// A count of elements or sub-elements as an int; zero or negative factors
+// give none, and a product too large for the records ends the program.
+int element_count(std::int64_t a, std::int64_t b, const char *call) {
+  if (a <= 0 || b <= 0) return 0;
+  const std::int64_t count = a * b;
+  if (count > 2147483647)
+    fatal("%s: %lld elements are more than an aperture can hold", call,
+          static_cast<long long>(count));
+  return static_cast<int>(count);
+}
+
+// Fills one physical element with no_sub_x x no_sub_y rectangles, sub-row by
+// sub-row; place(rect, j, k) writes the corners of sub-row j, column k.
+template <typename Place>
+void fill_element(sys_con *sys, physical_element &element, point3 center, int no_sub_x,
+                  int no_sub_y, const char *call, Place place) {
+  element.center = center;
+  const int count = element_count(no_sub_x, no_sub_y, call);
+  if (count == 0) return;
+  element.rectangles = alloc_array<rect_element>(sys, count, "rectangles");
+  element.no_rectangles = count;
+  int n = 0;
+  for (int j = 0; j < no_sub_y; j++)
+    for (int k = 0; k < no_sub_x; k++) {
+      rect_element &rect = element.rectangles[n++];
+      place(&rect, j, k);
+      rect.apodization = 1.0;
+      rect.delay = 0.0;
+      calculate_vectors(&rect);
+    }
+}
+
+// Lateral centre of element i of n in a row: (i - (n - 1)/2) * pitch.
+double lateral_center(int i, int n, double pitch) {
+  return pitch * (1.0 - n) / 2 + i * pitch;
+}
+
+// Row centres of a multi-row array and its total elevation height.
+struct Rows {
+  std::vector<double> y;  // centre of each row, m
+  double total;           // sum of the heights and the kerfs between rows, m
+};
+
+Rows row_centers(int no_rows, const double *heights, double kerf_y) {
+  Rows rows{{}, 0.0};
+  if (no_rows <= 0) return rows;
+  for (int r = 0; r < no_rows; r++) rows.total += heights[r];
+  rows.total += (no_rows - 1) * kerf_y;
+  rows.y.push_back(heights[0] / 2 - rows.total / 2);
+  for (int r = 0; r + 1 < no_rows; r++)
+    rows.y.push_back(rows.y[r] + heights[r] / 2 + heights[r + 1] / 2 + kerf_y);
+  return rows;
+}
+
+// Height z0 of the elevation focus axis that puts the edges of an
+// elevation height H at z = 0.
+double focus_height(double H, double Rfocus) {
+  return Rfocus * std::cos(std::asin(H / (2 * Rfocus)));
+}
+
+// Sub-rows of equal angle on the focusing circle: start and height of
+// sub-row j of no_sub_y over an elevation height H.
+struct SubRow {
+  double y;       // lower edge, m
+  double height;  // height, m
+};
+
+SubRow equal_angle_sub_row(int j, int no_sub_y, double H, double Rfocus) {
+  const double theta = std::asin(H / (2 * Rfocus));
+  const double step = 2 * theta / no_sub_y;
+  const double low = std::sin(-theta + j * step);
+  const double high = std::sin(-theta + (j + 1) * step);
+  return SubRow{Rfocus * low, Rfocus * (high - low)};
+}
+
+// Angles of a convex array: one element, one sub-element, one kerf, and the
+// start angle of element i of n.
+struct ConvexAngles {
+  double alpha, delta, kappa;
+  double start(int i, int n) const { return (i - n / 2.0) * alpha + (i - (n - 1) / 2.0) * kappa; }
+};
+
+ConvexAngles convex_angles(double width, double kerf, double Rconvex, int no_sub_x) {
+  const double alpha = std::asin(width / Rconvex);
+  return ConvexAngles{alpha, alpha / no_sub_x, std::asin(kerf / Rconvex)};
+}
+
+// Default focus and unit apodization, then the conversions the state asks
+// for. `disc` names the disc kind ("piston" or "concave") for the warnings
+// that its conversions print, or is NULL for the arrays.
+aperture *finish_aperture(sys_con *sys, aperture *ap, point3 focus, const char *disc) {
+  // Rectangles are always built first; the conversions below change the kind.
+  ap->uses_rectangles = 1;
+  ap->uses_triangles = 0;
+  ap->uses_lines = 0;
+  set_default_focus(sys, ap, focus, 1.0);
+  if (sys->use_triangles) {
+    xdc_convert(sys, ap);
+    if (disc != nullptr && sys->quiet == 0) {
+      print_formatted(sys, kLine,
+                      "Warning: Triangles are currently not fully supported for %s apertures.\n",
+                      disc);
+      print_message(sys, "         Some approximation in the responses might occur.\n");
+    }
+  }
+  if (sys->use_lines) {
+    xdc_line_convert(sys, ap);
+    if (disc != nullptr && sys->quiet == 0) {
+      print_formatted(sys, kLine,
+                      "Warning: Lines are currently not fully supported for %s apertures.\n", disc);
+      print_formatted(sys, kLine, "         Some approximation in the responses %s occur.\n",
+                      std::strcmp(disc, "concave") == 0 ? "will" : "might");
+    }
+  }
+  return ap;
+}
+
+// Visits the centres of the s x s squares of a disc of radius R: every point
+// of the grid of odd multiples of s/2 within the disc, row by row in
+// increasing y and within a row in increasing x.
+template <typename Visit>
+void for_each_disc_center(double R, double s, Visit visit) {
+  const double k = std::floor((std::sqrt(R * R - s * s / 4) - s / 2) / s);
+  for (double m = 0;; m++) {
+    const double y = (m - k - 0.5) * s;
+    if (!(y <= R)) break;
+    const double x_max = std::sqrt(R * R - y * y);
+    if (std::isnan(x_max)) continue;
+    const double k2 = std::floor((x_max - s / 2) / s);
+    for (double q = 0;; q++) {
+      const double x = (q - k2 - 0.5) * s;
+      if (!(x <= x_max)) break;
+      visit(x, y);
+    }
+  }
+}
+
+// A disc aperture: one physical element at the origin made of squares.
+// Sizes that are not positive numbers, or a radius below half a square,
+// give an element without squares.
+template <typename Place>
+aperture *disc_aperture(sys_con *sys, const char *name, const char *call, double radius,
+                        double size, Place place) {
+  const bool squares = size > 0.0 && radius >= size / 2;
+  // No disc holds more squares than this; checking it first keeps the
+  // loops finite and the count within an int.
+  const double bound = squares ? std::floor(M_PI * sqr(radius + size) / sqr(size) + 1) : 0.0;
+  if (!(bound <= 2147483647.0))
+    fatal("%s: a disc of radius %g m needs too many squares of %g m", call, radius, size);
+  aperture *ap = new_aperture(sys, name, 1);
+  physical_element &element = ap->elements[0];
+  element.center = point3{0.0, 0.0, 0.0};
+  if (!squares) return ap;
+  const int capacity = static_cast<int>(bound);
+  element.rectangles = alloc_array<rect_element>(sys, capacity, "the squares of a disc");
+  int count = 0;
+  for_each_disc_center(radius, size, [&](double x, double y) {
+    if (count == capacity) return;
+    rect_element &rect = element.rectangles[count++];
+    place(&rect, x, y);
+    rect.apodization = 1.0;
+    rect.delay = 0.0;
+    calculate_vectors(&rect);
+  });
+  element.no_rectangles = count;
+  if (count == 0) {
+    free_memory(sys, element.rectangles);
+    element.rectangles = nullptr;
+  }
+  return ap;
+}
+
+}  // namespace
+
+aperture *xdc_piston(sys_con *sys, double radius, double ele_size) {
+  aperture *ap = disc_aperture(sys, "Single element piston transducer", "xdc_piston", radius,
+                               ele_size, [ele_size](rect_element *rect, double x, double y) {
+                                 insert_corners(rect, &rect->center, x - ele_size / 2,
+                                                y - ele_size / 2, ele_size, ele_size);
+                               });
+  return finish_aperture(sys, ap, point3{0.0, 0.0, 100000.0}, "piston");
+}
+
+aperture *xdc_concave(sys_con *sys, double radius, double focal_radius, double ele_size) {
+  aperture *ap =
+      disc_aperture(sys, "Single element concave transducer", "xdc_concave", radius, ele_size,
+                    [=](rect_element *rect, double x, double y) {
+                      insert_concave_corners(rect, &rect->center, x, y, ele_size, focal_radius);
+                    });
+  return finish_aperture(sys, ap, point3{0.0, 0.0, focal_radius}, "concave");
+}
+
+aperture *xdc_linear_array(sys_con *sys, int no_elements, double width, double height, double kerf,
+                           int no_sub_x, int no_sub_y, point3 focus) {
+  const char *call = "xdc_linear_array";
+  aperture *ap = new_aperture(sys, "Linear array transducer", element_count(no_elements, 1, call));
+  const double sub_w = width / no_sub_x, sub_h = height / no_sub_y;
+  for (int i = 0; i < ap->no_elements; i++) {
+    const double x = lateral_center(i, no_elements, width + kerf);
+    fill_element(sys, ap->elements[i], point3{x, 0.0, 0.0}, no_sub_x, no_sub_y, call,
+                 [&](rect_element *rect, int j, int k) {
+                   insert_corners(rect, &rect->center, x - width / 2 + k * sub_w,
+                                  -height / 2 + j * sub_h, sub_w, sub_h);
+                 });
+  }
+  return finish_aperture(sys, ap, focus, nullptr);
+}
+
+aperture *xdc_linear_multirow(sys_con *sys, int no_elem_x, double width, int no_elem_y,
+                              const double *heights, double kerf_x, double kerf_y, int no_sub_x,
+                              int no_sub_y, point3 focus) {
+  const char *call = "xdc_linear_multirow";
+  aperture *ap = new_aperture(sys, "Linear multi-row array transducer",
+                              element_count(no_elem_x, no_elem_y, call));
+  const Rows rows = ap->no_elements > 0 ? row_centers(no_elem_y, heights, kerf_y) : Rows{};
+  const double sub_w = width / no_sub_x;
+  int n = 0;
+  for (int r = 0; r < no_elem_y && ap->no_elements > 0; r++)
+    for (int i = 0; i < no_elem_x; i++) {
+      const double x = lateral_center(i, no_elem_x, width + kerf_x);
+      const double y = rows.y[r], h = heights[r], sub_h = h / no_sub_y;
+      fill_element(sys, ap->elements[n++], point3{x, y, 0.0}, no_sub_x, no_sub_y, call,
+                   [&](rect_element *rect, int j, int k) {
+                     insert_corners(rect, &rect->center, x - width / 2 + k * sub_w,
+                                    y - h / 2 + j * sub_h, sub_w, sub_h);
+                   });
+    }
+  return finish_aperture(sys, ap, focus, nullptr);
+}
+
+aperture *xdc_2d_array(sys_con *sys, int no_elem_x, int no_elem_y, double width, double height,
+                       double kerf_x, double kerf_y, const int16_t *enabled, int no_sub_x,
+                       int no_sub_y, point3 focus) {
+  const char *call = "xdc_2d_array";
+  // enabled holds no_elem_x columns of no_elem_y flags each.
+  auto on = [&](int i, int j) { return enabled[static_cast<std::size_t>(i) * no_elem_y + j] != 0; };
+  int count = 0;
+  if (element_count(no_elem_x, no_elem_y, call) > 0)
+    for (int i = 0; i < no_elem_x; i++)
+      for (int j = 0; j < no_elem_y; j++) count += on(i, j) ? 1 : 0;
+  aperture *ap = new_aperture(sys, "2-dimensional array transducer", count);
+  const double sub_w = width / no_sub_x, sub_h = height / no_sub_y;
+  int n = 0;
+  for (int j = 0; j < no_elem_y && count > 0; j++)
+    for (int i = 0; i < no_elem_x; i++) {
+      if (!on(i, j)) continue;
+      const double x = lateral_center(i, no_elem_x, width + kerf_x);
+      const double y = (j - (no_elem_y - 1) / 2.0) * (height + kerf_y);
+      fill_element(sys, ap->elements[n++], point3{x, y, 0.0}, no_sub_x, no_sub_y, call,
+                   [&](rect_element *rect, int jj, int k) {
+                     insert_corners(rect, &rect->center, x - width / 2 + k * sub_w,
+                                    y - height / 2 + jj * sub_h, sub_w, sub_h);
+                   });
+    }
+  return finish_aperture(sys, ap, focus, nullptr);
+}
+
+aperture *xdc_focused_array(sys_con *sys, int no_elements, double width, double height, double kerf,
+                            double Rfocus, int no_sub_x, int no_sub_y, point3 focus) {
+  const char *call = "xdc_focused_array";
+  aperture *ap = new_aperture(sys, "Linear elevation focused array transducer",
+                              element_count(no_elements, 1, call));
+  const double z0 = focus_height(height, Rfocus);
+  const double sub_w = width / no_sub_x;
+  for (int i = 0; i < ap->no_elements; i++) {
+    const double x = lateral_center(i, no_elements, width + kerf);
+    fill_element(sys, ap->elements[i], point3{x, 0.0, z0 - Rfocus}, no_sub_x, no_sub_y, call,
+                 [&](rect_element *rect, int j, int k) {
+                   const SubRow row = equal_angle_sub_row(j, no_sub_y, height, Rfocus);
+                   insert_corners_focused(rect, &rect->center, x - width / 2 + k * sub_w, row.y,
+                                          sub_w, row.height, Rfocus, z0);
+                 });
+  }
+  return finish_aperture(sys, ap, focus, nullptr);
+}
+
+aperture *xdc_focused_multirow(sys_con *sys, int no_elem_x, double width, int no_elem_y,
+                               const double *heights, double kerf_x, double kerf_y, double Rfocus,
+                               int no_sub_x, int no_sub_y, point3 focus) {
+  const char *call = "xdc_focused_multirow";
+  aperture *ap = new_aperture(sys, "Linear multi-row elevation focused array transducer",
+                              element_count(no_elem_x, no_elem_y, call));
+  const Rows rows = ap->no_elements > 0 ? row_centers(no_elem_y, heights, kerf_y) : Rows{};
+  const double z0 = focus_height(rows.total, Rfocus);
+  const double sub_w = width / no_sub_x;
+  int n = 0;
+  for (int r = 0; r < no_elem_y && ap->no_elements > 0; r++)
+    for (int i = 0; i < no_elem_x; i++) {
+      const double x = lateral_center(i, no_elem_x, width + kerf_x);
+      const double y = rows.y[r], h = heights[r], sub_h = h / no_sub_y;
+      const point3 center{x, y, z0 - std::sqrt(Rfocus * Rfocus - y * y)};
+      fill_element(sys, ap->elements[n++], center, no_sub_x, no_sub_y, call,
+                   [&](rect_element *rect, int j, int k) {
+                     insert_corners_focused(rect, &rect->center, x - width / 2 + k * sub_w,
+                                            y - h / 2 + j * sub_h, sub_w, sub_h, Rfocus, z0);
+                   });
+    }
+  return finish_aperture(sys, ap, focus, nullptr);
+}
+
+aperture *xdc_convex_array(sys_con *sys, int no_elements, double width, double height, double kerf,
+                           double Rconvex, int no_sub_x, int no_sub_y, point3 focus) {
+  const char *call = "xdc_convex_array";
+  aperture *ap = new_aperture(sys, "Convex array transducer", element_count(no_elements, 1, call));
+  const ConvexAngles angles = convex_angles(width, kerf, Rconvex, no_sub_x);
+  const double sub_h = height / no_sub_y;
+  for (int i = 0; i < ap->no_elements; i++) {
+    const double phi = angles.start(i, no_elements);
+    const double mid = phi + angles.alpha / 2;
+    const point3 center{Rconvex * std::sin(mid), 0.0, Rconvex * std::cos(mid) - Rconvex};
+    fill_element(sys, ap->elements[i], center, no_sub_x, no_sub_y, call,
+                 [&](rect_element *rect, int j, int k) {
+                   insert_corners_convex(rect, &rect->center, -height / 2 + j * sub_h, sub_h,
+                                         Rconvex, phi + k * angles.delta, angles.delta);
+                 });
+  }
+  return finish_aperture(sys, ap, focus, nullptr);
+}
+
+aperture *xdc_convex_focused_array(sys_con *sys, int no_elements, double width, double height,
+                                   double kerf, double Rconvex, double Rfocus, int no_sub_x,
+                                   int no_sub_y, point3 focus) {
+  const char *call = "xdc_convex_focused_array";
+  aperture *ap =
+      new_aperture(sys, "Convex focused array transducer", element_count(no_elements, 1, call));
+  const ConvexAngles angles = convex_angles(width, kerf, Rconvex, no_sub_x);
+  const double z0 = focus_height(height, Rfocus);
+  const double rho = Rconvex - Rfocus + z0;
+  for (int i = 0; i < ap->no_elements; i++) {
+    const double phi = angles.start(i, no_elements);
+    const double mid = phi + angles.alpha / 2;
+    const point3 center{rho * std::sin(mid), 0.0, rho * std::cos(mid) - Rconvex};
+    fill_element(sys, ap->elements[i], center, no_sub_x, no_sub_y, call,
+                 [&](rect_element *rect, int j, int k) {
+                   const SubRow row = equal_angle_sub_row(j, no_sub_y, height, Rfocus);
+                   insert_corners_convex_focused(rect, &rect->center, row.y, row.height, Rconvex,
+                                                 Rfocus, z0, phi + k * angles.delta, angles.delta);
+                 });
+  }
+  return finish_aperture(sys, ap, focus, nullptr);
+}
+
+aperture *xdc_convex_focused_multirow(sys_con *sys, int no_elem_x, double width, int no_elem_y,
+                                      const double *heights, double kerf_x, double kerf_y,
+                                      double Rconvex, double Rfocus, int no_sub_x, int no_sub_y,
+                                      point3 focus) {
+  const char *call = "xdc_convex_focused_multirow";
+  aperture *ap = new_aperture(sys, "Convex focused multirow transducer",
+                              element_count(no_elem_x, no_elem_y, call));
+  const Rows rows = ap->no_elements > 0 ? row_centers(no_elem_y, heights, kerf_y) : Rows{};
+  const double z0 = focus_height(rows.total, Rfocus);
+  const ConvexAngles angles = convex_angles(width, kerf_x, Rconvex, no_sub_x);
+  int n = 0;
+  for (int r = 0; r < no_elem_y && ap->no_elements > 0; r++)
+    for (int i = 0; i < no_elem_x; i++) {
+      const double y = rows.y[r], h = heights[r], sub_h = h / no_sub_y;
+      const double rho = Rconvex - (std::sqrt(Rfocus * Rfocus - y * y) - z0);
+      const double phi = angles.start(i, no_elem_x);
+      const double mid = phi + angles.alpha / 2;
+      const point3 center{rho * std::sin(mid), y, rho * std::cos(mid) - Rconvex};
+      fill_element(sys, ap->elements[n++], center, no_sub_x, no_sub_y, call,
+                   [&](rect_element *rect, int j, int k) {
+                     insert_corners_convex_focused(rect, &rect->center, y - h / 2 + j * sub_h,
+                                                   sub_h, Rconvex, Rfocus, z0,
+                                                   phi + k * angles.delta, angles.delta);
+                   });
+    }
+  return finish_aperture(sys, ap, focus, nullptr);
+}
+
+// ---------------------------------------------------------------------------
+// Report
+// ---------------------------------------------------------------------------
+
+namespace {
+
+constexpr double kMm = 1000.0;             // metres to millimetres
+constexpr double kUs = 1e6;                // seconds to microseconds
+constexpr double kDegrees = 180.0 / M_PI;  // radians to degrees
+
+void show_header(const aperture *ap) {
+  printf("Aperture name: %s \n", ap->name);
+  printf("Created: %s \n", ap->created);
+  printf("Impulse response consists of %d samples\n", ap->impulse_response->no_samples);
+  printf("Excitation response consists of %d samples\n", ap->excitation->no_samples);
+  printf("%s\n", ap->individual_excitation ? "Physical elements uses individual excitation"
+                                           : "All elements uses same excitation");
+  if (ap->quantize_delays)
+    printf("Quantized phase delay is used. Quantization = %10.4f ns\n", ap->quantization * 1e9);
+  else
+    printf("No quantization of phase delays are used.\n");
+  printf("%s\n", ap->soft_baffle ? "Aperture uses the soft-baffle boundary condition"
+                                 : "Aperture uses the rigid baffle boundary condition");
+  const point3 &r = ap->focus_reference;
+  printf("The reference point for focusing is at  (x,y,z) = (%10.4f, %10.4f, %10.4f) mm\n",
+         r.x * kMm, r.y * kMm, r.z * kMm);
+  printf("The aperture consists of %d physical elements. \n", ap->no_elements);
+}
+
+void show_rectangles(const physical_element &e) {
+  printf("    Rectangular elements are given by (all measures in mm):\n");
+  printf("    Unit vectors \n");
+  printf("    No.     Width    Height   Apodization    tan_xz     tan_yz\n");
+  for (int j = 0; j < e.no_rectangles; j++) {
+    const rect_element &r = e.rectangles[j];
+    printf("    %4d  %8.4f  %8.4f  %8.4f     %8.4f  %8.4f \n", j + 1, r.width * kMm, r.height * kMm,
+           r.apodization, r.tan_xz, r.tan_yz);
+  }
+  printf("    Center points are given by (all measures in mm):  \n");
+  printf("    No.         Center\n");
+  for (int j = 0; j < e.no_rectangles; j++) {
+    const point3 &c = e.rectangles[j].center;
+    printf("    %4d  (%9.4f, %9.4f, %9.4f)  \n", j + 1, c.x * kMm, c.y * kMm, c.z * kMm);
+  }
+  printf("    Corners are given by (all measures in mm):  \n");
+  printf(
+      "    No.                (1)                      (2)                      (3)        "
+      "              (4) \n");
+  for (int j = 0; j < e.no_rectangles; j++) {
+    printf("    %4d ", j + 1);
+    for (const point3 &c : e.rectangles[j].corners)
+      printf(" (%6.2f, %6.2f, %6.2f)", c.x * kMm, c.y * kMm, c.z * kMm);
+    printf(" \n");
+  }
+}
+
+void show_triangles(const physical_element &e) {
+  printf("    Triangular elements: \n");
+  printf("    Corners are given by (all measures in mm):  \n");
+  printf(
+      "    No.     Apodization           (1)                      (2)                      "
+      "(3)  \n");
+  for (int j = 0; j < e.no_triangles; j++) {
+    const tri_element &t = e.triangles[j];
+    printf("    %4d  %6.2f ", j + 1, t.apodization);
+    for (const point3 &c : t.corners)
+      printf(" (%6.2f, %6.2f, %6.2f)", c.x * kMm, c.y * kMm, c.z * kMm);
+    printf(" \n");
+  }
+}
+
+void show_line_element(const line_element &le, int e) {
+  printf(
+      "    Direction cosine for x = %10.6f, sine for x = %10.6f, cosine for y = %10.6f, sine "
+      "for y = %10.6f, \n",
+      le.cos_x, le.sin_x, le.cos_y, le.sin_y);
+  printf("    Projected plane height zc = %10.4f mm \n", le.zc * kMm);
+  printf("    There are %d crossings between bounding lines \n", le.no_crossings);
+  printf("    Crossing no.   Position (x, y, z) mm \n");
+  for (int k = 0; k < le.no_crossings; k++) {
+    const point3 &c = le.crossings[k];
+    printf("  %8d   %10.6f    %10.6f    %10.6f \n", k, c.x * kMm, c.y * kMm, c.z * kMm);
+  }
+  printf("    Element apodization value = %10.4f,  Delay value = %10.4f us\n", le.apodization,
+         le.delay * kUs);
+  printf(
+      "    Element no.   Line no.      Slope        Intersection      Above or left   "
+      "Apodization   \n");
+  for (int l = 0; l < le.no_lines; l++) {
+    const bounding_line &line = le.lines[l];
+    if (line.vertical)
+      printf("     %4d         %4d        Infinite       x1=%10.4f    %8d      %10.6f\n", e + 1,
+             l + 1, line.x1 * kMm, line.above_or_left, le.apodization);
+    else
+      printf("     %4d         %4d      %10.4f       y1=%10.4f    %8d      %10.6f\n", e, l,
+             line.slope, line.y1 * kMm, line.above_or_left, le.apodization);
+  }
+}
+
+void show_elements(const aperture *ap) {
+  for (int n = 0; n < ap->no_elements; n++) {
+    const physical_element &e = ap->elements[n];
+    printf(
+        "Physical element number %d consists of %d rectangles and %d triangles and %d line "
+        "elements \n",
+        n + 1, e.no_rectangles, e.no_triangles, e.no_line_elements);
+    printf("The center point is at (x,y,z) = (%10.4f, %10.4f, %10.4f) mm. \n", e.center.x * kMm,
+           e.center.y * kMm, e.center.z * kMm);
+    if (e.has_excitation && e.excitation != nullptr)
+      printf("    This physical element uses an individual excitation with %d samples\n",
+             e.excitation->no_samples);
+    if (e.no_rectangles > 0) show_rectangles(e);
+    if (e.no_triangles > 0) show_triangles(e);
+    if (e.no_line_elements > 0) {
+      printf("  Line elements: \n");
+      printf("    Lines are given by (all measures in mm):  \n");
+      for (int l = 0; l < e.no_line_elements; l++) show_line_element(e.line_elements[l], l);
+    }
+  }
+}
+
+void show_focus(const aperture *ap) {
+  printf("\nTime line for focusing:\n");
+  for (const focus_entry *f = ap->focus_line; f != nullptr; f = f->next) {
+    printf("Time [us]  Focal point [mm] or focal direction \n");
+    if (f->dynamic) {
+      printf("%8.4f  Dynamic along: %9.4f deg. (z-x), %9.4f deg. (z-y)) \n", f->time * kUs,
+             f->angle_zx * kDegrees, f->angle_zy * kDegrees);
+      continue;
+    }
+    printf("%8.4f   (%8.4f, %8.4f, %8.4f) \n", f->time * kUs, f->point.x * kMm, f->point.y * kMm,
+           f->point.z * kMm);
+    printf("Delay times [s] (Element: Value) \n            ");
+    for (int n = 0; n < ap->no_elements; n++) {
+      printf("(%3d, %10.3e)  ", n + 1, f->delays[n]);
+      if ((n + 1) % 4 == 0) printf("\n            ");
+    }
+    printf("\n");
+  }
+}
+
+void show_apodization(const aperture *ap) {
+  if (ap->dynamic_apodization) {
+    const point3 &r = ap->apod_reference;
+    const point3 &d = ap->apod_direction;
+    printf("Dynamic apodization is used for this aperture\n");
+    printf("   Apodization reference point is (%8.4f, %8.4f, %8.4f) mm \n", r.x * kMm, r.y * kMm,
+           r.z * kMm);
+    printf("   Apodization direction vector is (%8.4f, %8.4f, %8.4f) mm \n", d.x, d.y, d.z);
+    printf("F-number used is %8.4f \n", ap->f_number);
+    static const char *const kWindows[] = {"Hanning", "Hamming", "Blackman"};
+    if (ap->apod_window >= 1 && ap->apod_window <= 3)
+      printf("  Apodization uses %s windows \n", kWindows[ap->apod_window - 1]);
+    return;
+  }
+  printf("Time line for apodization:\n");
+  printf("Time [us]  Apodization (Element: Value)");
+  for (const apodization_entry *a = ap->apodization_line; a != nullptr; a = a->next) {
+    printf("\n %8.4f   ", a->time * kUs);
+    for (int n = 0; n < ap->no_elements; n++) {
+      printf("(%3d, %6.4f)  ", n + 1, a->values[n]);
+      if ((n + 1) % 5 == 0) printf("\n            ");
+    }
+  }
+  printf("\n");
+}
+
+}  // namespace
+
+void xdc_show(sys_con *sys, aperture *ap, int info_kind) {
+  if (sys->debug) printf("Sonvar debug message: Entering xdc_show\n");
+  show_header(ap);
+  if (info_kind == 0 || info_kind == 1) show_elements(ap);
+  if (info_kind == 0 || info_kind == 2) show_focus(ap);
+  if (info_kind == 0 || info_kind == 3) show_apodization(ap);
+  fflush(stdout);
+}
+
+// ---------------------------------------------------------------------------
+// Export tables
+// ---------------------------------------------------------------------------
+
+namespace {
+
+// Appends values to the caller's array, or only counts them when the
+// array is NULL (the size query shares the row layouts this way).
+struct TableWriter {
+  double *out;
+  std::int64_t count;
+  void put(double value) {
+    if (out != nullptr) out[count] = value;
+    count++;
+  }
+  void put(const point3 &p) {
+    put(p.x);
+    put(p.y);
+    put(p.z);
+  }
+};
+
+void write_rectangles(const aperture *ap, TableWriter &w) {
+  for (int n = 0; n < ap->no_elements; n++) {
+    const physical_element &e = ap->elements[n];
+    for (int j = 0; j < e.no_rectangles; j++) {
+      const rect_element &r = e.rectangles[j];
+      w.put(n);
+      w.put(j);
+      for (double v : {r.width, r.height, r.apodization, r.tan_xz, r.tan_yz}) w.put(v);
+      w.put(r.center);
+      for (const point3 &c : r.corners) w.put(c);
+      w.put(r.delay);
+      w.put(e.center);
+    }
+  }
+}
+
+void write_triangles(const aperture *ap, TableWriter &w) {
+  for (int n = 0; n < ap->no_elements; n++) {
+    const physical_element &e = ap->elements[n];
+    for (int j = 0; j < e.no_triangles; j++) {
+      const tri_element &t = e.triangles[j];
+      w.put(n);
+      w.put(j);
+      w.put(t.apodization);
+      w.put(e.center);
+      for (const point3 &c : t.corners) w.put(c);
+    }
+  }
+}
+
+void write_line_elements(const aperture *ap, TableWriter &w) {
+  for (int n = 0; n < ap->no_elements; n++) {
+    const physical_element &e = ap->elements[n];
+    for (int j = 0; j < e.no_line_elements; j++) {
+      const line_element &le = e.line_elements[j];
+      w.put(n);
+      w.put(j);
+      w.put(le.apodization);
+      w.put(le.no_lines);  // slot 3 carries the line count (as slot 12 does)
+      w.put(e.center);
+      for (double v : {le.cos_x, le.sin_x, le.cos_y, le.sin_y, le.zc}) w.put(v);
+      w.put(le.no_lines);
+      for (int l = 0; l < le.no_lines; l++) {
+        const bounding_line &line = le.lines[l];
+        for (double v : {line.slope, static_cast<double>(line.vertical), line.y1, line.x1,
+                         static_cast<double>(line.above_or_left)})
+          w.put(v);
+      }
+      w.put(le.no_crossings);
+      for (int k = 0; k < le.no_crossings; k++) w.put(le.crossings[k]);
+    }
+  }
+}
+
+void write_focus_line(const aperture *ap, TableWriter &w) {
+  for (const focus_entry *f = ap->focus_line; f != nullptr; f = f->next) {
+    w.put(f->time);
+    for (int n = 0; n < ap->no_elements; n++) w.put(f->dynamic ? 0.0 : f->delays[n]);
+  }
+}
+
+void write_apodization_line(const aperture *ap, TableWriter &w) {
+  for (const apodization_entry *a = ap->apodization_line; a != nullptr; a = a->next) {
+    w.put(a->time);
+    for (int n = 0; n < ap->no_elements; n++) w.put(a->values[n]);
+  }
+}
+
+void write_table(const aperture *ap, int info_kind, TableWriter &w) {
+  switch (info_kind) {
+    case 1:
+      write_rectangles(ap, w);
+      break;
+    case 2:
+      write_triangles(ap, w);
+      break;
+    case 3:
+      write_line_elements(ap, w);
+      break;
+    case 4:
+      write_focus_line(ap, w);
+      break;
+    case 5:
+      write_apodization_line(ap, w);
+      break;
+    default:
+      break;
+  }
+}
+
+}  // namespace
+
+void xdc_get(sys_con *sys, aperture *ap, int info_kind, double *out) {
+  if (sys->debug) printf("Sonvar debug message: Entering xdc_get\n");
+  if (out == nullptr) return;
+  TableWriter writer{out, 0};
+  write_table(ap, info_kind, writer);
+}
+
+int64_t xdc_get_size(sys_con *, aperture *ap, int info_kind) {
+  TableWriter counter{nullptr, 0};
+  write_table(ap, info_kind, counter);
+  return counter.count;
 }
