@@ -11,47 +11,18 @@
 namespace {
 
 constexpr int kElements = 64;
-constexpr int kSubY = 4;
-constexpr double kPitch = 0.3e-3;
 constexpr double kWidth = 0.25e-3;
+constexpr double kKerf = 0.05e-3;
 constexpr double kHeight = 5e-3;
-
-// Column-major rectangle table (19 columns) of the linear array.
-aperture *linear_array_of_triangles(sys_con *sys) {
-  const int rows = kElements * kSubY;
-  std::vector<double> table(static_cast<size_t>(rows) * 19, 0.0);
-  std::vector<double> centers(static_cast<size_t>(kElements) * 3, 0.0);
-  auto cell = [&](int r, int k) -> double & { return table[r + static_cast<size_t>(k) * rows]; };
-  const double sub_h = kHeight / kSubY;
-  int r = 0;
-  for (int e = 0; e < kElements; e++) {
-    const double x0 = (e - (kElements - 1) / 2.0) * kPitch - kWidth / 2;
-    centers[e] = x0 + kWidth / 2;
-    for (int s = 0; s < kSubY; s++, r++) {
-      const double y0 = -kHeight / 2 + s * sub_h;
-      const double corners[4][2] = {
-          {x0, y0}, {x0, y0 + sub_h}, {x0 + kWidth, y0 + sub_h}, {x0 + kWidth, y0}};
-      cell(r, 0) = e + 1;
-      for (int k = 0; k < 4; k++) {
-        cell(r, 1 + 3 * k) = corners[k][0];
-        cell(r, 2 + 3 * k) = corners[k][1];
-      }
-      cell(r, 13) = 1.0;
-      cell(r, 14) = kWidth;
-      cell(r, 15) = sub_h;
-      cell(r, 16) = x0 + kWidth / 2;
-      cell(r, 17) = y0 + sub_h / 2;
-    }
-  }
-  return xdc_rectangles(sys, table.data(), rows, centers.data(), point3{0.0, 0.0, 40e-3});
-}
 
 void BM_CalcTriangles(benchmark::State &state) {
   sys_con *sys = sonvar_init(-1);
   set_sonvar(sys, "use_triangles", 1);
   set_sonvar(sys, "fast_integration", static_cast<double>(state.range(0)));
-  aperture *ap = linear_array_of_triangles(sys);
+  aperture *ap = xdc_linear_array(sys, kElements, kWidth, kHeight, kKerf, 1, 4, {0.0, 0.0, 40e-3});
   calc_memory_block *block = pre_allocate_memory(sys, ap, ap);
+  if (block->max_triangles != 8 || block->max_rectangles != 0)
+    state.SkipWithError("the array was not converted to 8 triangles per element");
   std::vector<point3> points;
   for (int k = 0; k < 100; k++)
     points.push_back({(k % 10 - 4.5) * 1e-3, 0.0, 20e-3 + 40e-3 * k / 99.0});

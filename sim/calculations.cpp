@@ -43,7 +43,10 @@ double dynamic_delay(const sys_con *sys, const aperture *ap, const focus_entry *
   const point3 focus = {ref.x + d * std::sin(a1) * std::cos(a2), ref.y + d * std::sin(a2),
                         ref.z + d * std::cos(a1) * std::cos(a2)};
   double delay = distance(focus, ref) / sys->c - distance(centre, focus) / sys->c;
-  if (ap->quantize_delays) delay = std::floor(delay / ap->quantization + 0.5) * ap->quantization;
+  // A step of 0 (or less) cannot quantize: the delay is kept as it is, as
+  // for the static delays of the focus line.
+  if (ap->quantize_delays && ap->quantization > 0.0)
+    delay = std::floor(delay / ap->quantization + 0.5) * ap->quantization;
   return delay;
 }
 

@@ -139,6 +139,10 @@ TEST_F(CalculationsTest, DynamicFocusAlongTheAxisAndQuantization) {
   const double exact = d / c - std::hypot(5e-3, d) / c;
   EXPECT_NEAR(delays[1], std::floor(exact / 10e-9 + 0.5) * 10e-9, 1e-20);
   EXPECT_NE(delays[1], exact);
+  // A zero step leaves the delay unquantized (no division by zero).
+  ap->quantization = 0.0;
+  evaluate(0.0, 0.0, z);
+  EXPECT_NEAR(delays[1], exact, 1e-20);
 }
 
 TEST_F(CalculationsTest, DynamicApodizationWindows) {
