@@ -45,6 +45,8 @@ struct probe_description {
   double fractionalBandwidth;
   double centerFrequency;
   const char *th;          // "commands" / "Th": names the aperture constructor
+  double f0, phase, bw;    // "impulse_response" numbers (integer views), trace only
+  const char *wavetype;    // "impulse_response" / "wavetype", trace only
   struct cJSON *document;  // the parsed description, owner of the texts above
 };
 
@@ -75,7 +77,14 @@ double *gaussPulse(int verbose, double bw, double fc, run_params params, int *nu
 // be represented.
 int64_t gaussPulseLength(double bw, double fc, int32_t fs);
 
-// The run: state, options, probe description and the field calculation.
+// The sine-burst excitation of the run: 50 periods of excite_freq (Hz)
+// sampled every step_size (s), sample 0 = 0, in a new signal from the pool.
+// Writes "setting excitationPulse; numSteps %d" to standard error.
+signal_rec *sineBurst(sys_con *sys, double excite_freq, double step_size);
+
+// The run: state, options and probe description, then the aperture, its
+// excitation and attenuation, and hp at the first no_points nodes. Returns
+// the length of its last progress line.
 int dynaSonvar(int thread_hint, int no_points, run_params params);
 
 #endif  // DORORIVO_H

@@ -2,8 +2,11 @@
 // state, sets its options and reads the probe description.
 #include <cjson/cJSON.h>
 
+#include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "doroRivo.h"
 
@@ -102,7 +105,97 @@ probe_description read_probe(const char *path, bool verbose) {
   const cJSON *commands = object_of(path, json, "commands");
   probe.th = text_of(path, commands, "Th");
   if (verbose) fprintf(stderr, "Th command %s\n", probe.th);
+  if (verbose)
+    fprintf(stderr, "impulse response command %s\n", text_of(path, commands, "impulseResponse"));
+  const cJSON *impulse = object_of(path, json, "impulse_response");
+  probe.f0 = integer_of(path, impulse, "f0");
+  probe.phase = integer_of(path, impulse, "phase");
+  probe.bw = integer_of(path, impulse, "bw");
+  probe.wavetype = text_of(path, impulse, "wavetype");
+  if (verbose) {
+    fprintf(stderr, "f0 %f phase %f bw %f\n", probe.f0, probe.phase, probe.bw);
+    fprintf(stderr, "wavetype %s\n", probe.wavetype);
+  }
   return probe;
+}
+
+namespace {
+
+constexpr int kExciteCycles = 50;              // periods of the sine-burst excitation
+constexpr double kTwoPi = 6.283185307179586;
+
+[[noreturn]] void run_failure(const char *what) {
+  fprintf(stderr, "%s\n", what);
+  exit(1);
+}
+
+// The pulse needs a centre frequency and bandwidth above zero and a sample
+// count that fits an int.
+void check_pulse_values(const probe_description &probe, const run_params &params) {
+  if (!(std::isfinite(probe.centerFrequency) && probe.centerFrequency > 0))
+    run_failure("probe description ./c52Fixed.json: \"centerFrequency\" must be a number above 0");
+  if (!(std::isfinite(probe.fractionalBandwidth) && probe.fractionalBandwidth > 0))
+    run_failure(
+        "probe description ./c52Fixed.json: \"fractionalBandwidth\" must be a number above 0");
+  const int64_t samples =
+      gaussPulseLength(probe.fractionalBandwidth, probe.centerFrequency, params.fs);
+  if (samples < 0 || samples > INT32_MAX)
+    run_failure("the Gaussian pulse of the probe description needs too many samples");
+}
+
+// Builds the aperture the "Th" text names (a case-sensitive substring test).
+// When two names match, both are built and the later one is used.
+aperture *build_aperture(sys_con *sys, const probe_description &probe, const run_params &params,
+                         bool verbose) {
+  aperture *ap = nullptr;
+  if (strstr(probe.th, "xdc_concave") != nullptr) {
+    fprintf(stderr, "calling xdc_concave\n");
+    ap = xdc_concave(sys, 0.0095, 0.038, 0.0005);
+  }
+  if (strstr(probe.th, "xdc_convex_focused_array") != nullptr) {
+    fprintf(stderr, "calling xdc_convex_focused_array\n");
+    ap = xdc_convex_focused_array(sys, probe.no_elements, probe.width, probe.height, probe.kerf,
+                                  probe.Rconvex, probe.Rfocus, probe.no_sub_x, probe.no_sub_y,
+                                  params.focus);
+    if (verbose)
+      fprintf(stderr, "from xdc_focused_multirow got info: %s %s\n", ap->name, ap->created);
+  } else if (strstr(probe.th, "xdc_focused_multirow") != nullptr) {
+    fprintf(stderr, "calling xdc_focused_multirow\n");
+    const double heights[1] = {probe.height};
+    ap = xdc_focused_multirow(sys, probe.no_elements, probe.width, 1, heights, probe.kerf,
+                              probe.kerf, probe.Rfocus, probe.no_sub_x, probe.no_sub_y,
+                              params.focus);
+  }
+  if (ap == nullptr) {
+    fprintf(stderr, "unknown aperture command\n");
+    fprintf(stderr,
+            "probe description ./c52Fixed.json: \"Th\" names no known aperture (\"%s\"); use "
+            "xdc_convex_focused_array, xdc_focused_multirow or xdc_concave\n",
+            probe.th);
+    exit(1);
+  }
+  return ap;
+}
+
+void switch_on_attenuation(sys_con *sys, const run_params &params, double excite_freq) {
+  const double per_hertz = params.alpha * 100 / 1000000;  // dB/(cm MHz) to dB/(m Hz)
+  set_sonvar(sys, "att", per_hertz * excite_freq);
+  set_sonvar(sys, "Freq_att", per_hertz);
+  set_sonvar(sys, "att_f0", excite_freq);
+  set_sonvar(sys, "use_att", 1.0);
+}
+
+}  // namespace
+
+signal_rec *sineBurst(sys_con *sys, double excite_freq, double step_size) {
+  const double steps = kExciteCycles / excite_freq / step_size;
+  const int num_steps = static_cast<int>(roundf(static_cast<float>(steps)));
+  signal_rec *burst = alloc_signal(sys, num_steps, 0);
+  fprintf(stderr, "setting excitationPulse; numSteps %d\n", num_steps);
+  burst->values[0] = 0;
+  for (int i = 1; i < num_steps; i++)
+    burst->values[i] = std::sin(i * (excite_freq * kTwoPi) * step_size);
+  return burst;
 }
 
 int dynaSonvar(int thread_hint, int no_points, run_params params) {
@@ -123,7 +216,40 @@ int dynaSonvar(int thread_hint, int no_points, run_params params) {
   if (kVerbose)
     fprintf(stderr, "PARALLEL THREADS: %d param threads %d\n", thread_hint, params.threads);
   const probe_description probe = read_probe(kProbePath, kVerbose);
-  (void)probe;
-  (void)no_points;
-  return 0;
+  check_pulse_values(probe, params);
+  aperture *ap = build_aperture(sys, probe, params, kVerbose);
+  // The pulse is kept but not attached: the aperture keeps the one-sample
+  // impulse response its constructor gave it.
+  int pulse_samples = 0;
+  double *pulse = gaussPulse(kVerbose, probe.fractionalBandwidth, probe.centerFrequency, params,
+                             &pulse_samples);
+  if (kVerbose && pulse_samples >= 3)
+    fprintf(stderr, "impulse response %f %f %f\n", pulse[0], pulse[1], pulse[2]);
+  if (kVerbose) fprintf(stderr, "num apertures from sys_con %d\n", sys->no_apertures);
+  const int64_t table_size = xdc_get_size(sys, ap, 1);
+  params.info = static_cast<double *>(calloc(static_cast<size_t>(table_size) + 1, sizeof(double)));
+  if (params.info == nullptr) run_failure("couldn't allocate space for the rectangle table");
+  xdc_get(sys, ap, 1, params.info);
+
+  const double excite_freq = params.frequency * 1000000;
+  const double step_size = 1.0 / params.fs;
+  fprintf(stderr, "params.frequency %f exciteFreq %f stepSize %g\n", params.frequency,
+          excite_freq, step_size);
+  signal_rec *burst = sineBurst(sys, excite_freq, step_size);
+  fprintf(stderr, "calling excitation\n");
+  fprintf(stderr, "got %d %d\n", ap->excitation->in_use, ap->excitation->no_samples);
+  xdc_excitation(sys, ap, burst);
+  fprintf(stderr, "back from excitation\n");
+  fprintf(stderr, "got %d %d\n", ap->excitation->in_use, ap->excitation->no_samples);
+
+  switch_on_attenuation(sys, params, excite_freq);
+  fprintf(stderr, "calling calc_hp; numNodes %d\n", no_points);
+  sonvar_info(sys);
+  fflush(stdout);
+  point3 *points = static_cast<point3 *>(calloc(static_cast<size_t>(no_points), sizeof(point3)));
+  if (points == nullptr) run_failure("couldn't allocate space for the field points");
+  for (int k = 0; k < no_points; k++) points[k] = point3{nodes[k].x, nodes[k].y, nodes[k].z};
+  signal_rec **field = calc_function_parallel(sys, 2, ap, ap, no_points, points);
+  // Everything stays in memory until the process ends.
+  return fprintf(stderr, "done with calc_hp; num samples at 0 %d\n", field[0]->no_samples);
 }

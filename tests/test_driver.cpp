@@ -177,19 +177,76 @@ TEST_F(DriverTest, BadProbeDescriptionsEndWithStatusOne) {
               "key \"Th\" is missing or is not a string\n$");
 }
 
-TEST_F(DriverTest, ProgramReadsTheExampleInputs) {
+TEST_F(DriverTest, ProgramRunsTheExampleField) {
   write_file(dir + "myNodes.dyn", example("myNodes.dyn"));
   write_file(dir + "c52Fixed.json", example("c52Fixed.json"));
   std::string out, err;
-  EXPECT_EQ(run_program(&out, &err), 0) << err;
-  EXPECT_EQ(out.rfind("Multi-core mutexs have been initialized \n", 0), 0u) << out;
+  ASSERT_EQ(run_program(&out, &err), 0) << err;
   const std::vector<std::string> lines = lines_of(err);
-  ASSERT_GE(lines.size(), 23u) << err;
+  ASSERT_EQ(lines.size(), 32u) << err;
   EXPECT_EQ(lines[0], "numNodes 120");
   EXPECT_EQ(lines[1], "point 0 -0.009000 -0.000500 0.010000");
   EXPECT_EQ(lines[2], "sampling 100000000");
   EXPECT_EQ(lines[3], "points -0.009000 -0.000500 0.010000");
   EXPECT_EQ(lines[22], "points 0.009000 0.000000 0.016000");
+  const std::vector<std::string> tail = {
+      "calling xdc_convex_focused_array",
+      "params.frequency 100.100000 exciteFreq 100100000.000000 stepSize 1e-08",
+      "setting excitationPulse; numSteps 50",
+      "calling excitation",
+      "got 1 1",
+      "back from excitation",
+      "got 1 50",
+      "calling calc_hp; numNodes 100"};
+  for (size_t k = 0; k < tail.size(); k++) EXPECT_EQ(lines[23 + k], tail[k]);
+  EXPECT_EQ(lines[31].rfind("done with calc_hp; num samples at 0 ", 0), 0u) << lines[31];
+  EXPECT_GT(std::stoi(lines[31].substr(36)), 50);
+  // Standard output: the mutex line, then the configuration report with the
+  // run's attenuation.
+  EXPECT_EQ(out.rfind("Multi-core mutexs have been initialized \nCurrent Sonvar configuration:\n", 0),
+            0u)
+      << out;
+  for (const char *line :
+       {"    Parallel multi-thread version, running with 1 threads\n",
+        "    Whether to use attenuation: 1\n",
+        "    Frequency independent attenuation is:   5005.0000 dB/m\n",
+        "    Frequency dependent attenuation around   100.1000 MHz is     0.0001 dB/[m Hz]\n"})
+    EXPECT_NE(out.find(line), std::string::npos) << line;
+}
+
+TEST_F(DriverTest, ApertureChoiceFollowsTheThText) {
+  write_file(dir + "myNodes.dyn", example("myNodes.dyn"));
+  const std::string json = example("c52Fixed.json");
+  const auto with_th = [&](const std::string &th) {
+    std::string text = json;
+    const std::string from = "\"Th\": \"xdc_convex_focused_array\"";
+    text.replace(text.find(from), from.size(), "\"Th\": \"" + th + "\"");
+    write_file(dir + "c52Fixed.json", text);
+  };
+  std::string out, err;
+  with_th("xdc_focused_multirow(128, 0.48e-3, 1, [13.5e-3], ...)");
+  EXPECT_EQ(run_program(&out, &err), 0) << err;
+  EXPECT_NE(err.find("\ncalling xdc_focused_multirow\nparams.frequency"), std::string::npos);
+  with_th("XDC_CONVEX_FOCUSED_ARRAY");  // the test is case-sensitive
+  EXPECT_EQ(run_program(&out, &err), 1);
+  const std::vector<std::string> lines = lines_of(err);
+  ASSERT_GE(lines.size(), 2u);
+  EXPECT_EQ(lines[lines.size() - 2], "unknown aperture command");
+  EXPECT_EQ(lines.back(),
+            "probe description ./c52Fixed.json: \"Th\" names no known aperture "
+            "(\"XDC_CONVEX_FOCUSED_ARRAY\"); use xdc_convex_focused_array, "
+            "xdc_focused_multirow or xdc_concave");
+}
+
+TEST_F(DriverTest, PulseValuesMustBeUsable) {
+  write_file(dir + "myNodes.dyn", example("myNodes.dyn"));
+  std::string json = example("c52Fixed.json");
+  json.replace(json.find("\"centerFrequency\": 3570000"), 26, "\"centerFrequency\": -1");
+  write_file(dir + "c52Fixed.json", json);
+  std::string out, err;
+  EXPECT_EQ(run_program(&out, &err), 1);
+  EXPECT_EQ(lines_of(err).back(),
+            "probe description ./c52Fixed.json: \"centerFrequency\" must be a number above 0");
 }
 
 TEST_F(DriverTest, ProgramRefusesBadNodeFiles) {
@@ -266,4 +323,20 @@ TEST_F(DriverTest, PulseTypesAndTrace) {
             std::string::npos)
       << trace;
   EXPECT_EQ(trace.substr(trace.size() - 22), "finished loop\ngot exp\n");
+}
+
+TEST_F(DriverTest, SineBurstOfTheRun) {
+  sys_con *sys = sonvar_test::quiet_state();
+  testing::internal::CaptureStderr();
+  // 100.1 MHz at 100 MHz: 50 / 100.1e6 / 1e-8 = 49.95 rounds to 50 samples.
+  signal_rec *burst = sineBurst(sys, 100.1e6, 1e-8);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "setting excitationPulse; numSteps 50\n");
+  ASSERT_EQ(burst->no_samples, 50);
+  EXPECT_EQ(burst->start_sample, 0);
+  EXPECT_EQ(burst->values[0], 0.0);
+  EXPECT_NEAR(burst->values[1], std::sin(2 * M_PI * 1.001), 1e-12);
+  EXPECT_NEAR(burst->values[1], 6.3e-3, 0.05e-3);
+  EXPECT_NEAR(burst->values[2], 1.26e-2, 0.01e-2);
+  free_signal(sys, burst);
+  sonvar_test::release_state(sys);
 }
