@@ -121,7 +121,7 @@ probe_description read_probe(const char *path, bool verbose) {
 
 namespace {
 
-constexpr int kExciteCycles = 50;              // periods of the sine-burst excitation
+constexpr int kExciteCycles = 50;  // periods of the sine-burst excitation
 constexpr double kTwoPi = 6.283185307179586;
 
 [[noreturn]] void run_failure(const char *what) {
@@ -233,8 +233,8 @@ int dynaSonvar(int thread_hint, int no_points, run_params params) {
 
   const double excite_freq = params.frequency * 1000000;
   const double step_size = 1.0 / params.fs;
-  fprintf(stderr, "params.frequency %f exciteFreq %f stepSize %g\n", params.frequency,
-          excite_freq, step_size);
+  fprintf(stderr, "params.frequency %f exciteFreq %f stepSize %g\n", params.frequency, excite_freq,
+          step_size);
   signal_rec *burst = sineBurst(sys, excite_freq, step_size);
   fprintf(stderr, "calling excitation\n");
   fprintf(stderr, "got %d %d\n", ap->excitation->in_use, ap->excitation->no_samples);

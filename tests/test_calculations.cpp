@@ -639,7 +639,8 @@ TEST_F(CalculationsTest, HhpOfOneApertureIsHStarHStarPulse) {
   const std::vector<double> imp = samples_of(impulse), exc = samples_of(excitation);
   std::vector<double> pulse = direct_convolution(imp, direct_convolution(imp, exc));
   for (double &v : pulse) v /= kFs * kFs;
-  std::vector<double> ref = direct_convolution(direct_convolution(samples_of(h[0]), samples_of(h[0])), pulse);
+  std::vector<double> ref =
+      direct_convolution(direct_convolution(samples_of(h[0]), samples_of(h[0])), pulse);
   for (double &v : ref) v /= kFs * kFs;
   expect_signal_near(hhp[0], 2 * h[0]->start_sample + 4, ref, 1e-11, "hhp");
   free_results(sys, h, 1);
@@ -761,8 +762,8 @@ TEST_F(CalculationsTest, PointWithoutResponse) {
 
 TEST_F(CalculationsTest, EveryCalculationReturnsItsWorkingSignals) {
   aperture *ap = xdc_linear_array(sys, 6, 0.4e-3, 5e-3, 0.05e-3, 2, 2, point3{0, 0, 0.04});
-  aperture *tri = xdc_convert(sys, xdc_linear_array(sys, 3, 0.4e-3, 5e-3, 0.05e-3, 1, 2,
-                                                     point3{0, 0, 0.04}));
+  aperture *tri =
+      xdc_convert(sys, xdc_linear_array(sys, 3, 0.4e-3, 5e-3, 0.05e-3, 1, 2, point3{0, 0, 0.04}));
   double ramp[] = {1.0, 0.5, 0.25};
   double *waveforms[] = {ramp};
   const int numbers[] = {2};
@@ -818,8 +819,7 @@ namespace {
 // An 8-element linear array with a non-trivial impulse response and
 // excitation, focused at 30 mm.
 aperture *scatter_array(sys_con *sys, int elements) {
-  aperture *ap =
-      xdc_linear_array(sys, elements, 0.4e-3, 4e-3, 0.05e-3, 1, 2, point3{0, 0, 0.03});
+  aperture *ap = xdc_linear_array(sys, elements, 0.4e-3, 4e-3, 0.05e-3, 1, 2, point3{0, 0, 0.03});
   signal_rec *impulse = alloc_signal(sys, 4, 0);
   const double values[] = {0.2, 1.0, -0.6, 0.1};
   std::copy(values, values + 4, impulse->values);
@@ -842,7 +842,9 @@ Series convolved(const Series &a, const Series &b, double scale) {
   return {a.start + b.start, scaled(direct_convolution(a.values, b.values), scale)};
 }
 
-Series series_of(const signal_rec *s) { return {s->start_sample, samples_of(s)}; }
+Series series_of(const signal_rec *s) {
+  return {s->start_sample, samples_of(s)};
+}
 
 }  // namespace
 
@@ -856,10 +858,10 @@ TEST_F(CalculationsTest, SingleScattererEchoIsResponsesStarPulse) {
   signal_rec *echo = calc_scat(sys, transmit, receive, 1, &p, &amplitude);
   EXPECT_EQ(sys->last_calc_type, 3);
   // P = (impulse_r * (impulse_t * excitation_t)/fs)/fs.
-  const Series pulse = convolved(series_of(receive->impulse_response),
-                                 convolved(series_of(transmit->impulse_response),
-                                           series_of(transmit->excitation), 1 / kFs),
-                                 1 / kFs);
+  const Series pulse = convolved(
+      series_of(receive->impulse_response),
+      convolved(series_of(transmit->impulse_response), series_of(transmit->excitation), 1 / kFs),
+      1 / kFs);
   const Series ref =
       convolved(convolved(series_of(ht[0]), series_of(hr[0]), 1 / kFs), pulse, 1 / kFs);
   expect_signal_near(echo, ref.start, ref.values, 1e-11, "one scatterer");
@@ -911,10 +913,9 @@ TEST_F(CalculationsTest, AllPairsOfOneElement) {
   // The element responses are unfocused: compare with h of an unfocused copy.
   aperture *plain = xdc_linear_array(sys, 1, 0.4e-3, 4e-3, 0.0, 1, 2, point3{0, 0, 1e9});
   signal_rec **h = calc_h(sys, plain, 1, &p);
-  const Series pulse = convolved(series_of(ap->impulse_response),
-                                 convolved(series_of(ap->impulse_response),
-                                           series_of(ap->excitation), 1 / kFs),
-                                 1 / kFs);
+  const Series pulse = convolved(
+      series_of(ap->impulse_response),
+      convolved(series_of(ap->impulse_response), series_of(ap->excitation), 1 / kFs), 1 / kFs);
   // (a/fs) (R * (T * P)/fs): the pair convolution itself carries no 1/fs.
   Series ref = convolved(series_of(h[0]), convolved(series_of(h[0]), pulse, 1 / kFs), 1.0);
   ref.values = scaled(ref.values, 3.0 / kFs);

@@ -178,10 +178,9 @@ void release(sys_con *sys, signal_rec **signals, int n) {
 }  // namespace
 
 TEST_F(CalculationsParTest, ConcurrentSplitRunsEqualTheDirectRun) {
-  aperture *transmit =
-      xdc_linear_array(sys, 16, 0.4e-3, 5e-3, 0.05e-3, 1, 2, point3{0, 0, 0.03});
-  aperture *receive = xdc_convert(
-      sys, xdc_linear_array(sys, 8, 0.4e-3, 5e-3, 0.05e-3, 1, 1, point3{0, 0, 0.02}));
+  aperture *transmit = xdc_linear_array(sys, 16, 0.4e-3, 5e-3, 0.05e-3, 1, 2, point3{0, 0, 0.03});
+  aperture *receive =
+      xdc_convert(sys, xdc_linear_array(sys, 8, 0.4e-3, 5e-3, 0.05e-3, 1, 1, point3{0, 0, 0.02}));
   for (int N : {20, 22, 41}) {
     std::vector<point3> points = field_points(N);
     for (int code = 1; code <= 3; code++) {
@@ -191,12 +190,11 @@ TEST_F(CalculationsParTest, ConcurrentSplitRunsEqualTheDirectRun) {
                                      : calc_hhp(sys, transmit, receive, N, points.data());
       for (int T : {1, 2, 4}) {
         set_sonvar(sys, "threads", T);
-        signal_rec **got =
-            calc_function_parallel(sys, code, transmit, receive, N, points.data());
+        signal_rec **got = calc_function_parallel(sys, code, transmit, receive, N, points.data());
         for (int i = 0; i < N; i++)
           expect_same_signal(got[i], ref[i], 1e-12,
-                             "code " + std::to_string(code) + " T " + std::to_string(T) +
-                                 " N " + std::to_string(N) + " point " + std::to_string(i));
+                             "code " + std::to_string(code) + " T " + std::to_string(T) + " N " +
+                                 std::to_string(N) + " point " + std::to_string(i));
         release(sys, got, N);
       }
       release(sys, ref, N);
@@ -207,8 +205,7 @@ TEST_F(CalculationsParTest, ConcurrentSplitRunsEqualTheDirectRun) {
 }
 
 TEST_F(CalculationsParTest, ConcurrentScatteringSumsTheWorkers) {
-  aperture *transmit =
-      xdc_linear_array(sys, 8, 0.4e-3, 5e-3, 0.05e-3, 1, 2, point3{0, 0, 0.03});
+  aperture *transmit = xdc_linear_array(sys, 8, 0.4e-3, 5e-3, 0.05e-3, 1, 2, point3{0, 0, 0.03});
   aperture *receive = xdc_linear_array(sys, 4, 0.4e-3, 5e-3, 0.05e-3, 1, 1, point3{0, 0, 0.02});
   const int N = 23;
   std::vector<point3> points = field_points(N);
@@ -233,7 +230,8 @@ TEST_F(CalculationsParTest, ConcurrentScatteringSumsTheWorkers) {
   // the direct run's span and require zeros elsewhere.
   const auto compare = [](const signal_rec *split, const signal_rec *direct, const std::string &w) {
     double peak = 0, error = 0;
-    for (int j = 0; j < direct->no_samples; j++) peak = std::max(peak, std::fabs(direct->values[j]));
+    for (int j = 0; j < direct->no_samples; j++)
+      peak = std::max(peak, std::fabs(direct->values[j]));
     for (int k = 0; k < split->no_samples; k++) {
       const int j = split->start_sample + k - direct->start_sample;
       const double r = (j >= 0 && j < direct->no_samples) ? direct->values[j] : 0.0;
@@ -280,7 +278,8 @@ TEST_F(CalculationsParTest, ConcurrentAllPairsSplitEqualsDirect) {
   th_lib_wait_for_threads(threads, 2);
   for (int t = 0; t < 3; t++)
     for (int r = 0; r < 3; r++) {
-      signal_rec *sum = add_responses(sys, work[1].nested_result[t][r], work[0].nested_result[t][r]);
+      signal_rec *sum =
+          add_responses(sys, work[1].nested_result[t][r], work[0].nested_result[t][r]);
       double peak = 0;
       for (int j = 0; j < ref[t][r]->no_samples; j++)
         peak = std::max(peak, std::fabs(ref[t][r]->values[j]));

@@ -203,8 +203,8 @@ TEST_F(DriverTest, ProgramRunsTheExampleField) {
   EXPECT_GT(std::stoi(lines[31].substr(36)), 50);
   // Standard output: the mutex line, then the configuration report with the
   // run's attenuation.
-  EXPECT_EQ(out.rfind("Multi-core mutexs have been initialized \nCurrent Sonvar configuration:\n", 0),
-            0u)
+  EXPECT_EQ(
+      out.rfind("Multi-core mutexs have been initialized \nCurrent Sonvar configuration:\n", 0), 0u)
       << out;
   for (const char *line :
        {"    Parallel multi-thread version, running with 1 threads\n",

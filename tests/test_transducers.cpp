@@ -866,8 +866,8 @@ TEST_F(TransducersTest, ArrayConstructorsMarkTheirElementKind) {
         xdc_focused_multirow(sys, 2, 0.4e-3, 1, heights, 0.1e-3, 0.1e-3, 0.02, 1, 2, focus),
         xdc_convex_array(sys, 2, 0.4e-3, 5e-3, 0.1e-3, 0.04, 1, 1, focus),
         xdc_convex_focused_array(sys, 2, 0.4e-3, 5e-3, 0.1e-3, 0.04, 0.02, 1, 2, focus),
-        xdc_convex_focused_multirow(sys, 2, 0.4e-3, 1, heights, 0.1e-3, 0.1e-3, 0.04, 0.02, 1,
-                                    2, focus)};
+        xdc_convex_focused_multirow(sys, 2, 0.4e-3, 1, heights, 0.1e-3, 0.1e-3, 0.04, 0.02, 1, 2,
+                                    focus)};
   };
   for (aperture *ap : build_all()) {
     EXPECT_EQ(kinds(ap), 100) << ap->name;
