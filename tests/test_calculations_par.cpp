@@ -1,5 +1,9 @@
 // Calculation scratch block (and the parallel dispatcher).
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <cstdio>
 
 #include "hand_aperture.h"
 #include "sonvar.h"
@@ -333,4 +337,52 @@ TEST_F(CalculationsParTest, HugeThreadCountsRunDirectly) {
   for (int i = 0; i < 7; i++) EXPECT_NE(got[i], nullptr);
   release(sys, got, 7);
   xdc_free(sys, ap);
+}
+
+namespace {
+
+// Virtual memory of this process, bytes.
+long mapped_bytes() {
+  long pages = 0;
+  FILE *file = fopen("/proc/self/statm", "r");
+  if (file == nullptr || fscanf(file, "%ld", &pages) != 1) pages = 0;
+  if (file != nullptr) fclose(file);
+  return pages * sysconf(_SC_PAGESIZE);
+}
+
+}  // namespace
+
+TEST_F(CalculationsParTest, WorkerThatCannotStartIsComputedOnTheCallingThread) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "the sanitizers reserve more address space than the limit below allows";
+#else
+  aperture *ap = xdc_linear_array(sys, 4, 0.4e-3, 5e-3, 0.05e-3, 1, 1, point3{0, 0, 0.03});
+  std::vector<point3> points = field_points(200);
+  signal_rec **ref = calc_h(sys, ap, 200, points.data());
+  set_sonvar(sys, "threads", 20);
+  // With the address space capped, new thread stacks cannot be mapped (a few
+  // stacks cached from earlier threads may still serve): the workers that
+  // cannot start have their chunks computed on the calling thread, and the
+  // result is the same.
+  EXPECT_EXIT(
+      {
+        sonvar_test::stdout_to_stderr();
+        const rlim_t cap = static_cast<rlim_t>(mapped_bytes() + (2 << 20));
+        rlimit limit;
+        limit.rlim_cur = limit.rlim_max = cap;
+        setrlimit(RLIMIT_AS, &limit);
+        signal_rec **got = calc_function_parallel(sys, 1, ap, ap, 200, points.data());
+        bool same = true;
+        for (int i = 0; i < 200; i++)
+          for (int j = 0; j < ref[i]->no_samples; j++)
+            same = same && got[i]->start_sample == ref[i]->start_sample &&
+                   got[i]->values[j] == ref[i]->values[j];
+        exit(same ? 0 : 1);
+      },
+      testing::ExitedWithCode(0),
+      "Sonvar warning: worker thread 19 could not be started \\(error 11\\); its 10 points are "
+      "computed on the calling thread\n$");
+  release(sys, ref, 200);
+  xdc_free(sys, ap);
+#endif
 }
