@@ -342,7 +342,7 @@ TEST_F(CalculationsParTest, HugeThreadCountsRunDirectly) {
 namespace {
 
 // Virtual memory of this process, bytes.
-long mapped_bytes() {
+[[maybe_unused]] long mapped_bytes() {
   long pages = 0;
   FILE *file = fopen("/proc/self/statm", "r");
   if (file == nullptr || fscanf(file, "%ld", &pages) != 1) pages = 0;
