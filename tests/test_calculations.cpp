@@ -982,3 +982,25 @@ TEST_F(CalculationsTest, ScatteringWithoutScatterersGivesZeros) {
       "Fatal error: calc_scat_all: the decimation factor must be 1 or more \n");
   xdc_free(sys, ap);
 }
+
+TEST_F(CalculationsTest, AllPairsReordersAndRescalesTheCallersScatterers) {
+  // With n = 11 the scatterers come back sorted by range, then positions 1
+  // and 10 exchanged (nearest, farthest, then the rest), amplitudes over fs.
+  aperture *ap = xdc_linear_array(sys, 1, 0.4e-3, 4e-3, 0.0, 1, 1, point3{0, 0, 0.02});
+  const double ranges[] = {25, 23, 29, 21, 27, 31, 22, 28, 24, 30, 26};  // mm
+  std::vector<point3> points;
+  std::vector<double> amplitudes;
+  for (double r : ranges) {
+    points.push_back({0, 0, r * 1e-3});
+    amplitudes.push_back(r);
+  }
+  signal_rec ***all = calc_scat_all(sys, ap, ap, 11, points.data(), amplitudes.data(), 4);
+  const double expected[] = {21, 31, 23, 24, 25, 26, 27, 28, 29, 30, 22};
+  for (int k = 0; k < 11; k++) {
+    EXPECT_DOUBLE_EQ(amplitudes[k], expected[k] / kFs) << k;
+    EXPECT_DOUBLE_EQ(points[k].z, expected[k] * 1e-3) << k;
+  }
+  free_results(sys, all[0], 1);
+  free_memory(sys, all);
+  xdc_free(sys, ap);
+}
