@@ -2,6 +2,8 @@
 // elements, 1 x 5 sub-elements) at 1,000 points from 10 to 80 mm depth with
 // and without attenuation, and h of a 192-element linear array (1 x 10
 // sub-elements) at 1,000 points. Figures are points per second (real time).
+#include <benchmark/benchmark.h>
+
 #include "bench_setup.h"
 
 namespace {

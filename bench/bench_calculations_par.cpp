@@ -8,6 +8,8 @@
 //    64-element array, and 10,000 for a 128-element array (1 x 5
 //    sub-elements; target 450,000 scatterer-element pairs/s, 2 threads);
 //  - calc_scat_all_parallel: 100 scatterers, 16-element array.
+#include <benchmark/benchmark.h>
+
 #include "bench_setup.h"
 
 namespace {

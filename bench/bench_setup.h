@@ -4,9 +4,9 @@
 #ifndef SONVAR_BENCH_SETUP_H
 #define SONVAR_BENCH_SETUP_H
 
-#include <benchmark/benchmark.h>
-
+#include <algorithm>
 #include <cmath>
+#include <cstdlib>
 #include <random>
 #include <vector>
 
