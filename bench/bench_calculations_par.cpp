@@ -2,7 +2,7 @@
 //  - hp of the example probe at 2,000 points, and at 10,000 points from 10 to
 //    80 mm with attenuation (target: 10,000 points in 0.9 s, 2 threads);
 //  - h of a 128-element linear array focused at 40 mm, elements cut into
-//    kCutX x kCutY sub-rectangles, 1,000 points with x within +-20 mm and z
+//    bench::kCutX x bench::kCutY sub-rectangles, 1,000 points with x within +-20 mm and z
 //    from 5 to 80 mm (target: 5,300 points/s, 2 threads);
 //  - calc_scat_multi_parallel: 1,000 scatterers in 20 x 40 mm for a
 //    64-element array, and 10,000 for a 128-element array (1 x 5
@@ -10,14 +10,11 @@
 //  - calc_scat_all_parallel: 100 scatterers, 16-element array.
 #include <benchmark/benchmark.h>
 
+#include <sys/resource.h>
+
 #include "bench_setup.h"
 
 namespace {
-
-// The cut of each element of the h target case: h within 1% relative L2 of
-// the exact (triangle) response at the check points (see bench/README.md).
-constexpr int kCutX = 1;
-constexpr int kCutY = 10;
 
 void run_function(benchmark::State &state, sys_con *sys, int code, aperture *ap,
                   std::vector<point3> points) {
@@ -44,12 +41,13 @@ BENCHMARK(BM_ParHpExampleProbe)
     ->Args({2000, 2, 0})
     ->Args({10000, 1, 1})
     ->Args({10000, 2, 1})
+    ->MeasureProcessCPUTime()
     ->UseRealTime()
     ->Unit(benchmark::kMillisecond);
 
 void BM_ParHLinear128(benchmark::State &state) {
   sys_con *sys = bench::state(static_cast<int>(state.range(0)));
-  aperture *ap = bench::linear_probe(sys, 128, kCutX, kCutY);
+  aperture *ap = bench::linear_probe(sys, 128, bench::kCutX, bench::kCutY);
   run_function(state, sys, 1, ap, bench::field_points(1000, 20e-3, 5e-3, 80e-3));
   bench::release(sys, ap);
 }
@@ -57,6 +55,7 @@ BENCHMARK(BM_ParHLinear128)
     ->ArgName("threads")
     ->Arg(1)
     ->Arg(2)
+    ->MeasureProcessCPUTime()
     ->UseRealTime()
     ->Unit(benchmark::kMillisecond);
 
@@ -85,6 +84,7 @@ BENCHMARK(BM_ParScatMulti)
     ->Args({1000, 64, 2})
     ->Args({10000, 128, 1})
     ->Args({10000, 128, 2})
+    ->MeasureProcessCPUTime()
     ->UseRealTime()
     ->Unit(benchmark::kMillisecond);
 
@@ -111,6 +111,45 @@ BENCHMARK(BM_ParScatAll)
     ->ArgName("threads")
     ->Arg(1)
     ->Arg(2)
+    ->MeasureProcessCPUTime()
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond);
+
+}  // namespace
+
+namespace {
+
+// Peak resident memory of hp of the example probe at 100,000 points (run
+// alone: the peak is the process's). Counters: the samples the results
+// hold, the bytes their arrays take, and the peak resident set, MB.
+void BM_HpPeakMemory(benchmark::State &state) {
+  const int n = 100000;
+  sys_con *sys = bench::state(static_cast<int>(state.range(0)));
+  aperture *ap = bench::example_probe(sys);
+  const std::vector<point3> points = bench::field_points(n, 20e-3, 10e-3, 80e-3);
+  double samples = 0, held = 0;
+  for (auto _ : state) {
+    signal_rec **result =
+        calc_function_parallel(sys, 2, ap, ap, n, const_cast<point3 *>(points.data()));
+    samples = held = 0;
+    for (int k = 0; k < n; k++) {
+      samples += result[k]->no_samples;
+      held += 8.0 * result[k]->capacity;
+    }
+    bench::free_results(sys, result, n);
+  }
+  rusage usage{};
+  getrusage(RUSAGE_SELF, &usage);
+  state.counters["result_MB"] = 8 * samples / 1e6;
+  state.counters["held_MB"] = held / 1e6;
+  state.counters["peak_rss_MB"] = usage.ru_maxrss / 1e3;
+  bench::release(sys, ap);
+}
+BENCHMARK(BM_HpPeakMemory)
+    ->ArgName("threads")
+    ->Arg(1)
+    ->Arg(2)
+    ->Iterations(1)
     ->UseRealTime()
     ->Unit(benchmark::kMillisecond);
 
