@@ -160,6 +160,42 @@ int needed_transform_length(const sys_con *sys, int s, int n, int e, int pulse_s
   return std::max(transform, n + e + pulse_samples);
 }
 
+// Bins between two exactly computed amplitudes of the filter. In between,
+// the amplitude falls geometrically with the bin (it is exponential in
+// frequency), so one multiplication replaces an exp; the relative error
+// that builds up over a run stays near kAnchorBins rounding steps (~1e-14).
+constexpr int kAnchorBins = 32;
+
+// exp(-k fa (f - f0) d) for the bins of one filter: exact at every
+// kAnchorBins-th bin, the previous value times exp(-k fa d fs/N) between.
+class AmplitudeRun {
+ public:
+  AmplitudeRun(const sys_con *sys, int N, double d)
+      : sys_(sys),
+        N_(N),
+        d_(d),
+        ratio_(std::exp(-kNeperPerDb * sys->freq_att * (sys->fs / N) * d)) {}
+  double at(int m) {
+    if (m % kAnchorBins == 1) {  // bins count from 1
+      value_ = exact(m);
+    } else {
+      value_ *= ratio_;
+    }
+    return value_;
+  }
+
+ private:
+  double exact(int m) const {
+    const double f = m * sys_->fs / N_;
+    return std::exp(-kNeperPerDb * sys_->freq_att * (f - sys_->att_f0) * d_);
+  }
+  const sys_con *sys_;
+  int N_;
+  double d_;
+  double ratio_;
+  double value_ = 0.0;
+};
+
 // Writes the spectrum F filtered for distance d into out (same length).
 void filter_spectrum(const sys_con *sys, const signal_rec *F, double d, signal_rec *out) {
   const int N = F->no_samples;
@@ -171,13 +207,16 @@ void filter_spectrum(const sys_con *sys, const signal_rec *F, double d, signal_r
   y[0] = x[0] * dc_gain;
   y[1] = x[1] * dc_gain;
   const double h = kNeperPerDb * fa * sys->tau_m / kPiSquared;
+  AmplitudeRun amplitudes(sys, N, d);
   for (int m = 1; m < N / 2; m++) {
     const double f = m * sys->fs / N;
-    const double amplitude = std::exp(-kNeperPerDb * fa * (f - sys->att_f0) * d);
+    const double amplitude = amplitudes.at(m);
     const double phase =
         -2 * kPi * f * h * d + std::log(2 * kPi * f) * (2 * f * kNeperPerDb * fa * d / kPi);
+    // sin is odd, so -sin(phase) is sin(-phase) exactly; with both taken of
+    // the same argument the compiler forms them in one sincos call.
     const double cosine = std::cos(phase);
-    const double sine = std::sin(-phase);
+    const double sine = -std::sin(phase);
     const double re = x[2 * m];
     const double im = x[2 * m + 1];
     y[2 * m] = cosine * amplitude * re - sine * amplitude * im;
@@ -351,8 +390,8 @@ double distance(point3 a, double x, double y, double z) {
 // The physical elements to compute at this point, nearest first and
 // farthest second so that the sum rarely grows more than once. Returns the
 // count written into block->element_order.
-int select_rectangle_elements(sys_con *sys, calc_memory_block *block, const aperture *ap,
-                              double x, double y, double z) {
+int select_rectangle_elements(sys_con *sys, calc_memory_block *block, const aperture *ap, double x,
+                              double y, double z) {
   int32_t *order = block->element_order;
   if (block->single_element) {
     order[0] = block->element_index;
@@ -434,15 +473,47 @@ void add_rectangle(sys_con *sys, const signal_rec *scratch, double weighted_area
                    signal_rec *element) {
   const int offset = scratch->start_sample - element->start_sample;
   const double scale = weighted_area * sys->fs;
-  double previous = 0.0;
-  for (int j = 0; j < scratch->no_samples; j++) {
-    const double value = scratch->values[j];
-    const int index = j + offset;
-    if (index >= 0 && index < element->no_samples)
-      element->values[index] += (value - previous) * scale;
-    previous = value;
+  // Only the scratch indices j with 0 <= j + offset < element length land
+  // in the element signal; the loop runs over exactly those.
+  const int j_first = std::max(0, -offset);
+  const int j_end = std::min(scratch->no_samples, element->no_samples - offset);
+  const double *A = scratch->values;
+  double *target = element->values;
+  double previous = j_first > 0 ? A[j_first - 1] : 0.0;
+  for (int j = j_first; j < j_end; j++) {
+    target[j + offset] += (A[j] - previous) * scale;
+    previous = A[j];
   }
 }
+
+// Samples between two exactly computed attenuation factors of the
+// spreading; between them the factor falls by a constant ratio per sample.
+constexpr int kAnchorSamples = 32;
+
+// exp(-att kAttPerW w) for the samples of one element signal, where w grows
+// by the same step from sample to sample: exact at every kAnchorSamples-th
+// sample and wherever w is clamped, one multiplication in between (relative
+// error a few rounding steps, ~1e-14).
+class SpreadAttenuation {
+ public:
+  SpreadAttenuation(const sys_con *sys, double w_step)
+      : rate_(sys->att * kAttPerW), ratio_(std::exp(-rate_ * w_step)) {}
+  double at(int k, double w, bool clamped) {
+    if (k % kAnchorSamples == 0 || clamped || !running_) {
+      value_ = std::exp(-rate_ * w);
+      running_ = !clamped;
+    } else {
+      value_ *= ratio_;
+    }
+    return value_;
+  }
+
+ private:
+  double rate_;
+  double ratio_;
+  double value_ = 0.0;
+  bool running_ = false;
+};
 
 // 1/(2 pi R) spreading, apodization, frequency-independent attenuation and
 // the soft-baffle obliquity factor, sample by sample with the distance of
@@ -453,14 +524,17 @@ void spread_and_weight(sys_con *sys, const aperture *ap, signal_rec *signal, dou
   const double omega = kTwoPi * sys->c;
   const double dt = 1 / sys->fs;
   const double w_min = omega / sys->fs;
+  const double w_step = dt * omega;
   double W = (signal->start_sample / sys->fs - delay) * omega;
+  SpreadAttenuation attenuation(sys, w_step);
   for (int k = 0; k < signal->no_samples; k++) {
-    const double w = W < w_min ? w_min : W;
+    const bool clamped = W < w_min;
+    const double w = clamped ? w_min : W;
     double h = weight * signal->values[k] / w;
-    if (sys->use_att) h *= std::exp(-sys->att * kAttPerW * w);
+    if (sys->use_att) h *= attenuation.at(k, w, clamped);
     if (ap->soft_baffle) h *= z * kTwoPi / w;
     signal->values[k] = h;
-    W += dt * omega;
+    W += w_step;
   }
 }
 
@@ -563,20 +637,16 @@ void area(sys_con *sys, signal_rec *scratch, double dt, const rect_timing *timin
     if (T0 != 0) lambda = 1 / (2 * T0 * T1);
   }
   double *A = scratch->values;
+  // The sample times rise, so the pieces of the trapezoid's integral follow
+  // one another: one loop per piece instead of a test of every piece at
+  // every sample. The times are accumulated exactly as one running sum.
   double o = (s + 0.5) * dt;
-  for (int j = 0; j < n; j++) {
-    if (o < t1)
-      A[j] = 0;
-    else if (o < t2)
-      A[j] = (o - t1) * (o - t1) * lambda;
-    else if (o < t3)
-      A[j] = (T0 / 2 + o - t2) * mu;
-    else if (o < t4)
-      A[j] = 1 - (o - t4) * (o - t4) * lambda;
-    else
-      A[j] = 1;
-    o += dt;
-  }
+  int j = 0;
+  for (; j < n && o < t1; j++, o += dt) A[j] = 0;
+  for (; j < n && o < t2; j++, o += dt) A[j] = (o - t1) * (o - t1) * lambda;
+  for (; j < n && o < t3; j++, o += dt) A[j] = (T0 / 2 + o - t2) * mu;
+  for (; j < n && o < t4; j++, o += dt) A[j] = 1 - (o - t4) * (o - t4) * lambda;
+  for (; j < n; j++) A[j] = 1;
   A[0] = 0;
 }
 
@@ -689,8 +759,8 @@ signal_rec *convolve_with_pulse(sys_con *sys, signal_rec *response, signal_rec *
   if (*spectrum == nullptr)
     *spectrum = Find_FFT(sys, pulse, Find_N(pulse->no_samples + response->no_samples, 0));
   if (!sys->use_att) return fast_dft_convolute(sys, response, pulse, spectrum);
-  signal_rec *attenuated = Attenuate_pulse(sys, pulse, spectrum, response->start_sample,
-                                           response->no_samples, 0);
+  signal_rec *attenuated =
+      Attenuate_pulse(sys, pulse, spectrum, response->start_sample, response->no_samples, 0);
   signal_rec *result = fast_dft_convolute(sys, response, pulse, &attenuated);
   free_signal(sys, attenuated);
   return result;
@@ -771,7 +841,9 @@ signal_rec **calc_hhp(sys_con *sys, aperture *transmit, aperture *receive, int n
 
 namespace {
 
-double squared_range(point3 p) { return sqr(p.z) + (sqr(p.y) + sqr(p.x)); }
+double squared_range(point3 p) {
+  return sqr(p.z) + (sqr(p.y) + sqr(p.x));
+}
 
 void swap_scatterers(point3 *points, double *amplitudes, int a, int b) {
   std::swap(points[a], points[b]);
@@ -805,8 +877,7 @@ void scale_values(signal_rec *signal, double factor) {
 // the attenuated pulse already applied when attenuation is on; NULL when
 // either path gives no response.
 signal_rec *scatterer_echo(sys_con *sys, calc_memory_block *block, aperture *transmit,
-                           aperture *receive, point3 p, signal_rec *pulse,
-                           signal_rec **spectrum) {
+                           aperture *receive, point3 p, signal_rec *pulse, signal_rec **spectrum) {
   signal_rec *Rt = calc_response_mem(sys, block, transmit, p.x, p.y, p.z);
   signal_rec *Rr = transmit == receive ? Rt : calc_response_mem(sys, block, receive, p.x, p.y, p.z);
   signal_rec *Q = nullptr;

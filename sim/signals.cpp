@@ -10,6 +10,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <vector>
 
 #include "internal.h"
 
@@ -135,34 +136,15 @@ void bit_reverse(double *data, int nn) {
   }
 }
 
-bool is_power_of_two(int n) {
-  return n > 0 && (n & (n - 1)) == 0;
-}
-
-// Stops the program when N cannot hold a transform of `samples` values.
-void check_transform_length(int N, int samples, const char *where) {
-  if (N >= 4 && is_power_of_two(N) && samples <= N) return;
-  char text[160];
-  snprintf(text, sizeof text, "%s: a signal of %d samples cannot be transformed with length %d",
-           where, samples, N);
-  error_message(text);
-}
-
-// Copies s into values[0 .. N-1], zero-padded, and transforms it.
-void transform_padded(const signal_rec *s, int N, double *values) {
-  std::copy(s->values, s->values + s->no_samples, values);
-  std::fill(values + s->no_samples, values + N, 0.0);
-  realft(values, N / 2, 1);
-}
-
-}  // namespace
-
-void four1(double *data, int nn, int isign) {
+// The butterfly stages of the transform, from blocks of `block` complex
+// values (already transformed, in bit-reversed order) up to the whole.
+// Each stage starts its twiddle recurrence afresh, so starting at a later
+// stage gives the same twiddles as running every stage.
+void butterfly_stages(double *data, int nn, int isign, int block) {
   const int n = nn << 1;
-  bit_reverse(data, nn);
-  // mmax: length, in complex values, of the transforms a stage forms; the
+  // mmax: length, in reals, of the transforms a stage combines; the
   // butterflies of the stage span mmax/2 complex values (mmax reals).
-  for (int mmax = 2; n > mmax; mmax <<= 1) {
+  for (int mmax = 2 * block; n > mmax; mmax <<= 1) {
     const int istep = mmax << 1;
     const double theta = kTwoPi / (isign * mmax);
     const double half_sine = std::sin(0.5 * theta);
@@ -185,23 +167,82 @@ void four1(double *data, int nn, int isign) {
   }
 }
 
-void realft(double *data, int n, int isign) {
-  const double c1 = 0.5;
-  double c2 = 0.5;
-  double theta = kPi / n;
-  if (isign == 1) {
-    c2 = -0.5;
-    four1(data, n, 1);
-  } else {
-    theta = -theta;
+// Bit reversal of the lowest `bits` bits of v.
+int reverse_bits(int v, int bits) {
+  int r = 0;
+  for (int b = 0; b < bits; b++, v >>= 1) r = (r << 1) | (v & 1);
+  return r;
+}
+
+// The forward complex transform of nn values of which only the first
+// `nonzero` can differ from zero (a zero-padded signal). A sub-transform
+// over the inputs j = r (mod M) with M >= nonzero holds at most the one
+// input r, so its transform is that value in every bin: the stages that
+// form those sub-transforms would only add and subtract zeros, and are
+// replaced by filling each block with its value. The remaining stages run
+// as in four1, so the result is the same.
+void four1_padded(double *data, int nn, int isign, int nonzero) {
+  int block = 1;  // complex values per sub-transform filled directly
+  while (block < nn && nn / (2 * block) >= nonzero) block *= 2;
+  if (block == 1) {
+    four1(data, nn, isign);
+    return;
   }
+  const int blocks = nn / block;
+  int bits = 0;
+  while ((1 << bits) < blocks) bits++;
+  std::vector<double> inputs(data, data + 2 * nonzero);
+  std::fill(data, data + 2 * nn, 0.0);
+  for (int r = 0; r < nonzero; r++) {
+    double *first = data + 2 * static_cast<std::ptrdiff_t>(reverse_bits(r, bits)) * block;
+    for (int k = 0; k < block; k++) {
+      first[2 * k] = inputs[2 * r];
+      first[2 * k + 1] = inputs[2 * r + 1];
+    }
+  }
+  butterfly_stages(data, nn, isign, block);
+}
+
+bool is_power_of_two(int n) {
+  return n > 0 && (n & (n - 1)) == 0;
+}
+
+// Stops the program when N cannot hold a transform of `samples` values.
+void check_transform_length(int N, int samples, const char *where) {
+  if (N >= 4 && is_power_of_two(N) && samples <= N) return;
+  char text[160];
+  snprintf(text, sizeof text, "%s: a signal of %d samples cannot be transformed with length %d",
+           where, samples, N);
+  error_message(text);
+}
+
+void realft_forward_padded(double *data, int n, int samples);
+
+// Copies s into values[0 .. N-1], zero-padded, and transforms it.
+void transform_padded(const signal_rec *s, int N, double *values) {
+  std::copy(s->values, s->values + s->no_samples, values);
+  std::fill(values + s->no_samples, values + N, 0.0);
+  realft_forward_padded(values, N / 2, s->no_samples);
+}
+
+}  // namespace
+
+void four1(double *data, int nn, int isign) {
+  bit_reverse(data, nn);
+  butterfly_stages(data, nn, isign, 1);
+}
+
+namespace {
+
+// Splits (or, backwards, merges) the transforms of the even and the odd
+// samples, bins k and n - k together; bin n/2 needs no change.
+void realft_split(double *data, int n, double c2, double theta) {
+  const double c1 = 0.5;
   const double half_sine = std::sin(0.5 * theta);
   const double wpr = -2.0 * half_sine * half_sine;
   const double wpi = std::sin(theta);
   double wr = 1.0 + wpr;
   double wi = wpi;
-  // Splits (or, backwards, merges) the transforms of the even and the odd
-  // samples, bins k and n - k together; bin n/2 needs no change.
   for (int k = 1; k < n / 2; k++) {
     const int i1 = 2 * k;
     const int i2 = i1 + 1;
@@ -217,15 +258,37 @@ void realft(double *data, int n, int isign) {
     data[i4] = -h1i + wr * h2i + wi * h2r;
     rotate_twiddle(&wr, &wi, wpr, wpi);
   }
+}
+
+// The forward real transform once the complex transform is formed.
+void realft_forward_finish(double *data, int n) {
+  realft_split(data, n, -0.5, kPi / n);
   const double z0 = data[0];
+  data[0] = z0 + data[1];  // DC
+  data[1] = z0 - data[1];  // Nyquist
+}
+
+// Forward real transform of 2n samples of which only the first `samples`
+// can differ from zero.
+void realft_forward_padded(double *data, int n, int samples) {
+  four1_padded(data, n, 1, (samples + 1) / 2);
+  realft_forward_finish(data, n);
+}
+
+}  // namespace
+
+void realft(double *data, int n, int isign) {
   if (isign == 1) {
-    data[0] = z0 + data[1];  // DC
-    data[1] = z0 - data[1];  // Nyquist
-  } else {
-    data[0] = c1 * (z0 + data[1]);
-    data[1] = c1 * (z0 - data[1]);
-    four1(data, n, -1);
+    four1(data, n, 1);
+    realft_forward_finish(data, n);
+    return;
   }
+  realft_split(data, n, 0.5, -(kPi / n));
+  const double c1 = 0.5;
+  const double z0 = data[0];
+  data[0] = c1 * (z0 + data[1]);
+  data[1] = c1 * (z0 - data[1]);
+  four1(data, n, -1);
 }
 
 int Find_N(int n1, int n2) {
