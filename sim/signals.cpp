@@ -191,13 +191,15 @@ void four1_padded(double *data, int nn, int isign, int nonzero) {
   const int blocks = nn / block;
   int bits = 0;
   while ((1 << bits) < blocks) bits++;
-  std::vector<double> inputs(data, data + 2 * nonzero);
-  std::fill(data, data + 2 * nn, 0.0);
-  for (int r = 0; r < nonzero; r++) {
-    double *first = data + 2 * static_cast<std::ptrdiff_t>(reverse_bits(r, bits)) * block;
+  const std::vector<double> inputs(data, data + 2 * nonzero);
+  for (int b = 0; b < blocks; b++) {
+    const int r = reverse_bits(b, bits);
+    const double re = r < nonzero ? inputs[2 * r] : 0.0;
+    const double im = r < nonzero ? inputs[2 * r + 1] : 0.0;
+    double *first = data + 2 * static_cast<std::ptrdiff_t>(b) * block;
     for (int k = 0; k < block; k++) {
-      first[2 * k] = inputs[2 * r];
-      first[2 * k + 1] = inputs[2 * r + 1];
+      first[2 * k] = re;
+      first[2 * k + 1] = im;
     }
   }
   butterfly_stages(data, nn, isign, block);
