@@ -70,7 +70,7 @@ for label, unit, one, two, target in cases:
     extra = "{:.2f}".format(cpu[two] / cpu[one]) if r1 and r2 else "-"
     print(fmt.format(label, unit, cell(r1), cell(r2), ratio, extra, target))
 print("\n2T/1T: real-time speed-up; CPU+: CPU time per item with 2 threads over 1 thread.")
-print("Other processes on the machine lower 2T/1T but not CPU+.")
+print("Other processes on the machine (builds) lower the rates and 2T/1T and raise CPU+: repeat.")
 PY
 
 # Peak resident memory of hp at 100,000 points, one process per thread count

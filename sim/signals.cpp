@@ -136,10 +136,6 @@ void bit_reverse(double *data, int nn) {
   }
 }
 
-// The butterfly stages of the transform, from blocks of `block` complex
-// values (already transformed, in bit-reversed order) up to the whole.
-// Each stage starts its twiddle recurrence afresh, so starting at a later
-// stage gives the same twiddles as running every stage.
 // One stage twiddle by twiddle, each over every block: for the narrow
 // first stages, whose blocks hold one or two butterflies.
 void stage_by_twiddle(double *data, int n, int mmax, const double *twiddles) {
@@ -158,6 +154,10 @@ void stage_by_twiddle(double *data, int n, int mmax, const double *twiddles) {
   }
 }
 
+// The butterfly stages of the transform, from blocks of `block` complex
+// values (already transformed, in bit-reversed order) up to the whole.
+// Each stage starts its twiddle recurrence afresh, so starting at a later
+// stage gives the same twiddles as running every stage.
 void butterfly_stages(double *data, int nn, int isign, int block) {
   const int n = nn << 1;
   // Twiddles of the widest stage: the stages' recurrences fill them once
