@@ -12,7 +12,7 @@ echo "load average before the run: $(cut -d' ' -f1-3 /proc/loadavg)"
 csv="$(mktemp)"
 trap 'rm -f "$csv"' EXIT
 # The library prints a line when a state is made: keep only the CSV rows.
-"$build/bench/sonvar_bench" --benchmark_filter='BM_(Hp|HLinear|Par)' \
+"$build/bench/sonvar_bench" --benchmark_filter='BM_(HpExample|HLinear|Par)' \
   --benchmark_repetitions="$reps" --benchmark_min_time=0.5 --benchmark_format=csv \
   2>/dev/null | grep -E '^(name|"BM_)' >"$csv"
 python3 - "$csv" <<'PY'
@@ -23,7 +23,7 @@ for row in csv.DictReader(open(sys.argv[1])):
     name = row["name"].strip('"')
     if name.endswith(("_mean", "_median", "_stddev", "_cv")) or not row["items_per_second"]:
         continue
-    name = name.replace("/real_time", "")
+    name = name.replace("/process_time", "").replace("/real_time", "")
     r = float(row["items_per_second"])
     if r > best.get(name, 0.0):
         best[name] = r
@@ -70,5 +70,21 @@ for label, unit, one, two, target in cases:
     extra = "{:.2f}".format(cpu[two] / cpu[one]) if r1 and r2 else "-"
     print(fmt.format(label, unit, cell(r1), cell(r2), ratio, extra, target))
 print("\n2T/1T: real-time speed-up; CPU+: CPU time per item with 2 threads over 1 thread.")
-print("Other processes on the machine lower 2T/1T but not CPU+.")
+print("Other processes on the machine (builds) lower the rates and 2T/1T and raise CPU+: repeat.")
 PY
+
+# Peak resident memory of hp at 100,000 points, one process per thread count
+# (the peak is the process's own).
+if [ "${SONVAR_BENCH_MEMORY:-1}" = 1 ]; then
+  echo
+  echo "hp of the example probe at 100,000 points: results and peak resident memory"
+  for threads in 1 2; do
+    "$build/bench/sonvar_bench" --benchmark_filter="BM_HpPeakMemory/threads:$threads/" \
+      --benchmark_format=csv 2>/dev/null | grep -E '^(name|"BM_)' | python3 -c '
+import csv, sys
+for r in csv.DictReader(sys.stdin):
+    print("  threads {}: results {:.0f} MB of samples in {:.0f} MB of arrays, peak RSS {:.0f} MB".format(
+        sys.argv[1], float(r["result_MB"]), float(r["held_MB"]), float(r["peak_rss_MB"])))
+' "$threads"
+  done
+fi

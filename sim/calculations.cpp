@@ -770,6 +770,27 @@ void release_if_present(sys_con *sys, signal_rec *signal) {
   if (signal != nullptr) free_signal(sys, signal);
 }
 
+// A field result is formed in a transform buffer a power of two long, up to
+// twice its samples. The caller keeps one per point, so the array is cut to
+// the samples (the bytes charged to the pool fall with it): hp of many
+// points then holds about the size of its samples, and the freed buffer is
+// warm memory for the next point's transform.
+void fit_to_samples(sys_con *sys, signal_rec *result) {
+  const int n = result->no_samples;
+  if (result->capacity - n <= n / 8) return;  // too little to gain for a copy
+  double *values = sonvar::alloc_array<double>(sys, static_cast<std::uint64_t>(n),
+                                               "the samples of a field result");
+  std::copy(result->values, result->values + n, values);
+  {
+    sonvar::MutexGuard guard(&sys->signal_mutex);
+    sys->signal_bytes -= 8 * (static_cast<std::int64_t>(result->capacity) - n);
+  }
+  free_memory(sys, result->values);
+  result->values = values;
+  result->capacity = n;
+  result->bytes = 8 * (static_cast<std::int64_t>(n) + 6);
+}
+
 }  // namespace
 
 signal_rec **calc_h(sys_con *sys, aperture *ap, int n, const point3 *points) {
@@ -797,6 +818,7 @@ signal_rec **calc_hp(sys_con *sys, aperture *ap, int n, const point3 *points) {
   for (int i = 0; i < n; i++) {
     signal_rec *R = calc_response_mem(sys, block, ap, points[i].x, points[i].y, points[i].z);
     result[i] = convolve_with_pulse(sys, R, pulse, &spectrum);
+    fit_to_samples(sys, result[i]);
     release_if_present(sys, R);
     clock.point_done(sys, i, n);
   }
@@ -823,6 +845,7 @@ signal_rec **calc_hhp(sys_con *sys, aperture *transmit, aperture *receive, int n
     // The pulse-echo response needs both paths: one missing, nothing returns.
     signal_rec *Q = (Rt != nullptr && Rr != nullptr) ? fast_convolute(sys, Rt, Rr) : nullptr;
     result[i] = convolve_with_pulse(sys, Q, pulse, &spectrum);
+    fit_to_samples(sys, result[i]);
     release_if_present(sys, Q);
     release_if_present(sys, Rt);
     if (!shared) release_if_present(sys, Rr);

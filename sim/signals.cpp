@@ -136,12 +136,33 @@ void bit_reverse(double *data, int nn) {
   }
 }
 
+// One stage twiddle by twiddle, each over every block: for the narrow
+// first stages, whose blocks hold one or two butterflies.
+void stage_by_twiddle(double *data, int n, int mmax, const double *twiddles) {
+  const int istep = mmax << 1;
+  for (int m = 0; m < mmax; m += 2) {
+    const double wr = twiddles[m], wi = twiddles[m + 1];
+    for (int i = m; i < n; i += istep) {
+      const int j = i + mmax;
+      const double tempr = wr * data[j] - wi * data[j + 1];
+      const double tempi = wr * data[j + 1] + wi * data[j];
+      data[j] = data[i] - tempr;
+      data[j + 1] = data[i + 1] - tempi;
+      data[i] += tempr;
+      data[i + 1] += tempi;
+    }
+  }
+}
+
 // The butterfly stages of the transform, from blocks of `block` complex
 // values (already transformed, in bit-reversed order) up to the whole.
 // Each stage starts its twiddle recurrence afresh, so starting at a later
 // stage gives the same twiddles as running every stage.
 void butterfly_stages(double *data, int nn, int isign, int block) {
   const int n = nn << 1;
+  // Twiddles of the widest stage: the stages' recurrences fill them once
+  // per stage, in the order the loops below used to form them.
+  std::vector<double> twiddles(static_cast<std::size_t>(std::max(n / 2, 2)));
   // mmax: length, in reals, of the transforms a stage combines; the
   // butterflies of the stage span mmax/2 complex values (mmax reals).
   for (int mmax = 2 * block; n > mmax; mmax <<= 1) {
@@ -153,16 +174,29 @@ void butterfly_stages(double *data, int nn, int isign, int block) {
     double wr = 1.0;
     double wi = 0.0;
     for (int m = 0; m < mmax; m += 2) {
-      for (int i = m; i < n; i += istep) {
-        const int j = i + mmax;
-        const double tempr = wr * data[j] - wi * data[j + 1];
-        const double tempi = wr * data[j + 1] + wi * data[j];
-        data[j] = data[i] - tempr;
-        data[j + 1] = data[i + 1] - tempi;
-        data[i] += tempr;
-        data[i + 1] += tempi;
-      }
+      twiddles[m] = wr;
+      twiddles[m + 1] = wi;
       rotate_twiddle(&wr, &wi, wpr, wpi);
+    }
+    // The butterflies of a stage touch separate values, so their order does
+    // not change the result: block by block, each block's values in
+    // memory order, with the twiddle of each from the table.
+    if (mmax <= 4) {
+      stage_by_twiddle(data, n, mmax, twiddles.data());
+      continue;
+    }
+    for (int i0 = 0; i0 < n; i0 += istep) {
+      double *lower = data + i0;
+      double *upper = data + i0 + mmax;
+      for (int m = 0; m < mmax; m += 2) {
+        const double tr = twiddles[m], ti = twiddles[m + 1];
+        const double tempr = tr * upper[m] - ti * upper[m + 1];
+        const double tempi = tr * upper[m + 1] + ti * upper[m];
+        upper[m] = lower[m] - tempr;
+        upper[m + 1] = lower[m + 1] - tempi;
+        lower[m] += tempr;
+        lower[m + 1] += tempi;
+      }
     }
   }
 }
@@ -191,13 +225,15 @@ void four1_padded(double *data, int nn, int isign, int nonzero) {
   const int blocks = nn / block;
   int bits = 0;
   while ((1 << bits) < blocks) bits++;
-  std::vector<double> inputs(data, data + 2 * nonzero);
-  std::fill(data, data + 2 * nn, 0.0);
-  for (int r = 0; r < nonzero; r++) {
-    double *first = data + 2 * static_cast<std::ptrdiff_t>(reverse_bits(r, bits)) * block;
+  const std::vector<double> inputs(data, data + 2 * nonzero);
+  for (int b = 0; b < blocks; b++) {
+    const int r = reverse_bits(b, bits);
+    const double re = r < nonzero ? inputs[2 * r] : 0.0;
+    const double im = r < nonzero ? inputs[2 * r + 1] : 0.0;
+    double *first = data + 2 * static_cast<std::ptrdiff_t>(b) * block;
     for (int k = 0; k < block; k++) {
-      first[2 * k] = inputs[2 * r];
-      first[2 * k + 1] = inputs[2 * r + 1];
+      first[2 * k] = re;
+      first[2 * k + 1] = im;
     }
   }
   butterfly_stages(data, nn, isign, block);

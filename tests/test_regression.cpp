@@ -208,3 +208,28 @@ TEST_F(RegressionTest, LinearArrayCutMeetsOnePercentOfTheTriangleResponse) {
 }
 
 }  // namespace
+
+namespace {
+
+// The forward transform of a zero-padded signal skips the stages that only
+// add zeros; it must give exactly what the full transform gives, for every
+// count of non-zero samples (odd and even) against every length.
+TEST_F(RegressionTest, PaddedTransformEqualsTheFullTransformExactly) {
+  for (int N : {4, 8, 64, 1024}) {
+    for (int samples = 1; samples <= N; samples += samples < 20 ? 1 : 37) {
+      signal_rec *s = alloc_signal(sys, samples, 3);
+      for (int j = 0; j < samples; j++) s->values[j] = std::sin(0.37 * j + 0.1) + 0.01 * j;
+      std::vector<double> full(s->values, s->values + samples);
+      full.resize(N, 0.0);
+      realft(full.data(), N / 2, 1);
+      signal_rec *spectrum = Find_FFT(sys, s, N);
+      int differing = 0;
+      for (int k = 0; k < N; k++) differing += spectrum->values[k] != full[k];
+      EXPECT_EQ(differing, 0) << "N " << N << ", samples " << samples;
+      free_signal(sys, spectrum);
+      free_signal(sys, s);
+    }
+  }
+}
+
+}  // namespace
