@@ -166,16 +166,15 @@ void *calc_scat_call(void *argument) {
 
 void *calc_scat_multi_call(void *argument) {
   auto *work = static_cast<thread_work *>(argument);
-  work->array_result = calc_scat_multi(work->sys, work->aperture1, work->aperture2,
-                                       work->no_points, work->points, work->amplitudes);
+  work->array_result = calc_scat_multi(work->sys, work->aperture1, work->aperture2, work->no_points,
+                                       work->points, work->amplitudes);
   return nullptr;
 }
 
 void *calc_scat_all_call(void *argument) {
   auto *work = static_cast<thread_work *>(argument);
-  work->nested_result = calc_scat_all(work->sys, work->aperture1, work->aperture2,
-                                      work->no_points, work->points, work->amplitudes,
-                                      work->dec_factor);
+  work->nested_result = calc_scat_all(work->sys, work->aperture1, work->aperture2, work->no_points,
+                                      work->points, work->amplitudes, work->dec_factor);
   return nullptr;
 }
 
@@ -260,8 +259,8 @@ WorkerEntry entry_for(int function_code) {
 
 }  // namespace
 
-signal_rec **calc_function_parallel(sys_con *sys, int function_code, aperture *ap1,
-                                    aperture *ap2, int N, point3 *points) {
+signal_rec **calc_function_parallel(sys_con *sys, int function_code, aperture *ap1, aperture *ap2,
+                                    int N, point3 *points) {
   if (runs_directly(N, sys, 5)) {
     switch (function_code) {
       case 1:

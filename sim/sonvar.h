@@ -581,8 +581,8 @@ signal_rec *attenuated_pulse(sys_con *sys, signal_rec *a, signal_rec *b, signal_
  * entry, the time line or the dynamic F-number window. Both arrays hold one
  * double per physical element. A time line that is read but holds no entry,
  * or an unknown window kind, ends the program with status 255. */
-void find_delays_and_apodization(sys_con *sys, aperture *ap, double *delays,
-                                 double *apodization, double x, double y, double z);
+void find_delays_and_apodization(sys_con *sys, aperture *ap, double *delays, double *apodization,
+                                 double x, double y, double z);
 
 /* ---- End of focusing and apodization at a field point ------------------- */
 
@@ -617,8 +617,8 @@ struct rect_timing;
  * whose focusing delay is `delay` (s), for the point (x, y, z) (m). Returns
  * out. */
 struct rect_unit_vector *unit_vec_calc_mem(sys_con *sys, struct rect_unit_vector *out, int n,
-                                           const rect_element *rectangles, double delay,
-                                           double x, double y, double z);
+                                           const rect_element *rectangles, double delay, double x,
+                                           double y, double z);
 
 /* Writes the cumulative area of one rectangle's unit-area trapezoid into the
  * scratch signal, sample j taken at (start + j + 0.5) dt; sets the scratch's
@@ -634,8 +634,8 @@ signal_rec *calc_rectangles_mem(sys_con *sys, struct calc_memory_block *block, a
 
 /* The aperture's whole response at the point: rectangles, triangles and
  * line-bounded elements added in that order. NULL when nothing contributes. */
-signal_rec *calc_response_mem(sys_con *sys, struct calc_memory_block *block, aperture *ap,
-                              double x, double y, double z);
+signal_rec *calc_response_mem(sys_con *sys, struct calc_memory_block *block, aperture *ap, double x,
+                              double y, double z);
 
 /* ---- Field calculations h, hp and hhp ----------------------------------- */
 
@@ -713,16 +713,16 @@ typedef struct circle_crossing {
  * times of one line element); each crossing pointer leads to its own
  * record. */
 typedef struct line_solution {
-  int no_times;       /* number of valid arrival times */
-  double *times;      /* sorted arrival times, s */
-  int no_angles;      /* number of valid crossing angles */
-  double *angles;     /* crossing angles of the circle, rad */
-  int *angle_index;   /* crossing record of each angle */
+  int no_times;                          /* number of valid arrival times */
+  double *times;                         /* sorted arrival times, s */
+  int no_angles;                         /* number of valid crossing angles */
+  double *angles;                        /* crossing angles of the circle, rad */
+  int *angle_index;                      /* crossing record of each angle */
   circle_crossing **crossings_of_circle; /* crossing records, two per line */
-  double radius;      /* radius of the current circle, m */
-  double radius_sq;   /* its square, m^2 */
-  double c;           /* speed of sound, m/s */
-  double px, py, pz;  /* projected field point and its height, m */
+  double radius;                         /* radius of the current circle, m */
+  double radius_sq;                      /* its square, m^2 */
+  double c;                              /* speed of sound, m/s */
+  double px, py, pz;                     /* projected field point and its height, m */
 } line_solution;
 
 struct triangle_times;
@@ -730,25 +730,25 @@ struct triangle_times;
 /* Scratch data of one calculation on one thread: sized once from the
  * apertures, reused for every field point, never shared between threads. */
 typedef struct calc_memory_block {
-  int32_t max_rectangles;  /* most rectangles in one physical element */
-  int32_t max_lines;       /* most bounding lines of one line element */
-  int32_t max_triangles;   /* most triangles in one physical element */
-  rect_unit_vector *unit_vectors; /* max_rectangles records, or NULL */
-  rect_timing *timings;    /* max_rectangles records, or NULL */
-  line_solution *line_scratch; /* line working record, or NULL */
-  int32_t single_element;  /* non-zero: only element element_index is computed */
-  int32_t element_index;   /* the element of single_element (0-based) */
-  int32_t no_delay;        /* non-zero: focusing delay 0 and apodization 1 */
-  double *delays;          /* per physical element: focusing delay, s */
-  int32_t *element_order;  /* per physical element: elements to compute */
-  double *apodizations;    /* per physical element: weight */
-  signal_rec *rect_signals[3]; /* rectangle working signals (the lines use
-                                  the second and third too), or NULL */
-  signal_rec *tri_signals[3];  /* triangle working signals, one per fan */
+  int32_t max_rectangles;           /* most rectangles in one physical element */
+  int32_t max_lines;                /* most bounding lines of one line element */
+  int32_t max_triangles;            /* most triangles in one physical element */
+  rect_unit_vector *unit_vectors;   /* max_rectangles records, or NULL */
+  rect_timing *timings;             /* max_rectangles records, or NULL */
+  line_solution *line_scratch;      /* line working record, or NULL */
+  int32_t single_element;           /* non-zero: only element element_index is computed */
+  int32_t element_index;            /* the element of single_element (0-based) */
+  int32_t no_delay;                 /* non-zero: focusing delay 0 and apodization 1 */
+  double *delays;                   /* per physical element: focusing delay, s */
+  int32_t *element_order;           /* per physical element: elements to compute */
+  double *apodizations;             /* per physical element: weight */
+  signal_rec *rect_signals[3];      /* rectangle working signals (the lines use
+                                       the second and third too), or NULL */
+  signal_rec *tri_signals[3];       /* triangle working signals, one per fan */
   struct triangle_times *tri_times; /* fan timing record, or NULL */
-  point3 *tri_corners;     /* buffer of three projected corners, or NULL */
-  int16_t apply_excitation; /* 1: apply individual element excitations
-                               (0 for h, 1 for every other calculation) */
+  point3 *tri_corners;              /* buffer of three projected corners, or NULL */
+  int16_t apply_excitation;         /* 1: apply individual element excitations
+                                       (0 for h, 1 for every other calculation) */
 } calc_memory_block;
 
 /* A new scratch block sized from one or two apertures (ap2 may be ap1). Its
@@ -765,17 +765,17 @@ void free_memory_block(sys_con *sys, calc_memory_block *block);
 
 /* The work of one worker thread. */
 typedef struct thread_work {
-  sys_con *sys;               /* the shared state */
-  aperture *aperture1;        /* first (transmitting) aperture */
-  aperture *aperture2;        /* second (receiving) aperture */
-  int32_t no_points;          /* points of this worker's chunk */
-  point3 *points;             /* first point of the chunk (in the caller's array) */
-  double *amplitudes;         /* first amplitude of the chunk, or NULL */
-  int32_t dec_factor;         /* decimation factor of calc_scat_all */
-  signal_rec *scatter_result; /* result of calc_scat */
-  signal_rec **array_result;  /* result of calc_h, calc_hp, calc_hhp, calc_scat_multi */
+  sys_con *sys;                /* the shared state */
+  aperture *aperture1;         /* first (transmitting) aperture */
+  aperture *aperture2;         /* second (receiving) aperture */
+  int32_t no_points;           /* points of this worker's chunk */
+  point3 *points;              /* first point of the chunk (in the caller's array) */
+  double *amplitudes;          /* first amplitude of the chunk, or NULL */
+  int32_t dec_factor;          /* decimation factor of calc_scat_all */
+  signal_rec *scatter_result;  /* result of calc_scat */
+  signal_rec **array_result;   /* result of calc_h, calc_hp, calc_hhp, calc_scat_multi */
   signal_rec ***nested_result; /* result of calc_scat_all */
-  int32_t worker_index;       /* 0-based index of the worker */
+  int32_t worker_index;        /* 0-based index of the worker */
 } thread_work;
 
 /* Worker entry functions: each runs one calculation on its thread_work. */
@@ -789,8 +789,8 @@ void *calc_scat_all_call(void *work);
 /* Runs calc_h (function_code 1), calc_hp (2) or calc_hhp (3) over N points
  * on the state's `threads` workers (directly when N <= 5 * threads) and
  * returns one signal per point in point order. Another code is fatal. */
-signal_rec **calc_function_parallel(sys_con *sys, int function_code, aperture *ap1,
-                                    aperture *ap2, int N, point3 *points);
+signal_rec **calc_function_parallel(sys_con *sys, int function_code, aperture *ap1, aperture *ap2,
+                                    int N, point3 *points);
 
 /* calc_scat split over the workers (directly when N <= 5 * threads); the
  * workers' echoes are summed. */
@@ -867,8 +867,8 @@ void swop_corners(point3 *corners, int i, int j);
 
 /* Summed triangle response of the aperture at (x, y, z), m: a new pool
  * signal owned by the caller, or NULL when no element is computed. */
-signal_rec *calc_triangles(sys_con *sys, calc_memory_block *block, aperture *ap, double x,
-                           double y, double z);
+signal_rec *calc_triangles(sys_con *sys, calc_memory_block *block, aperture *ap, double x, double y,
+                           double z);
 
 /* Response of one triangle with the physical element's delay (s). The result
  * is the block's third triangle signal: valid until the next call with the
@@ -915,8 +915,8 @@ void rotate3(point3 *point, double cos_a, double sin_a);
 
 /* Stores the projected point and sets up the two crossing records of every
  * bounding line. */
-void initialize_solution(const line_element *element, line_solution *solution, double px,
-                         double py, double pz);
+void initialize_solution(const line_element *element, line_solution *solution, double px, double py,
+                         double pz);
 
 /* Crossing angles of the circle of the current radius; may raise
  * *discontinuity when a listed crossing moves across the x axis. */
@@ -938,8 +938,7 @@ void sort_solution(line_solution *solution);
 
 /* The field point (x, y, z) in the element's plane frame; z of the result is
  * the (signed) height above the plane. Returns out. */
-point3 *project_field_point(point3 *out, const line_element *element, double x, double y,
-                            double z);
+point3 *project_field_point(point3 *out, const line_element *element, double x, double y, double z);
 
 /* Fills and sorts the element's arrival times (corners, feet of perpendiculars
  * inside the element, the projection point when inside) and initialises the
