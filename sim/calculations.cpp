@@ -770,6 +770,15 @@ void release_if_present(sys_con *sys, signal_rec *signal) {
   if (signal != nullptr) free_signal(sys, signal);
 }
 
+// The common end of the calculations with a pulse: the final time is
+// reported, then the scratch block and the pulse go back.
+void end_calculation(sys_con *sys, const ProgressClock &clock, calc_memory_block *block,
+                     signal_rec *pulse) {
+  display_final_time(sys, clock.start);
+  free_memory_block(sys, block);
+  free_signal(sys, pulse);
+}
+
 // A field result is formed in a transform buffer a power of two long, up to
 // twice its samples. The caller keeps one per point, so the array is cut to
 // the samples (the bytes charged to the pool fall with it): hp of many
@@ -822,9 +831,7 @@ signal_rec **calc_hp(sys_con *sys, aperture *ap, int n, const point3 *points) {
     release_if_present(sys, R);
     clock.point_done(sys, i, n);
   }
-  display_final_time(sys, clock.start);
-  free_memory_block(sys, block);
-  free_signal(sys, pulse);
+  end_calculation(sys, clock, block, pulse);
   release_if_present(sys, spectrum);
   return result;
 }
@@ -851,9 +858,7 @@ signal_rec **calc_hhp(sys_con *sys, aperture *transmit, aperture *receive, int n
     if (!shared) release_if_present(sys, Rr);
     clock.point_done(sys, i, n);
   }
-  display_final_time(sys, clock.start);
-  free_memory_block(sys, block);
-  free_signal(sys, pulse);
+  end_calculation(sys, clock, block, pulse);
   release_if_present(sys, spectrum);
   return result;
 }
@@ -997,9 +1002,7 @@ signal_rec *calc_scat(sys_con *sys, aperture *transmit, aperture *receive, int n
   }
   release_if_present(sys, spectrum);
   signal_rec *result = finish_with_pulse(sys, sum, pulse);
-  display_final_time(sys, clock.start);
-  free_memory_block(sys, block);
-  free_signal(sys, pulse);
+  end_calculation(sys, clock, block, pulse);
   return result;
 }
 
@@ -1073,9 +1076,7 @@ signal_rec **calc_scat_multi(sys_con *sys, aperture *transmit, aperture *receive
   free_signal(sys, buffers.transmit_spectrum);
   free_signal(sys, buffers.receive_spectrum);
   free_signal(sys, buffers.output);
-  display_final_time(sys, clock.start);
-  free_memory_block(sys, block);
-  free_signal(sys, pulse);
+  end_calculation(sys, clock, block, pulse);
   return result;
 }
 
@@ -1176,9 +1177,7 @@ signal_rec ***calc_scat_all(sys_con *sys, aperture *transmit, aperture *receive,
         result[t][r] = zeros_like(sys, pulse);
         result[t][r]->fs = sys->fs / D;
       }
-  display_final_time(sys, clock.start);
-  free_memory_block(sys, block);
-  free_signal(sys, pulse);
+  end_calculation(sys, clock, block, pulse);
   free_signal(sys, spectrum);
   free_memory(sys, s.T);
   if (!shared) free_memory(sys, s.R);
