@@ -897,6 +897,17 @@ void nearest_and_farthest_first(point3 *points, double *amplitudes, int n) {
   swap_scatterers(points, amplitudes, 1, max_pos);
 }
 
+// (echo * pulse)/fs with the pulse filtered for the echo's own distance; the
+// echo goes back to the pool and the filtered one takes its place.
+signal_rec *replace_by_attenuated_echo(sys_con *sys, signal_rec *echo, signal_rec *pulse,
+                                       signal_rec **spectrum) {
+  signal_rec *A = Attenuate_pulse(sys, pulse, spectrum, echo->start_sample, echo->no_samples, 0);
+  signal_rec *filtered = fast_dft_convolute(sys, echo, pulse, &A);
+  free_signal(sys, A);
+  free_signal(sys, echo);
+  return filtered;
+}
+
 void scale_values(signal_rec *signal, double factor) {
   for (int j = 0; j < signal->no_samples; j++) signal->values[j] *= factor;
 }
@@ -911,13 +922,7 @@ signal_rec *scatterer_echo(sys_con *sys, calc_memory_block *block, aperture *tra
   signal_rec *Q = nullptr;
   if (Rt != nullptr && Rr != nullptr) {
     Q = fast_convolute(sys, Rt, Rr);
-    if (sys->use_att) {
-      signal_rec *A = Attenuate_pulse(sys, pulse, spectrum, Q->start_sample, Q->no_samples, 0);
-      signal_rec *S = fast_dft_convolute(sys, Q, pulse, &A);
-      free_signal(sys, A);
-      free_signal(sys, Q);
-      Q = S;
-    }
+    if (sys->use_att) Q = replace_by_attenuated_echo(sys, Q, pulse, spectrum);
   }
   release_if_present(sys, Rt);
   if (Rr != Rt) release_if_present(sys, Rr);
@@ -1024,13 +1029,7 @@ void add_element_echo(sys_con *sys, calc_memory_block *block, aperture *receive,
   if (Rj == nullptr) return;  // this element receives nothing from here
   signal_rec *out = fast_fft_convolute(sys, Rj, Rt, buffers->receive_spectrum,
                                        buffers->transmit_spectrum, buffers->output);
-  if (sys->use_att) {
-    signal_rec *A = Attenuate_pulse(sys, pulse, spectrum, out->start_sample, out->no_samples, 0);
-    signal_rec *S = fast_dft_convolute(sys, out, pulse, &A);
-    free_signal(sys, A);
-    free_signal(sys, out);
-    out = S;
-  }
+  if (sys->use_att) out = replace_by_attenuated_echo(sys, out, pulse, spectrum);
   scale_values(out, amplitude);
   if (result[j] == nullptr) {
     result[j] = out;
