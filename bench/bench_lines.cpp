@@ -7,7 +7,7 @@
 
 #include <vector>
 
-#include "sonvar.h"
+#include "internal.h"
 
 namespace {
 

@@ -10,7 +10,7 @@
 #include <random>
 #include <vector>
 
-#include "sonvar.h"
+#include "internal.h"
 
 namespace bench {
 

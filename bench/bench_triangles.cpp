@@ -6,7 +6,7 @@
 
 #include <vector>
 
-#include "sonvar.h"
+#include "internal.h"
 
 namespace {
 

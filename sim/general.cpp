@@ -24,6 +24,16 @@ void print_formatted(sys_con *sys, std::size_t size, const char *format, ...) {
   print_message(sys, line);
 }
 
+void fail(sys_con *, const char *format, ...) {
+  char text[256];
+  va_list args;
+  va_start(args, format);
+  vsnprintf(text, sizeof text, format, args);
+  va_end(args);
+  error_message(text);
+  __builtin_unreachable();
+}
+
 void *alloc_checked(sys_con *sys, std::uint64_t count, std::uint64_t size, const char *what) {
   void *block = alloc_memory(sys, count, size);
   if (block == nullptr && count != 0 && size != 0) {

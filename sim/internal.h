@@ -1,12 +1,485 @@
-// internal.h - helpers shared by the library's modules (C++ only, not installed).
+// internal.h - declarations shared by the library's modules (C++ only, not
+// installed): the routines behind the public calls, their scratch records and
+// small helpers. Nothing here is part of the user's interface.
 #ifndef SONVAR_INTERNAL_H
 #define SONVAR_INTERNAL_H
+
+#include <pthread.h>
+#include <time.h>
 
 #include <cstdarg>
 #include <cstddef>
 #include <cstdint>
 
 #include "sonvar.h"
+
+extern "C" {
+
+/* Prints "Sonvar debug message: <text> " on standard output. */
+void sonvar_debug(const char *text);
+
+/* Prints "Fatal error: <text> " and ends the program with status 255. */
+void error_message(const char *text);
+
+
+/* Writes text unchanged to standard output under message_mutex and flushes. */
+void print_message(sys_con *sys, const char *text);
+
+/* Writes text unchanged to standard output and ends with status 255. */
+void print_error_message(const char *text);
+
+/* Returns when 0 <= index < limit; otherwise reports `place` and ends. */
+void assert_index(sys_con *sys, int index, int limit, const char *place);
+
+/* ======================================================================== */
+/* Threads (thread_lib)                                                     */
+/* ======================================================================== */
+
+/* Starts a thread running worker(argument); the creation status is not
+ * examined (see th_lib_start_thread for a checked start). */
+pthread_t th_lib_create_new_thread(void *(*worker)(void *), void *argument);
+
+/* Starts a thread and returns the platform status (0 on success); the handle
+ * is written only on success. */
+int th_lib_start_thread(pthread_t *handle, void *(*worker)(void *), void *argument);
+
+/* Joins the handles in array order; join errors are reported and skipped. */
+void th_lib_wait_for_threads(pthread_t *threads, int count);
+
+void th_lib_mutex_init(pthread_mutex_t *mutex);
+void th_lib_mutex_lock(pthread_mutex_t *mutex);
+int th_lib_mutex_unlock(pthread_mutex_t *mutex);
+int th_lib_rw_mutex_init(pthread_rwlock_t *lock);
+int th_lib_rw_mutex_lock(pthread_rwlock_t *lock);
+int th_lib_rw_mutex_unlock(pthread_rwlock_t *lock);
+
+/* x * x */
+double sqr(double x);
+
+/* --- Element geometry ---------------------------------------------------- */
+
+/* Corner generators: each writes the four corners of `rect` (in the order
+ * (x0,y0), (x0,y0+h), (x0+w,y0+h), (x0+w,y0) or its curved counterpart) and
+ * the centre point through `center`, and nothing else. Metres, radians. */
+void insert_corners(rect_element *rect, point3 *center, double x0, double y0, double w, double h);
+/* Square of side `size` centred laterally at (x, y) on the sphere of radius
+ * F centred at (0, 0, F). */
+void insert_concave_corners(rect_element *rect, point3 *center, double x, double y, double size,
+                            double F);
+/* Rectangle on the elevation-focused cylinder z = z0 - sqrt(Rfocus^2 - y^2). */
+void insert_corners_focused(rect_element *rect, point3 *center, double x0, double y0, double w,
+                            double h, double Rfocus, double z0);
+/* Rectangle spanning the angles phi .. phi + delta on the convex cylinder of
+ * radius Rconvex whose axis runs through (0, y, -Rconvex). */
+void insert_corners_convex(rect_element *rect, point3 *center, double y0, double h, double Rconvex,
+                           double phi, double delta);
+/* Rectangle on the convex surface whose radius shrinks with the elevation
+ * curvature: r(y) = Rconvex - (sqrt(Rfocus^2 - y^2) - z0). */
+void insert_corners_convex_focused(rect_element *rect, point3 *center, double y0, double h,
+                                   double Rconvex, double Rfocus, double z0, double phi,
+                                   double delta);
+
+/* Completes a rectangle whose corners and centre are set: side lengths,
+ * tilt tangents, their cosines and sines and the doubly-tilted flag. Prints a
+ * diagnostic when a tangent exceeds 10 in magnitude. */
+void calculate_vectors(rect_element *rect);
+
+/* Fills bounding line `index` (from 0) of `element` from two points on the
+ * line and a point inside the element (z ignored). */
+void insert_element(line_element *element, int index, point3 p1, point3 p2, point3 inside);
+
+/* Inserts one focus entry: dynamic (along the two angles) or static (delays
+ * from the element centres to `point` with the state's speed of sound,
+ * relative to the reference point, quantized when the aperture asks). */
+void insert_focus(sys_con *sys, aperture *ap, int dynamic, double time, double angle_zx,
+                  double angle_zy, point3 point);
+/* Inserts a static entry that takes over `delays` (no_elements values, s,
+ * from alloc_memory) unchanged. */
+void insert_focus_times(sys_con *sys, aperture *ap, double *delays, double time);
+/* Inserts an apodization entry that takes over `values` (no_elements). */
+void insert_apodization(sys_con *sys, aperture *ap, double *values, double time);
+/* Release every entry of a time line; the fixed flags are left alone. */
+void free_focus_time_line(sys_con *sys, aperture *ap);
+void free_apodization_time_line(sys_con *sys, aperture *ap);
+/* Turns arrival times into delays in place: v = reference - v, rounded to the
+ * nearest multiple of `step` (halves up) when `quantize` is set and step > 0. */
+void subtract_delay(int count, double *values, int quantize, double step, double reference);
+/* Levels the rectangle into a plane parallel to x-y (corners and centre are
+ * turned in place) and stores the rotation and plane height in `element`. */
+void project_rectangle(rect_element *rect, line_element *element);
+/* 1 when (x, y) lies on the inner side of every bounding line (1e-8 m slack). */
+int16_t inside_boundary(const line_element *element, double x, double y);
+/* Finds the corners of a line element: crossings of its bounding lines that
+ * lie on the element. */
+void intersections(sys_con *sys, line_element *element);
+
+/* ---- Frequency-dependent attenuation of the pulse ---- */
+
+/* The pulse spectrum filtered for the distance of a response with start
+ * sample s, length n and extra length e: d = c (s + floor((n+e)/2)) / fs.
+ * Every bin of frequency f gets the amplitude of freq_att (f - att_f0) d dB
+ * of attenuation and the matching dispersive phase; DC and Nyquist get the
+ * gain of att_f0 freq_att d dB. *spectrum holds the packed spectrum of the
+ * pulse; when it holds fewer values than the longer of the needed transform
+ * length and n + e + pulse length (or none), it is renewed from the pulse
+ * (the old one goes back to the pool) and the slot owns the new one. Returns
+ * a new packed spectrum of the slot's length; an absent pulse gives an
+ * absent result. */
+signal_rec *Attenuate_pulse(sys_con *sys, signal_rec *pulse, signal_rec **spectrum, int s, int n,
+                            int e);
+
+/* (a * attenuated pulse)/fs for a transmit response a and a receive response
+ * b: the pulse is filtered for the two-way distance (twice a's start, a's
+ * length plus the pulse's, b's length as the extra length). *spectrum holds
+ * the pulse's spectrum as for Attenuate_pulse. An absent a or pulse gives
+ * zeros shaped like the other; an absent b counts as length 0. */
+signal_rec *attenuated_pulse(sys_con *sys, signal_rec *a, signal_rec *b, signal_rec *pulse,
+                             signal_rec **spectrum);
+
+/* ---- Focusing and apodization at a field point -------------------------- */
+
+/* Fills delays[i] (s) and apodization[i] of every physical element i for the
+ * field point (x, y, z), m: static or time-line focusing (the time line is
+ * looked up with each element's own time of flight from its centre to the
+ * point), dynamic focusing along a direction, and apodization from a fixed
+ * entry, the time line or the dynamic F-number window. Both arrays hold one
+ * double per physical element. A time line that is read but holds no entry,
+ * or an unknown window kind, ends the program with status 255. */
+void find_delays_and_apodization(sys_con *sys, aperture *ap, double *delays, double *apodization,
+                                 double x, double y, double z);
+
+/* ---- End of focusing and apodization at a field point ------------------- */
+
+/* Progress after point i (from 0) of n, only when show_times is on: writes
+ * the current time into *current, prints the one-time estimate of the whole
+ * calculation's duration and, every time_interval seconds, the share done and
+ * the remaining time (lines end in a carriage return). The caller keeps
+ * t_start, *current, *last_shown (initially t_start) and *estimate_shown
+ * (initially 0) per calculation. */
+void display_calculation_time(sys_con *sys, time_t t_start, time_t *current, time_t *last_shown,
+                              int *estimate_shown, int i, int n);
+
+/* The same with the clock reading `now` given by the caller. */
+void display_calculation_time_at(sys_con *sys, time_t now, time_t t_start, time_t *current,
+                                 time_t *last_shown, int *estimate_shown, int i, int n);
+
+/* Prints the time a calculation used, when show_times is on and it took
+ * more than a second. */
+void display_final_time(sys_con *sys, time_t t_start);
+
+/* The same with the clock reading `now` given by the caller. */
+void display_final_time_at(sys_con *sys, time_t now, time_t t_start);
+
+/* ---- Rectangle spatial impulse response --------------------------------- */
+
+struct calc_memory_block;
+struct rect_unit_vector;
+struct rect_timing;
+
+/* Fills n unit-vector records (local direction to the point, weighted area,
+ * arrival time from the centre) for the rectangles of one physical element
+ * whose focusing delay is `delay` (s), for the point (x, y, z) (m). Returns
+ * out. */
+struct rect_unit_vector *unit_vec_calc_mem(sys_con *sys, struct rect_unit_vector *out, int n,
+                                           const rect_element *rectangles, double delay, double x,
+                                           double y, double z);
+
+/* Writes the cumulative area of one rectangle's unit-area trapezoid into the
+ * scratch signal, sample j taken at (start + j + 0.5) dt; sets the scratch's
+ * start sample and length (its capacity is grown when too small). */
+void area(sys_con *sys, signal_rec *scratch, double dt, const struct rect_timing *timing);
+
+/* Summed rectangle response of the aperture at the point (x, y, z), m/s:
+ * focusing and apodization at the point, 1/(2 pi R) spreading, attenuation,
+ * soft baffle and, when the block asks for it, element excitations. A new
+ * signal owned by the caller, or NULL when no element contributes. */
+signal_rec *calc_rectangles_mem(sys_con *sys, struct calc_memory_block *block, aperture *ap,
+                                double x, double y, double z);
+
+/* The aperture's whole response at the point: rectangles, triangles and
+ * line-bounded elements added in that order. NULL when nothing contributes. */
+signal_rec *calc_response_mem(sys_con *sys, struct calc_memory_block *block, aperture *ap, double x,
+                              double y, double z);
+
+/* ---- Scattering calculations -------------------------------------------- */
+
+/* Sorts the scatterers by squared distance from the origin, nearest first
+ * (an in-place heap sort; not stable), moving the amplitudes along. */
+void sort_points(sys_con *sys, int n, point3 *points, double *amplitudes);
+
+/* ======================================================================== */
+/* Calculation scratch block and parallel dispatcher (calculations_par)     */
+/* ======================================================================== */
+
+/* ---- Calculation scratch block ------------------------------------------ */
+
+/* Far-field quantities of one rectangle at the current field point. */
+typedef struct rect_unit_vector {
+  double local_x;       /* component of the unit vector to the point along the width */
+  double local_y;       /* component of the unit vector to the point along the height */
+  double weighted_area; /* apodization * width * height, m^2 */
+  double t0;            /* arrival time from the rectangle's centre, s */
+} rect_unit_vector;
+
+/* Trapezoidal timing of one rectangle's response. */
+typedef struct rect_timing {
+  double short_duration; /* T0, the shorter duration, s */
+  double long_duration;  /* T1, the longer duration, s */
+  double t1, t2, t3, t4; /* break times of the trapezoid, ascending, s */
+} rect_timing;
+
+/* One potential crossing of the wave circle with one bounding line. */
+typedef struct circle_crossing {
+  int line;                /* index of the bounding line */
+  int16_t root;            /* 1 takes +sqrt, 0 takes -sqrt */
+  int16_t include_forward; /* 1: the arc to the next listed crossing lies inside */
+  double a4;               /* 4 (1 + slope^2), or 4 for a vertical line */
+  double inv_2a;           /* 2 / a4 */
+  double b;                /* linear coefficient of the crossing quadratic, m */
+  double b_sq;             /* b^2, m^2 */
+  double c0;               /* constant term before subtracting the radius^2, m^2 */
+} circle_crossing;
+
+/* Working record of the line-bounded response. The arrays hold 2 * max_lines
+ * + 1 entries (times at least one more than the largest number of arrival
+ * times of one line element); each crossing pointer leads to its own
+ * record. */
+typedef struct line_solution {
+  int no_times;                          /* number of valid arrival times */
+  double *times;                         /* sorted arrival times, s */
+  int no_angles;                         /* number of valid crossing angles */
+  double *angles;                        /* crossing angles of the circle, rad */
+  int *angle_index;                      /* crossing record of each angle */
+  circle_crossing **crossings_of_circle; /* crossing records, two per line */
+  double radius;                         /* radius of the current circle, m */
+  double radius_sq;                      /* its square, m^2 */
+  double c;                              /* speed of sound, m/s */
+  double px, py, pz;                     /* projected field point and its height, m */
+} line_solution;
+
+struct triangle_times;
+
+/* Scratch data of one calculation on one thread: sized once from the
+ * apertures, reused for every field point, never shared between threads. */
+typedef struct calc_memory_block {
+  int32_t max_rectangles;           /* most rectangles in one physical element */
+  int32_t max_lines;                /* most bounding lines of one line element */
+  int32_t max_triangles;            /* most triangles in one physical element */
+  rect_unit_vector *unit_vectors;   /* max_rectangles records, or NULL */
+  rect_timing *timings;             /* max_rectangles records, or NULL */
+  line_solution *line_scratch;      /* line working record, or NULL */
+  int32_t single_element;           /* non-zero: only element element_index is computed */
+  int32_t element_index;            /* the element of single_element (0-based) */
+  int32_t no_delay;                 /* non-zero: focusing delay 0 and apodization 1 */
+  double *delays;                   /* per physical element: focusing delay, s */
+  int32_t *element_order;           /* per physical element: elements to compute */
+  double *apodizations;             /* per physical element: weight */
+  signal_rec *rect_signals[3];      /* rectangle working signals (the lines use
+                                       the second and third too), or NULL */
+  signal_rec *tri_signals[3];       /* triangle working signals, one per fan */
+  struct triangle_times *tri_times; /* fan timing record, or NULL */
+  point3 *tri_corners;              /* buffer of three projected corners, or NULL */
+  int16_t apply_excitation;         /* 1: apply individual element excitations
+                                       (0 for h, 1 for every other calculation) */
+} calc_memory_block;
+
+/* A new scratch block sized from one or two apertures (ap2 may be ap1). Its
+ * working signals come from the pool with 1000 samples from sample 0. */
+calc_memory_block *pre_allocate_memory(sys_con *sys, aperture *ap1, aperture *ap2);
+
+/* Gives every array, record and working signal of the block back, then the
+ * block itself. */
+void free_memory_block(sys_con *sys, calc_memory_block *block);
+
+/* ---- End of calculation scratch block ----------------------------------- */
+
+/* ---- Parallel calculation dispatcher ------------------------------------ */
+
+/* The work of one worker thread. */
+typedef struct thread_work {
+  sys_con *sys;                /* the shared state */
+  aperture *aperture1;         /* first (transmitting) aperture */
+  aperture *aperture2;         /* second (receiving) aperture */
+  int32_t no_points;           /* points of this worker's chunk */
+  point3 *points;              /* first point of the chunk (in the caller's array) */
+  double *amplitudes;          /* first amplitude of the chunk, or NULL */
+  int32_t dec_factor;          /* decimation factor of calc_scat_all */
+  signal_rec *scatter_result;  /* result of calc_scat */
+  signal_rec **array_result;   /* result of calc_h, calc_hp, calc_hhp, calc_scat_multi */
+  signal_rec ***nested_result; /* result of calc_scat_all */
+  int32_t worker_index;        /* 0-based index of the worker */
+} thread_work;
+
+/* Worker entry functions: each runs one calculation on its thread_work. */
+void *calc_h_call(void *work);
+void *calc_hp_call(void *work);
+void *calc_hhp_call(void *work);
+void *calc_scat_call(void *work);
+void *calc_scat_multi_call(void *work);
+void *calc_scat_all_call(void *work);
+
+/* ======================================================================== */
+/* Triangle elements (triangles)                                            */
+/* ======================================================================== */
+
+/* Timing of one fan: a triangle with one corner at the projection of the
+ * field point (the origin) and its corner 1 on the positive x axis. */
+typedef struct triangle_times {
+  double z_sq;       /* height of the field point squared, m^2 */
+  double x_corner2;  /* x of corner 2, m */
+  double foot_x;     /* x of the foot of the perpendicular to the outer edge, m */
+  double coef_a;     /* 1 / (1 + k^2), k the slope of the outer edge */
+  double coef_b;     /* k^2 x1^2 / (1 + k^2)^2, m^2 */
+  double fan_angle;  /* angle of the fan at the origin, rad, 0 to pi */
+  double t_origin;   /* arrival time from the origin, z / c, s */
+  double t_corner1;  /* arrival time from corner 1, s */
+  double t_corner2;  /* arrival time from corner 2, s */
+  double t_foot;     /* arrival time from the foot of the perpendicular, s */
+  int32_t situation; /* ordering of the arrival times, 0 to 4 */
+} triangle_times;
+
+/* ---- Fan response and angle integration ---- */
+
+/* Response of the fan (origin, corners[index_a], corners[index_b]) for a
+ * point at height z >= 0, first sample at time t_start (s, relative to the
+ * triangle's reference time): per-sample means of h, m/s, written into
+ * `signal` (grown as needed) and returned. */
+signal_rec *h_tri2(sys_con *sys, triangle_times *times, point3 *corners, int index_a, int index_b,
+                   signal_rec *signal, double z, double t_start);
+
+/* Fills the timing record of a fan whose corner 1 lies on the positive x axis. */
+triangle_times *calc_triangle_times(sys_con *sys, triangle_times *times, point3 *fan_corners,
+                                    double z);
+
+/* Cumulative integrals of the fan's response at the sample boundaries, one
+ * routine per ordering of the arrival times. */
+signal_rec *triangle_sit0(sys_con *sys, triangle_times *times, signal_rec *signal, double t_start);
+signal_rec *triangle_sit1(sys_con *sys, triangle_times *times, signal_rec *signal, double t_start);
+signal_rec *triangle_sit2(sys_con *sys, triangle_times *times, signal_rec *signal, double t_start);
+signal_rec *triangle_sit3(sys_con *sys, triangle_times *times, signal_rec *signal, double t_start);
+signal_rec *triangle_sit4(sys_con *sys, triangle_times *times, signal_rec *signal, double t_start);
+
+/* Polar angle (rad) at time t of the crossing of the wave circle with the
+ * outer edge: 1 near crossing, 2 far crossing, 3 edge parallel to the y axis. */
+double eval_theta(sys_con *sys, triangle_times *times, int crossing_kind, double t);
+
+/* Integral of eval_theta from t_a to t_b, rad s. */
+double int_theta(sys_con *sys, triangle_times *times, int crossing_kind, double t_a, double t_b);
+
+/* Neville interpolation through the n points (xa[k], ya[k]), k = 0 .. n-1
+ * (n <= 11), evaluated at x: value in *y, last correction in *dy. */
+void polint(const double *xa, const double *ya, int n, double x, double *y, double *dy);
+
+/* atan2(y, x) mapped into [0, 2 pi). */
+double atan2n(double y, double x);
+
+/* Exchanges corners i and j. */
+void swop_corners(point3 *corners, int i, int j);
+
+/* ---- Triangle spatial impulse response ---- */
+
+/* Summed triangle response of the aperture at (x, y, z), m: a new pool
+ * signal owned by the caller, or NULL when no element is computed. */
+signal_rec *calc_triangles(sys_con *sys, calc_memory_block *block, aperture *ap, double x, double y,
+                           double z);
+
+/* Response of one triangle with the physical element's delay (s). The result
+ * is the block's third triangle signal: valid until the next call with the
+ * block, never freed by the caller. */
+signal_rec *response_triangle(sys_con *sys, calc_memory_block *block, const tri_element *triangle,
+                              double delay, double x, double y, double z);
+
+/* Moves the triangle into its own plane frame with the projection of the
+ * field point at the origin; point_out receives the point (z >= 0). */
+point3 *project_triangle(point3 *corners_out, const tri_element *triangle, point3 *point_out,
+                         double x, double y, double z);
+
+/* 1 when the origin lies outside the triangle, else 0. */
+int16_t find_outside(const point3 *corners);
+
+/* Reorders the corners, when outside, so that corner 1 lies angularly
+ * between corners 0 and 2 as seen from the origin. */
+void swop_points(point3 *corners, int16_t outside);
+
+/* 1 when corner 1 is nearer to the origin than the line through corners 0
+ * and 2, along the ray from the origin through corner 1. */
+int16_t find_closets(const point3 *corners);
+
+/* Start time of the response relative to t_ref, on the sampling grid and at
+ * least one sample before the first arrival, s. When start_sample is not
+ * NULL it receives the absolute index of that grid sample. */
+double find_start(sys_con *sys, const point3 *corners, int16_t corner1_nearer, int16_t outside,
+                  double z, double t_ref, int32_t *start_sample);
+
+/* Negates every sample. */
+void minus(signal_rec *signal);
+
+/* Rotations of one point about the y, z and x axes by the angle (cos, sin). */
+void rotate1(point3 *point, double cos_a, double sin_a);
+void rotate2(point3 *point, double cos_a, double sin_a);
+void rotate3(point3 *point, double cos_a, double sin_a);
+
+/* ======================================================================== */
+/* Line-bounded elements (lines)                                            */
+/* ======================================================================== */
+
+/* The records circle_crossing and line_solution are declared with the
+ * calculation scratch block, which holds one line_solution per thread. */
+
+/* Stores the projected point and sets up the two crossing records of every
+ * bounding line. */
+void initialize_solution(const line_element *element, line_solution *solution, double px, double py,
+                         double pz);
+
+/* Crossing angles of the circle of the current radius; may raise
+ * *discontinuity when a listed crossing moves across the x axis. */
+void find_angles(const line_element *element, line_solution *solution, int *discontinuity);
+
+/* Angle (0 ... 2 pi) of the wave circle at time t that lies inside the
+ * element. discontinuity != 0 rebuilds the list of bounding crossings. */
+double sum_solution(const line_element *element, line_solution *solution, int discontinuity,
+                    double t);
+
+/* 1 when (x, y) lies inside every bounding line (relative tolerance 1e-14). */
+int16_t inside(const line_element *element, double x, double y);
+
+/* Ascending heap sort of values[0 .. n-1]. */
+void sort(int n, double *values);
+
+/* Ascending heap sort of the listed angles, moving angle_index along. */
+void sort_solution(line_solution *solution);
+
+/* The field point (x, y, z) in the element's plane frame; z of the result is
+ * the (signed) height above the plane. Returns out. */
+point3 *project_field_point(point3 *out, const line_element *element, double x, double y, double z);
+
+/* Fills and sorts the element's arrival times (corners, feet of perpendiculars
+ * inside the element, the projection point when inside) and initialises the
+ * crossing records. */
+void arrival_times(sys_con *sys, const line_element *element, line_solution *solution, double px,
+                   double py, double pz);
+
+/* Integral of the inside arc angle from t_a to t_b, rad * s. */
+double int_sum(sys_con *sys, const line_element *element, line_solution *solution,
+               int discontinuity, double t_a, double t_b);
+
+/* Response of one line element at (x, y, z), written into `signal` (grown as
+ * needed) and returned; t_delay (s) shifts it onto absolute samples. */
+signal_rec *response_line_int(sys_con *sys, line_solution *solution, const line_element *element,
+                              signal_rec *signal, double t_delay, double x, double y, double z);
+
+/* Summed line-element response of the aperture at (x, y, z), m, with the
+ * physical elements' delays, weights, attenuation, soft-baffle factor and
+ * individual excitations: a new pool signal owned by the caller, or NULL when
+ * no physical element is computed. */
+signal_rec *calc_lines(sys_con *sys, calc_memory_block *block, aperture *ap, double x, double y,
+                       double z);
+
+/* Stops the program when index < low or index > high (index = high is
+ * accepted), naming `text`. */
+void check_index(sys_con *sys, int index, int low, int high, const char *text);
+
+}  // extern "C"
 
 namespace sonvar {
 
@@ -27,6 +500,10 @@ class MutexGuard {
 // with print_message.
 void print_formatted(sys_con *sys, std::size_t size, const char *format, ...)
     __attribute__((format(printf, 3, 4)));
+
+// Formats a fatal message (cut at 255 characters) and ends the calculation
+// through the library's fatal path, as error_message does.
+[[noreturn]] void fail(sys_con *sys, const char *format, ...) __attribute__((format(printf, 2, 3)));
 
 // alloc_memory that never returns NULL for a non-empty request: heap
 // exhaustion ends the program through error_message, naming `what`.

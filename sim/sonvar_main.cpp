@@ -225,6 +225,10 @@ void sonvar_info(sys_con *sys) {
   printf("A boolean value of 1 indicates true, 0 indicates false\n");
 }
 
+const char *sonvar_version(void) {
+  return SONVAR_VERSION_STRING;
+}
+
 void sonvar_debug(const char *text) {
   printf("Sonvar debug message: %s \n", text);
 }

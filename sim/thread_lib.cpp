@@ -2,7 +2,7 @@
 // the library names no threading interface directly.
 #include <cstdio>
 
-#include "sonvar.h"
+#include "internal.h"
 
 pthread_t th_lib_create_new_thread(void *(*worker)(void *), void *argument) {
   pthread_t handle{};

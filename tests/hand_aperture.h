@@ -5,7 +5,7 @@
 
 #include <vector>
 
-#include "sonvar.h"
+#include "internal.h"
 
 namespace sonvar_test {
 

@@ -11,7 +11,7 @@
 #include <complex>
 
 #include "hand_aperture.h"
-#include "sonvar.h"
+#include "internal.h"
 #include "test_util.h"
 
 using sonvar_test::capture_stdout;

@@ -6,7 +6,7 @@
 #include <cstdio>
 
 #include "hand_aperture.h"
-#include "sonvar.h"
+#include "internal.h"
 #include "test_util.h"
 
 // ===========================================================================

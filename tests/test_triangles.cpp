@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "hand_aperture.h"
-#include "sonvar.h"
+#include "internal.h"
 #include "test_util.h"
 
 using sonvar_test::make_triangle;

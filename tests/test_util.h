@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "sonvar.h"
+#include "internal.h"
 
 namespace sonvar_test {
 
