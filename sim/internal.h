@@ -21,7 +21,6 @@ void sonvar_debug(const char *text);
 /* Prints "Fatal error: <text> " and ends the program with status 255. */
 void error_message(const char *text);
 
-
 /* Writes text unchanged to standard output under message_mutex and flushes. */
 void print_message(sys_con *sys, const char *text);
 

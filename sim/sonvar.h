@@ -74,11 +74,11 @@ enum {
 
 /* info_kind of xdc_get and xdc_get_size. */
 enum {
-  SONVAR_TABLE_RECTANGLES = 1,   /* 26 values a rectangle */
-  SONVAR_TABLE_TRIANGLES = 2,    /* 15 values a triangle */
-  SONVAR_TABLE_LINES = 3,        /* line elements */
-  SONVAR_TABLE_FOCUS = 4,        /* focus time line */
-  SONVAR_TABLE_APODIZATION = 5   /* apodization time line */
+  SONVAR_TABLE_RECTANGLES = 1, /* 26 values a rectangle */
+  SONVAR_TABLE_TRIANGLES = 2,  /* 15 values a triangle */
+  SONVAR_TABLE_LINES = 3,      /* line elements */
+  SONVAR_TABLE_FOCUS = 4,      /* focus time line */
+  SONVAR_TABLE_APODIZATION = 5 /* apodization time line */
 };
 
 /* info_kind of xdc_show. */
@@ -325,32 +325,36 @@ SONVAR_API void xdc_free(sys_con *sys, aperture *ap);
 
 /* --- Focusing, apodization and element settings ---------------------------- */
 
-
 /* Replaces the focus line by `count` static entries (times s, points m). */
-SONVAR_API void xdc_focus(sys_con *sys, aperture *ap, int count, const double *times, const point3 *points);
+SONVAR_API void xdc_focus(sys_con *sys, aperture *ap, int count, const double *times,
+                          const point3 *points);
 /* Replaces the focus line by one dynamic entry along the two angles (rad). */
-SONVAR_API void xdc_dynamic_focus(sys_con *sys, aperture *ap, double time, double angle_zx, double angle_zy);
+SONVAR_API void xdc_dynamic_focus(sys_con *sys, aperture *ap, double time, double angle_zx,
+                                  double angle_zy);
 /* Sets the reference point for focusing. */
 SONVAR_API void xdc_center_focus(sys_con *sys, aperture *ap, point3 point);
 /* Replaces the focus line by `count` entries with the given delay arrays
  * (no_elements values each, from alloc_memory); the aperture takes them over. */
-SONVAR_API void xdc_focus_times(sys_con *sys, aperture *ap, int count, const double *times, double **delays);
+SONVAR_API void xdc_focus_times(sys_con *sys, aperture *ap, int count, const double *times,
+                                double **delays);
 /* Replaces the apodization line (the aperture takes the arrays over) and
  * turns dynamic apodization off. */
-SONVAR_API void xdc_apodization(sys_con *sys, aperture *ap, int count, const double *times, double **values);
+SONVAR_API void xdc_apodization(sys_con *sys, aperture *ap, int count, const double *times,
+                                double **values);
 /* Turns dynamic apodization on: window 1 Hanning, 2 Hamming, 3 Blackman. */
-SONVAR_API void xdc_dynamic_apodization(sys_con *sys, aperture *ap, int window_kind, double f_number,
-                             point3 reference, point3 direction);
+SONVAR_API void xdc_dynamic_apodization(sys_con *sys, aperture *ap, int window_kind,
+                                        double f_number, point3 reference, point3 direction);
 /* Set the apodization (or delay, s) of the mathematical elements of the
  * listed physical elements (numbers from 1); values[i] holds no_values
  * entries for element_numbers[i]. Errors print one line and go on. */
 SONVAR_API void ele_apodization(aperture *ap, int count, const int *element_numbers, int no_values,
-                     double **values);
-SONVAR_API void ele_delay(aperture *ap, int count, const int *element_numbers, int no_values, double **values);
+                                double **values);
+SONVAR_API void ele_delay(aperture *ap, int count, const int *element_numbers, int no_values,
+                          double **values);
 /* Gives the listed physical elements their own excitation, copied from
  * samples[i] (no_samples values each). */
-SONVAR_API void ele_waveform(sys_con *sys, aperture *ap, int count, const int *element_numbers, int no_samples,
-                  double **samples);
+SONVAR_API void ele_waveform(sys_con *sys, aperture *ap, int count, const int *element_numbers,
+                             int no_samples, double **samples);
 /* Replace the aperture's impulse response or excitation; the aperture takes
  * the signal over and returns its previous one to the pool. */
 SONVAR_API void xdc_impulse(sys_con *sys, aperture *ap, signal_rec *signal);
@@ -362,16 +366,17 @@ SONVAR_API void xdc_excitation(sys_con *sys, aperture *ap, signal_rec *signal);
  * physical element number (from 1, ascending). `centers` has one row per
  * physical element and the columns x, y, z. See the documentation of each
  * table's columns in transducers.cpp. */
-SONVAR_API aperture *xdc_triangles(sys_con *sys, const double *table, int rows, const double *centers,
-                        point3 focus);
-SONVAR_API aperture *xdc_rectangles(sys_con *sys, const double *table, int rows, const double *centers,
-                         point3 focus);
+SONVAR_API aperture *xdc_triangles(sys_con *sys, const double *table, int rows,
+                                   const double *centers, point3 focus);
+SONVAR_API aperture *xdc_rectangles(sys_con *sys, const double *table, int rows,
+                                    const double *centers, point3 focus);
 SONVAR_API aperture *xdc_lines(sys_con *sys, const double *table, int rows, const double *centers,
-                    point3 focus);
+                               point3 focus);
 /* One physical element of `rows` triangles: `corners` is a rows x 9
  * column-major table x1 .. z3, `apodizations` one weight per triangle. */
 SONVAR_API aperture *xdc_triangles_old(sys_con *sys, const double *corners, int rows,
-                            const double *apodizations, double element_apodization, point3 center);
+                                       const double *apodizations, double element_apodization,
+                                       point3 center);
 
 /* Replaces every rectangle by a line-bounded element and returns the aperture. */
 SONVAR_API aperture *xdc_line_convert(sys_con *sys, aperture *ap);
@@ -384,28 +389,32 @@ SONVAR_API aperture *xdc_line_convert(sys_con *sys, aperture *ap);
  * Zero or negative counts give no elements or no sub-elements. */
 SONVAR_API aperture *xdc_piston(sys_con *sys, double radius, double ele_size);
 SONVAR_API aperture *xdc_concave(sys_con *sys, double radius, double focal_radius, double ele_size);
-SONVAR_API aperture *xdc_linear_array(sys_con *sys, int no_elements, double width, double height, double kerf,
-                           int no_sub_x, int no_sub_y, point3 focus);
+SONVAR_API aperture *xdc_linear_array(sys_con *sys, int no_elements, double width, double height,
+                                      double kerf, int no_sub_x, int no_sub_y, point3 focus);
 SONVAR_API aperture *xdc_linear_multirow(sys_con *sys, int no_elem_x, double width, int no_elem_y,
-                              const double *heights, double kerf_x, double kerf_y, int no_sub_x,
-                              int no_sub_y, point3 focus);
-SONVAR_API aperture *xdc_focused_array(sys_con *sys, int no_elements, double width, double height, double kerf,
-                            double Rfocus, int no_sub_x, int no_sub_y, point3 focus);
+                                         const double *heights, double kerf_x, double kerf_y,
+                                         int no_sub_x, int no_sub_y, point3 focus);
+SONVAR_API aperture *xdc_focused_array(sys_con *sys, int no_elements, double width, double height,
+                                       double kerf, double Rfocus, int no_sub_x, int no_sub_y,
+                                       point3 focus);
 SONVAR_API aperture *xdc_focused_multirow(sys_con *sys, int no_elem_x, double width, int no_elem_y,
-                               const double *heights, double kerf_x, double kerf_y, double Rfocus,
-                               int no_sub_x, int no_sub_y, point3 focus);
-SONVAR_API aperture *xdc_convex_array(sys_con *sys, int no_elements, double width, double height, double kerf,
-                           double Rconvex, int no_sub_x, int no_sub_y, point3 focus);
-SONVAR_API aperture *xdc_convex_focused_array(sys_con *sys, int no_elements, double width, double height,
-                                   double kerf, double Rconvex, double Rfocus, int no_sub_x,
-                                   int no_sub_y, point3 focus);
-SONVAR_API aperture *xdc_convex_focused_multirow(sys_con *sys, int no_elem_x, double width, int no_elem_y,
-                                      const double *heights, double kerf_x, double kerf_y,
-                                      double Rconvex, double Rfocus, int no_sub_x, int no_sub_y,
+                                          const double *heights, double kerf_x, double kerf_y,
+                                          double Rfocus, int no_sub_x, int no_sub_y, point3 focus);
+SONVAR_API aperture *xdc_convex_array(sys_con *sys, int no_elements, double width, double height,
+                                      double kerf, double Rconvex, int no_sub_x, int no_sub_y,
                                       point3 focus);
-SONVAR_API aperture *xdc_2d_array(sys_con *sys, int no_elem_x, int no_elem_y, double width, double height,
-                       double kerf_x, double kerf_y, const int16_t *enabled, int no_sub_x,
-                       int no_sub_y, point3 focus);
+SONVAR_API aperture *xdc_convex_focused_array(sys_con *sys, int no_elements, double width,
+                                              double height, double kerf, double Rconvex,
+                                              double Rfocus, int no_sub_x, int no_sub_y,
+                                              point3 focus);
+SONVAR_API aperture *xdc_convex_focused_multirow(sys_con *sys, int no_elem_x, double width,
+                                                 int no_elem_y, const double *heights,
+                                                 double kerf_x, double kerf_y, double Rconvex,
+                                                 double Rfocus, int no_sub_x, int no_sub_y,
+                                                 point3 focus);
+SONVAR_API aperture *xdc_2d_array(sys_con *sys, int no_elem_x, int no_elem_y, double width,
+                                  double height, double kerf_x, double kerf_y,
+                                  const int16_t *enabled, int no_sub_x, int no_sub_y, point3 focus);
 
 /* --- Report and export ---------------------------------------------------- */
 
@@ -446,7 +455,8 @@ SONVAR_API signal_rec *add_responses(sys_con *sys, signal_rec *src, signal_rec *
  * new signal at fs/D starting at ceil((sa+sb)/D) with floor((na+nb-1)/D)+1
  * samples. One absent input gives zeros shaped like that decimation of the
  * other; two give an absent result. D below 1 is fatal. */
-SONVAR_API signal_rec *Convolve_decimate(sys_con *sys, signal_rec *a, signal_rec *b, int D, double scale);
+SONVAR_API signal_rec *Convolve_decimate(sys_con *sys, signal_rec *a, signal_rec *b, int D,
+                                         double scale);
 
 /* In-place radix-2 complex FFT of nn (a power of two) complex values stored
  * as (re, im) pairs from data[0]: sum_j x[j] exp(isign 2 pi i j k / nn), not
@@ -478,7 +488,8 @@ SONVAR_API signal_rec *Find_FFT_reuse(sys_con *sys, signal_rec *dest, signal_rec
  * frequency. Multiply_FFTs returns a new signal; Multiply_FFTs_fast writes
  * into out (which may be A or B) and returns it. */
 SONVAR_API signal_rec *Multiply_FFTs(sys_con *sys, signal_rec *A, signal_rec *B);
-SONVAR_API signal_rec *Multiply_FFTs_fast(sys_con *sys, signal_rec *A, signal_rec *B, signal_rec *out);
+SONVAR_API signal_rec *Multiply_FFTs_fast(sys_con *sys, signal_rec *A, signal_rec *B,
+                                          signal_rec *out);
 
 /* Turns the packed spectrum S back into samples in place and keeps the first
  * n_out of them (1 <= n_out <= S's length, else fatal); returns S. */
@@ -494,22 +505,23 @@ SONVAR_API signal_rec *fast_convolute(sys_con *sys, signal_rec *a, signal_rec *b
  * may be longer than needed; when it holds fewer than na+nb values (or none)
  * it is renewed from b, the old one returned to the pool, and the slot owns
  * the new one. Absent inputs as fast_convolute. A NULL slot means no cache. */
-SONVAR_API signal_rec *fast_dft_convolute(sys_con *sys, signal_rec *a, signal_rec *b, signal_rec **cached);
+SONVAR_API signal_rec *fast_dft_convolute(sys_con *sys, signal_rec *a, signal_rec *b,
+                                          signal_rec **cached);
 
 /* (a*b)/fs by FFT into out, using spec_a and spec_b as spectrum buffers;
  * spec_b is taken as the spectrum of b unless it holds fewer than na+nb
  * values. No pool signal is taken unless a buffer grows. One absent input
  * gives zeros shaped like the other in out; two give one zero sample at 0. */
-SONVAR_API signal_rec *fast_fft_convolute(sys_con *sys, signal_rec *a, signal_rec *b, signal_rec *spec_a,
-                               signal_rec *spec_b, signal_rec *out);
+SONVAR_API signal_rec *fast_fft_convolute(sys_con *sys, signal_rec *a, signal_rec *b,
+                                          signal_rec *spec_a, signal_rec *spec_b, signal_rec *out);
 
 /* Adds amplitude*src into dst, both at the decimated rate fs/D. When dst
  * does not cover src, a new signal spanning both replaces dst (the old one
  * goes back to the pool). src is released when `release` is non-zero.
  * Returns the dst to use; an absent dst gives a new signal. D below 1 is
  * fatal. */
-SONVAR_API signal_rec *sum_responses_decimated(sys_con *sys, signal_rec *src, signal_rec *dst, int D,
-                                    int release, double amplitude);
+SONVAR_API signal_rec *sum_responses_decimated(sys_con *sys, signal_rec *src, signal_rec *dst,
+                                               int D, int release, double amplitude);
 
 /* ======================================================================== */
 /* Attenuation, focusing at a point, field and scattering calculations      */
@@ -529,44 +541,43 @@ SONVAR_API signal_rec *sum_responses_decimated(sys_con *sys, signal_rec *src, si
 SONVAR_API signal_rec **calc_h(sys_con *sys, aperture *ap, int n, const point3 *points);
 SONVAR_API signal_rec **calc_hp(sys_con *sys, aperture *ap, int n, const point3 *points);
 SONVAR_API signal_rec **calc_hhp(sys_con *sys, aperture *transmit, aperture *receive, int n,
-                      const point3 *points);
+                                 const point3 *points);
 
 /* Echo of n point scatterers (positions in m, amplitudes) summed over the
  * receive aperture. Reorders the scatterers in place when n > 10. */
-SONVAR_API signal_rec *calc_scat(sys_con *sys, aperture *transmit, aperture *receive, int n, point3 *points,
-                      double *amplitudes);
+SONVAR_API signal_rec *calc_scat(sys_con *sys, aperture *transmit, aperture *receive, int n,
+                                 point3 *points, double *amplitudes);
 
 /* Echo per receive physical element: an array of receive->no_elements
  * signals. */
 SONVAR_API signal_rec **calc_scat_multi(sys_con *sys, aperture *transmit, aperture *receive, int n,
-                             point3 *points, double *amplitudes);
+                                        point3 *points, double *amplitudes);
 
 /* Echo of every transmit element received by every receive element, each
  * element unfocused and unapodized, sampled at fs/D: result[t][r]. Sorts the
  * scatterers when n > 10 and divides the caller's amplitudes by fs. D below
  * 1 is fatal. */
 SONVAR_API signal_rec ***calc_scat_all(sys_con *sys, aperture *transmit, aperture *receive, int n,
-                            point3 *points, double *amplitudes, int D);
+                                       point3 *points, double *amplitudes, int D);
 
 /* Runs calc_h (function_code 1), calc_hp (2) or calc_hhp (3) over N points
  * on the state's `threads` workers (directly when N <= 5 * threads) and
  * returns one signal per point in point order. Another code is fatal. */
-SONVAR_API signal_rec **calc_function_parallel(sys_con *sys, int function_code, aperture *ap1, aperture *ap2,
-                                    int N, point3 *points);
+SONVAR_API signal_rec **calc_function_parallel(sys_con *sys, int function_code, aperture *ap1,
+                                               aperture *ap2, int N, point3 *points);
 
 /* calc_scat split over the workers (directly when N <= 5 * threads); the
  * workers' echoes are summed. */
-SONVAR_API signal_rec *calc_scat_parallel(sys_con *sys, aperture *ap1, aperture *ap2, int N, point3 *points,
-                               double *amplitudes);
+SONVAR_API signal_rec *calc_scat_parallel(sys_con *sys, aperture *ap1, aperture *ap2, int N,
+                                          point3 *points, double *amplitudes);
 
 /* calc_scat_multi split over the workers (directly when N <= threads). */
 SONVAR_API signal_rec **calc_scat_multi_parallel(sys_con *sys, aperture *ap1, aperture *ap2, int N,
-                                      point3 *points, double *amplitudes);
+                                                 point3 *points, double *amplitudes);
 
 /* calc_scat_all split over the workers (directly when N <= 10000 * threads). */
 SONVAR_API signal_rec ***calc_scat_all_parallel(sys_con *sys, aperture *ap1, aperture *ap2, int N,
-                                     point3 *points, double *amplitudes, int dec_factor);
-
+                                                point3 *points, double *amplitudes, int dec_factor);
 
 #ifdef __cplusplus
 }
