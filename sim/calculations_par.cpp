@@ -260,10 +260,31 @@ void release_split(sys_con *sys, SplitRun *run) {
   free_memory(sys, run->started);
 }
 
-// After every worker has ended: when one failed, the split run's records go
-// back and the first failure (by worker index) is raised once, here on the
-// calling thread. The other workers' results are left allocated.
-void settle_workers(sys_con *sys, SplitRun *run) {
+void release_signals(sys_con *sys, signal_rec **signals, int count) {
+  if (signals == nullptr) return;
+  for (int k = 0; k < count; k++)
+    if (signals[k] != nullptr) free_signal(sys, signals[k]);
+  free_memory(sys, signals);
+}
+
+// Gives back what a worker that finished has returned; `entry` tells what
+// its array result holds.
+void release_result(sys_con *sys, thread_work *w, WorkerEntry entry) {
+  if (w->scatter_result != nullptr) free_signal(sys, w->scatter_result);
+  const int per_result = entry == calc_scat_multi_call ? w->aperture2->no_elements : w->no_points;
+  release_signals(sys, w->array_result, per_result);
+  if (w->nested_result != nullptr) {
+    for (int i = 0; i < w->aperture1->no_elements; i++)
+      release_signals(sys, w->nested_result[i], w->aperture2->no_elements);
+    free_memory(sys, w->nested_result);
+  }
+}
+
+// After every worker has ended: when one failed, the results of those that
+// finished and the split run's records go back, and the first failure (by
+// worker index) is raised once, here on the calling thread. What the failed
+// workers had taken stays allocated.
+void settle_workers(sys_con *sys, SplitRun *run, WorkerEntry entry) {
   int first = -1;
   for (int i = 0; i < run->T && first < 0; i++)
     if (run->work[i].failed) first = i;
@@ -271,7 +292,10 @@ void settle_workers(sys_con *sys, SplitRun *run) {
   const std::string text = run->work[first].failure != nullptr
                                ? run->work[first].failure
                                : "Fatal error: A worker thread of the calculation failed \n";
-  for (int i = 0; i < run->T; i++) free_memory(sys, run->work[i].failure);
+  for (int i = 0; i < run->T; i++) {
+    if (!run->work[i].failed) release_result(sys, &run->work[i], entry);
+    free_memory(sys, run->work[i].failure);
+  }
   release_split(sys, run);
   sonvar::print_error_message(sys, text);
 }
@@ -293,7 +317,7 @@ void run_workers(sys_con *sys, SplitRun *run, WorkerEntry entry) {
   }
   for (int i = 0; i < run->T; i++)
     if (run->started[i]) th_lib_wait_for_threads(&run->handles[i], 1);
-  settle_workers(sys, run);
+  settle_workers(sys, run, entry);
 }
 
 // The thresholds compare in 64 bits so that a huge thread count cannot
