@@ -14,16 +14,35 @@
 
 namespace sonvar {
 
-thread_local int CallScope::depth_ = 0;
-thread_local sys_con *CallScope::current_ = nullptr;
-
 namespace {
+
+// Defined here, beside their only users, so that every access is a plain
+// thread-local access of this file.
+thread_local int call_depth = 0;
+thread_local sys_con *call_state = nullptr;
 
 int mode_of(const sys_con *sys) {
   return sys != nullptr && sys->host != nullptr ? sys->host->failure_mode : SONVAR_FAILURE_EXIT;
 }
 
 }  // namespace
+
+CallScope::CallScope(sys_con *sys) noexcept : previous_(call_state) {
+  if (call_depth++ == 0) call_state = sys;
+}
+
+CallScope::~CallScope() {
+  --call_depth;
+  call_state = previous_;
+}
+
+int CallScope::depth() {
+  return call_depth;
+}
+
+sys_con *CallScope::current() {
+  return call_state;
+}
 
 void print_error_message(sys_con *sys, const char *text) {
   if (sys == nullptr) sys = CallScope::current();

@@ -521,22 +521,16 @@ namespace sonvar {
 // failures on. Per-thread bookkeeping of the call nesting, not state.
 class CallScope {
  public:
-  explicit CallScope(sys_con *sys) noexcept : previous_(current_) {
-    if (depth_++ == 0) current_ = sys;
-  }
-  ~CallScope() {
-    --depth_;
-    current_ = previous_;
-  }
+  explicit CallScope(sys_con *sys) noexcept;
+  ~CallScope();
   CallScope(const CallScope &) = delete;
   CallScope &operator=(const CallScope &) = delete;
-  static int depth() { return depth_; }
-  static sys_con *current() { return current_; }
+  // Library calls running on this thread, and the state of the outermost.
+  static int depth();
+  static sys_con *current();
 
  private:
   sys_con *previous_;
-  static thread_local int depth_;
-  static thread_local sys_con *current_;
 };
 
 // Called inside a catch handler at the boundary of a library call. Nested in
