@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Installs a finished build into a temporary prefix and builds the C example
-# examples/c/beam_map.c against the installed package three ways: through
-# find_package in its own CMake project, with pkg-config and the plain C
-# compiler (the shared library), and statically with pkg-config's private
-# libraries. Each program runs and its beam map is checked.
+# examples/c/beam_map.c against the installed package: through find_package
+# in its own CMake project (the shared and the static target), with
+# pkg-config and the plain C compiler (the shared library), and statically
+# with pkg-config's private libraries. Each program runs and its beam map is
+# checked.
 #   bash scripts/test_install.sh [build directory, default build/normal]
 set -euo pipefail
 top="$(cd "$(dirname "$0")/.." && pwd)"
@@ -55,6 +56,12 @@ cmake -S "$top/examples/c" -B "$work/cmake" -DCMAKE_PREFIX_PATH="$prefix" -DCMAK
 cmake --build "$work/cmake" >/dev/null
 "$work/cmake/beam_map" "$work/cmake.csv" >/dev/null
 check_map "$work/cmake.csv"
+cmake -S "$top/examples/c" -B "$work/cmake_static" -DCMAKE_PREFIX_PATH="$prefix" \
+  -DCMAKE_BUILD_TYPE=Release -DBEAM_MAP_STATIC=ON >/dev/null
+cmake --build "$work/cmake_static" >/dev/null
+if ldd "$work/cmake_static/beam_map" | grep -q libsonvar; then fail "Sonvar::sonvar_static links libsonvar.so"; fi
+"$work/cmake_static/beam_map" "$work/cmake_static.csv" >/dev/null
+check_map "$work/cmake_static.csv"
 
 echo "-- cc with pkg-config (shared library)"
 export PKG_CONFIG_PATH="$libdir/pkgconfig"
@@ -72,6 +79,7 @@ cc -std=c99 -pedantic -Wall -Wextra -Werror -o "$work/beam_map_static" \
 if ldd "$work/beam_map_static" | grep -q libsonvar; then fail "the static build links libsonvar.so"; fi
 "$work/beam_map_static" "$work/static.csv" >/dev/null
 check_map "$work/static.csv"
-cmp -s "$work/cmake.csv" "$work/pc.csv" && cmp -s "$work/cmake.csv" "$work/static.csv" ||
-  fail "the three builds wrote different maps"
+for csv in cmake_static pc static; do
+  cmp -s "$work/cmake.csv" "$work/$csv.csv" || fail "the $csv build wrote another map than the first"
+done
 echo "installed package: header, libraries, driver, CMake package and pkg-config file work"
