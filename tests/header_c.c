@@ -1,5 +1,6 @@
-/* Compiles the public header as C and calls the library from C, including
- * a failure that comes back to a C caller. */
+/* Compiles the public header as strict C (and, copied, as C++) and calls the
+ * shared library from a program linked by the compiler driver alone,
+ * including a failure that comes back to a C caller. */
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -15,8 +16,16 @@ static void count_failure(void *user_data, const char *message) {
 
 int main(void) {
   static const int one = 1;
-  sys_con *sys = sonvar_init_with_output(1, sonvar_discard_output, NULL);
+  sys_con *sys;
   signal_rec *signal;
+  char parts[32];
+  sprintf(parts, "%d.%d.%d", SONVAR_VERSION_MAJOR, SONVAR_VERSION_MINOR, SONVAR_VERSION_PATCH);
+  if (strcmp(sonvar_version(), SONVAR_VERSION_STRING) != 0 ||
+      strcmp(parts, SONVAR_VERSION_STRING) != 0) {
+    printf("library %s, header %s, parts %s\n", sonvar_version(), SONVAR_VERSION_STRING, parts);
+    return 1;
+  }
+  sys = sonvar_init_with_output(1, sonvar_discard_output, NULL);
   set_sonvar(sys, "C", 1500.0);
   signal = alloc_signal(sys, 10, 3);
   if (sys->c != 1500.0 || signal->no_samples != 10 || signal->start_sample != 3) {
