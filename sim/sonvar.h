@@ -658,7 +658,7 @@ SONVAR_API signal_rec ***calc_scat_all_parallel(sys_con *sys, aperture *ap1, ape
 
 namespace sonvar {
 /* Thrown by a failing call in SONVAR_FAILURE_THROW mode. */
-class Error : public std::runtime_error {
+class SONVAR_API Error : public std::runtime_error {
  public:
   using std::runtime_error::runtime_error;
 };

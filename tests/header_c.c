@@ -42,6 +42,20 @@ int main(void) {
     return 1;
   }
   sonvar_clear_error(sys);
+#ifdef __cplusplus
+  /* The exception type is caught across the shared library's boundary. */
+  sonvar_set_failure_mode(sys, SONVAR_FAILURE_THROW);
+  try {
+    set_sonvar(sys, "no_such_option", 1.0);
+    return 1;
+  } catch (const sonvar::Error &e) {
+    if (strcmp(e.what(),
+               "Trying to set option: no_such_option \nFatal error: Error: Option not found in "
+               "program \n") != 0)
+      return 1;
+  }
+  if (handler_calls != 1) return 1;
+#endif
   free_signal(sys, signal);
   free_signal_memory(sys);
   if (sys->signal_bytes != 0 || sonvar_last_error(sys)[0] != '\0') return 1;
