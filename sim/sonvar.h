@@ -340,6 +340,9 @@ typedef void (*sonvar_failure_handler)(void *user_data, const char *message);
  * Signals and blocks the failed call had taken may stay allocated (a failure
  * in a worker thread of a parallel call comes back once, on the calling
  * thread, after every worker has ended). */
+/* The calls that take no state (Find_N, Inverse_FFT, store_signal) fail in
+ * the default way when a host calls them directly; inside a library call
+ * they follow the calling state's mode. An unknown mode selects the default. */
 SONVAR_API void sonvar_set_failure_mode(sys_con *sys, int mode);
 SONVAR_API void sonvar_set_failure_handler(sys_con *sys, sonvar_failure_handler handler,
                                            void *user_data);
