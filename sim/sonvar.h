@@ -657,8 +657,9 @@ SONVAR_API signal_rec ***calc_scat_all_parallel(sys_con *sys, aperture *ap1, ape
 }
 
 namespace sonvar {
-/* Thrown by a failing call in SONVAR_FAILURE_THROW mode. */
-class Error : public std::runtime_error {
+/* Thrown by a failing call in SONVAR_FAILURE_THROW mode. Exported, so that
+ * the host and the shared library share one type information record. */
+class SONVAR_API Error : public std::runtime_error {
  public:
   using std::runtime_error::runtime_error;
 };
