@@ -340,9 +340,6 @@ typedef void (*sonvar_failure_handler)(void *user_data, const char *message);
  * Signals and blocks the failed call had taken may stay allocated (a failure
  * in a worker thread of a parallel call comes back once, on the calling
  * thread, after every worker has ended). */
-/* The calls that take no state (Find_N, Inverse_FFT, store_signal) fail in
- * the default way when a host calls them directly; inside a library call
- * they follow the calling state's mode. An unknown mode selects the default. */
 SONVAR_API void sonvar_set_failure_mode(sys_con *sys, int mode);
 SONVAR_API void sonvar_set_failure_handler(sys_con *sys, sonvar_failure_handler handler,
                                            void *user_data);
@@ -660,7 +657,8 @@ SONVAR_API signal_rec ***calc_scat_all_parallel(sys_con *sys, aperture *ap1, ape
 }
 
 namespace sonvar {
-/* Thrown by a failing call in SONVAR_FAILURE_THROW mode. */
+/* Thrown by a failing call in SONVAR_FAILURE_THROW mode. Exported, so that
+ * the host and the shared library share one type information record. */
 class SONVAR_API Error : public std::runtime_error {
  public:
   using std::runtime_error::runtime_error;

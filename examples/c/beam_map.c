@@ -35,7 +35,10 @@ int main(int argc, char **argv) {
   FILE *out;
   int i, j, n, half;
 
+  /* A failing call returns (NULL for pointers) with its text kept, instead
+   * of ending the process. */
   sys = sonvar_init(1);
+  sonvar_set_failure_mode(sys, SONVAR_FAILURE_RETURN);
   set_sonvar(sys, "c", C_SOUND);
   set_sonvar(sys, "fs", FS);
   set_sonvar(sys, "threads", 2);
@@ -44,6 +47,11 @@ int main(int argc, char **argv) {
    * into 1 x 5 sub-elements so that the far-field approximation holds at
    * 5 mm depth. */
   array = xdc_linear_array(sys, 64, wavelength / 2 - 0.028e-3, 5e-3, 0.028e-3, 1, 5, no_focus);
+  if (array == NULL) {
+    fprintf(stderr, "beam_map: %s", sonvar_last_error(sys));
+    sonvar_free(sys);
+    return 1;
+  }
 
   /* Impulse response: a sine at F0 under a Gaussian envelope, 4 periods
    * long; excitation: two periods of the sine. Both are sampled at FS and
@@ -77,6 +85,10 @@ int main(int argc, char **argv) {
 
   /* Emitted pressure at every point, computed on two worker threads. */
   pressure = calc_function_parallel(sys, SONVAR_CALC_HP, array, NULL, n, points);
+  if (pressure == NULL) {
+    fprintf(stderr, "beam_map: %s", sonvar_last_error(sys));
+    return 1;
+  }
 
   out = fopen(path, "w");
   if (out == NULL) {
@@ -99,6 +111,6 @@ int main(int argc, char **argv) {
    * excitation) go back before the state. */
   free_memory(sys, pressure);
   xdc_free(sys, array);
-  free_signal_memory(sys);
+  sonvar_free(sys);
   return 0;
 }
