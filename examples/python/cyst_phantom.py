@@ -80,23 +80,24 @@ def simulate(quick=False, threads=None, seed=7):
 def locate_targets(result):
     """Position (x, z), m, of the brightest echo near each target, refined between lines.
 
-    The lateral position comes from a parabola through the log envelope of
-    the brightest line and its neighbours (a Gaussian beam profile); the
-    range from the brightest sample.
+    Each line's brightest sample within 0.6 mm of the target's range gives
+    the lateral profile; a parabola through its log at the brightest line
+    and the two beside it (exact for a Gaussian beam) gives the lateral
+    position, the brightest sample of that line the range.
     """
     env, r, x = result["envelope"], result["ranges"], result["lines"]
     found = []
     for tx, _, tz in result["targets"]:
         rows = np.flatnonzero(np.abs(r - tz) < 0.6e-3)
         cols = np.flatnonzero(np.abs(x - tx) < 0.8e-3)
-        patch = env[np.ix_(rows, cols)]
-        i, j = np.unravel_index(np.argmax(patch), patch.shape)
-        row, col = rows[i], cols[j]
+        profile = env[np.ix_(rows, cols)].max(axis=0)
+        j = int(np.argmax(profile))
+        col = cols[j]
         xs = x[col]
-        if 0 < col < len(x) - 1:
-            a, b, c = np.log(env[row, col - 1:col + 2])
+        if 0 < j < len(cols) - 1:
+            a, b, c = np.log(profile[j - 1:j + 2])
             xs += 0.5 * (a - c) / (a - 2 * b + c) * (x[1] - x[0])
-        found.append((xs, r[row]))
+        found.append((xs, r[rows[np.argmax(env[rows, col])]]))
     return np.array(found)
 
 
