@@ -17,7 +17,7 @@ from dataclasses import dataclass
 import numpy as np
 
 from . import _checks as chk
-from .simulator import Aperture, Field, Simulator
+from .simulator import Simulator
 
 __all__ = ["LinearImager", "ConvexImager", "RFImage", "window"]
 

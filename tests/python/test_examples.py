@@ -5,7 +5,6 @@ import os
 from pathlib import Path
 
 import numpy as np
-import pytest
 
 EXAMPLES = Path(os.environ.get("SONVAR_EXAMPLES",
                                Path(__file__).resolve().parents[2] / "examples" / "python"))

@@ -128,11 +128,18 @@ def test_batched_points_match_one_call(sim):
 @pytest.mark.skipif(not _core.host_control, reason="the library cannot return failures yet")
 def test_library_failure_raises_and_the_simulator_stays_usable(sim):
     probe = small_probe(sim)
-    before = sim.calc_hp(probe, axis_points(12))
+    before = sim.calc_hp(probe, axis_points(40))
     with pytest.raises(sonvar.SonvarError) as failure:
         sim._state.set("no_such_option", 1.0)  # past the Python check, into the library
-    assert "Error: Option not found in program" in str(failure.value)
-    after = sim.calc_hp(probe, axis_points(12))
+    assert str(failure.value) == ("Trying to set option: no_such_option \n"
+                                  "Fatal error: Error: Option not found in program \n")
+    # A window kind the Python layer refuses fails inside the workers of a split run.
+    probe._core.dynamic_apodization(7, 2.0, [0, 0, 0], [0, 0, 1])
+    with pytest.raises(sonvar.SonvarError) as failure:
+        sim.calc_hp(probe, axis_points(40))
+    assert str(failure.value) == "Internal error: Unknown apdoization function in dynamic apodization"
+    probe.apodization(np.ones(8))
+    after = sim.calc_hp(probe, axis_points(40))
     assert np.array_equal(before.data, after.data)
 
 
