@@ -9,10 +9,6 @@
 #include <cstring>
 #include <stdexcept>
 
-#if !SONVAR_PY_HOST_CONTROL
-#include <unistd.h>
-#endif
-
 namespace sonvar_py {
 
 PyObject *sonvar_error = nullptr;
@@ -23,12 +19,10 @@ using Array = py::array_t<double, py::array::c_style | py::array::forcecast>;
 using FArray = py::array_t<double, py::array::f_style | py::array::forcecast>;
 using IntArray = py::array_t<int, py::array::c_style | py::array::forcecast>;
 
-#if SONVAR_PY_HOST_CONTROL
 // Called by the library from any of its threads: collects, never calls Python.
 void collect_output(void *user_data, const char *text) {
   static_cast<State *>(user_data)->append_output(text);
 }
-#endif
 
 point3 to_point(const std::vector<double> &v, const char *name) {
   if (v.size() != 3) throw py::value_error(std::string(name) + " must hold 3 values (x, y, z)");
@@ -61,33 +55,13 @@ int count_of(py::ssize_t n, const char *name) {
 // State
 
 State::State() {
-#if SONVAR_PY_HOST_CONTROL
   sys_ = sonvar_init_with_output(1, collect_output, this);
   sonvar_set_failure_mode(sys_, SONVAR_FAILURE_THROW);
-#else
-  // Without an output channel the start-up line is kept off standard output
-  // by a redirection of the descriptor for the duration of the call.
-  fflush(stdout);
-  const int saved = dup(1);
-  FILE *sink = tmpfile();
-  if (sink != nullptr) dup2(fileno(sink), 1);
-  sys_ = sonvar_init(1);
-  fflush(stdout);
-  if (sink != nullptr) {
-    dup2(saved, 1);
-    fclose(sink);
-  }
-  close(saved);
-#endif
   callback_ = py::none();
 }
 
 State::~State() {
-#if SONVAR_PY_HOST_CONTROL
   sonvar_free(sys_);
-#else
-  free_signal_memory(sys_);
-#endif
 }
 
 void State::append_output(const char *text) {
@@ -123,36 +97,9 @@ std::vector<point3> to_points(const Array &a, const char *name) {
   return points;
 }
 
-#if !SONVAR_PY_HOST_CONTROL
-// Reports go to standard output; without an output channel they are read back
-// from a temporary file put in place of the descriptor.
-template <class F>
-std::string capture_stdout(State &state, F &&f) {
-  fflush(stdout);
-  const int saved = dup(1);
-  FILE *sink = tmpfile();
-  dup2(fileno(sink), 1);
-  state.call(f);
-  fflush(stdout);
-  dup2(saved, 1);
-  close(saved);
-  std::string text;
-  rewind(sink);
-  char buffer[4096];
-  size_t got;
-  while ((got = fread(buffer, 1, sizeof buffer, sink)) > 0) text.append(buffer, got);
-  fclose(sink);
-  return text;
-}
-#endif
-
 template <class F>
 std::string report(State &state, F &&f) {
-#if SONVAR_PY_HOST_CONTROL
   return state.capture(std::forward<F>(f));
-#else
-  return capture_stdout(state, std::forward<F>(f));
-#endif
 }
 
 namespace {
@@ -266,7 +213,6 @@ PYBIND11_MODULE(_core, m) {
   // Lives as long as the interpreter: the module attribute holds a reference.
   sonvar_error = PyErr_NewException("sonvar.SonvarError", PyExc_RuntimeError, nullptr);
   m.attr("SonvarError") = py::handle(sonvar_error);
-  m.attr("host_control") = bool(SONVAR_PY_HOST_CONTROL);
   m.attr("version") = sonvar_version();
 
   py::class_<State, StatePtr>(m, "State")
@@ -278,11 +224,7 @@ PYBIND11_MODULE(_core, m) {
       .def("info", [](State &s) { return report(s, [&] { sonvar_info(s.sys()); }); })
       .def("set_callback", &State::set_callback)
       .def("take_output", &State::take_output)
-      .def("release_pool", [](State &s) { s.call([&] { free_signal_memory(s.sys()); }); })
-#if SONVAR_PY_HOST_CONTROL
-      .def("last_error", [](const State &s) { return std::string(sonvar_last_error(s.sys())); })
-#endif
-      ;
+      .def("release_pool", [](State &s) { s.call([&] { free_signal_memory(s.sys()); }); });
 
   py::class_<Aperture, AperturePtr>(m, "Aperture")
       .def_property_readonly("no_elements", [](const Aperture &a) { return a.get()->no_elements; })

@@ -100,15 +100,11 @@ class State {
   // no library lock held, so the state stays usable.
   template <class F>
   static auto guarded(F &&f) -> decltype(f()) {
-#if SONVAR_PY_HOST_CONTROL
     try {
       return f();
     } catch (const sonvar::Error &error) {
       throw LibraryFailure(error.what());
     }
-#else
-    return f();
-#endif
   }
   void forward_output();
 

@@ -125,7 +125,6 @@ def test_batched_points_match_one_call(sim):
     np.testing.assert_allclose(parts, whole, rtol=0, atol=1e-12 * np.abs(whole).max())
 
 
-@pytest.mark.skipif(not _core.host_control, reason="the library cannot return failures yet")
 def test_library_failure_raises_and_the_simulator_stays_usable(sim):
     probe = small_probe(sim)
     before = sim.calc_hp(probe, axis_points(40))
@@ -143,7 +142,6 @@ def test_library_failure_raises_and_the_simulator_stays_usable(sim):
     assert np.array_equal(before.data, after.data)
 
 
-@pytest.mark.skipif(not _core.host_control, reason="the library has no output channel yet")
 def test_quiet_by_default_and_lines_on_request(capfd, caplog):
     s = sonvar.Simulator(debug=1)
     small_probe(s).report()
