@@ -36,4 +36,5 @@ class BinaryDistribution(Distribution):
         return True  # the package holds a compiled module: platform wheel
 
 
-setup(cmdclass={"build_py": CMakeBuild}, distclass=BinaryDistribution, packages=[])
+setup(cmdclass={"build_py": CMakeBuild}, distclass=BinaryDistribution, packages=["sonvar"],
+      package_dir={"sonvar": "python/sonvar"})
