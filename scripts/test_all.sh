@@ -8,24 +8,25 @@ top="$(cd "$(dirname "$0")/.." && pwd)"
 bash "$top/scripts/setup.sh"
 jobs="$(nproc)"
 
-build() {  # build DIR SANITIZER BENCHMARKS
-  cmake -S "$top" -B "$top/build/$1" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSONVAR_SANITIZE="$2" -DSONVAR_BENCH="$3" >/dev/null
+build() {  # build DIR SANITIZER BENCHMARKS PYTHON
+  cmake -S "$top" -B "$top/build/$1" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSONVAR_SANITIZE="$2" \
+    -DSONVAR_BENCH="$3" -DSONVAR_PYTHON="$4" >/dev/null
   cmake --build "$top/build/$1" -j "$jobs"
 }
 
 echo "== normal build =="
-build normal "" ON
+build normal "" ON ON
 ctest --test-dir "$top/build/normal" --output-on-failure -j "$jobs"
 
 echo "== installed package and the C example =="
 bash "$top/scripts/test_install.sh" "$top/build/normal"
 
 echo "== AddressSanitizer + UndefinedBehaviorSanitizer =="
-build asan address OFF
+build asan address OFF OFF
 ASAN_OPTIONS=detect_leaks=1:allocator_may_return_null=1 UBSAN_OPTIONS=print_stacktrace=1 \
   ctest --test-dir "$top/build/asan" --output-on-failure -j "$jobs"
 
 echo "== ThreadSanitizer (concurrency tests) =="
-build tsan thread OFF
+build tsan thread OFF OFF
 TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
   ctest --test-dir "$top/build/tsan" --output-on-failure -j "$jobs" -R 'Concurren|Parallel|Thread'

@@ -1,0 +1,51 @@
+"""Sonvar: ultrasound fields by the spatial impulse response method, on numpy arrays.
+
+Units are SI throughout: metres, seconds, hertz, radians, dB/m and dB/(m Hz).
+
+A `Simulator` owns one state of the library (speed of sound, sampling
+frequency, threads, attenuation and element-kind options). Its constructors
+make `Aperture` objects (arrays, pistons, free-form tables); apertures take
+focusing, apodization, delays, impulse responses and excitations. The
+calculations (`calc_h`, `calc_hp`, `calc_hhp`, `calc_scat`,
+`calc_scat_multi`, `calc_scat_all`) return a `Field`: one matrix aligned on
+one start time t0 (s) at the sampling frequency fs (Hz). Bad arguments raise
+ValueError or TypeError naming the argument; a failure inside the library
+raises `SonvarError` with the library's message, and the simulator stays
+usable. The library is quiet unless output= asks for its lines.
+
+Submodules: `pulses` (pulse shapes), `field` (peak, RMS, energy, beam width,
+depth of field), `phantom` (scatterer phantoms), `imaging` (line-by-line
+focused imaging), `display` (envelope, time-gain compensation, log
+compression, scan conversion).
+
+Example
+-------
+>>> import numpy as np, sonvar
+>>> sim = sonvar.Simulator(fs=100e6)
+>>> probe = sim.linear_array(128, 0.27e-3, 5e-3, 0.03e-3, no_sub_y=5, focus=(0, 0, 0.02))
+>>> probe.impulse(sonvar.pulses.gaussian_pulse(5e6, 0.6, sim.fs))
+>>> probe.excitation(sonvar.pulses.sine_burst(5e6, 2, sim.fs))
+>>> z = np.linspace(0.005, 0.04, 50)
+>>> hp = sim.calc_hp(probe, np.column_stack([0 * z, 0 * z, z]))
+>>> hp.data.shape[1], hp.fs
+(50, 100000000.0)
+"""
+
+from . import _core
+from . import pulses
+from .simulator import (OPTIONS, RECTANGLE_COLUMNS, TRIANGLE_COLUMNS, Aperture, Field,
+                        Simulator, SonvarError)
+
+__version__ = _core.version
+
+__all__ = ["Simulator", "Aperture", "Field", "SonvarError", "OPTIONS", "RECTANGLE_COLUMNS",
+           "TRIANGLE_COLUMNS", "pulses", "field", "phantom", "imaging", "display"]
+
+
+def __getattr__(name):
+    # The helper modules load on first use: they need only numpy, but keep
+    # the import of the package light.
+    if name in ("field", "phantom", "imaging", "display"):
+        import importlib
+        return importlib.import_module(f".{name}", __name__)
+    raise AttributeError(f"module 'sonvar' has no attribute {name!r}")

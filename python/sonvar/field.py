@@ -1,0 +1,102 @@
+"""Reductions of calculated fields: peak, RMS and energy per point, and the
+-6 dB beam width and depth of field of a map.
+
+Every function takes a `sonvar.Field` or a plain array whose first axis is
+time (shape (samples, points) or (samples, ...)).
+"""
+
+import numpy as np
+
+from . import _checks as chk
+
+__all__ = ["peak", "rms", "energy", "beam_width", "depth_of_field"]
+
+
+def _samples(field):
+    data = getattr(field, "data", field)
+    a = chk.real_array(data, "field")
+    if a.ndim < 1 or a.shape[0] < 1:
+        raise ValueError("field must have at least one sample along its first axis")
+    return a
+
+
+def peak(field):
+    """Largest absolute value over time, per point: shape field.shape[1:]."""
+    return np.abs(_samples(field)).max(axis=0)
+
+
+def rms(field):
+    """Root mean square over the rows, per point (zero rows of the common time axis count)."""
+    a = _samples(field)
+    return np.sqrt(np.mean(a * a, axis=0))
+
+
+def energy(field, fs=None):
+    """Time integral of the squared signal, per point: sum(v^2) / fs, in (unit)^2 s.
+
+    fs (Hz) defaults to the Field's own.
+    """
+    fs = getattr(field, "fs", None) if fs is None else fs
+    fs = chk.number(fs, "fs", positive=True)
+    a = _samples(field)
+    return np.sum(a * a, axis=0) / fs
+
+
+def _width(profile, positions, level_db, name):
+    p = chk.vector(profile, name, min_length=2)
+    x = chk.vector(positions, "positions", length=p.shape[0])
+    if np.any(np.diff(x) <= 0):
+        raise ValueError("positions must increase")
+    level_db = chk.number(level_db, "level_db")
+    if level_db >= 0:
+        raise ValueError("level_db must be below 0")
+    top = int(np.argmax(p))
+    if p[top] <= 0:
+        raise ValueError(f"{name} has no positive maximum")
+    threshold = p[top] * 10 ** (level_db / 20)
+
+    def crossing(step):
+        i = top
+        while 0 <= i + step < len(p) and p[i + step] >= threshold:
+            i += step
+        j = i + step
+        if not 0 <= j < len(p):
+            return None  # the profile does not fall to the level on this side
+        # Linear interpolation between the last sample above and the first below.
+        return x[i] + (x[j] - x[i]) * (p[i] - threshold) / (p[i] - p[j])
+
+    low, high = crossing(-1), crossing(+1)
+    return low, high
+
+
+def beam_width(profile, positions, level_db=-6.0):
+    """Width of the main lobe at level_db below its maximum.
+
+    Parameters
+    ----------
+    profile : (n,) array_like
+        Amplitude (not dB) along a line across the beam, e.g. peak(hp).
+    positions : (n,) array_like
+        Increasing positions of the samples, m.
+    level_db : float
+        Level below the maximum, dB (default -6).
+
+    Returns
+    -------
+    float
+        Width, m (linear interpolation between samples); NaN when the
+        profile does not fall to the level on both sides.
+    """
+    low, high = _width(profile, positions, level_db, "profile")
+    return np.nan if low is None or high is None else high - low
+
+
+def depth_of_field(profile, depths, level_db=-6.0):
+    """Extent along the axis where the axial profile stays within level_db of its maximum.
+
+    Returns (start, end, length) in m; NaN for an end the profile does not reach.
+    """
+    low, high = _width(profile, depths, level_db, "profile")
+    start = np.nan if low is None else low
+    end = np.nan if high is None else high
+    return start, end, end - start

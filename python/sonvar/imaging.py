@@ -1,0 +1,254 @@
+"""Line-by-line focused imaging with linear and convex arrays.
+
+Each image line uses an active sub-aperture of `active` neighbouring
+elements centred at the element nearest the line: a fixed transmit focus
+with an apodization window, dynamic receive focusing along the line and a
+receive aperture that widens with depth at a constant F-number. Elements of
+the sub-aperture that fall beyond the array get zero weight.
+
+The sub-aperture is built once, centred in its own frame; for each line the
+scatterers are moved into that frame (shifted for a linear array, turned
+about the centre of curvature for a convex one), which gives the same echo as
+the sub-aperture at its place in the full array.
+"""
+
+from dataclasses import dataclass
+
+import numpy as np
+
+from . import _checks as chk
+from .simulator import Simulator
+
+__all__ = ["LinearImager", "ConvexImager", "RFImage", "window"]
+
+
+def window(n, kind="hanning"):
+    """Apodization window of n weights: "hanning" (no zero ends), "hamming" or "rect"."""
+    n = chk.count(n, "n")
+    k = np.arange(n)
+    if kind == "rect" or n == 1:
+        return np.ones(n)
+    if kind == "hanning":
+        return 0.5 - 0.5 * np.cos(2 * np.pi * (k + 1) / (n + 1))
+    if kind == "hamming":
+        return 0.54 - 0.46 * np.cos(2 * np.pi * k / (n - 1))
+    raise ValueError("kind must be 'hanning', 'hamming' or 'rect'")
+
+
+@dataclass(frozen=True)
+class RFImage:
+    """RF lines on one time axis.
+
+    Attributes
+    ----------
+    data : (samples, lines) numpy.ndarray
+        Echo of each line; row k is at time t0 + k / fs.
+    t0 : float
+        Time of the first row, s.
+    fs : float
+        Sampling frequency, Hz.
+    positions : (lines,) numpy.ndarray
+        Lateral position (linear array, m) or angle (convex array, rad) of each line.
+    lag : float
+        Delay, s, of the two-way pulse's centre: a scatterer at range r
+        along a line peaks at 2 r / c + lag.
+    """
+
+    data: np.ndarray
+    t0: float
+    fs: float
+    positions: np.ndarray
+    lag: float
+
+    def ranges(self, c):
+        """Range of each row along the lines, m, for speed of sound c (m/s)."""
+        return (self.t0 + np.arange(self.data.shape[0]) / self.fs - self.lag) * c / 2
+
+
+def _stack(fields, positions, lag):
+    first = min(f.start_sample for f in fields)
+    rows = max(f.start_sample + f.data.shape[0] for f in fields) - first
+    data = np.zeros((rows, len(fields)))
+    for j, f in enumerate(fields):
+        s = f.start_sample - first
+        data[s:s + f.data.shape[0], j] = f.data
+    fs = fields[0].fs
+    return RFImage(data, first / fs, fs, np.asarray(positions, dtype=float), lag)
+
+
+class _Imager:
+    def __init__(self, sim, no_elements, active, impulse, excitation, focus_depth, f_number,
+                 transmit_window, apodization_steps):
+        if not isinstance(sim, Simulator):
+            raise TypeError("sim must be a Simulator")
+        self.sim = sim
+        self.no_elements = chk.count(no_elements, "no_elements")
+        self.active = chk.count(active, "active")
+        if self.active > self.no_elements:
+            raise ValueError("active must not exceed no_elements")
+        self.impulse = chk.vector(impulse, "impulse")
+        self.excitation = chk.vector(excitation, "excitation")
+        self.focus_depth = chk.number(focus_depth, "focus_depth", positive=True)
+        self.f_number = chk.number(f_number, "f_number", positive=True)
+        self.tx_weights = window(self.active, transmit_window)
+        self.steps = chk.count(apodization_steps, "apodization_steps")
+        self.lag = (2 * (len(self.impulse) - 1) + len(self.excitation) - 1) / 2 / sim.fs
+
+    def _prepare(self, ap):
+        ap.impulse(self.impulse)
+        ap.excitation(self.excitation)
+        return ap
+
+    def _first_element(self, position, pitch):
+        """First full-array element of the sub-aperture nearest the line."""
+        centre = position / pitch + (self.no_elements - 1) / 2
+        return int(np.round(centre - (self.active - 1) / 2))
+
+    def _receive_line(self, valid, offsets, max_range):
+        """Apodization time line: entries from 1 mm to max_range, width range / F-number."""
+        ranges = np.linspace(1e-3, max(max_range, 2e-3), self.steps)
+        values = np.zeros((self.steps, self.active))
+        for k, r in enumerate(ranges):
+            half = r / self.f_number / 2
+            u = np.abs(offsets) / max(half, 1e-12)
+            values[k] = np.where(u < 1, 0.5 + 0.5 * np.cos(np.pi * u), 0.0) * valid
+        return ranges / self.sim.c, values
+
+    def image(self, phantom, positions):
+        """RF lines of the phantom at the given line positions.
+
+        Parameters
+        ----------
+        phantom : sonvar.phantom.Phantom
+            Scatterers (positions in m, amplitudes).
+        positions : (lines,) array_like
+            Lateral positions, m (linear array), or angles, rad (convex).
+
+        Returns
+        -------
+        RFImage
+        """
+        pos = chk.vector(positions, "positions")
+        points = chk.points(phantom.points, "phantom.points")
+        amplitudes = chk.vector(phantom.amplitudes, "phantom.amplitudes", length=len(points))
+        fields = [self.line(p, points, amplitudes) for p in pos]
+        return _stack(fields, pos, self.lag)
+
+
+class LinearImager(_Imager):
+    """Linear-array imaging, one line per lateral position.
+
+    Parameters
+    ----------
+    sim : Simulator
+    no_elements : int
+        Elements of the full array.
+    width, height, kerf : float
+        Element size and gap, m.
+    active : int
+        Elements of the active sub-aperture.
+    impulse, excitation : (n,) array_like
+        Impulse response and excitation sampled at sim.fs.
+    focus_depth : float
+        Transmit focus depth, m.
+    f_number : float
+        Receive F-number (range over active width).
+    elevation_focus : float, optional
+        Elevation focus radius, m (an elevation-focused array); None: flat.
+    no_sub_x, no_sub_y : int
+        Rectangles per element.
+    transmit_window : {"hanning", "hamming", "rect"}
+    apodization_steps : int
+        Entries of the receive apodization time line.
+    max_range : float
+        Deepest range the receive aperture grows to, m.
+    """
+
+    def __init__(self, sim, no_elements, width, height, kerf, active, impulse, excitation,
+                 focus_depth, f_number=2.0, elevation_focus=None, no_sub_x=1, no_sub_y=1,
+                 transmit_window="hanning", apodization_steps=32, max_range=0.08):
+        super().__init__(sim, no_elements, active, impulse, excitation, focus_depth, f_number,
+                         transmit_window, apodization_steps)
+        self.pitch = chk.number(width, "width", positive=True) + chk.number(kerf, "kerf",
+                                                                            nonnegative=True)
+        self.max_range = chk.number(max_range, "max_range", positive=True)
+
+        def make():
+            if elevation_focus is None:
+                return sim.linear_array(self.active, width, height, kerf, no_sub_x, no_sub_y)
+            return sim.focused_array(self.active, width, height, kerf, elevation_focus, no_sub_x,
+                                     no_sub_y)
+        self.transmit = self._prepare(make())
+        self.receive = self._prepare(make())
+        self.offsets = (np.arange(self.active) - (self.active - 1) / 2) * self.pitch
+
+    def line(self, x, points, amplitudes):
+        """Echo of one line at lateral position x, m: a Field of shape (samples,)."""
+        first = self._first_element(x, self.pitch)
+        centre = (first + (self.active - 1) / 2 - (self.no_elements - 1) / 2) * self.pitch
+        valid = ((first + np.arange(self.active) >= 0) &
+                 (first + np.arange(self.active) < self.no_elements)).astype(float)
+        xl = x - centre
+        origin = (xl, 0.0, 0.0)
+        self.transmit.center_focus(origin)
+        self.transmit.focus((xl, 0.0, self.focus_depth))
+        self.transmit.apodization(self.tx_weights * valid)
+        self.receive.center_focus(origin)
+        self.receive.dynamic_focus(0.0, 0.0)
+        times, values = self._receive_line(valid, self.offsets - xl, self.max_range)
+        self.receive.apodization(values, times)
+        local = points - np.array([centre, 0.0, 0.0])
+        return self.sim.calc_scat(self.transmit, self.receive, local, amplitudes)
+
+
+class ConvexImager(_Imager):
+    """Convex-array imaging, one line per angle (rad, from the z axis towards x).
+
+    The array's face touches z = 0 at its middle; its centre of curvature is
+    (0, 0, -r_convex). Ranges are measured from the face along each line.
+    Parameters as LinearImager, with r_convex (m) the radius of the face.
+    """
+
+    def __init__(self, sim, no_elements, width, height, kerf, r_convex, active, impulse,
+                 excitation, focus_depth, f_number=2.0, elevation_focus=None, no_sub_x=1,
+                 no_sub_y=1, transmit_window="hanning", apodization_steps=32, max_range=0.15):
+        super().__init__(sim, no_elements, active, impulse, excitation, focus_depth, f_number,
+                         transmit_window, apodization_steps)
+        self.radius = chk.number(r_convex, "r_convex", positive=True)
+        width = chk.number(width, "width", positive=True)
+        kerf = chk.number(kerf, "kerf", nonnegative=True)
+        self.pitch = np.arcsin(width / self.radius) + np.arcsin(kerf / self.radius)
+        self.max_range = chk.number(max_range, "max_range", positive=True)
+
+        def make():
+            if elevation_focus is None:
+                return sim.convex_array(self.active, width, height, kerf, self.radius, no_sub_x,
+                                        no_sub_y)
+            return sim.convex_focused_array(self.active, width, height, kerf, self.radius,
+                                            elevation_focus, no_sub_x, no_sub_y)
+        self.transmit = self._prepare(make())
+        self.receive = self._prepare(make())
+        self.angles = (np.arange(self.active) - (self.active - 1) / 2) * self.pitch
+
+    def line(self, angle, points, amplitudes):
+        """Echo of one line at the given angle, rad: a Field of shape (samples,)."""
+        first = self._first_element(angle, self.pitch)
+        centre = (first + (self.active - 1) / 2 - (self.no_elements - 1) / 2) * self.pitch
+        idx = first + np.arange(self.active)
+        valid = ((idx >= 0) & (idx < self.no_elements)).astype(float)
+        al = angle - centre
+        r = self.radius
+        origin = (r * np.sin(al), 0.0, r * np.cos(al) - r)
+        direction = np.array([np.sin(al), 0.0, np.cos(al)])
+        self.transmit.center_focus(origin)
+        self.transmit.focus(np.array(origin) + self.focus_depth * direction)
+        self.transmit.apodization(self.tx_weights * valid)
+        self.receive.center_focus(origin)
+        self.receive.dynamic_focus(al, 0.0)
+        times, values = self._receive_line(valid, r * (self.angles - al), self.max_range)
+        self.receive.apodization(values, times)
+        # Turn the scatterers by -centre about the centre of curvature.
+        c, s = np.cos(-centre), np.sin(-centre)
+        x, z = points[:, 0], points[:, 2] + r
+        local = np.column_stack([c * x + s * z, points[:, 1], -s * x + c * z - r])
+        return self.sim.calc_scat(self.transmit, self.receive, local, amplitudes)

@@ -1,0 +1,763 @@
+"""The simulator, its apertures and the calculations' results.
+
+Units are SI throughout: metres, seconds, hertz, radians, dB/m and
+dB/(m Hz). Element numbers count from 1, as in the library's element calls.
+"""
+
+import logging
+import os
+from dataclasses import dataclass
+
+import numpy as np
+
+from . import _checks as chk
+from . import _core
+
+__all__ = ["Simulator", "Aperture", "Field", "SonvarError", "OPTIONS", "RECTANGLE_COLUMNS",
+           "TRIANGLE_COLUMNS"]
+
+SonvarError = _core.SonvarError
+SonvarError.__doc__ = """A failure inside the library, carrying the library's message.
+
+The simulator that raised it stays usable; signals of the failed call may
+stay allocated until the simulator is released."""
+
+#: Options of the state, settable with Simulator.set and read with Simulator.get.
+OPTIONS = ("use_att", "att", "freq_att", "att_f0", "tau_m", "z", "dz", "bdiva", "debug",
+           "threads", "accurate_time_calc", "fast_integration", "show_times", "use_rectangles",
+           "use_triangles", "use_lines", "c", "fs")
+
+#: Columns of Aperture.table("rectangles"), one row per rectangle.
+RECTANGLE_COLUMNS = ("element", "index", "width", "height", "apodization", "tan_xz", "tan_yz",
+                     "center_x", "center_y", "center_z",
+                     "x1", "y1", "z1", "x2", "y2", "z2", "x3", "y3", "z3", "x4", "y4", "z4",
+                     "delay", "element_center_x", "element_center_y", "element_center_z")
+#: Columns of Aperture.table("triangles"), one row per triangle.
+TRIANGLE_COLUMNS = ("element", "index", "apodization",
+                    "element_center_x", "element_center_y", "element_center_z",
+                    "x1", "y1", "z1", "x2", "y2", "z2", "x3", "y3", "z3")
+
+_TABLES = {"rectangles": 1, "triangles": 2, "lines": 3, "focus": 4, "apodization": 5}
+_SHOW = {"all": 0, "elements": 1, "focus": 2, "apodization": 3, "header": -1}
+_WINDOWS = {"hanning": 1, "hamming": 2, "blackman": 3}
+_KINDS = ("rectangles", "triangles", "lines")
+
+
+@dataclass(frozen=True)
+class Field:
+    """A calculation's result on one common time axis.
+
+    Attributes
+    ----------
+    data : numpy.ndarray
+        Samples, first axis time: shape (samples, points) for h, hp and hhp,
+        (samples,) for the summed echo, (samples, elements) per receive
+        element, (samples, transmit, receive) for all element pairs. Units:
+        h in m/s; hp, hhp and echoes in the library's scaled units (see the
+        calculations). Zero where a signal has no samples; a point without
+        any response is a column of zeros.
+    t0 : float
+        Time of the first row, s.
+    fs : float
+        Sampling frequency of the rows, Hz (fs / decimation for all pairs).
+    """
+
+    data: np.ndarray
+    t0: float
+    fs: float
+
+    @property
+    def start_sample(self):
+        """Index of the first row on the library's sample grid: t0 * fs."""
+        return int(round(self.t0 * self.fs))
+
+    @property
+    def times(self):
+        """Time of every row, s: t0 + arange(samples) / fs."""
+        return self.t0 + np.arange(self.data.shape[0]) / self.fs
+
+
+class _Output:
+    """Turns the library's text into lines for logging or a callback."""
+
+    def __init__(self, target):
+        self.pending = ""
+        if target is None:
+            self.emit = None
+        elif target == "logging":
+            logger = logging.getLogger("sonvar")
+            self.emit = lambda line: logger.info("%s", line)
+        elif callable(target):
+            self.emit = target
+        else:
+            raise TypeError("output must be None, 'logging' or a callable taking one line")
+
+    def __call__(self, text):
+        if self.emit is None:
+            return
+        lines = (self.pending + text).split("\n")
+        self.pending = lines.pop()
+        for line in lines:
+            self.emit(line)
+
+
+def _cores():
+    try:
+        return len(os.sched_getaffinity(0))
+    except (AttributeError, OSError):
+        return os.cpu_count() or 1
+
+
+class Simulator:
+    """One simulation state of the library: options, apertures, calculations.
+
+    Parameters
+    ----------
+    c : float, optional
+        Speed of sound, m/s (default 1540).
+    fs : float, optional
+        Sampling frequency, Hz (default 100 MHz). Set it before building
+        apertures: pulses are sampled at the fs of their time.
+    threads : int, optional
+        Worker threads of the calculations (default: the number of cores).
+    output : None, "logging" or callable, optional
+        Where the library's lines go. None (default) drops them, so nothing
+        reaches standard output; "logging" sends each line to the logger
+        "sonvar" at level INFO; a callable receives each line (without its
+        newline) on the calling thread after the library call returns.
+    **options
+        Any further option of OPTIONS by name, e.g. ``use_triangles=1``.
+
+    Examples
+    --------
+    >>> import numpy as np, sonvar
+    >>> sim = sonvar.Simulator(fs=100e6)
+    >>> probe = sim.linear_array(64, 0.29e-3, 5e-3, 0.01e-3, focus=(0, 0, 0.03))
+    >>> field = sim.calc_hp(probe, [[0, 0, 0.03]])
+    >>> field.data.shape[1]
+    1
+    """
+
+    def __init__(self, c=1540.0, fs=100e6, threads=None, output=None, **options):
+        self._state = _core.State()
+        self._output = None
+        self.set_output(output)
+        self.set("c", c)
+        self.set("fs", fs)
+        self.set("threads", _cores() if threads is None else chk.count(threads, "threads"))
+        # show_times is on in a new state; its progress lines only matter when
+        # someone reads the output.
+        for name, value in options.items():
+            self.set(name, value)
+
+    # --- options ---------------------------------------------------------
+    def set(self, name, value):
+        """Set one option of the state by name (see OPTIONS).
+
+        Parameters
+        ----------
+        name : str
+            Option name, matched without regard to case.
+        value : float
+            Its value in SI units (flags: 0 or 1; counts are rounded).
+
+        Raises
+        ------
+        ValueError
+            Unknown name or non-finite value.
+        TypeError
+            The name is not a string or the value not a number.
+        """
+        if not isinstance(name, str):
+            raise TypeError(f"name must be a string, not {type(name).__name__}")
+        if name.lower() not in OPTIONS:
+            raise ValueError(f"name: unknown option {name!r}; options are {', '.join(OPTIONS)}")
+        v = chk.number(value, "value")
+        if name.lower() in ("c", "fs") and not v > 0:
+            raise ValueError(f"value: {name} must be above 0, got {v}")
+        self._state.set(name, v)
+
+    def get(self, name):
+        """Read one option back by name; "time_interval" gives the progress interval, s."""
+        values = self._state.options()
+        key = name.lower() if isinstance(name, str) else name
+        if key not in values:
+            raise ValueError(f"name: unknown option {name!r}")
+        return values[key]
+
+    @property
+    def options(self):
+        """All options as a dict of name to value."""
+        return self._state.options()
+
+    @property
+    def c(self):
+        """Speed of sound, m/s."""
+        return self.get("c")
+
+    @c.setter
+    def c(self, value):
+        self.set("c", value)
+
+    @property
+    def fs(self):
+        """Sampling frequency, Hz."""
+        return self.get("fs")
+
+    @fs.setter
+    def fs(self, value):
+        self.set("fs", value)
+
+    @property
+    def threads(self):
+        """Worker threads of the calculations."""
+        return self.get("threads")
+
+    @threads.setter
+    def threads(self, value):
+        self.set("threads", chk.count(value, "threads"))
+
+    def attenuation(self, att=0.0, freq_att=0.0, att_f0=0.0, enabled=True):
+        """Set the attenuation options.
+
+        Parameters
+        ----------
+        att : float
+            Frequency-independent attenuation, dB/m.
+        freq_att : float
+            Frequency-dependent attenuation, dB/(m Hz), e.g. 0.5 dB/(cm MHz) = 50e-6.
+        att_f0 : float
+            Centre frequency of the frequency-dependent part, Hz.
+        enabled : bool
+            Whether calculations apply attenuation.
+        """
+        self.set("att", chk.number(att, "att", nonnegative=True))
+        self.set("freq_att", chk.number(freq_att, "freq_att", nonnegative=True))
+        self.set("att_f0", chk.number(att_f0, "att_f0", nonnegative=True))
+        self.set("use_att", 1 if enabled else 0)
+
+    def element_kind(self, kind):
+        """Choose the kind of mathematical element of apertures built from now on.
+
+        Parameters
+        ----------
+        kind : {"rectangles", "triangles", "lines"}
+        """
+        if kind not in _KINDS:
+            raise ValueError(f"kind must be one of {_KINDS}, got {kind!r}")
+        self.set("use_" + kind, 1)
+
+    def info(self):
+        """The configuration report as a string."""
+        return self._state.info()
+
+    def set_output(self, output):
+        """Send the library's lines to None (dropped), "logging" or a callable (see Simulator)."""
+        self._output = _Output(output)
+        self._state.set_callback(None if self._output.emit is None else self._output)
+
+    # --- apertures -------------------------------------------------------
+    def _aperture(self, core):
+        return Aperture(self, core)
+
+    def piston(self, radius, ele_size):
+        """Flat circular piston of the given radius, m, divided into squares of side ele_size, m."""
+        return self._aperture(_core.piston(self._state, chk.number(radius, "radius", positive=True),
+                                           chk.number(ele_size, "ele_size", positive=True)))
+
+    def concave(self, radius, focal_radius, ele_size):
+        """Spherically concave disc: radius, m; focal_radius, m (above radius); squares of ele_size, m."""
+        r = chk.number(radius, "radius", positive=True)
+        f = chk.number(focal_radius, "focal_radius", positive=True)
+        if f < r:
+            raise ValueError("focal_radius must not be below radius")
+        return self._aperture(_core.concave(self._state, r, f,
+                                            chk.number(ele_size, "ele_size", positive=True)))
+
+    def linear_array(self, no_elements, width, height, kerf, no_sub_x=1, no_sub_y=1,
+                     focus=(0.0, 0.0, 0.02)):
+        """Flat linear array along x, centred at the origin.
+
+        Parameters
+        ----------
+        no_elements : int
+            Physical elements.
+        width, height : float
+            Size of one element along x and y, m.
+        kerf : float
+            Gap between elements, m.
+        no_sub_x, no_sub_y : int
+            Rectangles per element along x and y.
+        focus : (3,) array_like
+            Initial fixed focus point, m.
+
+        Returns
+        -------
+        Aperture
+        """
+        return self._aperture(_core.linear_array(
+            self._state, chk.count(no_elements, "no_elements"),
+            chk.number(width, "width", positive=True), chk.number(height, "height", positive=True),
+            chk.number(kerf, "kerf", nonnegative=True), chk.count(no_sub_x, "no_sub_x"),
+            chk.count(no_sub_y, "no_sub_y"), chk.point(focus, "focus")))
+
+    def linear_multirow(self, no_elem_x, width, heights, kerf_x, kerf_y, no_sub_x=1, no_sub_y=1,
+                        focus=(0.0, 0.0, 0.02)):
+        """Linear array of several rows: heights (rows,) in m, kerf_x and kerf_y in m."""
+        h = chk.vector(heights, "heights")
+        if np.any(h <= 0):
+            raise ValueError("heights must all be above 0")
+        return self._aperture(_core.linear_multirow(
+            self._state, chk.count(no_elem_x, "no_elem_x"),
+            chk.number(width, "width", positive=True), h,
+            chk.number(kerf_x, "kerf_x", nonnegative=True),
+            chk.number(kerf_y, "kerf_y", nonnegative=True), chk.count(no_sub_x, "no_sub_x"),
+            chk.count(no_sub_y, "no_sub_y"), chk.point(focus, "focus")))
+
+    def focused_array(self, no_elements, width, height, kerf, r_focus, no_sub_x=1, no_sub_y=1,
+                      focus=(0.0, 0.0, 0.02)):
+        """Linear array with elevation focus of radius r_focus, m (at least height / 2)."""
+        height = chk.number(height, "height", positive=True)
+        r = chk.number(r_focus, "r_focus", positive=True)
+        if 2 * r < height:
+            raise ValueError("r_focus must be at least height / 2")
+        return self._aperture(_core.focused_array(
+            self._state, chk.count(no_elements, "no_elements"),
+            chk.number(width, "width", positive=True), height,
+            chk.number(kerf, "kerf", nonnegative=True), r, chk.count(no_sub_x, "no_sub_x"),
+            chk.count(no_sub_y, "no_sub_y"), chk.point(focus, "focus")))
+
+    def focused_multirow(self, no_elem_x, width, heights, kerf_x, kerf_y, r_focus, no_sub_x=1,
+                         no_sub_y=1, focus=(0.0, 0.0, 0.02)):
+        """Multi-row linear array with elevation focus: heights (rows,) m, r_focus m."""
+        h = chk.vector(heights, "heights")
+        if np.any(h <= 0):
+            raise ValueError("heights must all be above 0")
+        return self._aperture(_core.focused_multirow(
+            self._state, chk.count(no_elem_x, "no_elem_x"),
+            chk.number(width, "width", positive=True), h,
+            chk.number(kerf_x, "kerf_x", nonnegative=True),
+            chk.number(kerf_y, "kerf_y", nonnegative=True),
+            chk.number(r_focus, "r_focus", positive=True), chk.count(no_sub_x, "no_sub_x"),
+            chk.count(no_sub_y, "no_sub_y"), chk.point(focus, "focus")))
+
+    def convex_array(self, no_elements, width, height, kerf, r_convex, no_sub_x=1, no_sub_y=1,
+                     focus=(0.0, 0.0, 0.02)):
+        """Convex array of radius r_convex, m (above width and kerf); its apex at the origin."""
+        width = chk.number(width, "width", positive=True)
+        r = chk.number(r_convex, "r_convex", positive=True)
+        if r < width:
+            raise ValueError("r_convex must not be below width")
+        return self._aperture(_core.convex_array(
+            self._state, chk.count(no_elements, "no_elements"), width,
+            chk.number(height, "height", positive=True),
+            chk.number(kerf, "kerf", nonnegative=True), r, chk.count(no_sub_x, "no_sub_x"),
+            chk.count(no_sub_y, "no_sub_y"), chk.point(focus, "focus")))
+
+    def convex_focused_array(self, no_elements, width, height, kerf, r_convex, r_focus,
+                             no_sub_x=1, no_sub_y=1, focus=(0.0, 0.0, 0.02)):
+        """Convex array (radius r_convex, m) with elevation focus (radius r_focus, m)."""
+        width = chk.number(width, "width", positive=True)
+        height = chk.number(height, "height", positive=True)
+        r = chk.number(r_convex, "r_convex", positive=True)
+        rf = chk.number(r_focus, "r_focus", positive=True)
+        if r < width or 2 * rf < height:
+            raise ValueError("r_convex must not be below width, r_focus not below height / 2")
+        return self._aperture(_core.convex_focused_array(
+            self._state, chk.count(no_elements, "no_elements"), width, height,
+            chk.number(kerf, "kerf", nonnegative=True), r, rf, chk.count(no_sub_x, "no_sub_x"),
+            chk.count(no_sub_y, "no_sub_y"), chk.point(focus, "focus")))
+
+    def convex_focused_multirow(self, no_elem_x, width, heights, kerf_x, kerf_y, r_convex,
+                                r_focus, no_sub_x=1, no_sub_y=1, focus=(0.0, 0.0, 0.02)):
+        """Multi-row convex array with elevation focus; lengths in m."""
+        h = chk.vector(heights, "heights")
+        if np.any(h <= 0):
+            raise ValueError("heights must all be above 0")
+        return self._aperture(_core.convex_focused_multirow(
+            self._state, chk.count(no_elem_x, "no_elem_x"),
+            chk.number(width, "width", positive=True), h,
+            chk.number(kerf_x, "kerf_x", nonnegative=True),
+            chk.number(kerf_y, "kerf_y", nonnegative=True),
+            chk.number(r_convex, "r_convex", positive=True),
+            chk.number(r_focus, "r_focus", positive=True), chk.count(no_sub_x, "no_sub_x"),
+            chk.count(no_sub_y, "no_sub_y"), chk.point(focus, "focus")))
+
+    def array_2d(self, width, height, kerf_x, kerf_y, enabled, no_sub_x=1, no_sub_y=1,
+                 focus=(0.0, 0.0, 0.02)):
+        """Two-dimensional array: enabled is a (no_elem_x, no_elem_y) table of flags.
+
+        Elements are numbered row by row (lowest y first), within a row from
+        lowest x; only enabled positions become elements. Lengths in m.
+        """
+        e = np.asarray(enabled)
+        if e.dtype.kind not in "biu":
+            raise TypeError(f"enabled must hold integer or boolean flags, not dtype {e.dtype}")
+        if e.ndim != 2 or e.size == 0:
+            raise ValueError("enabled must be a non-empty (no_elem_x, no_elem_y) table")
+        return self._aperture(_core.array_2d(
+            self._state, e.shape[0], e.shape[1], chk.number(width, "width", positive=True),
+            chk.number(height, "height", positive=True),
+            chk.number(kerf_x, "kerf_x", nonnegative=True),
+            chk.number(kerf_y, "kerf_y", nonnegative=True),
+            np.ascontiguousarray(e != 0, dtype=np.int16), chk.count(no_sub_x, "no_sub_x"),
+            chk.count(no_sub_y, "no_sub_y"), chk.point(focus, "focus")))
+
+    def _table_aperture(self, maker, table, columns, centers, focus, name):
+        t = chk.matrix(table, name, columns=columns)
+        numbers = t[:, 0]
+        if np.any(numbers < 1) or np.any(numbers != np.floor(numbers)) or np.any(np.diff(numbers) < 0):
+            raise ValueError(f"{name}: column 0 must hold element numbers from 1, ascending")
+        n = int(numbers[-1])
+        c = chk.matrix(centers, "centers", columns=3, rows=n)
+        return self._aperture(maker(self._state, np.asfortranarray(t), np.asfortranarray(c),
+                                    chk.point(focus, "focus")))
+
+    def rectangles(self, table, centers, focus=(0.0, 0.0, 0.02)):
+        """Aperture from a table of rectangles.
+
+        Parameters
+        ----------
+        table : (rows, 19) array_like
+            Per rectangle: element number (from 1, ascending), corners x1 y1 z1
+            ... x4 y4 z4 (m), apodization, width (m), height (m), centre x y z (m).
+        centers : (elements, 3) array_like
+            Centre of each physical element, m.
+        focus : (3,) array_like
+            Initial fixed focus point, m.
+        """
+        return self._table_aperture(_core.rectangles, table, 19, centers, focus, "table")
+
+    def triangles(self, table, centers, focus=(0.0, 0.0, 0.02)):
+        """Aperture from a (rows, 11) table of triangles: element number, x1 y1 z1 x2 y2 z2 x3 y3 z3 (m), apodization."""
+        return self._table_aperture(_core.triangles, table, 11, centers, focus, "table")
+
+    def lines(self, table, centers, focus=(0.0, 0.0, 0.02)):
+        """Aperture from a (rows, 6) table of bounding lines in the plane z = 0.
+
+        Columns: element number, line-element number within the element,
+        slope, vertical flag (1: line parallel to y), y at x = 0 (or x of a
+        vertical line), m, above-or-left flag (1: the element lies above the
+        line or left of a vertical one).
+        """
+        return self._table_aperture(_core.lines, table, 6, centers, focus, "table")
+
+    def triangles_single(self, corners, apodizations, element_apodization=1.0,
+                         center=(0.0, 0.0, 0.0)):
+        """One physical element of triangles: corners (rows, 9) in m, one weight per triangle."""
+        c = chk.matrix(corners, "corners", columns=9)
+        a = chk.vector(apodizations, "apodizations", length=c.shape[0])
+        return self._aperture(_core.triangles_single(
+            self._state, np.asfortranarray(c), a,
+            chk.number(element_apodization, "element_apodization"), chk.point(center, "center")))
+
+    # --- calculations ----------------------------------------------------
+    def _own(self, aperture, name):
+        if not isinstance(aperture, Aperture):
+            raise TypeError(f"{name} must be an Aperture, not {type(aperture).__name__}")
+        if aperture._sim is not self:
+            raise ValueError(f"{name} belongs to another Simulator")
+        return aperture._core
+
+    def _field(self, code, a1, a2, points):
+        p = chk.points(points)
+        data, start = _core.field(self._state, code, a1, a2, p)
+        return Field(data, start / self.fs, self.fs)
+
+    def calc_h(self, aperture, points):
+        """Spatial impulse response at each point.
+
+        Parameters
+        ----------
+        aperture : Aperture
+        points : (n, 3) array_like
+            Field points, m.
+
+        Returns
+        -------
+        Field
+            data of shape (samples, n) in m/s (with attenuation on, the
+            library scales h by one more 1/fs).
+        """
+        return self._field(1, self._own(aperture, "aperture"), None, points)
+
+    def calc_hp(self, aperture, points):
+        """Emitted pressure at each point: (h * impulse response * excitation) / fs^2.
+
+        Parameters
+        ----------
+        aperture : Aperture
+        points : (n, 3) array_like
+            Field points, m.
+
+        Returns
+        -------
+        Field
+            data of shape (samples, n).
+
+        Notes
+        -----
+        The result matrix is allocated once; the library's signals are copied
+        into it as they come and go back at once. Up to 65536 points make one
+        library call; more go in four batches, so the peak memory is the
+        matrix plus a quarter of the packed signals plus a fixed amount per
+        thread.
+        """
+        return self._field(2, self._own(aperture, "aperture"), None, points)
+
+    def calc_hhp(self, transmit, receive, points):
+        """Pulse-echo field of a transmit and a receive aperture (may be the same) at each point.
+
+        Returns a Field of shape (samples, n).
+        """
+        return self._field(3, self._own(transmit, "transmit"), self._own(receive, "receive"), points)
+
+    def _scatterers(self, points, amplitudes):
+        p = chk.points(points)
+        a = chk.vector(amplitudes, "amplitudes", length=p.shape[0])
+        return p, a
+
+    def calc_scat(self, transmit, receive, points, amplitudes):
+        """Echo of point scatterers summed over the receive aperture.
+
+        Parameters
+        ----------
+        transmit, receive : Aperture
+        points : (n, 3) array_like
+            Scatterer positions, m.
+        amplitudes : (n,) array_like
+            Scattering amplitudes. Neither array is changed.
+
+        Returns
+        -------
+        Field
+            data of shape (samples,).
+        """
+        t, r = self._own(transmit, "transmit"), self._own(receive, "receive")
+        p, a = self._scatterers(points, amplitudes)
+        data, start = _core.scat(self._state, t, r, p, a)
+        return Field(data, start / self.fs, self.fs)
+
+    def calc_scat_multi(self, transmit, receive, points, amplitudes):
+        """Echo of point scatterers per receive element: Field of shape (samples, elements)."""
+        t, r = self._own(transmit, "transmit"), self._own(receive, "receive")
+        p, a = self._scatterers(points, amplitudes)
+        data, start = _core.scat_multi(self._state, t, r, p, a)
+        return Field(data, start / self.fs, self.fs)
+
+    def calc_scat_all(self, transmit, receive, points, amplitudes, decimation=1):
+        """Echo of every transmit element received by every receive element.
+
+        Each element acts unfocused and unapodized. The result is sampled at
+        fs / decimation: a Field of shape (samples, transmit elements,
+        receive elements) whose fs is fs / decimation. Amplitudes are not
+        changed (the library's division by fs happens on a copy).
+        """
+        t, r = self._own(transmit, "transmit"), self._own(receive, "receive")
+        p, a = self._scatterers(points, amplitudes)
+        d = chk.count(decimation, "decimation")
+        data, start = _core.scat_all(self._state, t, r, p, a, d)
+        fs = self.fs / d
+        return Field(data, start / fs, fs)
+
+
+class Aperture:
+    """A transducer of a Simulator; made by the Simulator's constructors.
+
+    Focus, apodization and element settings change the aperture in place;
+    they take effect in later calculations.
+    """
+
+    def __init__(self, sim, core):
+        self._sim = sim
+        self._core = core
+
+    @property
+    def no_elements(self):
+        """Number of physical elements."""
+        return self._core.no_elements
+
+    @property
+    def name(self):
+        """Kind of transducer, as the library names it."""
+        return self._core.name
+
+    @property
+    def kind(self):
+        """Mathematical elements: "rectangles", "triangles" or "lines"."""
+        return self._core.kind
+
+    @property
+    def element_centers(self):
+        """(elements, 3) array of the physical elements' centres, m."""
+        return self._core.element_centers()
+
+    def sub_elements(self):
+        """Number of mathematical elements of each physical element, a list."""
+        return self._core.sub_elements()
+
+    def _per_element(self, values, name, entries):
+        v = chk.real_array(values, name)
+        if v.ndim == 1:
+            v = v.reshape(1, -1)
+        v = chk.matrix(v, name, columns=self.no_elements)
+        if v.shape[0] != entries:
+            raise ValueError(f"{name} must have one row per time ({entries}), got {v.shape[0]}")
+        return v
+
+    @staticmethod
+    def _times(times, count):
+        t = chk.vector(times, "times")
+        if t.shape[0] == 1 and count > 1:
+            raise ValueError(f"times must hold {count} values")
+        if t.shape[0] != count:
+            raise ValueError(f"times must hold {count} values, got {t.shape[0]}")
+        return t
+
+    def focus(self, points, times=0.0):
+        """Fixed focus (one point) or a focus time line (several).
+
+        Parameters
+        ----------
+        points : (3,) or (n, 3) array_like
+            Focus points, m.
+        times : float or (n,) array_like
+            Start time of each point, s.
+        """
+        p = chk.points(points)
+        self._core.focus(self._times(times, p.shape[0]), p)
+
+    def dynamic_focus(self, angle_zx=0.0, angle_zy=0.0, time=0.0):
+        """Dynamic focusing along a direction from the focus centre.
+
+        angle_zx and angle_zy in rad, time (start of the entry) in s.
+        """
+        self._core.dynamic_focus(chk.number(time, "time"), chk.number(angle_zx, "angle_zx"),
+                                 chk.number(angle_zy, "angle_zy"))
+
+    def center_focus(self, point):
+        """Reference point for focusing, m. Set it before static focus points."""
+        self._core.center_focus(chk.point(point, "point"))
+
+    def focus_times(self, delays, times=0.0):
+        """Per-element focusing delays, s: delays (elements,) or (entries, elements)."""
+        t = chk.vector(times, "times")
+        self._core.focus_times(t, self._per_element(delays, "delays", t.shape[0]))
+
+    def apodization(self, values, times=0.0):
+        """Static apodization (elements,) or a time line (entries, elements) with times in s."""
+        t = chk.vector(times, "times")
+        self._core.apodization(t, self._per_element(values, "values", t.shape[0]))
+
+    def dynamic_apodization(self, f_number, window="hanning", reference=(0.0, 0.0, 0.0),
+                            direction=(0.0, 0.0, 1.0)):
+        """Aperture widening with depth at a constant F-number.
+
+        Parameters
+        ----------
+        f_number : float
+            Depth over active aperture width.
+        window : {"hanning", "hamming", "blackman"}
+        reference : (3,) array_like
+            Start of the axis, m.
+        direction : (3,) array_like
+            Unit vector of the axis.
+        """
+        if window not in _WINDOWS:
+            raise ValueError(f"window must be one of {tuple(_WINDOWS)}, got {window!r}")
+        self._core.dynamic_apodization(_WINDOWS[window],
+                                       chk.number(f_number, "f_number", positive=True),
+                                       chk.point(reference, "reference"),
+                                       chk.point(direction, "direction"))
+
+    def _element_values(self, elements, values, name):
+        n = chk.element_numbers(elements, "elements", self.no_elements)
+        v = chk.real_array(values, name)
+        if v.ndim == 1:
+            v = v.reshape(1, -1)
+        v = chk.matrix(v, name, rows=n.shape[0])
+        return n, v
+
+    def element_apodization(self, elements, values):
+        """Weights of the mathematical elements of the listed physical elements.
+
+        elements: element numbers (from 1); values: one row per listed
+        element with at least as many weights as it has sub-elements.
+        """
+        n, v = self._element_values(elements, values, "values")
+        subs = self.sub_elements()
+        for e in n:
+            if subs[e - 1] > v.shape[1]:
+                raise ValueError(f"values: element {e} has {subs[e - 1]} sub-elements, "
+                                 f"got {v.shape[1]} values")
+        self._core.ele_apodization(n, v)
+
+    def element_delay(self, elements, values):
+        """Delays, s, of the mathematical elements of the listed physical elements."""
+        n, v = self._element_values(elements, values, "values")
+        subs = self.sub_elements()
+        for e in n:
+            if subs[e - 1] > v.shape[1]:
+                raise ValueError(f"values: element {e} has {subs[e - 1]} sub-elements, "
+                                 f"got {v.shape[1]} values")
+        self._core.ele_delay(n, v)
+
+    def element_waveform(self, elements, samples):
+        """Own excitation of the listed elements: one row of samples (at fs) per element."""
+        n, v = self._element_values(elements, samples, "samples")
+        self._core.ele_waveform(n, v)
+
+    def impulse(self, samples):
+        """Impulse response of every element, sampled at the simulator's fs (starts at t = 0)."""
+        self._core.impulse(chk.vector(samples, "samples"))
+
+    def excitation(self, samples):
+        """Excitation of every element, sampled at the simulator's fs (starts at t = 0)."""
+        self._core.excitation(chk.vector(samples, "samples"))
+
+    @property
+    def impulse_response(self):
+        """The impulse response samples (1-D array)."""
+        return self._core.signal("impulse")[1]
+
+    @property
+    def excitation_signal(self):
+        """The excitation samples (1-D array)."""
+        return self._core.signal("excitation")[1]
+
+    def report(self, what="all"):
+        """The aperture report as a string: "all", "elements", "focus", "apodization" or "header"."""
+        if what not in _SHOW:
+            raise ValueError(f"what must be one of {tuple(_SHOW)}, got {what!r}")
+        return self._core.show(_SHOW[what])
+
+    def table(self, kind):
+        """An export table of the aperture.
+
+        Parameters
+        ----------
+        kind : {"rectangles", "triangles", "lines", "focus", "apodization"}
+
+        Returns
+        -------
+        numpy.ndarray or list
+            "rectangles": (rows, 26) with the columns RECTANGLE_COLUMNS;
+            "triangles": (rows, 15) with TRIANGLE_COLUMNS; "focus" and
+            "apodization": (entries, 1 + elements), the entry's start time in s
+            then one delay (s; zeros for a dynamic entry) or weight per element;
+            "lines": a list of dicts per line element (element, index,
+            apodization, element_center, rotation (cos_x, sin_x, cos_y, sin_y),
+            zc, lines (n, 5: slope, vertical, y1, x1, above_or_left),
+            crossings (k, 3)). Element and sub-element indices count from 0.
+        """
+        if kind not in _TABLES:
+            raise ValueError(f"kind must be one of {tuple(_TABLES)}, got {kind!r}")
+        return self._core.get(_TABLES[kind])
+
+    def convert_to_triangles(self):
+        """Replace every rectangle by two triangles."""
+        self._core.convert()
+
+    def convert_to_lines(self):
+        """Replace every rectangle by an element bounded by four lines."""
+        self._core.line_convert()

@@ -1,0 +1,48 @@
+"""The worked examples in their quick size: what their images show."""
+
+import importlib.util
+import os
+from pathlib import Path
+
+import numpy as np
+
+EXAMPLES = Path(os.environ.get("SONVAR_EXAMPLES",
+                               Path(__file__).resolve().parents[2] / "examples" / "python"))
+
+
+def load(name):
+    spec = importlib.util.spec_from_file_location(name, EXAMPLES / f"{name}.py")
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
+
+
+PNG_SIGNATURE = b"\x89PNG\r\n\x1a\n"
+
+
+def test_cyst_phantom_shows_targets_in_place_and_a_dark_cyst(tmp_path, capsys):
+    example = load("cyst_phantom")
+    out = tmp_path / "cyst.png"
+    result = example.main(["--quick", "--output", str(out)])
+    assert out.read_bytes()[:8] == PNG_SIGNATURE
+    found = example.locate_targets(result)
+    error = np.hypot(found[:, 0] - result["targets"][:, 0], found[:, 1] - result["targets"][:, 2])
+    assert np.all(error < 0.1e-3), error
+    assert example.cyst_contrast(result) <= -20.0
+    assert "cyst interior" in capsys.readouterr().out
+
+
+def test_beam_map_focuses_at_20_mm(tmp_path):
+    example = load("beam_map")
+    out = tmp_path / "beam.png"
+    result = example.main(["--quick", "--output", str(out)])
+    assert out.read_bytes()[:8] == PNG_SIGNATURE
+    # The on-axis peak lies just before the geometric focus (focal gain falls
+    # off with depth faster than it grows) and the -6 dB width there is of the
+    # order of wavelength x F-number (Hanning apodization widens it).
+    z_peak = result["z"][np.argmax(result["axial"])]
+    assert 17e-3 <= z_peak <= 20.5e-3
+    f_number = 0.02 / result["aperture_width"]
+    assert 1.0 <= result["beam_width"] / (result["wavelength"] * f_number) <= 2.5
+    start, end, _ = result["depth_of_field"]
+    assert start < z_peak < end
