@@ -652,7 +652,8 @@ void area(sys_con *sys, signal_rec *scratch, double dt, const rect_timing *timin
 
 signal_rec *calc_rectangles_mem(sys_con *sys, calc_memory_block *block, aperture *ap, double x,
                                 double y, double z) {
-  find_delays_and_apodization(sys, ap, block->delays, block->apodizations, x, y, z);
+  if (!block->delays_current)
+    find_delays_and_apodization(sys, ap, block->delays, block->apodizations, x, y, z);
   const int count = select_rectangle_elements(sys, block, ap, x, y, z);
   signal_rec *sum = nullptr;
   for (int k = 0; k < count; k++) {
@@ -1018,6 +1019,11 @@ struct MultiBuffers {
   signal_rec *transmit_spectrum;
   signal_rec *receive_spectrum;
   signal_rec *output;
+  // Without attenuation: the transmit response between zeros, and the pad
+  // it has (at least the longest element response of the scatterer).
+  signal_rec *padded;
+  const double *transmit = nullptr;
+  int pad = 0;
 };
 
 // Adds the echo of receive element j for one scatterer into result[j].
@@ -1027,6 +1033,17 @@ void add_element_echo(sys_con *sys, calc_memory_block *block, aperture *receive,
   block->element_index = j;
   signal_rec *Rj = calc_response_mem(sys, block, receive, p.x, p.y, p.z);
   if (Rj == nullptr) return;  // this element receives nothing from here
+  if (!sys->use_att) {
+    // Two short responses: their direct convolution costs less than two
+    // transforms at the joint length, and goes straight into the sum.
+    if (buffers->transmit == nullptr || Rj->no_samples > buffers->pad) {
+      buffers->pad = std::max(2 * Rj->no_samples, 64);
+      buffers->transmit = pad_samples(sys, buffers->padded, Rt, buffers->pad);
+    }
+    add_scaled_convolution(sys, &result[j], Rj, Rt, buffers->transmit, amplitude / sys->fs);
+    free_signal(sys, Rj);
+    return;
+  }
   signal_rec *out = fast_fft_convolute(sys, Rj, Rt, buffers->receive_spectrum,
                                        buffers->transmit_spectrum, buffers->output);
   if (sys->use_att) out = replace_by_attenuated_echo(sys, out, pulse, spectrum);
@@ -1053,18 +1070,29 @@ signal_rec **calc_scat_multi(sys_con *sys, aperture *transmit, aperture *receive
   signal_rec *spectrum =
       sys->use_att ? Find_FFT(sys, pulse, Find_N(pulse->no_samples, 0)) : nullptr;
   MultiBuffers buffers{alloc_signal(sys, 1024, 0), alloc_signal(sys, 1024, 0),
-                       alloc_signal(sys, 1024, 0)};
+                       alloc_signal(sys, 1024, 0), alloc_signal(sys, 1024, 0)};
   ProgressClock clock;
   for (int i = 0; i < n; i++) {
     const point3 p = points[i];
     block->single_element = 0;
     signal_rec *Rt = calc_response_mem(sys, block, transmit, p.x, p.y, p.z);
     if (Rt != nullptr) {
-      Find_FFT_reuse(sys, buffers.transmit_spectrum, Rt, Find_N(4 * Rt->no_samples, 0));
+      if (sys->use_att)
+        Find_FFT_reuse(sys, buffers.transmit_spectrum, Rt, Find_N(4 * Rt->no_samples, 0));
+      else
+        buffers.transmit = pad_samples(sys, buffers.padded, Rt, buffers.pad = 64);
       block->single_element = 1;
-      for (int j = 0; j < elements; j++)
+      // The receive aperture's delays and weights at this point are the
+      // same for every element: found by the first element's response,
+      // kept by the others (only the rectangle response keeps them).
+      const bool keep =
+          receive->uses_rectangles && !receive->uses_triangles && !receive->uses_lines;
+      for (int j = 0; j < elements; j++) {
         add_element_echo(sys, block, receive, p, Rt, amplitudes[i], pulse, &spectrum, &buffers,
                          result, j);
+        block->delays_current = keep ? 1 : 0;
+      }
+      block->delays_current = 0;
       block->single_element = 0;
       free_signal(sys, Rt);
     }
@@ -1075,6 +1103,7 @@ signal_rec **calc_scat_multi(sys_con *sys, aperture *transmit, aperture *receive
   free_signal(sys, buffers.transmit_spectrum);
   free_signal(sys, buffers.receive_spectrum);
   free_signal(sys, buffers.output);
+  free_signal(sys, buffers.padded);
   end_calculation(sys, clock, block, pulse);
   return result;
 }

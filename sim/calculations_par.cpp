@@ -84,6 +84,7 @@ calc_memory_block *pre_allocate_memory(sys_con *sys, aperture *ap1, aperture *ap
   block->max_triangles = counts.triangles;
   block->single_element = 0;
   block->no_delay = 0;
+  block->delays_current = 0;
   if (counts.rectangles > 0) {
     block->unit_vectors =
         sonvar::alloc_array<rect_unit_vector>(sys, counts.rectangles, "rectangle unit vectors");

@@ -112,6 +112,24 @@ int16_t inside_boundary(const line_element *element, double x, double y);
  * lie on the element. */
 void intersections(sys_con *sys, line_element *element);
 
+/* ---- Direct accumulation of short convolutions ---- */
+
+/* Grows dst, as add_responses does, so that it spans [s0, s0 + n) as well
+ * as its own samples. */
+void cover_samples(sys_con *sys, signal_rec *dst, int s0, int n);
+
+/* Copies b into buffer between `pad` zeros on either side (the buffer grows
+ * when too small); returns the address of b's first value in it. */
+const double *pad_samples(sys_con *sys, signal_rec *buffer, const signal_rec *b, int pad);
+
+/* *dst += factor (a * b), the direct convolution of two short responses
+ * added in place, each output's terms in rising index of a as in the direct
+ * sum (*dst grown to cover it, a new zero signal when *dst is NULL).
+ * b_padded is b's values as pad_samples gives them, with a pad of at least
+ * a's length. */
+void add_scaled_convolution(sys_con *sys, signal_rec **dst, const signal_rec *a,
+                            const signal_rec *b, const double *b_padded, double factor);
+
 /* ---- Frequency-dependent attenuation of the pulse ---- */
 
 /* The pulse spectrum filtered for the distance of a response with start
@@ -280,6 +298,9 @@ typedef struct calc_memory_block {
   point3 *tri_corners;              /* buffer of three projected corners, or NULL */
   int16_t apply_excitation;         /* 1: apply individual element excitations
                                        (0 for h, 1 for every other calculation) */
+  int16_t delays_current;           /* 1: delays and apodizations already hold
+                                       the values of this point and aperture
+                                       (the rectangle response keeps them) */
 } calc_memory_block;
 
 /* A new scratch block sized from one or two apertures (ap2 may be ap1). Its
