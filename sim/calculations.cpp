@@ -671,6 +671,28 @@ signal_rec *calc_rectangles_mem(sys_con *sys, calc_memory_block *block, aperture
   return sum;
 }
 
+signal_rec *rectangle_elements_and_sum(sys_con *sys, calc_memory_block *block, aperture *ap,
+                                       double x, double y, double z, signal_rec **elements) {
+  find_delays_and_apodization(sys, ap, block->delays, block->apodizations, x, y, z);
+  block->single_element = 0;
+  const int count = select_rectangle_elements(sys, block, ap, x, y, z);
+  for (int i = 0; i < ap->no_elements; i++) {
+    elements[i] = nullptr;
+    const physical_element &element = ap->elements[i];
+    if (element.no_rectangles == 0) continue;
+    // Each element as the single-element response makes it: a signal of its
+    // own, weighted and excited as in the sum.
+    signal_rec *signal = rectangle_element_response(sys, block, ap, i, true, x, y, z);
+    if (element.has_excitation && block->apply_excitation)
+      signal = apply_element_excitation(sys, block, element, signal, true);
+    elements[i] = signal;
+  }
+  // The sum in the order calc_rectangles_mem adds it, so the same values.
+  signal_rec *sum = nullptr;
+  for (int k = 0; k < count; k++) sum = add_responses(sys, elements[block->element_order[k]], sum);
+  return sum;
+}
+
 signal_rec *calc_response_mem(sys_con *sys, calc_memory_block *block, aperture *ap, double x,
                               double y, double z) {
   if (!ap->uses_rectangles && !ap->uses_triangles && !ap->uses_lines)
@@ -1071,8 +1093,36 @@ signal_rec **calc_scat_multi(sys_con *sys, aperture *transmit, aperture *receive
       sys->use_att ? Find_FFT(sys, pulse, Find_N(pulse->no_samples, 0)) : nullptr;
   MultiBuffers buffers{alloc_signal(sys, 1024, 0), alloc_signal(sys, 1024, 0),
                        alloc_signal(sys, 1024, 0), alloc_signal(sys, 1024, 0)};
+  // One aperture of rectangles, no attenuation: each element's signal at a
+  // scatterer serves as the element's receive response and as its part of
+  // the transmit response, so every element is computed once per scatterer.
+  const bool shared = transmit == receive && receive->uses_rectangles &&
+                      !receive->uses_triangles && !receive->uses_lines && !sys->use_att;
+  signal_rec **element_signals = shared ? new_result_array(sys, elements) : nullptr;
   ProgressClock clock;
-  for (int i = 0; i < n; i++) {
+  for (int i = 0; i < n && shared; i++) {
+    const point3 p = points[i];
+    signal_rec *Rt =
+        rectangle_elements_and_sum(sys, block, receive, p.x, p.y, p.z, element_signals);
+    if (Rt != nullptr) buffers.transmit = pad_samples(sys, buffers.padded, Rt, buffers.pad = 64);
+    for (int j = 0; j < elements; j++) {
+      signal_rec *Rj = element_signals[j];
+      if (Rj == nullptr) continue;
+      if (Rt != nullptr) {
+        if (Rj->no_samples > buffers.pad) {
+          buffers.pad = std::max(2 * Rj->no_samples, 64);
+          buffers.transmit = pad_samples(sys, buffers.padded, Rt, buffers.pad);
+        }
+        add_scaled_convolution(sys, &result[j], Rj, Rt, buffers.transmit,
+                               amplitudes[i] / sys->fs);
+      }
+      free_signal(sys, Rj);
+    }
+    release_if_present(sys, Rt);
+    clock.point_done(sys, i, n);
+  }
+  if (shared) free_memory(sys, element_signals);
+  for (int i = 0; i < n && !shared; i++) {
     const point3 p = points[i];
     block->single_element = 0;
     signal_rec *Rt = calc_response_mem(sys, block, transmit, p.x, p.y, p.z);

@@ -213,6 +213,13 @@ void area(sys_con *sys, signal_rec *scratch, double dt, const struct rect_timing
 signal_rec *calc_rectangles_mem(sys_con *sys, struct calc_memory_block *block, aperture *ap,
                                 double x, double y, double z);
 
+/* The rectangle response of every physical element at the point, each a
+ * new signal in elements[i] as the single-element response gives it (NULL
+ * for an element without rectangles), and their sum as calc_rectangles_mem
+ * gives it (NULL when no element contributes). Clears single_element. */
+signal_rec *rectangle_elements_and_sum(sys_con *sys, struct calc_memory_block *block, aperture *ap,
+                                       double x, double y, double z, signal_rec **elements);
+
 /* The aperture's whole response at the point: rectangles, triangles and
  * line-bounded elements added in that order. NULL when nothing contributes. */
 signal_rec *calc_response_mem(sys_con *sys, struct calc_memory_block *block, aperture *ap, double x,
