@@ -179,6 +179,14 @@ void *calc_scat_all_call(void *argument) {
   return nullptr;
 }
 
+void *scatter_leaves_call(void *argument) {
+  auto *work = static_cast<thread_work *>(argument);
+  work->partials = scatter_leaf_sums(work->sys, work->aperture1, work->aperture2, work->per_element,
+                                     work->no_points, work->points, work->amplitudes, work->leaves,
+                                     work->first_leaf, work->end_leaf);
+  return nullptr;
+}
+
 namespace {
 
 using WorkerEntry = void *(*)(void *);
@@ -293,35 +301,52 @@ signal_rec **calc_function_parallel(sys_con *sys, int function_code, aperture *a
   return result;
 }
 
+namespace {
+
+// A split run of the summed or per-element scattering: every worker sees
+// all N points and sums its share of the leaves; the shares are merged in
+// leaf order, so the sum is that of a direct run whatever the thread count.
+signal_rec **split_scattering(sys_con *sys, aperture *ap1, aperture *ap2, int N, point3 *points,
+                              double *amplitudes, int per_element) {
+  SplitRun run = prepare_split(sys, ap1, ap2, N, points, amplitudes, 0);
+  const int leaves = scatter_leaves(run.T);
+  for (int i = 0; i < run.T; i++) {
+    thread_work &w = run.work[i];
+    w.points = points;
+    w.amplitudes = amplitudes;
+    w.no_points = N;
+    w.leaves = leaves;
+    w.first_leaf = static_cast<int>(static_cast<long long>(i) * leaves / run.T);
+    w.end_leaf = static_cast<int>(static_cast<long long>(i + 1) * leaves / run.T);
+    w.per_element = per_element;
+  }
+  run_workers(sys, &run, scatter_leaves_call);
+  scatter_partials **shares =
+      sonvar::alloc_array<scatter_partials *>(sys, run.T, "the workers' partial sums");
+  for (int i = 0; i < run.T; i++) shares[i] = run.work[i].partials;
+  signal_rec **result = scatter_finish(sys, ap1, ap2, shares, run.T);
+  free_memory(sys, shares);
+  release_split(sys, &run);
+  return result;
+}
+
+}  // namespace
+
 signal_rec *calc_scat_parallel(sys_con *sys, aperture *ap1, aperture *ap2, int N, point3 *points,
                                double *amplitudes) {
   if (runs_directly(N, sys, 5)) return calc_scat(sys, ap1, ap2, N, points, amplitudes);
-  SplitRun run = prepare_split(sys, ap1, ap2, N, points, amplitudes, 0);
-  run_workers(sys, &run, calc_scat_call);
-  signal_rec *sum = run.work[0].scatter_result;
-  for (int i = 1; i < run.T; i++) {
-    add_responses(sys, run.work[i].scatter_result, sum);
-    free_signal(sys, run.work[i].scatter_result);
-  }
-  release_split(sys, &run);
+  // The order a direct run gives: nearest and farthest first, over all N.
+  calc_scat_order(N, points, amplitudes);
+  signal_rec **sums = split_scattering(sys, ap1, ap2, N, points, amplitudes, 0);
+  signal_rec *sum = sums[0];
+  free_memory(sys, sums);
   return sum;
 }
 
 signal_rec **calc_scat_multi_parallel(sys_con *sys, aperture *ap1, aperture *ap2, int N,
                                       point3 *points, double *amplitudes) {
   if (runs_directly(N, sys, 1)) return calc_scat_multi(sys, ap1, ap2, N, points, amplitudes);
-  SplitRun run = prepare_split(sys, ap1, ap2, N, points, amplitudes, 0);
-  run_workers(sys, &run, calc_scat_multi_call);
-  signal_rec **sum = run.work[0].array_result;
-  for (int i = 1; i < run.T; i++) {
-    for (int k = 0; k < ap2->no_elements; k++) {
-      add_responses(sys, run.work[i].array_result[k], sum[k]);
-      free_signal(sys, run.work[i].array_result[k]);
-    }
-    free_memory(sys, run.work[i].array_result);
-  }
-  release_split(sys, &run);
-  return sum;
+  return split_scattering(sys, ap1, ap2, N, points, amplitudes, 1);
 }
 
 signal_rec ***calc_scat_all_parallel(sys_con *sys, aperture *ap1, aperture *ap2, int N,

@@ -227,6 +227,35 @@ signal_rec *calc_response_mem(sys_con *sys, struct calc_memory_block *block, ape
 
 /* ---- Scattering calculations -------------------------------------------- */
 
+/* The scatterers of a summed or per-element scattering calculation are cut
+ * into a fixed number of leaves (n / leaves each, the rest to the last),
+ * each summed in order, and the leaf sums are added pairwise along a binary
+ * tree, so that the result does not depend on how the leaves are shared
+ * out over threads. */
+typedef struct scatter_partials scatter_partials;
+
+/* The order calc_scat computes its scatterers in (for n > 10 the nearest
+ * first and the farthest second), made in place. */
+void calc_scat_order(int n, point3 *points, double *amplitudes);
+
+/* Number of leaves for a calculation on `threads` threads: 8, or the next
+ * power of two above a larger thread count. */
+int scatter_leaves(int threads);
+
+/* The partial sums (without the pulse when attenuation is off) of leaves
+ * [first, end) of n scatterers cut into `leaves`: one signal per receive
+ * element (per_element) or one for the whole receive aperture. Sets
+ * last_calc_type (4 or 3). The points are not reordered. */
+scatter_partials *scatter_leaf_sums(sys_con *sys, aperture *transmit, aperture *receive,
+                                    int per_element, int n, point3 *points, double *amplitudes,
+                                    int leaves, int first, int end);
+
+/* Merges the partial sums of `count` shares (given in leaf order; all are
+ * released) and applies the postponed pulse; returns the array of the
+ * result signals (one entry for the summed calculation). */
+signal_rec **scatter_finish(sys_con *sys, aperture *transmit, aperture *receive,
+                            scatter_partials **shares, int count);
+
 /* Sorts the scatterers by squared distance from the origin, nearest first
  * (an in-place heap sort; not stable), moving the amplitudes along. */
 void sort_points(sys_con *sys, int n, point3 *points, double *amplitudes);
@@ -335,6 +364,11 @@ typedef struct thread_work {
   signal_rec **array_result;   /* result of calc_h, calc_hp, calc_hhp, calc_scat_multi */
   signal_rec ***nested_result; /* result of calc_scat_all */
   int32_t worker_index;        /* 0-based index of the worker */
+  int32_t leaves;              /* summed and per-element scattering: leaves of */
+  int32_t first_leaf;          /* all points, and this worker's leaves */
+  int32_t end_leaf;            /* [first_leaf, end_leaf) */
+  int32_t per_element;         /* 1: per-element echoes, 0: the summed echo */
+  scatter_partials *partials;  /* the worker's partial sums */
 } thread_work;
 
 /* Worker entry functions: each runs one calculation on its thread_work. */
@@ -344,6 +378,8 @@ void *calc_hhp_call(void *work);
 void *calc_scat_call(void *work);
 void *calc_scat_multi_call(void *work);
 void *calc_scat_all_call(void *work);
+/* Partial sums of the worker's leaves (scatter_leaf_sums) into partials. */
+void *scatter_leaves_call(void *work);
 
 /* ======================================================================== */
 /* Triangle elements (triangles)                                            */
