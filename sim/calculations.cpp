@@ -850,7 +850,8 @@ void fit_to_samples(sys_con *sys, signal_rec *result) {
 
 }  // namespace
 
-signal_rec **calc_h(sys_con *sys, aperture *ap, int n, const point3 *points) {
+signal_rec **calc_h(sys_con *sys, aperture *ap, int n, const point3 *points) try {
+  SONVAR_ENTER(sys);
   sonvar::store_relaxed(&sys->last_calc_type, 0);
   signal_rec **result = new_result_array(sys, n);
   calc_memory_block *block = new_block(sys, ap, ap, false);
@@ -864,8 +865,10 @@ signal_rec **calc_h(sys_con *sys, aperture *ap, int n, const point3 *points) {
   display_final_time(sys, clock.start);
   return result;
 }
+SONVAR_LEAVE(sys)
 
-signal_rec **calc_hp(sys_con *sys, aperture *ap, int n, const point3 *points) {
+signal_rec **calc_hp(sys_con *sys, aperture *ap, int n, const point3 *points) try {
+  SONVAR_ENTER(sys);
   sonvar::store_relaxed(&sys->last_calc_type, 1);
   signal_rec **result = new_result_array(sys, n);
   calc_memory_block *block = new_block(sys, ap, ap, true);
@@ -883,9 +886,11 @@ signal_rec **calc_hp(sys_con *sys, aperture *ap, int n, const point3 *points) {
   spectra.release(sys);
   return result;
 }
+SONVAR_LEAVE(sys)
 
 signal_rec **calc_hhp(sys_con *sys, aperture *transmit, aperture *receive, int n,
-                      const point3 *points) {
+                      const point3 *points) try {
+  SONVAR_ENTER(sys);
   sonvar::store_relaxed(&sys->last_calc_type, 2);
   signal_rec **result = new_result_array(sys, n);
   calc_memory_block *block = new_block(sys, transmit, receive, true);
@@ -910,6 +915,7 @@ signal_rec **calc_hhp(sys_con *sys, aperture *transmit, aperture *receive, int n
   spectra.release(sys);
   return result;
 }
+SONVAR_LEAVE(sys)
 
 // ===========================================================================
 // Scattering calculations
@@ -1272,6 +1278,15 @@ scatter_partials *scatter_leaf_sums(sys_con *sys, aperture *transmit, aperture *
   return parts;
 }
 
+void free_scatter_partials(sys_con *sys, scatter_partials *parts) {
+  for (int m = 0; m < parts->count; m++) {
+    for (int j = 0; j < parts->elements; j++)
+      if (parts->nodes[m].sums[j] != nullptr) free_signal(sys, parts->nodes[m].sums[j]);
+    free_memory(sys, parts->nodes[m].sums);
+  }
+  free_memory(sys, parts);
+}
+
 signal_rec **scatter_finish(sys_con *sys, aperture *transmit, aperture *receive,
                             scatter_partials **shares, int count) {
   scatter_partials *all = shares[0];
@@ -1304,7 +1319,8 @@ void calc_scat_order(int n, point3 *points, double *amplitudes) {
 }
 
 signal_rec *calc_scat(sys_con *sys, aperture *transmit, aperture *receive, int n, point3 *points,
-                      double *amplitudes) {
+                      double *amplitudes) try {
+  SONVAR_ENTER(sys);
   calc_scat_order(n, points, amplitudes);
   const int leaves = scatter_leaves(1);
   scatter_partials *parts =
@@ -1314,14 +1330,17 @@ signal_rec *calc_scat(sys_con *sys, aperture *transmit, aperture *receive, int n
   free_memory(sys, sums);
   return result;
 }
+SONVAR_LEAVE(sys)
 
 signal_rec **calc_scat_multi(sys_con *sys, aperture *transmit, aperture *receive, int n,
-                             point3 *points, double *amplitudes) {
+                             point3 *points, double *amplitudes) try {
+  SONVAR_ENTER(sys);
   const int leaves = scatter_leaves(1);
   scatter_partials *parts =
       scatter_leaf_sums(sys, transmit, receive, 1, n, points, amplitudes, leaves, 0, leaves);
   return scatter_finish(sys, transmit, receive, &parts, 1);
 }
+SONVAR_LEAVE(sys)
 
 namespace {
 
@@ -1367,7 +1386,8 @@ void release_all(sys_con *sys, signal_rec **signals, int n) {
 }  // namespace
 
 signal_rec ***calc_scat_all(sys_con *sys, aperture *transmit, aperture *receive, int n,
-                            point3 *points, double *amplitudes, int D) {
+                            point3 *points, double *amplitudes, int D) try {
+  SONVAR_ENTER(sys);
   if (D < 1) error_message("calc_scat_all: the decimation factor must be 1 or more");
   const int nt = transmit->no_elements, nr = receive->no_elements;
   const bool shared = transmit == receive;
@@ -1437,3 +1457,4 @@ signal_rec ***calc_scat_all(sys_con *sys, aperture *transmit, aperture *receive,
   free_memory(sys, s.TP);
   return result;
 }
+SONVAR_LEAVE(sys)
