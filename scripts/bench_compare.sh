@@ -32,7 +32,7 @@ link_cases() {  # link_cases SOURCE BUILD OUTPUT
   [ -n "$lib" ] || { echo "no library in $2" >&2; exit 1; }
   g++ -std=c++17 -O3 -DNDEBUG -Wall -Wextra -Werror -ffp-contract=off -I"$1/sim" \
     "$top/bench/compare_cases.cpp" "$lib" -Wl,-rpath,"$(dirname "$lib")" \
-    -lbenchmark -lpthread -lm -o "$3"
+    -lbenchmark_main -lbenchmark -lpthread -lm -o "$3"
 }
 
 echo "building $rev and the working tree (release) ..."
