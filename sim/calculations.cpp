@@ -652,7 +652,8 @@ void area(sys_con *sys, signal_rec *scratch, double dt, const rect_timing *timin
 
 signal_rec *calc_rectangles_mem(sys_con *sys, calc_memory_block *block, aperture *ap, double x,
                                 double y, double z) {
-  find_delays_and_apodization(sys, ap, block->delays, block->apodizations, x, y, z);
+  if (!block->delays_current)
+    find_delays_and_apodization(sys, ap, block->delays, block->apodizations, x, y, z);
   const int count = select_rectangle_elements(sys, block, ap, x, y, z);
   signal_rec *sum = nullptr;
   for (int k = 0; k < count; k++) {
@@ -667,6 +668,28 @@ signal_rec *calc_rectangles_mem(sys_con *sys, calc_memory_block *block, aperture
     else
       add_responses(sys, signal, sum);
   }
+  return sum;
+}
+
+signal_rec *rectangle_elements_and_sum(sys_con *sys, calc_memory_block *block, aperture *ap,
+                                       double x, double y, double z, signal_rec **elements) {
+  find_delays_and_apodization(sys, ap, block->delays, block->apodizations, x, y, z);
+  block->single_element = 0;
+  const int count = select_rectangle_elements(sys, block, ap, x, y, z);
+  for (int i = 0; i < ap->no_elements; i++) {
+    elements[i] = nullptr;
+    const physical_element &element = ap->elements[i];
+    if (element.no_rectangles == 0) continue;
+    // Each element as the single-element response makes it: a signal of its
+    // own, weighted and excited as in the sum.
+    signal_rec *signal = rectangle_element_response(sys, block, ap, i, true, x, y, z);
+    if (element.has_excitation && block->apply_excitation)
+      signal = apply_element_excitation(sys, block, element, signal, true);
+    elements[i] = signal;
+  }
+  // The sum in the order calc_rectangles_mem adds it, so the same values.
+  signal_rec *sum = nullptr;
+  for (int k = 0; k < count; k++) sum = add_responses(sys, elements[block->element_order[k]], sum);
   return sum;
 }
 
@@ -749,18 +772,43 @@ signal_rec *attenuated_h(sys_con *sys, signal_rec *R) {
   return result;
 }
 
-// (response * pulse)/fs through the cached pulse spectrum, filtered for the
-// response's distance when attenuation is on. The spectrum is made at the
-// first response. Returns zeros shaped like the pulse when there is no
-// response.
+// Spectra of one calculation's pulse, one per transform length. A
+// response is always convolved through the spectrum of its own length (and
+// filtered at its own length), so that its result depends on the response
+// alone: not on the points computed before it in the same call, nor on how
+// the dispatcher split the points over threads.
+struct PulseSpectra {
+  signal_rec *by_length[32] = {};
+  // The slot of the spectrum of length N (a power of two), made on first use.
+  signal_rec **exact(sys_con *sys, signal_rec *pulse, int N) {
+    int bits = 0;
+    while ((1 << bits) < N) bits++;
+    if (by_length[bits] == nullptr) by_length[bits] = Find_FFT(sys, pulse, N);
+    return &by_length[bits];
+  }
+  // The slot Attenuate_pulse uses for a response (s, n, e) without renewing it.
+  signal_rec **attenuation(sys_con *sys, signal_rec *pulse, int s, int n, int e) {
+    return exact(sys, pulse, Find_N(needed_transform_length(sys, s, n, e, pulse->no_samples), 0));
+  }
+  void release(sys_con *sys) {
+    for (signal_rec *&slot : by_length)
+      if (slot != nullptr) free_signal(sys, slot), slot = nullptr;
+  }
+};
+
+// (response * pulse)/fs through the pulse spectrum of the response's
+// length, filtered for the response's distance when attenuation is on.
+// Returns zeros shaped like the pulse when there is no response.
 signal_rec *convolve_with_pulse(sys_con *sys, signal_rec *response, signal_rec *pulse,
-                                signal_rec **spectrum) {
+                                PulseSpectra *spectra) {
   if (response == nullptr) return zeros_like(sys, pulse);
-  if (*spectrum == nullptr)
-    *spectrum = Find_FFT(sys, pulse, Find_N(pulse->no_samples + response->no_samples, 0));
-  if (!sys->use_att) return fast_dft_convolute(sys, response, pulse, spectrum);
-  signal_rec *attenuated =
-      Attenuate_pulse(sys, pulse, spectrum, response->start_sample, response->no_samples, 0);
+  if (!sys->use_att)
+    return fast_dft_convolute(
+        sys, response, pulse,
+        spectra->exact(sys, pulse, Find_N(pulse->no_samples + response->no_samples, 0)));
+  signal_rec *attenuated = Attenuate_pulse(
+      sys, pulse, spectra->attenuation(sys, pulse, response->start_sample, response->no_samples, 0),
+      response->start_sample, response->no_samples, 0);
   signal_rec *result = fast_dft_convolute(sys, response, pulse, &attenuated);
   free_signal(sys, attenuated);
   return result;
@@ -825,17 +873,17 @@ signal_rec **calc_hp(sys_con *sys, aperture *ap, int n, const point3 *points) tr
   signal_rec **result = new_result_array(sys, n);
   calc_memory_block *block = new_block(sys, ap, ap, true);
   signal_rec *pulse = emitted_pulse(sys, ap);
-  signal_rec *spectrum = nullptr;
+  PulseSpectra spectra;
   ProgressClock clock;
   for (int i = 0; i < n; i++) {
     signal_rec *R = calc_response_mem(sys, block, ap, points[i].x, points[i].y, points[i].z);
-    result[i] = convolve_with_pulse(sys, R, pulse, &spectrum);
+    result[i] = convolve_with_pulse(sys, R, pulse, &spectra);
     fit_to_samples(sys, result[i]);
     release_if_present(sys, R);
     clock.point_done(sys, i, n);
   }
   end_calculation(sys, clock, block, pulse);
-  release_if_present(sys, spectrum);
+  spectra.release(sys);
   return result;
 }
 SONVAR_LEAVE(sys)
@@ -847,7 +895,7 @@ signal_rec **calc_hhp(sys_con *sys, aperture *transmit, aperture *receive, int n
   signal_rec **result = new_result_array(sys, n);
   calc_memory_block *block = new_block(sys, transmit, receive, true);
   signal_rec *pulse = two_way_pulse(sys, transmit, receive);
-  signal_rec *spectrum = nullptr;
+  PulseSpectra spectra;
   const bool shared = transmit == receive;
   ProgressClock clock;
   for (int i = 0; i < n; i++) {
@@ -856,7 +904,7 @@ signal_rec **calc_hhp(sys_con *sys, aperture *transmit, aperture *receive, int n
     signal_rec *Rr = shared ? Rt : calc_response_mem(sys, block, receive, p.x, p.y, p.z);
     // The pulse-echo response needs both paths: one missing, nothing returns.
     signal_rec *Q = (Rt != nullptr && Rr != nullptr) ? fast_convolute(sys, Rt, Rr) : nullptr;
-    result[i] = convolve_with_pulse(sys, Q, pulse, &spectrum);
+    result[i] = convolve_with_pulse(sys, Q, pulse, &spectra);
     fit_to_samples(sys, result[i]);
     release_if_present(sys, Q);
     release_if_present(sys, Rt);
@@ -864,7 +912,7 @@ signal_rec **calc_hhp(sys_con *sys, aperture *transmit, aperture *receive, int n
     clock.point_done(sys, i, n);
   }
   end_calculation(sys, clock, block, pulse);
-  release_if_present(sys, spectrum);
+  spectra.release(sys);
   return result;
 }
 SONVAR_LEAVE(sys)
@@ -906,8 +954,10 @@ void nearest_and_farthest_first(point3 *points, double *amplitudes, int n) {
 // (echo * pulse)/fs with the pulse filtered for the echo's own distance; the
 // echo goes back to the pool and the filtered one takes its place.
 signal_rec *replace_by_attenuated_echo(sys_con *sys, signal_rec *echo, signal_rec *pulse,
-                                       signal_rec **spectrum) {
-  signal_rec *A = Attenuate_pulse(sys, pulse, spectrum, echo->start_sample, echo->no_samples, 0);
+                                       PulseSpectra *spectra) {
+  signal_rec *A = Attenuate_pulse(
+      sys, pulse, spectra->attenuation(sys, pulse, echo->start_sample, echo->no_samples, 0),
+      echo->start_sample, echo->no_samples, 0);
   signal_rec *filtered = fast_dft_convolute(sys, echo, pulse, &A);
   free_signal(sys, A);
   free_signal(sys, echo);
@@ -922,13 +972,13 @@ void scale_values(signal_rec *signal, double factor) {
 // the attenuated pulse already applied when attenuation is on; NULL when
 // either path gives no response.
 signal_rec *scatterer_echo(sys_con *sys, calc_memory_block *block, aperture *transmit,
-                           aperture *receive, point3 p, signal_rec *pulse, signal_rec **spectrum) {
+                           aperture *receive, point3 p, signal_rec *pulse, PulseSpectra *spectra) {
   signal_rec *Rt = calc_response_mem(sys, block, transmit, p.x, p.y, p.z);
   signal_rec *Rr = transmit == receive ? Rt : calc_response_mem(sys, block, receive, p.x, p.y, p.z);
   signal_rec *Q = nullptr;
   if (Rt != nullptr && Rr != nullptr) {
     Q = fast_convolute(sys, Rt, Rr);
-    if (sys->use_att) Q = replace_by_attenuated_echo(sys, Q, pulse, spectrum);
+    if (sys->use_att) Q = replace_by_attenuated_echo(sys, Q, pulse, spectra);
   }
   release_if_present(sys, Rt);
   if (Rr != Rt) release_if_present(sys, Rr);
@@ -988,104 +1038,307 @@ void sort_points(sys_con *sys, int n, point3 *points, double *amplitudes) {
   free_memory(sys, keys);
 }
 
-signal_rec *calc_scat(sys_con *sys, aperture *transmit, aperture *receive, int n, point3 *points,
-                      double *amplitudes) try {
-  SONVAR_ENTER(sys);
-  sonvar::store_relaxed(&sys->last_calc_type, 3);
-  calc_memory_block *block = new_block(sys, transmit, receive, true);
-  signal_rec *pulse = two_way_pulse(sys, transmit, receive);
-  signal_rec *spectrum =
-      sys->use_att ? Find_FFT(sys, pulse, Find_N(pulse->no_samples, 0)) : nullptr;
-  if (n > 10) nearest_and_farthest_first(points, amplitudes, n);
-  ProgressClock clock;
-  signal_rec *sum = nullptr;
-  for (int i = 0; i < n; i++) {
-    signal_rec *Q = scatterer_echo(sys, block, transmit, receive, points[i], pulse, &spectrum);
-    if (Q != nullptr) {
-      scale_values(Q, amplitudes[i]);
-      if (sum == nullptr) {
-        sum = Q;
-      } else {
-        add_responses(sys, Q, sum);
-        free_signal(sys, Q);
-      }
-    }
-    clock.point_done(sys, i, n);
-  }
-  release_if_present(sys, spectrum);
-  signal_rec *result = finish_with_pulse(sys, sum, pulse);
-  end_calculation(sys, clock, block, pulse);
-  return result;
-}
-SONVAR_LEAVE(sys)
-
 namespace {
 
-// Working signals of calc_scat_multi.
+// Working signals of the per-element echoes.
 struct MultiBuffers {
   signal_rec *transmit_spectrum;
   signal_rec *receive_spectrum;
   signal_rec *output;
+  // Without attenuation: the transmit response between zeros, and the pad
+  // it has (at least the longest element response of the scatterer).
+  signal_rec *padded;
+  const double *transmit = nullptr;
+  int pad = 0;
 };
 
-// Adds the echo of receive element j for one scatterer into result[j].
-void add_element_echo(sys_con *sys, calc_memory_block *block, aperture *receive, point3 p,
-                      signal_rec *Rt, double amplitude, signal_rec *pulse, signal_rec **spectrum,
-                      MultiBuffers *buffers, signal_rec **result, int j) {
-  block->element_index = j;
-  signal_rec *Rj = calc_response_mem(sys, block, receive, p.x, p.y, p.z);
-  if (Rj == nullptr) return;  // this element receives nothing from here
-  signal_rec *out = fast_fft_convolute(sys, Rj, Rt, buffers->receive_spectrum,
-                                       buffers->transmit_spectrum, buffers->output);
-  if (sys->use_att) out = replace_by_attenuated_echo(sys, out, pulse, spectrum);
-  scale_values(out, amplitude);
-  if (result[j] == nullptr) {
-    result[j] = out;
-    buffers->output = alloc_signal(sys, 1024, 0);
-  } else {
-    add_responses(sys, out, result[j]);
-    buffers->output = out;
+// Everything one share of a scattering calculation holds: the scratch
+// block, the pulse and its spectra, and for the per-element echoes the
+// working signals. `elements` is 1 for the summed echo.
+class ScatterShare {
+ public:
+  ScatterShare(sys_con *sys, aperture *transmit, aperture *receive, bool per_element)
+      : sys_(sys),
+        transmit_(transmit),
+        receive_(receive),
+        per_element_(per_element),
+        elements_(per_element ? receive->no_elements : 1),
+        block_(new_block(sys, transmit, receive, true)),
+        pulse_(two_way_pulse(sys, transmit, receive)) {
+    if (!per_element) return;
+    buffers_ = MultiBuffers{alloc_signal(sys, 1024, 0), alloc_signal(sys, 1024, 0),
+                            alloc_signal(sys, 1024, 0), alloc_signal(sys, 1024, 0)};
+    // One aperture of rectangles, no attenuation: each element's signal at
+    // a scatterer serves as the element's receive response and as its part
+    // of the transmit response, so every element is computed once.
+    shared_ = transmit == receive && receive->uses_rectangles && !receive->uses_triangles &&
+              !receive->uses_lines && !sys->use_att;
+    if (shared_) element_signals_ = new_result_array(sys, elements_);
+    // The receive delays and weights at a scatterer are the same for every
+    // element: found by the first element's response, kept by the others
+    // (only the rectangle response keeps them).
+    keep_delays_ = receive->uses_rectangles && !receive->uses_triangles && !receive->uses_lines;
   }
-  free_signal(sys, Rj);
+  ~ScatterShare() {
+    if (per_element_) {
+      free_signal(sys_, buffers_.transmit_spectrum);
+      free_signal(sys_, buffers_.receive_spectrum);
+      free_signal(sys_, buffers_.output);
+      free_signal(sys_, buffers_.padded);
+      if (element_signals_ != nullptr) free_memory(sys_, element_signals_);
+    }
+    spectra_.release(sys_);
+    end_calculation(sys_, clock_, block_, pulse_);
+  }
+  ScatterShare(const ScatterShare &) = delete;
+  ScatterShare &operator=(const ScatterShare &) = delete;
+
+  int elements() const { return elements_; }
+
+  // Adds the echo of scatterer p with amplitude a into sums.
+  void add(point3 p, double a, signal_rec **sums) {
+    if (!per_element_)
+      add_summed(p, a, sums);
+    else if (shared_)
+      add_shared(p, a, sums);
+    else
+      add_per_element(p, a, sums);
+  }
+  void done(int i, int n) { clock_.point_done(sys_, i, n); }
+
+ private:
+  void add_summed(point3 p, double a, signal_rec **sums) {
+    signal_rec *Q = scatterer_echo(sys_, block_, transmit_, receive_, p, pulse_, &spectra_);
+    if (Q == nullptr) return;
+    scale_values(Q, a);
+    if (sums[0] == nullptr) {
+      sums[0] = Q;
+    } else {
+      add_responses(sys_, Q, sums[0]);
+      free_signal(sys_, Q);
+    }
+  }
+
+  // (Rj * Rt) a/fs into sums[j] directly: two short responses, whose
+  // direct convolution costs less than two transforms at the joint length.
+  void add_direct(const signal_rec *Rj, const signal_rec *Rt, double a, signal_rec **sum) {
+    if (buffers_.transmit == nullptr || Rj->no_samples > buffers_.pad) {
+      buffers_.pad = std::max(2 * Rj->no_samples, 64);
+      buffers_.transmit = pad_samples(sys_, buffers_.padded, Rt, buffers_.pad);
+    }
+    add_scaled_convolution(sys_, sum, Rj, Rt, buffers_.transmit, a / sys_->fs);
+  }
+
+  void add_shared(point3 p, double a, signal_rec **sums) {
+    signal_rec *Rt =
+        rectangle_elements_and_sum(sys_, block_, receive_, p.x, p.y, p.z, element_signals_);
+    buffers_.transmit = nullptr;
+    for (int j = 0; j < elements_; j++) {
+      signal_rec *Rj = element_signals_[j];
+      if (Rj == nullptr) continue;
+      if (Rt != nullptr) add_direct(Rj, Rt, a, &sums[j]);
+      free_signal(sys_, Rj);
+    }
+    release_if_present(sys_, Rt);
+  }
+
+  void add_per_element(point3 p, double a, signal_rec **sums) {
+    block_->single_element = 0;
+    signal_rec *Rt = calc_response_mem(sys_, block_, transmit_, p.x, p.y, p.z);
+    if (Rt == nullptr) return;
+    buffers_.transmit = nullptr;
+    if (sys_->use_att)
+      Find_FFT_reuse(sys_, buffers_.transmit_spectrum, Rt, Find_N(4 * Rt->no_samples, 0));
+    block_->single_element = 1;
+    for (int j = 0; j < elements_; j++) {
+      block_->element_index = j;
+      signal_rec *Rj = calc_response_mem(sys_, block_, receive_, p.x, p.y, p.z);
+      block_->delays_current = keep_delays_ ? 1 : 0;
+      if (Rj == nullptr) continue;  // this element receives nothing from here
+      if (!sys_->use_att) {
+        add_direct(Rj, Rt, a, &sums[j]);
+      } else {
+        signal_rec *out = fast_fft_convolute(sys_, Rj, Rt, buffers_.receive_spectrum,
+                                             buffers_.transmit_spectrum, buffers_.output);
+        out = replace_by_attenuated_echo(sys_, out, pulse_, &spectra_);
+        scale_values(out, a);
+        if (sums[j] == nullptr) {
+          sums[j] = out;
+          buffers_.output = alloc_signal(sys_, 1024, 0);
+        } else {
+          add_responses(sys_, out, sums[j]);
+          buffers_.output = out;
+        }
+      }
+      free_signal(sys_, Rj);
+    }
+    block_->delays_current = 0;
+    block_->single_element = 0;
+    free_signal(sys_, Rt);
+  }
+
+  sys_con *sys_;
+  aperture *transmit_;
+  aperture *receive_;
+  bool per_element_;
+  int elements_;
+  calc_memory_block *block_;
+  signal_rec *pulse_;
+  PulseSpectra spectra_;
+  ProgressClock clock_;
+  MultiBuffers buffers_{};
+  bool shared_ = false;
+  bool keep_delays_ = false;
+  signal_rec **element_signals_ = nullptr;
+};
+
+// First scatterer of leaf `leaf` of n scatterers cut into `leaves` leaves:
+// n / leaves each, the rest to the last.
+int leaf_begin(int n, int leaves, int leaf) {
+  return leaf * (n / leaves);
+}
+
+int leaf_end(int n, int leaves, int leaf) {
+  return leaf == leaves - 1 ? n : (leaf + 1) * (n / leaves);
+}
+
+// Adds the sums of `right` into `left` element by element; right goes back.
+void absorb_sums(sys_con *sys, signal_rec **left, signal_rec **right, int elements) {
+  for (int j = 0; j < elements; j++) {
+    if (right[j] == nullptr) continue;
+    if (left[j] == nullptr) {
+      left[j] = right[j];
+    } else {
+      add_responses(sys, right[j], left[j]);
+      free_signal(sys, right[j]);
+    }
+  }
+  free_memory(sys, right);
 }
 
 }  // namespace
 
+// The partial sums of a share of leaves: nodes of the binary tree over the
+// leaves, each the sum of 2^level leaves from leaf index * 2^level, in leaf
+// order. Two neighbouring nodes of one level that are siblings are always
+// merged, so a share whose leaves form whole subtrees holds one node, and
+// merging every share's nodes in leaf order adds the same pairs in the same
+// order as one share holding all leaves: the sum does not depend on how the
+// leaves were shared out.
+struct scatter_partials {
+  int elements;
+  int count;
+  struct Node {
+    int level;
+    int index;
+    signal_rec **sums;
+  } nodes[64];
+};
+
+namespace {
+
+void push_node(sys_con *sys, scatter_partials *parts, int level, int index, signal_rec **sums) {
+  parts->nodes[parts->count++] = {level, index, sums};
+  while (parts->count >= 2) {
+    scatter_partials::Node &left = parts->nodes[parts->count - 2];
+    const scatter_partials::Node &right = parts->nodes[parts->count - 1];
+    if (left.level != right.level || left.index % 2 != 0 || right.index != left.index + 1) break;
+    absorb_sums(sys, left.sums, right.sums, parts->elements);
+    left.level++;
+    left.index /= 2;
+    parts->count--;
+  }
+}
+
+}  // namespace
+
+int scatter_leaves(int threads) {
+  int leaves = 8;
+  while (leaves < threads) leaves *= 2;
+  return leaves;
+}
+
+scatter_partials *scatter_leaf_sums(sys_con *sys, aperture *transmit, aperture *receive,
+                                    int per_element, int n, point3 *points, double *amplitudes,
+                                    int leaves, int first, int end) {
+  sonvar::store_relaxed(&sys->last_calc_type, per_element ? 4 : 3);
+  auto *parts = sonvar::alloc_array<scatter_partials>(sys, 1, "the partial scattering sums");
+  ScatterShare share(sys, transmit, receive, per_element != 0);
+  parts->elements = share.elements();
+  const int i0 = leaf_begin(n, leaves, first);
+  const int count = leaf_end(n, leaves, end - 1) - i0;
+  for (int leaf = first; leaf < end; leaf++) {
+    signal_rec **sums = new_result_array(sys, share.elements());
+    for (int i = leaf_begin(n, leaves, leaf); i < leaf_end(n, leaves, leaf); i++) {
+      share.add(points[i], amplitudes[i], sums);
+      share.done(i - i0, count);
+    }
+    push_node(sys, parts, 0, leaf, sums);
+  }
+  return parts;
+}
+
+void free_scatter_partials(sys_con *sys, scatter_partials *parts) {
+  for (int m = 0; m < parts->count; m++) {
+    for (int j = 0; j < parts->elements; j++)
+      if (parts->nodes[m].sums[j] != nullptr) free_signal(sys, parts->nodes[m].sums[j]);
+    free_memory(sys, parts->nodes[m].sums);
+  }
+  free_memory(sys, parts);
+}
+
+signal_rec **scatter_finish(sys_con *sys, aperture *transmit, aperture *receive,
+                            scatter_partials **shares, int count) {
+  scatter_partials *all = shares[0];
+  for (int k = 1; k < count; k++) {
+    for (int m = 0; m < shares[k]->count; m++) {
+      const scatter_partials::Node &node = shares[k]->nodes[m];
+      push_node(sys, all, node.level, node.index, node.sums);
+    }
+    free_memory(sys, shares[k]);
+  }
+  // A share of an uneven split may leave nodes that only the whole
+  // closes; they merge left to right at the end.
+  while (all->count > 1) {
+    absorb_sums(sys, all->nodes[all->count - 2].sums, all->nodes[all->count - 1].sums,
+                all->elements);
+    all->count--;
+  }
+  signal_rec **result = all->nodes[0].sums;
+  const int elements = all->elements;
+  free_memory(sys, all);
+  // The pulse convolution postponed to the end: once per output signal.
+  signal_rec *pulse = two_way_pulse(sys, transmit, receive);
+  for (int j = 0; j < elements; j++) result[j] = finish_with_pulse(sys, result[j], pulse);
+  free_signal(sys, pulse);
+  return result;
+}
+
+void calc_scat_order(int n, point3 *points, double *amplitudes) {
+  if (n > 10) nearest_and_farthest_first(points, amplitudes, n);
+}
+
+signal_rec *calc_scat(sys_con *sys, aperture *transmit, aperture *receive, int n, point3 *points,
+                      double *amplitudes) try {
+  SONVAR_ENTER(sys);
+  calc_scat_order(n, points, amplitudes);
+  const int leaves = scatter_leaves(1);
+  scatter_partials *parts =
+      scatter_leaf_sums(sys, transmit, receive, 0, n, points, amplitudes, leaves, 0, leaves);
+  signal_rec **sums = scatter_finish(sys, transmit, receive, &parts, 1);
+  signal_rec *result = sums[0];
+  free_memory(sys, sums);
+  return result;
+}
+SONVAR_LEAVE(sys)
+
 signal_rec **calc_scat_multi(sys_con *sys, aperture *transmit, aperture *receive, int n,
                              point3 *points, double *amplitudes) try {
   SONVAR_ENTER(sys);
-  sonvar::store_relaxed(&sys->last_calc_type, 4);
-  const int elements = receive->no_elements;
-  signal_rec **result = new_result_array(sys, elements);
-  calc_memory_block *block = new_block(sys, transmit, receive, true);
-  signal_rec *pulse = two_way_pulse(sys, transmit, receive);
-  signal_rec *spectrum =
-      sys->use_att ? Find_FFT(sys, pulse, Find_N(pulse->no_samples, 0)) : nullptr;
-  MultiBuffers buffers{alloc_signal(sys, 1024, 0), alloc_signal(sys, 1024, 0),
-                       alloc_signal(sys, 1024, 0)};
-  ProgressClock clock;
-  for (int i = 0; i < n; i++) {
-    const point3 p = points[i];
-    block->single_element = 0;
-    signal_rec *Rt = calc_response_mem(sys, block, transmit, p.x, p.y, p.z);
-    if (Rt != nullptr) {
-      Find_FFT_reuse(sys, buffers.transmit_spectrum, Rt, Find_N(4 * Rt->no_samples, 0));
-      block->single_element = 1;
-      for (int j = 0; j < elements; j++)
-        add_element_echo(sys, block, receive, p, Rt, amplitudes[i], pulse, &spectrum, &buffers,
-                         result, j);
-      block->single_element = 0;
-      free_signal(sys, Rt);
-    }
-    clock.point_done(sys, i, n);
-  }
-  release_if_present(sys, spectrum);
-  for (int j = 0; j < elements; j++) result[j] = finish_with_pulse(sys, result[j], pulse);
-  free_signal(sys, buffers.transmit_spectrum);
-  free_signal(sys, buffers.receive_spectrum);
-  free_signal(sys, buffers.output);
-  end_calculation(sys, clock, block, pulse);
-  return result;
+  const int leaves = scatter_leaves(1);
+  scatter_partials *parts =
+      scatter_leaf_sums(sys, transmit, receive, 1, n, points, amplitudes, leaves, 0, leaves);
+  return scatter_finish(sys, transmit, receive, &parts, 1);
 }
 SONVAR_LEAVE(sys)
 
@@ -1109,9 +1362,14 @@ void element_responses(sys_con *sys, calc_memory_block *block, aperture *ap, poi
 // The decimated echo of transmit element t received by element r, times
 // scale; NULL when either element has no response.
 signal_rec *pair_echo(sys_con *sys, const PairSignals &s, int t, int r, signal_rec *pulse,
-                      signal_rec **spectrum, int D, double scale) {
+                      PulseSpectra *spectra, int D, double scale) {
   if (s.T[t] == nullptr || s.R[r] == nullptr) return nullptr;
   if (!sys->use_att) return Convolve_decimate(sys, s.R[r], s.TP[t], D, scale);
+  // The spectrum of the length the pair's filter needs, so that it is
+  // never renewed from one pair to the next.
+  signal_rec **spectrum =
+      spectra->attenuation(sys, pulse, 2 * s.T[t]->start_sample,
+                           s.T[t]->no_samples + pulse->no_samples, s.R[r]->no_samples);
   signal_rec *A = attenuated_pulse(sys, s.T[t], s.R[r], pulse, spectrum);
   signal_rec *pair = Convolve_decimate(sys, s.R[r], A, D, scale);
   free_signal(sys, A);
@@ -1142,7 +1400,7 @@ signal_rec ***calc_scat_all(sys_con *sys, aperture *transmit, aperture *receive,
   s.TP = new_result_array(sys, nt);
   calc_memory_block *block = new_block(sys, transmit, receive, true);
   signal_rec *pulse = two_way_pulse(sys, transmit, receive);
-  signal_rec *spectrum = Find_FFT(sys, pulse, Find_N(pulse->no_samples, 0));
+  PulseSpectra spectra;
   block->single_element = 1;
   block->no_delay = 1;
   if (n > 10) {
@@ -1156,15 +1414,20 @@ signal_rec ***calc_scat_all(sys_con *sys, aperture *transmit, aperture *receive,
     element_responses(sys, block, transmit, points[i], s.T);
     if (!sys->use_att)
       for (int t = 0; t < nt; t++)
-        s.TP[t] = s.T[t] ? fast_dft_convolute(sys, s.T[t], pulse, &spectrum) : nullptr;
+        s.TP[t] =
+            s.T[t]
+                ? fast_dft_convolute(
+                      sys, s.T[t], pulse,
+                      spectra.exact(sys, pulse, Find_N(s.T[t]->no_samples + pulse->no_samples, 0)))
+                : nullptr;
     if (!shared) element_responses(sys, block, receive, points[i], s.R);
     for (int t = 0; t < nt; t++) {
       for (int r = (shared && i > 0) ? t : 0; r < nr; r++) {
         if (i == 0) {
-          result[t][r] = pair_echo(sys, s, t, r, pulse, &spectrum, D, a);
+          result[t][r] = pair_echo(sys, s, t, r, pulse, &spectra, D, a);
           continue;
         }
-        signal_rec *pair = pair_echo(sys, s, t, r, pulse, &spectrum, D, 1.0);
+        signal_rec *pair = pair_echo(sys, s, t, r, pulse, &spectra, D, 1.0);
         if (pair == nullptr) continue;
         if (shared && r > t) {
           // Reciprocity: the pair (t, r) is also the pair (r, t).
@@ -1188,7 +1451,7 @@ signal_rec ***calc_scat_all(sys_con *sys, aperture *transmit, aperture *receive,
         result[t][r]->fs = sys->fs / D;
       }
   end_calculation(sys, clock, block, pulse);
-  free_signal(sys, spectrum);
+  spectra.release(sys);
   free_memory(sys, s.T);
   if (!shared) free_memory(sys, s.R);
   free_memory(sys, s.TP);

@@ -86,6 +86,7 @@ calc_memory_block *pre_allocate_memory(sys_con *sys, aperture *ap1, aperture *ap
   block->max_triangles = counts.triangles;
   block->single_element = 0;
   block->no_delay = 0;
+  block->delays_current = 0;
   if (counts.rectangles > 0) {
     block->unit_vectors =
         sonvar::alloc_array<rect_unit_vector>(sys, counts.rectangles, "rectangle unit vectors");
@@ -219,6 +220,16 @@ void *calc_scat_all_call(void *argument) {
   return nullptr;
 }
 
+void *scatter_leaves_call(void *argument) {
+  auto *work = static_cast<thread_work *>(argument);
+  run_worker(work, [work] {
+    work->partials = scatter_leaf_sums(
+        work->sys, work->aperture1, work->aperture2, work->per_element, work->no_points,
+        work->points, work->amplitudes, work->leaves, work->first_leaf, work->end_leaf);
+  });
+  return nullptr;
+}
+
 namespace {
 
 using WorkerEntry = void *(*)(void *);
@@ -271,6 +282,7 @@ void release_signals(sys_con *sys, signal_rec **signals, int count) {
 // its array result holds.
 void release_result(sys_con *sys, thread_work *w, WorkerEntry entry) {
   if (w->scatter_result != nullptr) free_signal(sys, w->scatter_result);
+  if (w->partials != nullptr) free_scatter_partials(sys, w->partials);
   const int per_result = entry == calc_scat_multi_call ? w->aperture2->no_elements : w->no_points;
   release_signals(sys, w->array_result, per_result);
   if (w->nested_result != nullptr) {
@@ -378,18 +390,58 @@ signal_rec **calc_function_parallel(sys_con *sys, int function_code, aperture *a
 }
 SONVAR_LEAVE(sys)
 
+namespace {
+
+// A split run of the summed or per-element scattering: every worker sees
+// all N points and sums its share of the leaves; the shares are merged in
+// leaf order, so the sum is that of a direct run whatever the thread count.
+signal_rec **split_scattering(sys_con *sys, aperture *ap1, aperture *ap2, int N, point3 *points,
+                              double *amplitudes, int per_element) {
+  SplitRun run = prepare_split(sys, ap1, ap2, N, points, amplitudes, 0);
+  const int leaves = scatter_leaves(run.T);
+  for (int i = 0; i < run.T; i++) {
+    thread_work &w = run.work[i];
+    w.points = points;
+    w.amplitudes = amplitudes;
+    w.no_points = N;
+    w.leaves = leaves;
+    w.first_leaf = static_cast<int>(static_cast<long long>(i) * leaves / run.T);
+    w.end_leaf = static_cast<int>(static_cast<long long>(i + 1) * leaves / run.T);
+    w.per_element = per_element;
+  }
+  run_workers(sys, &run, scatter_leaves_call);
+  scatter_partials **shares =
+      sonvar::alloc_array<scatter_partials *>(sys, run.T, "the workers' partial sums");
+  for (int i = 0; i < run.T; i++) shares[i] = run.work[i].partials;
+  signal_rec **result = scatter_finish(sys, ap1, ap2, shares, run.T);
+  free_memory(sys, shares);
+  release_split(sys, &run);
+  return result;
+}
+
+}  // namespace
+
 signal_rec *calc_scat_parallel(sys_con *sys, aperture *ap1, aperture *ap2, int N, point3 *points,
                                double *amplitudes) try {
   SONVAR_ENTER(sys);
   if (runs_directly(N, sys, 5)) return calc_scat(sys, ap1, ap2, N, points, amplitudes);
-  SplitRun run = prepare_split(sys, ap1, ap2, N, points, amplitudes, 0);
-  run_workers(sys, &run, calc_scat_call);
-  signal_rec *sum = run.work[0].scatter_result;
-  for (int i = 1; i < run.T; i++) {
-    add_responses(sys, run.work[i].scatter_result, sum);
-    free_signal(sys, run.work[i].scatter_result);
-  }
-  release_split(sys, &run);
+  // The sum is formed in the order a direct run takes (nearest and farthest
+  // first over all N), from a copy; the caller's arrays are reordered chunk
+  // by chunk, as the workers of a split run have always left them.
+  point3 *ordered = sonvar::alloc_array<point3>(sys, N, "the ordered scatterers");
+  double *weights = sonvar::alloc_array<double>(sys, N, "the ordered amplitudes");
+  std::copy(points, points + N, ordered);
+  std::copy(amplitudes, amplitudes + N, weights);
+  calc_scat_order(N, ordered, weights);
+  signal_rec **sums = split_scattering(sys, ap1, ap2, N, ordered, weights, 0);
+  free_memory(sys, ordered);
+  free_memory(sys, weights);
+  const int T = sys->threads, q = N / T;
+  for (int i = 0; i < T; i++)
+    calc_scat_order(i < T - 1 ? q : N - (T - 1) * q, points + static_cast<long>(i) * q,
+                    amplitudes + static_cast<long>(i) * q);
+  signal_rec *sum = sums[0];
+  free_memory(sys, sums);
   return sum;
 }
 SONVAR_LEAVE(sys)
@@ -398,18 +450,7 @@ signal_rec **calc_scat_multi_parallel(sys_con *sys, aperture *ap1, aperture *ap2
                                       point3 *points, double *amplitudes) try {
   SONVAR_ENTER(sys);
   if (runs_directly(N, sys, 1)) return calc_scat_multi(sys, ap1, ap2, N, points, amplitudes);
-  SplitRun run = prepare_split(sys, ap1, ap2, N, points, amplitudes, 0);
-  run_workers(sys, &run, calc_scat_multi_call);
-  signal_rec **sum = run.work[0].array_result;
-  for (int i = 1; i < run.T; i++) {
-    for (int k = 0; k < ap2->no_elements; k++) {
-      add_responses(sys, run.work[i].array_result[k], sum[k]);
-      free_signal(sys, run.work[i].array_result[k]);
-    }
-    free_memory(sys, run.work[i].array_result);
-  }
-  release_split(sys, &run);
-  return sum;
+  return split_scattering(sys, ap1, ap2, N, points, amplitudes, 1);
 }
 SONVAR_LEAVE(sys)
 

@@ -120,6 +120,24 @@ int16_t inside_boundary(const line_element *element, double x, double y);
  * lie on the element. */
 void intersections(sys_con *sys, line_element *element);
 
+/* ---- Direct accumulation of short convolutions ---- */
+
+/* Grows dst, as add_responses does, so that it spans [s0, s0 + n) as well
+ * as its own samples. */
+void cover_samples(sys_con *sys, signal_rec *dst, int s0, int n);
+
+/* Copies b into buffer between `pad` zeros on either side (the buffer grows
+ * when too small); returns the address of b's first value in it. */
+const double *pad_samples(sys_con *sys, signal_rec *buffer, const signal_rec *b, int pad);
+
+/* *dst += factor (a * b), the direct convolution of two short responses
+ * added in place, each output's terms in rising index of a as in the direct
+ * sum (*dst grown to cover it, a new zero signal when *dst is NULL).
+ * b_padded is b's values as pad_samples gives them, with a pad of at least
+ * a's length. */
+void add_scaled_convolution(sys_con *sys, signal_rec **dst, const signal_rec *a,
+                            const signal_rec *b, const double *b_padded, double factor);
+
 /* ---- Frequency-dependent attenuation of the pulse ---- */
 
 /* The pulse spectrum filtered for the distance of a response with start
@@ -203,12 +221,51 @@ void area(sys_con *sys, signal_rec *scratch, double dt, const struct rect_timing
 signal_rec *calc_rectangles_mem(sys_con *sys, struct calc_memory_block *block, aperture *ap,
                                 double x, double y, double z);
 
+/* The rectangle response of every physical element at the point, each a
+ * new signal in elements[i] as the single-element response gives it (NULL
+ * for an element without rectangles), and their sum as calc_rectangles_mem
+ * gives it (NULL when no element contributes). Clears single_element. */
+signal_rec *rectangle_elements_and_sum(sys_con *sys, struct calc_memory_block *block, aperture *ap,
+                                       double x, double y, double z, signal_rec **elements);
+
 /* The aperture's whole response at the point: rectangles, triangles and
  * line-bounded elements added in that order. NULL when nothing contributes. */
 signal_rec *calc_response_mem(sys_con *sys, struct calc_memory_block *block, aperture *ap, double x,
                               double y, double z);
 
 /* ---- Scattering calculations -------------------------------------------- */
+
+/* The scatterers of a summed or per-element scattering calculation are cut
+ * into a fixed number of leaves (n / leaves each, the rest to the last),
+ * each summed in order, and the leaf sums are added pairwise along a binary
+ * tree, so that the result does not depend on how the leaves are shared
+ * out over threads. */
+typedef struct scatter_partials scatter_partials;
+
+/* The order calc_scat computes its scatterers in (for n > 10 the nearest
+ * first and the farthest second), made in place. */
+void calc_scat_order(int n, point3 *points, double *amplitudes);
+
+/* Number of leaves for a calculation on `threads` threads: 8, or the next
+ * power of two above a larger thread count. */
+int scatter_leaves(int threads);
+
+/* The partial sums (without the pulse when attenuation is off) of leaves
+ * [first, end) of n scatterers cut into `leaves`: one signal per receive
+ * element (per_element) or one for the whole receive aperture. Sets
+ * last_calc_type (4 or 3). The points are not reordered. */
+scatter_partials *scatter_leaf_sums(sys_con *sys, aperture *transmit, aperture *receive,
+                                    int per_element, int n, point3 *points, double *amplitudes,
+                                    int leaves, int first, int end);
+
+/* Gives back every signal of the partial sums and the record. */
+void free_scatter_partials(sys_con *sys, scatter_partials *parts);
+
+/* Merges the partial sums of `count` shares (given in leaf order; all are
+ * released) and applies the postponed pulse; returns the array of the
+ * result signals (one entry for the summed calculation). */
+signal_rec **scatter_finish(sys_con *sys, aperture *transmit, aperture *receive,
+                            scatter_partials **shares, int count);
 
 /* Sorts the scatterers by squared distance from the origin, nearest first
  * (an in-place heap sort; not stable), moving the amplitudes along. */
@@ -288,6 +345,9 @@ typedef struct calc_memory_block {
   point3 *tri_corners;              /* buffer of three projected corners, or NULL */
   int16_t apply_excitation;         /* 1: apply individual element excitations
                                        (0 for h, 1 for every other calculation) */
+  int16_t delays_current;           /* 1: delays and apodizations already hold
+                                       the values of this point and aperture
+                                       (the rectangle response keeps them) */
 } calc_memory_block;
 
 /* A new scratch block sized from one or two apertures (ap2 may be ap1). Its
@@ -315,6 +375,11 @@ typedef struct thread_work {
   signal_rec **array_result;   /* result of calc_h, calc_hp, calc_hhp, calc_scat_multi */
   signal_rec ***nested_result; /* result of calc_scat_all */
   int32_t worker_index;        /* 0-based index of the worker */
+  int32_t leaves;              /* summed and per-element scattering: leaves of */
+  int32_t first_leaf;          /* all points, and this worker's leaves */
+  int32_t end_leaf;            /* [first_leaf, end_leaf) */
+  int32_t per_element;         /* 1: per-element echoes, 0: the summed echo */
+  scatter_partials *partials;  /* the worker's partial sums */
   int32_t failed;              /* 1 when the worker's calculation failed */
   char *failure;               /* its failure text (alloc_memory), or NULL */
 } thread_work;
@@ -326,6 +391,8 @@ void *calc_hhp_call(void *work);
 void *calc_scat_call(void *work);
 void *calc_scat_multi_call(void *work);
 void *calc_scat_all_call(void *work);
+/* Partial sums of the worker's leaves (scatter_leaf_sums) into partials. */
+void *scatter_leaves_call(void *work);
 
 /* ======================================================================== */
 /* Triangle elements (triangles)                                            */

@@ -530,22 +530,141 @@ signal_rec *copy_signal(sys_con *sys, const signal_rec *src) {
 
 }  // namespace
 
+void cover_samples(sys_con *sys, signal_rec *dst, int s0, int n) {
+  const int d0 = dst->start_sample;
+  const int d1 = d0 + dst->no_samples;
+  const int s1 = s0 + n;
+  if (s0 >= d0 && s1 <= d1) return;
+  const int m0 = std::min(d0, s0);
+  const int length = std::max(d1, s1) - m0;
+  if (length < dst->capacity)
+    span_in_place(dst, m0, length);
+  else
+    span_reallocated(sys, dst, m0, length);
+}
+
+namespace {
+
+// Values of the first operand taken per pass over the output (their
+// weights and indices sit on the stack).
+constexpr int kTapsPerPass = 256;
+
+// Four doubles as one value (loads and stores need no alignment).
+typedef double Lanes __attribute__((vector_size(32), aligned(8)));
+
+// y[m] += sum over q of c[q] h[m - k[q]] for m in [0, length), the q in
+// rising order, so that each output gathers its terms in the order of the
+// direct sum. h is readable (zero) far enough either side of its values.
+// Outputs go in groups of 32 held in eight independent chains of four, so
+// that the additions do not wait on one another. Every lane does the same
+// operations in the same order, so each instruction set gives the same
+// values.
+__attribute__((target_clones("avx2", "default"))) void add_taps(double *y, int length,
+                                                                const double *c, const int *k,
+                                                                int taps, const double *h) {
+  int m = 0;
+  for (; m + 32 <= length; m += 32) {
+    Lanes a0, a1, a2, a3, a4, a5, a6, a7;
+    std::memcpy(&a0, y + m, 32);
+    std::memcpy(&a1, y + m + 4, 32);
+    std::memcpy(&a2, y + m + 8, 32);
+    std::memcpy(&a3, y + m + 12, 32);
+    std::memcpy(&a4, y + m + 16, 32);
+    std::memcpy(&a5, y + m + 20, 32);
+    std::memcpy(&a6, y + m + 24, 32);
+    std::memcpy(&a7, y + m + 28, 32);
+    for (int q = 0; q < taps; q++) {
+      const double w = c[q];
+      const double *p = h + (m - k[q]);
+      Lanes s0, s1, s2, s3, s4, s5, s6, s7;
+      std::memcpy(&s0, p, 32);
+      std::memcpy(&s1, p + 4, 32);
+      std::memcpy(&s2, p + 8, 32);
+      std::memcpy(&s3, p + 12, 32);
+      std::memcpy(&s4, p + 16, 32);
+      std::memcpy(&s5, p + 20, 32);
+      std::memcpy(&s6, p + 24, 32);
+      std::memcpy(&s7, p + 28, 32);
+      a0 += w * s0;
+      a1 += w * s1;
+      a2 += w * s2;
+      a3 += w * s3;
+      a4 += w * s4;
+      a5 += w * s5;
+      a6 += w * s6;
+      a7 += w * s7;
+    }
+    std::memcpy(y + m, &a0, 32);
+    std::memcpy(y + m + 4, &a1, 32);
+    std::memcpy(y + m + 8, &a2, 32);
+    std::memcpy(y + m + 12, &a3, 32);
+    std::memcpy(y + m + 16, &a4, 32);
+    std::memcpy(y + m + 20, &a5, 32);
+    std::memcpy(y + m + 24, &a6, 32);
+    std::memcpy(y + m + 28, &a7, 32);
+  }
+  for (; m + 4 <= length; m += 4) {
+    Lanes a0;
+    std::memcpy(&a0, y + m, 32);
+    for (int q = 0; q < taps; q++) {
+      Lanes s0;
+      std::memcpy(&s0, h + (m - k[q]), 32);
+      a0 += c[q] * s0;
+    }
+    std::memcpy(y + m, &a0, 32);
+  }
+  for (; m < length; m++) {
+    double acc = y[m];
+    for (int q = 0; q < taps; q++) acc += c[q] * h[m - k[q]];
+    y[m] = acc;
+  }
+}
+
+}  // namespace
+
+const double *pad_samples(sys_con *sys, signal_rec *buffer, const signal_rec *b, int pad) {
+  const int n = b->no_samples + 2 * pad;
+  if (buffer->capacity < n) extend_signal(sys, buffer, n, 0);
+  buffer->no_samples = n;
+  std::fill(buffer->values, buffer->values + pad, 0.0);
+  std::copy(b->values, b->values + b->no_samples, buffer->values + pad);
+  std::fill(buffer->values + pad + b->no_samples, buffer->values + n, 0.0);
+  return buffer->values + pad;
+}
+
+void add_scaled_convolution(sys_con *sys, signal_rec **dst, const signal_rec *a,
+                            const signal_rec *b, const double *b_padded, double factor) {
+  const int start = a->start_sample + b->start_sample;
+  const int length = a->no_samples + b->no_samples - 1;
+  if (*dst == nullptr)
+    *dst = alloc_signal(sys, length, start);
+  else
+    cover_samples(sys, *dst, start, length);
+  double *y = (*dst)->values + (start - (*dst)->start_sample);
+  // a's zeros (outside its element's arrival span, or a weight of 0) cost
+  // nothing: only the non-zero values become taps.
+  double c[kTapsPerPass];
+  int k[kTapsPerPass];
+  int taps = 0;
+  for (int j = 0; j < a->no_samples; j++) {
+    const double weight = a->values[j] * factor;
+    if (weight == 0.0) continue;
+    c[taps] = weight;
+    k[taps++] = j;
+    if (taps == kTapsPerPass) {
+      add_taps(y, length, c, k, taps, b_padded);
+      taps = 0;
+    }
+  }
+  if (taps > 0) add_taps(y, length, c, k, taps, b_padded);
+}
+
 signal_rec *add_responses(sys_con *sys, signal_rec *src, signal_rec *dst) try {
   SONVAR_ENTER(sys);
   if (src == nullptr) return dst;
   if (dst == nullptr) return copy_signal(sys, src);
-  const int d0 = dst->start_sample;
-  const int d1 = d0 + dst->no_samples;
+  cover_samples(sys, dst, src->start_sample, src->no_samples);
   const int s0 = src->start_sample;
-  const int s1 = s0 + src->no_samples;
-  if (s0 < d0 || s1 > d1) {
-    const int m0 = std::min(d0, s0);
-    const int length = std::max(d1, s1) - m0;
-    if (length < dst->capacity)
-      span_in_place(dst, m0, length);
-    else
-      span_reallocated(sys, dst, m0, length);
-  }
   double *target = dst->values + (s0 - dst->start_sample);
   for (int j = 0; j < src->no_samples; j++) target[j] += src->values[j];
   return dst;

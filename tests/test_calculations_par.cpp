@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstring>
 
 #include "hand_aperture.h"
 #include "internal.h"
@@ -385,4 +386,70 @@ TEST_F(CalculationsParTest, WorkerThatCannotStartIsComputedOnTheCallingThread) {
   release(sys, ref, 200);
   xdc_free(sys, ap);
 #endif
+}
+
+namespace {
+
+// Signals equal bit for bit: same start, length and every value's bits.
+void expect_identical(const signal_rec *got, const signal_rec *ref, const std::string &what) {
+  ASSERT_NE(got, nullptr) << what;
+  ASSERT_NE(ref, nullptr) << what;
+  ASSERT_EQ(got->start_sample, ref->start_sample) << what;
+  ASSERT_EQ(got->no_samples, ref->no_samples) << what;
+  EXPECT_EQ(std::memcmp(got->values, ref->values, sizeof(double) * ref->no_samples), 0) << what;
+}
+
+}  // namespace
+
+// A point's field and a scattering sum must not depend on how the work was
+// split: points whose responses need different transform lengths (so that a
+// spectrum cached from the first point of a chunk would show), attenuation
+// off and on, 1, 2, 4 and 8 threads.
+TEST_F(CalculationsParTest, ParallelResultsAreBitIdenticalForEveryThreadCount) {
+  aperture *ap = xdc_linear_array(sys, 24, 0.4e-3, 5e-3, 0.05e-3, 1, 2, point3{0, 0, 0.03});
+  aperture *receive = xdc_linear_array(sys, 6, 0.4e-3, 5e-3, 0.05e-3, 1, 1, point3{0, 0, 0.02});
+  const int N = 83;  // above 5 x 8: every thread count splits
+  std::vector<point3> points = field_points(N);
+  std::vector<double> amplitudes;
+  for (int i = 0; i < N; i++) amplitudes.push_back(std::cos(0.7 * i));
+  set_sonvar(sys, "freq_att", 0.5 * 100 / 1e6);
+  set_sonvar(sys, "att_f0", 3e6);
+  set_sonvar(sys, "att", 0.5 * 100 / 1e6 * 3e6);
+  for (int att = 0; att <= 1; att++) {
+    set_sonvar(sys, "use_att", att);
+    std::vector<signal_rec *> ref;
+    for (int T : {1, 2, 4, 8}) {
+      set_sonvar(sys, "threads", T);
+      std::vector<signal_rec *> got;
+      for (int code = 2; code <= 3; code++) {
+        signal_rec **r = calc_function_parallel(sys, code, ap, receive, N, points.data());
+        got.insert(got.end(), r, r + N);
+        free_memory(sys, r);
+      }
+      std::vector<point3> p = points;
+      std::vector<double> a = amplitudes;
+      got.push_back(calc_scat_parallel(sys, ap, receive, N, p.data(), a.data()));
+      for (aperture *rx : {receive, ap}) {
+        p = points;
+        a = amplitudes;
+        signal_rec **r = calc_scat_multi_parallel(sys, ap, rx, N, p.data(), a.data());
+        got.insert(got.end(), r, r + rx->no_elements);
+        free_memory(sys, r);
+      }
+      if (T == 1) {
+        ref = got;
+        continue;
+      }
+      ASSERT_EQ(got.size(), ref.size());
+      for (std::size_t k = 0; k < got.size(); k++) {
+        expect_identical(got[k], ref[k],
+                         "att " + std::to_string(att) + " T " + std::to_string(T) + " signal " +
+                             std::to_string(k));
+        free_signal(sys, got[k]);
+      }
+    }
+    for (signal_rec *s : ref) free_signal(sys, s);
+  }
+  xdc_free(sys, ap);
+  xdc_free(sys, receive);
 }

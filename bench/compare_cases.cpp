@@ -1,0 +1,268 @@
+// The five cases of the speed comparison (scripts/bench_compare.sh). They
+// use only the public calls, so that the same file builds against an older
+// revision's library and against the working tree's. Every case runs one
+// iteration; the script repeats and interleaves the runs.
+//
+//  - ScatMulti: per-element echoes of a 128-element convex probe (C5-2-like:
+//    0.46 mm elements, kerf 0.048 mm, height 13.5 mm, radius 49.57 mm,
+//    elevation focus 60 mm, 1 x 10 sub-elements), transmit focus at 40 mm,
+//    scatterers uniform in x +-20 mm, z 5 to 80 mm; items are
+//    scatterer x element pairs.
+//  - HpMap: hp of the same probe on a 125 x 80 grid (x +-20 mm, z 5 to
+//    80 mm); items are points.
+//  - BmodeLine: one B-mode line of a 128-element linear array (pitch
+//    0.3 mm, width 0.27 mm, height 5 mm, elevation focus 18 mm, 1 x 5
+//    sub-elements), 64 active elements, transmit focus 25 mm, dynamic
+//    receive focus, 20,000 scatterers in x +-10 mm, z 10 to 50 mm; items
+//    are scatterers.
+//  - HLinear: h of the 128-element linear array of the benchmark report
+//    (0.48 x 13.5 mm, kerf 0.028 mm, 1 x 28 cut, focus 40 mm) at 1,000
+//    points, x +-20 mm, z 5 to 80 mm; items are points.
+//  - HpPeakMemory: hp of the convex probe at 100,000 points; counters give
+//    the result samples and the process's peak resident set.
+#include <benchmark/benchmark.h>
+
+#include <sys/resource.h>
+
+#include <cmath>
+#include <cstdlib>
+#include <random>
+#include <vector>
+
+#include "sonvar.h"
+
+namespace {
+
+constexpr double kF0 = 3.57e6;  // centre frequency, Hz
+constexpr double kFs = 100e6;
+constexpr double kC = 1540;
+constexpr double kTwoPi = 6.283185307179586;
+
+sys_con *new_state(int threads) {
+  sys_con *sys = sonvar_init(-1);
+  set_sonvar(sys, "threads", threads);
+  set_sonvar(sys, "show_times", 0);
+  set_sonvar(sys, "fs", kFs);
+  set_sonvar(sys, "c", kC);
+  return sys;
+}
+
+void release_state(sys_con *sys) {
+  free_signal_memory(sys);
+  free(sys);
+}
+
+// Gaussian-modulated sine at kF0, 79% fractional bandwidth (-6 dB), cut
+// where the envelope falls to -40 dB.
+signal_rec *gaussian_impulse(sys_con *sys) {
+  const double b = kF0 * 0.79;
+  const double a = -b * b / (8 * std::log(std::pow(10.0, -0.3)));
+  const double v = 1 / (kTwoPi * kTwoPi * a);
+  const double tc = std::sqrt(-2 * v * std::log(1e-2));
+  const int n = 2 * static_cast<int>(kFs * tc) + 1;
+  signal_rec *s = alloc_signal(sys, n, 0);
+  for (int j = 0; j < n; j++) {
+    const double t = (j - n / 2) / kFs;
+    s->values[j] = std::exp(-t * t / (2 * v)) * std::sin(kTwoPi * kF0 * t);
+  }
+  return s;
+}
+
+// One cycle of a sine at kF0.
+signal_rec *one_cycle(sys_con *sys) {
+  const int n = static_cast<int>(kFs / kF0);
+  signal_rec *s = alloc_signal(sys, n, 0);
+  for (int j = 0; j < n; j++) s->values[j] = std::sin(kTwoPi * kF0 * j / kFs);
+  return s;
+}
+
+void set_pulse(sys_con *sys, aperture *ap) {
+  xdc_impulse(sys, ap, gaussian_impulse(sys));
+  xdc_excitation(sys, ap, one_cycle(sys));
+}
+
+aperture *convex_probe(sys_con *sys) {
+  aperture *ap = xdc_convex_focused_array(sys, 128, 0.46e-3, 13.5e-3, 0.048e-3, 49.57e-3, 60e-3, 1,
+                                          10, point3{0.0, 0.0, 40e-3});
+  set_pulse(sys, ap);
+  return ap;
+}
+
+// Apodization 1 on the 64 central elements of 128, 0 elsewhere.
+void central_64(sys_con *sys, aperture *ap) {
+  double *values = static_cast<double *>(alloc_memory(sys, 128, sizeof(double)));
+  for (int k = 0; k < 128; k++) values[k] = (k >= 32 && k < 96) ? 1.0 : 0.0;
+  const double time = 0.0;
+  xdc_apodization(sys, ap, 1, &time, &values);
+}
+
+aperture *bmode_array(sys_con *sys, bool dynamic) {
+  aperture *ap =
+      xdc_focused_array(sys, 128, 0.27e-3, 5e-3, 0.03e-3, 18e-3, 1, 5, point3{0.0, 0.0, 25e-3});
+  set_pulse(sys, ap);
+  central_64(sys, ap);
+  if (dynamic) xdc_dynamic_focus(sys, ap, 0.0, 0.0, 0.0);
+  return ap;
+}
+
+// n x-z points on a columns x rows grid, x within +-half_width, z from z0
+// to z1, column by column.
+std::vector<point3> grid(int columns, int rows, double half_width, double z0, double z1) {
+  std::vector<point3> points;
+  for (int c = 0; c < columns; c++)
+    for (int r = 0; r < rows; r++)
+      points.push_back(
+          {-half_width + 2 * half_width * c / (columns - 1), 0.0, z0 + (z1 - z0) * r / (rows - 1)});
+  return points;
+}
+
+// n scatterers uniform in x +-half_width, y 0, z0 to z1, normal amplitudes;
+// a fixed seed so that every build sees the same set.
+void scatterers(int n, double half_width, double z0, double z1, std::vector<point3> *points,
+                std::vector<double> *amplitudes) {
+  std::mt19937_64 rng(20261208);
+  std::uniform_real_distribution<double> u(0.0, 1.0);
+  std::normal_distribution<double> g(0.0, 1.0);
+  for (int k = 0; k < n; k++) {
+    const double x = (2 * u(rng) - 1) * half_width;
+    points->push_back({x, 0.0, z0 + u(rng) * (z1 - z0)});
+    amplitudes->push_back(g(rng));
+  }
+}
+
+void free_array(sys_con *sys, signal_rec **result, int n) {
+  for (int k = 0; k < n; k++)
+    if (result[k] != nullptr) free_signal(sys, result[k]);
+  free_memory(sys, result);
+}
+
+void BM_CmpScatMulti(benchmark::State &state) {
+  const int n = static_cast<int>(state.range(0));
+  sys_con *sys = new_state(static_cast<int>(state.range(1)));
+  aperture *ap = convex_probe(sys);
+  std::vector<point3> points;
+  std::vector<double> amplitudes;
+  scatterers(n, 20e-3, 5e-3, 80e-3, &points, &amplitudes);
+  for (auto _ : state) {
+    std::vector<point3> p = points;
+    std::vector<double> a = amplitudes;
+    signal_rec **result = calc_scat_multi_parallel(sys, ap, ap, n, p.data(), a.data());
+    benchmark::DoNotOptimize(result[0]);
+    free_array(sys, result, 128);
+  }
+  state.SetItemsProcessed(state.iterations() * static_cast<int64_t>(n) * 128);
+  xdc_free(sys, ap);
+  release_state(sys);
+}
+BENCHMARK(BM_CmpScatMulti)
+    ->ArgNames({"scatterers", "threads"})
+    ->Args({1000, 1})
+    ->Args({1000, 2})
+    ->Args({10000, 1})
+    ->Args({10000, 2})
+    ->Iterations(1)
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond);
+
+void run_field(benchmark::State &state, int code, aperture *ap, sys_con *sys,
+               std::vector<point3> points) {
+  const int n = static_cast<int>(points.size());
+  for (auto _ : state) {
+    signal_rec **result = calc_function_parallel(sys, code, ap, ap, n, points.data());
+    benchmark::DoNotOptimize(result[0]);
+    free_array(sys, result, n);
+  }
+  state.SetItemsProcessed(state.iterations() * n);
+}
+
+void BM_CmpHpMap(benchmark::State &state) {
+  sys_con *sys = new_state(static_cast<int>(state.range(0)));
+  aperture *ap = convex_probe(sys);
+  run_field(state, 2, ap, sys, grid(125, 80, 20e-3, 5e-3, 80e-3));
+  xdc_free(sys, ap);
+  release_state(sys);
+}
+BENCHMARK(BM_CmpHpMap)
+    ->ArgName("threads")
+    ->Arg(1)
+    ->Arg(2)
+    ->Iterations(1)
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond);
+
+void BM_CmpBmodeLine(benchmark::State &state) {
+  const int n = 20000;
+  sys_con *sys = new_state(static_cast<int>(state.range(0)));
+  aperture *transmit = bmode_array(sys, false);
+  aperture *receive = bmode_array(sys, true);
+  std::vector<point3> points;
+  std::vector<double> amplitudes;
+  scatterers(n, 10e-3, 10e-3, 50e-3, &points, &amplitudes);
+  for (auto _ : state) {
+    std::vector<point3> p = points;
+    std::vector<double> a = amplitudes;
+    signal_rec *line = calc_scat_parallel(sys, transmit, receive, n, p.data(), a.data());
+    benchmark::DoNotOptimize(line);
+    free_signal(sys, line);
+  }
+  state.SetItemsProcessed(state.iterations() * n);
+  xdc_free(sys, transmit);
+  xdc_free(sys, receive);
+  release_state(sys);
+}
+BENCHMARK(BM_CmpBmodeLine)
+    ->ArgName("threads")
+    ->Arg(1)
+    ->Arg(2)
+    ->Iterations(1)
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond);
+
+void BM_CmpHLinear(benchmark::State &state) {
+  sys_con *sys = new_state(static_cast<int>(state.range(0)));
+  aperture *ap =
+      xdc_linear_array(sys, 128, 0.48e-3, 13.5e-3, 0.028e-3, 1, 28, point3{0.0, 0.0, 40e-3});
+  set_pulse(sys, ap);
+  run_field(state, 1, ap, sys, grid(20, 50, 20e-3, 5e-3, 80e-3));
+  xdc_free(sys, ap);
+  release_state(sys);
+}
+BENCHMARK(BM_CmpHLinear)
+    ->ArgName("threads")
+    ->Arg(1)
+    ->Arg(2)
+    ->Iterations(1)
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond);
+
+// Run alone (the peak is the process's own).
+void BM_CmpHpPeakMemory(benchmark::State &state) {
+  const int columns = 250, rows = 400;  // 100,000 points
+  sys_con *sys = new_state(static_cast<int>(state.range(0)));
+  aperture *ap = convex_probe(sys);
+  std::vector<point3> points = grid(columns, rows, 20e-3, 5e-3, 80e-3);
+  const int n = columns * rows;
+  double samples = 0;
+  for (auto _ : state) {
+    signal_rec **result = calc_function_parallel(sys, 2, ap, ap, n, points.data());
+    samples = 0;
+    for (int k = 0; k < n; k++) samples += result[k]->no_samples;
+    free_array(sys, result, n);
+  }
+  rusage usage{};
+  getrusage(RUSAGE_SELF, &usage);
+  state.counters["result_MB"] = 8 * samples / 1e6;
+  state.counters["peak_rss_MB"] = usage.ru_maxrss / 1e3;
+  state.SetItemsProcessed(state.iterations() * n);
+  xdc_free(sys, ap);
+  release_state(sys);
+}
+BENCHMARK(BM_CmpHpPeakMemory)
+    ->ArgName("threads")
+    ->Arg(1)
+    ->Arg(2)
+    ->Iterations(1)
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond);
+
+}  // namespace
