@@ -614,8 +614,12 @@ rect_unit_vector *unit_vec_calc_mem(sys_con *sys, rect_unit_vector *out, int n,
       unit.local_x = a / root;
       unit.local_y = local_y / root;
     } else {
-      unit.local_x = ux + uz * rect.tan_xz;
-      unit.local_y = uy + uz * rect.tan_yz;
+      // The rotation into the rectangle's frame for one tilt, as the doubly
+      // tilted branch takes it: cos (u_x + u_z tan) keeps the direction
+      // cosine a true cosine (ux + uz tan alone is 1/cos too large, which
+      // narrows the directivity of every tilted element).
+      unit.local_x = rect.cos_xz * ux + rect.sin_xz * uz;
+      unit.local_y = rect.cos_yz * uy + rect.sin_yz * uz;
     }
     unit.t0 = R0 / sys->c + delay + rect.delay;
     unit.weighted_area = rect.apodization * rect.height * rect.width;
