@@ -382,6 +382,15 @@ void swop_corners(point3 *corners, int i, int j);
 signal_rec *calc_triangles(sys_con *sys, calc_memory_block *block, aperture *ap, double x, double y,
                            double z);
 
+/* The response of a flat polygon (n vertices (xs, ys) relative to the
+ * projection of the field point, which lies at height z above its plane),
+ * delayed by t_delay (s) and weighted: each sample is the exact mean of h
+ * over its interval of the absolute sampling grid, from a sample wholly
+ * before the first arrival to one wholly after the last. Fills `signal`,
+ * setting its start sample and length. */
+void exact_polygon_response(sys_con *sys, const double *xs, const double *ys, int n, double z,
+                            double t_delay, double weight, signal_rec *signal);
+
 /* Response of one triangle with the physical element's delay (s). The result
  * is the block's third triangle signal: valid until the next call with the
  * block, never freed by the caller. */

@@ -347,6 +347,30 @@ bool element_selected(const calc_memory_block *block, int i) {
   return i == 0 || block->apodizations[i] != 0.0;
 }
 
+// The exact response of a line element on the absolute sampling grid: the
+// element is convex (an intersection of half-planes), so its corners in
+// angular order about their mean are its polygon.
+signal_rec *exact_line_response(sys_con *sys, const line_element *element, signal_rec *signal,
+                                double t_delay, point3 p) {
+  const int n = element->no_crossings;
+  double mx = 0.0, my = 0.0;
+  for (int k = 0; k < n; k++) {
+    mx += element->crossings[k].x / n;
+    my += element->crossings[k].y / n;
+  }
+  std::vector<std::pair<double, int>> order(n);
+  for (int k = 0; k < n; k++)
+    order[k] = {std::atan2(element->crossings[k].y - my, element->crossings[k].x - mx), k};
+  std::sort(order.begin(), order.end());
+  std::vector<double> xs(n), ys(n);
+  for (int k = 0; k < n; k++) {
+    xs[k] = element->crossings[order[k].second].x - p.x;
+    ys[k] = element->crossings[order[k].second].y - p.y;
+  }
+  exact_polygon_response(sys, xs.data(), ys.data(), n, p.z, t_delay, element->apodization, signal);
+  return signal;
+}
+
 }  // namespace
 
 extern "C" {
@@ -541,6 +565,7 @@ signal_rec *response_line_int(sys_con *sys, line_solution *solution, const line_
                               signal_rec *signal, double t_delay, double x, double y, double z) {
   point3 p;
   project_field_point(&p, element, x, y, z);
+  if (sys->exact_integration) return exact_line_response(sys, element, signal, t_delay, p);
   arrival_times(sys, element, solution, p.x, p.y, p.z);
   const double fs = sys->fs;
   const double T = 1.0 / fs;

@@ -644,6 +644,14 @@ signal_rec *response_triangle(sys_con *sys, calc_memory_block *block, const tri_
   point3 point = {0.0, 0.0, 0.0};
   project_triangle(corners, triangle, &point, x, y, z);
   const double height = point.z;
+  if (sys->exact_integration) {
+    const double xs[3] = {corners[0].x, corners[1].x, corners[2].x};
+    const double ys[3] = {corners[0].y, corners[1].y, corners[2].y};
+    signal_rec *result = block->tri_signals[2];
+    exact_polygon_response(sys, xs, ys, 3, height, delay + triangle->delay, triangle->apodization,
+                           result);
+    return result;
+  }
   const int16_t outside = find_outside(corners);
   swop_points(corners, outside);
   const int16_t near = find_closets(corners);
