@@ -191,17 +191,6 @@ inline double plateau_error(const Signal &got, const Case &c) {
   return worst;
 }
 
-// The library never releases a state; the table does, so that a checked
-// build sees nothing left behind.
-inline void release_state(sys_con *sys) {
-  free_signal_memory(sys);
-  pthread_mutex_destroy(&sys->memory_mutex);
-  pthread_mutex_destroy(&sys->signal_mutex);
-  pthread_mutex_destroy(&sys->message_mutex);
-  pthread_mutex_destroy(&sys->fft_mutex);
-  std::free(sys);
-}
-
 // Runs every method of every case; `budget` is the time spent timing each
 // row (seconds).
 inline std::vector<Row> run_table(const std::vector<Case> &cases, double budget) {
@@ -234,7 +223,7 @@ inline std::vector<Row> run_table(const std::vector<Case> &cases, double budget)
       }
       rows.push_back(row);
       xdc_free(sys, ap);
-      release_state(sys);
+      sonvar_free(sys);
     }
   }
   return rows;

@@ -812,7 +812,8 @@ void fit_to_samples(sys_con *sys, signal_rec *result) {
 
 }  // namespace
 
-signal_rec **calc_h(sys_con *sys, aperture *ap, int n, const point3 *points) {
+signal_rec **calc_h(sys_con *sys, aperture *ap, int n, const point3 *points) try {
+  SONVAR_ENTER(sys);
   sonvar::store_relaxed(&sys->last_calc_type, 0);
   signal_rec **result = new_result_array(sys, n);
   calc_memory_block *block = new_block(sys, ap, ap, false);
@@ -826,8 +827,10 @@ signal_rec **calc_h(sys_con *sys, aperture *ap, int n, const point3 *points) {
   display_final_time(sys, clock.start);
   return result;
 }
+SONVAR_LEAVE(sys)
 
-signal_rec **calc_hp(sys_con *sys, aperture *ap, int n, const point3 *points) {
+signal_rec **calc_hp(sys_con *sys, aperture *ap, int n, const point3 *points) try {
+  SONVAR_ENTER(sys);
   sonvar::store_relaxed(&sys->last_calc_type, 1);
   signal_rec **result = new_result_array(sys, n);
   calc_memory_block *block = new_block(sys, ap, ap, true);
@@ -845,9 +848,11 @@ signal_rec **calc_hp(sys_con *sys, aperture *ap, int n, const point3 *points) {
   release_if_present(sys, spectrum);
   return result;
 }
+SONVAR_LEAVE(sys)
 
 signal_rec **calc_hhp(sys_con *sys, aperture *transmit, aperture *receive, int n,
-                      const point3 *points) {
+                      const point3 *points) try {
+  SONVAR_ENTER(sys);
   sonvar::store_relaxed(&sys->last_calc_type, 2);
   signal_rec **result = new_result_array(sys, n);
   calc_memory_block *block = new_block(sys, transmit, receive, true);
@@ -872,6 +877,7 @@ signal_rec **calc_hhp(sys_con *sys, aperture *transmit, aperture *receive, int n
   release_if_present(sys, spectrum);
   return result;
 }
+SONVAR_LEAVE(sys)
 
 // ===========================================================================
 // Scattering calculations
@@ -993,7 +999,8 @@ void sort_points(sys_con *sys, int n, point3 *points, double *amplitudes) {
 }
 
 signal_rec *calc_scat(sys_con *sys, aperture *transmit, aperture *receive, int n, point3 *points,
-                      double *amplitudes) {
+                      double *amplitudes) try {
+  SONVAR_ENTER(sys);
   sonvar::store_relaxed(&sys->last_calc_type, 3);
   calc_memory_block *block = new_block(sys, transmit, receive, true);
   signal_rec *pulse = two_way_pulse(sys, transmit, receive);
@@ -1020,6 +1027,7 @@ signal_rec *calc_scat(sys_con *sys, aperture *transmit, aperture *receive, int n
   end_calculation(sys, clock, block, pulse);
   return result;
 }
+SONVAR_LEAVE(sys)
 
 namespace {
 
@@ -1054,7 +1062,8 @@ void add_element_echo(sys_con *sys, calc_memory_block *block, aperture *receive,
 }  // namespace
 
 signal_rec **calc_scat_multi(sys_con *sys, aperture *transmit, aperture *receive, int n,
-                             point3 *points, double *amplitudes) {
+                             point3 *points, double *amplitudes) try {
+  SONVAR_ENTER(sys);
   sonvar::store_relaxed(&sys->last_calc_type, 4);
   const int elements = receive->no_elements;
   signal_rec **result = new_result_array(sys, elements);
@@ -1088,6 +1097,7 @@ signal_rec **calc_scat_multi(sys_con *sys, aperture *transmit, aperture *receive
   end_calculation(sys, clock, block, pulse);
   return result;
 }
+SONVAR_LEAVE(sys)
 
 namespace {
 
@@ -1128,7 +1138,8 @@ void release_all(sys_con *sys, signal_rec **signals, int n) {
 }  // namespace
 
 signal_rec ***calc_scat_all(sys_con *sys, aperture *transmit, aperture *receive, int n,
-                            point3 *points, double *amplitudes, int D) {
+                            point3 *points, double *amplitudes, int D) try {
+  SONVAR_ENTER(sys);
   if (D < 1) error_message("calc_scat_all: the decimation factor must be 1 or more");
   const int nt = transmit->no_elements, nr = receive->no_elements;
   const bool shared = transmit == receive;
@@ -1193,3 +1204,4 @@ signal_rec ***calc_scat_all(sys_con *sys, aperture *transmit, aperture *receive,
   free_memory(sys, s.TP);
   return result;
 }
+SONVAR_LEAVE(sys)
