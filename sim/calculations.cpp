@@ -34,10 +34,16 @@ const Entry *entry_in_force(const Entry *first, double tau) {
   return entry;
 }
 
+// The delay that focuses element `centre` at distance d from the focus
+// reference along the entry's direction. By default d is the element's own
+// distance to the point (c tau), which for an element off the axis puts its
+// focus beyond the point and defocuses the outer elements at short range;
+// with focus_at_point d is the point's distance from the reference, one
+// focus for all elements.
 double dynamic_delay(const sys_con *sys, const aperture *ap, const focus_entry *entry,
-                     point3 centre, double tau) {
-  const double d = sys->c * tau;
+                     point3 centre, double tau, point3 point) {
   const point3 ref = ap->focus_reference;
+  const double d = sys->focus_at_point ? distance(point, ref) : sys->c * tau;
   const double a1 = entry->angle_zx;
   const double a2 = entry->angle_zy;
   const point3 focus = {ref.x + d * std::sin(a1) * std::cos(a2), ref.y + d * std::sin(a2),
@@ -50,13 +56,13 @@ double dynamic_delay(const sys_con *sys, const aperture *ap, const focus_entry *
   return delay;
 }
 
-double focus_delay(const sys_con *sys, const aperture *ap, int i, double tau) {
+double focus_delay(const sys_con *sys, const aperture *ap, int i, double tau, point3 point) {
   const focus_entry *entry = ap->fixed_focus ? ap->focus_line : entry_in_force(ap->focus_line, tau);
   // A static entry carries its delays; a dynamic one (never the fixed entry
   // of a public call, but evaluated rather than dereferenced if it is)
   // focuses along its direction.
   if (!entry->dynamic && entry->delays != nullptr) return entry->delays[i];
-  return dynamic_delay(sys, ap, entry, ap->elements[i].center, tau);
+  return dynamic_delay(sys, ap, entry, ap->elements[i].center, tau, point);
 }
 
 double window_value(int kind, double r) {
@@ -109,7 +115,7 @@ void find_delays_and_apodization(sys_con *sys, aperture *ap, double *delays, dou
   for (int i = 0; i < ap->no_elements; i++) {
     const point3 centre = ap->elements[i].center;
     const double tau = distance(point, centre) / sys->c;
-    delays[i] = focus_delay(sys, ap, i, tau);
+    delays[i] = focus_delay(sys, ap, i, tau, point);
     if (ap->dynamic_apodization)
       apodization[i] = dynamic_weight(ap, centre, x, y, z);
     else if (ap->fixed_apodization)
@@ -614,8 +620,12 @@ rect_unit_vector *unit_vec_calc_mem(sys_con *sys, rect_unit_vector *out, int n,
       unit.local_x = a / root;
       unit.local_y = local_y / root;
     } else {
-      unit.local_x = ux + uz * rect.tan_xz;
-      unit.local_y = uy + uz * rect.tan_yz;
+      // The rotation into the rectangle's frame for one tilt, as the doubly
+      // tilted branch takes it: cos (u_x + u_z tan) keeps the direction
+      // cosine a true cosine (ux + uz tan alone is 1/cos too large, which
+      // narrows the directivity of every tilted element).
+      unit.local_x = rect.cos_xz * ux + rect.sin_xz * uz;
+      unit.local_y = rect.cos_yz * uy + rect.sin_yz * uz;
     }
     unit.t0 = R0 / sys->c + delay + rect.delay;
     unit.weighted_area = rect.apodization * rect.height * rect.width;

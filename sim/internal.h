@@ -459,6 +459,15 @@ void swop_corners(point3 *corners, int i, int j);
 signal_rec *calc_triangles(sys_con *sys, calc_memory_block *block, aperture *ap, double x, double y,
                            double z);
 
+/* The response of a flat polygon (n vertices (xs, ys) relative to the
+ * projection of the field point, which lies at height z above its plane),
+ * delayed by t_delay (s) and weighted: each sample is the exact mean of h
+ * over its interval of the absolute sampling grid, from a sample wholly
+ * before the first arrival to one wholly after the last. Fills `signal`,
+ * setting its start sample and length. */
+void exact_polygon_response(sys_con *sys, const double *xs, const double *ys, int n, double z,
+                            double t_delay, double weight, signal_rec *signal);
+
 /* Response of one triangle with the physical element's delay (s). The result
  * is the block's third triangle signal: valid until the next call with the
  * block, never freed by the caller. */
@@ -654,6 +663,17 @@ T *alloc_array(sys_con *sys, std::uint64_t count, const char *what) {
 inline void store_relaxed(int32_t *field, int32_t value) {
   __atomic_store_n(field, value, __ATOMIC_RELAXED);
 }
+
+// Gauss-Legendre rule of 8 points on [0, 1]: the time integration of the
+// triangle and line-bounded responses over pieces shorter than a twentieth
+// of a sample (in the variable s of t = t_a + len s^2).
+constexpr int kShortRulePoints = 8;
+constexpr double kShortRuleNodes[kShortRulePoints] = {
+    0.019855071751231856, 0.10166676129318658, 0.2372337950418355, 0.4082826787521751,
+    0.591717321247825,    0.7627662049581645,  0.8983332387068135, 0.9801449282487682};
+constexpr double kShortRuleWeights[kShortRulePoints] = {
+    0.05061426814518809, 0.11119051722668723, 0.1568533229389437,  0.181341891689181,
+    0.181341891689181,   0.1568533229389437,  0.11119051722668723, 0.05061426814518809};
 
 }  // namespace sonvar
 

@@ -347,6 +347,30 @@ bool element_selected(const calc_memory_block *block, int i) {
   return i == 0 || block->apodizations[i] != 0.0;
 }
 
+// The exact response of a line element on the absolute sampling grid: the
+// element is convex (an intersection of half-planes), so its corners in
+// angular order about their mean are its polygon.
+signal_rec *exact_line_response(sys_con *sys, const line_element *element, signal_rec *signal,
+                                double t_delay, point3 p) {
+  const int n = element->no_crossings;
+  double mx = 0.0, my = 0.0;
+  for (int k = 0; k < n; k++) {
+    mx += element->crossings[k].x / n;
+    my += element->crossings[k].y / n;
+  }
+  std::vector<std::pair<double, int>> order(n);
+  for (int k = 0; k < n; k++)
+    order[k] = {std::atan2(element->crossings[k].y - my, element->crossings[k].x - mx), k};
+  std::sort(order.begin(), order.end());
+  std::vector<double> xs(n), ys(n);
+  for (int k = 0; k < n; k++) {
+    xs[k] = element->crossings[order[k].second].x - p.x;
+    ys[k] = element->crossings[order[k].second].y - p.y;
+  }
+  exact_polygon_response(sys, xs.data(), ys.data(), n, p.z, t_delay, element->apodization, signal);
+  return signal;
+}
+
 }  // namespace
 
 extern "C" {
@@ -475,11 +499,28 @@ double int_sum(sys_con *sys, const line_element *element, line_solution *solutio
   auto f = [&](double t, int flag) { return sum_solution(element, solution, flag, t); };
   const double len = t_b - t_a;
   const double m = (t_a + t_b) / 2;
-  if (len < 0.05 / sys->fs || sys->fast_integration) {
+  if (sys->fast_integration) {
     const double fa = f(t_a, discontinuity);
     const double fm = f(m, discontinuity);
     const double fb = f(t_b, 0);
     return (fa + 2 * fm + fb) * len / 4;
+  }
+  // The integration runs in s, t = t_a + len s^2: where the circle reaches
+  // a bounding line at its foot (an arrival time, so a piece's first time)
+  // the two new crossings move as the square root of the time since, which
+  // in s is smooth; the extrapolation and its error estimate then hold.
+  auto g = [&](double u, int flag) { return 2 * len * u * f(t_a + len * u * u, flag); };
+  if (len < 0.05 / sys->fs) {
+    // A short piece is often a whole phase of a small element seen from
+    // far away: a fixed Gauss-Legendre rule keeps its accuracy. The list of
+    // crossings is rebuilt at the middle node first, away from the piece's
+    // degenerate first circle.
+    constexpr int kMiddle = sonvar::kShortRulePoints / 2;
+    if (discontinuity) g(sonvar::kShortRuleNodes[kMiddle], discontinuity);
+    double sum = 0.0;
+    for (int k = 0; k < sonvar::kShortRulePoints; k++)
+      sum += sonvar::kShortRuleWeights[k] * g(sonvar::kShortRuleNodes[k], 0);
+    return sum;
   }
   double ss = 0.0;
   double dss = 0.0;
@@ -496,17 +537,17 @@ double int_sum(sys_con *sys, const line_element *element, line_solution *solutio
         // arrival the circle may be degenerate (radius near 0 over an edge
         // or corner) and must not leave its list to the later refinements.
         // Each order's pass does this, since each starts from the end points.
-        if (discontinuity) f(m, discontinuity);
-        const double fb = f(t_b, 0);
-        const double fa = f(t_a, 0);
-        if (discontinuity) f(m, discontinuity);
-        s[1] = len / 2 * (fa + fb);
+        if (discontinuity) g(0.5, discontinuity);
+        const double gb = g(1.0, 0);
+        if (discontinuity) g(0.5, discontinuity);
+        s[1] = gb / 2;
       } else {
         const int points = 1 << (j - 2);
-        step = len / points;
+        const double du = 1.0 / points;
+        step = len * du;
         double sum = 0.0;
-        for (int i = 0; i < points; i++) sum += f(t_a + step / 2 + i * step, 0);
-        s[j] = (s[j] + len * sum / points) / 2;
+        for (int i = 0; i < points; i++) sum += g(du / 2 + i * du, 0);
+        s[j] = (s[j] + sum / points) / 2;
       }
       if (j >= order) {
         polint(&h[j - order + 1], &s[j - order + 1], order, 0.0, &ss, &dss);
@@ -524,6 +565,7 @@ signal_rec *response_line_int(sys_con *sys, line_solution *solution, const line_
                               signal_rec *signal, double t_delay, double x, double y, double z) {
   point3 p;
   project_field_point(&p, element, x, y, z);
+  if (sys->exact_integration) return exact_line_response(sys, element, signal, t_delay, p);
   arrival_times(sys, element, solution, p.x, p.y, p.z);
   const double fs = sys->fs;
   const double T = 1.0 / fs;

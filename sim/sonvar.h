@@ -158,6 +158,11 @@ typedef struct sys_con {
   pthread_mutex_t fft_mutex;     /* guards the cached pulse spectrum */
   int32_t threads;               /* worker threads of the parallel dispatcher */
   struct sonvar_host *host;      /* output channel and failure hooks (opaque) */
+  /* Accuracy options (off by default; reported only when on). */
+  int16_t exact_integration; /* 1: triangle and line responses are the exact sample means of h,
+                                line elements on the absolute sampling grid */
+  int16_t focus_at_point;    /* 1: a dynamic focus lies at the field point's own distance from
+                                the focus reference, the same for all elements */
 } sys_con;
 
 /* A point or direction vector, metres. Passed by value. */

@@ -56,6 +56,8 @@ void write_defaults(sys_con *sys) {
   sys->use_lines = 0;
   sys->accurate_time_calc = 0;
   sys->fast_integration = 0;
+  sys->exact_integration = 0;
+  sys->focus_at_point = 0;
   sys->c = 1540.0;
   sys->fs = 100000000.0;
   sys->use_att = 0;
@@ -128,6 +130,10 @@ bool set_named_option(sys_con *sys, const char *name, double value) {
     sys->accurate_time_calc = rounded16(value);
   } else if (strcmp(name, "fast_integration") == 0) {
     sys->fast_integration = rounded16(value);
+  } else if (strcmp(name, "exact_integration") == 0) {
+    sys->exact_integration = rounded16(value) != 0 ? 1 : 0;
+  } else if (strcmp(name, "focus_at_point") == 0) {
+    sys->focus_at_point = rounded16(value) != 0 ? 1 : 0;
   } else if (strcmp(name, "show_times") == 0) {
     set_show_times(sys, value);
   } else if (strcmp(name, "use_rectangles") == 0) {
@@ -231,6 +237,16 @@ void sonvar_info(sys_con *sys) {
   sonvar::append_formatted(&text,
                            "    Program uses fast integration for lines and triangles:  %d\n",
                            sys->fast_integration);
+  // The accuracy options appear only when on, so that the default report
+  // stays as it always was.
+  if (sys->exact_integration)
+    sonvar::append_formatted(&text,
+                             "    Program uses exact integration for lines and triangles: %d\n",
+                             sys->exact_integration);
+  if (sys->focus_at_point)
+    sonvar::append_formatted(&text,
+                             "    Dynamic focus is placed at the field point:             %d\n",
+                             sys->focus_at_point);
   sonvar::append_formatted(&text, "\n");
   sonvar::append_formatted(&text, "    Speed of sound:     %10.4f m/s \n", sys->c);
   sonvar::append_formatted(&text, "    Sampling frequency: %10.4f MHz \n", sys->fs / 1000000);

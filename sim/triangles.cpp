@@ -198,26 +198,32 @@ struct RombergResult {
   double last_step;
 };
 
-// Romberg integration of one order: up to kRefinements trapezoid
-// refinements, each extrapolated to step 0 through the last `order` sums.
+// Romberg integration of one order of the crossing angle over [t_a, t_b]
+// in the variable s of t = t_a + len s^2: up to kRefinements trapezoid
+// refinements in s, each extrapolated to step 0 through the last `order`
+// sums. A crossing angle that starts at the piece's first time (the circle
+// reaching the edge's line at its foot) grows as the square root of the time
+// since; in s it is smooth, so the extrapolation and its error estimate hold.
 RombergResult romberg(sys_con *sys, triangle_times *times, int kind, double t_a, double t_b,
                       int order) {
   const double len = t_b - t_a;
+  auto g = [&](double u) {
+    return 2.0 * len * u * eval_theta(sys, times, kind, t_a + len * u * u);
+  };
   double s[kRefinements + 2] = {};
   double h[kRefinements + 2] = {};
   RombergResult result = {false, 0.0, 0.0, len};
   h[1] = 1.0;
   for (int j = 1; j <= kRefinements; j++) {
     if (j == 1) {
-      s[j] = 0.5 * len * (eval_theta(sys, times, kind, t_a) + eval_theta(sys, times, kind, t_b));
+      s[j] = 0.5 * g(1.0);
     } else {
       const int m = 1 << (j - 2);
-      const double delta = len / m;
+      const double delta = 1.0 / m;
       double sum = 0.0;
-      for (int i = 0; i < m; i++)
-        sum += eval_theta(sys, times, kind, t_a + 0.5 * delta + i * delta);
-      s[j] = 0.5 * (s[j] + len * sum / m);
-      result.last_step = delta;
+      for (int i = 0; i < m; i++) sum += g(0.5 * delta + i * delta);
+      s[j] = 0.5 * (s[j] + sum / m);
+      result.last_step = delta * len;
     }
     if (j >= order) {
       polint(&h[j - order + 1], &s[j - order + 1], order, 0.0, &result.sum, &result.correction);
@@ -252,12 +258,24 @@ void report_no_convergence(sys_con *sys, double t_a, double t_b, const RombergRe
 
 double int_theta(sys_con *sys, triangle_times *times, int crossing_kind, double t_a, double t_b) {
   const double len = t_b - t_a;
-  if (len < kShortInterval / sys->fs || sys->fast_integration) {
+  if (sys->fast_integration) {
     const double m = 0.5 * (t_a + t_b);
     return (eval_theta(sys, times, crossing_kind, t_a) +
             2.0 * eval_theta(sys, times, crossing_kind, m) +
             eval_theta(sys, times, crossing_kind, t_b)) *
            (t_b - m) / 2.0;
+  }
+  if (len < kShortInterval / sys->fs) {
+    // A short piece is often a whole phase of a small element seen from
+    // far away, so its integral is that of the whole response: a fixed
+    // Gauss-Legendre rule in s (t = t_a + len s^2) keeps its accuracy.
+    double sum = 0.0;
+    for (int k = 0; k < sonvar::kShortRulePoints; k++) {
+      const double u = sonvar::kShortRuleNodes[k];
+      sum += sonvar::kShortRuleWeights[k] * u *
+             eval_theta(sys, times, crossing_kind, t_a + len * u * u);
+    }
+    return 2.0 * len * sum;
   }
   RombergResult result = {};
   for (int order = kFirstOrder; order <= kLastOrder; order++) {
@@ -626,6 +644,14 @@ signal_rec *response_triangle(sys_con *sys, calc_memory_block *block, const tri_
   point3 point = {0.0, 0.0, 0.0};
   project_triangle(corners, triangle, &point, x, y, z);
   const double height = point.z;
+  if (sys->exact_integration) {
+    const double xs[3] = {corners[0].x, corners[1].x, corners[2].x};
+    const double ys[3] = {corners[0].y, corners[1].y, corners[2].y};
+    signal_rec *result = block->tri_signals[2];
+    exact_polygon_response(sys, xs, ys, 3, height, delay + triangle->delay, triangle->apodization,
+                           result);
+    return result;
+  }
   const int16_t outside = find_outside(corners);
   swop_points(corners, outside);
   const int16_t near = find_closets(corners);
