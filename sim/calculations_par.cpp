@@ -280,6 +280,9 @@ signal_rec **calc_function_parallel(sys_con *sys, int function_code, aperture *a
     print_error_message(
         "Internal Error 5: Illegal function_code found in calc_function_parallel, module "
         "calculations_par");
+  // Checked here, on the calling thread, before any worker starts.
+  sonvar::check_calculation(sys, "calc_function_parallel", ap1, function_code == 3 ? ap2 : ap1, N,
+                            points, nullptr, false);
   SplitRun run = prepare_split(sys, ap1, ap2, N, points, nullptr, 0);
   run_workers(sys, &run, entry);
   signal_rec **result = sonvar::alloc_array<signal_rec *>(sys, N, "the array of result signals");
@@ -295,6 +298,7 @@ signal_rec **calc_function_parallel(sys_con *sys, int function_code, aperture *a
 signal_rec *calc_scat_parallel(sys_con *sys, aperture *ap1, aperture *ap2, int N, point3 *points,
                                double *amplitudes) {
   if (runs_directly(N, sys, 5)) return calc_scat(sys, ap1, ap2, N, points, amplitudes);
+  sonvar::check_calculation(sys, "calc_scat_parallel", ap1, ap2, N, points, amplitudes, true);
   SplitRun run = prepare_split(sys, ap1, ap2, N, points, amplitudes, 0);
   run_workers(sys, &run, calc_scat_call);
   signal_rec *sum = run.work[0].scatter_result;
@@ -309,6 +313,7 @@ signal_rec *calc_scat_parallel(sys_con *sys, aperture *ap1, aperture *ap2, int N
 signal_rec **calc_scat_multi_parallel(sys_con *sys, aperture *ap1, aperture *ap2, int N,
                                       point3 *points, double *amplitudes) {
   if (runs_directly(N, sys, 1)) return calc_scat_multi(sys, ap1, ap2, N, points, amplitudes);
+  sonvar::check_calculation(sys, "calc_scat_multi_parallel", ap1, ap2, N, points, amplitudes, true);
   SplitRun run = prepare_split(sys, ap1, ap2, N, points, amplitudes, 0);
   run_workers(sys, &run, calc_scat_multi_call);
   signal_rec **sum = run.work[0].array_result;
@@ -327,6 +332,7 @@ signal_rec ***calc_scat_all_parallel(sys_con *sys, aperture *ap1, aperture *ap2,
                                      point3 *points, double *amplitudes, int dec_factor) {
   if (runs_directly(N, sys, 10000))
     return calc_scat_all(sys, ap1, ap2, N, points, amplitudes, dec_factor);
+  sonvar::check_calculation(sys, "calc_scat_all_parallel", ap1, ap2, N, points, amplitudes, true);
   SplitRun run = prepare_split(sys, ap1, ap2, N, points, amplitudes, dec_factor);
   run_workers(sys, &run, calc_scat_all_call);
   signal_rec ***sum = run.work[0].nested_result;
