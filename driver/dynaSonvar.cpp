@@ -17,10 +17,6 @@
 
 const char *const kProbePath = "./c52Fixed.json";
 
-// The longest pulse the run builds, in samples: the library's default bound
-// on a signal's length.
-constexpr std::int64_t kMaxPulseSamples = 1 << 22;
-
 namespace {
 
 // The verbose trace is compiled in but switched off.
@@ -399,7 +395,7 @@ int dynaSonvar(int thread_hint, int no_points, run_params params) {
     fprintf(stderr, "PARALLEL THREADS: %d param threads %d\n", thread_hint, params.threads);
   const probe_description probe = read_probe(kProbePath, kVerbose);
   probe_error error{};
-  if (!check_probe(probe, params.fs, kMaxPulseSamples, &error))
+  if (!check_probe(probe, params.fs, sys->max_samples, &error))
     probe_failure(kProbePath, error.text);
   aperture *ap = build_aperture(sys, probe, params, kVerbose);
   // The pulse is kept but not attached: the aperture keeps the one-sample

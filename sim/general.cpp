@@ -53,6 +53,11 @@ bool finite_point(point3 p) {
   return std::isfinite(p.x) && std::isfinite(p.y) && std::isfinite(p.z);
 }
 
+bool bounded_point(point3 p) {
+  return std::fabs(p.x) <= kMaxCoordinate && std::fabs(p.y) <= kMaxCoordinate &&
+         std::fabs(p.z) <= kMaxCoordinate;
+}
+
 bool at_least_zero(double value) {
   return std::isfinite(value) && value >= 0;
 }
@@ -103,6 +108,9 @@ void check_calculation(sys_con *sys, const char *call, const aperture *ap1, cons
     if (!finite_point(points[i]))
       fail(sys, "%s: point %d (%g, %g, %g) m must be finite", call, i, points[i].x, points[i].y,
            points[i].z);
+    if (!bounded_point(points[i]))
+      fail(sys, "%s: point %d (%g, %g, %g) m lies beyond %g m", call, i, points[i].x, points[i].y,
+           points[i].z, kMaxCoordinate);
     if (amplitudes_needed && !std::isfinite(amplitudes[i]))
       fail(sys, "%s: amplitude %d is %g; it must be finite", call, i, amplitudes[i]);
   }
@@ -279,8 +287,22 @@ signal_rec *take_record(sys_con *sys, int n, bool *reused) {
 
 }  // namespace
 
+namespace {
+
+// Transforms round a length of up to max_samples up to a power of two, so a
+// signal may hold twice the bound; anything longer comes from input no
+// calculation checked.
+void check_signal_length(sys_con *sys, const char *call, int n) {
+  if (n > 2 * sys->max_samples)
+    sonvar::fail(sys, "%s: %d samples are more than twice max_samples %lld", call, n,
+                 static_cast<long long>(sys->max_samples));
+}
+
+}  // namespace
+
 signal_rec *alloc_signal(sys_con *sys, int n, int start_sample) {
   if (n <= 0) fatal_sample_count(n);
+  check_signal_length(sys, "alloc_signal", n);
   if (sys->debug)
     print_formatted(sys, kAllocLine,
                     "Allocate signal with %d samples, Signal starts at sample %d \n", n,
@@ -324,6 +346,7 @@ signal_rec *alloc_signal(sys_con *sys, int n, int start_sample) {
 
 void extend_signal(sys_con *sys, signal_rec *signal, int n, int start_sample) {
   if (n <= 0) fatal_sample_count(n);
+  check_signal_length(sys, "extend_signal", n);
   if (signal->capacity < n) grow_values(sys, signal, n);
   signal->start_sample = start_sample;
   signal->no_samples = n;

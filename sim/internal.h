@@ -526,13 +526,18 @@ T *alloc_array(sys_con *sys, std::uint64_t count, const char *what) {
 // length stay within 32 bits.
 constexpr double kMaxStartSample = 536870912.0;
 
+// Largest magnitude of a coordinate, m: beyond it squared distances lose
+// every digit (and overflow near 1e154), far past any start a response can
+// have.
+constexpr double kMaxCoordinate = 1e9;
+
 // The state's options a calculation relies on (the record is public, so
 // they may have been written directly): c and fs finite and above 0, the
 // attenuation finite and 0 or more, max_samples within its range.
 void check_state(sys_con *sys, const char *call);
 
 // A calculation's aperture(s) and points: no NULL aperture, n >= 0, points
-// present when n > 0 and every coordinate finite; amplitudes (when
+// present when n > 0 and every coordinate finite and within kMaxCoordinate; amplitudes (when
 // `amplitudes_needed`) present and finite.
 void check_calculation(sys_con *sys, const char *call, const aperture *ap1, const aperture *ap2,
                        int n, const point3 *points, const double *amplitudes,

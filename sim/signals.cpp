@@ -343,14 +343,16 @@ int Find_N(int n1, int n2) {
 signal_rec *Find_FFT(sys_con *sys, signal_rec *s, int N) {
   check_transform_length(N, s->no_samples, "Find_FFT");
   signal_rec *spectrum = alloc_signal(sys, N, s->start_sample);
-  transform_padded(s, N, spectrum->values);
+  sonvar::allocating(sys, "the twiddle factors of a transform",
+                     [&] { transform_padded(s, N, spectrum->values); });
   return spectrum;
 }
 
 signal_rec *Find_FFT_reuse(sys_con *sys, signal_rec *dest, signal_rec *s, int N) {
   check_transform_length(N, s->no_samples, "Find_FFT_reuse");
   extend_signal(sys, dest, N, s->start_sample);
-  transform_padded(s, N, dest->values);
+  sonvar::allocating(sys, "the twiddle factors of a transform",
+                     [&] { transform_padded(s, N, dest->values); });
   return dest;
 }
 
@@ -399,7 +401,9 @@ signal_rec *Inverse_FFT(signal_rec *S, int n_out) {
   }
   const double factor = 2.0 / N;
   for (int j = 0; j < N; j++) S->values[j] *= factor;
-  realft(S->values, N / 2, -1);
+  // The call has no state: an allocation failure takes the default fatal path.
+  sonvar::allocating(nullptr, "the twiddle factors of an inverse transform",
+                     [&] { realft(S->values, N / 2, -1); });
   S->no_samples = n_out;
   return S;
 }
@@ -518,7 +522,15 @@ signal_rec *add_responses(sys_con *sys, signal_rec *src, signal_rec *dst) {
   const int s1 = s0 + src->no_samples;
   if (s0 < d0 || s1 > d1) {
     const int m0 = std::min(d0, s0);
-    const int length = std::max(d1, s1) - m0;
+    // In 64 bits: two signals far apart in time span more than an int holds.
+    const int64_t span = static_cast<int64_t>(std::max(d1, s1)) - m0;
+    if (span > 2 * sys->max_samples)
+      sonvar::fail(sys,
+                   "add_responses: the sum would span %lld samples (%g s, from sample %d); at most "
+                   "twice max_samples %lld",
+                   static_cast<long long>(span), span / sys->fs, m0,
+                   static_cast<long long>(sys->max_samples));
+    const int length = static_cast<int>(span);
     if (length < dst->capacity)
       span_in_place(dst, m0, length);
     else
