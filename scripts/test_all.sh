@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds everything and runs the whole test suite three times: a normal
-# build, AddressSanitizer with UndefinedBehaviorSanitizer, and the concurrency
+# build (then installs it and builds the C example against the package),
+# AddressSanitizer with UndefinedBehaviorSanitizer, and the concurrency
 # tests under ThreadSanitizer.
 set -euo pipefail
 top="$(cd "$(dirname "$0")/.." && pwd)"
@@ -15,6 +16,9 @@ build() {  # build DIR SANITIZER BENCHMARKS
 echo "== normal build =="
 build normal "" ON
 ctest --test-dir "$top/build/normal" --output-on-failure -j "$jobs"
+
+echo "== installed package and the C example =="
+bash "$top/scripts/test_install.sh" "$top/build/normal"
 
 echo "== AddressSanitizer + UndefinedBehaviorSanitizer =="
 build asan address OFF

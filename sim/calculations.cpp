@@ -828,7 +828,8 @@ void fit_to_samples(sys_con *sys, signal_rec *result) {
 
 }  // namespace
 
-signal_rec **calc_h(sys_con *sys, aperture *ap, int n, const point3 *points) {
+signal_rec **calc_h(sys_con *sys, aperture *ap, int n, const point3 *points) try {
+  SONVAR_ENTER(sys);
   sonvar::check_calculation(sys, "calc_h", ap, ap, n, points, nullptr, false);
   sonvar::store_relaxed(&sys->last_calc_type, 0);
   signal_rec **result = new_result_array(sys, n);
@@ -844,8 +845,10 @@ signal_rec **calc_h(sys_con *sys, aperture *ap, int n, const point3 *points) {
   display_final_time(sys, clock.start);
   return result;
 }
+SONVAR_LEAVE(sys)
 
-signal_rec **calc_hp(sys_con *sys, aperture *ap, int n, const point3 *points) {
+signal_rec **calc_hp(sys_con *sys, aperture *ap, int n, const point3 *points) try {
+  SONVAR_ENTER(sys);
   sonvar::check_calculation(sys, "calc_hp", ap, ap, n, points, nullptr, false);
   sonvar::store_relaxed(&sys->last_calc_type, 1);
   signal_rec **result = new_result_array(sys, n);
@@ -865,9 +868,11 @@ signal_rec **calc_hp(sys_con *sys, aperture *ap, int n, const point3 *points) {
   release_if_present(sys, spectrum);
   return result;
 }
+SONVAR_LEAVE(sys)
 
 signal_rec **calc_hhp(sys_con *sys, aperture *transmit, aperture *receive, int n,
-                      const point3 *points) {
+                      const point3 *points) try {
+  SONVAR_ENTER(sys);
   sonvar::check_calculation(sys, "calc_hhp", transmit, receive, n, points, nullptr, false);
   sonvar::store_relaxed(&sys->last_calc_type, 2);
   signal_rec **result = new_result_array(sys, n);
@@ -894,6 +899,7 @@ signal_rec **calc_hhp(sys_con *sys, aperture *transmit, aperture *receive, int n
   release_if_present(sys, spectrum);
   return result;
 }
+SONVAR_LEAVE(sys)
 
 // ===========================================================================
 // Scattering calculations
@@ -1015,7 +1021,8 @@ void sort_points(sys_con *sys, int n, point3 *points, double *amplitudes) {
 }
 
 signal_rec *calc_scat(sys_con *sys, aperture *transmit, aperture *receive, int n, point3 *points,
-                      double *amplitudes) {
+                      double *amplitudes) try {
+  SONVAR_ENTER(sys);
   sonvar::check_calculation(sys, "calc_scat", transmit, receive, n, points, amplitudes, true);
   sonvar::store_relaxed(&sys->last_calc_type, 3);
   calc_memory_block *block = new_block(sys, transmit, receive, true);
@@ -1044,6 +1051,7 @@ signal_rec *calc_scat(sys_con *sys, aperture *transmit, aperture *receive, int n
   end_calculation(sys, clock, block, pulse);
   return result;
 }
+SONVAR_LEAVE(sys)
 
 namespace {
 
@@ -1078,7 +1086,8 @@ void add_element_echo(sys_con *sys, calc_memory_block *block, aperture *receive,
 }  // namespace
 
 signal_rec **calc_scat_multi(sys_con *sys, aperture *transmit, aperture *receive, int n,
-                             point3 *points, double *amplitudes) {
+                             point3 *points, double *amplitudes) try {
+  SONVAR_ENTER(sys);
   sonvar::check_calculation(sys, "calc_scat_multi", transmit, receive, n, points, amplitudes, true);
   sonvar::store_relaxed(&sys->last_calc_type, 4);
   const int elements = receive->no_elements;
@@ -1113,6 +1122,7 @@ signal_rec **calc_scat_multi(sys_con *sys, aperture *transmit, aperture *receive
   end_calculation(sys, clock, block, pulse);
   return result;
 }
+SONVAR_LEAVE(sys)
 
 namespace {
 
@@ -1153,7 +1163,8 @@ void release_all(sys_con *sys, signal_rec **signals, int n) {
 }  // namespace
 
 signal_rec ***calc_scat_all(sys_con *sys, aperture *transmit, aperture *receive, int n,
-                            point3 *points, double *amplitudes, int D) {
+                            point3 *points, double *amplitudes, int D) try {
+  SONVAR_ENTER(sys);
   sonvar::check_calculation(sys, "calc_scat_all", transmit, receive, n, points, amplitudes, true);
   if (D < 1) error_message("calc_scat_all: the decimation factor must be 1 or more");
   const int nt = transmit->no_elements, nr = receive->no_elements;
@@ -1219,3 +1230,4 @@ signal_rec ***calc_scat_all(sys_con *sys, aperture *transmit, aperture *receive,
   free_memory(sys, s.TP);
   return result;
 }
+SONVAR_LEAVE(sys)

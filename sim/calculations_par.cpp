@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 
 #include "internal.h"
 #include "sonvar.h"
@@ -73,7 +74,8 @@ void free_line_scratch(sys_con *sys, line_solution *scratch, int max_lines) {
 
 }  // namespace
 
-calc_memory_block *pre_allocate_memory(sys_con *sys, aperture *ap1, aperture *ap2) {
+calc_memory_block *pre_allocate_memory(sys_con *sys, aperture *ap1, aperture *ap2) try {
+  SONVAR_ENTER(sys);
   ElementCounts counts;
   scan_aperture(ap1, &counts);
   if (ap2 != ap1) scan_aperture(ap2, &counts);
@@ -105,6 +107,7 @@ calc_memory_block *pre_allocate_memory(sys_con *sys, aperture *ap1, aperture *ap
   block->apodizations = sonvar::alloc_array<double>(sys, n, "element apodizations");
   return block;
 }
+SONVAR_LEAVE(sys)
 
 void free_memory_block(sys_con *sys, calc_memory_block *block) {
   if (block == nullptr) return;
@@ -138,43 +141,81 @@ void free_memory_block(sys_con *sys, calc_memory_block *block) {
 // the single-threaded calculation on its chunk with a scratch block of its
 // own, and the calling thread joins the results after all workers are done.
 
+namespace {
+
+// Runs a worker's calculation. A failure stays on the worker's record (the
+// dispatcher hands the first one back on the calling thread once every
+// worker has ended); nothing may unwind out of a thread's entry function.
+template <typename Body>
+void run_worker(thread_work *work, Body body) {
+  const sonvar::CallScope scope(work->sys);
+  try {
+    body();
+  } catch (...) {
+    const std::string text = sonvar::failure_text();
+    work->failed = 1;
+    try {
+      auto *copy = static_cast<char *>(alloc_memory(work->sys, text.size() + 1, 1));
+      if (copy != nullptr) std::memcpy(copy, text.c_str(), text.size() + 1);
+      work->failure = copy;
+    } catch (...) {
+      work->failure = nullptr;
+    }
+  }
+}
+
+}  // namespace
+
 void *calc_h_call(void *argument) {
   auto *work = static_cast<thread_work *>(argument);
-  work->array_result = calc_h(work->sys, work->aperture1, work->no_points, work->points);
+  run_worker(work, [work] {
+    work->array_result = calc_h(work->sys, work->aperture1, work->no_points, work->points);
+  });
   return nullptr;
 }
 
 void *calc_hp_call(void *argument) {
   auto *work = static_cast<thread_work *>(argument);
-  work->array_result = calc_hp(work->sys, work->aperture1, work->no_points, work->points);
+  run_worker(work, [work] {
+    work->array_result = calc_hp(work->sys, work->aperture1, work->no_points, work->points);
+  });
   return nullptr;
 }
 
 void *calc_hhp_call(void *argument) {
   auto *work = static_cast<thread_work *>(argument);
-  work->array_result =
-      calc_hhp(work->sys, work->aperture1, work->aperture2, work->no_points, work->points);
+  run_worker(work, [work] {
+    work->array_result =
+        calc_hhp(work->sys, work->aperture1, work->aperture2, work->no_points, work->points);
+  });
   return nullptr;
 }
 
 void *calc_scat_call(void *argument) {
   auto *work = static_cast<thread_work *>(argument);
-  work->scatter_result = calc_scat(work->sys, work->aperture1, work->aperture2, work->no_points,
-                                   work->points, work->amplitudes);
+  run_worker(work, [work] {
+    work->scatter_result = calc_scat(work->sys, work->aperture1, work->aperture2, work->no_points,
+                                     work->points, work->amplitudes);
+  });
   return nullptr;
 }
 
 void *calc_scat_multi_call(void *argument) {
   auto *work = static_cast<thread_work *>(argument);
-  work->array_result = calc_scat_multi(work->sys, work->aperture1, work->aperture2, work->no_points,
-                                       work->points, work->amplitudes);
+  run_worker(work, [work] {
+    work->array_result = calc_scat_multi(work->sys, work->aperture1, work->aperture2,
+                                         work->no_points, work->points, work->amplitudes);
+  });
   return nullptr;
 }
 
 void *calc_scat_all_call(void *argument) {
   auto *work = static_cast<thread_work *>(argument);
-  work->nested_result = calc_scat_all(work->sys, work->aperture1, work->aperture2, work->no_points,
-                                      work->points, work->amplitudes, work->dec_factor);
+  run_worker(work, [work] {
+    work->nested_result =
+        calc_scat_all(work->sys, work->aperture1, work->aperture2, work->no_points, work->points,
+                      work->amplitudes, work->dec_factor);
+  });
   return nullptr;
 }
 
@@ -213,6 +254,52 @@ SplitRun prepare_split(sys_con *sys, aperture *ap1, aperture *ap2, int N, point3
   return run;
 }
 
+void release_split(sys_con *sys, SplitRun *run) {
+  free_memory(sys, run->work);
+  free_memory(sys, run->handles);
+  free_memory(sys, run->started);
+}
+
+void release_signals(sys_con *sys, signal_rec **signals, int count) {
+  if (signals == nullptr) return;
+  for (int k = 0; k < count; k++)
+    if (signals[k] != nullptr) free_signal(sys, signals[k]);
+  free_memory(sys, signals);
+}
+
+// Gives back what a worker that finished has returned; `entry` tells what
+// its array result holds.
+void release_result(sys_con *sys, thread_work *w, WorkerEntry entry) {
+  if (w->scatter_result != nullptr) free_signal(sys, w->scatter_result);
+  const int per_result = entry == calc_scat_multi_call ? w->aperture2->no_elements : w->no_points;
+  release_signals(sys, w->array_result, per_result);
+  if (w->nested_result != nullptr) {
+    for (int i = 0; i < w->aperture1->no_elements; i++)
+      release_signals(sys, w->nested_result[i], w->aperture2->no_elements);
+    free_memory(sys, w->nested_result);
+  }
+}
+
+// After every worker has ended: when one failed, the results of those that
+// finished and the split run's records go back, and the first failure (by
+// worker index) is raised once, here on the calling thread. What the failed
+// workers had taken stays allocated.
+void settle_workers(sys_con *sys, SplitRun *run, WorkerEntry entry) {
+  int first = -1;
+  for (int i = 0; i < run->T && first < 0; i++)
+    if (run->work[i].failed) first = i;
+  if (first < 0) return;
+  const std::string text = run->work[first].failure != nullptr
+                               ? run->work[first].failure
+                               : "Fatal error: A worker thread of the calculation failed \n";
+  for (int i = 0; i < run->T; i++) {
+    if (!run->work[i].failed) release_result(sys, &run->work[i], entry);
+    free_memory(sys, run->work[i].failure);
+  }
+  release_split(sys, run);
+  sonvar::print_error_message(sys, text);
+}
+
 // Starts every worker in index order. A worker whose thread cannot be
 // started computes its chunk on the calling thread instead, so the result
 // is the same; then waits for the started ones.
@@ -230,12 +317,7 @@ void run_workers(sys_con *sys, SplitRun *run, WorkerEntry entry) {
   }
   for (int i = 0; i < run->T; i++)
     if (run->started[i]) th_lib_wait_for_threads(&run->handles[i], 1);
-}
-
-void release_split(sys_con *sys, SplitRun *run) {
-  free_memory(sys, run->work);
-  free_memory(sys, run->handles);
-  free_memory(sys, run->started);
+  settle_workers(sys, run, entry);
 }
 
 // The thresholds compare in 64 bits so that a huge thread count cannot
@@ -260,7 +342,8 @@ WorkerEntry entry_for(int function_code) {
 }  // namespace
 
 signal_rec **calc_function_parallel(sys_con *sys, int function_code, aperture *ap1, aperture *ap2,
-                                    int N, point3 *points) {
+                                    int N, point3 *points) try {
+  SONVAR_ENTER(sys);
   if (runs_directly(N, sys, 5)) {
     switch (function_code) {
       case 1:
@@ -270,14 +353,16 @@ signal_rec **calc_function_parallel(sys_con *sys, int function_code, aperture *a
       case 3:
         return calc_hhp(sys, ap1, ap2, N, points);
       default:
-        print_error_message(
+        sonvar::print_error_message(
+            sys,
             "Internal Error 6: Illegal function_code found in calc_function_parallel, module "
             "calculations_par");
     }
   }
   const WorkerEntry entry = entry_for(function_code);
   if (entry == nullptr)
-    print_error_message(
+    sonvar::print_error_message(
+        sys,
         "Internal Error 5: Illegal function_code found in calc_function_parallel, module "
         "calculations_par");
   // Checked here, on the calling thread, before any worker starts.
@@ -294,9 +379,11 @@ signal_rec **calc_function_parallel(sys_con *sys, int function_code, aperture *a
   release_split(sys, &run);
   return result;
 }
+SONVAR_LEAVE(sys)
 
 signal_rec *calc_scat_parallel(sys_con *sys, aperture *ap1, aperture *ap2, int N, point3 *points,
-                               double *amplitudes) {
+                               double *amplitudes) try {
+  SONVAR_ENTER(sys);
   if (runs_directly(N, sys, 5)) return calc_scat(sys, ap1, ap2, N, points, amplitudes);
   sonvar::check_calculation(sys, "calc_scat_parallel", ap1, ap2, N, points, amplitudes, true);
   SplitRun run = prepare_split(sys, ap1, ap2, N, points, amplitudes, 0);
@@ -309,9 +396,11 @@ signal_rec *calc_scat_parallel(sys_con *sys, aperture *ap1, aperture *ap2, int N
   release_split(sys, &run);
   return sum;
 }
+SONVAR_LEAVE(sys)
 
 signal_rec **calc_scat_multi_parallel(sys_con *sys, aperture *ap1, aperture *ap2, int N,
-                                      point3 *points, double *amplitudes) {
+                                      point3 *points, double *amplitudes) try {
+  SONVAR_ENTER(sys);
   if (runs_directly(N, sys, 1)) return calc_scat_multi(sys, ap1, ap2, N, points, amplitudes);
   sonvar::check_calculation(sys, "calc_scat_multi_parallel", ap1, ap2, N, points, amplitudes, true);
   SplitRun run = prepare_split(sys, ap1, ap2, N, points, amplitudes, 0);
@@ -327,9 +416,11 @@ signal_rec **calc_scat_multi_parallel(sys_con *sys, aperture *ap1, aperture *ap2
   release_split(sys, &run);
   return sum;
 }
+SONVAR_LEAVE(sys)
 
 signal_rec ***calc_scat_all_parallel(sys_con *sys, aperture *ap1, aperture *ap2, int N,
-                                     point3 *points, double *amplitudes, int dec_factor) {
+                                     point3 *points, double *amplitudes, int dec_factor) try {
+  SONVAR_ENTER(sys);
   if (runs_directly(N, sys, 10000))
     return calc_scat_all(sys, ap1, ap2, N, points, amplitudes, dec_factor);
   sonvar::check_calculation(sys, "calc_scat_all_parallel", ap1, ap2, N, points, amplitudes, true);
@@ -350,3 +441,4 @@ signal_rec ***calc_scat_all_parallel(sys_con *sys, aperture *ap1, aperture *ap2,
   release_split(sys, &run);
   return sum;
 }
+SONVAR_LEAVE(sys)

@@ -25,14 +25,45 @@ void print_formatted(sys_con *sys, std::size_t size, const char *format, ...) {
   print_message(sys, line);
 }
 
-void fail(sys_con *, const char *format, ...) {
+namespace {
+
+void append_list(std::string *out, std::size_t limit, const char *format, va_list args) {
+  va_list copy;
+  va_copy(copy, args);
+  const int length = vsnprintf(nullptr, 0, format, copy);
+  va_end(copy);
+  if (length <= 0) return;
+  std::size_t kept = static_cast<std::size_t>(length);
+  if (limit > 0 && kept > limit - 1) kept = limit - 1;
+  const std::size_t at = out->size();
+  out->resize(at + static_cast<std::size_t>(length) + 1);
+  vsnprintf(&(*out)[at], static_cast<std::size_t>(length) + 1, format, args);
+  out->resize(at + kept);
+}
+
+}  // namespace
+
+void append_formatted(std::string *out, const char *format, ...) {
+  va_list args;
+  va_start(args, format);
+  append_list(out, 0, format, args);
+  va_end(args);
+}
+
+void append_cut(std::string *out, std::size_t size, const char *format, ...) {
+  va_list args;
+  va_start(args, format);
+  append_list(out, size, format, args);
+  va_end(args);
+}
+
+void fail(sys_con *sys, const char *format, ...) {
   char text[256];
   va_list args;
   va_start(args, format);
   vsnprintf(text, sizeof text, format, args);
   va_end(args);
-  error_message(text);
-  __builtin_unreachable();
+  error_message(sys, text);
 }
 
 void *alloc_checked(sys_con *sys, std::uint64_t count, std::uint64_t size, const char *what) {
@@ -42,7 +73,7 @@ void *alloc_checked(sys_con *sys, std::uint64_t count, std::uint64_t size, const
     snprintf(text, sizeof text,
              "Not possible to allocate memory for %s (%" PRIu64 " x %" PRIu64 " bytes)", what,
              count, size);
-    error_message(text);
+    error_message(sys, text);
   }
   return block;
 }
@@ -151,35 +182,45 @@ void check_finite_result(sys_con *sys, const char *call, const signal_rec *resul
 
 }  // namespace sonvar
 
+using sonvar::append_cut;
 using sonvar::MutexGuard;
 using sonvar::print_formatted;
 
 void print_message(sys_con *sys, const char *text) {
+  if (sys == nullptr) {
+    printf("%s", text);
+    fflush(stdout);
+    return;
+  }
   MutexGuard guard(&sys->message_mutex);
+  if (sys->host != nullptr && sys->host->sink != nullptr) {
+    sys->host->sink(sys->host->sink_data, text);
+    return;
+  }
   printf("%s", text);
   fflush(stdout);
 }
 
 void print_error_message(const char *text) {
-  printf("%s", text);
-  exit(-1);
+  sonvar::print_error_message(nullptr, text);
 }
 
-void assert_index(sys_con *sys, int index, int limit, const char *place) {
+void assert_index(sys_con *sys, int index, int limit, const char *place) try {
+  SONVAR_ENTER(sys);
   constexpr std::size_t kLine = 256;
-  if (index >= limit) {
-    print_formatted(sys, kLine, "Assertion violation at: %s \n", place);
-    print_formatted(sys, kLine,
-                    "Assertion violation: Index larger than allowed. Is %d can be %d \n", index,
-                    limit - 1);
-    print_error_message("Program stopped due to assertion violation\n");
-  } else if (index < 0) {
-    print_formatted(sys, kLine, "Assertion violation at: %s \n", place);
-    print_formatted(sys, kLine,
-                    "Assertion violation: Index smaller than allowed. Is %d can be 0 \n", index);
-    print_error_message("Program stopped due to assertion violation\n");
-  }
+  if (index >= 0 && index < limit) return;
+  std::string text;
+  append_cut(&text, kLine, "Assertion violation at: %s \n", place);
+  if (index >= limit)
+    append_cut(&text, kLine, "Assertion violation: Index larger than allowed. Is %d can be %d \n",
+               index, limit - 1);
+  else
+    append_cut(&text, kLine, "Assertion violation: Index smaller than allowed. Is %d can be 0 \n",
+               index);
+  text += "Program stopped due to assertion violation\n";
+  sonvar::print_error_message(sys, text);
 }
+SONVAR_LEAVE_VOID(sys)
 
 void *alloc_memory(sys_con *sys, uint64_t count, uint64_t size) {
   MutexGuard guard(&sys->memory_mutex);
@@ -205,19 +246,31 @@ std::int64_t charge_for(std::int64_t n) {
   return 8 * (n + 6);
 }
 
-[[noreturn]] void fatal_sample_count(int n) {
-  printf("FATAL ERROR: Number of samples is negative or 0. It is %d\n", n);
-  printf("Program terminated\n");
-  exit(-1);
+[[noreturn]] void fatal_sample_count(sys_con *sys, int n) {
+  std::string text;
+  sonvar::append_formatted(&text, "FATAL ERROR: Number of samples is negative or 0. It is %d\n", n);
+  text += "Program terminated\n";
+  sonvar::print_error_message(sys, text);
 }
 
-[[noreturn]] void fatal_no_storage(const char *what, long number, std::int64_t charge, int n,
-                                   std::int64_t total) {
-  printf("FATAL ERROR: Not possible to allocate %s for signal\n", what);
-  printf("             Allocate signal %ld, bytes=%" PRId64 " (%d samples)\n", number, charge, n);
-  printf("             Total number of bytes reserved is %" PRId64 "\n", total);
-  printf("Program terminated\n");
-  exit(-1);
+[[noreturn]] void fatal_no_storage(sys_con *sys, const char *what, long number, std::int64_t charge,
+                                   int n, std::int64_t total) {
+  std::string text;
+  sonvar::append_formatted(&text, "FATAL ERROR: Not possible to allocate %s for signal\n", what);
+  sonvar::append_formatted(&text,
+                           "             Allocate signal %ld, bytes=%" PRId64 " (%d samples)\n",
+                           number, charge, n);
+  sonvar::append_formatted(&text, "             Total number of bytes reserved is %" PRId64 "\n",
+                           total);
+  text += "Program terminated\n";
+  sonvar::print_error_message(sys, text);
+}
+
+// The number the pool's messages give a request that fails: the number the
+// next new record would get.
+long next_number(sys_con *sys) {
+  MutexGuard guard(&sys->signal_mutex);
+  return sys->next_signal_number;
 }
 
 // Adds `added` bytes to the pool's count; the caller holds signal_mutex.
@@ -226,18 +279,20 @@ void charge_bytes(sys_con *sys, std::int64_t added) {
   if (sys->signal_bytes > sys->max_signal_bytes) sys->max_signal_bytes = sys->signal_bytes;
 }
 
-// A zero-filled value array of n samples; heap exhaustion is fatal.
+// A zero-filled value array of n samples; heap exhaustion is fatal, naming
+// `number` (from number_of when given, else the signal's own number).
 double *new_values(sys_con *sys, int n, long number, std::int64_t total) {
   auto *values =
       static_cast<double *>(alloc_memory(sys, static_cast<std::uint64_t>(n), sizeof(double)));
-  if (values == nullptr) fatal_no_storage("data storage", number, charge_for(n), n, total);
+  if (values == nullptr) fatal_no_storage(sys, "data storage", number, charge_for(n), n, total);
   return values;
 }
 
 // Grows a signal's array to n samples (old samples are not kept) and charges
-// the difference. Used by alloc_signal for a reused record and by
-// extend_signal.
-void grow_values(sys_con *sys, signal_rec *signal, int n) {
+// the difference. Used by alloc_signal for a reused record (whose failure
+// names the pool's next number, as a new record's does) and by
+// extend_signal (whose failure names the signal being grown).
+void grow_values(sys_con *sys, signal_rec *signal, int n, bool name_next) {
   const std::int64_t charge = charge_for(n);
   std::int64_t total = 0;
   std::int64_t max_total = 0;
@@ -254,7 +309,8 @@ void grow_values(sys_con *sys, signal_rec *signal, int n) {
                     signal->number, signal->capacity, n, charge, total, max_total);
   free_memory(sys, signal->values);
   signal->values = nullptr;
-  signal->values = new_values(sys, n, static_cast<long>(signal->number), total);
+  const long number = name_next ? next_number(sys) : static_cast<long>(signal->number);
+  signal->values = new_values(sys, n, number, total);
   signal->bytes = charge;
   signal->capacity = n;
 }
@@ -274,7 +330,7 @@ signal_rec *take_record(sys_con *sys, int n, bool *reused) {
   const std::int64_t charge = charge_for(n);
   signal = static_cast<signal_rec *>(alloc_memory(sys, 1, sizeof(signal_rec)));
   if (signal == nullptr)
-    fatal_no_storage("storage", sys->next_signal_number, charge, n, sys->signal_bytes);
+    fatal_no_storage(sys, "storage", sys->next_signal_number, charge, n, sys->signal_bytes);
   if (sys->debug)
     print_formatted(sys, kAllocLine,
                     "------  No new signal available. New signal allocated with %" PRId64
@@ -300,8 +356,9 @@ void check_signal_length(sys_con *sys, const char *call, int n) {
 
 }  // namespace
 
-signal_rec *alloc_signal(sys_con *sys, int n, int start_sample) {
-  if (n <= 0) fatal_sample_count(n);
+signal_rec *alloc_signal(sys_con *sys, int n, int start_sample) try {
+  SONVAR_ENTER(sys);
+  if (n <= 0) fatal_sample_count(sys, n);
   check_signal_length(sys, "alloc_signal", n);
   if (sys->debug)
     print_formatted(sys, kAllocLine,
@@ -310,15 +367,17 @@ signal_rec *alloc_signal(sys_con *sys, int n, int start_sample) {
   bool reused = false;
   signal_rec *signal = take_record(sys, n, &reused);
   if (reused) {
-    if (signal->capacity < n) grow_values(sys, signal, n);
+    if (signal->capacity < n) grow_values(sys, signal, n, true);
     if (sys->debug) print_formatted(sys, kAllocLine, "Reusing signal number %u \n", signal->number);
   } else {
     std::int64_t total = 0;
+    long number = 0;
     {
       MutexGuard guard(&sys->signal_mutex);
       total = sys->signal_bytes;
+      number = sys->next_signal_number;
     }
-    signal->values = new_values(sys, n, static_cast<long>(signal->number), total);
+    signal->values = new_values(sys, n, number, total);
     signal->bytes = charge_for(n);
     signal->capacity = n;
   }
@@ -343,14 +402,17 @@ signal_rec *alloc_signal(sys_con *sys, int n, int start_sample) {
     for (int j = 0; j < n; j++) signal->values[j] = 0.0;
   return signal;
 }
+SONVAR_LEAVE(sys)
 
-void extend_signal(sys_con *sys, signal_rec *signal, int n, int start_sample) {
-  if (n <= 0) fatal_sample_count(n);
+void extend_signal(sys_con *sys, signal_rec *signal, int n, int start_sample) try {
+  SONVAR_ENTER(sys);
+  if (n <= 0) fatal_sample_count(sys, n);
   check_signal_length(sys, "extend_signal", n);
-  if (signal->capacity < n) grow_values(sys, signal, n);
+  if (signal->capacity < n) grow_values(sys, signal, n, false);
   signal->start_sample = start_sample;
   signal->no_samples = n;
 }
+SONVAR_LEAVE_VOID(sys)
 
 namespace {
 
@@ -374,24 +436,25 @@ void format_first_value(char *out, std::size_t size, const signal_rec *signal, i
 }
 
 [[noreturn]] void report_double_release(sys_con *sys, const signal_rec *signal) {
-  print_message(sys, "ERROR: Signal has been previously freed\n");
-  print_formatted(sys, kPoolLine, "Signal number %u, Number of bytes %" PRId64 " \n",
-                  signal->number, signal->bytes);
-  print_formatted(sys, kPoolLine,
-                  "Start sample %d, Number of samples %d, Max. samples %d, Sampling frequency "
-                  "%10.4f MHz  \n",
-                  signal->start_sample, signal->no_samples, signal->capacity, signal->fs / 1000000);
+  std::string text = "ERROR: Signal has been previously freed\n";
+  append_cut(&text, kPoolLine, "Signal number %u, Number of bytes %" PRId64 " \n", signal->number,
+             signal->bytes);
+  append_cut(&text, kPoolLine,
+             "Start sample %d, Number of samples %d, Max. samples %d, Sampling frequency "
+             "%10.4f MHz  \n",
+             signal->start_sample, signal->no_samples, signal->capacity, signal->fs / 1000000);
   char v[5][32];
   for (int k = 0; k < 5; k++) format_first_value(v[k], sizeof v[k], signal, k);
-  print_formatted(sys, kPoolLine, "First 5 values: %s  %s   %s  %s  %s  \n", v[0], v[1], v[2], v[3],
-                  v[4]);
-  print_error_message("Internal Error 100: Freeing of already released signal");
-  __builtin_unreachable();
+  append_cut(&text, kPoolLine, "First 5 values: %s  %s   %s  %s  %s  \n", v[0], v[1], v[2], v[3],
+             v[4]);
+  text += "Internal Error 100: Freeing of already released signal";
+  sonvar::print_error_message(sys, text);
 }
 
 }  // namespace
 
-void free_signal(sys_con *sys, signal_rec *signal) {
+void free_signal(sys_con *sys, signal_rec *signal) try {
+  SONVAR_ENTER(sys);
   if (sys->debug) {
     std::int64_t total = 0;
     {
@@ -407,6 +470,7 @@ void free_signal(sys_con *sys, signal_rec *signal) {
   signal->next = sys->free_signals;
   sys->free_signals = signal;
 }
+SONVAR_LEAVE_VOID(sys)
 
 void free_signal_memory(sys_con *sys) {
   MutexGuard guard(&sys->signal_mutex);
@@ -426,7 +490,12 @@ void free_signal_memory(sys_con *sys) {
 void store_signal(const char *path, const signal_rec *signal) {
   FILE *file = fopen(path, "w");
   if (file == nullptr) {
-    printf("Sonvar error: Cannot create the file %s to store a signal\n", path);
+    // The call names no state: the line goes to the channel of the library
+    // call running on this thread, or to standard output.
+    std::string line;
+    sonvar::append_formatted(&line, "Sonvar error: Cannot create the file %s to store a signal\n",
+                             path);
+    print_message(sonvar::CallScope::current(), line.c_str());
     return;
   }
   for (int j = 0; j < signal->no_samples; j++) fprintf(file, "%15e \n", signal->values[j]);

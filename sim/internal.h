@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <new>
 #include <stdexcept>
+#include <string>
 
 #include "sonvar.h"
 
@@ -20,13 +21,18 @@ extern "C" {
 /* Prints "Sonvar debug message: <text> " on standard output. */
 void sonvar_debug(const char *text);
 
-/* Prints "Fatal error: <text> " and ends the program with status 255. */
+/* Prints "Fatal error: <text> " and ends the program with status 255: the
+ * default-mode exit for callers outside the library (inside a library call
+ * it fails as the calling state's mode says). */
 void error_message(const char *text);
 
-/* Writes text unchanged to standard output under message_mutex and flushes. */
+/* Writes text unchanged through the state's channel under message_mutex
+ * (standard output, flushed, unless a sink is installed). A NULL state
+ * writes to standard output without a lock. */
 void print_message(sys_con *sys, const char *text);
 
-/* Writes text unchanged to standard output and ends with status 255. */
+/* Writes text unchanged to standard output and ends with status 255 (as
+ * error_message, for callers outside the library). */
 void print_error_message(const char *text);
 
 /* Returns when 0 <= index < limit; otherwise reports `place` and ends. */
@@ -44,10 +50,12 @@ pthread_t th_lib_create_new_thread(void *(*worker)(void *), void *argument);
  * is written only on success. */
 int th_lib_start_thread(pthread_t *handle, void *(*worker)(void *), void *argument);
 
-/* Joins the handles in array order; join errors are reported and skipped. */
+/* Joins the handles in array order; join errors are reported (on standard
+ * output) and skipped. */
 void th_lib_wait_for_threads(pthread_t *threads, int count);
 
 void th_lib_mutex_init(pthread_mutex_t *mutex);
+void th_lib_mutex_destroy(pthread_mutex_t *mutex);
 void th_lib_mutex_lock(pthread_mutex_t *mutex);
 int th_lib_mutex_unlock(pthread_mutex_t *mutex);
 int th_lib_rw_mutex_init(pthread_rwlock_t *lock);
@@ -309,6 +317,8 @@ typedef struct thread_work {
   signal_rec **array_result;   /* result of calc_h, calc_hp, calc_hhp, calc_scat_multi */
   signal_rec ***nested_result; /* result of calc_scat_all */
   int32_t worker_index;        /* 0-based index of the worker */
+  int32_t failed;              /* 1 when the worker's calculation failed */
+  char *failure;               /* its failure text (alloc_memory), or NULL */
 } thread_work;
 
 /* Worker entry functions: each runs one calculation on its thread_work. */
@@ -482,7 +492,65 @@ void check_index(sys_con *sys, int index, int low, int high, const char *text);
 
 }  // extern "C"
 
+/* The host's hooks of a state. The sink is read and changed under
+ * message_mutex; the failure fields are changed by the host between calls. */
+struct sonvar_host {
+  sonvar_output_sink sink = nullptr;
+  void *sink_data = nullptr;
+  int failure_mode = SONVAR_FAILURE_EXIT;
+  sonvar_failure_handler handler = nullptr;
+  void *handler_data = nullptr;
+  std::string last_error;
+};
+
 namespace sonvar {
+
+// The one fatal path of the library. `text` is the whole message, exactly as
+// the default mode prints it. In the default mode it goes through the
+// state's channel and the process ends with status 255; in the throwing and
+// returning modes it is thrown as sonvar::Error (with every lock released by
+// its guard on the way out). A NULL state stands for the state of the
+// library call running on this thread, if any.
+[[noreturn]] void print_error_message(sys_con *sys, const char *text);
+[[noreturn]] inline void print_error_message(sys_con *sys, const std::string &text) {
+  print_error_message(sys, text.c_str());
+}
+// The same with text wrapped as "Fatal error: <text> \n".
+[[noreturn]] void error_message(sys_con *sys, const char *text);
+
+// Marks a library call on this thread for the whole of its run. Only the
+// outermost call of a thread settles a failure; calls it makes itself pass
+// failures on. Per-thread bookkeeping of the call nesting, not state.
+class CallScope {
+ public:
+  explicit CallScope(sys_con *sys) noexcept : previous_(current_) {
+    if (depth_++ == 0) current_ = sys;
+  }
+  ~CallScope() {
+    --depth_;
+    current_ = previous_;
+  }
+  CallScope(const CallScope &) = delete;
+  CallScope &operator=(const CallScope &) = delete;
+  static int depth() { return depth_; }
+  static sys_con *current() { return current_; }
+
+ private:
+  sys_con *previous_;
+  static thread_local int depth_;
+  static thread_local sys_con *current_;
+};
+
+// Called inside a catch handler at the boundary of a library call. Nested in
+// another library call it rethrows; at the outermost call it throws
+// sonvar::Error in the throwing mode, records the text and calls the handler
+// in the returning mode (and returns), and ends the process in the default
+// mode (a failure that is no sonvar::Error, such as an exhausted heap inside
+// the standard library, is turned into a fatal text first).
+void settle_failure(sys_con *sys);
+
+// Text of the failure being handled (call inside a catch handler).
+std::string failure_text();
 
 // Holds a state mutex for the lifetime of the guard (the thread library's
 // calls, so that every lock of the library goes through one place).
@@ -502,12 +570,19 @@ class MutexGuard {
 void print_formatted(sys_con *sys, std::size_t size, const char *format, ...)
     __attribute__((format(printf, 3, 4)));
 
-// Formats a fatal message (cut at 255 characters) and ends the calculation
-// through the library's fatal path, as error_message does.
+// Appends formatted text of any length to `out`.
+void append_formatted(std::string *out, const char *format, ...)
+    __attribute__((format(printf, 2, 3)));
+// The same cut, as print_formatted cuts, to size - 1 characters.
+void append_cut(std::string *out, std::size_t size, const char *format, ...)
+    __attribute__((format(printf, 3, 4)));
+
+// Formats a fatal message (cut at 255 characters) and fails through the
+// library's fatal path, wrapped as error_message wraps it.
 [[noreturn]] void fail(sys_con *sys, const char *format, ...) __attribute__((format(printf, 2, 3)));
 
 // alloc_memory that never returns NULL for a non-empty request: heap
-// exhaustion ends the program through error_message, naming `what`.
+// exhaustion fails through error_message, naming `what`.
 void *alloc_checked(sys_con *sys, std::uint64_t count, std::uint64_t size, const char *what);
 
 template <typename T>
@@ -588,5 +663,20 @@ inline void store_relaxed(int32_t *field, int32_t value) {
 }
 
 }  // namespace sonvar
+
+// The boundary of a library call: SONVAR_ENTER(sys) first in the body of a
+// function-try-block, SONVAR_LEAVE(sys) (or SONVAR_LEAVE_VOID) as its
+// handler. A failure at the outermost call returns 0 or NULL (nothing for
+// void calls) in the returning mode.
+#define SONVAR_ENTER(sys) const sonvar::CallScope sonvar_call_scope_(sys)
+#define SONVAR_LEAVE(sys)        \
+  catch (...) {                  \
+    sonvar::settle_failure(sys); \
+    return {};                   \
+  }
+#define SONVAR_LEAVE_VOID(sys)   \
+  catch (...) {                  \
+    sonvar::settle_failure(sys); \
+  }
 
 #endif  // SONVAR_INTERNAL_H

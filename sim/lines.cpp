@@ -595,17 +595,22 @@ signal_rec *calc_lines(sys_con *sys, calc_memory_block *block, aperture *ap, dou
   return result;
 }
 
-void check_index(sys_con *sys, int index, int low, int high, const char *text) {
+void check_index(sys_con *sys, int index, int low, int high, const char *text) try {
+  SONVAR_ENTER(sys);
   if (index >= low && index <= high) return;
-  sonvar::print_formatted(sys, 256, "Index violation: %s \n", text);
+  std::string message;
+  sonvar::append_cut(&message, 256, "Index violation: %s \n", text);
   if (index > high)
-    sonvar::print_formatted(sys, 256,
-                            "Assertion violation: Index larger than allowed. Is %d can be %d \n",
-                            index, high);
+    sonvar::append_cut(&message, 256,
+                       "Assertion violation: Index larger than allowed. Is %d can be %d \n", index,
+                       high);
   else
-    sonvar::print_formatted(
-        sys, 256, "Assertion violation: Index lower than allowed. Is %d can be %d \n", index, low);
-  print_error_message("Internal index error in program\n");
+    sonvar::append_cut(&message, 256,
+                       "Assertion violation: Index lower than allowed. Is %d can be %d \n", index,
+                       low);
+  message += "Internal index error in program\n";
+  sonvar::print_error_message(sys, message);
 }
+SONVAR_LEAVE_VOID(sys)
 
 }  // extern "C"

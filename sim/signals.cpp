@@ -60,15 +60,18 @@ signal_rec *zeros_like_present(sys_con *sys, const signal_rec *a, const signal_r
 
 }  // namespace
 
-signal_rec *Convolute(sys_con *sys, signal_rec *a, signal_rec *b) {
+signal_rec *Convolute(sys_con *sys, signal_rec *a, signal_rec *b) try {
+  SONVAR_ENTER(sys);
   if (a == nullptr || b == nullptr) return zeros_like_present(sys, a, b);
   signal_rec *y =
       alloc_signal(sys, a->no_samples + b->no_samples - 1, a->start_sample + b->start_sample);
   direct_sum(a, b, y->values);
   return y;
 }
+SONVAR_LEAVE(sys)
 
-signal_rec *Convolute_fast(sys_con *sys, signal_rec *a, signal_rec *b, signal_rec *out) {
+signal_rec *Convolute_fast(sys_con *sys, signal_rec *a, signal_rec *b, signal_rec *out) try {
+  SONVAR_ENTER(sys);
   if (a == nullptr || b == nullptr) {
     const signal_rec *other = present_one(a, b);
     const int n = other != nullptr ? other->no_samples : 1;
@@ -80,8 +83,10 @@ signal_rec *Convolute_fast(sys_con *sys, signal_rec *a, signal_rec *b, signal_re
   direct_sum(a, b, out->values);
   return out;
 }
+SONVAR_LEAVE(sys)
 
-signal_rec *Convolve_decimate(sys_con *sys, signal_rec *a, signal_rec *b, int D, double scale) {
+signal_rec *Convolve_decimate(sys_con *sys, signal_rec *a, signal_rec *b, int D, double scale) try {
+  SONVAR_ENTER(sys);
   check_decimation(D, "Convolve_decimate");
   if (a == nullptr && b == nullptr) return nullptr;
   // An absent operand acts as one zero sample at sample 0.
@@ -99,6 +104,7 @@ signal_rec *Convolve_decimate(sys_con *sys, signal_rec *a, signal_rec *b, int D,
     y->values[j++] = scale * direct_sample(a, b, m);
   return y;
 }
+SONVAR_LEAVE(sys)
 
 // ---------------------------------------------------------------------------
 // FFT
@@ -340,29 +346,36 @@ int Find_N(int n1, int n2) {
   return N;
 }
 
-signal_rec *Find_FFT(sys_con *sys, signal_rec *s, int N) {
+signal_rec *Find_FFT(sys_con *sys, signal_rec *s, int N) try {
+  SONVAR_ENTER(sys);
   check_transform_length(N, s->no_samples, "Find_FFT");
   signal_rec *spectrum = alloc_signal(sys, N, s->start_sample);
   sonvar::allocating(sys, "the twiddle factors of a transform",
                      [&] { transform_padded(s, N, spectrum->values); });
   return spectrum;
 }
+SONVAR_LEAVE(sys)
 
-signal_rec *Find_FFT_reuse(sys_con *sys, signal_rec *dest, signal_rec *s, int N) {
+signal_rec *Find_FFT_reuse(sys_con *sys, signal_rec *dest, signal_rec *s, int N) try {
+  SONVAR_ENTER(sys);
   check_transform_length(N, s->no_samples, "Find_FFT_reuse");
   extend_signal(sys, dest, N, s->start_sample);
   sonvar::allocating(sys, "the twiddle factors of a transform",
                      [&] { transform_padded(s, N, dest->values); });
   return dest;
 }
+SONVAR_LEAVE(sys)
 
-signal_rec *Multiply_FFTs(sys_con *sys, signal_rec *A, signal_rec *B) {
+signal_rec *Multiply_FFTs(sys_con *sys, signal_rec *A, signal_rec *B) try {
+  SONVAR_ENTER(sys);
   const int length = std::min(A->no_samples, B->no_samples);
   signal_rec *out = alloc_signal(sys, length, A->start_sample + B->start_sample);
   return Multiply_FFTs_fast(sys, A, B, out);
 }
+SONVAR_LEAVE(sys)
 
-signal_rec *Multiply_FFTs_fast(sys_con *sys, signal_rec *A, signal_rec *B, signal_rec *out) {
+signal_rec *Multiply_FFTs_fast(sys_con *sys, signal_rec *A, signal_rec *B, signal_rec *out) try {
+  SONVAR_ENTER(sys);
   const int NA = A->no_samples;
   const int NB = B->no_samples;
   const int Nc = std::min(NA, NB);
@@ -390,6 +403,7 @@ signal_rec *Multiply_FFTs_fast(sys_con *sys, signal_rec *A, signal_rec *B, signa
   for (int j = 0; j < Nc; j++) y[j] *= per_sample;
   return out;
 }
+SONVAR_LEAVE(sys)
 
 signal_rec *Inverse_FFT(signal_rec *S, int n_out) {
   const int N = S->no_samples;
@@ -408,7 +422,8 @@ signal_rec *Inverse_FFT(signal_rec *S, int n_out) {
   return S;
 }
 
-signal_rec *fast_convolute(sys_con *sys, signal_rec *a, signal_rec *b) {
+signal_rec *fast_convolute(sys_con *sys, signal_rec *a, signal_rec *b) try {
+  SONVAR_ENTER(sys);
   if (a == nullptr || b == nullptr) return zeros_like_present(sys, a, b);
   const int length = a->no_samples + b->no_samples;
   const int N = Find_N(length, 0);
@@ -423,8 +438,11 @@ signal_rec *fast_convolute(sys_con *sys, signal_rec *a, signal_rec *b) {
   }
   return Inverse_FFT(A, length - 1);
 }
+SONVAR_LEAVE(sys)
 
-signal_rec *fast_dft_convolute(sys_con *sys, signal_rec *a, signal_rec *b, signal_rec **cached) {
+signal_rec *fast_dft_convolute(sys_con *sys, signal_rec *a, signal_rec *b,
+                               signal_rec **cached) try {
+  SONVAR_ENTER(sys);
   if (a == nullptr || b == nullptr) return zeros_like_present(sys, a, b);
   const int length = a->no_samples + b->no_samples;
   const int N = Find_N(length, 0);
@@ -448,9 +466,11 @@ signal_rec *fast_dft_convolute(sys_con *sys, signal_rec *a, signal_rec *b, signa
   }
   return Inverse_FFT(A, length - 1);
 }
+SONVAR_LEAVE(sys)
 
 signal_rec *fast_fft_convolute(sys_con *sys, signal_rec *a, signal_rec *b, signal_rec *spec_a,
-                               signal_rec *spec_b, signal_rec *out) {
+                               signal_rec *spec_b, signal_rec *out) try {
+  SONVAR_ENTER(sys);
   if (a == nullptr || b == nullptr) return Convolute_fast(sys, a, b, out);  // zeros
   const int length = a->no_samples + b->no_samples;
   const int N = Find_N(length, 0);
@@ -460,6 +480,7 @@ signal_rec *fast_fft_convolute(sys_con *sys, signal_rec *a, signal_rec *b, signa
   Multiply_FFTs_fast(sys, spec_a, spec_b, out);
   return Inverse_FFT(out, length - 1);
 }
+SONVAR_LEAVE(sys)
 
 // ---------------------------------------------------------------------------
 // Response summation
@@ -513,7 +534,8 @@ signal_rec *copy_signal(sys_con *sys, const signal_rec *src) {
 
 }  // namespace
 
-signal_rec *add_responses(sys_con *sys, signal_rec *src, signal_rec *dst) {
+signal_rec *add_responses(sys_con *sys, signal_rec *src, signal_rec *dst) try {
+  SONVAR_ENTER(sys);
   if (src == nullptr) return dst;
   if (dst == nullptr) return copy_signal(sys, src);
   const int d0 = dst->start_sample;
@@ -540,9 +562,11 @@ signal_rec *add_responses(sys_con *sys, signal_rec *src, signal_rec *dst) {
   for (int j = 0; j < src->no_samples; j++) target[j] += src->values[j];
   return dst;
 }
+SONVAR_LEAVE(sys)
 
 signal_rec *sum_responses_decimated(sys_con *sys, signal_rec *src, signal_rec *dst, int D,
-                                    int release, double amplitude) {
+                                    int release, double amplitude) try {
+  SONVAR_ENTER(sys);
   check_decimation(D, "sum_responses_decimated");
   if (src == nullptr) return dst;
   const int s0 = src->start_sample;
@@ -564,3 +588,4 @@ signal_rec *sum_responses_decimated(sys_con *sys, signal_rec *src, signal_rec *d
   if (release) free_signal(sys, src);
   return dst;
 }
+SONVAR_LEAVE(sys)

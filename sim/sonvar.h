@@ -9,7 +9,9 @@
  * Units inside the library: metres, seconds, hertz, dB/m and dB/(m Hz).
  * Element numbers count from 1 in element calls and messages, from 0 in
  * export tables. By default fatal conditions print a message on standard
- * output and end the process (status 255); there are no error codes.
+ * output and end the process (status 255); there are no error codes. A host
+ * can instead have failures come back to it (sonvar_set_failure_mode) and
+ * can take every line the library writes (sonvar_set_output).
  *
  * Ownership: the caller owns the state, every aperture it builds and every
  * signal and array a call returns. Signals go back with free_signal, arrays
@@ -26,6 +28,10 @@
 #include <pthread.h>
 #include <stddef.h>
 #include <stdint.h>
+
+#ifdef __cplusplus
+#include <stdexcept>
+#endif
 
 /* Version of the library this header belongs to. */
 #define SONVAR_VERSION_MAJOR 0
@@ -117,8 +123,12 @@ typedef struct signal_rec {
   struct signal_rec *next; /* free-list link; NULL while handed out */
 } signal_rec;
 
+/* The host's hooks of a state (output sink, failure mode and handler, last
+ * failure text); opaque, created by sonvar_init and released by sonvar_free. */
+struct sonvar_host;
+
 /* The simulator state. One per simulation; created by sonvar_init, owned by
- * the caller and never released by the library. Options change only through
+ * the caller and released with sonvar_free. Options change only through
  * set_sonvar; the pool counters only through the signal pool. */
 typedef struct sys_con {
   int32_t no_apertures;          /* apertures in operation; reported only */
@@ -153,6 +163,7 @@ typedef struct sys_con {
   pthread_mutex_t message_mutex; /* serialises message output */
   pthread_mutex_t fft_mutex;     /* guards the cached pulse spectrum */
   int32_t threads;               /* worker threads of the parallel dispatcher */
+  struct sonvar_host *host;      /* output channel and failure hooks (opaque) */
   /* Bounds on bad input (appended; zero-filled defaults are set by sonvar_init). */
   int64_t max_samples;                    /* longest response, signal or transform a
                                              calculation may need, in samples (option
@@ -276,6 +287,8 @@ typedef struct aperture {
   int16_t uses_triangles;                 /* mathematical elements are triangles */
   int16_t uses_lines;                     /* mathematical elements are line elements */
   int16_t soft_baffle;                    /* 1 soft baffle, 0 rigid baffle */
+  sys_con *state;                         /* the state that made it (its messages go
+                                             there), or NULL for standard output */
 } aperture;
 
 /* ======================================================================== */
@@ -283,18 +296,79 @@ typedef struct aperture {
 /* ======================================================================== */
 
 /* Creates a state with its defaults and mutexes. quiet = 0 prints the
- * start-up banner and lets advisory warnings print. The caller owns it. */
+ * start-up banner and lets advisory warnings print. The caller owns it and
+ * releases it with sonvar_free. */
 SONVAR_API sys_con *sonvar_init(int16_t quiet);
 
+/* Releases a state: the signals on its free list, its mutexes, its host
+ * hooks and the record. Apertures, handed-out signals and arrays must be
+ * released before (xdc_free, free_signal, free_memory): signals still handed
+ * out are not touched, stay allocated for the rest of the process and must
+ * not be passed to the library again. NULL is allowed. */
+SONVAR_API void sonvar_free(sys_con *sys);
+
+/* ---- Output --------------------------------------------------------------- */
+
+/* Every line the library writes for a state (banner, reports, warnings,
+ * progress, debug and fatal messages) goes through the state's channel: to
+ * standard output by default, or to a sink. The sink gets the text exactly as
+ * standard output would (whole lines, except a fatal text that ends without
+ * a newline), one call at a time and from whichever thread writes, under the
+ * state's message lock: it must not call the library with the same state. */
+typedef void (*sonvar_output_sink)(void *user_data, const char *text);
+
+/* Like sonvar_init, with the sink installed before anything is printed
+ * (NULL sink: standard output, as sonvar_init). */
+SONVAR_API sys_con *sonvar_init_with_output(int16_t quiet, sonvar_output_sink sink,
+                                            void *user_data);
+
+/* Installs a sink for every later line (NULL: standard output again). */
+SONVAR_API void sonvar_set_output(sys_con *sys, sonvar_output_sink sink, void *user_data);
+
+/* A sink that drops everything: sonvar_set_output(sys, sonvar_discard_output,
+ * NULL) silences the library. */
+SONVAR_API void sonvar_discard_output(void *user_data, const char *text);
+
+/* ---- Failures ------------------------------------------------------------- */
+
+/* What a fatal condition does (sonvar_set_failure_mode). */
+enum {
+  SONVAR_FAILURE_EXIT = 0,  /* default: print the message through the channel and end the
+                               process with status 255 */
+  SONVAR_FAILURE_THROW = 1, /* C++ hosts: the failing call throws sonvar::Error whose what()
+                               is the text EXIT mode would print */
+  SONVAR_FAILURE_RETURN = 2 /* C hosts: the failing call returns at once (NULL for pointer
+                               results, 0 for numbers, nothing for void); the text is kept
+                               (sonvar_last_error) and the handler, if any, is called once
+                               on the calling thread */
+};
+
+/* Called in RETURN mode with the failure text, after every library lock is
+ * released; it may call the library with the state. */
+typedef void (*sonvar_failure_handler)(void *user_data, const char *message);
+
+/* In THROW and RETURN mode, after a failure: no library lock is held, the
+ * state runs new calculations, and nothing the host owns has been released.
+ * Signals and blocks the failed call had taken may stay allocated (a failure
+ * in a worker thread of a parallel call comes back once, on the calling
+ * thread, after every worker has ended). */
+SONVAR_API void sonvar_set_failure_mode(sys_con *sys, int mode);
+SONVAR_API void sonvar_set_failure_handler(sys_con *sys, sonvar_failure_handler handler,
+                                           void *user_data);
+/* Text of the last failure that came back in RETURN mode, "" when none. */
+SONVAR_API const char *sonvar_last_error(const sys_con *sys);
+/* Forgets the last failure text. */
+SONVAR_API void sonvar_clear_error(sys_con *sys);
+
 /* Sets one named option (matched after conversion to lower case). An unknown
- * name ends the program with status 255, and so does a value outside the
- * option's physical range: c and fs finite and above 0; att, freq_att and
- * att_f0 finite and 0 or more; tau_m and bdiva finite; z and dz finite and
- * above 0; max_samples a whole number from
+ * name is a failure (by default it ends the program with status 255), and
+ * so is a value outside the option's physical range: c and fs finite and
+ * above 0; att, freq_att and att_f0 finite and 0 or more; tau_m and bdiva
+ * finite; z and dz finite and above 0; max_samples a whole number from
  * SONVAR_MIN_MAX_SAMPLES to SONVAR_LARGEST_MAX_SAMPLES. */
 SONVAR_API void set_sonvar(sys_con *sys, const char *name, double value);
 
-/* Prints the configuration report on standard output. */
+/* Prints the configuration report through the state's channel. */
 SONVAR_API void sonvar_info(sys_con *sys);
 
 /* The library's version, "MAJOR.MINOR.PATCH" (static text). */
@@ -602,6 +676,14 @@ SONVAR_API signal_rec ***calc_scat_all_parallel(sys_con *sys, aperture *ap1, ape
 
 #ifdef __cplusplus
 }
+
+namespace sonvar {
+/* Thrown by a failing call in SONVAR_FAILURE_THROW mode. */
+class Error : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+}  // namespace sonvar
 #endif
 
 #endif /* SONVAR_H */

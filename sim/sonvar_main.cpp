@@ -1,5 +1,5 @@
 // sonvar_main.cpp - the simulator state: creation with defaults, named
-// options, the configuration report and the library's fatal exit.
+// options, the configuration report and the default-mode fatal exit.
 #include <cctype>
 #include <climits>
 #include <cmath>
@@ -20,20 +20,33 @@ static_assert(sizeof kVersion - 1 == 37, "version text fills its banner line");
 static_assert(sizeof kProgram - 1 == 17, "program text fills its banner line");
 static_assert(sizeof kLicensee - 1 <= 46, "licensee text fits its banner line");
 
-void print_banner() {
-  printf("      *------------------------------------------------------------*\n");
-  printf("      *                                                            *\n");
-  printf("      *                      S O N V A R pro                       *\n");
-  printf("      *                                                            *\n");
-  printf("      *              Simulator for ultrasound systems              *\n");
-  printf("      *                                                            *\n");
-  printf("      *    Licensee: %-46s*\n", kLicensee);
-  printf("      *    Version: %s          *\n", kVersion);
-  printf("      *    Program: %s                              *\n", kProgram);
-  printf("      *    Build date: %s at time: %s               *\n", __DATE__, __TIME__);
-  printf("      *         Professional parallel multi-core version           *\n");
-  printf("      *                                                            *\n");
-  printf("      *------------------------------------------------------------*\n");
+void print_banner(sys_con *sys) {
+  std::string text;
+  sonvar::append_formatted(
+      &text, "      *------------------------------------------------------------*\n");
+  sonvar::append_formatted(
+      &text, "      *                                                            *\n");
+  sonvar::append_formatted(
+      &text, "      *                      S O N V A R pro                       *\n");
+  sonvar::append_formatted(
+      &text, "      *                                                            *\n");
+  sonvar::append_formatted(
+      &text, "      *              Simulator for ultrasound systems              *\n");
+  sonvar::append_formatted(
+      &text, "      *                                                            *\n");
+  sonvar::append_formatted(&text, "      *    Licensee: %-46s*\n", kLicensee);
+  sonvar::append_formatted(&text, "      *    Version: %s          *\n", kVersion);
+  sonvar::append_formatted(&text, "      *    Program: %s                              *\n",
+                           kProgram);
+  sonvar::append_formatted(&text, "      *    Build date: %s at time: %s               *\n",
+                           __DATE__, __TIME__);
+  sonvar::append_formatted(
+      &text, "      *         Professional parallel multi-core version           *\n");
+  sonvar::append_formatted(
+      &text, "      *                                                            *\n");
+  sonvar::append_formatted(
+      &text, "      *------------------------------------------------------------*\n");
+  print_message(sys, text.c_str());
 }
 
 void write_defaults(sys_con *sys) {
@@ -172,38 +185,49 @@ bool set_named_option(sys_con *sys, const char *name, double value) {
   } else if (strcmp(name, "fs") == 0) {
     sys->fs = value;
     if (sys->quiet == 0)
-      printf("Warning:  Remember to set all pulses in apertures for the new sampling frequency\n");
+      print_message(sys,
+                    "Warning:  Remember to set all pulses in apertures for the new sampling "
+                    "frequency\n");
   } else {
     return false;
   }
   return true;
 }
 
-// Prints "%6.0f Mbytes %5.1f kBytes" for a byte count.
-void print_bytes(const char *label, int64_t bytes) {
+// Appends "%6.0f Mbytes %5.1f kBytes" for a byte count.
+void print_bytes(std::string *text, const char *label, int64_t bytes) {
   constexpr int64_t kMega = 1048576;
-  printf("%s%6.0f Mbytes %5.1f kBytes\n", label,
-         std::floor(static_cast<double>(bytes) / static_cast<double>(kMega)),
-         static_cast<double>(bytes % kMega) / 1024);
+  sonvar::append_formatted(text, "%s%6.0f Mbytes %5.1f kBytes\n", label,
+                           std::floor(static_cast<double>(bytes) / static_cast<double>(kMega)),
+                           static_cast<double>(bytes % kMega) / 1024);
 }
 
 }  // namespace
 
-sys_con *sonvar_init(int16_t quiet) {
+sys_con *sonvar_init_with_output(int16_t quiet, sonvar_output_sink sink, void *user_data) {
   auto *sys = static_cast<sys_con *>(calloc(1, sizeof(sys_con)));
-  sys->quiet = quiet;
-  if (quiet == 0) print_banner();
-  write_defaults(sys);
+  sys->host = new sonvar_host;
+  sys->host->sink = sink;
+  sys->host->sink_data = sink != nullptr ? user_data : nullptr;
+  // The mutexes exist before the first line, which goes through the channel.
   th_lib_mutex_init(&sys->memory_mutex);
   th_lib_mutex_init(&sys->fft_mutex);
   th_lib_mutex_init(&sys->signal_mutex);
   th_lib_mutex_init(&sys->message_mutex);
+  sys->quiet = quiet;
+  if (quiet == 0) print_banner(sys);
+  write_defaults(sys);
   sys->threads = 4;
-  printf("Multi-core mutexs have been initialized \n");
+  print_message(sys, "Multi-core mutexs have been initialized \n");
   return sys;
 }
 
-void set_sonvar(sys_con *sys, const char *name, double value) {
+sys_con *sonvar_init(int16_t quiet) {
+  return sonvar_init_with_output(quiet, nullptr, nullptr);
+}
+
+void set_sonvar(sys_con *sys, const char *name, double value) try {
+  SONVAR_ENTER(sys);
   constexpr std::size_t kNameBuffer = 1024;
   char lower[kNameBuffer];
   const std::size_t length = strnlen(name, kNameBuffer);
@@ -214,39 +238,60 @@ void set_sonvar(sys_con *sys, const char *name, double value) {
   for (std::size_t i = 0; i < kept; i++)
     lower[i] = static_cast<char>(tolower(static_cast<unsigned char>(name[i])));
   lower[kept] = '\0';
-  if (sys->debug) printf("Setting option %s in program to %10.4f \n", lower, value);
+  if (sys->debug) {
+    std::string line;
+    sonvar::append_formatted(&line, "Setting option %s in program to %10.4f \n", lower, value);
+    print_message(sys, line.c_str());
+  }
   if (!too_long) check_option_value(sys, lower, value);
   if (!too_long && set_named_option(sys, lower, value)) return;
-  printf("Trying to set option: %s \n", lower);
-  error_message("Error: Option not found in program");
+  std::string text;
+  sonvar::append_formatted(&text, "Trying to set option: %s \n", lower);
+  text += "Fatal error: Error: Option not found in program \n";
+  sonvar::print_error_message(sys, text);
 }
+SONVAR_LEAVE_VOID(sys)
 
 void sonvar_info(sys_con *sys) {
-  printf("Current Sonvar configuration:\n\n");
-  printf("    Version: %s, Program: %s\n\n", kVersion, kProgram);
-  printf("    Parallel multi-thread version, running with %d threads\n", sys->threads);
-  printf("    Licensee: %s\n", kLicensee);
-  printf("    Number of apertures in operation:            %d\n", sys->no_apertures);
-  printf("    Apertures to be defined uses rectangles:     %d\n", sys->use_rectangles);
-  printf("    Apertures to be defined uses triangles:      %d\n", sys->use_triangles);
-  printf("    Apertures to be defined uses bounding lines: %d\n", sys->use_lines);
-  printf("\n");
-  printf("    Program uses accurate time calculation for rectangles: %d\n",
-         sys->accurate_time_calc);
-  printf("    Program uses fast integration for lines and triangles:  %d\n", sys->fast_integration);
-  printf("\n");
-  printf("    Speed of sound:     %10.4f m/s \n", sys->c);
-  printf("    Sampling frequency: %10.4f MHz \n", sys->fs / 1000000);
-  printf("    Whether to use attenuation: %d\n", sys->use_att);
-  printf("    Frequency independent attenuation is:  %10.4f dB/m\n", sys->att);
-  printf("    Frequency dependent attenuation around %10.4f MHz is %10.4f dB/[m Hz]\n",
-         sys->att_f0 / 1000000, sys->freq_att);
-  printf("    Constant tau_m used in attenuation calculation:      %10.4f\n", sys->tau_m);
-  printf("\n");
-  printf("    Step in propagation for non-linear imaging:  %10.6e m \n", sys->dz);
-  printf("    Characteristic acoustic impedance:           %10.6e kg/[m^2 s] \n", sys->z);
-  printf("    Non-linearity parameter B/A:                 %10.4f  \n", sys->bdiva);
-  printf("\n");
+  std::string text;
+  sonvar::append_formatted(&text, "Current Sonvar configuration:\n\n");
+  sonvar::append_formatted(&text, "    Version: %s, Program: %s\n\n", kVersion, kProgram);
+  sonvar::append_formatted(&text, "    Parallel multi-thread version, running with %d threads\n",
+                           sys->threads);
+  sonvar::append_formatted(&text, "    Licensee: %s\n", kLicensee);
+  sonvar::append_formatted(&text, "    Number of apertures in operation:            %d\n",
+                           sys->no_apertures);
+  sonvar::append_formatted(&text, "    Apertures to be defined uses rectangles:     %d\n",
+                           sys->use_rectangles);
+  sonvar::append_formatted(&text, "    Apertures to be defined uses triangles:      %d\n",
+                           sys->use_triangles);
+  sonvar::append_formatted(&text, "    Apertures to be defined uses bounding lines: %d\n",
+                           sys->use_lines);
+  sonvar::append_formatted(&text, "\n");
+  sonvar::append_formatted(&text, "    Program uses accurate time calculation for rectangles: %d\n",
+                           sys->accurate_time_calc);
+  sonvar::append_formatted(&text,
+                           "    Program uses fast integration for lines and triangles:  %d\n",
+                           sys->fast_integration);
+  sonvar::append_formatted(&text, "\n");
+  sonvar::append_formatted(&text, "    Speed of sound:     %10.4f m/s \n", sys->c);
+  sonvar::append_formatted(&text, "    Sampling frequency: %10.4f MHz \n", sys->fs / 1000000);
+  sonvar::append_formatted(&text, "    Whether to use attenuation: %d\n", sys->use_att);
+  sonvar::append_formatted(&text, "    Frequency independent attenuation is:  %10.4f dB/m\n",
+                           sys->att);
+  sonvar::append_formatted(
+      &text, "    Frequency dependent attenuation around %10.4f MHz is %10.4f dB/[m Hz]\n",
+      sys->att_f0 / 1000000, sys->freq_att);
+  sonvar::append_formatted(
+      &text, "    Constant tau_m used in attenuation calculation:      %10.4f\n", sys->tau_m);
+  sonvar::append_formatted(&text, "\n");
+  sonvar::append_formatted(&text, "    Step in propagation for non-linear imaging:  %10.6e m \n",
+                           sys->dz);
+  sonvar::append_formatted(
+      &text, "    Characteristic acoustic impedance:           %10.6e kg/[m^2 s] \n", sys->z);
+  sonvar::append_formatted(&text, "    Non-linearity parameter B/A:                 %10.4f  \n",
+                           sys->bdiva);
+  sonvar::append_formatted(&text, "\n");
   int64_t bytes = 0;
   int64_t max_bytes = 0;
   {
@@ -254,20 +299,29 @@ void sonvar_info(sys_con *sys) {
     bytes = sys->signal_bytes;
     max_bytes = sys->max_signal_bytes;
   }
-  print_bytes("    Number of bytes reserved for signals:           ", bytes);
-  print_bytes("    Maximum number of bytes for signals:            ", max_bytes);
-  printf("    Number of times signal allocation was called:   %d\n", sys->signal_alloc_calls);
-  printf("    Number for next signal to be used:              %d\n", sys->next_signal_number);
-  printf("    Internal state of the program:                  %d\n", sys->internal_state);
-  printf("    Debug mode enabled:                             %d\n", sys->debug);
-  printf("    Last calculation type done:                     %d\n", sys->last_calc_type);
-  printf("    Whether calculation time should be shown:       %d\n", sys->show_times);
-  printf("    Seconds between showing times                   %d s\n", sys->time_interval);
+  print_bytes(&text, "    Number of bytes reserved for signals:           ", bytes);
+  print_bytes(&text, "    Maximum number of bytes for signals:            ", max_bytes);
+  sonvar::append_formatted(&text, "    Number of times signal allocation was called:   %d\n",
+                           sys->signal_alloc_calls);
+  sonvar::append_formatted(&text, "    Number for next signal to be used:              %d\n",
+                           sys->next_signal_number);
+  sonvar::append_formatted(&text, "    Internal state of the program:                  %d\n",
+                           sys->internal_state);
+  sonvar::append_formatted(&text, "    Debug mode enabled:                             %d\n",
+                           sys->debug);
+  sonvar::append_formatted(&text, "    Last calculation type done:                     %d\n",
+                           sys->last_calc_type);
+  sonvar::append_formatted(&text, "    Whether calculation time should be shown:       %d\n",
+                           sys->show_times);
+  sonvar::append_formatted(&text, "    Seconds between showing times                   %d s\n",
+                           sys->time_interval);
   if (sys->max_samples != SONVAR_DEFAULT_MAX_SAMPLES)
-    printf("    Longest signal allowed:                         %lld samples\n",
-           static_cast<long long>(sys->max_samples));
-  printf("\n");
-  printf("A boolean value of 1 indicates true, 0 indicates false\n");
+    sonvar::append_formatted(&text,
+                             "    Longest signal allowed:                         %lld samples\n",
+                             static_cast<long long>(sys->max_samples));
+  sonvar::append_formatted(&text, "\n");
+  sonvar::append_formatted(&text, "A boolean value of 1 indicates true, 0 indicates false\n");
+  print_message(sys, text.c_str());
 }
 
 const char *sonvar_version(void) {
@@ -275,10 +329,11 @@ const char *sonvar_version(void) {
 }
 
 void sonvar_debug(const char *text) {
-  printf("Sonvar debug message: %s \n", text);
+  std::string line;
+  sonvar::append_formatted(&line, "Sonvar debug message: %s \n", text);
+  print_message(sonvar::CallScope::current(), line.c_str());
 }
 
 void error_message(const char *text) {
-  printf("Fatal error: %s \n", text);
-  exit(-1);
+  sonvar::error_message(nullptr, text);
 }

@@ -20,12 +20,20 @@ int th_lib_start_thread(pthread_t *handle, void *(*worker)(void *), void *argume
 void th_lib_wait_for_threads(pthread_t *threads, int count) {
   for (int i = 0; i < count; i++) {
     const int code = pthread_join(threads[i], nullptr);
-    if (code > 0) printf("Thread %d returned with error code %d\n", i, code);
+    if (code > 0) {
+      char line[128];
+      snprintf(line, sizeof line, "Thread %d returned with error code %d\n", i, code);
+      print_message(sonvar::CallScope::current(), line);
+    }
   }
 }
 
 void th_lib_mutex_init(pthread_mutex_t *mutex) {
   pthread_mutex_init(mutex, nullptr);
+}
+
+void th_lib_mutex_destroy(pthread_mutex_t *mutex) {
+  pthread_mutex_destroy(mutex);
 }
 
 void th_lib_mutex_lock(pthread_mutex_t *mutex) {

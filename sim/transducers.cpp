@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <string>
 #include <vector>
 
 #include "internal.h"
@@ -123,17 +124,23 @@ namespace {
 
 void print_tilt_diagnostic(const rect_element *rect, double dx, double dy, double dz) {
   const point3 *c = rect->corners;
-  printf("Warning: Excessively large value for tan_xz or tan_yz\n");
-  printf("Values are: tan_xz = %10.6f,  tan_yz = %10.6f \n", rect->tan_xz, rect->tan_yz);
-  printf("Difference: dx = %10e, dy = %10e, dz = %10e \n", dx, dy, dz);
+  std::string text;
+  sonvar::append_formatted(&text, "Warning: Excessively large value for tan_xz or tan_yz\n");
+  sonvar::append_formatted(&text, "Values are: tan_xz = %10.6f,  tan_yz = %10.6f \n", rect->tan_xz,
+                           rect->tan_yz);
+  sonvar::append_formatted(&text, "Difference: dx = %10e, dy = %10e, dz = %10e \n", dx, dy, dz);
   for (int k = 0; k < 4; k++)
-    printf("Corner points are: %10.6f, %10.6f, %10.6f \n", c[k].x, c[k].y, c[k].z);
+    sonvar::append_formatted(&text, "Corner points are: %10.6f, %10.6f, %10.6f \n", c[k].x, c[k].y,
+                             c[k].z);
   const double dx12 = std::fabs(c[0].x - c[1].x);
   const double tol12 = std::fabs(c[0].x + c[1].x) * 1e-14;
-  printf("Check one: %10.6f, %10.6f, %d \n", dx12, tol12, dx12 <= tol12 ? 1 : 0);
+  sonvar::append_formatted(&text, "Check one: %10.6f, %10.6f, %d \n", dx12, tol12,
+                           dx12 <= tol12 ? 1 : 0);
   const double dy14 = std::fabs(c[0].y - c[3].y);
   const double tol14 = std::fabs(c[0].y + c[3].y) * 1e-14;
-  printf("Check two: %10.6f, %10.6f, %d \n", dy14, tol14, dy14 <= tol14 ? 1 : 0);
+  sonvar::append_formatted(&text, "Check two: %10.6f, %10.6f, %d \n", dy14, tol14,
+                           dy14 <= tol14 ? 1 : 0);
+  print_message(sonvar::CallScope::current(), text.c_str());
 }
 
 }  // namespace
@@ -155,7 +162,9 @@ void calculate_vectors(rect_element *rect) {
   rect->tan_yz = dz / dy;
   rect->height = std::sqrt(sqr(dz) + sqr(dy));
   const bool steep = std::fabs(rect->tan_xz) > 10 || std::fabs(rect->tan_yz) > 10;
-  if (steep) printf("%s\n", label);
+  // No state is passed in: the line goes to the channel of the library call
+  // running on this thread (standard output outside one).
+  if (steep) print_message(sonvar::CallScope::current(), (std::string(label) + "\n").c_str());
   const double angle_xz = std::atan(rect->tan_xz);
   const double angle_yz = std::atan(rect->tan_yz);
   rect->cos_xz = std::cos(angle_xz);
@@ -255,7 +264,8 @@ void intersections(sys_con *sys, line_element *element) {
 // Conversions
 // ---------------------------------------------------------------------------
 
-aperture *xdc_convert(sys_con *sys, aperture *ap) {
+aperture *xdc_convert(sys_con *sys, aperture *ap) try {
+  SONVAR_ENTER(sys);
   ap->uses_rectangles = 0;
   ap->uses_triangles = 1;
   for (int n = 0; n < ap->no_elements; n++) {
@@ -284,6 +294,7 @@ aperture *xdc_convert(sys_con *sys, aperture *ap) {
   }
   return ap;
 }
+SONVAR_LEAVE(sys)
 
 void project_rectangle(rect_element *rect, line_element *element) {
   point3 *c = rect->corners;
@@ -333,7 +344,8 @@ void rectangle_to_lines(sys_con *sys, rect_element *rect, line_element *element)
 
 }  // namespace
 
-aperture *xdc_line_convert(sys_con *sys, aperture *ap) {
+aperture *xdc_line_convert(sys_con *sys, aperture *ap) try {
+  SONVAR_ENTER(sys);
   ap->uses_rectangles = 0;
   ap->uses_lines = 1;
   for (int n = 0; n < ap->no_elements; n++) {
@@ -350,6 +362,7 @@ aperture *xdc_line_convert(sys_con *sys, aperture *ap) {
   }
   return ap;
 }
+SONVAR_LEAVE(sys)
 
 // ---------------------------------------------------------------------------
 // Release
@@ -408,7 +421,8 @@ sonvar_live_aperture *unlink_live(sys_con *sys, const aperture *ap) {
 
 }  // namespace
 
-void xdc_free(sys_con *sys, aperture *ap) {
+void xdc_free(sys_con *sys, aperture *ap) try {
+  SONVAR_ENTER(sys);
   if (ap == nullptr) return;
   sonvar_live_aperture *live = unlink_live(sys, ap);
   if (live == nullptr)
@@ -427,6 +441,7 @@ void xdc_free(sys_con *sys, aperture *ap) {
   free_apodization_time_line(sys, ap);
   free_memory(sys, live);
 }
+SONVAR_LEAVE_VOID(sys)
 
 // ---------------------------------------------------------------------------
 // Time lines
@@ -597,7 +612,9 @@ void require_finite_point(sys_con *sys, const char *call, const char *name, poin
 
 }  // namespace
 
-void xdc_focus(sys_con *sys, aperture *ap, int count, const double *times, const point3 *points) {
+void xdc_focus(sys_con *sys, aperture *ap, int count, const double *times,
+               const point3 *points) try {
+  SONVAR_ENTER(sys);
   sonvar::check_aperture(sys, "xdc_focus", ap);
   sonvar::check_state(sys, "xdc_focus");
   if (count < 0) sonvar::fail(sys, "xdc_focus: count %d is negative", count);
@@ -610,8 +627,11 @@ void xdc_focus(sys_con *sys, aperture *ap, int count, const double *times, const
   free_focus_time_line(sys, ap);
   for (int i = 0; i < count; i++) insert_focus(sys, ap, 0, times[i], 0.0, 0.0, points[i]);
 }
+SONVAR_LEAVE_VOID(sys)
 
-void xdc_dynamic_focus(sys_con *sys, aperture *ap, double time, double angle_zx, double angle_zy) {
+void xdc_dynamic_focus(sys_con *sys, aperture *ap, double time, double angle_zx,
+                       double angle_zy) try {
+  SONVAR_ENTER(sys);
   sonvar::check_aperture(sys, "xdc_dynamic_focus", ap);
   require_finite(sys, "xdc_dynamic_focus", "time", time);
   require_finite(sys, "xdc_dynamic_focus", "angle_zx", angle_zx);
@@ -619,6 +639,7 @@ void xdc_dynamic_focus(sys_con *sys, aperture *ap, double time, double angle_zx,
   free_focus_time_line(sys, ap);
   insert_focus(sys, ap, 1, time, angle_zx, angle_zy, point3{0.0, 0.0, 0.0});
 }
+SONVAR_LEAVE_VOID(sys)
 
 void xdc_center_focus(sys_con *sys, aperture *ap, point3 point) {
   sonvar::check_aperture(sys, "xdc_center_focus", ap);
@@ -626,7 +647,9 @@ void xdc_center_focus(sys_con *sys, aperture *ap, point3 point) {
   ap->focus_reference = point;
 }
 
-void xdc_focus_times(sys_con *sys, aperture *ap, int count, const double *times, double **delays) {
+void xdc_focus_times(sys_con *sys, aperture *ap, int count, const double *times,
+                     double **delays) try {
+  SONVAR_ENTER(sys);
   require_line_values(sys, "xdc_focus_times", ap, count, times, delays, "delays");
   sonvar::allocating(sys, "the focus time line", [&] {
     const std::vector<double *> owned =
@@ -636,8 +659,11 @@ void xdc_focus_times(sys_con *sys, aperture *ap, int count, const double *times,
     for (int i = 0; i < count; i++) insert_focus_times(sys, ap, owned[i], times[i]);
   });
 }
+SONVAR_LEAVE_VOID(sys)
 
-void xdc_apodization(sys_con *sys, aperture *ap, int count, const double *times, double **values) {
+void xdc_apodization(sys_con *sys, aperture *ap, int count, const double *times,
+                     double **values) try {
+  SONVAR_ENTER(sys);
   require_line_values(sys, "xdc_apodization", ap, count, times, values, "values");
   sonvar::allocating(sys, "the apodization time line", [&] {
     const std::vector<double *> owned =
@@ -648,6 +674,7 @@ void xdc_apodization(sys_con *sys, aperture *ap, int count, const double *times,
     for (int i = 0; i < count; i++) insert_apodization(sys, ap, owned[i], times[i]);
   });
 }
+SONVAR_LEAVE_VOID(sys)
 
 void xdc_dynamic_apodization(sys_con *sys, aperture *ap, int window_kind, double f_number,
                              point3 reference, point3 direction) {
@@ -707,22 +734,27 @@ void set_elements(aperture *ap, int count, const int *element_numbers, int no_va
   }
   for (int i = 0; i < count; i++) {
     const int n = element_numbers[i];
-    if (n <= 0 || n > ap->no_elements) {
-      printf("Sonvar error: Illegal element number when setting mathematical element %s\n", what);
-      continue;
-    }
+    std::string line;
     const SetResult result =
-        values[i] == nullptr ? SetResult::kTooFewValues
-                             : set_sub_elements(ap->elements[n - 1], no_values, values[i], delays);
-    if (result == SetResult::kTooFewValues)
-      printf("Sonvar error: Not enough values to set mathematical element %s\n", what);
+        (n <= 0 || n > ap->no_elements) ? SetResult::kDone
+        : values[i] == nullptr
+            ? SetResult::kTooFewValues
+            : set_sub_elements(ap->elements[n - 1], no_values, values[i], delays);
+    if (n <= 0 || n > ap->no_elements)
+      sonvar::append_formatted(
+          &line, "Sonvar error: Illegal element number when setting mathematical element %s\n",
+          what);
+    else if (result == SetResult::kTooFewValues)
+      sonvar::append_formatted(
+          &line, "Sonvar error: Not enough values to set mathematical element %s\n", what);
     else if (result == SetResult::kNotFinite)
-      printf(
-          "Sonvar error: Value that is not finite when setting mathematical element %s of "
-          "element %d\n",
-          what, n);
+      sonvar::append_formatted(&line,
+                               "Sonvar error: Value that is not finite when setting mathematical "
+                               "element %s of element %d\n",
+                               what, n);
+    // The call takes no state; the aperture names the one that made it.
+    if (!line.empty()) print_message(ap->state, line.c_str());
   }
-  fflush(stdout);
 }
 
 signal_rec *copy_signal(sys_con *sys, const signal_rec *signal) {
@@ -771,7 +803,8 @@ void ele_delay(aperture *ap, int count, const int *element_numbers, int no_value
 }
 
 void ele_waveform(sys_con *sys, aperture *ap, int count, const int *element_numbers, int no_samples,
-                  double **samples) {
+                  double **samples) try {
+  SONVAR_ENTER(sys);
   const char *call = "ele_waveform";
   sonvar::check_aperture(sys, call, ap);
   if (count > 0 && (element_numbers == nullptr || samples == nullptr))
@@ -801,14 +834,19 @@ void ele_waveform(sys_con *sys, aperture *ap, int count, const int *element_numb
     element.has_excitation = 1;
   }
 }
+SONVAR_LEAVE_VOID(sys)
 
-void xdc_impulse(sys_con *sys, aperture *ap, signal_rec *signal) {
+void xdc_impulse(sys_con *sys, aperture *ap, signal_rec *signal) try {
+  SONVAR_ENTER(sys);
   hand_over_signal(sys, ap, &ap->impulse_response, signal, "xdc_impulse");
 }
+SONVAR_LEAVE_VOID(sys)
 
-void xdc_excitation(sys_con *sys, aperture *ap, signal_rec *signal) {
+void xdc_excitation(sys_con *sys, aperture *ap, signal_rec *signal) try {
+  SONVAR_ENTER(sys);
   hand_over_signal(sys, ap, &ap->excitation, signal, "xdc_excitation");
 }
+SONVAR_LEAVE_VOID(sys)
 
 // ---------------------------------------------------------------------------
 // Free-form apertures
@@ -931,6 +969,11 @@ signal_rec *unit_signal(sys_con *sys) {
 // A new aperture with its name, creation time, one-sample impulse response
 // and excitation and `no_elements` empty physical elements.
 aperture *new_aperture(sys_con *sys, const char *name, int no_elements) {
+  // The element array first: a count too large for the heap then fails
+  // before anything else is taken.
+  const int count = no_elements > 0 ? no_elements : 0;
+  physical_element *elements =
+      count > 0 ? alloc_array<physical_element>(sys, count, "physical elements") : nullptr;
   auto *live = alloc_array<sonvar_live_aperture>(sys, 1, "an aperture");
   {
     sonvar::MutexGuard guard(&sys->memory_mutex);
@@ -938,14 +981,14 @@ aperture *new_aperture(sys_con *sys, const char *name, int no_elements) {
     sys->apertures = live;
   }
   aperture *ap = &live->record;
+  ap->state = sys;
   snprintf(ap->name, sizeof ap->name, "%s", name);
   stamp_creation(ap);
   ap->impulse_response = unit_signal(sys);
   ap->excitation = unit_signal(sys);
-  ap->no_elements = no_elements > 0 ? no_elements : 0;
+  ap->no_elements = count;
   ap->focus_reference = point3{0.0, 0.0, 0.0};
-  if (ap->no_elements > 0)
-    ap->elements = alloc_array<physical_element>(sys, ap->no_elements, "physical elements");
+  ap->elements = elements;
   return ap;
 }
 
@@ -1037,7 +1080,8 @@ void fill_line_run(sys_con *sys, physical_element &element, const double *table,
 }  // namespace
 
 aperture *xdc_triangles(sys_con *sys, const double *table, int rows, const double *centers,
-                        point3 focus) {
+                        point3 focus) try {
+  SONVAR_ENTER(sys);
   sonvar::check_state(sys, "xdc_triangles");
   if (table == nullptr || centers == nullptr)
     sonvar::fail(sys, "xdc_triangles: the table or the centres are NULL");
@@ -1063,9 +1107,11 @@ aperture *xdc_triangles(sys_con *sys, const double *table, int rows, const doubl
   set_default_focus(sys, ap, focus, 1.0);
   return ap;
 }
+SONVAR_LEAVE(sys)
 
 aperture *xdc_rectangles(sys_con *sys, const double *table, int rows, const double *centers,
-                         point3 focus) {
+                         point3 focus) try {
+  SONVAR_ENTER(sys);
   sonvar::check_state(sys, "xdc_rectangles");
   if (table == nullptr || centers == nullptr)
     sonvar::fail(sys, "xdc_rectangles: the table or the centres are NULL");
@@ -1098,9 +1144,11 @@ aperture *xdc_rectangles(sys_con *sys, const double *table, int rows, const doub
   if (sys->use_lines) xdc_line_convert(sys, ap);
   return ap;
 }
+SONVAR_LEAVE(sys)
 
 aperture *xdc_lines(sys_con *sys, const double *table, int rows, const double *centers,
-                    point3 focus) {
+                    point3 focus) try {
+  SONVAR_ENTER(sys);
   sonvar::check_state(sys, "xdc_lines");
   if (table == nullptr || centers == nullptr)
     sonvar::fail(sys, "xdc_lines: the table or the centres are NULL");
@@ -1121,9 +1169,12 @@ aperture *xdc_lines(sys_con *sys, const double *table, int rows, const double *c
   set_default_focus(sys, ap, focus, 1.0);
   return ap;
 }
+SONVAR_LEAVE(sys)
 
 aperture *xdc_triangles_old(sys_con *sys, const double *corners, int rows,
-                            const double *apodizations, double element_apodization, point3 center) {
+                            const double *apodizations, double element_apodization,
+                            point3 center) try {
+  SONVAR_ENTER(sys);
   aperture *ap = new_aperture(sys, "Physical element made of triangles", 1);
   ap->uses_triangles = 1;
   physical_element &element = ap->elements[0];
@@ -1146,6 +1197,7 @@ aperture *xdc_triangles_old(sys_con *sys, const double *corners, int rows,
   set_default_focus(sys, ap, point3{0.0, 0.0, 1e30}, element_apodization);
   return ap;
 }
+SONVAR_LEAVE(sys)
 
 // ---------------------------------------------------------------------------
 // Array constructors
@@ -1409,7 +1461,8 @@ aperture *disc_aperture(sys_con *sys, const char *name, const char *call, double
 
 }  // namespace
 
-aperture *xdc_piston(sys_con *sys, double radius, double ele_size) {
+aperture *xdc_piston(sys_con *sys, double radius, double ele_size) try {
+  SONVAR_ENTER(sys);
   sonvar::check_state(sys, "xdc_piston");
   require_size(sys, "xdc_piston", "radius", radius);
   require_size(sys, "xdc_piston", "ele_size", ele_size);
@@ -1420,8 +1473,10 @@ aperture *xdc_piston(sys_con *sys, double radius, double ele_size) {
                                });
   return finish_aperture(sys, ap, point3{0.0, 0.0, 100000.0}, "piston");
 }
+SONVAR_LEAVE(sys)
 
-aperture *xdc_concave(sys_con *sys, double radius, double focal_radius, double ele_size) {
+aperture *xdc_concave(sys_con *sys, double radius, double focal_radius, double ele_size) try {
+  SONVAR_ENTER(sys);
   sonvar::check_state(sys, "xdc_concave");
   require_size(sys, "xdc_concave", "radius", radius);
   require_size(sys, "xdc_concave", "focal_radius", focal_radius);
@@ -1440,9 +1495,11 @@ aperture *xdc_concave(sys_con *sys, double radius, double focal_radius, double e
                     });
   return finish_aperture(sys, ap, point3{0.0, 0.0, focal_radius}, "concave");
 }
+SONVAR_LEAVE(sys)
 
 aperture *xdc_linear_array(sys_con *sys, int no_elements, double width, double height, double kerf,
-                           int no_sub_x, int no_sub_y, point3 focus) {
+                           int no_sub_x, int no_sub_y, point3 focus) try {
+  SONVAR_ENTER(sys);
   require_array(sys, "xdc_linear_array", width, kerf, focus);
   require_size(sys, "xdc_linear_array", "height", height);
   const char *call = "xdc_linear_array";
@@ -1458,10 +1515,12 @@ aperture *xdc_linear_array(sys_con *sys, int no_elements, double width, double h
   }
   return finish_aperture(sys, ap, focus, nullptr);
 }
+SONVAR_LEAVE(sys)
 
 aperture *xdc_linear_multirow(sys_con *sys, int no_elem_x, double width, int no_elem_y,
                               const double *heights, double kerf_x, double kerf_y, int no_sub_x,
-                              int no_sub_y, point3 focus) {
+                              int no_sub_y, point3 focus) try {
+  SONVAR_ENTER(sys);
   require_array(sys, "xdc_linear_multirow", width, kerf_x, focus);
   require_gap(sys, "xdc_linear_multirow", "kerf_y", kerf_y);
   require_heights(sys, "xdc_linear_multirow", no_elem_x, no_elem_y, heights);
@@ -1487,12 +1546,13 @@ aperture *xdc_linear_multirow(sys_con *sys, int no_elem_x, double width, int no_
     }
   return finish_aperture(sys, ap, focus, nullptr);
 }
+SONVAR_LEAVE(sys)
 
 aperture *xdc_2d_array(sys_con *sys, int no_elem_x, int no_elem_y, double width, double height,
                        double kerf_x, double kerf_y, const int16_t *enabled, int no_sub_x,
-                       int no_sub_y, point3 focus) {
+                       int no_sub_y, point3 focus) try {
+  SONVAR_ENTER(sys);
   require_array(sys, "xdc_2d_array", width, kerf_x, focus);
-  require_size(sys, "xdc_2d_array", "height", height);
   require_size(sys, "xdc_2d_array", "height", height);
   require_gap(sys, "xdc_2d_array", "kerf_y", kerf_y);
   if (no_elem_x > 0 && no_elem_y > 0 && enabled == nullptr)
@@ -1520,9 +1580,11 @@ aperture *xdc_2d_array(sys_con *sys, int no_elem_x, int no_elem_y, double width,
     }
   return finish_aperture(sys, ap, focus, nullptr);
 }
+SONVAR_LEAVE(sys)
 
 aperture *xdc_focused_array(sys_con *sys, int no_elements, double width, double height, double kerf,
-                            double Rfocus, int no_sub_x, int no_sub_y, point3 focus) {
+                            double Rfocus, int no_sub_x, int no_sub_y, point3 focus) try {
+  SONVAR_ENTER(sys);
   require_array(sys, "xdc_focused_array", width, kerf, focus);
   require_size(sys, "xdc_focused_array", "height", height);
   require_elevation(sys, "xdc_focused_array", Rfocus, height);
@@ -1542,10 +1604,12 @@ aperture *xdc_focused_array(sys_con *sys, int no_elements, double width, double 
   }
   return finish_aperture(sys, ap, focus, nullptr);
 }
+SONVAR_LEAVE(sys)
 
 aperture *xdc_focused_multirow(sys_con *sys, int no_elem_x, double width, int no_elem_y,
                                const double *heights, double kerf_x, double kerf_y, double Rfocus,
-                               int no_sub_x, int no_sub_y, point3 focus) {
+                               int no_sub_x, int no_sub_y, point3 focus) try {
+  SONVAR_ENTER(sys);
   require_array(sys, "xdc_focused_multirow", width, kerf_x, focus);
   require_gap(sys, "xdc_focused_multirow", "kerf_y", kerf_y);
   require_heights(sys, "xdc_focused_multirow", no_elem_x, no_elem_y, heights);
@@ -1574,9 +1638,11 @@ aperture *xdc_focused_multirow(sys_con *sys, int no_elem_x, double width, int no
     }
   return finish_aperture(sys, ap, focus, nullptr);
 }
+SONVAR_LEAVE(sys)
 
 aperture *xdc_convex_array(sys_con *sys, int no_elements, double width, double height, double kerf,
-                           double Rconvex, int no_sub_x, int no_sub_y, point3 focus) {
+                           double Rconvex, int no_sub_x, int no_sub_y, point3 focus) try {
+  SONVAR_ENTER(sys);
   require_array(sys, "xdc_convex_array", width, kerf, focus);
   require_size(sys, "xdc_convex_array", "height", height);
   require_convex(sys, "xdc_convex_array", no_elements, width, kerf, Rconvex);
@@ -1596,10 +1662,12 @@ aperture *xdc_convex_array(sys_con *sys, int no_elements, double width, double h
   }
   return finish_aperture(sys, ap, focus, nullptr);
 }
+SONVAR_LEAVE(sys)
 
 aperture *xdc_convex_focused_array(sys_con *sys, int no_elements, double width, double height,
                                    double kerf, double Rconvex, double Rfocus, int no_sub_x,
-                                   int no_sub_y, point3 focus) {
+                                   int no_sub_y, point3 focus) try {
+  SONVAR_ENTER(sys);
   require_array(sys, "xdc_convex_focused_array", width, kerf, focus);
   require_size(sys, "xdc_convex_focused_array", "height", height);
   require_convex(sys, "xdc_convex_focused_array", no_elements, width, kerf, Rconvex);
@@ -1624,11 +1692,13 @@ aperture *xdc_convex_focused_array(sys_con *sys, int no_elements, double width, 
   }
   return finish_aperture(sys, ap, focus, nullptr);
 }
+SONVAR_LEAVE(sys)
 
 aperture *xdc_convex_focused_multirow(sys_con *sys, int no_elem_x, double width, int no_elem_y,
                                       const double *heights, double kerf_x, double kerf_y,
                                       double Rconvex, double Rfocus, int no_sub_x, int no_sub_y,
-                                      point3 focus) {
+                                      point3 focus) try {
+  SONVAR_ENTER(sys);
   const char *checked = "xdc_convex_focused_multirow";
   require_array(sys, checked, width, kerf_x, focus);
   require_gap(sys, checked, "kerf_y", kerf_y);
@@ -1664,6 +1734,7 @@ aperture *xdc_convex_focused_multirow(sys_con *sys, int no_elem_x, double width,
     }
   return finish_aperture(sys, ap, focus, nullptr);
 }
+SONVAR_LEAVE(sys)
 
 // ---------------------------------------------------------------------------
 // Report
@@ -1675,173 +1746,202 @@ constexpr double kMm = 1000.0;             // metres to millimetres
 constexpr double kUs = 1e6;                // seconds to microseconds
 constexpr double kDegrees = 180.0 / M_PI;  // radians to degrees
 
-void show_header(const aperture *ap) {
-  printf("Aperture name: %s \n", ap->name);
-  printf("Created: %s \n", ap->created);
-  printf("Impulse response consists of %d samples\n", ap->impulse_response->no_samples);
-  printf("Excitation response consists of %d samples\n", ap->excitation->no_samples);
-  printf("%s\n", ap->individual_excitation ? "Physical elements uses individual excitation"
-                                           : "All elements uses same excitation");
+void show_header(std::string *text, const aperture *ap) {
+  sonvar::append_formatted(text, "Aperture name: %s \n", ap->name);
+  sonvar::append_formatted(text, "Created: %s \n", ap->created);
+  sonvar::append_formatted(text, "Impulse response consists of %d samples\n",
+                           ap->impulse_response->no_samples);
+  sonvar::append_formatted(text, "Excitation response consists of %d samples\n",
+                           ap->excitation->no_samples);
+  sonvar::append_formatted(text, "%s\n",
+                           ap->individual_excitation
+                               ? "Physical elements uses individual excitation"
+                               : "All elements uses same excitation");
   if (ap->quantize_delays)
-    printf("Quantized phase delay is used. Quantization = %10.4f ns\n", ap->quantization * 1e9);
+    sonvar::append_formatted(text, "Quantized phase delay is used. Quantization = %10.4f ns\n",
+                             ap->quantization * 1e9);
   else
-    printf("No quantization of phase delays are used.\n");
-  printf("%s\n", ap->soft_baffle ? "Aperture uses the soft-baffle boundary condition"
-                                 : "Aperture uses the rigid baffle boundary condition");
+    sonvar::append_formatted(text, "No quantization of phase delays are used.\n");
+  sonvar::append_formatted(text, "%s\n",
+                           ap->soft_baffle ? "Aperture uses the soft-baffle boundary condition"
+                                           : "Aperture uses the rigid baffle boundary condition");
   const point3 &r = ap->focus_reference;
-  printf("The reference point for focusing is at  (x,y,z) = (%10.4f, %10.4f, %10.4f) mm\n",
-         r.x * kMm, r.y * kMm, r.z * kMm);
-  printf("The aperture consists of %d physical elements. \n", ap->no_elements);
+  sonvar::append_formatted(
+      text, "The reference point for focusing is at  (x,y,z) = (%10.4f, %10.4f, %10.4f) mm\n",
+      r.x * kMm, r.y * kMm, r.z * kMm);
+  sonvar::append_formatted(text, "The aperture consists of %d physical elements. \n",
+                           ap->no_elements);
 }
 
-void show_rectangles(const physical_element &e) {
-  printf("    Rectangular elements are given by (all measures in mm):\n");
-  printf("    Unit vectors \n");
-  printf("    No.     Width    Height   Apodization    tan_xz     tan_yz\n");
+void show_rectangles(std::string *text, const physical_element &e) {
+  sonvar::append_formatted(text, "    Rectangular elements are given by (all measures in mm):\n");
+  sonvar::append_formatted(text, "    Unit vectors \n");
+  sonvar::append_formatted(text,
+                           "    No.     Width    Height   Apodization    tan_xz     tan_yz\n");
   for (int j = 0; j < e.no_rectangles; j++) {
     const rect_element &r = e.rectangles[j];
-    printf("    %4d  %8.4f  %8.4f  %8.4f     %8.4f  %8.4f \n", j + 1, r.width * kMm, r.height * kMm,
-           r.apodization, r.tan_xz, r.tan_yz);
+    sonvar::append_formatted(text, "    %4d  %8.4f  %8.4f  %8.4f     %8.4f  %8.4f \n", j + 1,
+                             r.width * kMm, r.height * kMm, r.apodization, r.tan_xz, r.tan_yz);
   }
-  printf("    Center points are given by (all measures in mm):  \n");
-  printf("    No.         Center\n");
+  sonvar::append_formatted(text, "    Center points are given by (all measures in mm):  \n");
+  sonvar::append_formatted(text, "    No.         Center\n");
   for (int j = 0; j < e.no_rectangles; j++) {
     const point3 &c = e.rectangles[j].center;
-    printf("    %4d  (%9.4f, %9.4f, %9.4f)  \n", j + 1, c.x * kMm, c.y * kMm, c.z * kMm);
+    sonvar::append_formatted(text, "    %4d  (%9.4f, %9.4f, %9.4f)  \n", j + 1, c.x * kMm,
+                             c.y * kMm, c.z * kMm);
   }
-  printf("    Corners are given by (all measures in mm):  \n");
-  printf(
+  sonvar::append_formatted(text, "    Corners are given by (all measures in mm):  \n");
+  sonvar::append_formatted(
+      text,
       "    No.                (1)                      (2)                      (3)        "
       "              (4) \n");
   for (int j = 0; j < e.no_rectangles; j++) {
-    printf("    %4d ", j + 1);
+    sonvar::append_formatted(text, "    %4d ", j + 1);
     for (const point3 &c : e.rectangles[j].corners)
-      printf(" (%6.2f, %6.2f, %6.2f)", c.x * kMm, c.y * kMm, c.z * kMm);
-    printf(" \n");
+      sonvar::append_formatted(text, " (%6.2f, %6.2f, %6.2f)", c.x * kMm, c.y * kMm, c.z * kMm);
+    sonvar::append_formatted(text, " \n");
   }
 }
 
-void show_triangles(const physical_element &e) {
-  printf("    Triangular elements: \n");
-  printf("    Corners are given by (all measures in mm):  \n");
-  printf(
+void show_triangles(std::string *text, const physical_element &e) {
+  sonvar::append_formatted(text, "    Triangular elements: \n");
+  sonvar::append_formatted(text, "    Corners are given by (all measures in mm):  \n");
+  sonvar::append_formatted(
+      text,
       "    No.     Apodization           (1)                      (2)                      "
       "(3)  \n");
   for (int j = 0; j < e.no_triangles; j++) {
     const tri_element &t = e.triangles[j];
-    printf("    %4d  %6.2f ", j + 1, t.apodization);
+    sonvar::append_formatted(text, "    %4d  %6.2f ", j + 1, t.apodization);
     for (const point3 &c : t.corners)
-      printf(" (%6.2f, %6.2f, %6.2f)", c.x * kMm, c.y * kMm, c.z * kMm);
-    printf(" \n");
+      sonvar::append_formatted(text, " (%6.2f, %6.2f, %6.2f)", c.x * kMm, c.y * kMm, c.z * kMm);
+    sonvar::append_formatted(text, " \n");
   }
 }
 
-void show_line_element(const line_element &le, int e) {
-  printf(
+void show_line_element(std::string *text, const line_element &le, int e) {
+  sonvar::append_formatted(
+      text,
       "    Direction cosine for x = %10.6f, sine for x = %10.6f, cosine for y = %10.6f, sine "
       "for y = %10.6f, \n",
       le.cos_x, le.sin_x, le.cos_y, le.sin_y);
-  printf("    Projected plane height zc = %10.4f mm \n", le.zc * kMm);
-  printf("    There are %d crossings between bounding lines \n", le.no_crossings);
-  printf("    Crossing no.   Position (x, y, z) mm \n");
+  sonvar::append_formatted(text, "    Projected plane height zc = %10.4f mm \n", le.zc * kMm);
+  sonvar::append_formatted(text, "    There are %d crossings between bounding lines \n",
+                           le.no_crossings);
+  sonvar::append_formatted(text, "    Crossing no.   Position (x, y, z) mm \n");
   for (int k = 0; k < le.no_crossings; k++) {
     const point3 &c = le.crossings[k];
-    printf("  %8d   %10.6f    %10.6f    %10.6f \n", k, c.x * kMm, c.y * kMm, c.z * kMm);
+    sonvar::append_formatted(text, "  %8d   %10.6f    %10.6f    %10.6f \n", k, c.x * kMm, c.y * kMm,
+                             c.z * kMm);
   }
-  printf("    Element apodization value = %10.4f,  Delay value = %10.4f us\n", le.apodization,
-         le.delay * kUs);
-  printf(
+  sonvar::append_formatted(text,
+                           "    Element apodization value = %10.4f,  Delay value = %10.4f us\n",
+                           le.apodization, le.delay * kUs);
+  sonvar::append_formatted(
+      text,
       "    Element no.   Line no.      Slope        Intersection      Above or left   "
       "Apodization   \n");
   for (int l = 0; l < le.no_lines; l++) {
     const bounding_line &line = le.lines[l];
     if (line.vertical)
-      printf("     %4d         %4d        Infinite       x1=%10.4f    %8d      %10.6f\n", e + 1,
-             l + 1, line.x1 * kMm, line.above_or_left, le.apodization);
+      sonvar::append_formatted(
+          text, "     %4d         %4d        Infinite       x1=%10.4f    %8d      %10.6f\n", e + 1,
+          l + 1, line.x1 * kMm, line.above_or_left, le.apodization);
     else
-      printf("     %4d         %4d      %10.4f       y1=%10.4f    %8d      %10.6f\n", e, l,
-             line.slope, line.y1 * kMm, line.above_or_left, le.apodization);
+      sonvar::append_formatted(
+          text, "     %4d         %4d      %10.4f       y1=%10.4f    %8d      %10.6f\n", e, l,
+          line.slope, line.y1 * kMm, line.above_or_left, le.apodization);
   }
 }
 
-void show_elements(const aperture *ap) {
+void show_elements(std::string *text, const aperture *ap) {
   for (int n = 0; n < ap->no_elements; n++) {
     const physical_element &e = ap->elements[n];
-    printf(
+    sonvar::append_formatted(
+        text,
         "Physical element number %d consists of %d rectangles and %d triangles and %d line "
         "elements \n",
         n + 1, e.no_rectangles, e.no_triangles, e.no_line_elements);
-    printf("The center point is at (x,y,z) = (%10.4f, %10.4f, %10.4f) mm. \n", e.center.x * kMm,
-           e.center.y * kMm, e.center.z * kMm);
+    sonvar::append_formatted(text,
+                             "The center point is at (x,y,z) = (%10.4f, %10.4f, %10.4f) mm. \n",
+                             e.center.x * kMm, e.center.y * kMm, e.center.z * kMm);
     if (e.has_excitation && e.excitation != nullptr)
-      printf("    This physical element uses an individual excitation with %d samples\n",
-             e.excitation->no_samples);
-    if (e.no_rectangles > 0) show_rectangles(e);
-    if (e.no_triangles > 0) show_triangles(e);
+      sonvar::append_formatted(
+          text, "    This physical element uses an individual excitation with %d samples\n",
+          e.excitation->no_samples);
+    if (e.no_rectangles > 0) show_rectangles(text, e);
+    if (e.no_triangles > 0) show_triangles(text, e);
     if (e.no_line_elements > 0) {
-      printf("  Line elements: \n");
-      printf("    Lines are given by (all measures in mm):  \n");
-      for (int l = 0; l < e.no_line_elements; l++) show_line_element(e.line_elements[l], l);
+      sonvar::append_formatted(text, "  Line elements: \n");
+      sonvar::append_formatted(text, "    Lines are given by (all measures in mm):  \n");
+      for (int l = 0; l < e.no_line_elements; l++) show_line_element(text, e.line_elements[l], l);
     }
   }
 }
 
-void show_focus(const aperture *ap) {
-  printf("\nTime line for focusing:\n");
+void show_focus(std::string *text, const aperture *ap) {
+  sonvar::append_formatted(text, "\nTime line for focusing:\n");
   for (const focus_entry *f = ap->focus_line; f != nullptr; f = f->next) {
-    printf("Time [us]  Focal point [mm] or focal direction \n");
+    sonvar::append_formatted(text, "Time [us]  Focal point [mm] or focal direction \n");
     if (f->dynamic) {
-      printf("%8.4f  Dynamic along: %9.4f deg. (z-x), %9.4f deg. (z-y)) \n", f->time * kUs,
-             f->angle_zx * kDegrees, f->angle_zy * kDegrees);
+      sonvar::append_formatted(text, "%8.4f  Dynamic along: %9.4f deg. (z-x), %9.4f deg. (z-y)) \n",
+                               f->time * kUs, f->angle_zx * kDegrees, f->angle_zy * kDegrees);
       continue;
     }
-    printf("%8.4f   (%8.4f, %8.4f, %8.4f) \n", f->time * kUs, f->point.x * kMm, f->point.y * kMm,
-           f->point.z * kMm);
-    printf("Delay times [s] (Element: Value) \n            ");
+    sonvar::append_formatted(text, "%8.4f   (%8.4f, %8.4f, %8.4f) \n", f->time * kUs,
+                             f->point.x * kMm, f->point.y * kMm, f->point.z * kMm);
+    sonvar::append_formatted(text, "Delay times [s] (Element: Value) \n            ");
     for (int n = 0; n < ap->no_elements; n++) {
-      printf("(%3d, %10.3e)  ", n + 1, f->delays[n]);
-      if ((n + 1) % 4 == 0) printf("\n            ");
+      sonvar::append_formatted(text, "(%3d, %10.3e)  ", n + 1, f->delays[n]);
+      if ((n + 1) % 4 == 0) sonvar::append_formatted(text, "\n            ");
     }
-    printf("\n");
+    sonvar::append_formatted(text, "\n");
   }
 }
 
-void show_apodization(const aperture *ap) {
+void show_apodization(std::string *text, const aperture *ap) {
   if (ap->dynamic_apodization) {
     const point3 &r = ap->apod_reference;
     const point3 &d = ap->apod_direction;
-    printf("Dynamic apodization is used for this aperture\n");
-    printf("   Apodization reference point is (%8.4f, %8.4f, %8.4f) mm \n", r.x * kMm, r.y * kMm,
-           r.z * kMm);
-    printf("   Apodization direction vector is (%8.4f, %8.4f, %8.4f) mm \n", d.x, d.y, d.z);
-    printf("F-number used is %8.4f \n", ap->f_number);
+    sonvar::append_formatted(text, "Dynamic apodization is used for this aperture\n");
+    sonvar::append_formatted(text, "   Apodization reference point is (%8.4f, %8.4f, %8.4f) mm \n",
+                             r.x * kMm, r.y * kMm, r.z * kMm);
+    sonvar::append_formatted(text, "   Apodization direction vector is (%8.4f, %8.4f, %8.4f) mm \n",
+                             d.x, d.y, d.z);
+    sonvar::append_formatted(text, "F-number used is %8.4f \n", ap->f_number);
     static const char *const kWindows[] = {"Hanning", "Hamming", "Blackman"};
     if (ap->apod_window >= 1 && ap->apod_window <= 3)
-      printf("  Apodization uses %s windows \n", kWindows[ap->apod_window - 1]);
+      sonvar::append_formatted(text, "  Apodization uses %s windows \n",
+                               kWindows[ap->apod_window - 1]);
     return;
   }
-  printf("Time line for apodization:\n");
-  printf("Time [us]  Apodization (Element: Value)");
+  sonvar::append_formatted(text, "Time line for apodization:\n");
+  sonvar::append_formatted(text, "Time [us]  Apodization (Element: Value)");
   for (const apodization_entry *a = ap->apodization_line; a != nullptr; a = a->next) {
-    printf("\n %8.4f   ", a->time * kUs);
+    sonvar::append_formatted(text, "\n %8.4f   ", a->time * kUs);
     for (int n = 0; n < ap->no_elements; n++) {
-      printf("(%3d, %6.4f)  ", n + 1, a->values[n]);
-      if ((n + 1) % 5 == 0) printf("\n            ");
+      sonvar::append_formatted(text, "(%3d, %6.4f)  ", n + 1, a->values[n]);
+      if ((n + 1) % 5 == 0) sonvar::append_formatted(text, "\n            ");
     }
   }
-  printf("\n");
+  sonvar::append_formatted(text, "\n");
 }
 
 }  // namespace
 
-void xdc_show(sys_con *sys, aperture *ap, int info_kind) {
-  if (sys->debug) printf("Sonvar debug message: Entering xdc_show\n");
-  show_header(ap);
-  if (info_kind == 0 || info_kind == 1) show_elements(ap);
-  if (info_kind == 0 || info_kind == 2) show_focus(ap);
-  if (info_kind == 0 || info_kind == 3) show_apodization(ap);
-  fflush(stdout);
+void xdc_show(sys_con *sys, aperture *ap, int info_kind) try {
+  SONVAR_ENTER(sys);
+  if (sys->debug) print_message(sys, "Sonvar debug message: Entering xdc_show\n");
+  // The report goes out in one piece, so that a sink sees it whole.
+  std::string report;
+  std::string *text = &report;
+  show_header(text, ap);
+  if (info_kind == 0 || info_kind == 1) show_elements(text, ap);
+  if (info_kind == 0 || info_kind == 2) show_focus(text, ap);
+  if (info_kind == 0 || info_kind == 3) show_apodization(text, ap);
+  print_message(sys, report.c_str());
 }
+SONVAR_LEAVE_VOID(sys)
 
 // ---------------------------------------------------------------------------
 // Export tables
@@ -1957,12 +2057,14 @@ void write_table(const aperture *ap, int info_kind, TableWriter &w) {
 
 }  // namespace
 
-void xdc_get(sys_con *sys, aperture *ap, int info_kind, double *out) {
-  if (sys->debug) printf("Sonvar debug message: Entering xdc_get\n");
+void xdc_get(sys_con *sys, aperture *ap, int info_kind, double *out) try {
+  SONVAR_ENTER(sys);
+  if (sys->debug) print_message(sys, "Sonvar debug message: Entering xdc_get\n");
   if (out == nullptr) return;
   TableWriter writer{out, 0};
   write_table(ap, info_kind, writer);
 }
+SONVAR_LEAVE_VOID(sys)
 
 int64_t xdc_get_size(sys_con *, aperture *ap, int info_kind) {
   TableWriter counter{nullptr, 0};

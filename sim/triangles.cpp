@@ -107,8 +107,8 @@ void polint(const double *xa, const double *ya, int n, double x, double *y, doub
       const float w = c[i + 1] - d[i];
       float den = ho - hp;
       if (den == 0.0f) {
-        std::fputs("Error in routine POLINT\n", stdout);
-        std::fflush(stdout);
+        // No state is passed in: the channel of the running library call.
+        print_message(sonvar::CallScope::current(), "Error in routine POLINT\n");
       }
       den = w / den;
       d[i] = hp * den;

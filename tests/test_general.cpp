@@ -1,8 +1,11 @@
 // Messages, the index assertion, the locked heap and the signal pool.
 #include <pthread.h>
+#include <sys/resource.h>
+#include <unistd.h>
 
 #include <cstdint>
 #include <fstream>
+#include <functional>
 #include <random>
 #include <sstream>
 #include <string>
@@ -98,6 +101,54 @@ TEST_F(GeneralTest, CheckedAllocationNamesWhatFailed) {
       testing::ExitedWithCode(255),
       "Fatal error: Not possible to allocate memory for the test table \\(1152921504606846976 "
       "x 8 bytes\\) \n$");
+}
+
+// Under an address-space limit a request of 100,000,000 samples cannot get
+// its value array. alloc_signal names the pool's next number (a new record
+// has already taken the one before it), extend_signal the signal it grows.
+TEST_F(GeneralTest, FailedValueArrayNamesTheNextSignalNumber) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "the sanitizers reserve more address space than the limit below allows";
+#else
+  struct Case {
+    const char *what;
+    std::function<void()> request;
+    int number;
+  };
+  const std::vector<Case> cases = {
+      {"new record", [&] { alloc_signal(sys, 100000000, 0); }, 1},
+      {"reused record",
+       [&] {
+         free_signal(sys, alloc_signal(sys, 10, 0));
+         alloc_signal(sys, 100000000, 0);
+       },
+       1},
+      {"extended signal", [&] { extend_signal(sys, alloc_signal(sys, 10, 0), 100000000, 0); }, 0},
+  };
+  sys->max_samples = SONVAR_LARGEST_MAX_SAMPLES;  // the heap, not the bound, refuses
+  for (const Case &c : cases) {
+    EXPECT_EXIT(
+        {
+          stdout_to_stderr();
+          long pages = 0;
+          FILE *statm = fopen("/proc/self/statm", "r");
+          if (statm == nullptr || fscanf(statm, "%ld", &pages) != 1) exit(2);
+          fclose(statm);
+          rlimit limit;
+          limit.rlim_cur = limit.rlim_max =
+              static_cast<rlim_t>(pages * sysconf(_SC_PAGESIZE) + (64 << 20));
+          setrlimit(RLIMIT_AS, &limit);
+          c.request();
+        },
+        testing::ExitedWithCode(255),
+        "^FATAL ERROR: Not possible to allocate data storage for signal\n             Allocate "
+        "signal " +
+            std::to_string(c.number) +
+            ", bytes=800000048 \\(100000000 samples\\)\n             Total number of bytes "
+            "reserved is 800000048\nProgram terminated\n$")
+        << c.what;
+  }
+#endif
 }
 
 TEST_F(GeneralTest, ReuseKeepsLargerArray) {

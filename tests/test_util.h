@@ -33,15 +33,10 @@ inline sys_con *quiet_state() {
   return sys;
 }
 
-// The library never releases a state; tests do, so that LeakSanitizer sees
-// every signal or block a test forgot. Signals still in use are reported.
+// Tests release every state, so that LeakSanitizer sees every signal or
+// block a test forgot. Signals still in use are reported.
 inline void release_state(sys_con *sys) {
-  free_signal_memory(sys);
-  pthread_mutex_destroy(&sys->memory_mutex);
-  pthread_mutex_destroy(&sys->signal_mutex);
-  pthread_mutex_destroy(&sys->message_mutex);
-  pthread_mutex_destroy(&sys->fft_mutex);
-  free(sys);
+  sonvar_free(sys);
 }
 
 // Compares a signal with a reference: start sample and length first, then
