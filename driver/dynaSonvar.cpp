@@ -265,7 +265,10 @@ bool parse_probe(const char *text, std::size_t length, probe_description *probe,
   *probe = probe_description{};
   *error = probe_error{};
   try {
-    parse_document(text, length, probe, error, verbose);
+    // The JSON parser reads to a zero byte: a copy guarantees one, whatever
+    // the caller's buffer holds after `length` bytes.
+    const std::string terminated(text, length);
+    parse_document(terminated.c_str(), length, probe, error, verbose);
     return true;
   } catch (const ProbeFault &fault) {
     fill_error(error, fault.what);
