@@ -3,7 +3,11 @@
 #ifndef DORORIVO_H
 #define DORORIVO_H
 
+#include <sys/types.h>
+
+#include <cstddef>
 #include <cstdint>
+#include <cstdio>
 
 #include "sonvar.h"
 
@@ -53,15 +57,64 @@ struct probe_description {
 // Path of the probe description read by dynaSonvar.
 extern const char *const kProbePath;
 
+// Input echoed in a message is cut to this many characters.
+constexpr std::size_t kEchoed = 80;
+
+// Limits of the probe description: element and sub-element counts, the
+// rectangles they make together, and the bytes of the file.
+constexpr int kMaxElements = 10000;
+constexpr int kMaxSubElements = 1000;
+constexpr std::int64_t kMaxRectangles = 1000000;
+constexpr long kMaxProbeBytes = 16L << 20;
+
+// Opens `path` for reading when it is a regular file; NULL (errno set) when
+// it cannot be opened. Anything else (a directory, FIFO, device or socket)
+// ends the program with status 1 and "<label> <path>: is <kind>, not a
+// regular file" on standard error. Never waits for a FIFO's writer.
+FILE *open_regular_file(const char *path, const char *mode, const char *label);
+
 // Loads the node lines of a keyword-style mesh file. Returns the array (the
-// caller owns it) and the count, or NULL when a node line cannot be parsed or
-// the file changed between the two passes. Other failures end the program
-// with status 1.
+// caller owns it) and the count, or NULL when a node line cannot be parsed,
+// holds a coordinate that is not finite, or the file changed between the two
+// passes; the failing line is then named on standard error (file, line
+// number, its first 80 characters). A missing file, a file that is not
+// regular, a read error or exhausted memory ends the program with status 1.
 mesh_node *readMpn(const char *path, int *count);
 
-// Reads the probe description at `path`; a missing or unreadable file,
-// invalid JSON, or a missing key or one of the wrong type ends the program
-// with status 1 and one line on standard error naming the file and the key.
+// The same for an open, seekable stream; `path` only names it in messages.
+mesh_node *readMpnFile(FILE *file, const char *path, int *count);
+
+// Why a probe description was refused: the text that follows "probe
+// description <path>: ", and for a JSON syntax error the first 80
+// characters where parsing stopped.
+struct probe_error {
+  char text[512];
+  bool parse_error;
+  char context[kEchoed + 1];
+};
+
+// Parses a probe description held in memory (`length` bytes): valid JSON
+// with nothing but blanks after the object, no key given twice in one object
+// (keys match without regard to case), every key present with its JSON type,
+// and the element counts whole numbers from 1 to their limits. On failure
+// returns false, fills *error and leaves nothing to release.
+bool parse_probe(const char *text, std::size_t length, probe_description *probe, probe_error *error,
+                 bool verbose);
+
+// Checks that the constructors the "Th" text names can build the probe, and
+// that its Gaussian pulse (sampled at fs) holds at most max_samples samples:
+// sizes and radii finite and above 0 (kerf 0 or more), elevation focus
+// radius at least half the height, element width and kerf below the convex
+// radius, the elements' arc at most 180 degrees, at most kMaxRectangles
+// rectangles. False with *error filled when not.
+bool check_probe(const probe_description &probe, std::int32_t fs, std::int64_t max_samples,
+                 probe_error *error);
+
+// Reads and parses the probe description at `path`; a missing, unreadable or
+// oversized file, one that is not a regular file, or a description that
+// parse_probe refuses ends the program with status 1 and one line on
+// standard error naming the file and the key (after "Error before: [...]" on
+// standard output for a JSON syntax error).
 probe_description read_probe(const char *path, bool verbose);
 
 // Samples a Gaussian-modulated cosine of centre frequency fc (Hz) and

@@ -2,11 +2,16 @@
 // state, sets its options and reads the probe description.
 #include <cjson/cJSON.h>
 
+#include <cctype>
+#include <cerrno>
 #include <cmath>
+#include <cstdarg>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <set>
+#include <string>
 
 #include "doroRivo.h"
 
@@ -22,99 +27,283 @@ constexpr bool kVerbose = false;
   exit(1);
 }
 
-// Reads the whole file in binary mode into a zero-terminated buffer.
-char *read_whole_file(const char *path) {
-  FILE *file = fopen(path, "rb");
+// At most kEchoed characters of `text` (or of its first `length` bytes),
+// control characters shown as '?', so that echoed input stays one short line.
+std::string echo(const char *text, std::size_t length = SIZE_MAX) {
+  std::string shown;
+  for (std::size_t k = 0; k < length && k < kEchoed && text[k] != '\0'; k++) {
+    const unsigned char c = static_cast<unsigned char>(text[k]);
+    shown += (c < 0x20 || c == 0x7f) ? '?' : text[k];
+  }
+  return shown;
+}
+
+// Reads the whole file in binary mode into a zero-terminated buffer; sets
+// *length to the bytes read.
+char *read_whole_file(const char *path, std::size_t *length) {
+  FILE *file = open_regular_file(path, "rb", "probe description");
   if (file == nullptr) probe_failure(path, "cannot open the file");
-  long length = -1;
-  if (fseek(file, 0, SEEK_END) == 0) length = ftell(file);
-  if (length < 0 || fseek(file, 0, SEEK_SET) != 0) {
+  long size = -1;
+  if (fseek(file, 0, SEEK_END) == 0) size = ftell(file);
+  if (size < 0 || fseek(file, 0, SEEK_SET) != 0) {
     fclose(file);
     probe_failure(path, "cannot read the file");
   }
-  auto *text = static_cast<char *>(malloc(static_cast<size_t>(length) + 1));
+  if (size > kMaxProbeBytes) {
+    char what[128];
+    snprintf(what, sizeof what, "the file holds %ld bytes; a probe description holds at most %ld",
+             size, kMaxProbeBytes);
+    probe_failure(path, what);
+  }
+  auto *text = static_cast<char *>(malloc(static_cast<size_t>(size) + 1));
   if (text == nullptr) probe_failure(path, "not enough memory to read the file");
-  const size_t got = fread(text, 1, static_cast<size_t>(length), file);
+  const size_t got = fread(text, 1, static_cast<size_t>(size), file);
+  if (ferror(file)) {
+    char what[256];
+    snprintf(what, sizeof what, "read error: %s", strerror(errno));
+    probe_failure(path, what);
+  }
   text[got] = '\0';
   fclose(file);
+  *length = got;
   return text;
 }
 
+// A refused description: carries the text for probe_error.
+struct ProbeFault {
+  std::string what;
+};
+
+[[noreturn]] void refuse(const char *format, ...) __attribute__((format(printf, 1, 2)));
+void refuse(const char *format, ...) {
+  char what[512];
+  va_list args;
+  va_start(args, format);
+  vsnprintf(what, sizeof what, format, args);
+  va_end(args);
+  throw ProbeFault{what};
+}
+
 // Looks a key up (without regard to case) and checks its JSON type.
-const cJSON *find_item(const char *path, const cJSON *object, const char *key,
-                       cJSON_bool (*is_kind)(const cJSON *), const char *kind) {
+const cJSON *find_item(const cJSON *object, const char *key, cJSON_bool (*is_kind)(const cJSON *),
+                       const char *kind) {
   const cJSON *item = cJSON_GetObjectItem(object, key);
-  if (item == nullptr || !is_kind(item)) {
-    char what[256];
-    snprintf(what, sizeof what, "key \"%s\" is missing or is not %s", key, kind);
-    probe_failure(path, what);
-  }
+  if (item == nullptr || !is_kind(item)) refuse("key \"%s\" is missing or is not %s", key, kind);
   return item;
 }
 
-double number_of(const char *path, const cJSON *object, const char *key) {
-  return find_item(path, object, key, cJSON_IsNumber, "a number")->valuedouble;
+double number_of(const cJSON *object, const char *key) {
+  return find_item(object, key, cJSON_IsNumber, "a number")->valuedouble;
 }
 
 // The JSON library's integer view of a number: the fraction is dropped.
-int integer_of(const char *path, const cJSON *object, const char *key) {
-  return find_item(path, object, key, cJSON_IsNumber, "a number")->valueint;
+int integer_of(const cJSON *object, const char *key) {
+  return find_item(object, key, cJSON_IsNumber, "a number")->valueint;
 }
 
-const char *text_of(const char *path, const cJSON *object, const char *key) {
-  return find_item(path, object, key, cJSON_IsString, "a string")->valuestring;
+// An element count: a whole number from 1 to `limit`; a fraction is never
+// silently cut.
+int count_of(const cJSON *object, const char *key, int limit) {
+  const double value = number_of(object, key);
+  if (!(value >= 1 && value <= limit && value == std::floor(value)))
+    refuse("key \"%s\" must be a whole number from 1 to %d (is %.17g)", key, limit, value);
+  return static_cast<int>(value);
 }
 
-const cJSON *object_of(const char *path, const cJSON *object, const char *key) {
-  return find_item(path, object, key, cJSON_IsObject, "an object");
+const char *text_of(const cJSON *object, const char *key) {
+  return find_item(object, key, cJSON_IsString, "a string")->valuestring;
+}
+
+const cJSON *object_of(const cJSON *object, const char *key) {
+  return find_item(object, key, cJSON_IsObject, "an object");
+}
+
+// Keys match without regard to case, so a key given twice in any spelling
+// is ambiguous; the lookup would silently take the first.
+void refuse_duplicate_keys(const cJSON *object) {
+  std::set<std::string> seen;
+  for (const cJSON *item = object->child; item != nullptr; item = item->next) {
+    if (item->string != nullptr) {
+      std::string key = item->string;
+      for (char &c : key) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+      if (!seen.insert(key).second) refuse("key \"%s\" is given twice", echo(item->string).c_str());
+    }
+    if (cJSON_IsObject(item) || cJSON_IsArray(item)) refuse_duplicate_keys(item);
+  }
+}
+
+void parse_document(const char *text, std::size_t length, probe_description *probe,
+                    probe_error *error, bool verbose) {
+  const char *end = nullptr;
+  cJSON *json = cJSON_ParseWithOpts(text, &end, 0);
+  if (json == nullptr) {
+    error->parse_error = true;
+    const char *at = cJSON_GetErrorPtr();
+    snprintf(error->context, sizeof error->context, "%s", echo(at != nullptr ? at : "").c_str());
+    refuse("the text is not valid JSON");
+  }
+  probe->document = json;
+  while (*end == ' ' || *end == '\t' || *end == '\n' || *end == '\r') end++;
+  if (*end != '\0') refuse("text follows the JSON object: \"%s\"", echo(end).c_str());
+  if (static_cast<std::size_t>(end - text) != length)
+    refuse("the file holds a zero byte after the JSON object");
+  if (!cJSON_IsObject(json)) refuse("the text is not a JSON object");
+  refuse_duplicate_keys(json);
+  if (verbose) fprintf(stderr, "array size %d\n", cJSON_GetArraySize(json));
+  probe->no_elements = count_of(json, "no_elements", kMaxElements);
+  probe->no_sub_x = count_of(json, "no_sub_x", kMaxSubElements);
+  probe->no_sub_y = count_of(json, "no_sub_y", kMaxSubElements);
+  if (verbose)
+    fprintf(stderr, "elements %d subX %d subY %d\n", probe->no_elements, probe->no_sub_x,
+            probe->no_sub_y);
+  probe->width = number_of(json, "width");
+  if (verbose) fprintf(stderr, "width %f\n", probe->width);
+  probe->height = number_of(json, "height");
+  probe->kerf = number_of(json, "kerf");
+  probe->Rconvex = number_of(json, "Rconvex");
+  probe->Rfocus = number_of(json, "Rfocus");
+  probe->convex_radius = number_of(json, "convex_radius");
+  probe->elv_focus = number_of(json, "elv_focus");
+  probe->pitch = number_of(json, "pitch");
+  probe->fractionalBandwidth = number_of(json, "fractionalBandwidth");
+  probe->centerFrequency = number_of(json, "centerFrequency");
+  if (verbose) fprintf(stderr, "type %s\n", text_of(json, "probe_type"));
+  const cJSON *commands = object_of(json, "commands");
+  probe->th = text_of(commands, "Th");
+  if (verbose) fprintf(stderr, "Th command %s\n", probe->th);
+  if (verbose)
+    fprintf(stderr, "impulse response command %s\n", text_of(commands, "impulseResponse"));
+  const cJSON *impulse = object_of(json, "impulse_response");
+  probe->f0 = integer_of(impulse, "f0");
+  probe->phase = integer_of(impulse, "phase");
+  probe->bw = integer_of(impulse, "bw");
+  probe->wavetype = text_of(impulse, "wavetype");
+  if (verbose) {
+    fprintf(stderr, "f0 %f phase %f bw %f\n", probe->f0, probe->phase, probe->bw);
+    fprintf(stderr, "wavetype %s\n", probe->wavetype);
+  }
+}
+
+// Which constructors the "Th" text names (case-sensitive substring tests;
+// the convex array wins over the multi-row array, as in build_aperture).
+struct Constructors {
+  bool concave, convex, multirow;
+};
+
+Constructors named_constructors(const char *th) {
+  Constructors named{};
+  named.concave = strstr(th, "xdc_concave") != nullptr;
+  named.convex = strstr(th, "xdc_convex_focused_array") != nullptr;
+  named.multirow = !named.convex && strstr(th, "xdc_focused_multirow") != nullptr;
+  return named;
+}
+
+void require_positive(const char *key, double value) {
+  if (!(std::isfinite(value) && value > 0))
+    refuse("key \"%s\" must be a finite number above 0 (is %g)", key, value);
+}
+
+void check_geometry(const probe_description &p, const Constructors &named) {
+  if (!named.convex && !named.multirow) return;  // the concave disc has fixed sizes
+  require_positive("width", p.width);
+  require_positive("height", p.height);
+  if (!(std::isfinite(p.kerf) && p.kerf >= 0))
+    refuse("key \"kerf\" must be a finite number of 0 or more (is %g)", p.kerf);
+  require_positive("Rfocus", p.Rfocus);
+  if (!(p.Rfocus >= p.height / 2))
+    refuse("key \"Rfocus\" (%g m) must be at least half of \"height\" (%g m)", p.Rfocus, p.height);
+  const std::int64_t rectangles =
+      static_cast<std::int64_t>(p.no_elements) * p.no_sub_x * p.no_sub_y;
+  if (rectangles > kMaxRectangles)
+    refuse("keys \"no_elements\", \"no_sub_x\" and \"no_sub_y\" give %lld rectangles; at most %lld",
+           static_cast<long long>(rectangles), static_cast<long long>(kMaxRectangles));
+  if (!named.convex) return;
+  require_positive("Rconvex", p.Rconvex);
+  if (!(p.width < p.Rconvex))
+    refuse("key \"width\" (%g m) must be below \"Rconvex\" (%g m)", p.width, p.Rconvex);
+  if (!(p.kerf < p.Rconvex))
+    refuse("key \"kerf\" (%g m) must be below \"Rconvex\" (%g m)", p.kerf, p.Rconvex);
+  const double arc = p.no_elements * std::asin(p.width / p.Rconvex) +
+                     (p.no_elements - 1) * std::asin(p.kerf / p.Rconvex);
+  if (!(arc <= M_PI))
+    refuse(
+        "keys \"no_elements\", \"width\", \"kerf\" and \"Rconvex\" give an arc of %g degrees; "
+        "at most 180",
+        arc * 180 / M_PI);
+  // The elevation curve recedes by its sagitta; the convex radius must
+  // exceed it, or the face would turn inside out.
+  const double sagitta = p.Rfocus - std::sqrt(p.Rfocus * p.Rfocus - p.height * p.height / 4);
+  if (!(p.Rconvex > sagitta))
+    refuse(
+        "key \"Rconvex\" (%g m) must exceed the elevation sagitta of \"height\" and \"Rfocus\" "
+        "(%g m)",
+        p.Rconvex, sagitta);
+}
+
+void check_pulse(const probe_description &probe, std::int32_t fs, std::int64_t max_samples) {
+  require_positive("centerFrequency", probe.centerFrequency);
+  require_positive("fractionalBandwidth", probe.fractionalBandwidth);
+  const std::int64_t samples =
+      gaussPulseLength(probe.fractionalBandwidth, probe.centerFrequency, fs);
+  if (samples < 0 || samples > max_samples)
+    refuse(
+        "keys \"centerFrequency\" (%g Hz) and \"fractionalBandwidth\" (%g) give a Gaussian pulse "
+        "of %s%lld samples at %d Hz; at most %lld",
+        probe.centerFrequency, probe.fractionalBandwidth, samples < 0 ? "more than " : "",
+        static_cast<long long>(samples < 0 ? INT64_MAX : samples), fs,
+        static_cast<long long>(max_samples));
+}
+
+void fill_error(probe_error *error, const std::string &what) {
+  snprintf(error->text, sizeof error->text, "%s", what.c_str());
 }
 
 }  // namespace
 
-probe_description read_probe(const char *path, bool verbose) {
-  char *text = read_whole_file(path);
-  cJSON *json = cJSON_Parse(text);
-  if (json == nullptr) {
-    printf("Error before: [%s]\n", cJSON_GetErrorPtr());
-    fflush(stdout);  // keep it ahead of the line on standard error
-    probe_failure(path, "the text is not valid JSON");
+bool parse_probe(const char *text, std::size_t length, probe_description *probe, probe_error *error,
+                 bool verbose) {
+  *probe = probe_description{};
+  *error = probe_error{};
+  try {
+    // The JSON parser reads to a zero byte: a copy guarantees one, whatever
+    // the caller's buffer holds after `length` bytes.
+    const std::string terminated(text, length);
+    parse_document(terminated.c_str(), length, probe, error, verbose);
+    return true;
+  } catch (const ProbeFault &fault) {
+    fill_error(error, fault.what);
+    cJSON_Delete(probe->document);
+    *probe = probe_description{};
+    return false;
   }
-  free(text);  // the document holds copies of every text it needs
-  if (!cJSON_IsObject(json)) probe_failure(path, "the text is not a JSON object");
-  if (verbose) fprintf(stderr, "array size %d\n", cJSON_GetArraySize(json));
+}
+
+bool check_probe(const probe_description &probe, std::int32_t fs, std::int64_t max_samples,
+                 probe_error *error) {
+  *error = probe_error{};
+  try {
+    check_geometry(probe, named_constructors(probe.th));
+    check_pulse(probe, fs, max_samples);
+    return true;
+  } catch (const ProbeFault &fault) {
+    fill_error(error, fault.what);
+    return false;
+  }
+}
+
+probe_description read_probe(const char *path, bool verbose) {
+  std::size_t length = 0;
+  char *text = read_whole_file(path, &length);
   probe_description probe{};
-  probe.document = json;
-  probe.no_elements = integer_of(path, json, "no_elements");
-  probe.no_sub_x = integer_of(path, json, "no_sub_x");
-  probe.no_sub_y = integer_of(path, json, "no_sub_y");
-  if (verbose)
-    fprintf(stderr, "elements %d subX %d subY %d\n", probe.no_elements, probe.no_sub_x,
-            probe.no_sub_y);
-  probe.width = number_of(path, json, "width");
-  if (verbose) fprintf(stderr, "width %f\n", probe.width);
-  probe.height = number_of(path, json, "height");
-  probe.kerf = number_of(path, json, "kerf");
-  probe.Rconvex = number_of(path, json, "Rconvex");
-  probe.Rfocus = number_of(path, json, "Rfocus");
-  probe.convex_radius = number_of(path, json, "convex_radius");
-  probe.elv_focus = number_of(path, json, "elv_focus");
-  probe.pitch = number_of(path, json, "pitch");
-  probe.fractionalBandwidth = number_of(path, json, "fractionalBandwidth");
-  probe.centerFrequency = number_of(path, json, "centerFrequency");
-  if (verbose) fprintf(stderr, "type %s\n", text_of(path, json, "probe_type"));
-  const cJSON *commands = object_of(path, json, "commands");
-  probe.th = text_of(path, commands, "Th");
-  if (verbose) fprintf(stderr, "Th command %s\n", probe.th);
-  if (verbose)
-    fprintf(stderr, "impulse response command %s\n", text_of(path, commands, "impulseResponse"));
-  const cJSON *impulse = object_of(path, json, "impulse_response");
-  probe.f0 = integer_of(path, impulse, "f0");
-  probe.phase = integer_of(path, impulse, "phase");
-  probe.bw = integer_of(path, impulse, "bw");
-  probe.wavetype = text_of(path, impulse, "wavetype");
-  if (verbose) {
-    fprintf(stderr, "f0 %f phase %f bw %f\n", probe.f0, probe.phase, probe.bw);
-    fprintf(stderr, "wavetype %s\n", probe.wavetype);
+  probe_error error{};
+  const bool parsed = parse_probe(text, length, &probe, &error, verbose);
+  free(text);  // the document holds copies of every text it needs
+  if (!parsed) {
+    if (error.parse_error) {
+      printf("Error before: [%s]\n", error.context);
+      fflush(stdout);  // keep it ahead of the line on standard error
+    }
+    probe_failure(path, error.text);
   }
   return probe;
 }
@@ -127,20 +316,6 @@ constexpr double kTwoPi = 6.283185307179586;
 [[noreturn]] void run_failure(const char *what) {
   fprintf(stderr, "%s\n", what);
   exit(1);
-}
-
-// The pulse needs a centre frequency and bandwidth above zero and a sample
-// count that fits an int.
-void check_pulse_values(const probe_description &probe, const run_params &params) {
-  if (!(std::isfinite(probe.centerFrequency) && probe.centerFrequency > 0))
-    run_failure("probe description ./c52Fixed.json: \"centerFrequency\" must be a number above 0");
-  if (!(std::isfinite(probe.fractionalBandwidth) && probe.fractionalBandwidth > 0))
-    run_failure(
-        "probe description ./c52Fixed.json: \"fractionalBandwidth\" must be a number above 0");
-  const int64_t samples =
-      gaussPulseLength(probe.fractionalBandwidth, probe.centerFrequency, params.fs);
-  if (samples < 0 || samples > INT32_MAX)
-    run_failure("the Gaussian pulse of the probe description needs too many samples");
 }
 
 // Builds the aperture the "Th" text names (a case-sensitive substring test).
@@ -171,7 +346,7 @@ aperture *build_aperture(sys_con *sys, const probe_description &probe, const run
     fprintf(stderr,
             "probe description ./c52Fixed.json: \"Th\" names no known aperture (\"%s\"); use "
             "xdc_convex_focused_array, xdc_focused_multirow or xdc_concave\n",
-            probe.th);
+            echo(probe.th).c_str());
     exit(1);
   }
   return ap;
@@ -189,6 +364,12 @@ void switch_on_attenuation(sys_con *sys, const run_params &params, double excite
 
 signal_rec *sineBurst(sys_con *sys, double excite_freq, double step_size) {
   const double steps = kExciteCycles / excite_freq / step_size;
+  if (!(steps >= 0.5 && steps < 2147483647.0)) {
+    fprintf(stderr,
+            "the excitation of %d periods at %g Hz sampled every %g s has no usable length\n",
+            kExciteCycles, excite_freq, step_size);
+    exit(1);
+  }
   const int num_steps = static_cast<int>(roundf(static_cast<float>(steps)));
   signal_rec *burst = alloc_signal(sys, num_steps, 0);
   fprintf(stderr, "setting excitationPulse; numSteps %d\n", num_steps);
@@ -216,7 +397,9 @@ int dynaSonvar(int thread_hint, int no_points, run_params params) {
   if (kVerbose)
     fprintf(stderr, "PARALLEL THREADS: %d param threads %d\n", thread_hint, params.threads);
   const probe_description probe = read_probe(kProbePath, kVerbose);
-  check_pulse_values(probe, params);
+  probe_error error{};
+  if (!check_probe(probe, params.fs, sys->max_samples, &error))
+    probe_failure(kProbePath, error.text);
   aperture *ap = build_aperture(sys, probe, params, kVerbose);
   // The pulse is kept but not attached: the aperture keeps the one-sample
   // impulse response its constructor gave it.

@@ -145,6 +145,9 @@ constexpr double kNeperPerDb = 0.11512925465;  // ln 10 / 20: L dB is exp(-k L)
 constexpr double kPi = 3.141592653589793;
 constexpr double kPiSquared = 9.869604401089358;
 constexpr double kLargestTransform = 1 << 30;
+// Largest gain of the attenuation filter, dB: 20 log10 of the largest double
+// is 6165 dB, and the field a little below that still has to be summed.
+constexpr double kMaxGainDb = 6000.0;
 
 // Distance travelled at the middle of a response of n + e samples starting
 // at sample s. The half length is an integer number of samples.
@@ -236,7 +239,20 @@ signal_rec *Attenuate_pulse(sys_con *sys, signal_rec *pulse, signal_rec **spectr
                             int e) {
   if (pulse == nullptr) return nullptr;
   const double d = middle_distance(sys, s, n, e);
+  // Below att_f0 the filter amplifies; at DC by freq_att att_f0 d dB. Beyond
+  // kMaxGainDb the gain (and the field) would overflow to infinity.
+  const double gain_db = sys->freq_att * sys->att_f0 * d;
+  if (!(gain_db <= kMaxGainDb))
+    sonvar::fail(sys,
+                 "attenuation: at a distance of %g m, freq_att %g dB/(m Hz) around att_f0 %g Hz "
+                 "amplifies the lowest frequencies by %g dB; above %g dB the field overflows",
+                 d, sys->freq_att, sys->att_f0, gain_db, kMaxGainDb);
   const int needed = needed_transform_length(sys, s, n, e, pulse->no_samples);
+  if (needed > sys->max_samples)
+    sonvar::fail(sys,
+                 "attenuation: at a distance of %g m, freq_att %g dB/(m Hz) spreads the pulse over "
+                 "a transform of %d samples; at most max_samples %lld",
+                 d, sys->freq_att, needed, static_cast<long long>(sys->max_samples));
   if (*spectrum == nullptr || (*spectrum)->no_samples < needed) {
     signal_rec *renewed = Find_FFT(sys, pulse, Find_N(needed, 0));
     if (*spectrum != nullptr) free_signal(sys, *spectrum);
@@ -552,18 +568,28 @@ signal_rec *rectangle_element_response(sys_con *sys, calc_memory_block *block, c
   const double delay = block->no_delay ? 0.0 : block->delays[i];
   unit_vec_calc_mem(sys, block->unit_vectors, n, element.rectangles, delay, x, y, z);
   double t_min = 0, t_max = 0;
+  bool defined = true;  // a NaN time escapes the min and max below
   for (int k = 0; k < n; k++) {
     rect_timing *timing = &block->timings[k];
     rectangle_timing(sys, element.rectangles[k], block->unit_vectors[k], delay, x, y, z, timing);
+    defined = defined && std::isfinite(timing->t1) && std::isfinite(timing->t4);
     if (k == 0 || timing->t1 < t_min) t_min = timing->t1;
     if (k == 0 || timing->t4 > t_max) t_max = timing->t4;
   }
   const double dt = 1 / sys->fs;
   const double t_lo = std::floor(t_min / dt) * dt;
   const double t_hi = std::ceil(t_max / dt) * dt;
-  const int N = static_cast<int>(std::ceil((t_hi - t_lo) * sys->fs + 4));
-  signal_rec *signal =
-      element_signal(sys, block, first, N, static_cast<int>(std::floor(t_lo / dt)) - 1);
+  // Every sample count and start below (and in area) lies within these.
+  const double span = defined ? std::ceil((t_hi - t_lo) * sys->fs + 4) : NAN;
+  const double first_sample = std::floor(t_lo / dt) - 1;
+  if (!sonvar::response_fits(sys, span, first_sample)) {
+    char what[96];
+    snprintf(what, sizeof what, "rectangle response of physical element %d", i + 1);
+    sonvar::fail_response(sys, what, span, first_sample, point3{x, y, z},
+                          distance(element.center, x, y, z));
+  }
+  const int N = static_cast<int>(span);
+  signal_rec *signal = element_signal(sys, block, first, N, static_cast<int>(first_sample));
   signal_rec *scratch = block->rect_signals[0];
   if (scratch->capacity < N) {
     extend_signal(sys, scratch, N, 0);
@@ -862,6 +888,7 @@ void fit_to_samples(sys_con *sys, signal_rec *result) {
 
 signal_rec **calc_h(sys_con *sys, aperture *ap, int n, const point3 *points) try {
   SONVAR_ENTER(sys);
+  sonvar::check_calculation(sys, "calc_h", ap, ap, n, points, nullptr, false);
   sonvar::store_relaxed(&sys->last_calc_type, 0);
   signal_rec **result = new_result_array(sys, n);
   calc_memory_block *block = new_block(sys, ap, ap, false);
@@ -869,6 +896,7 @@ signal_rec **calc_h(sys_con *sys, aperture *ap, int n, const point3 *points) try
   for (int i = 0; i < n; i++) {
     signal_rec *R = calc_response_mem(sys, block, ap, points[i].x, points[i].y, points[i].z);
     result[i] = (sys->use_att && R != nullptr) ? attenuated_h(sys, R) : R;
+    sonvar::check_finite_result(sys, "calc_h", result[i], i, points[i]);
     clock.point_done(sys, i, n);
   }
   free_memory_block(sys, block);
@@ -879,6 +907,7 @@ SONVAR_LEAVE(sys)
 
 signal_rec **calc_hp(sys_con *sys, aperture *ap, int n, const point3 *points) try {
   SONVAR_ENTER(sys);
+  sonvar::check_calculation(sys, "calc_hp", ap, ap, n, points, nullptr, false);
   sonvar::store_relaxed(&sys->last_calc_type, 1);
   signal_rec **result = new_result_array(sys, n);
   calc_memory_block *block = new_block(sys, ap, ap, true);
@@ -888,6 +917,7 @@ signal_rec **calc_hp(sys_con *sys, aperture *ap, int n, const point3 *points) tr
   for (int i = 0; i < n; i++) {
     signal_rec *R = calc_response_mem(sys, block, ap, points[i].x, points[i].y, points[i].z);
     result[i] = convolve_with_pulse(sys, R, pulse, &spectra);
+    sonvar::check_finite_result(sys, "calc_hp", result[i], i, points[i]);
     fit_to_samples(sys, result[i]);
     release_if_present(sys, R);
     clock.point_done(sys, i, n);
@@ -901,6 +931,7 @@ SONVAR_LEAVE(sys)
 signal_rec **calc_hhp(sys_con *sys, aperture *transmit, aperture *receive, int n,
                       const point3 *points) try {
   SONVAR_ENTER(sys);
+  sonvar::check_calculation(sys, "calc_hhp", transmit, receive, n, points, nullptr, false);
   sonvar::store_relaxed(&sys->last_calc_type, 2);
   signal_rec **result = new_result_array(sys, n);
   calc_memory_block *block = new_block(sys, transmit, receive, true);
@@ -915,6 +946,7 @@ signal_rec **calc_hhp(sys_con *sys, aperture *transmit, aperture *receive, int n
     // The pulse-echo response needs both paths: one missing, nothing returns.
     signal_rec *Q = (Rt != nullptr && Rr != nullptr) ? fast_convolute(sys, Rt, Rr) : nullptr;
     result[i] = convolve_with_pulse(sys, Q, pulse, &spectra);
+    sonvar::check_finite_result(sys, "calc_hhp", result[i], i, p);
     fit_to_samples(sys, result[i]);
     release_if_present(sys, Q);
     release_if_present(sys, Rt);
@@ -1331,6 +1363,7 @@ void calc_scat_order(int n, point3 *points, double *amplitudes) {
 signal_rec *calc_scat(sys_con *sys, aperture *transmit, aperture *receive, int n, point3 *points,
                       double *amplitudes) try {
   SONVAR_ENTER(sys);
+  sonvar::check_calculation(sys, "calc_scat", transmit, receive, n, points, amplitudes, true);
   calc_scat_order(n, points, amplitudes);
   const int leaves = scatter_leaves(1);
   scatter_partials *parts =
@@ -1338,6 +1371,7 @@ signal_rec *calc_scat(sys_con *sys, aperture *transmit, aperture *receive, int n
   signal_rec **sums = scatter_finish(sys, transmit, receive, &parts, 1);
   signal_rec *result = sums[0];
   free_memory(sys, sums);
+  sonvar::check_finite_result(sys, "calc_scat", result, 0, n > 0 ? points[0] : point3{0, 0, 0});
   return result;
 }
 SONVAR_LEAVE(sys)
@@ -1345,6 +1379,7 @@ SONVAR_LEAVE(sys)
 signal_rec **calc_scat_multi(sys_con *sys, aperture *transmit, aperture *receive, int n,
                              point3 *points, double *amplitudes) try {
   SONVAR_ENTER(sys);
+  sonvar::check_calculation(sys, "calc_scat_multi", transmit, receive, n, points, amplitudes, true);
   const int leaves = scatter_leaves(1);
   scatter_partials *parts =
       scatter_leaf_sums(sys, transmit, receive, 1, n, points, amplitudes, leaves, 0, leaves);
@@ -1398,6 +1433,7 @@ void release_all(sys_con *sys, signal_rec **signals, int n) {
 signal_rec ***calc_scat_all(sys_con *sys, aperture *transmit, aperture *receive, int n,
                             point3 *points, double *amplitudes, int D) try {
   SONVAR_ENTER(sys);
+  sonvar::check_calculation(sys, "calc_scat_all", transmit, receive, n, points, amplitudes, true);
   if (D < 1) error_message("calc_scat_all: the decimation factor must be 1 or more");
   const int nt = transmit->no_elements, nr = receive->no_elements;
   const bool shared = transmit == receive;

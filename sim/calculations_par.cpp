@@ -377,6 +377,9 @@ signal_rec **calc_function_parallel(sys_con *sys, int function_code, aperture *a
         sys,
         "Internal Error 5: Illegal function_code found in calc_function_parallel, module "
         "calculations_par");
+  // Checked here, on the calling thread, before any worker starts.
+  sonvar::check_calculation(sys, "calc_function_parallel", ap1, function_code == 3 ? ap2 : ap1, N,
+                            points, nullptr, false);
   SplitRun run = prepare_split(sys, ap1, ap2, N, points, nullptr, 0);
   run_workers(sys, &run, entry);
   signal_rec **result = sonvar::alloc_array<signal_rec *>(sys, N, "the array of result signals");
@@ -425,6 +428,7 @@ signal_rec *calc_scat_parallel(sys_con *sys, aperture *ap1, aperture *ap2, int N
                                double *amplitudes) try {
   SONVAR_ENTER(sys);
   if (runs_directly(N, sys, 5)) return calc_scat(sys, ap1, ap2, N, points, amplitudes);
+  sonvar::check_calculation(sys, "calc_scat_parallel", ap1, ap2, N, points, amplitudes, true);
   // The sum is formed in the order a direct run takes (nearest and farthest
   // first over all N), from a copy; the caller's arrays are reordered chunk
   // by chunk, as the workers of a split run have always left them.
@@ -450,6 +454,7 @@ signal_rec **calc_scat_multi_parallel(sys_con *sys, aperture *ap1, aperture *ap2
                                       point3 *points, double *amplitudes) try {
   SONVAR_ENTER(sys);
   if (runs_directly(N, sys, 1)) return calc_scat_multi(sys, ap1, ap2, N, points, amplitudes);
+  sonvar::check_calculation(sys, "calc_scat_multi_parallel", ap1, ap2, N, points, amplitudes, true);
   return split_scattering(sys, ap1, ap2, N, points, amplitudes, 1);
 }
 SONVAR_LEAVE(sys)
@@ -459,6 +464,7 @@ signal_rec ***calc_scat_all_parallel(sys_con *sys, aperture *ap1, aperture *ap2,
   SONVAR_ENTER(sys);
   if (runs_directly(N, sys, 10000))
     return calc_scat_all(sys, ap1, ap2, N, points, amplitudes, dec_factor);
+  sonvar::check_calculation(sys, "calc_scat_all_parallel", ap1, ap2, N, points, amplitudes, true);
   SplitRun run = prepare_split(sys, ap1, ap2, N, points, amplitudes, dec_factor);
   run_workers(sys, &run, calc_scat_all_call);
   signal_rec ***sum = run.work[0].nested_result;

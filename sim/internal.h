@@ -10,6 +10,8 @@
 #include <cstdarg>
 #include <cstddef>
 #include <cstdint>
+#include <new>
+#include <stdexcept>
 #include <string>
 
 #include "sonvar.h"
@@ -657,6 +659,72 @@ template <typename T>
 T *alloc_array(sys_con *sys, std::uint64_t count, const char *what) {
   return static_cast<T *>(alloc_checked(sys, count, sizeof(T), what));
 }
+
+// ---- Checks of bad input --------------------------------------------------
+//
+// Each refuses through fail() with one line naming the call, the argument
+// and the value; they sit at the entries and before every conversion of a
+// time or a sample count to an integer.
+
+// Largest magnitude of a start sample: 2^29 (5.4 s at 100 MHz, 8 km of
+// travel at 1540 m/s). With lengths below 2^28, sums of two starts and a
+// length stay within 32 bits.
+constexpr double kMaxStartSample = 536870912.0;
+
+// Largest magnitude of a coordinate, m: beyond it squared distances lose
+// every digit (and overflow near 1e154), far past any start a response can
+// have.
+constexpr double kMaxCoordinate = 1e9;
+
+// The state's options a calculation relies on (the record is public, so
+// they may have been written directly): c and fs finite and above 0, the
+// attenuation finite and 0 or more, max_samples within its range.
+void check_state(sys_con *sys, const char *call);
+
+// A calculation's aperture(s) and points: no NULL aperture, n >= 0, points
+// present when n > 0 and every coordinate finite and within kMaxCoordinate; amplitudes (when
+// `amplitudes_needed`) present and finite.
+void check_calculation(sys_con *sys, const char *call, const aperture *ap1, const aperture *ap2,
+                       int n, const point3 *points, const double *amplitudes,
+                       bool amplitudes_needed);
+
+// A NULL aperture handed to an aperture call.
+void check_aperture(sys_con *sys, const char *call, const aperture *ap);
+
+// A response of `samples` samples whose first sample is `first`, from
+// `what` (for example "rectangle response of physical element 3") at the
+// field point p, whose source lies `distance` m away: returns when both are
+// numbers, the length is from 1 to max_samples and the start within
+// +-kMaxStartSample; fails otherwise, naming the length, its duration and
+// the distance.
+inline bool response_fits(const sys_con *sys, double samples, double first) {
+  return samples >= 1 && samples <= static_cast<double>(sys->max_samples) &&
+         first >= -kMaxStartSample && first <= kMaxStartSample;
+}
+[[noreturn]] void fail_response(sys_con *sys, const char *what, double samples, double first,
+                                point3 p, double distance);
+inline void check_response(sys_con *sys, const char *what, double samples, double first, point3 p,
+                           double distance) {
+  if (!response_fits(sys, samples, first)) fail_response(sys, what, samples, first, p, distance);
+}
+
+// Runs `body`; an allocation failure inside it (std::bad_alloc from a
+// container) ends in fail() naming `what`, so that no C++ exception leaves
+// the library.
+template <typename Body>
+auto allocating(sys_con *sys, const char *what, Body body) -> decltype(body()) {
+  try {
+    return body();
+  } catch (const std::bad_alloc &) {
+    fail(sys, "Not possible to allocate memory for %s", what);
+  } catch (const std::length_error &) {
+    fail(sys, "Not possible to allocate memory for %s (too many items)", what);
+  }
+}
+
+// Fails with `call` when a result signal holds a value that is not finite:
+// the last guard against a silent NaN or infinity (point i at p).
+void check_finite_result(sys_con *sys, const char *call, const signal_rec *result, int i, point3 p);
 
 // Stores a value written by several workers at once (all with the same
 // value) without a data race.

@@ -575,8 +575,13 @@ signal_rec *response_line_int(sys_con *sys, line_solution *solution, const line_
   // the first arrival and on the grid of absolute samples.
   const double o =
       (std::floor((t_first - T + t_delay) * fs - 1) - std::floor(t_delay * fs - 1)) * T;
-  const int n = static_cast<int>(std::floor((T + t_last - o) * fs)) + 3;
-  const int start = static_cast<int>(std::floor((t_delay + o) * fs + 0.5));
+  const double count = std::floor((T + t_last - o) * fs) + 3;
+  const double first = std::floor((t_delay + o) * fs + 0.5);
+  if (!sonvar::response_fits(sys, count, first))
+    sonvar::fail_response(sys, "line-element response", count, first, point3{x, y, z},
+                          sys->c * t_first);
+  const int n = static_cast<int>(count);
+  const int start = static_cast<int>(first);
   if (n > signal->capacity) {
     extend_signal(sys, signal, n, start);
   } else {

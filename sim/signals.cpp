@@ -350,7 +350,8 @@ signal_rec *Find_FFT(sys_con *sys, signal_rec *s, int N) try {
   SONVAR_ENTER(sys);
   check_transform_length(N, s->no_samples, "Find_FFT");
   signal_rec *spectrum = alloc_signal(sys, N, s->start_sample);
-  transform_padded(s, N, spectrum->values);
+  sonvar::allocating(sys, "the twiddle factors of a transform",
+                     [&] { transform_padded(s, N, spectrum->values); });
   return spectrum;
 }
 SONVAR_LEAVE(sys)
@@ -359,7 +360,8 @@ signal_rec *Find_FFT_reuse(sys_con *sys, signal_rec *dest, signal_rec *s, int N)
   SONVAR_ENTER(sys);
   check_transform_length(N, s->no_samples, "Find_FFT_reuse");
   extend_signal(sys, dest, N, s->start_sample);
-  transform_padded(s, N, dest->values);
+  sonvar::allocating(sys, "the twiddle factors of a transform",
+                     [&] { transform_padded(s, N, dest->values); });
   return dest;
 }
 SONVAR_LEAVE(sys)
@@ -413,7 +415,9 @@ signal_rec *Inverse_FFT(signal_rec *S, int n_out) {
   }
   const double factor = 2.0 / N;
   for (int j = 0; j < N; j++) S->values[j] *= factor;
-  realft(S->values, N / 2, -1);
+  // The call has no state: an allocation failure takes the default fatal path.
+  sonvar::allocating(nullptr, "the twiddle factors of an inverse transform",
+                     [&] { realft(S->values, N / 2, -1); });
   S->no_samples = n_out;
   return S;
 }
@@ -536,7 +540,15 @@ void cover_samples(sys_con *sys, signal_rec *dst, int s0, int n) {
   const int s1 = s0 + n;
   if (s0 >= d0 && s1 <= d1) return;
   const int m0 = std::min(d0, s0);
-  const int length = std::max(d1, s1) - m0;
+  // In 64 bits: two signals far apart in time span more than an int holds.
+  const int64_t span = static_cast<int64_t>(std::max(d1, s1)) - m0;
+  if (span > 2 * sys->max_samples)
+    sonvar::fail(sys,
+                 "add_responses: the sum would span %lld samples (%g s, from sample %d); at most "
+                 "twice max_samples %lld",
+                 static_cast<long long>(span), span / sys->fs, m0,
+                 static_cast<long long>(sys->max_samples));
+  const int length = static_cast<int>(span);
   if (length < dst->capacity)
     span_in_place(dst, m0, length);
   else

@@ -95,6 +95,12 @@ enum {
   SONVAR_SHOW_APODIZATION = 3
 };
 
+/* Default of the option "max_samples": 2^22 samples, 42 ms at 100 MHz (65 m
+ * of travel at 1540 m/s), 32 MiB a signal. Settable from 4096 to 2^28. */
+#define SONVAR_DEFAULT_MAX_SAMPLES 4194304
+#define SONVAR_MIN_MAX_SAMPLES 4096
+#define SONVAR_LARGEST_MAX_SAMPLES 268435456
+
 /* window_kind of xdc_dynamic_apodization. */
 enum { SONVAR_WINDOW_HANNING = 1, SONVAR_WINDOW_HAMMING = 2, SONVAR_WINDOW_BLACKMAN = 3 };
 
@@ -163,6 +169,12 @@ typedef struct sys_con {
                                 line elements on the absolute sampling grid */
   int16_t focus_at_point;    /* 1: a dynamic focus lies at the field point's own distance from
                                 the focus reference, the same for all elements */
+  /* Bounds on bad input (appended; zero-filled defaults are set by sonvar_init). */
+  int64_t max_samples;                    /* longest response, signal or transform a
+                                             calculation may need, in samples (option
+                                             "max_samples", default SONVAR_DEFAULT_MAX_SAMPLES) */
+  struct sonvar_live_aperture *apertures; /* apertures built by this state and not yet
+                                              released (internal list, for xdc_free) */
 } sys_con;
 
 /* A point or direction vector, metres. Passed by value. */
@@ -354,7 +366,11 @@ SONVAR_API const char *sonvar_last_error(const sys_con *sys);
 SONVAR_API void sonvar_clear_error(sys_con *sys);
 
 /* Sets one named option (matched after conversion to lower case). An unknown
- * name is a failure (by default it ends the program with status 255). */
+ * name is a failure (by default it ends the program with status 255), and
+ * so is a value outside the option's physical range: c and fs finite and
+ * above 0; att, freq_att and att_f0 finite and 0 or more; tau_m and bdiva
+ * finite; z and dz finite and above 0; max_samples a whole number from
+ * SONVAR_MIN_MAX_SAMPLES to SONVAR_LARGEST_MAX_SAMPLES. */
 SONVAR_API void set_sonvar(sys_con *sys, const char *name, double value);
 
 /* Prints the configuration report through the state's channel. */
@@ -399,7 +415,12 @@ SONVAR_API void store_signal(const char *path, const signal_rec *signal);
  * existing triangles) and returns the aperture. */
 SONVAR_API aperture *xdc_convert(sys_con *sys, aperture *ap);
 
-/* Releases the aperture and everything it owns. NULL is allowed. */
+/* Releases the aperture and everything it owns. NULL is allowed. Only an
+ * aperture that a constructor of this same state built, and that has not
+ * been released yet, is accepted: a second release, or an aperture of
+ * another state, ends the program with status 255 before anything is
+ * touched. An aperture assembled by the caller field by field is the
+ * caller's to release; so is not using an aperture after its release. */
 SONVAR_API void xdc_free(sys_con *sys, aperture *ap);
 
 /* --- Focusing, apodization and element settings ---------------------------- */

@@ -78,6 +78,45 @@ void write_defaults(sys_con *sys) {
   sys->show_times = 1;
   sys->time_interval = 5;
   sys->last_calc_type = 0;
+  sys->max_samples = SONVAR_DEFAULT_MAX_SAMPLES;
+  sys->apertures = nullptr;
+}
+
+// The physical range of the double options: a value outside it would make
+// every later calculation meaningless (a negative speed of sound gives
+// responses before t = 0, a NaN attenuation NaN samples), so it is refused
+// when it is set.
+struct OptionRange {
+  const char *key;
+  const char *unit;
+  bool zero_allowed;  // false: above 0; true: 0 or more
+  bool any_sign;      // only finiteness is required
+};
+
+constexpr OptionRange kRanges[] = {
+    {"c", "m/s", false, false},        {"fs", "Hz", false, false},
+    {"att", "dB/m", true, false},      {"freq_att", "dB/(m Hz)", true, false},
+    {"att_f0", "Hz", true, false},     {"tau_m", "", true, true},
+    {"z", "kg/(m^2 s)", false, false}, {"dz", "m", false, false},
+    {"bdiva", "", true, true}};
+
+void check_option_value(sys_con *sys, const char *name, double value) {
+  for (const OptionRange &range : kRanges) {
+    if (strcmp(name, range.key) != 0) continue;
+    const char *space = range.unit[0] != '\0' ? " " : "";
+    if (range.any_sign && !std::isfinite(value))
+      sonvar::fail(sys, "set_sonvar: %s %g%s%s must be finite", name, value, space, range.unit);
+    if (!range.any_sign &&
+        !(std::isfinite(value) && (value > 0 || (range.zero_allowed && value == 0))))
+      sonvar::fail(sys, "set_sonvar: %s %g%s%s must be finite and %s", name, value, space,
+                   range.unit, range.zero_allowed ? "0 or more" : "above 0");
+    return;
+  }
+  if (strcmp(name, "max_samples") == 0 &&
+      !(value >= SONVAR_MIN_MAX_SAMPLES && value <= SONVAR_LARGEST_MAX_SAMPLES &&
+        value == std::floor(value)))
+    sonvar::fail(sys, "set_sonvar: max_samples %g must be a whole number from %d to %d", value,
+                 SONVAR_MIN_MAX_SAMPLES, SONVAR_LARGEST_MAX_SAMPLES);
 }
 
 // floor(value + 0.5) as a 32-bit integer: NaN counts as 0 and values beyond
@@ -145,6 +184,8 @@ bool set_named_option(sys_con *sys, const char *name, double value) {
   } else if (strcmp(name, "use_lines") == 0) {
     sys->use_lines = rounded16(value);
     if (sys->use_lines != 0) sys->use_triangles = sys->use_rectangles = 0;
+  } else if (strcmp(name, "max_samples") == 0) {
+    sys->max_samples = static_cast<int64_t>(value);
   } else if (strcmp(name, "c") == 0) {
     sys->c = value;
   } else if (strcmp(name, "fs") == 0) {
@@ -208,6 +249,7 @@ void set_sonvar(sys_con *sys, const char *name, double value) try {
     sonvar::append_formatted(&line, "Setting option %s in program to %10.4f \n", lower, value);
     print_message(sys, line.c_str());
   }
+  if (!too_long) check_option_value(sys, lower, value);
   if (!too_long && set_named_option(sys, lower, value)) return;
   std::string text;
   sonvar::append_formatted(&text, "Trying to set option: %s \n", lower);
@@ -289,6 +331,10 @@ void sonvar_info(sys_con *sys) {
                            sys->show_times);
   sonvar::append_formatted(&text, "    Seconds between showing times                   %d s\n",
                            sys->time_interval);
+  if (sys->max_samples != SONVAR_DEFAULT_MAX_SAMPLES)
+    sonvar::append_formatted(&text,
+                             "    Longest signal allowed:                         %lld samples\n",
+                             static_cast<long long>(sys->max_samples));
   sonvar::append_formatted(&text, "\n");
   sonvar::append_formatted(&text, "A boolean value of 1 indicates true, 0 indicates false\n");
   print_message(sys, text.c_str());

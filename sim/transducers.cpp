@@ -236,14 +236,17 @@ bool line_crossing(const bounding_line &a, const bounding_line &b, point3 *at) {
 
 void intersections(sys_con *sys, line_element *element) {
   // The element's corners are the crossings of its lines that lie on it.
-  std::vector<point3> found;
-  for (int j = 0; j < element->no_lines; j++)
-    for (int k = j + 1; k < element->no_lines; k++) {
-      point3 at{};
-      if (line_crossing(element->lines[j], element->lines[k], &at) &&
-          inside_boundary(element, at.x, at.y))
-        found.push_back(at);
-    }
+  const std::vector<point3> found = sonvar::allocating(sys, "the crossings of a line element", [&] {
+    std::vector<point3> crossings;
+    for (int j = 0; j < element->no_lines; j++)
+      for (int k = j + 1; k < element->no_lines; k++) {
+        point3 at{};
+        if (line_crossing(element->lines[j], element->lines[k], &at) &&
+            inside_boundary(element, at.x, at.y))
+          crossings.push_back(at);
+      }
+    return crossings;
+  });
   free_memory(sys, element->crossings);
   element->crossings = nullptr;
   element->no_crossings = static_cast<int>(found.size());
@@ -392,9 +395,41 @@ void free_physical_element(sys_con *sys, physical_element &element) {
 
 }  // namespace
 
+// An aperture built by a constructor lives in one block with its link in
+// the state's list of live apertures; xdc_free finds it there before it
+// touches the aperture, so a second release (or one through another state)
+// is refused instead of freeing twice.
+struct sonvar_live_aperture {
+  sonvar_live_aperture *next;
+  aperture record;
+};
+
+namespace {
+
+// Takes the aperture's block out of the state's list; NULL when the
+// aperture is not in it.
+sonvar_live_aperture *unlink_live(sys_con *sys, const aperture *ap) {
+  sonvar::MutexGuard guard(&sys->memory_mutex);
+  for (sonvar_live_aperture **link = &sys->apertures; *link != nullptr; link = &(*link)->next)
+    if (&(*link)->record == ap) {
+      sonvar_live_aperture *found = *link;
+      *link = found->next;
+      return found;
+    }
+  return nullptr;
+}
+
+}  // namespace
+
 void xdc_free(sys_con *sys, aperture *ap) try {
   SONVAR_ENTER(sys);
   if (ap == nullptr) return;
+  sonvar_live_aperture *live = unlink_live(sys, ap);
+  if (live == nullptr)
+    sonvar::fail(sys,
+                 "xdc_free: the aperture at %p is not a live aperture of this state (released "
+                 "before, or not built by its constructors)",
+                 static_cast<const void *>(ap));
   for (int n = 0; n < ap->no_elements; n++) free_physical_element(sys, ap->elements[n]);
   free_memory(sys, ap->elements);
   // The hand-over calls never let one signal fill both slots; the test
@@ -404,7 +439,7 @@ void xdc_free(sys_con *sys, aperture *ap) try {
     free_signal(sys, ap->excitation);
   free_focus_time_line(sys, ap);
   free_apodization_time_line(sys, ap);
-  free_memory(sys, ap);
+  free_memory(sys, live);
 }
 SONVAR_LEAVE_VOID(sys)
 
@@ -532,18 +567,63 @@ std::vector<double *> line_arrays(const Entry *entry, double *Entry::*array,
 // An array that a caller handed to both time lines is released with the
 // last line that holds it, so that it is never released twice.
 void free_focus_time_line(sys_con *sys, aperture *ap) {
-  release_line(sys, &ap->focus_line, &focus_entry::delays,
-               line_arrays(ap->apodization_line, &apodization_entry::values));
+  sonvar::allocating(sys, "the list of time-line arrays", [&] {
+    release_line(sys, &ap->focus_line, &focus_entry::delays,
+                 line_arrays(ap->apodization_line, &apodization_entry::values));
+  });
 }
 
 void free_apodization_time_line(sys_con *sys, aperture *ap) {
-  release_line(sys, &ap->apodization_line, &apodization_entry::values,
-               line_arrays(ap->focus_line, &focus_entry::delays));
+  sonvar::allocating(sys, "the list of time-line arrays", [&] {
+    release_line(sys, &ap->apodization_line, &apodization_entry::values,
+                 line_arrays(ap->focus_line, &focus_entry::delays));
+  });
 }
+
+namespace {
+
+// The values the time-line calls take over: times and every per-element
+// value finite, no array missing; checked before anything changes hands.
+void require_line_values(sys_con *sys, const char *call, const aperture *ap, int count,
+                         const double *times, double *const *arrays, const char *what) {
+  sonvar::check_aperture(sys, call, ap);
+  if (count < 0) sonvar::fail(sys, "%s: count %d is negative", call, count);
+  if (count > 0 && (times == nullptr || arrays == nullptr))
+    sonvar::fail(sys, "%s: times or %s are NULL for %d entries", call, what, count);
+  for (int i = 0; i < count; i++) {
+    if (!std::isfinite(times[i]))
+      sonvar::fail(sys, "%s: time %d is %g s; it must be finite", call, i, times[i]);
+    if (arrays[i] == nullptr) sonvar::fail(sys, "%s: %s of entry %d are NULL", call, what, i);
+    for (int e = 0; e < ap->no_elements; e++)
+      if (!std::isfinite(arrays[i][e]))
+        sonvar::fail(sys, "%s: %s of entry %d, element %d, is %g; it must be finite", call, what, i,
+                     e + 1, arrays[i][e]);
+  }
+}
+
+void require_finite(sys_con *sys, const char *call, const char *name, double value) {
+  if (!std::isfinite(value)) sonvar::fail(sys, "%s: %s %g must be finite", call, name, value);
+}
+
+void require_finite_point(sys_con *sys, const char *call, const char *name, point3 p) {
+  if (!(std::isfinite(p.x) && std::isfinite(p.y) && std::isfinite(p.z)))
+    sonvar::fail(sys, "%s: %s (%g, %g, %g) m must be finite", call, name, p.x, p.y, p.z);
+}
+
+}  // namespace
 
 void xdc_focus(sys_con *sys, aperture *ap, int count, const double *times,
                const point3 *points) try {
   SONVAR_ENTER(sys);
+  sonvar::check_aperture(sys, "xdc_focus", ap);
+  sonvar::check_state(sys, "xdc_focus");
+  if (count < 0) sonvar::fail(sys, "xdc_focus: count %d is negative", count);
+  if (count > 0 && (times == nullptr || points == nullptr))
+    sonvar::fail(sys, "xdc_focus: times or points are NULL for %d entries", count);
+  for (int i = 0; i < count; i++) {
+    require_finite(sys, "xdc_focus", "time", times[i]);
+    require_finite_point(sys, "xdc_focus", "focus point", points[i]);
+  }
   free_focus_time_line(sys, ap);
   for (int i = 0; i < count; i++) insert_focus(sys, ap, 0, times[i], 0.0, 0.0, points[i]);
 }
@@ -552,40 +632,58 @@ SONVAR_LEAVE_VOID(sys)
 void xdc_dynamic_focus(sys_con *sys, aperture *ap, double time, double angle_zx,
                        double angle_zy) try {
   SONVAR_ENTER(sys);
+  sonvar::check_aperture(sys, "xdc_dynamic_focus", ap);
+  require_finite(sys, "xdc_dynamic_focus", "time", time);
+  require_finite(sys, "xdc_dynamic_focus", "angle_zx", angle_zx);
+  require_finite(sys, "xdc_dynamic_focus", "angle_zy", angle_zy);
   free_focus_time_line(sys, ap);
   insert_focus(sys, ap, 1, time, angle_zx, angle_zy, point3{0.0, 0.0, 0.0});
 }
 SONVAR_LEAVE_VOID(sys)
 
-void xdc_center_focus(sys_con *, aperture *ap, point3 point) {
+void xdc_center_focus(sys_con *sys, aperture *ap, point3 point) {
+  sonvar::check_aperture(sys, "xdc_center_focus", ap);
+  require_finite_point(sys, "xdc_center_focus", "point", point);
   ap->focus_reference = point;
 }
 
 void xdc_focus_times(sys_con *sys, aperture *ap, int count, const double *times,
                      double **delays) try {
   SONVAR_ENTER(sys);
-  const std::vector<double *> owned =
-      owned_arrays(sys, count, delays, ap->no_elements, "focus delays");
-  release_line(sys, &ap->focus_line, &focus_entry::delays,
-               line_arrays(ap->apodization_line, &apodization_entry::values, owned));
-  for (int i = 0; i < count; i++) insert_focus_times(sys, ap, owned[i], times[i]);
+  require_line_values(sys, "xdc_focus_times", ap, count, times, delays, "delays");
+  sonvar::allocating(sys, "the focus time line", [&] {
+    const std::vector<double *> owned =
+        owned_arrays(sys, count, delays, ap->no_elements, "focus delays");
+    release_line(sys, &ap->focus_line, &focus_entry::delays,
+                 line_arrays(ap->apodization_line, &apodization_entry::values, owned));
+    for (int i = 0; i < count; i++) insert_focus_times(sys, ap, owned[i], times[i]);
+  });
 }
 SONVAR_LEAVE_VOID(sys)
 
 void xdc_apodization(sys_con *sys, aperture *ap, int count, const double *times,
                      double **values) try {
   SONVAR_ENTER(sys);
-  const std::vector<double *> owned =
-      owned_arrays(sys, count, values, ap->no_elements, "apodization values");
-  release_line(sys, &ap->apodization_line, &apodization_entry::values,
-               line_arrays(ap->focus_line, &focus_entry::delays, owned));
-  ap->dynamic_apodization = 0;
-  for (int i = 0; i < count; i++) insert_apodization(sys, ap, owned[i], times[i]);
+  require_line_values(sys, "xdc_apodization", ap, count, times, values, "values");
+  sonvar::allocating(sys, "the apodization time line", [&] {
+    const std::vector<double *> owned =
+        owned_arrays(sys, count, values, ap->no_elements, "apodization values");
+    release_line(sys, &ap->apodization_line, &apodization_entry::values,
+                 line_arrays(ap->focus_line, &focus_entry::delays, owned));
+    ap->dynamic_apodization = 0;
+    for (int i = 0; i < count; i++) insert_apodization(sys, ap, owned[i], times[i]);
+  });
 }
 SONVAR_LEAVE_VOID(sys)
 
-void xdc_dynamic_apodization(sys_con *, aperture *ap, int window_kind, double f_number,
+void xdc_dynamic_apodization(sys_con *sys, aperture *ap, int window_kind, double f_number,
                              point3 reference, point3 direction) {
+  const char *call = "xdc_dynamic_apodization";
+  sonvar::check_aperture(sys, call, ap);
+  if (!(std::isfinite(f_number) && f_number > 0))
+    sonvar::fail(sys, "%s: f_number %g must be finite and above 0", call, f_number);
+  require_finite_point(sys, call, "reference", reference);
+  require_finite_point(sys, call, "direction", direction);
   ap->fixed_apodization = 0;
   ap->dynamic_apodization = 1;
   ap->apod_reference = reference;
@@ -600,34 +698,60 @@ void xdc_dynamic_apodization(sys_con *, aperture *ap, int window_kind, double f_
 
 namespace {
 
+// What writing one physical element's values came to.
+enum class SetResult { kDone, kTooFewValues, kNotFinite };
+
 // Writes `values` into the apodization or delay of every mathematical
-// element of one physical element (whichever kind it holds); false when
-// there are fewer values than mathematical elements.
-bool set_sub_elements(physical_element &element, int no_values, const double *values, bool delays) {
+// element of one physical element (whichever kind it holds). Nothing is
+// written when there are fewer values than mathematical elements, or when
+// one of the values it would use is not finite (a NaN weight or delay would
+// make every later response NaN).
+SetResult set_sub_elements(physical_element &element, int no_values, const double *values,
+                           bool delays) {
   auto apply = [&](auto *subs, int count) {
-    if (count > no_values) return false;
+    if (count > no_values) return SetResult::kTooFewValues;
+    for (int j = 0; j < count; j++)
+      if (!std::isfinite(values[j])) return SetResult::kNotFinite;
     for (int j = 0; j < count; j++) (delays ? subs[j].delay : subs[j].apodization) = values[j];
-    return true;
+    return SetResult::kDone;
   };
   if (element.no_rectangles > 0) return apply(element.rectangles, element.no_rectangles);
   if (element.no_triangles > 0) return apply(element.triangles, element.no_triangles);
   if (element.no_line_elements > 0) return apply(element.line_elements, element.no_line_elements);
-  return true;
+  return SetResult::kDone;
 }
 
 void set_elements(aperture *ap, int count, const int *element_numbers, int no_values,
                   double **values, bool delays) {
   const char *what = delays ? "delay" : "apodization";
+  if (ap == nullptr || (count > 0 && (element_numbers == nullptr || values == nullptr))) {
+    printf(
+        "Sonvar error: NULL aperture, element numbers or values when setting mathematical "
+        "element %s\n",
+        what);
+    fflush(stdout);
+    return;
+  }
   for (int i = 0; i < count; i++) {
     const int n = element_numbers[i];
     std::string line;
+    const SetResult result =
+        (n <= 0 || n > ap->no_elements) ? SetResult::kDone
+        : values[i] == nullptr
+            ? SetResult::kTooFewValues
+            : set_sub_elements(ap->elements[n - 1], no_values, values[i], delays);
     if (n <= 0 || n > ap->no_elements)
       sonvar::append_formatted(
           &line, "Sonvar error: Illegal element number when setting mathematical element %s\n",
           what);
-    else if (!set_sub_elements(ap->elements[n - 1], no_values, values[i], delays))
+    else if (result == SetResult::kTooFewValues)
       sonvar::append_formatted(
           &line, "Sonvar error: Not enough values to set mathematical element %s\n", what);
+    else if (result == SetResult::kNotFinite)
+      sonvar::append_formatted(&line,
+                               "Sonvar error: Value that is not finite when setting mathematical "
+                               "element %s of element %d\n",
+                               what, n);
     // The call takes no state; the aperture names the one that made it.
     if (!line.empty()) print_message(ap->state, line.c_str());
   }
@@ -653,8 +777,13 @@ bool owns_signal(const aperture *ap, const signal_rec *signal) {
 // owned (and released) twice.
 void hand_over_signal(sys_con *sys, aperture *ap, signal_rec **slot, signal_rec *signal,
                       const char *call) {
+  sonvar::check_aperture(sys, call, ap);
   if (signal == nullptr || signal->in_use == 0)
     fatal("%s: the signal handed over is not in use (never allocated or already released)", call);
+  for (int j = 0; j < signal->no_samples; j++)
+    if (!std::isfinite(signal->values[j]))
+      sonvar::fail(sys, "%s: sample %d of the signal is %g; it must be finite", call, j,
+                   signal->values[j]);
   if (signal == *slot) return;
   signal_rec *taken = owns_signal(ap, signal) ? copy_signal(sys, signal) : signal;
   if (*slot != nullptr) free_signal(sys, *slot);
@@ -676,6 +805,20 @@ void ele_delay(aperture *ap, int count, const int *element_numbers, int no_value
 void ele_waveform(sys_con *sys, aperture *ap, int count, const int *element_numbers, int no_samples,
                   double **samples) try {
   SONVAR_ENTER(sys);
+  const char *call = "ele_waveform";
+  sonvar::check_aperture(sys, call, ap);
+  if (count > 0 && (element_numbers == nullptr || samples == nullptr))
+    sonvar::fail(sys, "%s: element numbers or samples are NULL for %d elements", call, count);
+  for (int i = 0; i < count; i++) {
+    if (no_samples < 1 || no_samples > sys->max_samples)
+      sonvar::fail(sys, "%s: no_samples %d must be from 1 to max_samples %lld", call, no_samples,
+                   static_cast<long long>(sys->max_samples));
+    if (samples[i] == nullptr) sonvar::fail(sys, "%s: the samples of entry %d are NULL", call, i);
+    for (int j = 0; j < no_samples; j++)
+      if (!std::isfinite(samples[i][j]))
+        sonvar::fail(sys, "%s: sample %d of entry %d is %g; it must be finite", call, j, i,
+                     samples[i][j]);
+  }
   for (int i = 0; i < count; i++) {
     const int n = element_numbers[i];
     if (n <= 0 || n > ap->no_elements) {
@@ -753,6 +896,62 @@ std::vector<Run> element_runs(const double *table, int rows, const char *call) {
   return runs;
 }
 
+// Finite and within the coordinates a calculation accepts.
+bool finite3(const point3 &p) {
+  return std::fabs(p.x) <= sonvar::kMaxCoordinate && std::fabs(p.y) <= sonvar::kMaxCoordinate &&
+         std::fabs(p.z) <= sonvar::kMaxCoordinate;
+}
+
+// The last guard of every constructor: each number the calculations read
+// from the built geometry is finite (coordinates within kMaxCoordinate). A table with a NaN,
+// coinciding corners (an infinite tilt) or a surface its arguments do not reach stops here, named
+// by `call`, instead of giving NaN responses later.
+void check_built_geometry(sys_con *sys, const char *call, const aperture *ap) {
+  for (int n = 0; n < ap->no_elements; n++) {
+    const physical_element &e = ap->elements[n];
+    if (!finite3(e.center))
+      sonvar::fail(sys,
+                   "%s: the centre of physical element %d is (%g, %g, %g) m; it must be finite",
+                   call, n + 1, e.center.x, e.center.y, e.center.z);
+    for (int k = 0; k < e.no_rectangles; k++) {
+      const rect_element &r = e.rectangles[k];
+      bool ok = finite3(r.center) && std::isfinite(r.apodization) && std::isfinite(r.width) &&
+                std::isfinite(r.height) && std::isfinite(r.tan_xz) && std::isfinite(r.tan_yz) &&
+                std::isfinite(r.cos_xz) && std::isfinite(r.cos_yz);
+      for (const point3 &c : r.corners) ok = ok && finite3(c);
+      if (!ok)
+        sonvar::fail(sys,
+                     "%s: rectangle %d of physical element %d has corners, sizes, weight or tilt "
+                     "that are not finite (corner 1 at (%g, %g, %g) m, width %g m, height %g m)",
+                     call, k + 1, n + 1, r.corners[0].x, r.corners[0].y, r.corners[0].z, r.width,
+                     r.height);
+    }
+    for (int k = 0; k < e.no_triangles; k++) {
+      const tri_element &t = e.triangles[k];
+      bool ok = std::isfinite(t.apodization) && std::isfinite(t.delay);
+      for (const point3 &c : t.corners) ok = ok && finite3(c);
+      if (!ok)
+        sonvar::fail(sys,
+                     "%s: triangle %d of physical element %d has corners or a weight that are not "
+                     "finite",
+                     call, k + 1, n + 1);
+    }
+    for (int k = 0; k < e.no_line_elements; k++) {
+      const line_element &l = e.line_elements[k];
+      bool ok = std::isfinite(l.apodization) && std::isfinite(l.zc) && std::isfinite(l.cos_x) &&
+                std::isfinite(l.cos_y);
+      for (int b = 0; b < l.no_lines; b++)
+        ok = ok && std::isfinite(l.lines[b].slope) && std::isfinite(l.lines[b].y1) &&
+             std::isfinite(l.lines[b].x1);
+      if (!ok)
+        sonvar::fail(sys,
+                     "%s: line element %d of physical element %d has lines or a weight that are "
+                     "not finite",
+                     call, k + 1, n + 1);
+    }
+  }
+}
+
 // Creation time as ctime text (with its newline), bounded to the record.
 void stamp_creation(aperture *ap) {
   char text[64] = {0};
@@ -775,7 +974,13 @@ aperture *new_aperture(sys_con *sys, const char *name, int no_elements) {
   const int count = no_elements > 0 ? no_elements : 0;
   physical_element *elements =
       count > 0 ? alloc_array<physical_element>(sys, count, "physical elements") : nullptr;
-  aperture *ap = alloc_array<aperture>(sys, 1, "an aperture");
+  auto *live = alloc_array<sonvar_live_aperture>(sys, 1, "an aperture");
+  {
+    sonvar::MutexGuard guard(&sys->memory_mutex);
+    live->next = sys->apertures;
+    sys->apertures = live;
+  }
+  aperture *ap = &live->record;
   ap->state = sys;
   snprintf(ap->name, sizeof ap->name, "%s", name);
   stamp_creation(ap);
@@ -877,7 +1082,12 @@ void fill_line_run(sys_con *sys, physical_element &element, const double *table,
 aperture *xdc_triangles(sys_con *sys, const double *table, int rows, const double *centers,
                         point3 focus) try {
   SONVAR_ENTER(sys);
-  const std::vector<Run> runs = element_runs(table, rows, "xdc_triangles");
+  sonvar::check_state(sys, "xdc_triangles");
+  if (table == nullptr || centers == nullptr)
+    sonvar::fail(sys, "xdc_triangles: the table or the centres are NULL");
+  const std::vector<Run> runs = sonvar::allocating(sys, "the element runs of a table", [&] {
+    return element_runs(table, rows, "xdc_triangles");
+  });
   aperture *ap = table_aperture(sys, "User defined transducer using triangles", runs, centers);
   ap->uses_triangles = 1;
   for (const Run &run : runs) {
@@ -892,6 +1102,8 @@ aperture *xdc_triangles(sys_con *sys, const double *table, int rows, const doubl
       tri.delay = 0.0;
     }
   }
+  check_built_geometry(sys, "xdc_triangles", ap);
+  require_finite_point(sys, "xdc_triangles", "focus", focus);
   set_default_focus(sys, ap, focus, 1.0);
   return ap;
 }
@@ -900,7 +1112,12 @@ SONVAR_LEAVE(sys)
 aperture *xdc_rectangles(sys_con *sys, const double *table, int rows, const double *centers,
                          point3 focus) try {
   SONVAR_ENTER(sys);
-  const std::vector<Run> runs = element_runs(table, rows, "xdc_rectangles");
+  sonvar::check_state(sys, "xdc_rectangles");
+  if (table == nullptr || centers == nullptr)
+    sonvar::fail(sys, "xdc_rectangles: the table or the centres are NULL");
+  const std::vector<Run> runs = sonvar::allocating(sys, "the element runs of a table", [&] {
+    return element_runs(table, rows, "xdc_rectangles");
+  });
   aperture *ap = table_aperture(sys, "User defined rectangles transducer", runs, centers);
   ap->uses_rectangles = 1;
   for (const Run &run : runs) {
@@ -920,6 +1137,8 @@ aperture *xdc_rectangles(sys_con *sys, const double *table, int rows, const doub
       calculate_vectors(&rect);
     }
   }
+  check_built_geometry(sys, "xdc_rectangles", ap);
+  require_finite_point(sys, "xdc_rectangles", "focus", focus);
   set_default_focus(sys, ap, focus, 1.0);
   if (sys->use_triangles) xdc_convert(sys, ap);
   if (sys->use_lines) xdc_line_convert(sys, ap);
@@ -930,13 +1149,23 @@ SONVAR_LEAVE(sys)
 aperture *xdc_lines(sys_con *sys, const double *table, int rows, const double *centers,
                     point3 focus) try {
   SONVAR_ENTER(sys);
-  const std::vector<Run> runs = element_runs(table, rows, "xdc_lines");
-  std::vector<std::vector<int>> counts;
-  for (const Run &run : runs) counts.push_back(lines_per_element(table, rows, run));
+  sonvar::check_state(sys, "xdc_lines");
+  if (table == nullptr || centers == nullptr)
+    sonvar::fail(sys, "xdc_lines: the table or the centres are NULL");
+  const std::vector<Run> runs = sonvar::allocating(
+      sys, "the element runs of a table", [&] { return element_runs(table, rows, "xdc_lines"); });
+  const std::vector<std::vector<int>> counts =
+      sonvar::allocating(sys, "the line counts of a table", [&] {
+        std::vector<std::vector<int>> per_run;
+        for (const Run &run : runs) per_run.push_back(lines_per_element(table, rows, run));
+        return per_run;
+      });
   aperture *ap = table_aperture(sys, "User defined transducer using lines", runs, centers);
   ap->uses_lines = 1;
   for (size_t k = 0; k < runs.size(); k++)
     fill_line_run(sys, ap->elements[runs[k].element - 1], table, rows, runs[k], counts[k]);
+  check_built_geometry(sys, "xdc_lines", ap);
+  require_finite_point(sys, "xdc_lines", "focus", focus);
   set_default_focus(sys, ap, focus, 1.0);
   return ap;
 }
@@ -960,6 +1189,10 @@ aperture *xdc_triangles_old(sys_con *sys, const double *corners, int rows,
       tri.delay = 0.0;
     }
   }
+  check_built_geometry(sys, "xdc_triangles_old", ap);
+  if (!std::isfinite(element_apodization))
+    sonvar::fail(sys, "xdc_triangles_old: element_apodization %g must be finite",
+                 element_apodization);
   // A focus at infinity along z: every element fires at once.
   set_default_focus(sys, ap, point3{0.0, 0.0, 1e30}, element_apodization);
   return ap;
@@ -981,6 +1214,87 @@ int element_count(std::int64_t a, std::int64_t b, const char *call) {
     fatal("%s: %lld elements are more than an aperture can hold", call,
           static_cast<long long>(count));
   return static_cast<int>(count);
+}
+
+// Checks of the constructors' arguments: sizes and radii finite and above
+// 0, gaps finite and 0 or more, points finite, and the consistency the
+// curved surfaces need (otherwise their arcsines and square roots fill the
+// geometry with NaN).
+void require_size(sys_con *sys, const char *call, const char *name, double value) {
+  if (!(std::isfinite(value) && value > 0))
+    sonvar::fail(sys, "%s: %s %g m must be finite and above 0", call, name, value);
+}
+
+void require_gap(sys_con *sys, const char *call, const char *name, double value) {
+  if (!(std::isfinite(value) && value >= 0))
+    sonvar::fail(sys, "%s: %s %g m must be finite and 0 or more", call, name, value);
+}
+
+void require_point(sys_con *sys, const char *call, const char *name, point3 p) {
+  if (!(std::isfinite(p.x) && std::isfinite(p.y) && std::isfinite(p.z)))
+    sonvar::fail(sys, "%s: %s (%g, %g, %g) m must be finite", call, name, p.x, p.y, p.z);
+}
+
+// The state, the element width, the kerf and the focus point of an array.
+void require_array(sys_con *sys, const char *call, double width, double kerf, point3 focus) {
+  sonvar::check_state(sys, call);
+  require_size(sys, call, "width", width);
+  require_gap(sys, call, "kerf", kerf);
+  require_point(sys, call, "focus", focus);
+}
+
+// The row heights of a multi-row array (only read when it has elements).
+void require_heights(sys_con *sys, const char *call, int no_elem_x, int no_elem_y,
+                     const double *heights) {
+  if (no_elem_x <= 0 || no_elem_y <= 0) return;
+  if (heights == nullptr) sonvar::fail(sys, "%s: heights is NULL for %d rows", call, no_elem_y);
+  for (int r = 0; r < no_elem_y; r++)
+    if (!(std::isfinite(heights[r]) && heights[r] > 0))
+      sonvar::fail(sys, "%s: heights[%d] %g m must be finite and above 0", call, r, heights[r]);
+}
+
+// The elevation focus circle must reach the edges of the total height H.
+void require_elevation(sys_con *sys, const char *call, double Rfocus, double H) {
+  require_size(sys, call, "Rfocus", Rfocus);
+  if (!(Rfocus >= H / 2))
+    sonvar::fail(sys, "%s: Rfocus %g m must be at least half the elevation height %g m", call,
+                 Rfocus, H);
+}
+
+// A convex face: each element and kerf subtends an arcsine of the radius,
+// and the elements together may span at most 180 degrees (beyond that the
+// outer ones face backwards and their responses start before t = 0).
+void require_convex(sys_con *sys, const char *call, int n, double width, double kerf,
+                    double Rconvex) {
+  require_size(sys, call, "Rconvex", Rconvex);
+  if (!(width <= Rconvex))
+    sonvar::fail(sys, "%s: width %g m must not exceed Rconvex %g m", call, width, Rconvex);
+  if (!(kerf <= Rconvex))
+    sonvar::fail(sys, "%s: kerf %g m must not exceed Rconvex %g m", call, kerf, Rconvex);
+  if (n <= 0) return;
+  const double arc = n * std::asin(width / Rconvex) + (n - 1) * std::asin(kerf / Rconvex);
+  if (!(arc <= M_PI * (1 + 1e-12)))
+    sonvar::fail(sys,
+                 "%s: %d elements of width %g m and kerf %g m span %g degrees of the convex radius "
+                 "%g m; at most 180",
+                 call, n, width, kerf, arc * 180 / M_PI, Rconvex);
+}
+
+// The elevation curve recedes by its sagitta over the height H; a convex
+// radius below it would turn the face inside out.
+void require_sagitta(sys_con *sys, const char *call, double Rconvex, double Rfocus, double H) {
+  const double sagitta = Rfocus - std::sqrt(Rfocus * Rfocus - H * H / 4);
+  if (!(Rconvex > sagitta))
+    sonvar::fail(sys, "%s: Rconvex %g m must exceed the elevation sagitta %g m of Rfocus %g m",
+                 call, Rconvex, sagitta, Rfocus);
+}
+
+// Total elevation height of the rows (for the checks; 0 without rows).
+double total_height(int no_elem_y, const double *heights, double kerf_y) {
+  if (no_elem_y <= 0 || heights == nullptr) return 0;
+  double H = (no_elem_y - 1) * kerf_y;
+  for (int r = 0; r < no_elem_y; r++) H += heights[r];
+  return H;
 }
 
 // Fills one physical element with no_sub_x x no_sub_y rectangles, sub-row by
@@ -1063,6 +1377,7 @@ ConvexAngles convex_angles(double width, double kerf, double Rconvex, int no_sub
 // for. `disc` names the disc kind ("piston" or "concave") for the warnings
 // that its conversions print, or is NULL for the arrays.
 aperture *finish_aperture(sys_con *sys, aperture *ap, point3 focus, const char *disc) {
+  check_built_geometry(sys, ap->name, ap);
   // Rectangles are always built first; the conversions below change the kind.
   ap->uses_rectangles = 1;
   ap->uses_triangles = 0;
@@ -1110,8 +1425,8 @@ void for_each_disc_center(double R, double s, Visit visit) {
 }
 
 // A disc aperture: one physical element at the origin made of squares.
-// Sizes that are not positive numbers, or a radius below half a square,
-// give an element without squares.
+// A radius below half a square gives an element without squares (the
+// constructors have refused sizes that are not positive numbers).
 template <typename Place>
 aperture *disc_aperture(sys_con *sys, const char *name, const char *call, double radius,
                         double size, Place place) {
@@ -1148,6 +1463,9 @@ aperture *disc_aperture(sys_con *sys, const char *name, const char *call, double
 
 aperture *xdc_piston(sys_con *sys, double radius, double ele_size) try {
   SONVAR_ENTER(sys);
+  sonvar::check_state(sys, "xdc_piston");
+  require_size(sys, "xdc_piston", "radius", radius);
+  require_size(sys, "xdc_piston", "ele_size", ele_size);
   aperture *ap = disc_aperture(sys, "Single element piston transducer", "xdc_piston", radius,
                                ele_size, [ele_size](rect_element *rect, double x, double y) {
                                  insert_corners(rect, &rect->center, x - ele_size / 2,
@@ -1159,6 +1477,17 @@ SONVAR_LEAVE(sys)
 
 aperture *xdc_concave(sys_con *sys, double radius, double focal_radius, double ele_size) try {
   SONVAR_ENTER(sys);
+  sonvar::check_state(sys, "xdc_concave");
+  require_size(sys, "xdc_concave", "radius", radius);
+  require_size(sys, "xdc_concave", "focal_radius", focal_radius);
+  require_size(sys, "xdc_concave", "ele_size", ele_size);
+  // Every corner of a square whose centre lies in the disc stays within
+  // radius + ele_size / sqrt(2) of the axis; the sphere must reach it.
+  if (!(focal_radius >= radius + ele_size / std::sqrt(2.0)))
+    sonvar::fail(sys,
+                 "xdc_concave: focal_radius %g m must be at least radius %g m plus half the "
+                 "diagonal of ele_size %g m",
+                 focal_radius, radius, ele_size);
   aperture *ap =
       disc_aperture(sys, "Single element concave transducer", "xdc_concave", radius, ele_size,
                     [=](rect_element *rect, double x, double y) {
@@ -1171,6 +1500,8 @@ SONVAR_LEAVE(sys)
 aperture *xdc_linear_array(sys_con *sys, int no_elements, double width, double height, double kerf,
                            int no_sub_x, int no_sub_y, point3 focus) try {
   SONVAR_ENTER(sys);
+  require_array(sys, "xdc_linear_array", width, kerf, focus);
+  require_size(sys, "xdc_linear_array", "height", height);
   const char *call = "xdc_linear_array";
   aperture *ap = new_aperture(sys, "Linear array transducer", element_count(no_elements, 1, call));
   const double sub_w = width / no_sub_x, sub_h = height / no_sub_y;
@@ -1190,10 +1521,17 @@ aperture *xdc_linear_multirow(sys_con *sys, int no_elem_x, double width, int no_
                               const double *heights, double kerf_x, double kerf_y, int no_sub_x,
                               int no_sub_y, point3 focus) try {
   SONVAR_ENTER(sys);
+  require_array(sys, "xdc_linear_multirow", width, kerf_x, focus);
+  require_gap(sys, "xdc_linear_multirow", "kerf_y", kerf_y);
+  require_heights(sys, "xdc_linear_multirow", no_elem_x, no_elem_y, heights);
   const char *call = "xdc_linear_multirow";
   aperture *ap = new_aperture(sys, "Linear multi-row array transducer",
                               element_count(no_elem_x, no_elem_y, call));
-  const Rows rows = ap->no_elements > 0 ? row_centers(no_elem_y, heights, kerf_y) : Rows{};
+  const Rows rows =
+      ap->no_elements > 0
+          ? sonvar::allocating(sys, "the row centres",
+                               [&] { return row_centers(no_elem_y, heights, kerf_y); })
+          : Rows{};
   const double sub_w = width / no_sub_x;
   int n = 0;
   for (int r = 0; r < no_elem_y && ap->no_elements > 0; r++)
@@ -1214,6 +1552,11 @@ aperture *xdc_2d_array(sys_con *sys, int no_elem_x, int no_elem_y, double width,
                        double kerf_x, double kerf_y, const int16_t *enabled, int no_sub_x,
                        int no_sub_y, point3 focus) try {
   SONVAR_ENTER(sys);
+  require_array(sys, "xdc_2d_array", width, kerf_x, focus);
+  require_size(sys, "xdc_2d_array", "height", height);
+  require_gap(sys, "xdc_2d_array", "kerf_y", kerf_y);
+  if (no_elem_x > 0 && no_elem_y > 0 && enabled == nullptr)
+    sonvar::fail(sys, "xdc_2d_array: enabled is NULL for %d x %d elements", no_elem_x, no_elem_y);
   const char *call = "xdc_2d_array";
   // enabled holds no_elem_x columns of no_elem_y flags each.
   auto on = [&](int i, int j) { return enabled[static_cast<std::size_t>(i) * no_elem_y + j] != 0; };
@@ -1242,6 +1585,9 @@ SONVAR_LEAVE(sys)
 aperture *xdc_focused_array(sys_con *sys, int no_elements, double width, double height, double kerf,
                             double Rfocus, int no_sub_x, int no_sub_y, point3 focus) try {
   SONVAR_ENTER(sys);
+  require_array(sys, "xdc_focused_array", width, kerf, focus);
+  require_size(sys, "xdc_focused_array", "height", height);
+  require_elevation(sys, "xdc_focused_array", Rfocus, height);
   const char *call = "xdc_focused_array";
   aperture *ap = new_aperture(sys, "Linear elevation focused array transducer",
                               element_count(no_elements, 1, call));
@@ -1264,10 +1610,18 @@ aperture *xdc_focused_multirow(sys_con *sys, int no_elem_x, double width, int no
                                const double *heights, double kerf_x, double kerf_y, double Rfocus,
                                int no_sub_x, int no_sub_y, point3 focus) try {
   SONVAR_ENTER(sys);
+  require_array(sys, "xdc_focused_multirow", width, kerf_x, focus);
+  require_gap(sys, "xdc_focused_multirow", "kerf_y", kerf_y);
+  require_heights(sys, "xdc_focused_multirow", no_elem_x, no_elem_y, heights);
+  require_elevation(sys, "xdc_focused_multirow", Rfocus, total_height(no_elem_y, heights, kerf_y));
   const char *call = "xdc_focused_multirow";
   aperture *ap = new_aperture(sys, "Linear multi-row elevation focused array transducer",
                               element_count(no_elem_x, no_elem_y, call));
-  const Rows rows = ap->no_elements > 0 ? row_centers(no_elem_y, heights, kerf_y) : Rows{};
+  const Rows rows =
+      ap->no_elements > 0
+          ? sonvar::allocating(sys, "the row centres",
+                               [&] { return row_centers(no_elem_y, heights, kerf_y); })
+          : Rows{};
   const double z0 = focus_height(rows.total, Rfocus);
   const double sub_w = width / no_sub_x;
   int n = 0;
@@ -1289,6 +1643,9 @@ SONVAR_LEAVE(sys)
 aperture *xdc_convex_array(sys_con *sys, int no_elements, double width, double height, double kerf,
                            double Rconvex, int no_sub_x, int no_sub_y, point3 focus) try {
   SONVAR_ENTER(sys);
+  require_array(sys, "xdc_convex_array", width, kerf, focus);
+  require_size(sys, "xdc_convex_array", "height", height);
+  require_convex(sys, "xdc_convex_array", no_elements, width, kerf, Rconvex);
   const char *call = "xdc_convex_array";
   aperture *ap = new_aperture(sys, "Convex array transducer", element_count(no_elements, 1, call));
   const ConvexAngles angles = convex_angles(width, kerf, Rconvex, no_sub_x);
@@ -1311,6 +1668,11 @@ aperture *xdc_convex_focused_array(sys_con *sys, int no_elements, double width, 
                                    double kerf, double Rconvex, double Rfocus, int no_sub_x,
                                    int no_sub_y, point3 focus) try {
   SONVAR_ENTER(sys);
+  require_array(sys, "xdc_convex_focused_array", width, kerf, focus);
+  require_size(sys, "xdc_convex_focused_array", "height", height);
+  require_convex(sys, "xdc_convex_focused_array", no_elements, width, kerf, Rconvex);
+  require_elevation(sys, "xdc_convex_focused_array", Rfocus, height);
+  require_sagitta(sys, "xdc_convex_focused_array", Rconvex, Rfocus, height);
   const char *call = "xdc_convex_focused_array";
   aperture *ap =
       new_aperture(sys, "Convex focused array transducer", element_count(no_elements, 1, call));
@@ -1337,10 +1699,22 @@ aperture *xdc_convex_focused_multirow(sys_con *sys, int no_elem_x, double width,
                                       double Rconvex, double Rfocus, int no_sub_x, int no_sub_y,
                                       point3 focus) try {
   SONVAR_ENTER(sys);
+  const char *checked = "xdc_convex_focused_multirow";
+  require_array(sys, checked, width, kerf_x, focus);
+  require_gap(sys, checked, "kerf_y", kerf_y);
+  require_heights(sys, checked, no_elem_x, no_elem_y, heights);
+  const double H = total_height(no_elem_y, heights, kerf_y);
+  require_convex(sys, checked, no_elem_x, width, kerf_x, Rconvex);
+  require_elevation(sys, checked, Rfocus, H);
+  require_sagitta(sys, checked, Rconvex, Rfocus, H);
   const char *call = "xdc_convex_focused_multirow";
   aperture *ap = new_aperture(sys, "Convex focused multirow transducer",
                               element_count(no_elem_x, no_elem_y, call));
-  const Rows rows = ap->no_elements > 0 ? row_centers(no_elem_y, heights, kerf_y) : Rows{};
+  const Rows rows =
+      ap->no_elements > 0
+          ? sonvar::allocating(sys, "the row centres",
+                               [&] { return row_centers(no_elem_y, heights, kerf_y); })
+          : Rows{};
   const double z0 = focus_height(rows.total, Rfocus);
   const ConvexAngles angles = convex_angles(width, kerf_x, Rconvex, no_sub_x);
   int n = 0;

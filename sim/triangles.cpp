@@ -349,8 +349,13 @@ signal_rec *sample_fan(sys_con *sys, triangle_times *times, int situation, signa
   const double t_end = table.phases[table.count - 1].end;
   const double fs = sys->fs;
   const double dt = 1.0 / fs;
-  const int n = std::max(2, static_cast<int>(std::floor((t_end - t_start) * fs)) + 3);
-  extend_signal(sys, signal, n, static_cast<int>(std::floor(fs * t_start + 0.5)));
+  const double count = std::floor((t_end - t_start) * fs) + 3;
+  const double first = std::floor(fs * t_start + 0.5);
+  if (!sonvar::response_fits(sys, count, first))
+    sonvar::fail_response(sys, "triangle response", count, first, point3{NAN, NAN, NAN},
+                          sys->c * t_end);
+  const int n = std::max(2, static_cast<int>(count));
+  extend_signal(sys, signal, n, static_cast<int>(first));
   double *value = signal->values;
   int i = 0;
   auto boundary = [&](int k) { return t_start - 0.5 * dt + k * dt; };
@@ -405,7 +410,11 @@ bool collinear(const point3 &a, const point3 &b, double tol) {
 }
 
 signal_rec *zero_fan(sys_con *sys, signal_rec *signal, double t_start) {
-  extend_signal(sys, signal, 1, static_cast<int>(std::floor(t_start * sys->fs + 0.5)));
+  const double first = std::floor(t_start * sys->fs + 0.5);
+  if (!sonvar::response_fits(sys, 1, first))
+    sonvar::fail_response(sys, "triangle response", 1, first, point3{NAN, NAN, NAN},
+                          sys->c * t_start);
+  extend_signal(sys, signal, 1, static_cast<int>(first));
   signal->values[0] = 0.0;
   return signal;
 }
@@ -624,7 +633,11 @@ double find_start(sys_con *sys, const point3 *corners, int16_t corner1_nearer, i
   const double t_min = r / sys->c - 1.0 / fs;  // one sample early
   const double u = t_ref + t_min;
   const double k = std::floor(fs * u);
-  if (start_sample != nullptr) *start_sample = static_cast<int32_t>(k);
+  if (start_sample != nullptr) {
+    if (!sonvar::response_fits(sys, 1, k))
+      sonvar::fail_response(sys, "triangle response", 1, k, point3{NAN, NAN, NAN}, r);
+    *start_sample = static_cast<int32_t>(k);
+  }
   return t_min - (u - k / fs);
 }
 

@@ -91,19 +91,59 @@ TEST_F(DriverTest, ReadsOnlyNodeLinesOfAKeywordFile) {
   free(nodes);
 }
 
-TEST_F(DriverTest, MalformedNodeLinesFailTheLoad) {
-  const std::string shapes[] = {
-      "*NODE\n1,0,0,0.01\n\n2,0,0,0.02\n",  // blank line between node lines
-      "*NODE\n1 ,0,0,0.01\n",               // blank before a comma
-      "*NODE\n1,0,0\n",                     // three values
-      " $ not a comment: only the first character counts\n",
+TEST_F(DriverTest, MalformedNodeLinesFailTheLoadAndAreNamed) {
+  const std::string long_line = "7," + std::string(100, '1') + "x";
+  const struct {
+    std::string text;
+    std::string report;  // the line on standard error
+  } cases[] = {
+      {"*NODE\n1,0,0,0.01\n\n2,0,0,0.02\n", "line 3: not a node line \"id,x,y,z\": \"\""},
+      {"*NODE\n1 ,0,0,0.01\n", "line 2: not a node line \"id,x,y,z\": \"1 ,0,0,0.01\""},
+      {"*NODE\n1,0,0\n", "line 2: not a node line \"id,x,y,z\": \"1,0,0\""},
+      {" $ only the first character counts\n",
+       "line 1: not a node line \"id,x,y,z\": \" $ only the first character counts\""},
+      {"*NODE\n1,0,0,0.01\n*END\n\n", "line 4: not a node line \"id,x,y,z\": \"\""},
+      {"1,nan,0,0.01\n", "line 1: a coordinate is not a finite number: \"1,nan,0,0.01\""},
+      {"1,0,-inf,0.01\n", "line 1: a coordinate is not a finite number: \"1,0,-inf,0.01\""},
+      {"1,0,0,1e999\n", "line 1: a coordinate is not a finite number: \"1,0,0,1e999\""},
+      {"1\t,0,0\x01\r\n", "line 1: not a node line \"id,x,y,z\": \"1?,0,0??\""},
+      {long_line + "\n",
+       "line 1: not a node line \"id,x,y,z\": \"" + long_line.substr(0, 80) + "\""},
   };
-  for (const std::string &shape : shapes) {
-    const std::string path = dir + "bad.dyn";
-    write_file(path, shape);
+  const std::string path = dir + "bad.dyn";
+  for (const auto &c : cases) {
+    write_file(path, c.text);
     int count = -1;
-    EXPECT_EQ(readMpn(path.c_str(), &count), nullptr) << shape;
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(readMpn(path.c_str(), &count), nullptr) << c.text;
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "node file " + path + ", " + c.report + "\n");
   }
+}
+
+TEST_F(DriverTest, InputsMustBeReadableRegularFiles) {
+  const std::string fifo = dir + "fifo";
+  mkfifo(fifo.c_str(), 0644);
+  const std::string device = dir + "zero";
+  symlink("/dev/zero", device.c_str());
+  int count = 0;
+  // No writer on the FIFO: the open must not wait for one.
+  for (const auto &[path, kind] : {std::pair<std::string, std::string>{dir, "a directory"},
+                                   {fifo, "a FIFO"},
+                                   {device, "a character device"}}) {
+    EXPECT_EXIT(readMpn(path.c_str(), &count), testing::ExitedWithCode(1),
+                "^node file " + path + ": is " + kind + ", not a regular file\n$");
+    EXPECT_EXIT(read_probe(path.c_str(), false), testing::ExitedWithCode(1),
+                "^probe description " + path + ": is " + kind + ", not a regular file\n$");
+  }
+  // A stream that fails to read is a read error, not an end of file.
+  const std::string path = dir + "nodes.dyn";
+  write_file(path, node_file(3));
+  EXPECT_EXIT(
+      {
+        FILE *write_only = fopen(path.c_str(), "a");
+        readMpnFile(write_only, path.c_str(), &count);
+      },
+      testing::ExitedWithCode(1), "^couldn't read input file " + path + ": Bad file descriptor\n$");
 }
 
 TEST_F(DriverTest, FileWithoutNodeLinesGivesZero) {
@@ -132,7 +172,8 @@ TEST_F(DriverTest, ProbeKeysIgnoreCaseAndUseIntegerViews) {
     ASSERT_NE(at, std::string::npos) << from;
     json.replace(at, from.size(), to);
   };
-  replace("\"no_elements\": 128", "\"NO_ELEMENTS\": 128.9");
+  replace("\"no_elements\": 128", "\"NO_ELEMENTS\": 128");
+  replace("\"f0\": 3570000", "\"f0\": 3570000.9");
   replace("\"Rconvex\"", "\"rCONVEX\"");
   replace("\"Th\"", "\"th\"");
   const std::string path = dir + "probe.json";
@@ -149,6 +190,7 @@ TEST_F(DriverTest, ProbeKeysIgnoreCaseAndUseIntegerViews) {
   EXPECT_DOUBLE_EQ(probe.centerFrequency, 3.57e6);
   EXPECT_DOUBLE_EQ(probe.fractionalBandwidth, 0.79);
   EXPECT_STREQ(probe.th, "xdc_convex_focused_array");
+  EXPECT_EQ(probe.f0, 3570000.0);
   cJSON_Delete(probe.document);
 }
 
@@ -175,6 +217,84 @@ TEST_F(DriverTest, BadProbeDescriptionsEndWithStatusOne) {
   write_file(path, json);
   EXPECT_EXIT(read_probe(path.c_str(), false), testing::ExitedWithCode(1),
               "key \"Th\" is missing or is not a string\n$");
+}
+
+TEST_F(DriverTest, ProbeDescriptionsThatCannotBeBuiltAreRefusedByKey) {
+  const std::string json = example("c52Fixed.json");
+  const std::string big(200, 'x');
+  // Each case replaces one piece of the example; at_parse says whether the
+  // parse or the build check refuses it.
+  const struct {
+    std::string from, to;
+    bool at_parse;
+    std::string message;
+  } cases[] = {
+      {"\"no_elements\": 128", "\"no_elements\": 0", true,
+       "key \"no_elements\" must be a whole number from 1 to 10000 (is 0)"},
+      {"\"no_elements\": 128", "\"no_elements\": 128.9", true,
+       "key \"no_elements\" must be a whole number from 1 to 10000 (is 128.90000000000001)"},
+      {"\"no_elements\": 128", "\"no_elements\": 1e9", true,
+       "key \"no_elements\" must be a whole number from 1 to 10000 (is 1000000000)"},
+      {"\"no_elements\": 128", "\"no_elements\": -5, \"No_Elements\": 128", true,
+       "key \"No_Elements\" is given twice"},
+      {"\"no_sub_x\": 1", "\"no_sub_x\": 0", true,
+       "key \"no_sub_x\" must be a whole number from 1 to 1000 (is 0)"},
+      {"\"no_sub_y\": 5", "\"no_sub_y\": -1", true,
+       "key \"no_sub_y\" must be a whole number from 1 to 1000 (is -1)"},
+      {"\"bw\": 79", "\"bw\": 79, \"BW\": 1", true, "key \"BW\" is given twice"},
+      {"\n}\n", "\n} trailing", true, "text follows the JSON object: \"trailing\""},
+      {"\n}\n", "\n}" + big, true, "text follows the JSON object: \"" + big.substr(0, 80) + "\""},
+      {"\"width\": 0.00048", "\"width\": -0.00048", false,
+       "key \"width\" must be a finite number above 0 (is -0.00048)"},
+      {"\"height\": 0.0135", "\"height\": 0", false,
+       "key \"height\" must be a finite number above 0 (is 0)"},
+      {"\"kerf\": 0.000028", "\"kerf\": -1e-5", false,
+       "key \"kerf\" must be a finite number of 0 or more (is -1e-05)"},
+      {"\"Rconvex\": 0.04957", "\"Rconvex\": -0.04957", false,
+       "key \"Rconvex\" must be a finite number above 0 (is -0.04957)"},
+      {"\"Rfocus\": 0.06", "\"Rfocus\": 0.006", false,
+       "key \"Rfocus\" (0.006 m) must be at least half of \"height\" (0.0135 m)"},
+      {"\"width\": 0.00048", "\"width\": 0.05", false,
+       "key \"width\" (0.05 m) must be below \"Rconvex\" (0.04957 m)"},
+      {"\"no_elements\": 128", "\"no_elements\": 400", false,
+       "keys \"no_elements\", \"width\", \"kerf\" and \"Rconvex\" give an arc of 234.841 "
+       "degrees; at most 180"},
+      {"\"no_sub_x\": 1,\n  \"no_sub_y\": 5", "\"no_sub_x\": 1000,\n  \"no_sub_y\": 10", false,
+       "keys \"no_elements\", \"no_sub_x\" and \"no_sub_y\" give 1280000 rectangles; at most "
+       "1000000"},
+      {"\"fractionalBandwidth\": 0.79", "\"fractionalBandwidth\": 1e-6", false,
+       "keys \"centerFrequency\" (3.57e+06 Hz) and \"fractionalBandwidth\" (1e-06) give a "
+       "Gaussian pulse of 63611144 samples at 100000000 Hz; at most 4194304"},
+  };
+  for (const auto &c : cases) {
+    std::string text = json;
+    const size_t at = text.find(c.from);
+    ASSERT_NE(at, std::string::npos) << c.from;
+    text.replace(at, c.from.size(), c.to);
+    probe_description probe{};
+    probe_error error{};
+    const bool parsed = parse_probe(text.data(), text.size(), &probe, &error, false);
+    if (c.at_parse) {
+      EXPECT_FALSE(parsed) << c.to;
+      EXPECT_EQ(probe.document, nullptr);
+    } else {
+      ASSERT_TRUE(parsed) << error.text;
+      EXPECT_FALSE(check_probe(probe, 100000000, 1 << 22, &error)) << c.to;
+      cJSON_Delete(probe.document);
+    }
+    EXPECT_EQ(std::string(error.text), c.message) << c.to;
+  }
+  // A syntax error keeps 80 characters of the place where parsing stopped.
+  const std::string broken = "{\"no_elements\": 12,, " + big + "}";
+  probe_description probe{};
+  probe_error error{};
+  EXPECT_FALSE(parse_probe(broken.data(), broken.size(), &probe, &error, false));
+  EXPECT_TRUE(error.parse_error);
+  EXPECT_EQ(std::string(error.context), (" " + big).substr(0, 80));
+  // A zero byte inside the file ends the text early: refused, not ignored.
+  const std::string with_zero = json + std::string(1, '\0') + "{}";
+  EXPECT_FALSE(parse_probe(with_zero.data(), with_zero.size(), &probe, &error, false));
+  EXPECT_EQ(std::string(error.text), "the file holds a zero byte after the JSON object");
 }
 
 TEST_F(DriverTest, ProgramRunsTheExampleField) {
@@ -246,7 +366,8 @@ TEST_F(DriverTest, PulseValuesMustBeUsable) {
   std::string out, err;
   EXPECT_EQ(run_program(&out, &err), 1);
   EXPECT_EQ(lines_of(err).back(),
-            "probe description ./c52Fixed.json: \"centerFrequency\" must be a number above 0");
+            "probe description ./c52Fixed.json: key \"centerFrequency\" must be a finite number "
+            "above 0 (is -1)");
 }
 
 TEST_F(DriverTest, ProgramRefusesBadNodeFiles) {
@@ -254,7 +375,9 @@ TEST_F(DriverTest, ProgramRefusesBadNodeFiles) {
   std::string out, err;
   write_file(dir + "myNodes.dyn", "*NODE\n1,0,0,0.01\n2;0,0,0.02\n");
   EXPECT_EQ(run_program(&out, &err), 1);
-  EXPECT_EQ(err, "didn't get enough values from readMpn\n");
+  EXPECT_EQ(err,
+            "node file ./myNodes.dyn, line 3: not a node line \"id,x,y,z\": \"2;0,0,0.02\"\n"
+            "didn't get enough values from readMpn\n");
   write_file(dir + "myNodes.dyn", node_file(50));
   EXPECT_EQ(run_program(&out, &err), 1);
   EXPECT_EQ(err,

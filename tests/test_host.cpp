@@ -306,7 +306,9 @@ TEST_F(HostTest, OneFailedWorkerThreadOfTwoComesBackOnce) {
         set_sonvar(sys, "use_att", 0);
         signal_rec **again = calc_function_parallel(sys, SONVAR_CALC_H, ap, ap, 20, points.data());
         bool same =
-            caught == "Fatal error: Find_N: no transform length holds 1073741825 samples \n";
+            caught ==
+            "Fatal error: attenuation: at a distance of 400 m, freq_att 0.05 dB/(m Hz) spreads the "
+            "pulse over a transform of 1073741825 samples; at most max_samples 4194304 \n";
         for (int i = 0; i < 20; i++)
           for (int j = 0; j < reference[i]->no_samples; j++)
             same = same && again[i]->values[j] == reference[i]->values[j];
