@@ -169,6 +169,27 @@ int needed_transform_length(const sys_con *sys, int s, int n, int e, int pulse_s
   return std::max(transform, n + e + pulse_samples);
 }
 
+// needed_transform_length for a response (s, n, e), after the checks that
+// the filter stays finite and its transform within max_samples.
+int checked_attenuation_length(sys_con *sys, int s, int n, int e, int pulse_samples) {
+  const double d = middle_distance(sys, s, n, e);
+  // Below att_f0 the filter amplifies; at DC by freq_att att_f0 d dB. Beyond
+  // kMaxGainDb the gain (and the field) would overflow to infinity.
+  const double gain_db = sys->freq_att * sys->att_f0 * d;
+  if (!(gain_db <= kMaxGainDb))
+    sonvar::fail(sys,
+                 "attenuation: at a distance of %g m, freq_att %g dB/(m Hz) around att_f0 %g Hz "
+                 "amplifies the lowest frequencies by %g dB; above %g dB the field overflows",
+                 d, sys->freq_att, sys->att_f0, gain_db, kMaxGainDb);
+  const int needed = needed_transform_length(sys, s, n, e, pulse_samples);
+  if (needed > sys->max_samples)
+    sonvar::fail(sys,
+                 "attenuation: at a distance of %g m, freq_att %g dB/(m Hz) spreads the pulse over "
+                 "a transform of %d samples; at most max_samples %lld",
+                 d, sys->freq_att, needed, static_cast<long long>(sys->max_samples));
+  return needed;
+}
+
 // Bins between two exactly computed amplitudes of the filter. In between,
 // the amplitude falls geometrically with the bin (it is exponential in
 // frequency), so one multiplication replaces an exp; the relative error
@@ -238,21 +259,7 @@ void filter_spectrum(const sys_con *sys, const signal_rec *F, double d, signal_r
 signal_rec *Attenuate_pulse(sys_con *sys, signal_rec *pulse, signal_rec **spectrum, int s, int n,
                             int e) {
   if (pulse == nullptr) return nullptr;
-  const double d = middle_distance(sys, s, n, e);
-  // Below att_f0 the filter amplifies; at DC by freq_att att_f0 d dB. Beyond
-  // kMaxGainDb the gain (and the field) would overflow to infinity.
-  const double gain_db = sys->freq_att * sys->att_f0 * d;
-  if (!(gain_db <= kMaxGainDb))
-    sonvar::fail(sys,
-                 "attenuation: at a distance of %g m, freq_att %g dB/(m Hz) around att_f0 %g Hz "
-                 "amplifies the lowest frequencies by %g dB; above %g dB the field overflows",
-                 d, sys->freq_att, sys->att_f0, gain_db, kMaxGainDb);
-  const int needed = needed_transform_length(sys, s, n, e, pulse->no_samples);
-  if (needed > sys->max_samples)
-    sonvar::fail(sys,
-                 "attenuation: at a distance of %g m, freq_att %g dB/(m Hz) spreads the pulse over "
-                 "a transform of %d samples; at most max_samples %lld",
-                 d, sys->freq_att, needed, static_cast<long long>(sys->max_samples));
+  const int needed = checked_attenuation_length(sys, s, n, e, pulse->no_samples);
   if (*spectrum == nullptr || (*spectrum)->no_samples < needed) {
     signal_rec *renewed = Find_FFT(sys, pulse, Find_N(needed, 0));
     if (*spectrum != nullptr) free_signal(sys, *spectrum);
@@ -260,7 +267,7 @@ signal_rec *Attenuate_pulse(sys_con *sys, signal_rec *pulse, signal_rec **spectr
   }
   const signal_rec *F = *spectrum;
   signal_rec *filtered = alloc_signal(sys, F->no_samples, F->start_sample);
-  filter_spectrum(sys, F, d, filtered);
+  filter_spectrum(sys, F, middle_distance(sys, s, n, e), filtered);
   return filtered;
 }
 
@@ -824,7 +831,8 @@ struct PulseSpectra {
   }
   // The slot Attenuate_pulse uses for a response (s, n, e) without renewing it.
   signal_rec **attenuation(sys_con *sys, signal_rec *pulse, int s, int n, int e) {
-    return exact(sys, pulse, Find_N(needed_transform_length(sys, s, n, e, pulse->no_samples), 0));
+    return exact(sys, pulse,
+                 Find_N(checked_attenuation_length(sys, s, n, e, pulse->no_samples), 0));
   }
   void release(sys_con *sys) {
     for (signal_rec *&slot : by_length)
