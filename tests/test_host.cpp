@@ -13,27 +13,12 @@
 #include "internal.h"
 #include "test_util.h"
 
-#if defined(__SANITIZE_ADDRESS__)
-#include <sanitizer/lsan_interface.h>
-#endif
-
 namespace {
 
 using sonvar_test::capture_stdout;
+using sonvar_test::LeaksAllowed;
 using sonvar_test::stdout_to_stderr;
 
-// The calls whose failures may leave blocks behind run with the leak check
-// off on this thread (a failed call may leak what it had taken).
-struct LeaksAllowed {
-#if defined(__SANITIZE_ADDRESS__)
-  LeaksAllowed() {
-    __lsan_disable();
-  }
-  ~LeaksAllowed() {
-    __lsan_enable();
-  }
-#endif
-};
 
 struct FailureLog {
   int calls = 0;

@@ -100,11 +100,13 @@ TEST(RobustTest, BadGeometryOptionsAndPointsAreRefusedByName) {
     sonvar_set_output(sys, sonvar_discard_output, nullptr);
     std::string caught;
     try {
+      [[maybe_unused]] sonvar_test::LeaksAllowed leaks;
       c.call(sys);
     } catch (const sonvar::Error &e) {
       caught = e.what();
     }
     EXPECT_EQ(caught.rfind("Fatal error: " + c.message, 0), 0u) << c.what << ": " << caught;
+    sonvar_test::release_state(sys);
   }
 }
 
