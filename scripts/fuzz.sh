@@ -1,16 +1,40 @@
 #!/usr/bin/env bash
 # Builds the fuzz targets of tests/fuzz with clang and libFuzzer (address and
-# undefined-behaviour sanitizers), replays their corpus and runs each for
-# the given number of seconds (default 30).
+# undefined-behaviour sanitizers), replays each seed corpus (tests/fuzz/
+# corpus_<name>: seeds and every input that once failed) and fuzzes each
+# target for the given number of seconds (default 30). New inputs go to a
+# scratch corpus under build/fuzz, never into the repository; an input that
+# fails is written to build/fuzz/<target>-crash-... and the script fails.
+# Usage: scripts/fuzz.sh [SECONDS]
 set -euo pipefail
 top="$(cd "$(dirname "$0")/.." && pwd)"
 seconds="${1:-30}"
 out="$top/build/fuzz"
 mkdir -p "$out"
-flags="-std=c++17 -O1 -g -fsanitize=fuzzer,address,undefined -I$top/sim -I$top/driver"
+flags="-std=c++17 -O1 -g -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined
+  -I$top/sim -I$top/driver"
 sources="$(ls "$top"/sim/*.cpp) $(ls "$top"/driver/*.cpp | grep -v doroRivo.cpp)"
-for target in fuzz_probe fuzz_nodes; do
-  clang++ $flags "$top/tests/fuzz/$target.cpp" $sources -lcjson -lpthread -o "$out/$target"
+# The library's objects once, then each target linked against them.
+objects=""
+for source in $sources; do
+  object="$out/$(basename "$source" .cpp).o"
+  if [ ! -e "$object" ] || [ "$source" -nt "$object" ]; then
+    clang++ $flags -fsanitize=fuzzer-no-link -c "$source" -o "$object" &
+  fi
+  objects="$objects $object"
 done
-"$out/fuzz_probe" -max_total_time="$seconds" -max_len=4096 "$top/tests/fuzz/corpus_probe"
-"$out/fuzz_nodes" -max_total_time="$seconds" -max_len=4096 "$top/tests/fuzz/corpus_nodes"
+wait
+for target in fuzz_probe fuzz_nodes fuzz_hp; do
+  clang++ $flags "$top/tests/fuzz/$target.cpp" $objects -lcjson -lpthread -o "$out/$target"
+done
+for target in fuzz_probe fuzz_nodes fuzz_hp; do
+  corpus="$top/tests/fuzz/corpus_${target#fuzz_}"
+  scratch="$out/scratch_${target#fuzz_}"
+  mkdir -p "$scratch"
+  echo "-- $target: corpus $(ls "$corpus" | wc -l) inputs, $seconds s"
+  "$out/$target" -max_total_time="$seconds" -max_len=4096 -timeout=20 -rss_limit_mb=2048 \
+    -print_final_stats=1 -artifact_prefix="$out/$target-" "$scratch" "$corpus" >/dev/null 2>"$out/$target.log" ||
+    { tail -n 60 "$out/$target.log"; echo "$target failed; the input is in $out"; exit 1; }
+  grep -E "stat::number_of_executed_units|stat::new_units_added" "$out/$target.log" | tr '\n' ' '
+  echo
+done

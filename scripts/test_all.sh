@@ -2,7 +2,8 @@
 # Builds everything and runs the whole test suite three times: a normal
 # build (then installs it and builds the C example against the package),
 # AddressSanitizer with UndefinedBehaviorSanitizer, and the concurrency
-# tests under ThreadSanitizer.
+# tests under ThreadSanitizer; between the last two, the fuzz targets replay
+# their corpus and run 30 seconds each.
 set -euo pipefail
 top="$(cd "$(dirname "$0")/.." && pwd)"
 bash "$top/scripts/setup.sh"
@@ -25,6 +26,9 @@ echo "== AddressSanitizer + UndefinedBehaviorSanitizer =="
 build asan address OFF OFF
 ASAN_OPTIONS=detect_leaks=1:allocator_may_return_null=1 UBSAN_OPTIONS=print_stacktrace=1 \
   ctest --test-dir "$top/build/asan" --output-on-failure -j "$jobs"
+
+echo "== fuzz targets (libFuzzer, 30 s each) =="
+bash "$top/scripts/fuzz.sh" 30
 
 echo "== ThreadSanitizer (concurrency tests) =="
 build tsan thread OFF OFF
