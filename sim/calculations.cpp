@@ -3,6 +3,7 @@
 // h, hp and hhp calculations and the scattering calculations.
 
 #include <algorithm>
+#include <climits>
 #include <cmath>
 #include <ctime>
 #include <cstdio>
@@ -1337,8 +1338,11 @@ void free_scatter_partials(sys_con *sys, scatter_partials *parts) {
   free_memory(sys, parts);
 }
 
-signal_rec **scatter_finish(sys_con *sys, aperture *transmit, aperture *receive,
-                            scatter_partials **shares, int count) {
+namespace {
+
+// Merges the partial sums of `count` shares given in leaf order (all are
+// released) into one array of `elements` sums.
+signal_rec **merge_shares(sys_con *sys, scatter_partials **shares, int count) {
   scatter_partials *all = shares[0];
   for (int k = 1; k < count; k++) {
     for (int m = 0; m < shares[k]->count; m++) {
@@ -1355,8 +1359,16 @@ signal_rec **scatter_finish(sys_con *sys, aperture *transmit, aperture *receive,
     all->count--;
   }
   signal_rec **result = all->nodes[0].sums;
-  const int elements = all->elements;
   free_memory(sys, all);
+  return result;
+}
+
+}  // namespace
+
+signal_rec **scatter_finish(sys_con *sys, aperture *transmit, aperture *receive,
+                            scatter_partials **shares, int count) {
+  const int elements = shares[0]->elements;
+  signal_rec **result = merge_shares(sys, shares, count);
   // The pulse convolution postponed to the end: once per output signal.
   signal_rec *pulse = two_way_pulse(sys, transmit, receive);
   for (int j = 0; j < elements; j++) result[j] = finish_with_pulse(sys, result[j], pulse);
@@ -1438,16 +1450,60 @@ void release_all(sys_con *sys, signal_rec **signals, int n) {
 
 }  // namespace
 
-signal_rec ***calc_scat_all(sys_con *sys, aperture *transmit, aperture *receive, int n,
-                            point3 *points, double *amplitudes, int D) try {
-  SONVAR_ENTER(sys);
-  sonvar::check_calculation(sys, "calc_scat_all", transmit, receive, n, points, amplitudes, true);
-  if (D < 1) error_message("calc_scat_all: the decimation factor must be 1 or more");
+namespace {
+
+// Adds the decimated echoes of one scatterer (amplitude a) of every element
+// pair to sums, pair (t, r) at t * nr + r. The first scatterer of the whole
+// calculation (`first`) computes every pair; the others of one shared
+// aperture compute each pair once and add it to both of its slots (with
+// attenuation the two directions differ slightly, so which scatterer is
+// first stays what it has always been, whatever the leaves).
+void add_pair_echoes(sys_con *sys, const PairSignals &s, int nt, int nr, bool shared, bool first,
+                     signal_rec *pulse, PulseSpectra *spectra, int D, double a, signal_rec **sums) {
+  for (int t = 0; t < nt; t++) {
+    for (int r = (shared && !first) ? t : 0; r < nr; r++) {
+      signal_rec **slot = &sums[static_cast<long>(t) * nr + r];
+      if (first) {
+        *slot = pair_echo(sys, s, t, r, pulse, spectra, D, a);
+        continue;
+      }
+      signal_rec *pair = pair_echo(sys, s, t, r, pulse, spectra, D, 1.0);
+      if (pair == nullptr) continue;
+      if (shared && r > t) {
+        // Reciprocity: the pair (t, r) is also the pair (r, t).
+        signal_rec **mirror = &sums[static_cast<long>(r) * nr + t];
+        *slot = sum_responses_decimated(sys, pair, *slot, D, 0, a);
+        *mirror = sum_responses_decimated(sys, pair, *mirror, D, 1, a);
+      } else {
+        *slot = sum_responses_decimated(sys, pair, *slot, D, 1, a);
+      }
+    }
+  }
+}
+
+int element_pairs(sys_con *sys, const aperture *transmit, const aperture *receive) {
+  const long long pairs = static_cast<long long>(transmit->no_elements) * receive->no_elements;
+  if (pairs > INT_MAX / 2)
+    sonvar::fail(sys, "calc_scat_all: %d x %d element pairs are too many", transmit->no_elements,
+                 receive->no_elements);
+  return static_cast<int>(pairs);
+}
+
+}  // namespace
+
+void calc_scat_all_order(sys_con *sys, int n, point3 *points, double *amplitudes) {
+  if (n <= 10) return;
+  sort_points(sys, n, points, amplitudes);
+  swap_scatterers(points, amplitudes, 1, n - 1);
+}
+
+scatter_partials *pair_leaf_sums(sys_con *sys, aperture *transmit, aperture *receive, int n,
+                                 point3 *points, double *amplitudes, int D, int leaves, int first,
+                                 int end) {
   const int nt = transmit->no_elements, nr = receive->no_elements;
   const bool shared = transmit == receive;
-  signal_rec ***result =
-      sonvar::alloc_array<signal_rec **>(sys, nt > 0 ? nt : 1, "the element-pair results");
-  for (int t = 0; t < nt; t++) result[t] = new_result_array(sys, nr);
+  auto *parts = sonvar::alloc_array<scatter_partials>(sys, 1, "the partial scattering sums");
+  parts->elements = element_pairs(sys, transmit, receive);
   PairSignals s{};
   s.T = new_result_array(sys, nt);
   s.R = shared ? s.T : new_result_array(sys, nr);
@@ -1457,58 +1513,70 @@ signal_rec ***calc_scat_all(sys_con *sys, aperture *transmit, aperture *receive,
   PulseSpectra spectra;
   block->single_element = 1;
   block->no_delay = 1;
-  if (n > 10) {
-    sort_points(sys, n, points, amplitudes);
-    swap_scatterers(points, amplitudes, 1, n - 1);
-  }
   ProgressClock clock;
-  for (int i = 0; i < n; i++) {
-    amplitudes[i] /= sys->fs;
-    const double a = amplitudes[i];
-    element_responses(sys, block, transmit, points[i], s.T);
-    if (!sys->use_att)
-      for (int t = 0; t < nt; t++)
-        s.TP[t] =
-            s.T[t]
-                ? fast_dft_convolute(
-                      sys, s.T[t], pulse,
-                      spectra.exact(sys, pulse, Find_N(s.T[t]->no_samples + pulse->no_samples, 0)))
-                : nullptr;
-    if (!shared) element_responses(sys, block, receive, points[i], s.R);
-    for (int t = 0; t < nt; t++) {
-      for (int r = (shared && i > 0) ? t : 0; r < nr; r++) {
-        if (i == 0) {
-          result[t][r] = pair_echo(sys, s, t, r, pulse, &spectra, D, a);
-          continue;
-        }
-        signal_rec *pair = pair_echo(sys, s, t, r, pulse, &spectra, D, 1.0);
-        if (pair == nullptr) continue;
-        if (shared && r > t) {
-          // Reciprocity: the pair (t, r) is also the pair (r, t).
-          result[t][r] = sum_responses_decimated(sys, pair, result[t][r], D, 0, a);
-          result[r][t] = sum_responses_decimated(sys, pair, result[r][t], D, 1, a);
-        } else {
-          result[t][r] = sum_responses_decimated(sys, pair, result[t][r], D, 1, a);
-        }
-      }
+  const int i0 = leaf_begin(n, leaves, first);
+  const int count = leaf_end(n, leaves, end - 1) - i0;
+  for (int leaf = first; leaf < end; leaf++) {
+    signal_rec **sums = new_result_array(sys, parts->elements);
+    for (int i = leaf_begin(n, leaves, leaf); i < leaf_end(n, leaves, leaf); i++) {
+      amplitudes[i] /= sys->fs;
+      element_responses(sys, block, transmit, points[i], s.T);
+      if (!sys->use_att)
+        for (int t = 0; t < nt; t++)
+          s.TP[t] = s.T[t] ? fast_dft_convolute(
+                                 sys, s.T[t], pulse,
+                                 spectra.exact(sys, pulse,
+                                               Find_N(s.T[t]->no_samples + pulse->no_samples, 0)))
+                           : nullptr;
+      if (!shared) element_responses(sys, block, receive, points[i], s.R);
+      add_pair_echoes(sys, s, nt, nr, shared, i == 0, pulse, &spectra, D, amplitudes[i], sums);
+      release_all(sys, s.T, nt);
+      release_all(sys, s.TP, nt);
+      if (!shared) release_all(sys, s.R, nr);
+      clock.point_done(sys, i - i0, count);
     }
-    release_all(sys, s.T, nt);
-    release_all(sys, s.TP, nt);
-    if (!shared) release_all(sys, s.R, nr);
-    clock.point_done(sys, i, n);
+    push_node(sys, parts, 0, leaf, sums);
   }
-  // Pairs that never received an echo get zeros at the decimated rate.
-  for (int t = 0; t < nt; t++)
-    for (int r = 0; r < nr; r++)
-      if (result[t][r] == nullptr) {
-        result[t][r] = zeros_like(sys, pulse);
-        result[t][r]->fs = sys->fs / D;
-      }
   end_calculation(sys, clock, block, pulse);
   spectra.release(sys);
   free_memory(sys, s.T);
   if (!shared) free_memory(sys, s.R);
   free_memory(sys, s.TP);
+  return parts;
+}
+
+signal_rec ***pair_finish(sys_con *sys, aperture *transmit, aperture *receive,
+                          scatter_partials **shares, int count, int D) {
+  const int nt = transmit->no_elements, nr = receive->no_elements;
+  signal_rec **sums = merge_shares(sys, shares, count);
+  signal_rec ***result =
+      sonvar::alloc_array<signal_rec **>(sys, nt > 0 ? nt : 1, "the element-pair results");
+  signal_rec *pulse = two_way_pulse(sys, transmit, receive);
+  for (int t = 0; t < nt; t++) {
+    result[t] = new_result_array(sys, nr);
+    for (int r = 0; r < nr; r++) {
+      result[t][r] = sums[static_cast<long>(t) * nr + r];
+      // Pairs that never received an echo get zeros at the decimated rate.
+      if (result[t][r] == nullptr) {
+        result[t][r] = zeros_like(sys, pulse);
+        result[t][r]->fs = sys->fs / D;
+      }
+    }
+  }
+  free_signal(sys, pulse);
+  free_memory(sys, sums);
   return result;
+}
+
+signal_rec ***calc_scat_all(sys_con *sys, aperture *transmit, aperture *receive, int n,
+                            point3 *points, double *amplitudes, int D) try {
+  SONVAR_ENTER(sys);
+  sonvar::check_calculation(sys, "calc_scat_all", transmit, receive, n, points, amplitudes, true);
+  if (D < 1) error_message("calc_scat_all: the decimation factor must be 1 or more");
+  calc_scat_all_order(sys, n, points, amplitudes);
+  const int leaves = scatter_leaves(1);
+  scatter_partials *parts =
+      pair_leaf_sums(sys, transmit, receive, n, points, amplitudes, D, leaves, 0, leaves);
+  return pair_finish(sys, transmit, receive, &parts, 1, D);
 }
 SONVAR_LEAVE(sys)

@@ -230,6 +230,16 @@ void *scatter_leaves_call(void *argument) {
   return nullptr;
 }
 
+void *pair_leaves_call(void *argument) {
+  auto *work = static_cast<thread_work *>(argument);
+  run_worker(work, [work] {
+    work->partials = pair_leaf_sums(work->sys, work->aperture1, work->aperture2, work->no_points,
+                                    work->points, work->amplitudes, work->dec_factor, work->leaves,
+                                    work->first_leaf, work->end_leaf);
+  });
+  return nullptr;
+}
+
 namespace {
 
 using WorkerEntry = void *(*)(void *);
@@ -395,12 +405,14 @@ SONVAR_LEAVE(sys)
 
 namespace {
 
-// A split run of the summed or per-element scattering: every worker sees
-// all N points and sums its share of the leaves; the shares are merged in
-// leaf order, so the sum is that of a direct run whatever the thread count.
-signal_rec **split_scattering(sys_con *sys, aperture *ap1, aperture *ap2, int N, point3 *points,
-                              double *amplitudes, int per_element) {
-  SplitRun run = prepare_split(sys, ap1, ap2, N, points, amplitudes, 0);
+// A split run over leaves: every worker sees all N points and sums its
+// share of the leaves (in `entry`); the shares are merged in leaf order, so
+// the sum is that of a direct run whatever the thread count. Returns the
+// shares for the caller's finish; the run's records are released.
+scatter_partials **split_leaves(sys_con *sys, aperture *ap1, aperture *ap2, int N, point3 *points,
+                                double *amplitudes, int per_element, int dec_factor,
+                                WorkerEntry entry, int *count) {
+  SplitRun run = prepare_split(sys, ap1, ap2, N, points, amplitudes, dec_factor);
   const int leaves = scatter_leaves(run.T);
   for (int i = 0; i < run.T; i++) {
     thread_work &w = run.work[i];
@@ -412,14 +424,42 @@ signal_rec **split_scattering(sys_con *sys, aperture *ap1, aperture *ap2, int N,
     w.end_leaf = static_cast<int>(static_cast<long long>(i + 1) * leaves / run.T);
     w.per_element = per_element;
   }
-  run_workers(sys, &run, scatter_leaves_call);
+  run_workers(sys, &run, entry);
   scatter_partials **shares =
       sonvar::alloc_array<scatter_partials *>(sys, run.T, "the workers' partial sums");
   for (int i = 0; i < run.T; i++) shares[i] = run.work[i].partials;
-  signal_rec **result = scatter_finish(sys, ap1, ap2, shares, run.T);
-  free_memory(sys, shares);
+  *count = run.T;
   release_split(sys, &run);
+  return shares;
+}
+
+// The summed or per-element scattering over split leaves.
+signal_rec **split_scattering(sys_con *sys, aperture *ap1, aperture *ap2, int N, point3 *points,
+                              double *amplitudes, int per_element) {
+  int count = 0;
+  scatter_partials **shares = split_leaves(sys, ap1, ap2, N, points, amplitudes, per_element, 0,
+                                           scatter_leaves_call, &count);
+  signal_rec **result = scatter_finish(sys, ap1, ap2, shares, count);
+  free_memory(sys, shares);
   return result;
+}
+
+// The caller's arrays after a split run, as the workers of a split run
+// have always left them: each chunk of N / T ordered as a direct run of
+// that chunk orders it (`order`), and for the all-pairs calculation each
+// amplitude divided by fs.
+void order_chunks(sys_con *sys, int N, point3 *points, double *amplitudes, bool divide,
+                  void (*order)(sys_con *, int, point3 *, double *)) {
+  const int T = sys->threads, q = N / T;
+  for (int i = 0; i < T; i++)
+    order(sys, i < T - 1 ? q : N - (T - 1) * q, points + static_cast<long>(i) * q,
+          amplitudes + static_cast<long>(i) * q);
+  if (divide)
+    for (int i = 0; i < N; i++) amplitudes[i] /= sys->fs;
+}
+
+void summed_order(sys_con *, int n, point3 *points, double *amplitudes) {
+  calc_scat_order(n, points, amplitudes);
 }
 
 }  // namespace
@@ -440,10 +480,7 @@ signal_rec *calc_scat_parallel(sys_con *sys, aperture *ap1, aperture *ap2, int N
   signal_rec **sums = split_scattering(sys, ap1, ap2, N, ordered, weights, 0);
   free_memory(sys, ordered);
   free_memory(sys, weights);
-  const int T = sys->threads, q = N / T;
-  for (int i = 0; i < T; i++)
-    calc_scat_order(i < T - 1 ? q : N - (T - 1) * q, points + static_cast<long>(i) * q,
-                    amplitudes + static_cast<long>(i) * q);
+  order_chunks(sys, N, points, amplitudes, false, summed_order);
   signal_rec *sum = sums[0];
   free_memory(sys, sums);
   return sum;
@@ -465,21 +502,21 @@ signal_rec ***calc_scat_all_parallel(sys_con *sys, aperture *ap1, aperture *ap2,
   if (runs_directly(N, sys, 10000))
     return calc_scat_all(sys, ap1, ap2, N, points, amplitudes, dec_factor);
   sonvar::check_calculation(sys, "calc_scat_all_parallel", ap1, ap2, N, points, amplitudes, true);
-  SplitRun run = prepare_split(sys, ap1, ap2, N, points, amplitudes, dec_factor);
-  run_workers(sys, &run, calc_scat_all_call);
-  signal_rec ***sum = run.work[0].nested_result;
-  for (int w = 1; w < run.T; w++) {
-    signal_rec ***part = run.work[w].nested_result;
-    for (int i = 0; i < ap1->no_elements; i++) {
-      for (int k = 0; k < ap2->no_elements; k++) {
-        add_responses(sys, part[i][k], sum[i][k]);
-        free_signal(sys, part[i][k]);
-      }
-      free_memory(sys, part[i]);
-    }
-    free_memory(sys, part);
-  }
-  release_split(sys, &run);
+  if (dec_factor < 1) error_message("calc_scat_all: the decimation factor must be 1 or more");
+  // As calc_scat_parallel: the sums in a direct run's order, from a copy.
+  point3 *ordered = sonvar::alloc_array<point3>(sys, N, "the ordered scatterers");
+  double *weights = sonvar::alloc_array<double>(sys, N, "the ordered amplitudes");
+  std::copy(points, points + N, ordered);
+  std::copy(amplitudes, amplitudes + N, weights);
+  calc_scat_all_order(sys, N, ordered, weights);
+  int count = 0;
+  scatter_partials **shares =
+      split_leaves(sys, ap1, ap2, N, ordered, weights, 0, dec_factor, pair_leaves_call, &count);
+  signal_rec ***sum = pair_finish(sys, ap1, ap2, shares, count, dec_factor);
+  free_memory(sys, shares);
+  free_memory(sys, ordered);
+  free_memory(sys, weights);
+  order_chunks(sys, N, points, amplitudes, true, calc_scat_all_order);
   return sum;
 }
 SONVAR_LEAVE(sys)

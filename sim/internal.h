@@ -237,7 +237,7 @@ signal_rec *calc_response_mem(sys_con *sys, struct calc_memory_block *block, ape
 
 /* ---- Scattering calculations -------------------------------------------- */
 
-/* The scatterers of a summed or per-element scattering calculation are cut
+/* The scatterers of a summed, per-element or all-pairs scattering calculation are cut
  * into a fixed number of leaves (n / leaves each, the rest to the last),
  * each summed in order, and the leaf sums are added pairwise along a binary
  * tree, so that the result does not depend on how the leaves are shared
@@ -268,6 +268,24 @@ void free_scatter_partials(sys_con *sys, scatter_partials *parts);
  * result signals (one entry for the summed calculation). */
 signal_rec **scatter_finish(sys_con *sys, aperture *transmit, aperture *receive,
                             scatter_partials **shares, int count);
+
+/* The order calc_scat_all computes its scatterers in (for n > 10 sorted by
+ * distance, then the second and the last exchanged), made in place. */
+void calc_scat_all_order(sys_con *sys, int n, point3 *points, double *amplitudes);
+
+/* The all-pairs partial sums of leaves [first, end) of n scatterers cut into
+ * `leaves`, decimated by D: one signal per element pair, transmit element t
+ * and receive element r at t * receive elements + r. Divides the amplitudes
+ * of those leaves by fs in place. */
+scatter_partials *pair_leaf_sums(sys_con *sys, aperture *transmit, aperture *receive, int n,
+                                 point3 *points, double *amplitudes, int D, int leaves, int first,
+                                 int end);
+
+/* Merges the all-pairs partial sums of `count` shares (given in leaf order;
+ * all are released) into calc_scat_all's result: [transmit][receive], zeros
+ * at fs/D for pairs without an echo. */
+signal_rec ***pair_finish(sys_con *sys, aperture *transmit, aperture *receive,
+                          scatter_partials **shares, int count, int D);
 
 /* Sorts the scatterers by squared distance from the origin, nearest first
  * (an in-place heap sort; not stable), moving the amplitudes along. */
@@ -372,7 +390,7 @@ typedef struct thread_work {
   int32_t no_points;           /* points of this worker's chunk */
   point3 *points;              /* first point of the chunk (in the caller's array) */
   double *amplitudes;          /* first amplitude of the chunk, or NULL */
-  int32_t dec_factor;          /* decimation factor of calc_scat_all */
+  int32_t dec_factor;          /* decimation factor of the all-pairs scattering */
   signal_rec *scatter_result;  /* result of calc_scat */
   signal_rec **array_result;   /* result of calc_h, calc_hp, calc_hhp, calc_scat_multi */
   signal_rec ***nested_result; /* result of calc_scat_all */
@@ -395,6 +413,9 @@ void *calc_scat_multi_call(void *work);
 void *calc_scat_all_call(void *work);
 /* Partial sums of the worker's leaves (scatter_leaf_sums) into partials. */
 void *scatter_leaves_call(void *work);
+/* All-pairs partial sums of the worker's leaves (pair_leaf_sums) into
+ * partials. */
+void *pair_leaves_call(void *work);
 
 /* ======================================================================== */
 /* Triangle elements (triangles)                                            */

@@ -19,7 +19,6 @@ using sonvar_test::capture_stdout;
 using sonvar_test::LeaksAllowed;
 using sonvar_test::stdout_to_stderr;
 
-
 struct FailureLog {
   int calls = 0;
   std::string text;
