@@ -2,7 +2,8 @@
 # Installs the Debian packages the build needs, when they are missing.
 set -euo pipefail
 packages="cmake g++ make pkg-config libgtest-dev libbenchmark-dev libcjson-dev
-  pybind11-dev python3-dev python3-numpy python3-pytest python3-matplotlib python3-scipy"
+  pybind11-dev python3-dev python3-numpy python3-pytest python3-matplotlib python3-scipy
+  python3-h5py python3-tqdm openmpi-bin libopenmpi-dev python3-mpi4py"
 missing=""
 for package in $packages; do
   dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" ||
