@@ -459,6 +459,7 @@ def _field(sec, job):
         points = np.column_stack([xx.ravel(), yy.ravel(), zz.ravel()])
     keep = sec.boolean("keep_signals", False)
     chunk = sec.integer("chunk", None, at_least=1)
+    sec.used.update(("points", "points_dataset", "grid"))  # either one, checked above
     sec.done()
     n = len(points)
     job.field = {"quantity": quantity, "points": points, "axes": axes, "keep_signals": keep,

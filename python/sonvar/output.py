@@ -42,13 +42,13 @@ class Hdf5Output:
         self.part = _part_name(path)
         self.file = h5py.File(self.part, "w")
 
-    def array(self, name, data, **attrs):
+    def array(self, name, data, /, **attrs):
         d = self.file.create_dataset(name, data=data)
         for k, v in attrs.items():
             d.attrs[k] = _plain(v)
         return d
 
-    def stream(self, name, shape, **attrs):
+    def stream(self, name, shape, /, **attrs):
         """An empty float64 dataset filled later by slices (`out[name][index] = values`)."""
         chunks = tuple(max(1, min(s, 64)) for s in shape) if 0 not in shape else None
         d = self.file.create_dataset(name, shape=shape, dtype="f8", chunks=chunks)
@@ -56,7 +56,7 @@ class Hdf5Output:
             d.attrs[k] = _plain(v)
         return d
 
-    def attrs(self, name, **attrs):
+    def attrs(self, name, /, **attrs):
         target = self.file.require_group(name) if name != "/" else self.file
         for k, v in attrs.items():
             target.attrs[k] = _plain(v)
@@ -93,7 +93,7 @@ class NpyOutput:
     def _file(self, name):
         return f"{self.stem}.{name.strip('/').replace('/', '.')}.npy"
 
-    def array(self, name, data, **attrs):
+    def array(self, name, data, /, **attrs):
         final = self._file(name)
         part = _part_name(final)
         np.save(part + ".npy", np.asarray(data))
@@ -101,7 +101,7 @@ class NpyOutput:
         self.files[final] = part
         self.meta[name] = dict(attrs, file=os.path.basename(final), shape=list(np.shape(data)))
 
-    def stream(self, name, shape, **attrs):
+    def stream(self, name, shape, /, **attrs):
         final = self._file(name)
         part = _part_name(final)
         m = np.lib.format.open_memmap(part, mode="w+", dtype="f8", shape=tuple(shape))
@@ -109,7 +109,7 @@ class NpyOutput:
         self.meta[name] = dict(attrs, file=os.path.basename(final), shape=list(shape))
         return m
 
-    def attrs(self, name, **attrs):
+    def attrs(self, name, /, **attrs):
         self.meta.setdefault(name, {}).update(attrs)
 
     def commit(self):

@@ -263,8 +263,9 @@ class LinePlan:
             x = np.arange(xr[0], xr[1] + step / 2, step)
             z = np.arange(zr[0], zr[1] + step / 2, step)
             keep = radii > 0
-            image = display.scan_convert(db[keep], radii[keep], th, x, z, apex=-radius,
-                                         fill=-img["dynamic_range"])
+            image = np.maximum(display.scan_convert(db[keep], radii[keep], th, x, z,
+                                                    apex=-radius, fill=-img["dynamic_range"]),
+                               -img["dynamic_range"])  # bilinear weights round below the floor
         _bmode(out, image, x, z, img)
         return {"bmode": image, "x": x, "z": z}
 
