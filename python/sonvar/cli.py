@@ -13,6 +13,7 @@ of work are split over the ranks and rank 0 writes the file.
 import argparse
 import json
 import os
+import signal
 import sys
 import time
 
@@ -137,8 +138,14 @@ def main(argv=None):
     if args.command == "check":
         return _check(job)
     threads = args.threads or job.threads or max(1, _cores() // comm.local_size)
+    # A terminated run cleans up like an interrupted one: no file is left that looks complete.
+    signal.signal(signal.SIGTERM, _interrupt)
     return _run(job, comm, threads, plot=not args.no_plot and job.plot["enabled"],
                 quiet=args.quiet)
+
+
+def _interrupt(signum, frame):
+    raise KeyboardInterrupt
 
 
 def _check(job):
@@ -173,6 +180,10 @@ def _describe(error):
 
 def _worker(plan, comm):
     """A rank above 0: compute its units, send each result to rank 0, stop when told."""
+    # Results go out without waiting for rank 0 to take them (it may be busy with a unit of
+    # its own); at most two are in flight, which bounds the memory they hold.
+    sending = []
+    failure = None
     for i in range(comm.rank, plan.units, comm.size):
         if comm.Iprobe(source=0, tag=_TAG_STOP):
             comm.recv(source=0, tag=_TAG_STOP)
@@ -180,9 +191,17 @@ def _worker(plan, comm):
         try:
             result = plan.compute(i)
         except Exception as error:  # reported by rank 0, which stops the others
-            comm.send(f"rank {comm.rank}: unit {i}: {_describe(error)}", dest=0, tag=_TAG_ERROR)
-            return 1
-        comm.send((i, result), dest=0, tag=_TAG_RESULT)
+            failure = f"rank {comm.rank}: unit {i}: {_describe(error)}"
+            break
+        sending.append(comm.isend((i, result), dest=0, tag=_TAG_RESULT))
+        if len(sending) > 2:
+            sending.pop(0).wait()
+    # Rank 0 takes messages from this rank until its last one, done or failed.
+    for request in sending:
+        request.wait()
+    if failure is not None:
+        comm.send(failure, dest=0, tag=_TAG_ERROR)
+        return 1
     comm.send(None, dest=0, tag=_TAG_DONE)
     return 0
 
@@ -192,7 +211,10 @@ def _run(job, comm, threads, plot, quiet):
     from .run import Scratch, make_plan
     plan = make_plan(job, threads)
     if comm.rank != 0:
-        return _worker(plan, comm)
+        try:
+            return _worker(plan, comm)
+        except KeyboardInterrupt:
+            return 1
     start = time.perf_counter()
     out = scratch = bar = None
     failure = None

@@ -426,8 +426,8 @@ def load(path, command):
             "dynamic_range": plot_sec.number("dynamic_range", 40.0 if command == "field" else 50.0,
                                              above=0),
             "quantity": plot_sec.string("quantity", "peak", choices=("peak", "rms")),
-            "width": plot_sec.number("width", 7.0, above=0),
-            "height": plot_sec.number("height", 6.0, above=0),
+            "width": plot_sec.number("width", 7.0 if command == "field" else 5.5, above=0),
+            "height": plot_sec.number("height", 6.0 if command == "field" else 6.5, above=0),
             "dpi": plot_sec.integer("dpi", 100, at_least=10)}
     plot_sec.done()
     job = Job(path=path, command=command, text=json.dumps(values, sort_keys=True), c=c, fs=fs,

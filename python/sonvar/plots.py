@@ -32,7 +32,8 @@ def _profile(ax, positions, values, label, kind):
             lo, hi = field_module._width(values, positions, -6.0, "profile")
         else:
             lo, hi, length = field_module.depth_of_field(values, positions)
-            text = (f"depth of field {length * 1e3:.2f} mm ({lo * 1e3:.1f} to {hi * 1e3:.1f} mm)"
+            text = (f"-6 dB depth of field {length * 1e3:.2f} mm\n"
+                    f"from {lo * 1e3:.1f} to {hi * 1e3:.1f} mm"
                     if np.isfinite(length) else "depth of field: beyond the grid")
             lo = None if not np.isfinite(lo) else lo
             hi = None if not np.isfinite(hi) else hi

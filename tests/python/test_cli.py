@@ -7,6 +7,7 @@ import shutil
 import struct
 import subprocess
 import sys
+from pathlib import Path
 
 import h5py
 import numpy as np
@@ -109,21 +110,35 @@ def test_field_map_equals_the_package_and_plots(tmp_path, capsys):
     assert png_size(tmp_path / "field.png") == (300, 200)
 
 
-def test_points_file_h_in_npy_format(tmp_path, capsys):
+def test_points_table_probe_and_pulse_files_in_npy_format(tmp_path, capsys):
+    """Points from CSV, a free-form probe of rectangles from HDF5, an impulse from NPY."""
     pts = np.array([[0, 0, 0.01], [1e-3, 0, 0.012], [-2e-3, 1e-3, 0.02]])
     np.savetxt(tmp_path / "points.csv", pts, delimiter=",", header="x,y,z", comments="")
-    job = field_job(field={"quantity": "h", "points": "points.csv"})
+    sim = sonvar.Simulator(fs=FS, threads=1)
+    t = direct_probe(sim).table("rectangles")
+    rects = np.column_stack([t[:, 0] + 1, t[:, 10:22], t[:, 4], t[:, 2], t[:, 3], t[:, 7:10]])
+    with h5py.File(tmp_path / "probe.h5", "w") as f:
+        f["centers"] = direct_probe(sim).element_centers
+        f["rects"] = rects
+    impulse = pulses.gaussian_pulse(4e6, 0.5, FS)
+    np.save(tmp_path / "ir.npy", impulse)
+    job = field_job(field={"quantity": "hp", "points": "points.csv"}, impulse={"file": "ir.npy"},
+                    probe={"kind": "rectangles", "table": "probe.h5", "table_dataset": "rects",
+                           "centers": "probe.h5", "centers_dataset": "centers"})
     path = write_job(tmp_path, job)
     assert cli.main(["field", path, "--format", "npy", "--no-plot", "-o",
                      str(tmp_path / "map.h5")]) == 0
-    sim = sonvar.Simulator(fs=FS, threads=1)
-    ref = sim.calc_h(direct_probe(sim, focus=(0, 0, 0.015)), pts)
-    assert sorted(os.listdir(tmp_path)) == ["job.json", "map.field.energy.npy",
+    probe = sim.rectangles(rects, direct_probe(sim).element_centers)
+    probe.impulse(impulse)
+    probe.excitation(pulses.sine_burst(5e6, 1.5, FS))
+    ref = sim.calc_hp(probe, pts)
+    assert sorted(os.listdir(tmp_path)) == ["ir.npy", "job.json", "map.field.energy.npy",
                                             "map.field.peak.npy", "map.field.points.npy",
-                                            "map.field.rms.npy", "map.json", "points.csv"]
+                                            "map.field.rms.npy", "map.json", "points.csv",
+                                            "probe.h5"]
     assert np.array_equal(np.load(tmp_path / "map.field.peak.npy"), field.peak(ref))
     side = json.loads((tmp_path / "map.json").read_text())
-    assert side["field/peak"]["units"] == "m/s" and side["field/points"]["units"] == "m"
+    assert side["field/peak"]["units"] == "a.u." and side["field/points"]["units"] == "m"
     assert side["field"]["t0"] == ref.t0 and side["field"]["axes"] == ["point"]
 
 
@@ -263,13 +278,18 @@ def test_failed_run_leaves_no_file(tmp_path, capsys, monkeypatch):
     assert calls == [0, 1, 2, 0, 1, 2]
 
 
+EXAMPLE_JOBS = Path(__file__).resolve().parents[2] / "examples" / "jobs"
+
+
 def test_check_example_and_help(tmp_path, capsys):
     for kind in ("field", "image"):
         assert cli.main(["example", kind]) == 0
         path = write_job(tmp_path, json.loads(capsys.readouterr().out), f"{kind}.json")
-        assert cli.main(["check", path]) == 0
-        out = capsys.readouterr().out
-        assert "elements" in out and out.rstrip().splitlines()[-1].startswith(f"job {path}: {kind}: ")
+        for job in (path, str(EXAMPLE_JOBS / f"{kind}.json")):
+            assert cli.main(["check", job]) == 0
+            out = capsys.readouterr().out
+            assert "elements" in out
+            assert out.rstrip().splitlines()[-1].startswith(f"job {job}: {kind}: ")
         with pytest.raises(SystemExit) as exit_:
             cli.main([kind, "--help"])
         assert exit_.value.code == 0 and "JOB" in capsys.readouterr().out
