@@ -29,7 +29,7 @@ for file in libsonvar.a libsonvar.so cmake/Sonvar/SonvarConfig.cmake cmake/Sonva
   [ -e "$libdir/$file" ] || fail "$file not installed in $libdir"
 done
 [ ! -e "$prefix/include/internal.h" ] || fail "the internal header was installed"
-"$prefix/bin/sonvar" example field | grep -q '"command": "field"' ||
+"$prefix/bin/sonvar" example field >"$work/field.json" && grep -q '"command": "field"' "$work/field.json" ||
   fail "the installed sonvar command does not run"
 
 # check_map CSV: header, one row per grid point (41 x 36), the highest peak
