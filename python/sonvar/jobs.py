@@ -161,6 +161,7 @@ def _call_by_name(sec, func, skip=(), fixed=None):
             kwargs[name] = sec.raw(name)
         elif p.default is inspect.Parameter.empty and name not in kwargs:
             sec.fail(name, "missing key")
+    sec.used.update(params)
     sec.done()
     try:
         return func(**kwargs)
@@ -252,8 +253,10 @@ class Job:
         return make_probe(sim, self.probe, self.impulse, self.excitation)
 
 
-def make_probe(sim, spec, impulse, excitation):
-    """The aperture a checked probe description names, with its pulses, focus and apodization."""
+def make_probe(sim, spec, impulse, excitation, fail=None):
+    """The aperture a checked probe description names, with its pulses, focus and apodization.
+
+    fail(key, text), when given, reports a refused focus or apodization."""
     kind = spec["kind"]
     if kind in TABLES:
         ap = getattr(sim, kind)(spec["table"], spec["centers"])
@@ -261,14 +264,20 @@ def make_probe(sim, spec, impulse, excitation):
         ap = getattr(sim, kind)(**spec["params"])
     ap.impulse(impulse)
     ap.excitation(excitation)
-    if spec.get("focus") is not None:
-        ap.focus(spec["focus"])
     apod = spec.get("apodization")
-    if isinstance(apod, str):
-        from .imaging import window
-        ap.apodization(window(ap.no_elements, apod))
-    elif apod is not None:
-        ap.apodization(apod)
+    for key, value, apply in (("focus", spec.get("focus"), ap.focus),
+                              ("apodization", apod, ap.apodization)):
+        if value is None:
+            continue
+        if isinstance(value, str):
+            from .imaging import window
+            value = window(ap.no_elements, value)
+        try:
+            apply(value)
+        except (TypeError, ValueError) as error:
+            if fail is None:
+                raise
+            fail(key, str(error))
     return ap
 
 
@@ -276,7 +285,10 @@ def _probe(sec, sim, impulse, excitation, allowed=PROBES + TABLES):
     kind = sec.string("kind", choices=allowed)
     focus = sec.vector("focus", None, length=3)
     apod = sec.raw("apodization", None)
-    if apod is not None and not (isinstance(apod, str) and apod in WINDOWS):
+    if isinstance(apod, str) and apod not in WINDOWS or not isinstance(apod, (str, list, type(None))):
+        sec.fail("apodization", f"expected {', '.join(WINDOWS)} or one weight per element, "
+                                f"got {_describe(apod)}")
+    if isinstance(apod, list):
         apod = sec.vector("apodization")
     spec = {"kind": kind, "focus": focus, "apodization": apod}
     if kind in TABLES:
@@ -286,7 +298,7 @@ def _probe(sec, sim, impulse, excitation, allowed=PROBES + TABLES):
         sec.raw("centers_dataset", None)
         sec.done()
         try:
-            ap = make_probe(sim, spec, impulse, excitation)
+            ap = make_probe(sim, spec, impulse, excitation, sec.fail)
         except (TypeError, ValueError) as error:
             sec.fail("table", str(error))
     else:
@@ -297,16 +309,11 @@ def _probe(sec, sim, impulse, excitation, allowed=PROBES + TABLES):
             if sec.has(n):
                 params[n] = sec.raw(n)
         inner = Section(sec.job_path, {n: sec.values[n] for n in params}, sec.prefix)
-        ap = _call_by_name(inner, method)
-        # Keys neither the constructor nor the probe section knows.
-        sec.used.update(params)
+        _call_by_name(inner, method)
+        sec.used.update(names)  # what remains unread is unknown to both
         sec.done()
         spec["params"] = params
-        try:
-            ap = make_probe(sim, spec, impulse, excitation)
-        except (TypeError, ValueError) as error:
-            sec.fail("apodization" if "apodization" in str(error) or "values" in str(error)
-                     else "focus", str(error))
+        ap = make_probe(sim, spec, impulse, excitation, sec.fail)
     return spec, ap
 
 
@@ -335,7 +342,7 @@ def _axis(sec, name):
         if count > 1 and not stop > start:
             a.fail("stop", f"expected a number above start ({start:g}), got {stop:g}")
         return np.linspace(start, stop, count)
-    return np.array([sec.number(name)])
+    return np.array([sec.number(name, 0.0)])
 
 
 def _phantom(sec, rng_default=0):

@@ -110,6 +110,16 @@ def test_field_map_equals_the_package_and_plots(tmp_path, capsys):
     assert png_size(tmp_path / "field.png") == (300, 200)
 
 
+def test_one_and_three_dimensional_grids(tmp_path, capsys):
+    axis = {"start": 8e-3, "stop": 20e-3, "count": 4}
+    for grid, shape in (({"z": axis}, (1, 1, 4)), ({"x": axis, "y": axis, "z": axis}, (4, 4, 4))):
+        job = field_job(field={"quantity": "hhp", "grid": grid})
+        assert cli.main(["field", write_job(tmp_path, job), "-q"]) == 0, capsys.readouterr().err
+        with h5py.File(tmp_path / "field.h5", "r") as f:
+            assert f["field/rms"].shape == shape and f["field/y"].shape == (shape[1],)
+        assert png_size(tmp_path / "field.png") == (300, 200)
+
+
 def test_points_table_probe_and_pulse_files_in_npy_format(tmp_path, capsys):
     """Points from CSV, a free-form probe of rectangles from HDF5, an impulse from NPY."""
     pts = np.array([[0, 0, 0.01], [1e-3, 0, 0.012], [-2e-3, 1e-3, 0.02]])
