@@ -207,7 +207,7 @@ def _worker(plan, comm):
 
 
 def _run(job, comm, threads, plot, quiet):
-    from .output import open_output
+    from .output import open_output, part_name
     from .run import Scratch, make_plan
     plan = make_plan(job, threads)
     if comm.rank != 0:
@@ -254,8 +254,7 @@ def _run(job, comm, threads, plot, quiet):
 
     try:
         out = open_output(job.output, job.output_format)
-        part = out.part if hasattr(out, "part") else os.path.abspath(job.output) + f".{os.getpid()}"
-        scratch = Scratch(part + ".units", plan.scratch_on_disk())
+        scratch = Scratch(part_name(job.output) + ".units", plan.scratch_on_disk())
         bar = _progress(plan, not quiet)
         for i in range(0, plan.units, comm.size):
             if comm.size > 1:

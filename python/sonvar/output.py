@@ -11,13 +11,14 @@ import os
 
 import numpy as np
 
-__all__ = ["open_output", "UFF_VERSION"]
+__all__ = ["open_output", "part_name", "UFF_VERSION"]
 
 #: Version string the ultrasound file format's readers expect in the root attribute "version".
 UFF_VERSION = "v1.0.1"
 
 
-def _part_name(path):
+def part_name(path):
+    """The hidden temporary name of a result file while it is written."""
     folder, name = os.path.split(os.path.abspath(path))
     return os.path.join(folder, f".{name}.part-{os.getpid()}")
 
@@ -39,7 +40,7 @@ class Hdf5Output:
     def __init__(self, path):
         import h5py
         self.path = path
-        self.part = _part_name(path)
+        self.part = part_name(path)
         self.file = h5py.File(self.part, "w")
 
     def array(self, name, data, /, **attrs):
@@ -95,7 +96,7 @@ class NpyOutput:
 
     def array(self, name, data, /, **attrs):
         final = self._file(name)
-        part = _part_name(final)
+        part = part_name(final)
         np.save(part + ".npy", np.asarray(data))
         os.replace(part + ".npy", part)
         self.files[final] = part
@@ -103,7 +104,7 @@ class NpyOutput:
 
     def stream(self, name, shape, /, **attrs):
         final = self._file(name)
-        part = _part_name(final)
+        part = part_name(final)
         m = np.lib.format.open_memmap(part, mode="w+", dtype="f8", shape=tuple(shape))
         self.files[final] = part
         self.meta[name] = dict(attrs, file=os.path.basename(final), shape=list(shape))
@@ -114,7 +115,7 @@ class NpyOutput:
 
     def commit(self):
         side = self.stem + ".json"
-        part = _part_name(side)
+        part = part_name(side)
         with open(part, "w") as handle:
             json.dump(self.meta, handle, indent=1, sort_keys=True, default=_json_default)
             handle.write("\n")

@@ -353,3 +353,46 @@ def test_two_ranks_write_the_one_process_file(tmp_path):
     assert ours == ["sonvar: field failed: rank 1: unit 3: RuntimeError: disk on fire; "
                     "no output written"]
     assert not [n for n in os.listdir(tmp_path) if n.startswith(".")]
+
+
+def long_image_job(tmp_path, lines):
+    np.save(tmp_path / "ph.npy", scatterers(3000))
+    img = {"mode": "linear", "active": 8, "focus_depth": 0.015,
+           "lines": {"start": -1e-3, "stop": 1e-3, "count": lines}}
+    return write_job(tmp_path, image_job(img, "ph.npy"))
+
+
+def command(*args):
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
+    return ["/usr/bin/python3", "-m", "sonvar", *args], env
+
+
+def test_terminated_run_removes_its_temporary_files(tmp_path):
+    args, env = command("image", long_image_job(tmp_path, 400), "--threads", "1")
+    run = subprocess.Popen(args, env=env, cwd=tmp_path, stdout=subprocess.PIPE,
+                           stderr=subprocess.PIPE, text=True)
+    for _ in range(300):  # until the run has its files open
+        if len([n for n in os.listdir(tmp_path) if n.startswith(".image.h5.part-")]) == 2:
+            break
+        assert run.poll() is None
+        import time
+        time.sleep(0.05)
+    run.terminate()
+    out, err = run.communicate(timeout=60)
+    assert run.returncode == 1 and out == ""
+    assert err == "sonvar: image failed: interrupted; no output written\n"
+    assert sorted(os.listdir(tmp_path)) == ["job.json", "ph.npy"]
+
+
+def test_progress_bar_only_on_a_terminal(tmp_path):
+    job = long_image_job(tmp_path, 6)
+    for extra, shown in (((), True), (("--quiet",), False)):
+        master, slave = os.openpty()
+        args, env = command("image", job, *extra)
+        done = subprocess.run(args, env=env, cwd=tmp_path, stdout=subprocess.PIPE, stderr=slave,
+                              timeout=120)
+        os.close(slave)
+        err = os.read(master, 65536).decode()
+        os.close(master)
+        assert done.returncode == 0
+        assert ("/6 [" in err and " line/s]" in err) == shown, err  # done, time left, rate
