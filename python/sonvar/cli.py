@@ -207,7 +207,7 @@ def _worker(plan, comm):
 
 
 def _run(job, comm, threads, plot, quiet):
-    from .output import open_output, part_name
+    from .output import open_output, part_name, remove_parts
     from .run import Scratch, make_plan
     plan = make_plan(job, threads)
     if comm.rank != 0:
@@ -292,6 +292,7 @@ def _run(job, comm, threads, plot, quiet):
         if stopped:
             comm.MPI.Request.Waitall(stopped)
     if failure is not None:
+        remove_parts(job.output)  # also those of objects the failure left half-made
         print(f"sonvar: {job.command} failed: {failure}; no output written", file=sys.stderr)
         return 1
     seconds = time.perf_counter() - start

@@ -11,7 +11,7 @@ import os
 
 import numpy as np
 
-__all__ = ["open_output", "part_name", "UFF_VERSION"]
+__all__ = ["open_output", "part_name", "remove_parts", "UFF_VERSION"]
 
 #: Version string the ultrasound file format's readers expect in the root attribute "version".
 UFF_VERSION = "v1.0.1"
@@ -21,6 +21,18 @@ def part_name(path):
     """The hidden temporary name of a result file while it is written."""
     folder, name = os.path.split(os.path.abspath(path))
     return os.path.join(folder, f".{name}.part-{os.getpid()}")
+
+
+def remove_parts(path):
+    """Remove every temporary file this process made beside the result path."""
+    folder = os.path.dirname(os.path.abspath(path))
+    mark = f".part-{os.getpid()}"
+    for name in os.listdir(folder):
+        if name.startswith(".") and mark in name:
+            try:
+                os.remove(os.path.join(folder, name))
+            except OSError:
+                pass
 
 
 def _plain(value):
