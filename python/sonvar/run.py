@@ -431,11 +431,12 @@ def _uff_channel_data(out, job, centers, elements, initial_time, lag):
         write_uff_number(out, f"{g}/probe/element_width", width)
         write_uff_number(out, f"{g}/probe/element_height", height)
     seq = f"{g}/sequence"
-    out.attrs(seq, **{"class": "uff.wave", "name": "sequence",
-                      "size": np.array([1, len(elements)], dtype=np.int32),
-                      "array": np.array([1], dtype=np.int32)})
+    if len(elements) > 1:  # an array of waves; a single wave is the object itself
+        out.attrs(seq, **{"class": "uff.wave", "name": "sequence",
+                          "size": np.array([1, len(elements)], dtype=np.int32),
+                          "array": np.array([1], dtype=np.int32)})
     for k, e in enumerate(elements):
-        w = f"{seq}/sequence_{k + 1:04d}"
+        w = f"{seq}/sequence_{k + 1:04d}" if len(elements) > 1 else seq
         write_uff_object(out, w, "uff.wave")
         out.array(f"{w}/wavefront", np.array([[1]], dtype=np.int32),
                   **{"class": "uff.wavefront", "name": "wavefront"})

@@ -211,6 +211,15 @@ def test_synthetic_aperture_writes_channel_data_in_the_uff_layout(tmp_path):
             np.testing.assert_allclose(data[0, k, :, s:s + len(ref.data)].T, ref.data,
                                        rtol=0, atol=1e-9 * np.abs(ref.data).max())
         assert f["bmode/image"].shape == (21, len(f["bmode/x"]))
+    # One emission: the sequence is that wave itself, as the format's readers expect.
+    img["elements"] = [2]
+    assert cli.main(["image", write_job(tmp_path, image_job(img, "ph.csv")), "-q",
+                     "-o", str(tmp_path / "one.h5")]) == 0
+    with h5py.File(tmp_path / "one.h5", "r") as f:
+        seq = f["channel_data/sequence"]
+        assert seq.attrs["class"] == "uff.wave" and list(seq.attrs["size"]) == [1, 1]
+        assert seq["source/distance"][0, 0] == pytest.approx(np.linalg.norm(rx.element_centers[1]))
+        assert f["channel_data/data"].shape[:3] == (1, 1, 8)
 
 
 @pytest.mark.parametrize("mode,kind,extra", [
