@@ -213,7 +213,8 @@ def _run(job, comm, threads, plot, quiet):
     if comm.rank != 0:
         try:
             return _worker(plan, comm)
-        except KeyboardInterrupt:
+        except KeyboardInterrupt:  # a small message: it leaves even if rank 0 takes it late
+            comm.send(f"rank {comm.rank}: interrupted", dest=0, tag=_TAG_ERROR)
             return 1
     start = time.perf_counter()
     out = scratch = bar = None
