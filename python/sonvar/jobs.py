@@ -345,23 +345,20 @@ def _axis(sec, name):
     return np.array([sec.number(name, 0.0)])
 
 
-def _phantom(sec, rng_default=0):
+def _phantom(sec):
     if sec.has("file"):
         table = read_table(sec, "file", 4)
         sec.raw("file_dataset", None)
         sec.done()
         return phantom_module.Phantom(np.ascontiguousarray(table[:, :3]), table[:, 3].copy())
     sec.string("generator", choices=("speckle",))
-    seed = sec.integer("seed", rng_default, at_least=0)
-    count = sec.raw("count", None)
+    seed = sec.integer("seed", 0, at_least=0)
     cysts = sec.raw("cysts", [])
     targets = sec.raw("targets", None)
-    gen = Section(sec.job_path, {k: v for k, v in sec.values.items()
-                                 if k in ("count", "x_range", "y_range", "z_range")}, sec.prefix)
-    if count is None:
-        sec.fail("count", "missing key")
+    box = ("count", "x_range", "y_range", "z_range")
+    gen = Section(sec.job_path, {k: v for k, v in sec.values.items() if k in box}, sec.prefix)
     ph = _call_by_name(gen, phantom_module.speckle, skip=("rng",), fixed={"rng": seed})
-    sec.used.update(gen.values)
+    sec.used.update(box)
     if not isinstance(cysts, list):
         sec.fail("cysts", f"expected a list of objects, got {_describe(cysts)}")
     for k, c in enumerate(cysts):
