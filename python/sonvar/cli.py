@@ -113,7 +113,10 @@ def main(argv=None):
     args = _parser().parse_args(argv)
     if args.command == "example":
         from .jobs import EXAMPLES
-        print(json.dumps(EXAMPLES[args.kind], indent=2))
+        try:
+            print(json.dumps(EXAMPLES[args.kind], indent=2), flush=True)
+        except BrokenPipeError:  # e.g. `sonvar example field | head`
+            os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
         return 0
     from .jobs import JobError, load
     comm = _communicator() if args.command != "check" else _Serial()
