@@ -22,13 +22,15 @@ cmake --install "$build" --prefix "$prefix" >/dev/null
 pc="$(find "$prefix" -name sonvar.pc)"
 [ -n "$pc" ] || fail "sonvar.pc not installed"
 libdir="$(dirname "$(dirname "$pc")")"
-for file in include/sonvar.h bin/doroRivo; do
+for file in include/sonvar.h bin/doroRivo bin/sonvar; do
   [ -f "$prefix/$file" ] || fail "$file not installed"
 done
 for file in libsonvar.a libsonvar.so cmake/Sonvar/SonvarConfig.cmake cmake/Sonvar/SonvarConfigVersion.cmake; do
   [ -e "$libdir/$file" ] || fail "$file not installed in $libdir"
 done
 [ ! -e "$prefix/include/internal.h" ] || fail "the internal header was installed"
+"$prefix/bin/sonvar" example field >"$work/field.json" && grep -q '"command": "field"' "$work/field.json" ||
+  fail "the installed sonvar command does not run"
 
 # check_map CSV: header, one row per grid point (41 x 36), the highest peak
 # on the axis at the 20 mm focus, a focal gain along the axis and a narrow

@@ -1,0 +1,562 @@
+"""Job files of the command-line tool: reading and validating them.
+
+A job is a JSON object (see docs/jobs.md for every key, its unit and its
+default). `load(path, command)` reads and checks the whole job before any
+calculation and returns a `Job`: the parsed values with their defaults, the
+probe and pulse descriptions resolved and the phantom read. Any fault raises
+`JobError`, whose text is one line naming the file, the key and what was
+expected.
+"""
+
+import csv
+import inspect
+import json
+import math
+import os
+from dataclasses import dataclass
+
+import numpy as np
+
+from . import phantom as phantom_module
+from . import pulses
+from .simulator import Simulator
+
+__all__ = ["JobError", "Job", "load", "PROBES", "EXAMPLES"]
+
+#: Array constructors a job may name, with the Simulator method of each.
+PROBES = ("piston", "concave", "linear_array", "linear_multirow", "focused_array",
+          "focused_multirow", "convex_array", "convex_focused_array", "convex_focused_multirow",
+          "array_2d")
+TABLES = ("rectangles", "triangles", "lines")
+PULSES = ("gaussian_pulse", "sine_burst")
+MODES = ("linear", "convex", "phased", "synthetic_aperture")
+WINDOWS = ("hanning", "hamming", "rect")
+QUANTITIES = ("h", "hp", "hhp")
+_REQUIRED = object()
+
+
+class JobError(Exception):
+    """A fault of a job file; str() is the one-line report."""
+
+    def __init__(self, path, key, expected):
+        self.path, self.key, self.expected = path, key, expected
+        super().__init__(f"{path}: {key}: {expected}" if key else f"{path}: {expected}")
+
+
+def _describe(value):
+    text = json.dumps(value) if not isinstance(value, np.ndarray) else "an array"
+    return text if len(text) <= 40 else text[:37] + "..."
+
+
+class Section:
+    """One JSON object of the job with its dotted key path, read key by key."""
+
+    def __init__(self, job_path, values, prefix=""):
+        self.job_path = job_path
+        self.values = values
+        self.prefix = prefix
+        self.used = set()
+
+    def key(self, name):
+        return f"{self.prefix}.{name}" if self.prefix else name
+
+    def fail(self, name, expected):
+        raise JobError(self.job_path, self.key(name) if name else self.prefix, expected)
+
+    def has(self, name):
+        return name in self.values
+
+    def raw(self, name, default=_REQUIRED):
+        self.used.add(name)
+        if name not in self.values:
+            if default is _REQUIRED:
+                self.fail(name, "missing key")
+            return default
+        return self.values[name]
+
+    def number(self, name, default=_REQUIRED, above=None, at_least=None, below=None):
+        v = self.raw(name, default)
+        if v is None and default is None:
+            return None
+        if isinstance(v, bool) or not isinstance(v, (int, float)) or not math.isfinite(v):
+            self.fail(name, f"expected a number, got {_describe(v)}")
+        if above is not None and not v > above:
+            self.fail(name, f"expected a number above {above:g}, got {v:g}")
+        if at_least is not None and v < at_least:
+            self.fail(name, f"expected a number of at least {at_least:g}, got {v:g}")
+        if below is not None and not v < below:
+            self.fail(name, f"expected a number below {below:g}, got {v:g}")
+        return float(v)
+
+    def integer(self, name, default=_REQUIRED, at_least=None):
+        v = self.raw(name, default)
+        if v is None and default is None:
+            return None
+        if isinstance(v, bool) or not isinstance(v, int):
+            self.fail(name, f"expected an integer, got {_describe(v)}")
+        if at_least is not None and v < at_least:
+            self.fail(name, f"expected an integer of at least {at_least}, got {v}")
+        return v
+
+    def boolean(self, name, default=_REQUIRED):
+        v = self.raw(name, default)
+        if not isinstance(v, bool):
+            self.fail(name, f"expected true or false, got {_describe(v)}")
+        return v
+
+    def string(self, name, default=_REQUIRED, choices=None):
+        v = self.raw(name, default)
+        if v is None and default is None:
+            return None
+        if not isinstance(v, str):
+            self.fail(name, f"expected a string, got {_describe(v)}")
+        if choices is not None and v not in choices:
+            self.fail(name, f"expected one of {', '.join(choices)}, got {_describe(v)}")
+        return v
+
+    def vector(self, name, default=_REQUIRED, length=None):
+        v = self.raw(name, default)
+        if v is None and default is None:
+            return None
+        ok = isinstance(v, list) and all(
+            isinstance(e, (int, float)) and not isinstance(e, bool) and math.isfinite(e) for e in v)
+        if not ok or (length is not None and len(v) != length) or not v:
+            what = f"a list of {length} numbers" if length else "a non-empty list of numbers"
+            self.fail(name, f"expected {what}, got {_describe(v)}")
+        return [float(e) for e in v]
+
+    def section(self, name, default=_REQUIRED):
+        v = self.raw(name, default)
+        if v is None and default is None:
+            return None
+        if not isinstance(v, dict):
+            self.fail(name, f"expected an object, got {_describe(v)}")
+        return Section(self.job_path, v, self.key(name))
+
+    def file(self, name, default=_REQUIRED):
+        """A readable file, relative paths taken from the job file's folder."""
+        v = self.string(name, default)
+        if v is None:
+            return None
+        path = v if os.path.isabs(v) else os.path.join(os.path.dirname(self.job_path) or ".", v)
+        if not os.path.isfile(path) or not os.access(path, os.R_OK):
+            self.fail(name, f"expected a readable file, cannot read {v}")
+        return path
+
+    def done(self):
+        """Refuse keys nobody read: a misspelt key would otherwise be silently ignored."""
+        unknown = sorted(set(self.values) - self.used)
+        if unknown:
+            known = ", ".join(sorted(self.used)) or "none"
+            self.fail(unknown[0], f"unknown key; expected one of: {known}")
+
+
+def _call_by_name(sec, func, skip=(), fixed=None):
+    """Keyword arguments of func from a section; the package's own checks name the argument."""
+    params = {n: p for n, p in inspect.signature(func).parameters.items()
+              if n not in skip and n != "self"}
+    kwargs = dict(fixed or {})
+    for name, p in params.items():
+        if sec.has(name):
+            kwargs[name] = sec.raw(name)
+        elif p.default is inspect.Parameter.empty and name not in kwargs:
+            sec.fail(name, "missing key")
+    sec.used.update(params)
+    sec.done()
+    try:
+        return func(**kwargs)
+    except (TypeError, ValueError) as error:
+        text = str(error)
+        name = text.split(":")[0].split(" ")[0]
+        sec.fail(name if name in params else None, text)
+
+
+def read_table(sec, name, columns=None):
+    """A numeric table from an NPY, CSV (optional header line) or HDF5 file (dataset named by
+    `<name>_dataset`, default the only or first dataset)."""
+    path = sec.file(name)
+    try:
+        if path.endswith(".npy"):
+            a = np.load(path, allow_pickle=False)
+        elif path.endswith((".h5", ".hdf5")):
+            import h5py
+            wanted = sec.string(name + "_dataset", None)
+            with h5py.File(path, "r") as f:
+                names = [k for k in f if isinstance(f[k], h5py.Dataset)]
+                key = wanted or (names[0] if names else None)
+                if key is None or key not in f:
+                    sec.fail(name, f"expected a dataset {key or ''} in {os.path.basename(path)}")
+                a = f[key][()]
+        elif path.endswith((".csv", ".txt")):
+            with open(path, newline="") as handle:
+                rows = [r for r in csv.reader(handle) if r and not r[0].startswith("#")]
+            if rows and not _numeric(rows[0][0]):
+                rows = rows[1:]
+            a = np.array([[float(v) for v in r] for r in rows])
+        else:
+            sec.fail(name, "expected a file ending in .npy, .csv, .h5 or .hdf5")
+    except JobError:
+        raise
+    except Exception as error:  # unreadable content
+        sec.fail(name, f"expected a numeric table, cannot read {os.path.basename(path)} "
+                       f"({type(error).__name__}: {str(error).splitlines()[0] if str(error) else ''})")
+    a = np.asarray(a)
+    if a.dtype.kind not in "biuf" or not np.all(np.isfinite(a)):
+        sec.fail(name, f"expected finite numbers in {os.path.basename(path)}")
+    a = a.astype(float)
+    if a.ndim == 1 and columns is None:
+        return a
+    if a.ndim == 1 and columns is not None and a.size == columns:
+        a = a.reshape(1, -1)
+    if a.ndim != 2 or (columns is not None and a.shape[1] != columns) or a.shape[0] == 0:
+        want = f"{columns} columns" if columns else "a table"
+        sec.fail(name, f"expected {want} in {os.path.basename(path)}, got shape {a.shape}")
+    return a
+
+
+def _numeric(text):
+    try:
+        float(text)
+        return True
+    except ValueError:
+        return False
+
+
+@dataclass
+class Job:
+    """A checked job: everything needed to run it."""
+
+    path: str
+    command: str
+    text: str  # the job as given, re-serialised
+    c: float
+    fs: float
+    attenuation: dict
+    threads: int
+    probe: dict
+    impulse: np.ndarray
+    excitation: np.ndarray
+    output: str
+    output_format: str
+    plot: dict
+    field: dict = None
+    image: dict = None
+    phantom: object = None
+
+    def simulator(self, threads=None):
+        sim = Simulator(c=self.c, fs=self.fs, threads=threads or self.threads)
+        if self.attenuation:
+            sim.attenuation(**self.attenuation)
+        return sim
+
+    def build_probe(self, sim):
+        return make_probe(sim, self.probe, self.impulse, self.excitation)
+
+
+def make_probe(sim, spec, impulse, excitation, fail=None):
+    """The aperture a checked probe description names, with its pulses, focus and apodization.
+
+    fail(key, text), when given, reports a refused focus or apodization."""
+    kind = spec["kind"]
+    if kind in TABLES:
+        ap = getattr(sim, kind)(spec["table"], spec["centers"])
+    else:
+        ap = getattr(sim, kind)(**spec["params"])
+    ap.impulse(impulse)
+    ap.excitation(excitation)
+    apod = spec.get("apodization")
+    for key, value, apply in (("focus", spec.get("focus"), ap.focus),
+                              ("apodization", apod, ap.apodization)):
+        if value is None:
+            continue
+        if isinstance(value, str):
+            from .imaging import window
+            value = window(ap.no_elements, value)
+        try:
+            apply(value)
+        except (TypeError, ValueError) as error:
+            if fail is None:
+                raise
+            fail(key, str(error))
+    return ap
+
+
+def _probe(sec, sim, impulse, excitation, allowed=PROBES + TABLES):
+    kind = sec.string("kind", choices=allowed)
+    focus = sec.vector("focus", None, length=3)
+    apod = sec.raw("apodization", None)
+    if isinstance(apod, str) and apod not in WINDOWS or not isinstance(apod, (str, list, type(None))):
+        sec.fail("apodization", f"expected {', '.join(WINDOWS)} or one weight per element, "
+                                f"got {_describe(apod)}")
+    if isinstance(apod, list):
+        apod = sec.vector("apodization")
+    spec = {"kind": kind, "focus": focus, "apodization": apod}
+    if kind in TABLES:
+        spec["table"] = read_table(sec, "table", {"rectangles": 19, "triangles": 11, "lines": 6}[kind])
+        spec["centers"] = read_table(sec, "centers", 3)
+        sec.raw("table_dataset", None)
+        sec.raw("centers_dataset", None)
+        sec.done()
+        try:
+            ap = make_probe(sim, spec, impulse, excitation, sec.fail)
+        except (TypeError, ValueError) as error:
+            sec.fail("table", str(error))
+    else:
+        params = {}
+        method = getattr(sim, kind)
+        names = [n for n in inspect.signature(method).parameters if n != "focus"]
+        for n in names:
+            if sec.has(n):
+                params[n] = sec.raw(n)
+        inner = Section(sec.job_path, {n: sec.values[n] for n in params}, sec.prefix)
+        _call_by_name(inner, method)
+        sec.used.update(names)  # what remains unread is unknown to both
+        sec.done()
+        spec["params"] = params
+        ap = make_probe(sim, spec, impulse, excitation, sec.fail)
+    return spec, ap
+
+
+def _pulse(sec, fs):
+    if sec.has("file"):
+        samples = read_table(sec, "file")
+        sec.raw("file_dataset", None)
+        sec.done()
+        if samples.ndim != 1:
+            samples = samples.ravel() if 1 in samples.shape else None
+        if samples is None:
+            sec.fail("file", "expected one column of samples")
+        return samples
+    shape = sec.string("shape", choices=PULSES)
+    return _call_by_name(sec, getattr(pulses, shape), skip=("fs",), fixed={"fs": fs})
+
+
+def _axis(sec, name):
+    """A grid axis: one position (m) or {start, stop, count}."""
+    v = sec.raw(name, 0.0)
+    if isinstance(v, dict):
+        a = sec.section(name)
+        start, stop = a.number("start"), a.number("stop")
+        count = a.integer("count", at_least=1)
+        a.done()
+        if count > 1 and not stop > start:
+            a.fail("stop", f"expected a number above start ({start:g}), got {stop:g}")
+        return np.linspace(start, stop, count)
+    return np.array([sec.number(name, 0.0)])
+
+
+def _phantom(sec):
+    if sec.has("file"):
+        table = read_table(sec, "file", 4)
+        sec.raw("file_dataset", None)
+        sec.done()
+        return phantom_module.Phantom(np.ascontiguousarray(table[:, :3]), table[:, 3].copy())
+    sec.string("generator", choices=("speckle",))
+    seed = sec.integer("seed", 0, at_least=0)
+    cysts = sec.raw("cysts", [])
+    targets = sec.raw("targets", None)
+    box = ("count", "x_range", "y_range", "z_range")
+    gen = Section(sec.job_path, {k: v for k, v in sec.values.items() if k in box}, sec.prefix)
+    ph = _call_by_name(gen, phantom_module.speckle, skip=("rng",), fixed={"rng": seed})
+    sec.used.update(box)
+    if not isinstance(cysts, list):
+        sec.fail("cysts", f"expected a list of objects, got {_describe(cysts)}")
+    for k, c in enumerate(cysts):
+        if not isinstance(c, dict):
+            sec.fail(f"cysts[{k}]", f"expected an object, got {_describe(c)}")
+        cs = Section(sec.job_path, c, sec.key(f"cysts[{k}]"))
+        ph = ph.with_cyst(cs.vector("center", length=3), cs.number("radius", above=0),
+                          cs.string("axis", "y", choices=("x", "y", "z")))
+        cs.done()
+    if targets is not None:
+        ts = sec.section("targets")
+        pts = ts.raw("positions")
+        if (not isinstance(pts, list) or not pts or not all(
+                isinstance(p, list) and len(p) == 3 and all(
+                    isinstance(e, (int, float)) and not isinstance(e, bool) for e in p) for p in pts)):
+            ts.fail("positions", f"expected a list of [x, y, z] points, got {_describe(pts)}")
+        ph = ph.with_points(pts, ts.number("amplitude", 1.0))
+        ts.done()
+    sec.done()
+    return ph
+
+
+def _output(top, command):
+    sec = top.section("output", {})
+    path = sec.string("path", f"{command}.h5")
+    fmt = sec.string("format", "hdf5", choices=("hdf5", "npy"))
+    sec.done()
+    return path, fmt
+
+
+def load(path, command):
+    """Read and check a job file for the sub-command "field" or "image"; JobError on any fault."""
+    try:
+        with open(path, encoding="utf-8") as handle:
+            text = handle.read()
+    except OSError as error:
+        raise JobError(path, None, f"cannot read the job file ({error.strerror})") from None
+    try:
+        values = json.loads(text)
+    except json.JSONDecodeError as error:
+        raise JobError(path, None, f"expected JSON, line {error.lineno} column {error.colno}: "
+                                   f"{error.msg}") from None
+    if not isinstance(values, dict):
+        raise JobError(path, None, "expected a JSON object at the top")
+    top = Section(path, values)
+    kind = top.string("command", command, choices=("field", "image"))
+    if kind != command:
+        top.fail("command", f"expected {command} for `sonvar {command}`, got {_describe(kind)}")
+
+    medium = top.section("medium", {})
+    c = medium.number("c", 1540.0, above=0)
+    att = medium.section("attenuation", None)
+    attenuation = {}
+    if att is not None:
+        attenuation = {"att": att.number("att", 0.0, at_least=0),
+                       "freq_att": att.number("freq_att", 0.0, at_least=0),
+                       "att_f0": att.number("att_f0", 0.0, at_least=0)}
+        att.done()
+    medium.done()
+    fs = top.number("fs", 100e6, above=0)
+    threads = top.integer("threads", None, at_least=1)
+    sim = Simulator(c=c, fs=fs, threads=1)
+    impulse = _pulse(top.section("impulse"), fs)
+    excitation = _pulse(top.section("excitation"), fs)
+    output, fmt = _output(top, command)
+    plot_sec = top.section("plot", {})
+    plot = {"enabled": plot_sec.boolean("enabled", True),
+            "path": plot_sec.string("path", None),
+            "dynamic_range": plot_sec.number("dynamic_range", 40.0 if command == "field" else 50.0,
+                                             above=0),
+            "quantity": plot_sec.string("quantity", "peak", choices=("peak", "rms")),
+            "width": plot_sec.number("width", 7.0 if command == "field" else 5.5, above=0),
+            "height": plot_sec.number("height", 6.0 if command == "field" else 6.5, above=0),
+            "dpi": plot_sec.integer("dpi", 100, at_least=10)}
+    plot_sec.done()
+    job = Job(path=path, command=command, text=json.dumps(values, sort_keys=True), c=c, fs=fs,
+              attenuation=attenuation, threads=threads, probe=None, impulse=impulse,
+              excitation=excitation, output=output, output_format=fmt, plot=plot)
+    if command == "field":
+        job.probe, _ = _probe(top.section("probe"), sim, impulse, excitation)
+        _field(top.section("field"), job)
+    else:
+        _image(top.section("image"), top, job, sim)
+        job.phantom = _phantom(top.section("phantom"))
+    top.done()
+    return job
+
+
+def _field(sec, job):
+    quantity = sec.string("quantity", "hp", choices=QUANTITIES)
+    if sec.has("points") and sec.has("grid"):
+        sec.fail("points", "expected either points or grid, not both")
+    if sec.has("points"):
+        points = read_table(sec, "points", 3)
+        sec.raw("points_dataset", None)
+        axes = None
+    else:
+        grid = sec.section("grid")
+        axes = {a: _axis(grid, a) for a in "xyz"}
+        grid.done()
+        xx, yy, zz = np.meshgrid(axes["x"], axes["y"], axes["z"], indexing="ij")
+        points = np.column_stack([xx.ravel(), yy.ravel(), zz.ravel()])
+    keep = sec.boolean("keep_signals", False)
+    chunk = sec.integer("chunk", None, at_least=1)
+    sec.used.update(("points", "points_dataset", "grid"))  # either one, checked above
+    sec.done()
+    n = len(points)
+    job.field = {"quantity": quantity, "points": points, "axes": axes, "keep_signals": keep,
+                 "chunk": chunk or max(1, min(256, -(-n // 32)))}
+
+
+def _image(sec, top, job, sim):
+    mode = sec.string("mode", choices=MODES)
+    probes = {"linear": ("linear_array", "focused_array"), "phased": ("linear_array", "focused_array"),
+              "convex": ("convex_array", "convex_focused_array"),
+              "synthetic_aperture": PROBES[2:]}[mode]
+    psec = top.section("probe")
+    job.probe, ap = _probe(psec, sim, job.impulse, job.excitation, allowed=probes)
+    n = ap.no_elements
+    img = {"mode": mode, "no_elements": n}
+    if mode == "synthetic_aperture":
+        elements = sec.raw("elements", None)
+        if elements is None:
+            elements = list(range(1, n + 1))
+        if (not isinstance(elements, list) or not elements or
+                not all(isinstance(e, int) and not isinstance(e, bool) and 1 <= e <= n
+                        for e in elements)):
+            sec.fail("elements", f"expected a list of element numbers from 1 to {n}, got "
+                                 f"{_describe(elements)}")
+        if ap.kind != "rectangles":
+            psec.fail("kind", "expected a probe of rectangles for synthetic aperture")
+        img["elements"] = elements
+    else:
+        p = job.probe["params"]
+        img["active"] = sec.integer("active", min(64, n) if mode != "phased" else n, at_least=1)
+        if img["active"] > n:
+            sec.fail("active", f"expected at most the probe's {n} elements, got {img['active']}")
+        img["focus_depth"] = sec.number("focus_depth", above=0)
+        img["transmit_window"] = sec.string("transmit_window", "hanning", choices=WINDOWS)
+        lines = sec.section("lines")
+        start, stop = lines.number("start"), lines.number("stop")
+        count = lines.integer("count", at_least=2)
+        lines.done()
+        if not stop > start:
+            lines.fail("stop", f"expected a number above start ({start:g}), got {stop:g}")
+        img["positions"] = np.linspace(start, stop, count)
+        if mode in ("linear", "convex"):
+            img["apodization_steps"] = sec.integer("apodization_steps", 32, at_least=1)
+        img["elevation_focus"] = p.get("r_focus")
+    img["f_number"] = sec.number("f_number", 2.0, above=0)
+    bm = sec.section("bmode", {})
+    img["dynamic_range"] = bm.number("dynamic_range", 50.0, above=0)
+    img["tgc"] = bm.number("tgc", 0.0)
+    img["pixel_size"] = bm.number("pixel_size", 0.1e-3, above=0)
+    img["x_range"] = bm.vector("x_range", None, length=2)
+    img["z_range"] = bm.vector("z_range", None, length=2)
+    for name in ("x_range", "z_range"):
+        if img[name] is not None and not img[name][1] > img[name][0]:
+            bm.fail(name, f"expected [low, high] with high above low, got {img[name]}")
+    if mode == "synthetic_aperture" and img["z_range"] is None:
+        bm.fail("z_range", "missing key (the depths to beamform)")
+    bm.done()
+    sec.done()
+    job.image = img
+
+
+EXAMPLES = {
+    "field": {
+        "command": "field",
+        "medium": {"c": 1540.0},
+        "fs": 100e6,
+        "probe": {"kind": "linear_array", "no_elements": 64, "width": 0.27e-3, "height": 5e-3,
+                  "kerf": 0.03e-3, "no_sub_x": 1, "no_sub_y": 5, "focus": [0.0, 0.0, 0.02],
+                  "apodization": "hanning"},
+        "impulse": {"shape": "gaussian_pulse", "f0": 5e6, "bandwidth": 0.6},
+        "excitation": {"shape": "sine_burst", "f0": 5e6, "cycles": 2},
+        "field": {"quantity": "hp",
+                  "grid": {"x": {"start": -6e-3, "stop": 6e-3, "count": 61}, "y": 0.0,
+                           "z": {"start": 5e-3, "stop": 40e-3, "count": 71}}},
+        "output": {"path": "field.h5"},
+        "plot": {"quantity": "peak", "dynamic_range": 40},
+    },
+    "image": {
+        "command": "image",
+        "medium": {"c": 1540.0},
+        "fs": 100e6,
+        "probe": {"kind": "linear_array", "no_elements": 128, "width": 0.28e-3, "height": 5e-3,
+                  "kerf": 0.028e-3},
+        "impulse": {"shape": "gaussian_pulse", "f0": 5e6, "bandwidth": 0.6},
+        "excitation": {"shape": "sine_burst", "f0": 5e6, "cycles": 1},
+        "image": {"mode": "linear", "active": 48, "focus_depth": 0.03, "f_number": 2.0,
+                  "lines": {"start": -5e-3, "stop": 5e-3, "count": 51},
+                  "bmode": {"dynamic_range": 50}},
+        "phantom": {"generator": "speckle", "count": 4000, "x_range": [-6e-3, 6e-3],
+                    "y_range": [-2e-3, 2e-3], "z_range": [24e-3, 36e-3], "seed": 7,
+                    "cysts": [{"center": [0.0, 0.0, 0.03], "radius": 2.5e-3}],
+                    "targets": {"positions": [[-3.5e-3, 0.0, 26e-3], [3.5e-3, 0.0, 34e-3]],
+                                "amplitude": 40.0}},
+        "output": {"path": "image.h5"},
+    },
+}
