@@ -113,11 +113,7 @@ def main(argv=None):
     args = _parser().parse_args(argv)
     if args.command == "example":
         from .jobs import EXAMPLES
-        try:
-            print(json.dumps(EXAMPLES[args.kind], indent=2), flush=True)
-        except BrokenPipeError:  # e.g. `sonvar example field | head`
-            os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
-        return 0
+        return _to_pipe(lambda: print(json.dumps(EXAMPLES[args.kind], indent=2), flush=True))
     from .jobs import JobError, load
     comm = _communicator() if args.command != "check" else _Serial()
     command = _job_command(args.job) if args.command == "check" else args.command
@@ -139,12 +135,22 @@ def main(argv=None):
             print(f"sonvar: {error}", file=sys.stderr)
         return 2
     if args.command == "check":
-        return _check(job)
+        return _to_pipe(lambda: _check(job))
     threads = args.threads or job.threads or max(1, _cores() // comm.local_size)
     # A terminated run cleans up like an interrupted one: no file is left that looks complete.
     signal.signal(signal.SIGTERM, _interrupt)
     return _run(job, comm, threads, plot=not args.no_plot and job.plot["enabled"],
                 quiet=args.quiet)
+
+
+def _to_pipe(write):
+    """Runs `write`; a reader that closed the pipe early (`sonvar check JOB | head`) ends it quietly."""
+    try:
+        write()
+        sys.stdout.flush()
+    except BrokenPipeError:
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+    return 0
 
 
 def _interrupt(signum, frame):
