@@ -5,11 +5,14 @@ import numpy as np
 
 from . import _checks as chk
 
-__all__ = ["envelope", "time_gain", "log_compress", "scan_convert"]
+__all__ = ["analytic", "envelope", "time_gain", "log_compress", "scan_convert"]
 
 
-def envelope(rf, axis=0):
-    """Magnitude of the analytic signal along axis (time), by FFT."""
+def analytic(rf, axis=0):
+    """Analytic signal of real RF data along axis (time), by FFT; complex, same shape.
+
+    Its magnitude is the envelope, its angle the instantaneous phase.
+    """
     a = chk.real_array(rf, "rf")
     n = a.shape[axis]
     spectrum = np.fft.fft(a, axis=axis)
@@ -22,7 +25,12 @@ def envelope(rf, axis=0):
         gain[1:(n + 1) // 2] = 2
     shape = [1] * a.ndim
     shape[axis] = n
-    return np.abs(np.fft.ifft(spectrum * gain.reshape(shape), axis=axis))
+    return np.fft.ifft(spectrum * gain.reshape(shape), axis=axis)
+
+
+def envelope(rf, axis=0):
+    """Magnitude of the analytic signal along axis (time), by FFT."""
+    return np.abs(analytic(rf, axis))
 
 
 def time_gain(image, depths, db_per_m):

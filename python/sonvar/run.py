@@ -168,22 +168,29 @@ class PhasedLines:
         return self.sim.calc_scat(self.transmit, self.receive, points, amplitudes)
 
 
-class LinePlan:
+class _ImagePlan:
+    """What image plans share: the phantom and one unit of work per line or emission."""
+
+    def __init__(self, job, threads, units):
+        self.job, self.threads = job, threads
+        self.img = job.image
+        self.units = len(units)
+        self.work = self.units
+        self.scatterers = len(job.phantom)
+
+    def unit_work(self, i):
+        return 1
+
+
+class LinePlan(_ImagePlan):
     """Focused line-by-line imaging (linear, convex or phased), one unit per line."""
 
     noun = "lines"
 
     def __init__(self, job, threads):
-        self.job, self.threads = job, threads
-        self.img = job.image
+        super().__init__(job, threads, job.image["positions"])
         self.positions = self.img["positions"]
-        self.units = len(self.positions)
-        self.work = self.units
-        self.scatterers = len(job.phantom)
         self.imager = None
-
-    def unit_work(self, i):
-        return 1
 
     def setup(self):
         job, img = self.job, self.img
@@ -277,36 +284,15 @@ def _bmode(out, image, x, z, img):
     out.array("bmode/z", z, units="m")
 
 
-def _analytic(a):
-    """Analytic signal along the first axis (FFT), complex."""
-    n = a.shape[0]
-    spectrum = np.fft.fft(a, axis=0)
-    gain = np.zeros(n)
-    gain[0] = 1
-    if n % 2 == 0:
-        gain[n // 2] = 1
-        gain[1:n // 2] = 2
-    else:
-        gain[1:(n + 1) // 2] = 2
-    return np.fft.ifft(spectrum * gain[:, None], axis=0)
-
-
-class SyntheticAperturePlan:
+class SyntheticAperturePlan(_ImagePlan):
     """One emission per listed element, echoes on every element; delay-and-sum image."""
 
     noun = "emissions"
 
     def __init__(self, job, threads):
-        self.job, self.threads = job, threads
-        self.img = job.image
+        super().__init__(job, threads, job.image["elements"])
         self.elements = self.img["elements"]
-        self.units = len(self.elements)
-        self.work = self.units
-        self.scatterers = len(job.phantom)
         self.receive = None
-
-    def unit_work(self, i):
-        return 1
 
     def setup(self):
         job = self.job
@@ -380,7 +366,7 @@ class SyntheticAperturePlan:
         total = np.zeros(len(pixels), complex)
         cols = np.arange(n)
         for i, e in enumerate(self.elements):
-            a = _analytic(np.asarray(data[0, i, :, :]).T)  # (rows, n)
+            a = display.analytic(np.asarray(data[0, i, :, :]).T)  # (rows, n)
             tau = (dist[:, e - 1:e] + dist) / c + lag
             k = (tau - t0) * fs
             inside = (k >= 0) & (k < rows - 1)
