@@ -32,7 +32,7 @@ for target in fuzz_probe fuzz_nodes fuzz_hp; do
   scratch="$out/scratch_${target#fuzz_}"
   mkdir -p "$scratch"
   echo "-- $target: corpus $(ls "$corpus" | wc -l) inputs, $seconds s"
-  "$out/$target" -max_total_time="$seconds" -max_len=4096 -timeout=20 -rss_limit_mb=2048 \
+  "$out/$target" -max_total_time="$seconds" -max_len=4096 -timeout=60 -rss_limit_mb=2048 \
     -print_final_stats=1 -artifact_prefix="$out/$target-" "$scratch" "$corpus" >/dev/null 2>"$out/$target.log" ||
     { tail -n 60 "$out/$target.log"; echo "$target failed; the input is in $out"; exit 1; }
   grep -E "stat::number_of_executed_units|stat::new_units_added" "$out/$target.log" | tr '\n' ' '
