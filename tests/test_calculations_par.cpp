@@ -458,7 +458,7 @@ TEST_F(CalculationsParTest, ParallelResultsAreBitIdenticalForEveryThreadCount) {
 // same bits (shared and separate apertures, decimated), and a real split
 // run of calc_scat_all_parallel equals the direct run and leaves the
 // caller's arrays as the workers of a split run do.
-TEST_F(CalculationsParTest, AllPairsSumsDoNotDependOnTheSplit) {
+TEST_F(CalculationsParTest, ParallelAllPairsSumsDoNotDependOnTheSplit) {
   aperture *ap = xdc_linear_array(sys, 3, 0.4e-3, 5e-3, 0.05e-3, 1, 1, point3{0, 0, 0.03});
   aperture *receive = xdc_linear_array(sys, 2, 0.4e-3, 5e-3, 0.05e-3, 1, 1, point3{0, 0, 0.02});
   const int N = 45, leaves = scatter_leaves(1);
