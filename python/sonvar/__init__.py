@@ -18,6 +18,11 @@ depth of field), `phantom` (scatterer phantoms), `imaging` (line-by-line
 focused imaging), `display` (envelope, time-gain compensation, log
 compression, scan conversion).
 
+From the shell, `sonvar field|image|check JOB` (also `python3 -m sonvar`)
+runs a simulation described in a JSON job file and writes HDF5 or NPY
+results with PNG plots, on one process or on MPI ranks; `sonvar example
+field` prints a job to start from.
+
 Example
 -------
 >>> import numpy as np, sonvar
