@@ -496,23 +496,54 @@ signal_rec *element_signal(sys_con *sys, calc_memory_block *block, bool first, i
 }
 
 // Adds one rectangle's interval averages into the element signal: the
-// differences of the cumulative area function times weighted area and fs.
-// Scratch samples that fall outside the element signal carry no difference.
-void add_rectangle(sys_con *sys, const signal_rec *scratch, double weighted_area,
-                   signal_rec *element) {
-  const int offset = scratch->start_sample - element->start_sample;
-  const double scale = weighted_area * sys->fs;
-  // Only the scratch indices j with 0 <= j + offset < element length land
-  // in the element signal; the loop runs over exactly those.
-  const int j_first = std::max(0, -offset);
-  const int j_end = std::min(scratch->no_samples, element->no_samples - offset);
-  const double *A = scratch->values;
-  double *target = element->values;
-  double previous = j_first > 0 ? A[j_first - 1] : 0.0;
-  for (int j = j_first; j < j_end; j++) {
-    target[j + offset] += (A[j] - previous) * scale;
-    previous = A[j];
+// differences of the trapezoid's cumulative area function, taken at the
+// sample times (start + j + 0.5) dt of the rectangle's own window, times
+// weighted area and fs. The cumulative area is 0 before t1 and 1 after t4,
+// so only the samples from t1 to the first one past t4 carry a difference
+// and only those are visited. The sample times are one running sum, and
+// each difference is formed and added exactly as from a stored cumulative
+// area, so the element signal does not depend on this being one pass.
+// Window samples that fall outside the element signal carry no difference.
+template <bool kClipped>
+void add_trapezoid_samples(double *target, int offset, int j_first, int j_end, int s, int n,
+                           double dt, const rect_timing &timing, double scale) {
+  const double t1 = timing.t1, t2 = timing.t2, t3 = timing.t3, t4 = timing.t4;
+  const double T0 = timing.short_duration, T1 = timing.long_duration;
+  double lambda = 0, mu = 0;
+  if (T1 != 0) {
+    mu = 1 / T1;
+    if (T0 != 0) lambda = 1 / (2 * T0 * T1);
   }
+  double previous = 0;  // the cumulative area of the sample before
+  const auto emit = [&](int j, double value) {
+    if (!kClipped || (j >= j_first && j < j_end)) target[j + offset] += (value - previous) * scale;
+    previous = value;
+  };
+  double o = (s + 0.5) * dt;
+  int j = 0;
+  for (; j < n && o < t1; j++, o += dt) {
+  }
+  // The first sample of the window counts as before the trapezoid, wherever
+  // its time falls.
+  if (j == 0 && n > 0) j++, o += dt;
+  for (; j < n && o < t2; j++, o += dt) emit(j, (o - t1) * (o - t1) * lambda);
+  for (; j < n && o < t3; j++, o += dt) emit(j, (T0 / 2 + o - t2) * mu);
+  for (; j < n && o < t4; j++, o += dt) emit(j, 1 - (o - t4) * (o - t4) * lambda);
+  if (j < n) emit(j, 1.0);
+}
+
+void add_rectangle(sys_con *sys, double dt, const rect_timing &timing, double weighted_area,
+                   signal_rec *element) {
+  const int s = static_cast<int>(std::floor(timing.t1 * sys->fs)) - 1;
+  const int n = static_cast<int>(std::ceil((timing.t4 - timing.t1) * sys->fs + 3));
+  const int offset = s - element->start_sample;
+  const int j_first = std::max(0, -offset);
+  const int j_end = std::min(n, element->no_samples - offset);
+  const double scale = weighted_area * sys->fs;
+  if (j_first == 0 && j_end == n)
+    add_trapezoid_samples<false>(element->values, offset, 0, n, s, n, dt, timing, scale);
+  else
+    add_trapezoid_samples<true>(element->values, offset, j_first, j_end, s, n, dt, timing, scale);
 }
 
 // Samples between two exactly computed attenuation factors of the
@@ -597,15 +628,8 @@ signal_rec *rectangle_element_response(sys_con *sys, calc_memory_block *block, c
   }
   const int N = static_cast<int>(span);
   signal_rec *signal = element_signal(sys, block, first, N, static_cast<int>(first_sample));
-  signal_rec *scratch = block->rect_signals[0];
-  if (scratch->capacity < N) {
-    extend_signal(sys, scratch, N, 0);
-    std::fill(scratch->values, scratch->values + N, 0.0);
-  }
-  for (int k = 0; k < n; k++) {
-    area(sys, scratch, dt, &block->timings[k]);
-    add_rectangle(sys, scratch, block->unit_vectors[k].weighted_area, signal);
-  }
+  for (int k = 0; k < n; k++)
+    add_rectangle(sys, dt, block->timings[k], block->unit_vectors[k].weighted_area, signal);
   const double weight = block->no_delay ? 1.0 : block->apodizations[i];
   spread_and_weight(sys, ap, signal, block->delays[i], weight, z);
   return signal;
@@ -664,33 +688,6 @@ rect_unit_vector *unit_vec_calc_mem(sys_con *sys, rect_unit_vector *out, int n,
     unit.weighted_area = rect.apodization * rect.height * rect.width;
   }
   return out;
-}
-
-void area(sys_con *sys, signal_rec *scratch, double dt, const rect_timing *timing) {
-  const double t1 = timing->t1, t2 = timing->t2, t3 = timing->t3, t4 = timing->t4;
-  const double T0 = timing->short_duration, T1 = timing->long_duration;
-  const int s = static_cast<int>(std::floor(t1 * sys->fs)) - 1;
-  const int n = static_cast<int>(std::ceil((t4 - t1) * sys->fs + 3));
-  if (scratch->capacity < n) extend_signal(sys, scratch, n, s);
-  scratch->start_sample = s;
-  scratch->no_samples = n;
-  double lambda = 0, mu = 0;
-  if (T1 != 0) {
-    mu = 1 / T1;
-    if (T0 != 0) lambda = 1 / (2 * T0 * T1);
-  }
-  double *A = scratch->values;
-  // The sample times rise, so the pieces of the trapezoid's integral follow
-  // one another: one loop per piece instead of a test of every piece at
-  // every sample. The times are accumulated exactly as one running sum.
-  double o = (s + 0.5) * dt;
-  int j = 0;
-  for (; j < n && o < t1; j++, o += dt) A[j] = 0;
-  for (; j < n && o < t2; j++, o += dt) A[j] = (o - t1) * (o - t1) * lambda;
-  for (; j < n && o < t3; j++, o += dt) A[j] = (T0 / 2 + o - t2) * mu;
-  for (; j < n && o < t4; j++, o += dt) A[j] = 1 - (o - t4) * (o - t4) * lambda;
-  for (; j < n; j++) A[j] = 1;
-  A[0] = 0;
 }
 
 signal_rec *calc_rectangles_mem(sys_con *sys, calc_memory_block *block, aperture *ap, double x,

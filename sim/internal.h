@@ -211,11 +211,6 @@ struct rect_unit_vector *unit_vec_calc_mem(sys_con *sys, struct rect_unit_vector
                                            const rect_element *rectangles, double delay, double x,
                                            double y, double z);
 
-/* Writes the cumulative area of one rectangle's unit-area trapezoid into the
- * scratch signal, sample j taken at (start + j + 0.5) dt; sets the scratch's
- * start sample and length (its capacity is grown when too small). */
-void area(sys_con *sys, signal_rec *scratch, double dt, const struct rect_timing *timing);
-
 /* Summed rectangle response of the aperture at the point (x, y, z), m/s:
  * focusing and apodization at the point, 1/(2 pi R) spreading, attenuation,
  * soft baffle and, when the block asks for it, element excitations. A new
