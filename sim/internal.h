@@ -200,6 +200,16 @@ void display_final_time_at(sys_con *sys, time_t now, time_t t_start);
 /* ---- Rectangle spatial impulse response --------------------------------- */
 
 struct calc_memory_block;
+/* Loops whose lanes all do the same operations in the same order, compiled
+ * once more for wider vectors and picked at load time: every clone gives the
+ * same values. The ifunc resolver runs before the ThreadSanitizer runtime is
+ * ready, so that build takes the default code only. */
+#if defined(__SANITIZE_THREAD__)
+#define SONVAR_VECTOR_CLONES
+#else
+#define SONVAR_VECTOR_CLONES __attribute__((target_clones("avx2", "default")))
+#endif
+
 struct rect_unit_vector;
 struct rect_timing;
 

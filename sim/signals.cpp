@@ -571,14 +571,7 @@ typedef double Lanes __attribute__((vector_size(32), aligned(8)));
 // that the additions do not wait on one another. Every lane does the same
 // operations in the same order, so each instruction set gives the same
 // values.
-// The clones are picked by an ifunc resolver at load time, before the
-// ThreadSanitizer runtime is ready: that build takes the default code only.
-#if defined(__SANITIZE_THREAD__)
-#define SONVAR_TAP_CLONES
-#else
-#define SONVAR_TAP_CLONES __attribute__((target_clones("avx2", "default")))
-#endif
-SONVAR_TAP_CLONES void add_taps(double *y, int length, const double *c, const int *k, int taps,
+SONVAR_VECTOR_CLONES void add_taps(double *y, int length, const double *c, const int *k, int taps,
                                 const double *h) {
   int m = 0;
   for (; m + 32 <= length; m += 32) {
