@@ -691,18 +691,81 @@ void spread_and_weight(sys_con *sys, const aperture *ap, signal_rec *signal, dou
   }
 }
 
+typedef std::int64_t Bits4 __attribute__((vector_size(32), aligned(8)));
+
+// |v| lane by lane: the sign bit cleared, as fabs does.
+inline void make_absolute(Lanes4 *v) {
+  const Bits4 magnitude = {INT64_MAX, INT64_MAX, INT64_MAX, INT64_MAX};
+  Bits4 bits;
+  std::memcpy(&bits, v, sizeof bits);
+  bits &= magnitude;
+  std::memcpy(v, &bits, sizeof bits);
+}
+
+// The unit-vector records and trapezoid timings of the rectangles of one
+// element, four rectangles at a time, for as long as the next four are
+// tilted at most one way (the far-field timing); each value is formed as
+// unit_vec_calc_mem and rectangle_timing form it. Returns how many were done.
+SONVAR_VECTOR_CLONES int single_tilt_timings(const rect_element *rects, int n, double delay,
+                                             double x, double y, double z, double c,
+                                             rect_unit_vector *units, rect_timing *timings) {
+  const Lanes4 zero = {0, 0, 0, 0}, one = {1, 1, 1, 1};
+  int k = 0;
+  for (; k + 4 <= n; k += 4) {
+    const rect_element *r = rects + k;
+    if (r[0].doubly_tilted || r[1].doubly_tilted || r[2].doubly_tilted || r[3].doubly_tilted) break;
+#define SONVAR_LANES(field) {r[0].field, r[1].field, r[2].field, r[3].field}
+    const Lanes4 wx = x - Lanes4 SONVAR_LANES(center.x);
+    const Lanes4 wy = y - Lanes4 SONVAR_LANES(center.y);
+    const Lanes4 wz = z - Lanes4 SONVAR_LANES(center.z);
+    Lanes4 R0 = wx * wx + wy * wy + wz * wz;
+    for (int q = 0; q < 4; q++) R0[q] = std::sqrt(R0[q]);
+    const Lanes4 R = R0 > 0 ? R0 : one;
+    const Lanes4 ux = R0 > 0 ? wx / R : zero;
+    const Lanes4 uy = R0 > 0 ? wy / R : zero;
+    const Lanes4 uz = R0 > 0 ? wz / R : one;
+    const Lanes4 width = SONVAR_LANES(width);
+    const Lanes4 height = SONVAR_LANES(height);
+    const Lanes4 local_x = Lanes4 SONVAR_LANES(cos_xz) * ux + Lanes4 SONVAR_LANES(sin_xz) * uz;
+    const Lanes4 local_y = Lanes4 SONVAR_LANES(cos_yz) * uy + Lanes4 SONVAR_LANES(sin_yz) * uz;
+    const Lanes4 t0 = R0 / c + delay + Lanes4 SONVAR_LANES(delay);
+    const Lanes4 weighted_area = Lanes4 SONVAR_LANES(apodization) * height * width;
+#undef SONVAR_LANES
+    Lanes4 across = width * local_x / c;
+    Lanes4 along = height * local_y / c;
+    make_absolute(&across);
+    make_absolute(&along);
+    const Lanes4 T0 = across > along ? along : across;
+    const Lanes4 T1 = across > along ? across : along;
+    const Lanes4 t1 = t0 - (T0 + T1) / 2;
+    const Lanes4 t2 = t1 + T0;
+    for (int q = 0; q < 4; q++) {
+      units[k + q] = {local_x[q], local_y[q], weighted_area[q], t0[q]};
+      timings[k + q] = {T0[q], T1[q], t1[q], t2[q], t1[q] + T1[q], t2[q] + T1[q]};
+    }
+  }
+  return k;
+}
+
 // The element signal of element i: the sum of its rectangles' trapezoids.
 signal_rec *rectangle_element_response(sys_con *sys, calc_memory_block *block, const aperture *ap,
                                        int i, bool first, double x, double y, double z) {
   const physical_element &element = ap->elements[i];
   const int n = element.no_rectangles;
   const double delay = block->no_delay ? 0.0 : block->delays[i];
-  unit_vec_calc_mem(sys, block->unit_vectors, n, element.rectangles, delay, x, y, z);
+  const int done =
+      sys->accurate_time_calc
+          ? 0
+          : single_tilt_timings(element.rectangles, n, delay, x, y, z, sys->c, block->unit_vectors,
+                                block->timings);
+  unit_vec_calc_mem(sys, block->unit_vectors + done, n - done, element.rectangles + done, delay, x,
+                    y, z);
   double t_min = 0, t_max = 0;
   bool defined = true;  // a NaN time escapes the min and max below
   for (int k = 0; k < n; k++) {
     rect_timing *timing = &block->timings[k];
-    rectangle_timing(sys, element.rectangles[k], block->unit_vectors[k], delay, x, y, z, timing);
+    if (k >= done)
+      rectangle_timing(sys, element.rectangles[k], block->unit_vectors[k], delay, x, y, z, timing);
     defined = defined && std::isfinite(timing->t1) && std::isfinite(timing->t4);
     if (k == 0 || timing->t1 < t_min) t_min = timing->t1;
     if (k == 0 || timing->t4 > t_max) t_max = timing->t4;
