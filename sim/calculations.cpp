@@ -702,18 +702,17 @@ inline void make_absolute(Lanes4 *v) {
   std::memcpy(v, &bits, sizeof bits);
 }
 
-// The unit-vector records and trapezoid timings of the rectangles of one
-// element, four rectangles at a time, for as long as the next four are
-// tilted at most one way (the far-field timing); each value is formed as
-// unit_vec_calc_mem and rectangle_timing form it. Returns how many were done.
-SONVAR_VECTOR_CLONES int single_tilt_timings(const rect_element *rects, int n, double delay,
+// The unit-vector records and far-field trapezoid timings of the
+// rectangles of one element, four rectangles at a time; each value is
+// formed as unit_vec_calc_mem and rectangle_timing form it. Returns how many
+// were done (the rest, fewer than four, are left to those two).
+SONVAR_VECTOR_CLONES int far_field_timings(const rect_element *rects, int n, double delay,
                                              double x, double y, double z, double c,
                                              rect_unit_vector *units, rect_timing *timings) {
   const Lanes4 zero = {0, 0, 0, 0}, one = {1, 1, 1, 1};
   int k = 0;
   for (; k + 4 <= n; k += 4) {
     const rect_element *r = rects + k;
-    if (r[0].doubly_tilted || r[1].doubly_tilted || r[2].doubly_tilted || r[3].doubly_tilted) break;
 #define SONVAR_LANES(field) {r[0].field, r[1].field, r[2].field, r[3].field}
     const Lanes4 wx = x - Lanes4 SONVAR_LANES(center.x);
     const Lanes4 wy = y - Lanes4 SONVAR_LANES(center.y);
@@ -726,8 +725,20 @@ SONVAR_VECTOR_CLONES int single_tilt_timings(const rect_element *rects, int n, d
     const Lanes4 uz = R0 > 0 ? wz / R : one;
     const Lanes4 width = SONVAR_LANES(width);
     const Lanes4 height = SONVAR_LANES(height);
-    const Lanes4 local_x = Lanes4 SONVAR_LANES(cos_xz) * ux + Lanes4 SONVAR_LANES(sin_xz) * uz;
-    const Lanes4 local_y = Lanes4 SONVAR_LANES(cos_yz) * uy + Lanes4 SONVAR_LANES(sin_yz) * uz;
+    const Lanes4 cos_xz = SONVAR_LANES(cos_xz), sin_xz = SONVAR_LANES(sin_xz);
+    const Lanes4 cos_yz = SONVAR_LANES(cos_yz), sin_yz = SONVAR_LANES(sin_yz);
+    const Bits4 doubly = {r[0].doubly_tilted, r[1].doubly_tilted, r[2].doubly_tilted,
+                          r[3].doubly_tilted};
+    // Both tilts: the second rotation from the frame of the first, then
+    // normalised; one tilt: the rotation alone.
+    const Lanes4 a = cos_xz * ux + sin_xz * uz;
+    const Lanes4 b = cos_xz * uz - sin_xz * ux;
+    const Lanes4 tilted_y = cos_yz * uy + sin_yz * b;
+    const Lanes4 normal = cos_yz * b - sin_yz * uy;
+    Lanes4 root = a * a + tilted_y * tilted_y + normal * normal;
+    for (int q = 0; q < 4; q++) root[q] = doubly[q] != 0 ? std::sqrt(root[q]) : 1.0;
+    const Lanes4 local_x = doubly != 0 ? a / root : a;
+    const Lanes4 local_y = doubly != 0 ? tilted_y / root : cos_yz * uy + sin_yz * uz;
     const Lanes4 t0 = R0 / c + delay + Lanes4 SONVAR_LANES(delay);
     const Lanes4 weighted_area = Lanes4 SONVAR_LANES(apodization) * height * width;
 #undef SONVAR_LANES
@@ -756,7 +767,7 @@ signal_rec *rectangle_element_response(sys_con *sys, calc_memory_block *block, c
   const int done =
       sys->accurate_time_calc
           ? 0
-          : single_tilt_timings(element.rectangles, n, delay, x, y, z, sys->c, block->unit_vectors,
+          : far_field_timings(element.rectangles, n, delay, x, y, z, sys->c, block->unit_vectors,
                                 block->timings);
   unit_vec_calc_mem(sys, block->unit_vectors + done, n - done, element.rectangles + done, delay, x,
                     y, z);
