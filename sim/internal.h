@@ -206,8 +206,10 @@ struct calc_memory_block;
  * ready, so that build takes the default code only. */
 #if defined(__SANITIZE_THREAD__)
 #define SONVAR_VECTOR_CLONES
+#define SONVAR_WIDE_VECTOR_CLONES
 #else
 #define SONVAR_VECTOR_CLONES __attribute__((target_clones("avx2", "default")))
+#define SONVAR_WIDE_VECTOR_CLONES __attribute__((target_clones("avx512f", "avx2", "default")))
 #endif
 
 struct rect_unit_vector;
