@@ -42,14 +42,31 @@ const Entry *entry_in_force(const Entry *first, double tau) {
 // focus beyond the point and defocuses the outer elements at short range;
 // with focus_at_point d is the point's distance from the reference, one
 // focus for all elements.
-double dynamic_delay(const sys_con *sys, const aperture *ap, const focus_entry *entry,
+//
+// The direction's sines and cosines are the same for every element under
+// one entry: FocusDirection keeps those of the last entry asked for.
+struct FocusDirection {
+  const focus_entry *entry = nullptr;
+  double sin_zx = 0, cos_zx = 0, sin_zy = 0, cos_zy = 0;
+  const FocusDirection &of(const focus_entry *e) {
+    if (e != entry) {
+      entry = e;
+      sin_zx = std::sin(e->angle_zx);
+      cos_zx = std::cos(e->angle_zx);
+      sin_zy = std::sin(e->angle_zy);
+      cos_zy = std::cos(e->angle_zy);
+    }
+    return *this;
+  }
+};
+
+double dynamic_delay(const sys_con *sys, const aperture *ap, const FocusDirection &direction,
                      point3 centre, double tau, point3 point) {
   const point3 ref = ap->focus_reference;
   const double d = sys->focus_at_point ? distance(point, ref) : sys->c * tau;
-  const double a1 = entry->angle_zx;
-  const double a2 = entry->angle_zy;
-  const point3 focus = {ref.x + d * std::sin(a1) * std::cos(a2), ref.y + d * std::sin(a2),
-                        ref.z + d * std::cos(a1) * std::cos(a2)};
+  const point3 focus = {ref.x + d * direction.sin_zx * direction.cos_zy,
+                        ref.y + d * direction.sin_zy,
+                        ref.z + d * direction.cos_zx * direction.cos_zy};
   double delay = distance(focus, ref) / sys->c - distance(centre, focus) / sys->c;
   // A step of 0 (or less) cannot quantize: the delay is kept as it is, as
   // for the static delays of the focus line.
@@ -58,13 +75,14 @@ double dynamic_delay(const sys_con *sys, const aperture *ap, const focus_entry *
   return delay;
 }
 
-double focus_delay(const sys_con *sys, const aperture *ap, int i, double tau, point3 point) {
+double focus_delay(const sys_con *sys, const aperture *ap, int i, double tau, point3 point,
+                   FocusDirection *direction) {
   const focus_entry *entry = ap->fixed_focus ? ap->focus_line : entry_in_force(ap->focus_line, tau);
   // A static entry carries its delays; a dynamic one (never the fixed entry
   // of a public call, but evaluated rather than dereferenced if it is)
   // focuses along its direction.
   if (!entry->dynamic && entry->delays != nullptr) return entry->delays[i];
-  return dynamic_delay(sys, ap, entry, ap->elements[i].center, tau, point);
+  return dynamic_delay(sys, ap, direction->of(entry), ap->elements[i].center, tau, point);
 }
 
 double window_value(int kind, double r) {
@@ -114,10 +132,11 @@ void find_delays_and_apodization(sys_con *sys, aperture *ap, double *delays, dou
   if (ap->no_elements <= 0) return;
   check_time_lines(ap);
   const point3 point = {x, y, z};
+  FocusDirection direction;
   for (int i = 0; i < ap->no_elements; i++) {
     const point3 centre = ap->elements[i].center;
     const double tau = distance(point, centre) / sys->c;
-    delays[i] = focus_delay(sys, ap, i, tau, point);
+    delays[i] = focus_delay(sys, ap, i, tau, point, &direction);
     if (ap->dynamic_apodization)
       apodization[i] = dynamic_weight(ap, centre, x, y, z);
     else if (ap->fixed_apodization)
