@@ -600,26 +600,32 @@ double exact_step(double o0, double dt, int steps) {
   return std::fabs(dt - d) == half_spacing ? 0 : d;
 }
 
+// The sample window of a trapezoid whose break times are set.
+void set_window(const sys_con *sys, double dt, rect_timing *timing) {
+  const double T0 = timing->short_duration, T1 = timing->long_duration;
+  timing->window_start = std::floor(timing->t1 * sys->fs) - 1;
+  timing->window_samples = std::ceil((timing->t4 - timing->t1) * sys->fs + 3);
+  timing->start_time = (timing->window_start + 0.5) * dt;
+  timing->step = 0;
+  if (timing->window_samples < 1e9)
+    timing->step = exact_step(timing->start_time, dt, static_cast<int>(timing->window_samples));
+  timing->lambda = T1 != 0 && T0 != 0 ? 1 / (2 * T0 * T1) : 0;
+  timing->mu = T1 != 0 ? 1 / T1 : 0;
+}
+
 void add_rectangle(sys_con *sys, signal_rec *scratch, double dt, const rect_timing &timing,
                    double weighted_area, signal_rec *element) {
-  const int s = static_cast<int>(std::floor(timing.t1 * sys->fs)) - 1;
-  const int n = static_cast<int>(std::ceil((timing.t4 - timing.t1) * sys->fs + 3));
+  const int s = static_cast<int>(timing.window_start);
+  const int n = static_cast<int>(timing.window_samples);
   const int offset = s - element->start_sample;
   const int j_first = std::max(0, -offset);
   const int j_end = std::min(n, element->no_samples - offset);
   const double scale = weighted_area * sys->fs;
   if (j_first == 0 && j_end == n) {
-    const double o0 = (s + 0.5) * dt;
-    const double d = exact_step(o0, dt, n);
-    if (d > 0) {
-      const double T0 = timing.short_duration, T1 = timing.long_duration;
-      double lambda = 0, mu = 0;
-      if (T1 != 0) {
-        mu = 1 / T1;
-        if (T0 != 0) lambda = 1 / (2 * T0 * T1);
-      }
+    if (timing.step > 0) {
       if (scratch->capacity < n + 4) extend_signal(sys, scratch, n + 4, 0);
-      cumulative_areas(scratch->values, n, o0, d, timing, lambda, mu);
+      cumulative_areas(scratch->values, n, timing.start_time, timing.step, timing, timing.lambda,
+                       timing.mu);
       add_differences(element->values + offset, scratch->values, n, scale);
       return;
     }
@@ -721,18 +727,20 @@ inline void make_absolute(Lanes4 *v) {
   std::memcpy(v, &bits, sizeof bits);
 }
 
-// The unit-vector records and far-field trapezoid timings of the
-// rectangles of one element, four rectangles at a time; each value is
-// formed as unit_vec_calc_mem and rectangle_timing form it. Returns how many
-// were done (the rest, fewer than four, are left to those two).
-SONVAR_VECTOR_CLONES int far_field_timings(const rect_element *rects, int n, double delay,
-                                             double x, double y, double z, double c,
-                                             rect_unit_vector *units, rect_timing *timings) {
+// The unit-vector records, far-field trapezoid timings and sample windows
+// of the n rectangles of one element, four rectangles at a time (the last
+// four repeat the last rectangle where n is not a multiple of four); each
+// value is formed as unit_vec_calc_mem, rectangle_timing and set_window
+// form it.
+SONVAR_VECTOR_CLONES void far_field_timings(const rect_element *rects, int n, double delay,
+                                            double x, double y, double z, const sys_con *sys,
+                                            rect_unit_vector *units, rect_timing *timings) {
   const Lanes4 zero = {0, 0, 0, 0}, one = {1, 1, 1, 1};
-  int k = 0;
-  for (; k + 4 <= n; k += 4) {
-    const rect_element *r = rects + k;
-#define SONVAR_LANES(field) {r[0].field, r[1].field, r[2].field, r[3].field}
+  const double c = sys->c, fs = sys->fs, dt = 1 / sys->fs;
+  for (int k = 0; k < n; k += 4) {
+    const rect_element *r[4];
+    for (int q = 0; q < 4; q++) r[q] = rects + std::min(k + q, n - 1);
+#define SONVAR_LANES(field) {r[0]->field, r[1]->field, r[2]->field, r[3]->field}
     const Lanes4 wx = x - Lanes4 SONVAR_LANES(center.x);
     const Lanes4 wy = y - Lanes4 SONVAR_LANES(center.y);
     const Lanes4 wz = z - Lanes4 SONVAR_LANES(center.z);
@@ -746,8 +754,7 @@ SONVAR_VECTOR_CLONES int far_field_timings(const rect_element *rects, int n, dou
     const Lanes4 height = SONVAR_LANES(height);
     const Lanes4 cos_xz = SONVAR_LANES(cos_xz), sin_xz = SONVAR_LANES(sin_xz);
     const Lanes4 cos_yz = SONVAR_LANES(cos_yz), sin_yz = SONVAR_LANES(sin_yz);
-    const Bits4 doubly = {r[0].doubly_tilted, r[1].doubly_tilted, r[2].doubly_tilted,
-                          r[3].doubly_tilted};
+    const Bits4 doubly = SONVAR_LANES(doubly_tilted);
     // Both tilts: the second rotation from the frame of the first, then
     // normalised; one tilt: the rotation alone.
     const Lanes4 a = cos_xz * ux + sin_xz * uz;
@@ -769,12 +776,39 @@ SONVAR_VECTOR_CLONES int far_field_timings(const rect_element *rects, int n, dou
     const Lanes4 T1 = across > along ? across : along;
     const Lanes4 t1 = t0 - (T0 + T1) / 2;
     const Lanes4 t2 = t1 + T0;
+    const Lanes4 t3 = t1 + T1;
+    const Lanes4 t4 = t2 + T1;
+    // The window and its exact step, as set_window and exact_step.
+    Lanes4 first = t1 * fs, count = (t4 - t1) * fs + 3;
     for (int q = 0; q < 4; q++) {
+      first[q] = std::floor(first[q]);
+      count[q] = std::ceil(count[q]);
+    }
+    first -= 1;
+    const Lanes4 start = (first + 0.5) * dt;
+    const Lanes4 d = (start + dt) - start;
+    const Lanes4 last = start + count * d;
+    Bits4 b0, b1;
+    std::memcpy(&b0, &start, sizeof b0);
+    std::memcpy(&b1, &last, sizeof b1);
+    const Bits4 exponent = b0 >> 52;
+    const Bits4 low = {54, 54, 54, 54};
+    const Bits4 half_bits = ((exponent > 53 ? exponent : low) - 53) << 52;
+    Lanes4 half_spacing, off_grid = dt - d;
+    std::memcpy(&half_spacing, &half_bits, sizeof half_spacing);
+    make_absolute(&off_grid);
+    const Bits4 exact = (start > 0) & (start < 1) & (count < 1e9) & (exponent == (b1 >> 52)) &
+                        (exponent > 53) & (off_grid != half_spacing);
+    const Lanes4 step = exact != 0 ? d : zero;
+    const Bits4 both = (T1 != 0) & (T0 != 0);
+    const Lanes4 lambda = both != 0 ? 1 / (2 * T0 * T1) : zero;
+    const Lanes4 mu = T1 != 0 ? 1 / T1 : zero;
+    for (int q = 0; q < 4 && k + q < n; q++) {
       units[k + q] = {local_x[q], local_y[q], weighted_area[q], t0[q]};
-      timings[k + q] = {T0[q], T1[q], t1[q], t2[q], t1[q] + T1[q], t2[q] + T1[q]};
+      timings[k + q] = {T0[q],    T1[q],    t1[q],     t2[q],      t3[q],      t4[q],     first[q],
+                        count[q], start[q], step[q], lambda[q], mu[q]};
     }
   }
-  return k;
 }
 
 // The element signal of element i: the sum of its rectangles' trapezoids.
@@ -783,24 +817,26 @@ signal_rec *rectangle_element_response(sys_con *sys, calc_memory_block *block, c
   const physical_element &element = ap->elements[i];
   const int n = element.no_rectangles;
   const double delay = block->no_delay ? 0.0 : block->delays[i];
-  const int done =
-      sys->accurate_time_calc
-          ? 0
-          : far_field_timings(element.rectangles, n, delay, x, y, z, sys->c, block->unit_vectors,
-                                block->timings);
-  unit_vec_calc_mem(sys, block->unit_vectors + done, n - done, element.rectangles + done, delay, x,
-                    y, z);
+  const double dt = 1 / sys->fs;
+  if (sys->accurate_time_calc) {
+    unit_vec_calc_mem(sys, block->unit_vectors, n, element.rectangles, delay, x, y, z);
+    for (int k = 0; k < n; k++) {
+      rectangle_timing(sys, element.rectangles[k], block->unit_vectors[k], delay, x, y, z,
+                       &block->timings[k]);
+      set_window(sys, dt, &block->timings[k]);
+    }
+  } else {
+    far_field_timings(element.rectangles, n, delay, x, y, z, sys, block->unit_vectors,
+                      block->timings);
+  }
   double t_min = 0, t_max = 0;
   bool defined = true;  // a NaN time escapes the min and max below
   for (int k = 0; k < n; k++) {
-    rect_timing *timing = &block->timings[k];
-    if (k >= done)
-      rectangle_timing(sys, element.rectangles[k], block->unit_vectors[k], delay, x, y, z, timing);
+    const rect_timing *timing = &block->timings[k];
     defined = defined && std::isfinite(timing->t1) && std::isfinite(timing->t4);
     if (k == 0 || timing->t1 < t_min) t_min = timing->t1;
     if (k == 0 || timing->t4 > t_max) t_max = timing->t4;
   }
-  const double dt = 1 / sys->fs;
   const double t_lo = std::floor(t_min / dt) * dt;
   const double t_hi = std::ceil(t_max / dt) * dt;
   // Every sample count and start below (and in area) lies within these.

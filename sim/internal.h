@@ -299,6 +299,12 @@ typedef struct rect_timing {
   double short_duration; /* T0, the shorter duration, s */
   double long_duration;  /* T1, the longer duration, s */
   double t1, t2, t3, t4; /* break times of the trapezoid, ascending, s */
+  /* Its sample window (set with the times): */
+  double window_start;   /* first sample s, floor(t1 fs) - 1 */
+  double window_samples; /* samples n, ceil((t4 - t1) fs + 3) */
+  double start_time;     /* time of the first sample, (s + 0.5) / fs, s */
+  double step;           /* exact step of the sample times, or 0 (a running sum) */
+  double lambda, mu;     /* 1 / (2 T0 T1) and 1 / T1, or 0 */
 } rect_timing;
 
 /* One potential crossing of the wave circle with one bounding line. */
