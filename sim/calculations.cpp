@@ -1586,8 +1586,7 @@ void free_scatter_partials(sys_con *sys, scatter_partials *parts) {
   free_memory(sys, parts);
 }
 
-signal_rec **scatter_finish(sys_con *sys, aperture *transmit, aperture *receive,
-                            scatter_partials **shares, int count) {
+signal_rec **scatter_merge(sys_con *sys, scatter_partials **shares, int count, int *elements) {
   scatter_partials *all = shares[0];
   for (int k = 1; k < count; k++) {
     for (int m = 0; m < shares[k]->count; m++) {
@@ -1604,12 +1603,24 @@ signal_rec **scatter_finish(sys_con *sys, aperture *transmit, aperture *receive,
     all->count--;
   }
   signal_rec **result = all->nodes[0].sums;
-  const int elements = all->elements;
+  *elements = all->elements;
   free_memory(sys, all);
-  // The pulse convolution postponed to the end: once per output signal.
+  return result;
+}
+
+void scatter_apply_pulse(sys_con *sys, aperture *transmit, aperture *receive, signal_rec **sums,
+                         int first, int end) {
   signal_rec *pulse = two_way_pulse(sys, transmit, receive);
-  for (int j = 0; j < elements; j++) result[j] = finish_with_pulse(sys, result[j], pulse);
+  for (int j = first; j < end; j++) sums[j] = finish_with_pulse(sys, sums[j], pulse);
   free_signal(sys, pulse);
+}
+
+signal_rec **scatter_finish(sys_con *sys, aperture *transmit, aperture *receive,
+                            scatter_partials **shares, int count) {
+  int elements = 0;
+  signal_rec **result = scatter_merge(sys, shares, count, &elements);
+  // The pulse convolution postponed to the end: once per output signal.
+  scatter_apply_pulse(sys, transmit, receive, result, 0, elements);
   return result;
 }
 

@@ -276,6 +276,13 @@ void free_scatter_partials(sys_con *sys, scatter_partials *parts);
 signal_rec **scatter_finish(sys_con *sys, aperture *transmit, aperture *receive,
                             scatter_partials **shares, int count);
 
+/* scatter_finish in its two steps: the merged sums (their count in
+ * *elements), then the pulse applied to sums[first, end), which a worker
+ * can do for its own range. */
+signal_rec **scatter_merge(sys_con *sys, scatter_partials **shares, int count, int *elements);
+void scatter_apply_pulse(sys_con *sys, aperture *transmit, aperture *receive, signal_rec **sums,
+                         int first, int end);
+
 /* Sorts the scatterers by squared distance from the origin, nearest first
  * (an in-place heap sort; not stable), moving the amplitudes along. */
 void sort_points(sys_con *sys, int n, point3 *points, double *amplitudes);
@@ -395,6 +402,9 @@ typedef struct thread_work {
   int32_t end_leaf;            /* [first_leaf, end_leaf) */
   int32_t per_element;         /* 1: per-element echoes, 0: the summed echo */
   scatter_partials *partials;  /* the worker's partial sums */
+  signal_rec **merged_sums;    /* the merged per-element sums (shared), and */
+  int32_t first_sum;           /* this worker's range of them for the pulse: */
+  int32_t end_sum;             /* [first_sum, end_sum) */
   int32_t failed;              /* 1 when the worker's calculation failed */
   char *failure;               /* its failure text (alloc_memory), or NULL */
 } thread_work;
@@ -408,6 +418,8 @@ void *calc_scat_multi_call(void *work);
 void *calc_scat_all_call(void *work);
 /* Partial sums of the worker's leaves (scatter_leaf_sums) into partials. */
 void *scatter_leaves_call(void *work);
+/* The postponed pulse on the worker's range of the merged sums. */
+void *scatter_pulse_call(void *work);
 
 /* ======================================================================== */
 /* Triangle elements (triangles)                                            */
