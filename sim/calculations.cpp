@@ -818,17 +818,8 @@ signal_rec *rectangle_element_response(sys_con *sys, calc_memory_block *block, c
   const int n = element.no_rectangles;
   const double delay = block->no_delay ? 0.0 : block->delays[i];
   const double dt = 1 / sys->fs;
-  if (sys->accurate_time_calc) {
-    unit_vec_calc_mem(sys, block->unit_vectors, n, element.rectangles, delay, x, y, z);
-    for (int k = 0; k < n; k++) {
-      rectangle_timing(sys, element.rectangles[k], block->unit_vectors[k], delay, x, y, z,
-                       &block->timings[k]);
-      set_window(sys, dt, &block->timings[k]);
-    }
-  } else {
-    far_field_timings(element.rectangles, n, delay, x, y, z, sys, block->unit_vectors,
-                      block->timings);
-  }
+  rectangle_timings(sys, element.rectangles, n, delay, x, y, z, block->unit_vectors,
+                    block->timings, true);
   double t_min = 0, t_max = 0;
   bool defined = true;  // a NaN time escapes the min and max below
   for (int k = 0; k < n; k++) {
@@ -911,6 +902,24 @@ rect_unit_vector *unit_vec_calc_mem(sys_con *sys, rect_unit_vector *out, int n,
     unit.weighted_area = rect.apodization * rect.height * rect.width;
   }
   return out;
+}
+
+void rectangle_timings(sys_con *sys, const rect_element *rects, int n, double delay, double x,
+                       double y, double z, rect_unit_vector *units, rect_timing *timings,
+                       int by_four) {
+  if (by_four && !sys->accurate_time_calc) {
+    far_field_timings(rects, n, delay, x, y, z, sys, units, timings);
+    return;
+  }
+  unit_vec_calc_mem(sys, units, n, rects, delay, x, y, z);
+  for (int k = 0; k < n; k++) {
+    rectangle_timing(sys, rects[k], units[k], delay, x, y, z, &timings[k]);
+    set_window(sys, 1 / sys->fs, &timings[k]);
+  }
+}
+
+double exact_time_step(double o0, double dt, int steps) {
+  return exact_step(o0, dt, steps);
 }
 
 signal_rec *calc_rectangles_mem(sys_con *sys, calc_memory_block *block, aperture *ap, double x,

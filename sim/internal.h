@@ -223,6 +223,21 @@ struct rect_unit_vector *unit_vec_calc_mem(sys_con *sys, struct rect_unit_vector
                                            const rect_element *rectangles, double delay, double x,
                                            double y, double z);
 
+struct rect_timing;
+
+/* The unit-vector records, trapezoid timings and sample windows of the n
+ * rectangles of one element at the point (x, y, z) for the focusing delay
+ * `delay`; by_four non-zero takes four rectangles at a time where the
+ * timing is the far-field one (the same values as one at a time). */
+void rectangle_timings(sys_con *sys, const rect_element *rects, int n, double delay, double x,
+                       double y, double z, struct rect_unit_vector *units,
+                       struct rect_timing *timings, int by_four);
+
+/* The step d with which o0 + j d, j = 0 .. steps, equals the running sum
+ * o += dt from o0 exactly, or 0 when there is none (the sums leave the
+ * binade of o0, or dt lies half-way between two of its doubles). */
+double exact_time_step(double o0, double dt, int steps);
+
 /* Summed rectangle response of the aperture at the point (x, y, z), m/s:
  * focusing and apodization at the point, 1/(2 pi R) spreading, attenuation,
  * soft baffle and, when the block asks for it, element excitations. A new
