@@ -762,7 +762,7 @@ SONVAR_VECTOR_CLONES void far_field_timings(const rect_element *rects, int n, do
     const Lanes4 tilted_y = cos_yz * uy + sin_yz * b;
     const Lanes4 normal = cos_yz * b - sin_yz * uy;
     Lanes4 root = a * a + tilted_y * tilted_y + normal * normal;
-    for (int q = 0; q < 4; q++) root[q] = doubly[q] != 0 ? std::sqrt(root[q]) : 1.0;
+    for (int q = 0; q < 4; q++) root[q] = std::sqrt(root[q]);  // used where doubly tilted
     const Lanes4 local_x = doubly != 0 ? a / root : a;
     const Lanes4 local_y = doubly != 0 ? tilted_y / root : cos_yz * uy + sin_yz * uz;
     const Lanes4 t0 = R0 / c + delay + Lanes4 SONVAR_LANES(delay);
