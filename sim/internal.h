@@ -223,8 +223,6 @@ struct rect_unit_vector *unit_vec_calc_mem(sys_con *sys, struct rect_unit_vector
                                            const rect_element *rectangles, double delay, double x,
                                            double y, double z);
 
-struct rect_timing;
-
 /* The unit-vector records, trapezoid timings and sample windows of the n
  * rectangles of one element at the point (x, y, z) for the focusing delay
  * `delay`; by_four non-zero takes four rectangles at a time where the
@@ -324,7 +322,7 @@ typedef struct rect_timing {
   /* Its sample window (set with the times): */
   double window_start;   /* first sample s, floor(t1 fs) - 1 */
   double window_samples; /* samples n, ceil((t4 - t1) fs + 3) */
-  double start_time;     /* time of the first sample, (s + 0.5) / fs, s */
+  double start_time;     /* time of the first sample, (s + 0.5) dt with dt = 1/fs, s */
   double step;           /* exact step of the sample times, or 0 (a running sum) */
   double lambda, mu;     /* 1 / (2 T0 T1) and 1 / T1, or 0 */
 } rect_timing;
