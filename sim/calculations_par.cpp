@@ -240,6 +240,15 @@ void *pair_leaves_call(void *argument) {
   return nullptr;
 }
 
+void *scatter_pulse_call(void *argument) {
+  auto *work = static_cast<thread_work *>(argument);
+  run_worker(work, [work] {
+    scatter_apply_pulse(work->sys, work->aperture1, work->aperture2, work->merged_sums,
+                        work->first_sum, work->end_sum);
+  });
+  return nullptr;
+}
+
 namespace {
 
 using WorkerEntry = void *(*)(void *);
@@ -406,41 +415,56 @@ SONVAR_LEAVE(sys)
 namespace {
 
 // A split run over leaves: every worker sees all N points and sums its
-// share of the leaves (in `entry`); the shares are merged in leaf order, so
-// the sum is that of a direct run whatever the thread count. Returns the
-// shares for the caller's finish; the run's records are released.
-scatter_partials **split_leaves(sys_con *sys, aperture *ap1, aperture *ap2, int N, point3 *points,
-                                double *amplitudes, int per_element, int dec_factor,
-                                WorkerEntry entry, int *count) {
-  SplitRun run = prepare_split(sys, ap1, ap2, N, points, amplitudes, dec_factor);
-  const int leaves = scatter_leaves(run.T);
-  for (int i = 0; i < run.T; i++) {
-    thread_work &w = run.work[i];
+// share of the leaves (in `entry`). Returns the shares in leaf order for the
+// caller to merge; merged in that order, the sum is that of a direct run
+// whatever the thread count.
+scatter_partials **split_leaves(sys_con *sys, SplitRun *run, int N, point3 *points,
+                                double *amplitudes, int per_element, WorkerEntry entry) {
+  const int leaves = scatter_leaves(run->T);
+  for (int i = 0; i < run->T; i++) {
+    thread_work &w = run->work[i];
     w.points = points;
     w.amplitudes = amplitudes;
     w.no_points = N;
     w.leaves = leaves;
-    w.first_leaf = static_cast<int>(static_cast<long long>(i) * leaves / run.T);
-    w.end_leaf = static_cast<int>(static_cast<long long>(i + 1) * leaves / run.T);
+    w.first_leaf = static_cast<int>(static_cast<long long>(i) * leaves / run->T);
+    w.end_leaf = static_cast<int>(static_cast<long long>(i + 1) * leaves / run->T);
     w.per_element = per_element;
   }
-  run_workers(sys, &run, entry);
+  run_workers(sys, run, entry);
   scatter_partials **shares =
-      sonvar::alloc_array<scatter_partials *>(sys, run.T, "the workers' partial sums");
-  for (int i = 0; i < run.T; i++) shares[i] = run.work[i].partials;
-  *count = run.T;
-  release_split(sys, &run);
+      sonvar::alloc_array<scatter_partials *>(sys, run->T, "the workers' partial sums");
+  for (int i = 0; i < run->T; i++) {
+    shares[i] = run->work[i].partials;
+    run->work[i].partials = nullptr;
+  }
   return shares;
 }
 
 // The summed or per-element scattering over split leaves.
 signal_rec **split_scattering(sys_con *sys, aperture *ap1, aperture *ap2, int N, point3 *points,
                               double *amplitudes, int per_element) {
-  int count = 0;
-  scatter_partials **shares = split_leaves(sys, ap1, ap2, N, points, amplitudes, per_element, 0,
-                                           scatter_leaves_call, &count);
-  signal_rec **result = scatter_finish(sys, ap1, ap2, shares, count);
+  SplitRun run = prepare_split(sys, ap1, ap2, N, points, amplitudes, 0);
+  scatter_partials **shares =
+      split_leaves(sys, &run, N, points, amplitudes, per_element, scatter_leaves_call);
+  int elements = 0;
+  signal_rec **result = scatter_merge(sys, shares, run.T, &elements);
   free_memory(sys, shares);
+  // The pulse on every per-element sum is a transform convolution of the
+  // whole echo length each, a tenth of a per-element run of 1,000
+  // scatterers: the workers share it out as they shared the leaves.
+  if (elements < 2 * run.T) {
+    scatter_apply_pulse(sys, ap1, ap2, result, 0, elements);
+  } else {
+    for (int i = 0; i < run.T; i++) {
+      thread_work &w = run.work[i];
+      w.merged_sums = result;
+      w.first_sum = static_cast<int>(static_cast<long long>(i) * elements / run.T);
+      w.end_sum = static_cast<int>(static_cast<long long>(i + 1) * elements / run.T);
+    }
+    run_workers(sys, &run, scatter_pulse_call);
+  }
+  release_split(sys, &run);
   return result;
 }
 
@@ -509,11 +533,11 @@ signal_rec ***calc_scat_all_parallel(sys_con *sys, aperture *ap1, aperture *ap2,
   std::copy(points, points + N, ordered);
   std::copy(amplitudes, amplitudes + N, weights);
   calc_scat_all_order(sys, N, ordered, weights);
-  int count = 0;
-  scatter_partials **shares =
-      split_leaves(sys, ap1, ap2, N, ordered, weights, 0, dec_factor, pair_leaves_call, &count);
-  signal_rec ***sum = pair_finish(sys, ap1, ap2, shares, count, dec_factor);
+  SplitRun run = prepare_split(sys, ap1, ap2, N, ordered, weights, dec_factor);
+  scatter_partials **shares = split_leaves(sys, &run, N, ordered, weights, 0, pair_leaves_call);
+  signal_rec ***sum = pair_finish(sys, ap1, ap2, shares, run.T, dec_factor);
   free_memory(sys, shares);
+  release_split(sys, &run);
   free_memory(sys, ordered);
   free_memory(sys, weights);
   order_chunks(sys, N, points, amplitudes, true, calc_scat_all_order);

@@ -200,6 +200,18 @@ void display_final_time_at(sys_con *sys, time_t now, time_t t_start);
 /* ---- Rectangle spatial impulse response --------------------------------- */
 
 struct calc_memory_block;
+/* Loops whose lanes all do the same operations in the same order, compiled
+ * once more for wider vectors and picked at load time: every clone gives the
+ * same values. The ifunc resolver runs before the ThreadSanitizer runtime is
+ * ready, so that build takes the default code only. */
+#if defined(__SANITIZE_THREAD__)
+#define SONVAR_VECTOR_CLONES
+#define SONVAR_WIDE_VECTOR_CLONES
+#else
+#define SONVAR_VECTOR_CLONES __attribute__((target_clones("avx2", "default")))
+#define SONVAR_WIDE_VECTOR_CLONES __attribute__((target_clones("avx512f", "avx2", "default")))
+#endif
+
 struct rect_unit_vector;
 struct rect_timing;
 
@@ -211,10 +223,18 @@ struct rect_unit_vector *unit_vec_calc_mem(sys_con *sys, struct rect_unit_vector
                                            const rect_element *rectangles, double delay, double x,
                                            double y, double z);
 
-/* Writes the cumulative area of one rectangle's unit-area trapezoid into the
- * scratch signal, sample j taken at (start + j + 0.5) dt; sets the scratch's
- * start sample and length (its capacity is grown when too small). */
-void area(sys_con *sys, signal_rec *scratch, double dt, const struct rect_timing *timing);
+/* The unit-vector records, trapezoid timings and sample windows of the n
+ * rectangles of one element at the point (x, y, z) for the focusing delay
+ * `delay`; by_four non-zero takes four rectangles at a time where the
+ * timing is the far-field one (the same values as one at a time). */
+void rectangle_timings(sys_con *sys, const rect_element *rects, int n, double delay, double x,
+                       double y, double z, struct rect_unit_vector *units,
+                       struct rect_timing *timings, int by_four);
+
+/* The step d with which o0 + j d, j = 0 .. steps, equals the running sum
+ * o += dt from o0 exactly, or 0 when there is none (the sums leave the
+ * binade of o0, or dt lies half-way between two of its doubles). */
+double exact_time_step(double o0, double dt, int steps);
 
 /* Summed rectangle response of the aperture at the point (x, y, z), m/s:
  * focusing and apodization at the point, 1/(2 pi R) spreading, attenuation,
@@ -287,6 +307,13 @@ scatter_partials *pair_leaf_sums(sys_con *sys, aperture *transmit, aperture *rec
 signal_rec ***pair_finish(sys_con *sys, aperture *transmit, aperture *receive,
                           scatter_partials **shares, int count, int D);
 
+/* scatter_finish in its two steps: the merged sums (their count in
+ * *elements), then the pulse applied to sums[first, end), which a worker
+ * can do for its own range. */
+signal_rec **scatter_merge(sys_con *sys, scatter_partials **shares, int count, int *elements);
+void scatter_apply_pulse(sys_con *sys, aperture *transmit, aperture *receive, signal_rec **sums,
+                         int first, int end);
+
 /* Sorts the scatterers by squared distance from the origin, nearest first
  * (an in-place heap sort; not stable), moving the amplitudes along. */
 void sort_points(sys_con *sys, int n, point3 *points, double *amplitudes);
@@ -310,6 +337,12 @@ typedef struct rect_timing {
   double short_duration; /* T0, the shorter duration, s */
   double long_duration;  /* T1, the longer duration, s */
   double t1, t2, t3, t4; /* break times of the trapezoid, ascending, s */
+  /* Its sample window (set with the times): */
+  double window_start;   /* first sample s, floor(t1 fs) - 1 */
+  double window_samples; /* samples n, ceil((t4 - t1) fs + 3) */
+  double start_time;     /* time of the first sample, (s + 0.5) dt with dt = 1/fs, s */
+  double step;           /* exact step of the sample times, or 0 (a running sum) */
+  double lambda, mu;     /* 1 / (2 T0 T1) and 1 / T1, or 0 */
 } rect_timing;
 
 /* One potential crossing of the wave circle with one bounding line. */
@@ -400,6 +433,9 @@ typedef struct thread_work {
   int32_t end_leaf;            /* [first_leaf, end_leaf) */
   int32_t per_element;         /* 1: per-element echoes, 0: the summed echo */
   scatter_partials *partials;  /* the worker's partial sums */
+  signal_rec **merged_sums;    /* the merged per-element sums (shared), and */
+  int32_t first_sum;           /* this worker's range of them for the pulse: */
+  int32_t end_sum;             /* [first_sum, end_sum) */
   int32_t failed;              /* 1 when the worker's calculation failed */
   char *failure;               /* its failure text (alloc_memory), or NULL */
 } thread_work;
@@ -416,6 +452,9 @@ void *scatter_leaves_call(void *work);
 /* All-pairs partial sums of the worker's leaves (pair_leaf_sums) into
  * partials. */
 void *pair_leaves_call(void *work);
+
+/* The postponed pulse on the worker's range of the merged sums. */
+void *scatter_pulse_call(void *work);
 
 /* ======================================================================== */
 /* Triangle elements (triangles)                                            */

@@ -561,26 +561,61 @@ namespace {
 // weights and indices sit on the stack).
 constexpr int kTapsPerPass = 256;
 
-// Four doubles as one value (loads and stores need no alignment).
+// Four and eight doubles as one value (loads and stores need no alignment).
 typedef double Lanes __attribute__((vector_size(32), aligned(8)));
+typedef double Lanes8 __attribute__((vector_size(64), aligned(8)));
 
 // y[m] += sum over q of c[q] h[m - k[q]] for m in [0, length), the q in
 // rising order, so that each output gathers its terms in the order of the
 // direct sum. h is readable (zero) far enough either side of its values.
-// Outputs go in groups of 32 held in eight independent chains of four, so
+// Outputs go in groups of 64 held in eight independent chains of eight (one
+// register each with 512-bit vectors), then of 32 in chains of four, so
 // that the additions do not wait on one another. Every lane does the same
 // operations in the same order, so each instruction set gives the same
 // values.
-// The clones are picked by an ifunc resolver at load time, before the
-// ThreadSanitizer runtime is ready: that build takes the default code only.
-#if defined(__SANITIZE_THREAD__)
-#define SONVAR_TAP_CLONES
-#else
-#define SONVAR_TAP_CLONES __attribute__((target_clones("avx2", "default")))
-#endif
-SONVAR_TAP_CLONES void add_taps(double *y, int length, const double *c, const int *k, int taps,
-                                const double *h) {
+SONVAR_WIDE_VECTOR_CLONES void add_taps(double *y, int length, const double *c, const int *k,
+                                     int taps, const double *h) {
   int m = 0;
+  for (; m + 64 <= length; m += 64) {
+    Lanes8 a0, a1, a2, a3, a4, a5, a6, a7;
+    std::memcpy(&a0, y + m, 64);
+    std::memcpy(&a1, y + m + 8, 64);
+    std::memcpy(&a2, y + m + 16, 64);
+    std::memcpy(&a3, y + m + 24, 64);
+    std::memcpy(&a4, y + m + 32, 64);
+    std::memcpy(&a5, y + m + 40, 64);
+    std::memcpy(&a6, y + m + 48, 64);
+    std::memcpy(&a7, y + m + 56, 64);
+    for (int q = 0; q < taps; q++) {
+      const double w = c[q];
+      const double *p = h + (m - k[q]);
+      Lanes8 s0, s1, s2, s3, s4, s5, s6, s7;
+      std::memcpy(&s0, p, 64);
+      std::memcpy(&s1, p + 8, 64);
+      std::memcpy(&s2, p + 16, 64);
+      std::memcpy(&s3, p + 24, 64);
+      std::memcpy(&s4, p + 32, 64);
+      std::memcpy(&s5, p + 40, 64);
+      std::memcpy(&s6, p + 48, 64);
+      std::memcpy(&s7, p + 56, 64);
+      a0 += w * s0;
+      a1 += w * s1;
+      a2 += w * s2;
+      a3 += w * s3;
+      a4 += w * s4;
+      a5 += w * s5;
+      a6 += w * s6;
+      a7 += w * s7;
+    }
+    std::memcpy(y + m, &a0, 64);
+    std::memcpy(y + m + 8, &a1, 64);
+    std::memcpy(y + m + 16, &a2, 64);
+    std::memcpy(y + m + 24, &a3, 64);
+    std::memcpy(y + m + 32, &a4, 64);
+    std::memcpy(y + m + 40, &a5, 64);
+    std::memcpy(y + m + 48, &a6, 64);
+    std::memcpy(y + m + 56, &a7, 64);
+  }
   for (; m + 32 <= length; m += 32) {
     Lanes a0, a1, a2, a3, a4, a5, a6, a7;
     std::memcpy(&a0, y + m, 32);

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cmath>
+#include <cstring>
 #include <string>
 #include <ctime>
 #include <vector>
@@ -1180,4 +1181,64 @@ TEST_F(CalculationsTest, AllPairsReordersAndRescalesTheCallersScatterers) {
   free_results(sys, all[0], 1);
   free_memory(sys, all);
   xdc_free(sys, ap);
+}
+
+TEST_F(CalculationsTest, ExactTimeStepReproducesTheRunningSumOfSampleTimes) {
+  // The rectangle windows take o0 + j d instead of the running sum o += dt
+  // wherever exact_time_step allows it; every step it returns must give the
+  // running sum bit for bit, across the depths of a field (1 us to 200 us)
+  // and sampling rates, and it must refuse windows that cross a power of two.
+  int exact = 0;
+  for (const double fs : {100e6, 40e6, 123.456e6, 1e9})
+    for (int s = 100; s < 20000; s += 37) {
+      const double dt = 1 / fs;
+      const double o0 = (s + 0.5) * dt;
+      const int n = 1 + s % 300;
+      const double d = exact_time_step(o0, dt, n);
+      int e0 = 0, e1 = 0;
+      std::frexp(o0, &e0);
+      std::frexp(o0 + n * dt, &e1);
+      if (e0 != e1) {
+        EXPECT_EQ(d, 0.0) << "window crosses 2^" << e0 << " at fs " << fs;
+      }
+      if (d == 0) continue;
+      exact++;
+      double o = o0;
+      for (int j = 0; j <= n; j++, o += dt)
+        ASSERT_EQ(o0 + j * d, o) << "fs " << fs << " s " << s << " j " << j;
+    }
+  EXPECT_GT(exact, 1000);  // the common case takes the exact step
+  EXPECT_EQ(exact_time_step(-1e-6, 1e-8, 10), 0.0);
+}
+
+TEST_F(CalculationsTest, RectangleTimingsFourAtATimeEqualOneAtATime) {
+  // Elements tilted one way and both ways, cut into counts that do and do
+  // not fill the last four, seen from near the face to 80 mm and far off
+  // the axis: every field the rectangle response uses is the same double.
+  aperture *aps[] = {
+      xdc_convex_focused_array(sys, 4, 0.46e-3, 13.5e-3, 0.048e-3, 49.57e-3, 60e-3, 1, 10,
+                               {0, 0, 40e-3}),
+      xdc_focused_array(sys, 4, 0.27e-3, 5e-3, 0.03e-3, 18e-3, 2, 3, {0, 0, 25e-3}),
+      xdc_linear_array(sys, 4, 0.48e-3, 13.5e-3, 0.028e-3, 1, 7, {0, 0, 40e-3})};
+  const point3 points[] = {
+      {0, 0, 0.2e-3}, {1e-3, 2e-3, 5e-3}, {-20e-3, 0, 30e-3}, {5e-3, -6e-3, 80e-3}};
+  std::vector<rect_unit_vector> u1(64), u4(64);
+  std::vector<rect_timing> t1(64), t4(64);
+  for (aperture *ap : aps) {
+    for (int e = 0; e < ap->no_elements; e++) {
+      const physical_element &el = ap->elements[e];
+      for (const point3 &p : points) {
+        rectangle_timings(sys, el.rectangles, el.no_rectangles, 1.5e-7 * e, p.x, p.y, p.z,
+                          u1.data(), t1.data(), 0);
+        rectangle_timings(sys, el.rectangles, el.no_rectangles, 1.5e-7 * e, p.x, p.y, p.z,
+                          u4.data(), t4.data(), 1);
+        for (int k = 0; k < el.no_rectangles; k++) {
+          SCOPED_TRACE("element " + std::to_string(e) + " rectangle " + std::to_string(k));
+          EXPECT_EQ(std::memcmp(&u1[k], &u4[k], sizeof u1[k]), 0);
+          EXPECT_EQ(std::memcmp(&t1[k], &t4[k], sizeof t1[k]), 0);
+        }
+      }
+    }
+    xdc_free(sys, ap);
+  }
 }
