@@ -565,6 +565,29 @@ constexpr int kTapsPerPass = 256;
 typedef double Lanes __attribute__((vector_size(32), aligned(8)));
 typedef double Lanes8 __attribute__((vector_size(64), aligned(8)));
 
+// Adds the taps to `chains` x lanes outputs from y + m, each chain one
+// vector of V held in a register while the taps go by.
+template <typename V, int chains>
+__attribute__((always_inline)) inline void add_tap_group(double *y, int m, const double *c,
+                                                         const int *k, int taps, const double *h) {
+  constexpr int lanes = sizeof(V) / sizeof(double);
+  V a[chains];
+#pragma GCC unroll 8
+  for (int r = 0; r < chains; r++) std::memcpy(&a[r], y + m + r * lanes, sizeof(V));
+  for (int q = 0; q < taps; q++) {
+    const double w = c[q];
+    const double *p = h + (m - k[q]);
+#pragma GCC unroll 8
+    for (int r = 0; r < chains; r++) {
+      V s;
+      std::memcpy(&s, p + r * lanes, sizeof(V));
+      a[r] += w * s;
+    }
+  }
+#pragma GCC unroll 8
+  for (int r = 0; r < chains; r++) std::memcpy(y + m + r * lanes, &a[r], sizeof(V));
+}
+
 // y[m] += sum over q of c[q] h[m - k[q]] for m in [0, length), the q in
 // rising order, so that each output gathers its terms in the order of the
 // direct sum. h is readable (zero) far enough either side of its values.
@@ -574,98 +597,11 @@ typedef double Lanes8 __attribute__((vector_size(64), aligned(8)));
 // operations in the same order, so each instruction set gives the same
 // values.
 SONVAR_WIDE_VECTOR_CLONES void add_taps(double *y, int length, const double *c, const int *k,
-                                     int taps, const double *h) {
+                                        int taps, const double *h) {
   int m = 0;
-  for (; m + 64 <= length; m += 64) {
-    Lanes8 a0, a1, a2, a3, a4, a5, a6, a7;
-    std::memcpy(&a0, y + m, 64);
-    std::memcpy(&a1, y + m + 8, 64);
-    std::memcpy(&a2, y + m + 16, 64);
-    std::memcpy(&a3, y + m + 24, 64);
-    std::memcpy(&a4, y + m + 32, 64);
-    std::memcpy(&a5, y + m + 40, 64);
-    std::memcpy(&a6, y + m + 48, 64);
-    std::memcpy(&a7, y + m + 56, 64);
-    for (int q = 0; q < taps; q++) {
-      const double w = c[q];
-      const double *p = h + (m - k[q]);
-      Lanes8 s0, s1, s2, s3, s4, s5, s6, s7;
-      std::memcpy(&s0, p, 64);
-      std::memcpy(&s1, p + 8, 64);
-      std::memcpy(&s2, p + 16, 64);
-      std::memcpy(&s3, p + 24, 64);
-      std::memcpy(&s4, p + 32, 64);
-      std::memcpy(&s5, p + 40, 64);
-      std::memcpy(&s6, p + 48, 64);
-      std::memcpy(&s7, p + 56, 64);
-      a0 += w * s0;
-      a1 += w * s1;
-      a2 += w * s2;
-      a3 += w * s3;
-      a4 += w * s4;
-      a5 += w * s5;
-      a6 += w * s6;
-      a7 += w * s7;
-    }
-    std::memcpy(y + m, &a0, 64);
-    std::memcpy(y + m + 8, &a1, 64);
-    std::memcpy(y + m + 16, &a2, 64);
-    std::memcpy(y + m + 24, &a3, 64);
-    std::memcpy(y + m + 32, &a4, 64);
-    std::memcpy(y + m + 40, &a5, 64);
-    std::memcpy(y + m + 48, &a6, 64);
-    std::memcpy(y + m + 56, &a7, 64);
-  }
-  for (; m + 32 <= length; m += 32) {
-    Lanes a0, a1, a2, a3, a4, a5, a6, a7;
-    std::memcpy(&a0, y + m, 32);
-    std::memcpy(&a1, y + m + 4, 32);
-    std::memcpy(&a2, y + m + 8, 32);
-    std::memcpy(&a3, y + m + 12, 32);
-    std::memcpy(&a4, y + m + 16, 32);
-    std::memcpy(&a5, y + m + 20, 32);
-    std::memcpy(&a6, y + m + 24, 32);
-    std::memcpy(&a7, y + m + 28, 32);
-    for (int q = 0; q < taps; q++) {
-      const double w = c[q];
-      const double *p = h + (m - k[q]);
-      Lanes s0, s1, s2, s3, s4, s5, s6, s7;
-      std::memcpy(&s0, p, 32);
-      std::memcpy(&s1, p + 4, 32);
-      std::memcpy(&s2, p + 8, 32);
-      std::memcpy(&s3, p + 12, 32);
-      std::memcpy(&s4, p + 16, 32);
-      std::memcpy(&s5, p + 20, 32);
-      std::memcpy(&s6, p + 24, 32);
-      std::memcpy(&s7, p + 28, 32);
-      a0 += w * s0;
-      a1 += w * s1;
-      a2 += w * s2;
-      a3 += w * s3;
-      a4 += w * s4;
-      a5 += w * s5;
-      a6 += w * s6;
-      a7 += w * s7;
-    }
-    std::memcpy(y + m, &a0, 32);
-    std::memcpy(y + m + 4, &a1, 32);
-    std::memcpy(y + m + 8, &a2, 32);
-    std::memcpy(y + m + 12, &a3, 32);
-    std::memcpy(y + m + 16, &a4, 32);
-    std::memcpy(y + m + 20, &a5, 32);
-    std::memcpy(y + m + 24, &a6, 32);
-    std::memcpy(y + m + 28, &a7, 32);
-  }
-  for (; m + 4 <= length; m += 4) {
-    Lanes a0;
-    std::memcpy(&a0, y + m, 32);
-    for (int q = 0; q < taps; q++) {
-      Lanes s0;
-      std::memcpy(&s0, h + (m - k[q]), 32);
-      a0 += c[q] * s0;
-    }
-    std::memcpy(y + m, &a0, 32);
-  }
+  for (; m + 64 <= length; m += 64) add_tap_group<Lanes8, 8>(y, m, c, k, taps, h);
+  for (; m + 32 <= length; m += 32) add_tap_group<Lanes, 8>(y, m, c, k, taps, h);
+  for (; m + 4 <= length; m += 4) add_tap_group<Lanes, 1>(y, m, c, k, taps, h);
   for (; m < length; m++) {
     double acc = y[m];
     for (int q = 0; q < taps; q++) acc += c[q] * h[m - k[q]];
