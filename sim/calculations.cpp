@@ -9,6 +9,8 @@
 #include <ctime>
 #include <cstdio>
 #include <cstring>
+#include <utility>
+#include <vector>
 
 #include "internal.h"
 #include "sonvar.h"
@@ -1311,6 +1313,470 @@ namespace {
 // the direct sum is taken only where it clearly costs less.
 constexpr double kDirectMacsPerTransformStep = 14;
 
+// ---- Per-element echoes accumulated by frames in the frequency domain ----
+//
+// Each receive element's echo sum is kept as the spectra of frames of
+// kFrame samples that start every kHop samples on the absolute sample
+// axis. The transmit response at a scatterer is cut at multiples of kHop
+// into segments, each transformed once and shared by every element. An
+// element response starting at sample q kHop + d is transformed with d
+// leading zeros; its product with segment b spans at most
+// kHop + d + taps - 1 <= 2 kHop + taps - 2 samples and so lies inside frame
+// b + q without wrapping round, which lets the product of the spectra be
+// added into that frame's spectrum. One inverse transform per frame and
+// element at the end of a leaf gives the time signal. The transforms run
+// kLanes at a time, one per vector lane.
+constexpr int kFrame = 512;             // samples of a frame's transform
+constexpr int kHalfFrame = kFrame / 2;  // complex points of the inner transform
+constexpr int kBins = kHalfFrame + 1;   // bins of a real frame, DC to Nyquist
+constexpr int kHop = 192;               // frame spacing and transmit segment length
+constexpr int kMaxBlockTaps = kFrame - 2 * kHop + 2;  // longest element response
+constexpr int kLanes = 8;               // transforms side by side
+constexpr int kSpectrum = 2 * kBins;    // a spectrum: kBins re, then kBins im
+
+// Twiddles of the transforms and the bit reversal of the inner transform.
+struct FramePlan {
+  int reversed[kHalfFrame];
+  // Stage of span 2h uses stage_cos/sin[h - 1 + m], m < h: exp(-2 pi i m / 2h).
+  double stage_cos[kHalfFrame];
+  double stage_sin[kHalfFrame];
+  // exp(-2 pi i k / kFrame) for the split of the real transform.
+  double split_cos[kBins];
+  double split_sin[kBins];
+  FramePlan() {
+    int bits = 0;
+    while ((1 << bits) < kHalfFrame) bits++;
+    for (int i = 0; i < kHalfFrame; i++) {
+      int r = 0;
+      for (int b = 0, v = i; b < bits; b++, v >>= 1) r = (r << 1) | (v & 1);
+      reversed[i] = r;
+    }
+    const double two_pi = 6.283185307179586476925286766559;
+    for (int h = 1; h < kHalfFrame; h <<= 1)
+      for (int m = 0; m < h; m++) {
+        stage_cos[h - 1 + m] = std::cos(two_pi * m / (2 * h));
+        stage_sin[h - 1 + m] = -std::sin(two_pi * m / (2 * h));
+      }
+    for (int k = 0; k < kBins; k++) {
+      split_cos[k] = std::cos(two_pi * k / kFrame);
+      split_sin[k] = -std::sin(two_pi * k / kFrame);
+    }
+  }
+};
+
+const FramePlan &frame_plan() {
+  static const FramePlan plan;
+  return plan;
+}
+
+typedef double Lanes8 __attribute__((vector_size(64), aligned(8)));
+static_assert(sizeof(Lanes8) == kLanes * sizeof(double), "one vector holds the lanes");
+
+// Vectors of the lanes in and out of memory (no alignment needed).
+#define SONVAR_LOAD8(v, p) std::memcpy(&(v), (p), sizeof(Lanes8))
+#define SONVAR_STORE8(p, v) std::memcpy((p), &(v), sizeof(Lanes8))
+
+// kLanes complex transforms of kHalfFrame points in place, point n of lane
+// l at [n kLanes + l] (re and im apart); the inverse without the 1/n.
+SONVAR_WIDE_VECTOR_CLONES void lanes_transform(double *re, double *im, bool inverse) {
+  const FramePlan &p = frame_plan();
+  for (int i = 0; i < kHalfFrame; i++) {
+    const int j = p.reversed[i];
+    if (j <= i) continue;
+    Lanes8 ri, ii, rj, ij;
+    SONVAR_LOAD8(ri, re + i * kLanes);
+    SONVAR_LOAD8(ii, im + i * kLanes);
+    SONVAR_LOAD8(rj, re + j * kLanes);
+    SONVAR_LOAD8(ij, im + j * kLanes);
+    SONVAR_STORE8(re + i * kLanes, rj);
+    SONVAR_STORE8(im + i * kLanes, ij);
+    SONVAR_STORE8(re + j * kLanes, ri);
+    SONVAR_STORE8(im + j * kLanes, ii);
+  }
+  const double sign = inverse ? -1.0 : 1.0;
+  for (int h = 1; h < kHalfFrame; h <<= 1) {
+    const double *wc = p.stage_cos + h - 1;
+    const double *ws = p.stage_sin + h - 1;
+    for (int i0 = 0; i0 < kHalfFrame; i0 += 2 * h)
+      for (int m = 0; m < h; m++) {
+        const double c = wc[m], s = sign * ws[m];
+        double *ar = re + (i0 + m) * kLanes, *ai = im + (i0 + m) * kLanes;
+        double *br = ar + h * kLanes, *bi = ai + h * kLanes;
+        Lanes8 xr, xi, yr, yi;
+        SONVAR_LOAD8(xr, br);
+        SONVAR_LOAD8(xi, bi);
+        SONVAR_LOAD8(yr, ar);
+        SONVAR_LOAD8(yi, ai);
+        const Lanes8 tr = c * xr - s * xi;
+        const Lanes8 ti = c * xi + s * xr;
+        xr = yr - tr;
+        xi = yi - ti;
+        yr += tr;
+        yi += ti;
+        SONVAR_STORE8(br, xr);
+        SONVAR_STORE8(bi, xi);
+        SONVAR_STORE8(ar, yr);
+        SONVAR_STORE8(ai, yi);
+      }
+  }
+}
+
+// The spectra of the first `lanes` lanes into out + l kSpectrum from the
+// packed transform (re, im as lanes_transform leaves them): the transforms
+// of the even (E) and odd (O) samples come out of the packed one, and
+// X[k] = E[k] + exp(-2 pi i k / kFrame) O[k]. All lanes at once.
+SONVAR_WIDE_VECTOR_CLONES void split_forward(const double *re, const double *im, double *out,
+                                             int lanes) {
+  const FramePlan &p = frame_plan();
+  for (int l = 0; l < lanes; l++) {
+    out[l * kSpectrum] = re[l] + im[l];
+    out[l * kSpectrum + kBins] = 0.0;
+    out[l * kSpectrum + kHalfFrame] = re[l] - im[l];
+    out[l * kSpectrum + kBins + kHalfFrame] = 0.0;
+  }
+  for (int k = 1; k < kHalfFrame; k++) {
+    Lanes8 ar, ai, br, bi;
+    SONVAR_LOAD8(ar, re + k * kLanes);
+    SONVAR_LOAD8(ai, im + k * kLanes);
+    SONVAR_LOAD8(br, re + (kHalfFrame - k) * kLanes);
+    SONVAR_LOAD8(bi, im + (kHalfFrame - k) * kLanes);
+    const Lanes8 er = 0.5 * (ar + br), ei = 0.5 * (ai - bi);
+    const Lanes8 orr = 0.5 * (ai + bi), oi = -0.5 * (ar - br);
+    const double c = p.split_cos[k], s = p.split_sin[k];
+    const Lanes8 xr = er + c * orr - s * oi;
+    const Lanes8 xi = ei + c * oi + s * orr;
+    for (int l = 0; l < lanes; l++) {
+      out[l * kSpectrum + k] = xr[l];
+      out[l * kSpectrum + kBins + k] = xi[l];
+    }
+  }
+}
+
+// The packed transform of the spectra s[l], l < lanes (the other lanes
+// zero), into re and im, point k of lane l at [k kLanes + l]: the inverse
+// of split_forward.
+SONVAR_WIDE_VECTOR_CLONES void split_inverse(const double *const *s, int lanes, double *re,
+                                             double *im) {
+  const FramePlan &p = frame_plan();
+  for (int k = 0; k < kHalfFrame; k++) {
+    const int mk = kHalfFrame - k;
+    Lanes8 ar = {}, ai = {}, br = {}, bi = {};
+    for (int l = 0; l < lanes; l++) {
+      ar[l] = s[l][k];
+      ai[l] = s[l][kBins + k];
+      br[l] = s[l][mk];
+      bi[l] = s[l][kBins + mk];
+    }
+    const Lanes8 er = 0.5 * (ar + br), ei = 0.5 * (ai - bi);
+    const Lanes8 dr = 0.5 * (ar - br), di = 0.5 * (ai + bi);
+    const double c = p.split_cos[k], sn = p.split_sin[k];
+    const Lanes8 orr = dr * c + di * sn;
+    const Lanes8 oi = di * c - dr * sn;
+    const Lanes8 zr = er - oi, zi = ei + orr;
+    SONVAR_STORE8(re + k * kLanes, zr);
+    SONVAR_STORE8(im + k * kLanes, zi);
+  }
+}
+
+// Real samples of kLanes frames packed for the inner transform: sample 2n
+// of lane l in re[n kLanes + l], sample 2n + 1 in im.
+struct LaneFrames {
+  double re[kHalfFrame * kLanes];
+  double im[kHalfFrame * kLanes];
+
+  void clear() {
+    std::fill(re, re + kHalfFrame * kLanes, 0.0);
+    std::fill(im, im + kHalfFrame * kLanes, 0.0);
+  }
+  void put(int lane, int sample, double value) {
+    double *half = (sample & 1) != 0 ? im : re;
+    half[(sample >> 1) * kLanes + lane] = value;
+  }
+  double get(int lane, int sample) const {
+    const double *halves[2] = {re, im};
+    return halves[sample & 1][(sample >> 1) * kLanes + lane];
+  }
+
+  // The spectra of the first `lanes` lanes into out + l kSpectrum. The
+  // transforms of the even (E) and odd (O) samples come out of the packed
+  // one; X[k] = E[k] + exp(-2 pi i k / kFrame) O[k].
+  void forward(double *out, int lanes) {
+    lanes_transform(re, im, false);
+    split_forward(re, im, out, lanes);
+  }
+
+  // The samples of the spectra s[l], l < lanes (the other lanes zero).
+  void inverse(const double *const *s, int lanes) {
+    split_inverse(s, lanes, re, im);
+    lanes_transform(re, im, true);
+    const double scale = 1.0 / kHalfFrame;
+    for (int i = 0; i < kHalfFrame * kLanes; i++) {
+      re[i] *= scale;
+      im[i] *= scale;
+    }
+  }
+};
+
+// f += sum over t < terms of e[t] g[t] (spectra as kSpectrum values), the
+// terms summed first, so that the frame is read and written once.
+SONVAR_WIDE_VECTOR_CLONES void add_products(double *f, const double *const *e,
+                                            const double *const *g, int terms) {
+  // Two vectors of bins at a time: four sums that do not wait on one
+  // another.
+  int k = 0;
+  for (; k + 16 <= kBins; k += 16) {
+    Lanes8 sr[2] = {}, si[2] = {};
+    for (int t = 0; t < terms; t++) {
+#pragma GCC unroll 2
+      for (int h = 0; h < 2; h++) {
+        Lanes8 er, ei, gr, gi;
+        SONVAR_LOAD8(er, e[t] + k + 8 * h);
+        SONVAR_LOAD8(ei, e[t] + kBins + k + 8 * h);
+        SONVAR_LOAD8(gr, g[t] + k + 8 * h);
+        SONVAR_LOAD8(gi, g[t] + kBins + k + 8 * h);
+        sr[h] += er * gr - ei * gi;
+        si[h] += er * gi + ei * gr;
+      }
+    }
+#pragma GCC unroll 2
+    for (int h = 0; h < 2; h++) {
+      Lanes8 fr, fi;
+      SONVAR_LOAD8(fr, f + k + 8 * h);
+      SONVAR_LOAD8(fi, f + kBins + k + 8 * h);
+      fr += sr[h];
+      fi += si[h];
+      SONVAR_STORE8(f + k + 8 * h, fr);
+      SONVAR_STORE8(f + kBins + k + 8 * h, fi);
+    }
+  }
+  for (; k < kBins; k++) {
+    double sr = 0.0, si = 0.0;
+    for (int t = 0; t < terms; t++) {
+      sr += e[t][k] * g[t][k] - e[t][kBins + k] * g[t][kBins + k];
+      si += e[t][k] * g[t][kBins + k] + e[t][kBins + k] * g[t][k];
+    }
+    f[k] += sr;
+    f[kBins + k] += si;
+  }
+}
+
+int floor_div(int a, int b) {
+  const int q = a / b;
+  return (a % b != 0 && (a < 0) != (b < 0)) ? q - 1 : q;
+}
+
+// Scatterers whose pairs are gathered before they go into the frames, one
+// vector lane each: element by element, so that the element responses are
+// transformed side by side and each frame is read and written once per
+// group.
+constexpr int kGroup = kLanes;
+
+// The per-element echo sums of one share as frame spectra.
+class FrameEchoes {
+ public:
+  void resize(int elements) {
+    elements_.resize(static_cast<std::size_t>(elements));
+    pairs_.resize(static_cast<std::size_t>(elements));
+  }
+
+  // Whether the pair of Rj with a transmit response of `transmit_samples`
+  // goes by frames: Rj fits a frame's spare room, and the transmit response
+  // is long enough that the transforms cost less than the direct sum.
+  static bool suits(const signal_rec *Rj, int transmit_samples) {
+    return Rj->no_samples <= kMaxBlockTaps && transmit_samples >= 2 * kHop;
+  }
+
+  // A new scatterer with transmit response Rt (a full group goes into the
+  // frames first).
+  void set_transmit(const signal_rec *Rt) {
+    if (scatterers_ == kGroup) run_group();
+    transmit_ = Rt;
+    group_[scatterers_++].segments = 0;
+  }
+
+  // Queues (Rj * transmit) factor for element j's frames.
+  void add(int j, const signal_rec *Rj, double factor) {
+    Scatterer &g = group_[scatterers_ - 1];
+    if (g.segments == 0) transform_transmit(g);
+    const std::size_t offset = samples_.size();
+    for (int i = 0; i < Rj->no_samples; i++) samples_.push_back(Rj->values[i] * factor);
+    pairs_[static_cast<std::size_t>(j)].push_back(
+        {scatterers_ - 1, Rj->start_sample, Rj->no_samples, offset});
+  }
+
+  // Every queued pair into the frames.
+  void run_group() {
+    for (std::size_t j = 0; j < elements_.size(); j++) {
+      if (!pairs_[j].empty()) add_to_frames(elements_[j], pairs_[j]);
+      pairs_[j].clear();
+    }
+    samples_.clear();
+    scatterers_ = 0;
+  }
+
+  // Adds element j's frames into *sum over the samples its pairs cover and
+  // empties them (after run_group).
+  void flush(sys_con *sys, int j, signal_rec **sum) {
+    Element &e = elements_[static_cast<std::size_t>(j)];
+    if (!e.spans) return;
+    if (*sum == nullptr)
+      *sum = alloc_signal(sys, e.hi - e.lo, e.lo);
+    else
+      cover_samples(sys, *sum, e.lo, e.hi - e.lo);
+    int batch[kLanes];
+    const double *spectra[kLanes];
+    int lanes = 0;
+    for (int f = 0; f < e.count; f++) {
+      if (e.touched[static_cast<std::size_t>(f)]) {
+        batch[lanes] = e.first + f;
+        spectra[lanes++] = e.frame(e.first + f);
+      }
+      if (lanes == kLanes || (f == e.count - 1 && lanes > 0)) {
+        work_.inverse(spectra, lanes);
+        for (int l = 0; l < lanes; l++) {
+          const int s0 = batch[l] * kHop;
+          const int from = std::max(s0, e.lo), to = std::min(s0 + kFrame, e.hi);
+          double *y = (*sum)->values + (from - (*sum)->start_sample);
+          for (int s = from; s < to; s++) *y++ += work_.get(l, s - s0);
+          std::fill(e.frame(batch[l]), e.frame(batch[l]) + kSpectrum, 0.0);
+          e.touched[static_cast<std::size_t>(batch[l] - e.first)] = 0;
+        }
+        lanes = 0;
+      }
+    }
+    e.clear();
+  }
+
+ private:
+  struct Element {
+    int first = 0;  // frame index of frames[0]
+    int count = 0;
+    std::vector<double> frames;  // count spectra
+    std::vector<char> touched;
+    bool spans = false;
+    int lo = 0, hi = 0;  // samples the pairs cover
+
+    double *frame(int c) { return &frames[static_cast<std::size_t>(c - first) * kSpectrum]; }
+    // Frames [c, c + n) exist (zero when new); a range that grows
+    // downwards keeps as much room again below, so that the frames move a
+    // few times only. The frames outlive the leaves, emptied as they are
+    // flushed.
+    void cover(int c, int n) {
+      if (frames.empty()) {
+        first = c;
+        count = n;
+        frames.assign(static_cast<std::size_t>(n) * kSpectrum, 0.0);
+        touched.assign(static_cast<std::size_t>(n), 0);
+        return;
+      }
+      if (c < first) {
+        const int more = first - c + count;
+        frames.insert(frames.begin(), static_cast<std::size_t>(more) * kSpectrum, 0.0);
+        touched.insert(touched.begin(), static_cast<std::size_t>(more), 0);
+        count += more;
+        first -= more;
+      }
+      if (c + n > first + count) {
+        count = c + n - first;
+        frames.resize(static_cast<std::size_t>(count) * kSpectrum, 0.0);
+        touched.resize(static_cast<std::size_t>(count), 0);
+      }
+    }
+    void clear() { spans = false; }
+  };
+
+  // A scatterer of the group: its transmit response's segment spectra.
+  struct Scatterer {
+    int first_segment = 0;
+    int segments = 0;
+    int start = 0, samples = 0;  // the transmit response's
+    std::vector<double> spectra;
+  };
+
+  // An element response of the group, its scaled values in samples_.
+  struct Pair {
+    int scatterer;
+    int start;
+    int samples;
+    std::size_t offset;
+  };
+
+  void transform_transmit(Scatterer &g) {
+    const int s0 = transmit_->start_sample;
+    const int n = transmit_->no_samples;
+    g.start = s0;
+    g.samples = n;
+    g.first_segment = floor_div(s0, kHop);
+    g.segments = floor_div(s0 + n - 1, kHop) - g.first_segment + 1;
+    g.spectra.resize(static_cast<std::size_t>(g.segments) * kSpectrum);
+    for (int b0 = 0; b0 < g.segments; b0 += kLanes) {
+      const int lanes = std::min(kLanes, g.segments - b0);
+      work_.clear();
+      for (int l = 0; l < lanes; l++) {
+        const int a0 = (g.first_segment + b0 + l) * kHop;
+        const int from = std::max(a0, s0), to = std::min(a0 + kHop, s0 + n);
+        for (int s = from; s < to; s++) work_.put(l, s - a0, transmit_->values[s - s0]);
+      }
+      work_.forward(&g.spectra[static_cast<std::size_t>(b0) * kSpectrum], lanes);
+    }
+  }
+
+  // The group's pairs of one element (at most one per scatterer, so at
+  // most kLanes) into its frames.
+  void add_to_frames(Element &e, const std::vector<Pair> &pairs) {
+    const int lanes = static_cast<int>(pairs.size());
+    int first[kLanes];  // frame of each pair's first segment
+    int lo = INT_MAX, hi = INT_MIN;
+    work_.clear();
+    for (int l = 0; l < lanes; l++) {
+      const Pair &pair = pairs[static_cast<std::size_t>(l)];
+      const Scatterer &g = group_[pair.scatterer];
+      const int q = floor_div(pair.start, kHop);
+      const int d = pair.start - q * kHop;
+      for (int i = 0; i < pair.samples; i++) work_.put(l, d + i, samples_[pair.offset + i]);
+      first[l] = g.first_segment + q;
+      lo = std::min(lo, first[l]);
+      hi = std::max(hi, first[l] + g.segments);
+      const int start = pair.start + g.start;
+      const int end = start + pair.samples + g.samples - 1;
+      if (!e.spans) {
+        e.lo = start;
+        e.hi = end;
+        e.spans = true;
+      } else {
+        e.lo = std::min(e.lo, start);
+        e.hi = std::max(e.hi, end);
+      }
+    }
+    work_.forward(spectra_, lanes);
+    e.cover(lo, hi - lo);
+    const double *es[kLanes];
+    const double *gs[kLanes];
+    for (int c = lo; c < hi; c++) {
+      int terms = 0;
+      for (int l = 0; l < lanes; l++) {
+        const Scatterer &g = group_[pairs[static_cast<std::size_t>(l)].scatterer];
+        const int b = c - first[l];
+        if (b < 0 || b >= g.segments) continue;
+        es[terms] = spectra_ + l * kSpectrum;
+        gs[terms++] = &g.spectra[static_cast<std::size_t>(b) * kSpectrum];
+      }
+      if (terms == 0) continue;
+      e.touched[static_cast<std::size_t>(c - e.first)] = 1;
+      add_products(e.frame(c), es, gs, terms);
+    }
+  }
+
+  std::vector<Element> elements_;
+  std::vector<std::vector<Pair>> pairs_;  // per element, in scatterer order
+  std::vector<double> samples_;
+  Scatterer group_[kGroup];
+  int scatterers_ = 0;
+  const signal_rec *transmit_ = nullptr;
+  LaneFrames work_;
+  double spectra_[kLanes * kSpectrum];
+};
+
 // Working signals of the per-element echoes.
 struct MultiBuffers {
   signal_rec *transmit_spectrum;
@@ -1337,6 +1803,7 @@ class ScatterShare {
         block_(new_block(sys, transmit, receive, true)),
         pulse_(two_way_pulse(sys, transmit, receive)) {
     if (!per_element) return;
+    sonvar::allocating(sys, "the frame spectra of the echoes", [&] { frames_.resize(elements_); });
     buffers_ = MultiBuffers{alloc_signal(sys, 1024, 0), alloc_signal(sys, 1024, 0),
                             alloc_signal(sys, 1024, 0), alloc_signal(sys, 1024, 0)};
     // One aperture of rectangles, no attenuation: each element's signal at
@@ -1377,6 +1844,13 @@ class ScatterShare {
       add_per_element(p, a, sums);
   }
   void done(int i, int n) { clock_.point_done(sys_, i, n); }
+
+  // The frame spectra of a finished leaf into its sums, in element order.
+  void leaf_done(signal_rec **sums) {
+    if (!per_element_) return;
+    sonvar::allocating(sys_, "the frame spectra of the echoes", [&] { frames_.run_group(); });
+    for (int j = 0; j < elements_; j++) frames_.flush(sys_, j, &sums[j]);
+  }
 
  private:
   // The echo of one scatterer for the whole receive aperture, (Rt * Rr)
@@ -1438,14 +1912,29 @@ class ScatterShare {
     add_scaled_convolution(sys_, sum, Rj, Rt, buffers_.transmit, a / sys_->fs);
   }
 
+  void set_transmit(const signal_rec *Rt) {
+    sonvar::allocating(sys_, "the frame spectra of the echoes", [&] { frames_.set_transmit(Rt); });
+  }
+
+  // (Rj * Rt) a/fs for element j: by frames when that costs less, else
+  // directly into sums[j]. frames_ holds Rt as the transmit response.
+  void add_pair(int j, const signal_rec *Rj, const signal_rec *Rt, double a, signal_rec **sums) {
+    if (FrameEchoes::suits(Rj, Rt->no_samples))
+      sonvar::allocating(sys_, "the frame spectra of the echoes",
+                         [&] { frames_.add(j, Rj, a / sys_->fs); });
+    else
+      add_direct(Rj, Rt, a, &sums[j]);
+  }
+
   void add_shared(point3 p, double a, signal_rec **sums) {
     signal_rec *Rt =
         rectangle_elements_and_sum(sys_, block_, receive_, p.x, p.y, p.z, element_signals_);
     buffers_.transmit = nullptr;
+    if (Rt != nullptr) set_transmit(Rt);
     for (int j = 0; j < elements_; j++) {
       signal_rec *Rj = element_signals_[j];
       if (Rj == nullptr) continue;
-      if (Rt != nullptr) add_direct(Rj, Rt, a, &sums[j]);
+      if (Rt != nullptr) add_pair(j, Rj, Rt, a, sums);
       free_signal(sys_, Rj);
     }
     release_if_present(sys_, Rt);
@@ -1456,6 +1945,7 @@ class ScatterShare {
     signal_rec *Rt = calc_response_mem(sys_, block_, transmit_, p.x, p.y, p.z);
     if (Rt == nullptr) return;
     buffers_.transmit = nullptr;
+    if (!sys_->use_att) set_transmit(Rt);
     if (sys_->use_att)
       Find_FFT_reuse(sys_, buffers_.transmit_spectrum, Rt, Find_N(4 * Rt->no_samples, 0));
     block_->single_element = 1;
@@ -1465,7 +1955,7 @@ class ScatterShare {
       block_->delays_current = keep_delays_ ? 1 : 0;
       if (Rj == nullptr) continue;  // this element receives nothing from here
       if (!sys_->use_att) {
-        add_direct(Rj, Rt, a, &sums[j]);
+        add_pair(j, Rj, Rt, a, sums);
       } else {
         signal_rec *out = fast_fft_convolute(sys_, Rj, Rt, buffers_.receive_spectrum,
                                              buffers_.transmit_spectrum, buffers_.output);
@@ -1500,6 +1990,7 @@ class ScatterShare {
   bool keep_delays_ = false;
   signal_rec **element_signals_ = nullptr;
   signal_rec *pad_ = nullptr;  // the longer response between zeros, summed echoes
+  FrameEchoes frames_;        // per-element echoes by frames, without attenuation
 };
 
 // First scatterer of leaf `leaf` of n scatterers cut into `leaves` leaves:
@@ -1562,6 +2053,14 @@ void push_node(sys_con *sys, scatter_partials *parts, int level, int index, sign
 
 }  // namespace
 
+namespace {
+
+double squared_norm(point3 p) {
+  return p.x * p.x + p.y * p.y + p.z * p.z;
+}
+
+}  // namespace
+
 int scatter_leaves(int threads) {
   int leaves = 8;
   while (leaves < threads) leaves *= 2;
@@ -1577,12 +2076,24 @@ scatter_partials *scatter_leaf_sums(sys_con *sys, aperture *transmit, aperture *
   parts->elements = share.elements();
   const int i0 = leaf_begin(n, leaves, first);
   const int count = leaf_end(n, leaves, end - 1) - i0;
+  std::vector<int> order;
   for (int leaf = first; leaf < end; leaf++) {
     signal_rec **sums = new_result_array(sys, share.elements());
-    for (int i = leaf_begin(n, leaves, leaf); i < leaf_end(n, leaves, leaf); i++) {
-      share.add(points[i], amplitudes[i], sums);
+    const int begin = leaf_begin(n, leaves, leaf);
+    const int stop = leaf_end(n, leaves, leaf);
+    sonvar::allocating(sys, "the order of the scatterers", [&] { order.resize(stop - begin); });
+    for (int i = begin; i < stop; i++) order[i - begin] = i;
+    // Per-element echoes nearest first: scatterers that follow one another
+    // then meet the same frames of each element's sum.
+    if (per_element)
+      std::stable_sort(order.begin(), order.end(),
+                       [&](int u, int v) { return squared_norm(points[u]) < squared_norm(points[v]); });
+    for (int i = begin; i < stop; i++) {
+      const int s = order[i - begin];
+      share.add(points[s], amplitudes[s], sums);
       share.done(i - i0, count);
     }
+    share.leaf_done(sums);
     push_node(sys, parts, 0, leaf, sums);
   }
   return parts;
