@@ -1393,30 +1393,69 @@ SONVAR_WIDE_VECTOR_CLONES void lanes_transform(double *re, double *im, bool inve
     SONVAR_STORE8(re + j * kLanes, ri);
     SONVAR_STORE8(im + j * kLanes, ii);
   }
+  // Two stages (spans 2h and 4h) per pass over the values: the same
+  // butterflies in the same order for each value, half the loads and
+  // stores.
+  static_assert((kHalfFrame & 0x55555555) == kHalfFrame, "an even number of stages");
   const double sign = inverse ? -1.0 : 1.0;
-  for (int h = 1; h < kHalfFrame; h <<= 1) {
-    const double *wc = p.stage_cos + h - 1;
-    const double *ws = p.stage_sin + h - 1;
-    for (int i0 = 0; i0 < kHalfFrame; i0 += 2 * h)
+  for (int h = 1; h < kHalfFrame; h <<= 2) {
+    const double *c1 = p.stage_cos + h - 1, *s1 = p.stage_sin + h - 1;
+    const double *c2 = p.stage_cos + 2 * h - 1, *s2 = p.stage_sin + 2 * h - 1;
+    for (int i0 = 0; i0 < kHalfFrame; i0 += 4 * h)
       for (int m = 0; m < h; m++) {
-        const double c = wc[m], s = sign * ws[m];
-        double *ar = re + (i0 + m) * kLanes, *ai = im + (i0 + m) * kLanes;
-        double *br = ar + h * kLanes, *bi = ai + h * kLanes;
-        Lanes8 xr, xi, yr, yi;
-        SONVAR_LOAD8(xr, br);
-        SONVAR_LOAD8(xi, bi);
-        SONVAR_LOAD8(yr, ar);
-        SONVAR_LOAD8(yi, ai);
-        const Lanes8 tr = c * xr - s * xi;
-        const Lanes8 ti = c * xi + s * xr;
-        xr = yr - tr;
-        xi = yi - ti;
-        yr += tr;
-        yi += ti;
-        SONVAR_STORE8(br, xr);
-        SONVAR_STORE8(bi, xi);
-        SONVAR_STORE8(ar, yr);
-        SONVAR_STORE8(ai, yi);
+        double *r0 = re + (i0 + m) * kLanes, *q0 = im + (i0 + m) * kLanes;
+        double *r1 = r0 + h * kLanes, *q1 = q0 + h * kLanes;
+        double *r2 = r1 + h * kLanes, *q2 = q1 + h * kLanes;
+        double *r3 = r2 + h * kLanes, *q3 = q2 + h * kLanes;
+        Lanes8 ar, ai, br, bi, cr, ci, dr, di;
+        SONVAR_LOAD8(ar, r0);
+        SONVAR_LOAD8(ai, q0);
+        SONVAR_LOAD8(br, r1);
+        SONVAR_LOAD8(bi, q1);
+        SONVAR_LOAD8(cr, r2);
+        SONVAR_LOAD8(ci, q2);
+        SONVAR_LOAD8(dr, r3);
+        SONVAR_LOAD8(di, q3);
+        {
+          // span 2h: (a, b) and (c, d), twiddle m
+          const double c = c1[m], sn = sign * s1[m];
+          Lanes8 tr = c * br - sn * bi, ti = c * bi + sn * br;
+          br = ar - tr;
+          bi = ai - ti;
+          ar += tr;
+          ai += ti;
+          tr = c * dr - sn * di;
+          ti = c * di + sn * dr;
+          dr = cr - tr;
+          di = ci - ti;
+          cr += tr;
+          ci += ti;
+        }
+        {
+          // span 4h: (a, c) with twiddle m, (b, d) with twiddle m + h
+          double c = c2[m], sn = sign * s2[m];
+          Lanes8 tr = c * cr - sn * ci, ti = c * ci + sn * cr;
+          cr = ar - tr;
+          ci = ai - ti;
+          ar += tr;
+          ai += ti;
+          c = c2[m + h];
+          sn = sign * s2[m + h];
+          tr = c * dr - sn * di;
+          ti = c * di + sn * dr;
+          dr = br - tr;
+          di = bi - ti;
+          br += tr;
+          bi += ti;
+        }
+        SONVAR_STORE8(r0, ar);
+        SONVAR_STORE8(q0, ai);
+        SONVAR_STORE8(r1, br);
+        SONVAR_STORE8(q1, bi);
+        SONVAR_STORE8(r2, cr);
+        SONVAR_STORE8(q2, ci);
+        SONVAR_STORE8(r3, dr);
+        SONVAR_STORE8(q3, di);
       }
   }
 }
