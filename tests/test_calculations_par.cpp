@@ -526,7 +526,7 @@ TEST_F(CalculationsParTest, ParallelAllPairsSumsDoNotDependOnTheSplit) {
 // whole-aperture echo (found by another route) to rounding, and not
 // depend on the thread count.
 TEST_F(CalculationsParTest, FramedPerElementEchoesAddUpAndDoNotDependOnThreads) {
-  aperture *ap = xdc_linear_array(sys, 64, 0.27e-3, 5e-3, 0.03e-3, 1, 3, point3{0, 0, 0.03});
+  aperture *ap = xdc_linear_array(sys, 64, 0.27e-3, 10e-3, 0.03e-3, 1, 3, point3{0, 0, 0.03});
   const int N = 41;
   std::vector<point3> points;
   std::vector<double> amplitudes;
