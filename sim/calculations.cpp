@@ -1326,13 +1326,13 @@ constexpr double kDirectMacsPerTransformStep = 14;
 // added into that frame's spectrum. One inverse transform per frame and
 // element at the end of a leaf gives the time signal. The transforms run
 // kLanes at a time, one per vector lane.
-constexpr int kFrame = 512;             // samples of a frame's transform
-constexpr int kHalfFrame = kFrame / 2;  // complex points of the inner transform
-constexpr int kBins = kHalfFrame + 1;   // bins of a real frame, DC to Nyquist
-constexpr int kHop = 192;               // frame spacing and transmit segment length
+constexpr int kFrame = 512;                           // samples of a frame's transform
+constexpr int kHalfFrame = kFrame / 2;                // complex points of the inner transform
+constexpr int kBins = kHalfFrame + 1;                 // bins of a real frame, DC to Nyquist
+constexpr int kHop = 192;                             // frame spacing and transmit segment length
 constexpr int kMaxBlockTaps = kFrame - 2 * kHop + 2;  // longest element response
-constexpr int kLanes = 8;               // transforms side by side
-constexpr int kSpectrum = 2 * kBins;    // a spectrum: kBins re, then kBins im
+constexpr int kLanes = 8;                             // transforms side by side
+constexpr int kSpectrum = 2 * kBins;                  // a spectrum: kBins re, then kBins im
 
 // Twiddles of the transforms and the bit reversal of the inner transform.
 struct FramePlan {
@@ -1371,6 +1371,16 @@ const FramePlan &frame_plan() {
 
 typedef double Lanes8 __attribute__((vector_size(64), aligned(8)));
 static_assert(sizeof(Lanes8) == kLanes * sizeof(double), "one vector holds the lanes");
+
+// One butterfly on eight lanes: (a, b) becomes (a + w b, a - w b), w = c + i sn.
+__attribute__((always_inline)) inline void butterfly(double c, double sn, Lanes8 &ar, Lanes8 &ai,
+                                                     Lanes8 &br, Lanes8 &bi) {
+  const Lanes8 tr = c * br - sn * bi, ti = c * bi + sn * br;
+  br = ar - tr;
+  bi = ai - ti;
+  ar += tr;
+  ai += ti;
+}
 
 // Vectors of the lanes in and out of memory (no alignment needed).
 #define SONVAR_LOAD8(v, p) std::memcpy(&(v), (p), sizeof(Lanes8))
@@ -1416,38 +1426,12 @@ SONVAR_WIDE_VECTOR_CLONES void lanes_transform(double *re, double *im, bool inve
         SONVAR_LOAD8(ci, q2);
         SONVAR_LOAD8(dr, r3);
         SONVAR_LOAD8(di, q3);
-        {
-          // span 2h: (a, b) and (c, d), twiddle m
-          const double c = c1[m], sn = sign * s1[m];
-          Lanes8 tr = c * br - sn * bi, ti = c * bi + sn * br;
-          br = ar - tr;
-          bi = ai - ti;
-          ar += tr;
-          ai += ti;
-          tr = c * dr - sn * di;
-          ti = c * di + sn * dr;
-          dr = cr - tr;
-          di = ci - ti;
-          cr += tr;
-          ci += ti;
-        }
-        {
-          // span 4h: (a, c) with twiddle m, (b, d) with twiddle m + h
-          double c = c2[m], sn = sign * s2[m];
-          Lanes8 tr = c * cr - sn * ci, ti = c * ci + sn * cr;
-          cr = ar - tr;
-          ci = ai - ti;
-          ar += tr;
-          ai += ti;
-          c = c2[m + h];
-          sn = sign * s2[m + h];
-          tr = c * dr - sn * di;
-          ti = c * di + sn * dr;
-          dr = br - tr;
-          di = bi - ti;
-          br += tr;
-          bi += ti;
-        }
+        // span 2h: (a, b) and (c, d), twiddle m
+        butterfly(c1[m], sign * s1[m], ar, ai, br, bi);
+        butterfly(c1[m], sign * s1[m], cr, ci, dr, di);
+        // span 4h: (a, c) with twiddle m, (b, d) with twiddle m + h
+        butterfly(c2[m], sign * s2[m], ar, ai, cr, ci);
+        butterfly(c2[m + h], sign * s2[m + h], br, bi, dr, di);
         SONVAR_STORE8(r0, ar);
         SONVAR_STORE8(q0, ai);
         SONVAR_STORE8(r1, br);
@@ -2028,7 +2012,7 @@ class ScatterShare {
   bool keep_delays_ = false;
   signal_rec **element_signals_ = nullptr;
   signal_rec *pad_ = nullptr;  // the longer response between zeros, summed echoes
-  FrameEchoes frames_;        // per-element echoes by frames, without attenuation
+  FrameEchoes frames_;         // per-element echoes by frames, without attenuation
 };
 
 // First scatterer of leaf `leaf` of n scatterers cut into `leaves` leaves:
@@ -2124,8 +2108,9 @@ scatter_partials *scatter_leaf_sums(sys_con *sys, aperture *transmit, aperture *
     // Per-element echoes nearest first: scatterers that follow one another
     // then meet the same frames of each element's sum.
     if (per_element)
-      std::stable_sort(order.begin(), order.end(),
-                       [&](int u, int v) { return squared_norm(points[u]) < squared_norm(points[v]); });
+      std::stable_sort(order.begin(), order.end(), [&](int u, int v) {
+        return squared_norm(points[u]) < squared_norm(points[v]);
+      });
     for (int i = begin; i < stop; i++) {
       const int s = order[i - begin];
       share.add(points[s], amplitudes[s], sums);
