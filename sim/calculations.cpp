@@ -1583,6 +1583,64 @@ SONVAR_WIDE_VECTOR_CLONES void add_products(double *f, const double *const *e,
   }
 }
 
+// add_products for two neighbouring frames whose terms share the element
+// spectra e[t] (f0 with g0[t], f1 with g1[t]): each e[t] is loaded once for
+// both frames; every bin's sums are formed in the same order as by
+// add_products, so the frames come out the same to the bit.
+SONVAR_WIDE_VECTOR_CLONES void add_products_pair(double *f0, double *f1, const double *const *e,
+                                                 const double *const *g0,
+                                                 const double *const *g1, int terms) {
+  int k = 0;
+  for (; k + 16 <= kBins; k += 16) {
+    Lanes8 ar[2] = {}, ai[2] = {}, br[2] = {}, bi[2] = {};
+    for (int t = 0; t < terms; t++) {
+#pragma GCC unroll 2
+      for (int h = 0; h < 2; h++) {
+        Lanes8 er, ei, gr, gi, hr, hi;
+        SONVAR_LOAD8(er, e[t] + k + 8 * h);
+        SONVAR_LOAD8(ei, e[t] + kBins + k + 8 * h);
+        SONVAR_LOAD8(gr, g0[t] + k + 8 * h);
+        SONVAR_LOAD8(gi, g0[t] + kBins + k + 8 * h);
+        SONVAR_LOAD8(hr, g1[t] + k + 8 * h);
+        SONVAR_LOAD8(hi, g1[t] + kBins + k + 8 * h);
+        ar[h] += er * gr - ei * gi;
+        ai[h] += er * gi + ei * gr;
+        br[h] += er * hr - ei * hi;
+        bi[h] += er * hi + ei * hr;
+      }
+    }
+#pragma GCC unroll 2
+    for (int h = 0; h < 2; h++) {
+      Lanes8 fr, fi;
+      SONVAR_LOAD8(fr, f0 + k + 8 * h);
+      SONVAR_LOAD8(fi, f0 + kBins + k + 8 * h);
+      fr += ar[h];
+      fi += ai[h];
+      SONVAR_STORE8(f0 + k + 8 * h, fr);
+      SONVAR_STORE8(f0 + kBins + k + 8 * h, fi);
+      SONVAR_LOAD8(fr, f1 + k + 8 * h);
+      SONVAR_LOAD8(fi, f1 + kBins + k + 8 * h);
+      fr += br[h];
+      fi += bi[h];
+      SONVAR_STORE8(f1 + k + 8 * h, fr);
+      SONVAR_STORE8(f1 + kBins + k + 8 * h, fi);
+    }
+  }
+  for (; k < kBins; k++) {
+    double ar = 0.0, ai = 0.0, br = 0.0, bi = 0.0;
+    for (int t = 0; t < terms; t++) {
+      ar += e[t][k] * g0[t][k] - e[t][kBins + k] * g0[t][kBins + k];
+      ai += e[t][k] * g0[t][kBins + k] + e[t][kBins + k] * g0[t][k];
+      br += e[t][k] * g1[t][k] - e[t][kBins + k] * g1[t][kBins + k];
+      bi += e[t][k] * g1[t][kBins + k] + e[t][kBins + k] * g1[t][k];
+    }
+    f0[k] += ar;
+    f0[kBins + k] += ai;
+    f1[k] += br;
+    f1[kBins + k] += bi;
+  }
+}
+
 int floor_div(int a, int b) {
   const int q = a / b;
   return (a % b != 0 && (a < 0) != (b < 0)) ? q - 1 : q;
@@ -1772,21 +1830,47 @@ class FrameEchoes {
     }
     work_.forward(spectra_, lanes);
     e.cover(lo, hi - lo);
-    const double *es[kLanes];
-    const double *gs[kLanes];
-    for (int c = lo; c < hi; c++) {
-      int terms = 0;
-      for (int l = 0; l < lanes; l++) {
-        const Scatterer &g = group_[pairs[static_cast<std::size_t>(l)].scatterer];
-        const int b = c - first[l];
-        if (b < 0 || b >= g.segments) continue;
-        es[terms] = spectra_ + l * kSpectrum;
-        gs[terms++] = &g.spectra[static_cast<std::size_t>(b) * kSpectrum];
+    // Frame c's terms: the lanes whose transmit segments reach it, in lane
+    // order. Two neighbouring frames with the same lanes go together.
+    const double *es[kLanes], *es1[kLanes];
+    const double *gs[kLanes], *gs1[kLanes];
+    int terms = frame_terms(pairs, first, lanes, lo, es, gs);
+    for (int c = lo; c < hi;) {
+      if (terms == 0) {
+        c++;
+        if (c < hi) terms = frame_terms(pairs, first, lanes, c, es, gs);
+        continue;
       }
-      if (terms == 0) continue;
       e.touched[static_cast<std::size_t>(c - e.first)] = 1;
+      const int next = c + 1 < hi ? frame_terms(pairs, first, lanes, c + 1, es1, gs1) : 0;
+      if (next == terms && std::equal(es, es + terms, es1)) {
+        e.touched[static_cast<std::size_t>(c + 1 - e.first)] = 1;
+        add_products_pair(e.frame(c), e.frame(c + 1), es, gs, gs1, terms);
+        c += 2;
+        if (c < hi) terms = frame_terms(pairs, first, lanes, c, es, gs);
+        continue;
+      }
       add_products(e.frame(c), es, gs, terms);
+      c++;
+      terms = next;
+      std::copy(es1, es1 + next, es);
+      std::copy(gs1, gs1 + next, gs);
     }
+  }
+
+  // The terms of frame c: element spectrum and transmit segment of each
+  // lane whose segments reach c, in lane order.
+  int frame_terms(const std::vector<Pair> &pairs, const int *first, int lanes, int c,
+                  const double **es, const double **gs) const {
+    int terms = 0;
+    for (int l = 0; l < lanes; l++) {
+      const Scatterer &g = group_[pairs[static_cast<std::size_t>(l)].scatterer];
+      const int b = c - first[l];
+      if (b < 0 || b >= g.segments) continue;
+      es[terms] = spectra_ + l * kSpectrum;
+      gs[terms++] = &g.spectra[static_cast<std::size_t>(b) * kSpectrum];
+    }
+    return terms;
   }
 
   std::vector<Element> elements_;
