@@ -1830,47 +1830,34 @@ class FrameEchoes {
     }
     work_.forward(spectra_, lanes);
     e.cover(lo, hi - lo);
-    // Frame c's terms: the lanes whose transmit segments reach it, in lane
-    // order. Two neighbouring frames with the same lanes go together.
-    const double *es[kLanes], *es1[kLanes];
-    const double *gs[kLanes], *gs1[kLanes];
-    int terms = frame_terms(pairs, first, lanes, lo, es, gs);
-    for (int c = lo; c < hi;) {
-      if (terms == 0) {
-        c++;
-        if (c < hi) terms = frame_terms(pairs, first, lanes, c, es, gs);
-        continue;
+    // Frames go in twos: each lane whose transmit segments reach either
+    // frame is a term of both, with a zero segment for the frame it misses.
+    // Its product is then +-0, which leaves a sum (never -0 here) as it
+    // is, so each frame gets the same sums as from its own terms alone.
+    const double *es[kLanes], *gs[kLanes], *gs1[kLanes];
+    for (int c = lo; c < hi; c += 2) {
+      int terms = 0, in0 = 0, in1 = 0;
+      for (int l = 0; l < lanes; l++) {
+        const Scatterer &g = group_[pairs[static_cast<std::size_t>(l)].scatterer];
+        const int b = c - first[l];
+        const bool at0 = b >= 0 && b < g.segments;
+        const bool at1 = c + 1 < hi && b + 1 >= 0 && b + 1 < g.segments;
+        if (!at0 && !at1) continue;
+        es[terms] = spectra_ + l * kSpectrum;
+        gs[terms] = at0 ? &g.spectra[static_cast<std::size_t>(b) * kSpectrum] : zero_spectrum_;
+        gs1[terms++] = at1 ? &g.spectra[static_cast<std::size_t>(b + 1) * kSpectrum] : zero_spectrum_;
+        in0 += at0;
+        in1 += at1;
       }
-      e.touched[static_cast<std::size_t>(c - e.first)] = 1;
-      const int next = c + 1 < hi ? frame_terms(pairs, first, lanes, c + 1, es1, gs1) : 0;
-      if (next == terms && std::equal(es, es + terms, es1)) {
-        e.touched[static_cast<std::size_t>(c + 1 - e.first)] = 1;
+      if (in0 > 0) e.touched[static_cast<std::size_t>(c - e.first)] = 1;
+      if (in1 > 0) e.touched[static_cast<std::size_t>(c + 1 - e.first)] = 1;
+      if (in0 > 0 && in1 > 0)
         add_products_pair(e.frame(c), e.frame(c + 1), es, gs, gs1, terms);
-        c += 2;
-        if (c < hi) terms = frame_terms(pairs, first, lanes, c, es, gs);
-        continue;
-      }
-      add_products(e.frame(c), es, gs, terms);
-      c++;
-      terms = next;
-      std::copy(es1, es1 + next, es);
-      std::copy(gs1, gs1 + next, gs);
+      else if (in0 > 0)
+        add_products(e.frame(c), es, gs, terms);
+      else if (in1 > 0)
+        add_products(e.frame(c + 1), es, gs1, terms);
     }
-  }
-
-  // The terms of frame c: element spectrum and transmit segment of each
-  // lane whose segments reach c, in lane order.
-  int frame_terms(const std::vector<Pair> &pairs, const int *first, int lanes, int c,
-                  const double **es, const double **gs) const {
-    int terms = 0;
-    for (int l = 0; l < lanes; l++) {
-      const Scatterer &g = group_[pairs[static_cast<std::size_t>(l)].scatterer];
-      const int b = c - first[l];
-      if (b < 0 || b >= g.segments) continue;
-      es[terms] = spectra_ + l * kSpectrum;
-      gs[terms++] = &g.spectra[static_cast<std::size_t>(b) * kSpectrum];
-    }
-    return terms;
   }
 
   std::vector<Element> elements_;
@@ -1881,6 +1868,7 @@ class FrameEchoes {
   const signal_rec *transmit_ = nullptr;
   LaneFrames work_;
   double spectra_[kLanes * kSpectrum];
+  double zero_spectrum_[kSpectrum] = {};
 };
 
 // Working signals of the per-element echoes.
