@@ -1386,6 +1386,27 @@ __attribute__((always_inline)) inline void butterfly(double c, double sn, Lanes8
 #define SONVAR_LOAD8(v, p) std::memcpy(&(v), (p), sizeof(Lanes8))
 #define SONVAR_STORE8(p, v) std::memcpy((p), &(v), sizeof(Lanes8))
 
+typedef long long Index8 __attribute__((vector_size(64)));
+
+// r[i][j] becomes r[j][i]: eight values of one lane at eight points into
+// one vector per lane and back (pairs, then twos, then fours swapped).
+__attribute__((always_inline)) inline void transpose8(Lanes8 *r) {
+  Lanes8 t[8], u[8];
+  for (int i = 0; i < 8; i += 2) {
+    t[i] = __builtin_shuffle(r[i], r[i + 1], Index8{0, 8, 2, 10, 4, 12, 6, 14});
+    t[i + 1] = __builtin_shuffle(r[i], r[i + 1], Index8{1, 9, 3, 11, 5, 13, 7, 15});
+  }
+  for (int i = 0; i < 8; i += 4)
+    for (int j = 0; j < 2; j++) {
+      u[i + j] = __builtin_shuffle(t[i + j], t[i + j + 2], Index8{0, 1, 8, 9, 4, 5, 12, 13});
+      u[i + j + 2] = __builtin_shuffle(t[i + j], t[i + j + 2], Index8{2, 3, 10, 11, 6, 7, 14, 15});
+    }
+  for (int j = 0; j < 4; j++) {
+    r[j] = __builtin_shuffle(u[j], u[j + 4], Index8{0, 1, 2, 3, 8, 9, 10, 11});
+    r[j + 4] = __builtin_shuffle(u[j], u[j + 4], Index8{4, 5, 6, 7, 12, 13, 14, 15});
+  }
+}
+
 // kLanes complex transforms of kHalfFrame points in place, point n of lane
 // l at [n kLanes + l] (re and im apart); the inverse without the 1/n.
 SONVAR_WIDE_VECTOR_CLONES void lanes_transform(double *re, double *im, bool inverse) {
@@ -1481,23 +1502,40 @@ SONVAR_WIDE_VECTOR_CLONES void split_forward(const double *re, const double *im,
 SONVAR_WIDE_VECTOR_CLONES void split_inverse(const double *const *s, int lanes, double *re,
                                              double *im) {
   const FramePlan &p = frame_plan();
-  for (int k = 0; k < kHalfFrame; k++) {
-    const int mk = kHalfFrame - k;
-    Lanes8 ar = {}, ai = {}, br = {}, bi = {};
-    for (int l = 0; l < lanes; l++) {
-      ar[l] = s[l][k];
-      ai[l] = s[l][kBins + k];
-      br[l] = s[l][mk];
-      bi[l] = s[l][kBins + mk];
+  static_assert(kHalfFrame % 8 == 0, "whole blocks of eight bins");
+  const Index8 reverse = {7, 6, 5, 4, 3, 2, 1, 0};
+  for (int k0 = 0; k0 < kHalfFrame; k0 += 8) {
+    // Bins k0 + b and kHalfFrame - k0 - b of every lane, b < 8, by whole
+    // vectors of each lane, turned into one vector of the lanes per bin.
+    Lanes8 a_r[8], a_i[8], b_r[8], b_i[8];
+    for (int l = 0; l < kLanes; l++) {
+      if (l >= lanes) {
+        a_r[l] = a_i[l] = b_r[l] = b_i[l] = Lanes8{};
+        continue;
+      }
+      SONVAR_LOAD8(a_r[l], s[l] + k0);
+      SONVAR_LOAD8(a_i[l], s[l] + kBins + k0);
+      SONVAR_LOAD8(b_r[l], s[l] + kHalfFrame - k0 - 7);
+      SONVAR_LOAD8(b_i[l], s[l] + kBins + kHalfFrame - k0 - 7);
+      b_r[l] = __builtin_shuffle(b_r[l], reverse);
+      b_i[l] = __builtin_shuffle(b_i[l], reverse);
     }
-    const Lanes8 er = 0.5 * (ar + br), ei = 0.5 * (ai - bi);
-    const Lanes8 dr = 0.5 * (ar - br), di = 0.5 * (ai + bi);
-    const double c = p.split_cos[k], sn = p.split_sin[k];
-    const Lanes8 orr = dr * c + di * sn;
-    const Lanes8 oi = di * c - dr * sn;
-    const Lanes8 zr = er - oi, zi = ei + orr;
-    SONVAR_STORE8(re + k * kLanes, zr);
-    SONVAR_STORE8(im + k * kLanes, zi);
+    transpose8(a_r);
+    transpose8(a_i);
+    transpose8(b_r);
+    transpose8(b_i);
+    for (int b = 0; b < 8; b++) {
+      const int k = k0 + b;
+      const Lanes8 ar = a_r[b], ai = a_i[b], br = b_r[b], bi = b_i[b];
+      const Lanes8 er = 0.5 * (ar + br), ei = 0.5 * (ai - bi);
+      const Lanes8 dr = 0.5 * (ar - br), di = 0.5 * (ai + bi);
+      const double c = p.split_cos[k], sn = p.split_sin[k];
+      const Lanes8 orr = dr * c + di * sn;
+      const Lanes8 oi = di * c - dr * sn;
+      const Lanes8 zr = er - oi, zi = ei + orr;
+      SONVAR_STORE8(re + k * kLanes, zr);
+      SONVAR_STORE8(im + k * kLanes, zi);
+    }
   }
 }
 
