@@ -1386,24 +1386,22 @@ __attribute__((always_inline)) inline void butterfly(double c, double sn, Lanes8
 #define SONVAR_LOAD8(v, p) std::memcpy(&(v), (p), sizeof(Lanes8))
 #define SONVAR_STORE8(p, v) std::memcpy((p), &(v), sizeof(Lanes8))
 
-typedef long long Index8 __attribute__((vector_size(64)));
-
 // r[i][j] becomes r[j][i]: eight values of one lane at eight points into
 // one vector per lane and back (pairs, then twos, then fours swapped).
 __attribute__((always_inline)) inline void transpose8(Lanes8 *r) {
   Lanes8 t[8], u[8];
   for (int i = 0; i < 8; i += 2) {
-    t[i] = __builtin_shuffle(r[i], r[i + 1], Index8{0, 8, 2, 10, 4, 12, 6, 14});
-    t[i + 1] = __builtin_shuffle(r[i], r[i + 1], Index8{1, 9, 3, 11, 5, 13, 7, 15});
+    t[i] = __builtin_shufflevector(r[i], r[i + 1], 0, 8, 2, 10, 4, 12, 6, 14);
+    t[i + 1] = __builtin_shufflevector(r[i], r[i + 1], 1, 9, 3, 11, 5, 13, 7, 15);
   }
   for (int i = 0; i < 8; i += 4)
     for (int j = 0; j < 2; j++) {
-      u[i + j] = __builtin_shuffle(t[i + j], t[i + j + 2], Index8{0, 1, 8, 9, 4, 5, 12, 13});
-      u[i + j + 2] = __builtin_shuffle(t[i + j], t[i + j + 2], Index8{2, 3, 10, 11, 6, 7, 14, 15});
+      u[i + j] = __builtin_shufflevector(t[i + j], t[i + j + 2], 0, 1, 8, 9, 4, 5, 12, 13);
+      u[i + j + 2] = __builtin_shufflevector(t[i + j], t[i + j + 2], 2, 3, 10, 11, 6, 7, 14, 15);
     }
   for (int j = 0; j < 4; j++) {
-    r[j] = __builtin_shuffle(u[j], u[j + 4], Index8{0, 1, 2, 3, 8, 9, 10, 11});
-    r[j + 4] = __builtin_shuffle(u[j], u[j + 4], Index8{4, 5, 6, 7, 12, 13, 14, 15});
+    r[j] = __builtin_shufflevector(u[j], u[j + 4], 0, 1, 2, 3, 8, 9, 10, 11);
+    r[j + 4] = __builtin_shufflevector(u[j], u[j + 4], 4, 5, 6, 7, 12, 13, 14, 15);
   }
 }
 
@@ -1503,7 +1501,6 @@ SONVAR_WIDE_VECTOR_CLONES void split_inverse(const double *const *s, int lanes, 
                                              double *im) {
   const FramePlan &p = frame_plan();
   static_assert(kHalfFrame % 8 == 0, "whole blocks of eight bins");
-  const Index8 reverse = {7, 6, 5, 4, 3, 2, 1, 0};
   for (int k0 = 0; k0 < kHalfFrame; k0 += 8) {
     // Bins k0 + b and kHalfFrame - k0 - b of every lane, b < 8, by whole
     // vectors of each lane, turned into one vector of the lanes per bin.
@@ -1517,8 +1514,8 @@ SONVAR_WIDE_VECTOR_CLONES void split_inverse(const double *const *s, int lanes, 
       SONVAR_LOAD8(a_i[l], s[l] + kBins + k0);
       SONVAR_LOAD8(b_r[l], s[l] + kHalfFrame - k0 - 7);
       SONVAR_LOAD8(b_i[l], s[l] + kBins + kHalfFrame - k0 - 7);
-      b_r[l] = __builtin_shuffle(b_r[l], reverse);
-      b_i[l] = __builtin_shuffle(b_i[l], reverse);
+      b_r[l] = __builtin_shufflevector(b_r[l], b_r[l], 7, 6, 5, 4, 3, 2, 1, 0);
+      b_i[l] = __builtin_shufflevector(b_i[l], b_i[l], 7, 6, 5, 4, 3, 2, 1, 0);
     }
     transpose8(a_r);
     transpose8(a_i);
@@ -1626,8 +1623,8 @@ SONVAR_WIDE_VECTOR_CLONES void add_products(double *f, const double *const *e,
 // both frames; every bin's sums are formed in the same order as by
 // add_products, so the frames come out the same to the bit.
 SONVAR_WIDE_VECTOR_CLONES void add_products_pair(double *f0, double *f1, const double *const *e,
-                                                 const double *const *g0,
-                                                 const double *const *g1, int terms) {
+                                                 const double *const *g0, const double *const *g1,
+                                                 int terms) {
   int k = 0;
   for (; k + 16 <= kBins; k += 16) {
     Lanes8 ar[2] = {}, ai[2] = {}, br[2] = {}, bi[2] = {};
@@ -1883,7 +1880,8 @@ class FrameEchoes {
         if (!at0 && !at1) continue;
         es[terms] = spectra_ + l * kSpectrum;
         gs[terms] = at0 ? &g.spectra[static_cast<std::size_t>(b) * kSpectrum] : zero_spectrum_;
-        gs1[terms++] = at1 ? &g.spectra[static_cast<std::size_t>(b + 1) * kSpectrum] : zero_spectrum_;
+        gs1[terms++] =
+            at1 ? &g.spectra[static_cast<std::size_t>(b + 1) * kSpectrum] : zero_spectrum_;
         in0 += at0;
         in1 += at1;
       }
