@@ -253,19 +253,19 @@ class Job:
         return make_probe(sim, self.probe, self.impulse, self.excitation)
 
 
-def make_probe(sim, spec, impulse, excitation, fail=None):
+def make_probe(sim, probe_job, impulse, excitation, fail=None):
     """The aperture a checked probe description names, with its pulses, focus and apodization.
 
     fail(key, text), when given, reports a refused focus or apodization."""
-    kind = spec["kind"]
+    kind = probe_job["kind"]
     if kind in TABLES:
-        ap = getattr(sim, kind)(spec["table"], spec["centers"])
+        ap = getattr(sim, kind)(probe_job["table"], probe_job["centers"])
     else:
-        ap = getattr(sim, kind)(**spec["params"])
+        ap = getattr(sim, kind)(**probe_job["params"])
     ap.impulse(impulse)
     ap.excitation(excitation)
-    apod = spec.get("apodization")
-    for key, value, apply in (("focus", spec.get("focus"), ap.focus),
+    apod = probe_job.get("apodization")
+    for key, value, apply in (("focus", probe_job.get("focus"), ap.focus),
                               ("apodization", apod, ap.apodization)):
         if value is None:
             continue
@@ -290,15 +290,15 @@ def _probe(sec, sim, impulse, excitation, allowed=PROBES + TABLES):
                                 f"got {_describe(apod)}")
     if isinstance(apod, list):
         apod = sec.vector("apodization")
-    spec = {"kind": kind, "focus": focus, "apodization": apod}
+    probe_job = {"kind": kind, "focus": focus, "apodization": apod}
     if kind in TABLES:
-        spec["table"] = read_table(sec, "table", {"rectangles": 19, "triangles": 11, "lines": 6}[kind])
-        spec["centers"] = read_table(sec, "centers", 3)
+        probe_job["table"] = read_table(sec, "table", {"rectangles": 19, "triangles": 11, "lines": 6}[kind])
+        probe_job["centers"] = read_table(sec, "centers", 3)
         sec.raw("table_dataset", None)
         sec.raw("centers_dataset", None)
         sec.done()
         try:
-            ap = make_probe(sim, spec, impulse, excitation, sec.fail)
+            ap = make_probe(sim, probe_job, impulse, excitation, sec.fail)
         except (TypeError, ValueError) as error:
             sec.fail("table", str(error))
     else:
@@ -312,9 +312,9 @@ def _probe(sec, sim, impulse, excitation, allowed=PROBES + TABLES):
         _call_by_name(inner, method)
         sec.used.update(names)  # what remains unread is unknown to both
         sec.done()
-        spec["params"] = params
-        ap = make_probe(sim, spec, impulse, excitation, sec.fail)
-    return spec, ap
+        probe_job["params"] = params
+        ap = make_probe(sim, probe_job, impulse, excitation, sec.fail)
+    return probe_job, ap
 
 
 def _pulse(sec, fs):

@@ -297,9 +297,9 @@ class SyntheticAperturePlan(_ImagePlan):
     def setup(self):
         job = self.job
         sim = job.simulator(self.threads)
-        spec = dict(job.probe, focus=None, apodization=None)
+        probe_job = dict(job.probe, focus=None, apodization=None)
         from .jobs import make_probe
-        self.probe = make_probe(sim, spec, job.impulse, job.excitation)
+        self.probe = make_probe(sim, probe_job, job.impulse, job.excitation)
         self.probe.focus_times(np.zeros(self.probe.no_elements))
         self.table = self.probe.table("rectangles")
         self.centers = self.probe.element_centers

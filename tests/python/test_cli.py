@@ -57,9 +57,9 @@ def scatterers(n=12, seed=3):
 
 
 def direct_probe(sim, **params):
-    spec = {k: v for k, v in PROBE.items() if k not in ("kind", "focus")}
-    spec.update(params)
-    ap = sim.linear_array(**spec)
+    params_only = {k: v for k, v in PROBE.items() if k not in ("kind", "focus")}
+    params_only.update(params)
+    ap = sim.linear_array(**params_only)
     ap.impulse(pulses.gaussian_pulse(5e6, 0.6, FS))
     ap.excitation(pulses.sine_burst(5e6, 1.5, FS))
     return ap
