@@ -1575,105 +1575,74 @@ struct LaneFrames {
   }
 };
 
-// f += sum over t < terms of e[t] g[t] (spectra as kSpectrum values), the
-// terms summed first, so that the frame is read and written once.
-SONVAR_WIDE_VECTOR_CLONES void add_products(double *f, const double *const *e,
-                                            const double *const *g, int terms) {
-  // Two vectors of bins at a time: four sums that do not wait on one
-  // another.
+// f[n] += sum over t < terms of e[t] g[n][t] for each of the `frames`
+// frames (spectra as kSpectrum values), the terms summed first, so that
+// each frame is read and written once and each e[t] loaded once for all
+// frames. Every bin's sums are formed in the same order whatever `frames`.
+template <int frames>
+__attribute__((always_inline)) inline void add_frame_products(double *const *f,
+                                                              const double *const *e,
+                                                              const double *const *const *g,
+                                                              int terms) {
+  // Two vectors of bins at a time: sums that do not wait on one another.
   int k = 0;
   for (; k + 16 <= kBins; k += 16) {
-    Lanes8 sr[2] = {}, si[2] = {};
+    Lanes8 sr[frames][2] = {}, si[frames][2] = {};
     for (int t = 0; t < terms; t++) {
 #pragma GCC unroll 2
       for (int h = 0; h < 2; h++) {
-        Lanes8 er, ei, gr, gi;
+        Lanes8 er, ei;
         SONVAR_LOAD8(er, e[t] + k + 8 * h);
         SONVAR_LOAD8(ei, e[t] + kBins + k + 8 * h);
-        SONVAR_LOAD8(gr, g[t] + k + 8 * h);
-        SONVAR_LOAD8(gi, g[t] + kBins + k + 8 * h);
-        sr[h] += er * gr - ei * gi;
-        si[h] += er * gi + ei * gr;
+#pragma GCC unroll 2
+        for (int n = 0; n < frames; n++) {
+          Lanes8 gr, gi;
+          SONVAR_LOAD8(gr, g[n][t] + k + 8 * h);
+          SONVAR_LOAD8(gi, g[n][t] + kBins + k + 8 * h);
+          sr[n][h] += er * gr - ei * gi;
+          si[n][h] += er * gi + ei * gr;
+        }
       }
     }
 #pragma GCC unroll 2
-    for (int h = 0; h < 2; h++) {
-      Lanes8 fr, fi;
-      SONVAR_LOAD8(fr, f + k + 8 * h);
-      SONVAR_LOAD8(fi, f + kBins + k + 8 * h);
-      fr += sr[h];
-      fi += si[h];
-      SONVAR_STORE8(f + k + 8 * h, fr);
-      SONVAR_STORE8(f + kBins + k + 8 * h, fi);
-    }
+    for (int n = 0; n < frames; n++)
+#pragma GCC unroll 2
+      for (int h = 0; h < 2; h++) {
+        Lanes8 fr, fi;
+        SONVAR_LOAD8(fr, f[n] + k + 8 * h);
+        SONVAR_LOAD8(fi, f[n] + kBins + k + 8 * h);
+        fr += sr[n][h];
+        fi += si[n][h];
+        SONVAR_STORE8(f[n] + k + 8 * h, fr);
+        SONVAR_STORE8(f[n] + kBins + k + 8 * h, fi);
+      }
   }
-  for (; k < kBins; k++) {
-    double sr = 0.0, si = 0.0;
-    for (int t = 0; t < terms; t++) {
-      sr += e[t][k] * g[t][k] - e[t][kBins + k] * g[t][kBins + k];
-      si += e[t][k] * g[t][kBins + k] + e[t][kBins + k] * g[t][k];
+  for (; k < kBins; k++)
+    for (int n = 0; n < frames; n++) {
+      double sr = 0.0, si = 0.0;
+      for (int t = 0; t < terms; t++) {
+        sr += e[t][k] * g[n][t][k] - e[t][kBins + k] * g[n][t][kBins + k];
+        si += e[t][k] * g[n][t][kBins + k] + e[t][kBins + k] * g[n][t][k];
+      }
+      f[n][k] += sr;
+      f[n][kBins + k] += si;
     }
-    f[k] += sr;
-    f[kBins + k] += si;
-  }
 }
 
-// add_products for two neighbouring frames whose terms share the element
-// spectra e[t] (f0 with g0[t], f1 with g1[t]): each e[t] is loaded once for
-// both frames; every bin's sums are formed in the same order as by
-// add_products, so the frames come out the same to the bit.
+// One frame: f += sum over t of e[t] g[t].
+SONVAR_WIDE_VECTOR_CLONES void add_products(double *f, const double *const *e,
+                                            const double *const *g, int terms) {
+  add_frame_products<1>(&f, e, &g, terms);
+}
+
+// Two neighbouring frames whose terms share the element spectra e[t] (f0
+// with g0[t], f1 with g1[t]): the same sums as add_products gives each.
 SONVAR_WIDE_VECTOR_CLONES void add_products_pair(double *f0, double *f1, const double *const *e,
                                                  const double *const *g0, const double *const *g1,
                                                  int terms) {
-  int k = 0;
-  for (; k + 16 <= kBins; k += 16) {
-    Lanes8 ar[2] = {}, ai[2] = {}, br[2] = {}, bi[2] = {};
-    for (int t = 0; t < terms; t++) {
-#pragma GCC unroll 2
-      for (int h = 0; h < 2; h++) {
-        Lanes8 er, ei, gr, gi, hr, hi;
-        SONVAR_LOAD8(er, e[t] + k + 8 * h);
-        SONVAR_LOAD8(ei, e[t] + kBins + k + 8 * h);
-        SONVAR_LOAD8(gr, g0[t] + k + 8 * h);
-        SONVAR_LOAD8(gi, g0[t] + kBins + k + 8 * h);
-        SONVAR_LOAD8(hr, g1[t] + k + 8 * h);
-        SONVAR_LOAD8(hi, g1[t] + kBins + k + 8 * h);
-        ar[h] += er * gr - ei * gi;
-        ai[h] += er * gi + ei * gr;
-        br[h] += er * hr - ei * hi;
-        bi[h] += er * hi + ei * hr;
-      }
-    }
-#pragma GCC unroll 2
-    for (int h = 0; h < 2; h++) {
-      Lanes8 fr, fi;
-      SONVAR_LOAD8(fr, f0 + k + 8 * h);
-      SONVAR_LOAD8(fi, f0 + kBins + k + 8 * h);
-      fr += ar[h];
-      fi += ai[h];
-      SONVAR_STORE8(f0 + k + 8 * h, fr);
-      SONVAR_STORE8(f0 + kBins + k + 8 * h, fi);
-      SONVAR_LOAD8(fr, f1 + k + 8 * h);
-      SONVAR_LOAD8(fi, f1 + kBins + k + 8 * h);
-      fr += br[h];
-      fi += bi[h];
-      SONVAR_STORE8(f1 + k + 8 * h, fr);
-      SONVAR_STORE8(f1 + kBins + k + 8 * h, fi);
-    }
-  }
-  for (; k < kBins; k++) {
-    double ar = 0.0, ai = 0.0, br = 0.0, bi = 0.0;
-    for (int t = 0; t < terms; t++) {
-      ar += e[t][k] * g0[t][k] - e[t][kBins + k] * g0[t][kBins + k];
-      ai += e[t][k] * g0[t][kBins + k] + e[t][kBins + k] * g0[t][k];
-      br += e[t][k] * g1[t][k] - e[t][kBins + k] * g1[t][kBins + k];
-      bi += e[t][k] * g1[t][kBins + k] + e[t][kBins + k] * g1[t][k];
-    }
-    f0[k] += ar;
-    f0[kBins + k] += ai;
-    f1[k] += br;
-    f1[kBins + k] += bi;
-  }
+  double *const f[2] = {f0, f1};
+  const double *const *const g[2] = {g0, g1};
+  add_frame_products<2>(f, e, g, terms);
 }
 
 int floor_div(int a, int b) {
