@@ -558,29 +558,44 @@ void add_trapezoid_samples(double *target, int offset, int j_first, int j_end, i
 
 typedef double Lanes4 __attribute__((vector_size(32), aligned(8)));
 
-// The cumulative area at the sample times o0 + j d, j from 0 to n (rounded
-// up to a multiple of 4), for a window whose times are exact multiples (see
-// exact_step): four samples at once. Each value is the piece
-// add_trapezoid_samples would take, computed the same way.
-SONVAR_VECTOR_CLONES void cumulative_areas(double *A, int n, double o0, double d,
-                                           const rect_timing &timing, double lambda, double mu) {
+// Adds the differences of the cumulative area between consecutive samples,
+// times scale, into target[1..n-1] for a window whose times are exact
+// multiples o0 + j d (see exact_step): four samples at once. Each area
+// value is the piece add_trapezoid_samples would take, computed the same
+// way, and each difference is formed from the stored values as it would be
+// there. The value before a group of four is taken from the previous group
+// in registers: reading it back from memory, straddling two stores, stalls
+// every group on the store forwarding. Sample 0 counts as before the
+// trapezoid (area 0); it and the lanes past n add nothing.
+SONVAR_VECTOR_CLONES void add_trapezoid_differences(double *target, int n, double o0, double d,
+                                                    const rect_timing &timing, double scale) {
   const double t1 = timing.t1, t2 = timing.t2, t3 = timing.t3, t4 = timing.t4;
+  const double lambda = timing.lambda, mu = timing.mu;
   const double half = timing.short_duration / 2;
   const Lanes4 zero = {0, 0, 0, 0}, one = {1, 1, 1, 1};
   Lanes4 j = {0, 1, 2, 3};
+  Lanes4 previous = zero;
   for (int k = 0; k < n; k += 4, j += 4) {
     const Lanes4 o = o0 + j * d;
     const Lanes4 rise = (o - t1) * (o - t1) * lambda;
     const Lanes4 flat = (half + o - t2) * mu;
     const Lanes4 fall = 1 - (o - t4) * (o - t4) * lambda;
-    const Lanes4 value = o < t1 ? zero : o < t2 ? rise : o < t3 ? flat : o < t4 ? fall : one;
-    std::memcpy(A + k, &value, sizeof value);
+    Lanes4 value = o < t1 ? zero : o < t2 ? rise : o < t3 ? flat : o < t4 ? fall : one;
+    if (k == 0) value[0] = 0;
+    const Lanes4 before = __builtin_shufflevector(previous, value, 3, 4, 5, 6);
+    const Lanes4 step = (value - before) * scale;
+    previous = value;
+    if (k + 4 <= n) {
+      Lanes4 sum;
+      std::memcpy(&sum, target + k, sizeof sum);
+      // Lane 0 of the first group adds (0 - 0) scale, which leaves any sum
+      // (never -0 here) as it is.
+      sum += step;
+      std::memcpy(target + k, &sum, sizeof sum);
+    } else {
+      for (int q = k == 0 ? 1 : 0; k + q < n; q++) target[k + q] += step[q];
+    }
   }
-  A[0] = 0;
-}
-
-SONVAR_VECTOR_CLONES void add_differences(double *target, const double *A, int n, double scale) {
-  for (int j = 1; j < n; j++) target[j] += (A[j] - A[j - 1]) * scale;
 }
 
 // The step of the running sum o += dt from o0 over `steps` additions when
@@ -616,8 +631,8 @@ void set_window(const sys_con *sys, double dt, rect_timing *timing) {
   timing->mu = T1 != 0 ? 1 / T1 : 0;
 }
 
-void add_rectangle(sys_con *sys, signal_rec *scratch, double dt, const rect_timing &timing,
-                   double weighted_area, signal_rec *element) {
+void add_rectangle(sys_con *sys, double dt, const rect_timing &timing, double weighted_area,
+                   signal_rec *element) {
   const int s = static_cast<int>(timing.window_start);
   const int n = static_cast<int>(timing.window_samples);
   const int offset = s - element->start_sample;
@@ -626,10 +641,8 @@ void add_rectangle(sys_con *sys, signal_rec *scratch, double dt, const rect_timi
   const double scale = weighted_area * sys->fs;
   if (j_first == 0 && j_end == n) {
     if (timing.step > 0) {
-      if (scratch->capacity < n + 4) extend_signal(sys, scratch, n + 4, 0);
-      cumulative_areas(scratch->values, n, timing.start_time, timing.step, timing, timing.lambda,
-                       timing.mu);
-      add_differences(element->values + offset, scratch->values, n, scale);
+      add_trapezoid_differences(element->values + offset, n, timing.start_time, timing.step, timing,
+                                scale);
       return;
     }
     add_trapezoid_samples<false>(element->values, offset, 0, n, s, n, dt, timing, scale);
@@ -762,13 +775,19 @@ SONVAR_VECTOR_CLONES void far_field_timings(const rect_element *rects, int n, do
     // Both tilts: the second rotation from the frame of the first, then
     // normalised; one tilt: the rotation alone.
     const Lanes4 a = cos_xz * ux + sin_xz * uz;
-    const Lanes4 b = cos_xz * uz - sin_xz * ux;
-    const Lanes4 tilted_y = cos_yz * uy + sin_yz * b;
-    const Lanes4 normal = cos_yz * b - sin_yz * uy;
-    Lanes4 root = a * a + tilted_y * tilted_y + normal * normal;
-    for (int q = 0; q < 4; q++) root[q] = std::sqrt(root[q]);  // used where doubly tilted
-    const Lanes4 local_x = doubly != 0 ? a / root : a;
-    const Lanes4 local_y = doubly != 0 ? tilted_y / root : cos_yz * uy + sin_yz * uz;
+    Lanes4 local_x = a;
+    Lanes4 local_y = cos_yz * uy + sin_yz * uz;
+    // The square root and divisions only where a lane needs them (most
+    // arrays tilt their rectangles about one axis only).
+    if ((doubly[0] | doubly[1] | doubly[2] | doubly[3]) != 0) {
+      const Lanes4 b = cos_xz * uz - sin_xz * ux;
+      const Lanes4 tilted_y = cos_yz * uy + sin_yz * b;
+      const Lanes4 normal = cos_yz * b - sin_yz * uy;
+      Lanes4 root = a * a + tilted_y * tilted_y + normal * normal;
+      for (int q = 0; q < 4; q++) root[q] = std::sqrt(root[q]);
+      local_x = doubly != 0 ? a / root : local_x;
+      local_y = doubly != 0 ? tilted_y / root : local_y;
+    }
     const Lanes4 t0 = R0 / c + delay + Lanes4 SONVAR_LANES(delay);
     const Lanes4 weighted_area = Lanes4 SONVAR_LANES(apodization) * height * width;
 #undef SONVAR_LANES
@@ -846,8 +865,7 @@ signal_rec *rectangle_element_response(sys_con *sys, calc_memory_block *block, c
   const int N = static_cast<int>(span);
   signal_rec *signal = element_signal(sys, block, first, N, static_cast<int>(first_sample));
   for (int k = 0; k < n; k++)
-    add_rectangle(sys, block->rect_signals[0], dt, block->timings[k],
-                  block->unit_vectors[k].weighted_area, signal);
+    add_rectangle(sys, dt, block->timings[k], block->unit_vectors[k].weighted_area, signal);
   const double weight = block->no_delay ? 1.0 : block->apodizations[i];
   spread_and_weight(sys, ap, signal, block->delays[i], weight, z);
   return signal;
