@@ -1212,14 +1212,17 @@ TEST_F(CalculationsTest, ExactTimeStepReproducesTheRunningSumOfSampleTimes) {
 }
 
 TEST_F(CalculationsTest, RectangleTimingsFourAtATimeEqualOneAtATime) {
-  // Elements tilted one way and both ways, cut into counts that do and do
-  // not fill the last four, seen from near the face to 80 mm and far off
-  // the axis: every field the rectangle response uses is the same double.
-  aperture *aps[] = {
-      xdc_convex_focused_array(sys, 4, 0.46e-3, 13.5e-3, 0.048e-3, 49.57e-3, 60e-3, 1, 10,
-                               {0, 0, 40e-3}),
-      xdc_focused_array(sys, 4, 0.27e-3, 5e-3, 0.03e-3, 18e-3, 2, 3, {0, 0, 25e-3}),
-      xdc_linear_array(sys, 4, 0.48e-3, 13.5e-3, 0.028e-3, 1, 7, {0, 0, 40e-3})};
+  // Elements tilted one way and both ways (and fours that mix the two: a
+  // 1 x 9 cut leaves the middle rectangle of a convex element, the first of
+  // its second four, untilted in elevation), cut into counts that do and do not fill the last four,
+  // seen from near the face to 80 mm and far off the axis: every field the
+  // rectangle response uses is the same double.
+  aperture *aps[] = {xdc_convex_focused_array(sys, 4, 0.46e-3, 13.5e-3, 0.048e-3, 49.57e-3, 60e-3,
+                                              1, 10, {0, 0, 40e-3}),
+                     xdc_convex_focused_array(sys, 4, 0.46e-3, 13.5e-3, 0.048e-3, 49.57e-3, 60e-3,
+                                              1, 9, {0, 0, 40e-3}),
+                     xdc_focused_array(sys, 4, 0.27e-3, 5e-3, 0.03e-3, 18e-3, 2, 3, {0, 0, 25e-3}),
+                     xdc_linear_array(sys, 4, 0.48e-3, 13.5e-3, 0.028e-3, 1, 7, {0, 0, 40e-3})};
   const point3 points[] = {
       {0, 0, 0.2e-3}, {1e-3, 2e-3, 5e-3}, {-20e-3, 0, 30e-3}, {5e-3, -6e-3, 80e-3}};
   std::vector<rect_unit_vector> u1(64), u4(64);
