@@ -1214,9 +1214,9 @@ TEST_F(CalculationsTest, ExactTimeStepReproducesTheRunningSumOfSampleTimes) {
 TEST_F(CalculationsTest, RectangleTimingsFourAtATimeEqualOneAtATime) {
   // Elements tilted one way and both ways (and fours that mix the two: a
   // 1 x 9 cut leaves the middle rectangle of a convex element, the first of
-  // its second four, untilted in elevation), cut into counts that do and do not fill the last four,
-  // seen from near the face to 80 mm and far off the axis: every field the
-  // rectangle response uses is the same double.
+  // its second four, untilted in elevation), cut into counts that do and do
+  // not fill the last four, seen from near the face to 80 mm and far off the
+  // axis: every field the rectangle response uses is the same double.
   aperture *aps[] = {xdc_convex_focused_array(sys, 4, 0.46e-3, 13.5e-3, 0.048e-3, 49.57e-3, 60e-3,
                                               1, 10, {0, 0, 40e-3}),
                      xdc_convex_focused_array(sys, 4, 0.46e-3, 13.5e-3, 0.048e-3, 49.57e-3, 60e-3,
