@@ -1073,6 +1073,7 @@ signal_rec *attenuated_h(sys_con *sys, signal_rec *R) {
 // the dispatcher split the points over threads.
 struct PulseSpectra {
   signal_rec *by_length[32] = {};
+  signal_rec *padded = nullptr;  // a response between zeros, for the direct sum
   // The slot of the spectrum of length N (a power of two), made on first use.
   signal_rec **exact(sys_con *sys, signal_rec *pulse, int N) {
     int bits = 0;
@@ -1088,8 +1089,25 @@ struct PulseSpectra {
   void release(sys_con *sys) {
     for (signal_rec *&slot : by_length)
       if (slot != nullptr) free_signal(sys, slot), slot = nullptr;
+    if (padded != nullptr) free_signal(sys, padded), padded = nullptr;
   }
 };
+
+// Multiply-adds of the direct pulse convolution that cost as much as one
+// butterfly step (N log2 N of them) of the two transforms of the FFT
+// convolution (the pulse spectrum is made once per length).
+constexpr double kPulseMacsPerTransformStep = 14;
+
+// Whether the pulse goes straight over the response: its taps times the
+// outputs cost fewer multiply-adds than the transforms of the joint length.
+// The choice depends on the two lengths alone, so a point's result still
+// depends on the point alone.
+bool pulse_direct_is_cheaper(const signal_rec *response, const signal_rec *pulse) {
+  const int joint = response->no_samples + pulse->no_samples;
+  const int N = Find_N(joint, 0);
+  return static_cast<double>(pulse->no_samples) * (joint - 1) <=
+         kPulseMacsPerTransformStep * N * std::log2(N);
+}
 
 // (response * pulse)/fs through the pulse spectrum of the response's
 // length, filtered for the response's distance when attenuation is on.
@@ -1097,6 +1115,13 @@ struct PulseSpectra {
 signal_rec *convolve_with_pulse(sys_con *sys, signal_rec *response, signal_rec *pulse,
                                 PulseSpectra *spectra) {
   if (response == nullptr) return zeros_like(sys, pulse);
+  if (!sys->use_att && pulse_direct_is_cheaper(response, pulse)) {
+    if (spectra->padded == nullptr) spectra->padded = alloc_signal(sys, 1024, 0);
+    const double *padded = pad_samples(sys, spectra->padded, response, pulse->no_samples);
+    signal_rec *result = nullptr;
+    add_scaled_convolution(sys, &result, pulse, response, padded, 1 / sys->fs);
+    return result;
+  }
   if (!sys->use_att)
     return fast_dft_convolute(
         sys, response, pulse,
