@@ -744,18 +744,22 @@ inline void make_absolute(Lanes4 *v) {
 }
 
 // The unit-vector records, far-field trapezoid timings and sample windows
-// of the n rectangles of one element, four rectangles at a time (the last
-// four repeat the last rectangle where n is not a multiple of four); each
-// value is formed as unit_vec_calc_mem, rectangle_timing and set_window
-// form it.
-SONVAR_VECTOR_CLONES void far_field_timings(const rect_element *rects, int n, double delay,
-                                            double x, double y, double z, const sys_con *sys,
+// of n rectangles (rects[k], of an element with focusing delay delays[k]),
+// four rectangles at a time (the last four repeat the last rectangle where
+// n is not a multiple of four); each value is formed as unit_vec_calc_mem,
+// rectangle_timing and set_window form it.
+SONVAR_VECTOR_CLONES void far_field_timings(const rect_element *const *rects, const double *delays,
+                                            int n, double x, double y, double z, const sys_con *sys,
                                             rect_unit_vector *units, rect_timing *timings) {
   const Lanes4 zero = {0, 0, 0, 0}, one = {1, 1, 1, 1};
   const double c = sys->c, fs = sys->fs, dt = 1 / sys->fs;
   for (int k = 0; k < n; k += 4) {
     const rect_element *r[4];
-    for (int q = 0; q < 4; q++) r[q] = rects + std::min(k + q, n - 1);
+    Lanes4 delay;
+    for (int q = 0; q < 4; q++) {
+      r[q] = rects[std::min(k + q, n - 1)];
+      delay[q] = delays[std::min(k + q, n - 1)];
+    }
 #define SONVAR_LANES(field) \
   { r[0]->field, r[1]->field, r[2]->field, r[3]->field }
     const Lanes4 wx = x - Lanes4 SONVAR_LANES(center.x);
@@ -834,19 +838,65 @@ SONVAR_VECTOR_CLONES void far_field_timings(const rect_element *rects, int n, do
   }
 }
 
-// The element signal of element i: the sum of its rectangles' trapezoids.
+// The records of the rectangles of elements list[0..count) at (x, y, z)
+// into the block's batch arrays, element by element (element list[k]'s from
+// batch_offsets[list[k]]); the far-field timings run in full fours across
+// the elements, each rectangle with its own element's delay. The elements'
+// rectangles fit the batch (batch_end).
+void element_timings(sys_con *sys, calc_memory_block *block, const aperture *ap,
+                     const int32_t *list, int count, double x, double y, double z) {
+  int m = 0;
+  for (int k = 0; k < count; k++) {
+    const int i = list[k];
+    const physical_element &element = ap->elements[i];
+    const double delay = block->no_delay ? 0.0 : block->delays[i];
+    block->batch_offsets[i] = m;
+    for (int r = 0; r < element.no_rectangles; r++, m++) {
+      block->batch_rects[m] = element.rectangles + r;
+      block->batch_delays[m] = delay;
+    }
+  }
+  if (!sys->accurate_time_calc) {
+    far_field_timings(block->batch_rects, block->batch_delays, m, x, y, z, sys, block->batch_units,
+                      block->batch_timings);
+    return;
+  }
+  for (int k = 0; k < count; k++) {
+    const int i = list[k];
+    const physical_element &element = ap->elements[i];
+    const int o = block->batch_offsets[i];
+    rectangle_timings(sys, element.rectangles, element.no_rectangles,
+                      block->no_delay ? 0.0 : block->delays[i], x, y, z, block->batch_units + o,
+                      block->batch_timings + o, 0);
+  }
+}
+
+// The end of the elements from list[k] on whose rectangles fit one batch
+// (at least list[k] itself, which always fits).
+int batch_end(const calc_memory_block *block, const aperture *ap, const int32_t *list, int k,
+              int count) {
+  int end = k, records = 0;
+  while (end < count) {
+    const int n = ap->elements[list[end]].no_rectangles;
+    if (end > k && records + n > block->batch_capacity) break;
+    records += n;
+    end++;
+  }
+  return end;
+}
+
+// The element signal of element i from its rectangles' records (units and
+// timings, as element_timings leaves them): the sum of their trapezoids.
 signal_rec *rectangle_element_response(sys_con *sys, calc_memory_block *block, const aperture *ap,
-                                       int i, bool first, double x, double y, double z) {
+                                       int i, bool first, double x, double y, double z,
+                                       const rect_unit_vector *units, const rect_timing *timings) {
   const physical_element &element = ap->elements[i];
   const int n = element.no_rectangles;
-  const double delay = block->no_delay ? 0.0 : block->delays[i];
   const double dt = 1 / sys->fs;
-  rectangle_timings(sys, element.rectangles, n, delay, x, y, z, block->unit_vectors, block->timings,
-                    true);
   double t_min = 0, t_max = 0;
   bool defined = true;  // a NaN time escapes the min and max below
   for (int k = 0; k < n; k++) {
-    const rect_timing *timing = &block->timings[k];
+    const rect_timing *timing = &timings[k];
     defined = defined && std::isfinite(timing->t1) && std::isfinite(timing->t4);
     if (k == 0 || timing->t1 < t_min) t_min = timing->t1;
     if (k == 0 || timing->t4 > t_max) t_max = timing->t4;
@@ -864,8 +914,7 @@ signal_rec *rectangle_element_response(sys_con *sys, calc_memory_block *block, c
   }
   const int N = static_cast<int>(span);
   signal_rec *signal = element_signal(sys, block, first, N, static_cast<int>(first_sample));
-  for (int k = 0; k < n; k++)
-    add_rectangle(sys, dt, block->timings[k], block->unit_vectors[k].weighted_area, signal);
+  for (int k = 0; k < n; k++) add_rectangle(sys, dt, timings[k], units[k].weighted_area, signal);
   const double weight = block->no_delay ? 1.0 : block->apodizations[i];
   spread_and_weight(sys, ap, signal, block->delays[i], weight, z);
   return signal;
@@ -930,7 +979,10 @@ void rectangle_timings(sys_con *sys, const rect_element *rects, int n, double de
                        double y, double z, rect_unit_vector *units, rect_timing *timings,
                        int by_four) {
   if (by_four && !sys->accurate_time_calc) {
-    far_field_timings(rects, n, delay, x, y, z, sys, units, timings);
+    std::vector<const rect_element *> pointers(static_cast<std::size_t>(n));
+    for (int k = 0; k < n; k++) pointers[static_cast<std::size_t>(k)] = rects + k;
+    const std::vector<double> delays(static_cast<std::size_t>(n), delay);
+    far_field_timings(pointers.data(), delays.data(), n, x, y, z, sys, units, timings);
     return;
   }
   unit_vec_calc_mem(sys, units, n, rects, delay, x, y, z);
@@ -949,18 +1001,26 @@ signal_rec *calc_rectangles_mem(sys_con *sys, calc_memory_block *block, aperture
   if (!block->delays_current)
     find_delays_and_apodization(sys, ap, block->delays, block->apodizations, x, y, z);
   const int count = select_rectangle_elements(sys, block, ap, x, y, z);
+  const int32_t *order = block->element_order;
   signal_rec *sum = nullptr;
-  for (int k = 0; k < count; k++) {
-    const int i = block->element_order[k];
-    const bool first = k == 0;
-    signal_rec *signal = rectangle_element_response(sys, block, ap, i, first, x, y, z);
-    const physical_element &element = ap->elements[i];
-    if (element.has_excitation && block->apply_excitation)
-      signal = apply_element_excitation(sys, block, element, signal, first);
-    if (first)
-      sum = signal;
-    else
-      add_responses(sys, signal, sum);
+  for (int k0 = 0; k0 < count;) {
+    const int end = batch_end(block, ap, order, k0, count);
+    element_timings(sys, block, ap, order + k0, end - k0, x, y, z);
+    for (int k = k0; k < end; k++) {
+      const int i = order[k];
+      const bool first = k == 0;
+      const int o = block->batch_offsets[i];
+      signal_rec *signal = rectangle_element_response(
+          sys, block, ap, i, first, x, y, z, block->batch_units + o, block->batch_timings + o);
+      const physical_element &element = ap->elements[i];
+      if (element.has_excitation && block->apply_excitation)
+        signal = apply_element_excitation(sys, block, element, signal, first);
+      if (first)
+        sum = signal;
+      else
+        add_responses(sys, signal, sum);
+    }
+    k0 = end;
   }
   return sum;
 }
@@ -970,16 +1030,28 @@ signal_rec *rectangle_elements_and_sum(sys_con *sys, calc_memory_block *block, a
   find_delays_and_apodization(sys, ap, block->delays, block->apodizations, x, y, z);
   block->single_element = 0;
   const int count = select_rectangle_elements(sys, block, ap, x, y, z);
+  int32_t *list = block->batch_list;
+  int listed = 0;
   for (int i = 0; i < ap->no_elements; i++) {
     elements[i] = nullptr;
-    const physical_element &element = ap->elements[i];
-    if (element.no_rectangles == 0) continue;
-    // Each element as the single-element response makes it: a signal of its
-    // own, weighted and excited as in the sum.
-    signal_rec *signal = rectangle_element_response(sys, block, ap, i, true, x, y, z);
-    if (element.has_excitation && block->apply_excitation)
-      signal = apply_element_excitation(sys, block, element, signal, true);
-    elements[i] = signal;
+    if (ap->elements[i].no_rectangles > 0) list[listed++] = i;
+  }
+  for (int k0 = 0; k0 < listed;) {
+    const int end = batch_end(block, ap, list, k0, listed);
+    element_timings(sys, block, ap, list + k0, end - k0, x, y, z);
+    for (int k = k0; k < end; k++) {
+      const int i = list[k];
+      const physical_element &element = ap->elements[i];
+      const int o = block->batch_offsets[i];
+      // Each element as the single-element response makes it: a signal of
+      // its own, weighted and excited as in the sum.
+      signal_rec *signal = rectangle_element_response(
+          sys, block, ap, i, true, x, y, z, block->batch_units + o, block->batch_timings + o);
+      if (element.has_excitation && block->apply_excitation)
+        signal = apply_element_excitation(sys, block, element, signal, true);
+      elements[i] = signal;
+    }
+    k0 = end;
   }
   // The sum in the order calc_rectangles_mem adds it, so the same values.
   signal_rec *sum = nullptr;

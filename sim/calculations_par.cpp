@@ -18,17 +18,20 @@ namespace {
 constexpr int kWorkingSamples = 1000;
 
 struct ElementCounts {
-  int rectangles = 0;     // most rectangles in one physical element
-  int triangles = 0;      // most triangles in one physical element
-  int lines = 0;          // most bounding lines of one line element
-  int arrival_times = 0;  // most arrival times of one line element
-  int physical = 0;       // physical elements
+  int rectangles = 0;        // most rectangles in one physical element
+  int triangles = 0;         // most triangles in one physical element
+  int lines = 0;             // most bounding lines of one line element
+  int arrival_times = 0;     // most arrival times of one line element
+  int physical = 0;          // physical elements
+  int total_rectangles = 0;  // most rectangles of one aperture
 };
 
 void scan_aperture(const aperture *ap, ElementCounts *counts) {
   counts->physical = std::max(counts->physical, ap->no_elements);
+  long long total = 0;
   for (int i = 0; i < ap->no_elements; i++) {
     const physical_element &element = ap->elements[i];
+    total += element.no_rectangles;
     counts->rectangles = std::max(counts->rectangles, element.no_rectangles);
     counts->triangles = std::max(counts->triangles, element.no_triangles);
     for (int k = 0; k < element.no_line_elements; k++) {
@@ -39,7 +42,14 @@ void scan_aperture(const aperture *ap, ElementCounts *counts) {
           std::max(counts->arrival_times, line.no_crossings + line.no_lines + 1);
     }
   }
+  counts->total_rectangles =
+      static_cast<int>(std::max<long long>(counts->total_rectangles, std::min(total, 1LL << 30)));
 }
+
+// Rectangle records of one batch: enough for whole elements of a typical
+// array at once (a 128-element array cut 1 x 10), never fewer than the
+// largest element holds.
+constexpr int kBatchRecords = 2048;
 
 void take_signals(sys_con *sys, signal_rec **slots, int first, int count) {
   for (int k = first; k < count; k++)
@@ -92,6 +102,20 @@ calc_memory_block *pre_allocate_memory(sys_con *sys, aperture *ap1, aperture *ap
         sonvar::alloc_array<rect_unit_vector>(sys, counts.rectangles, "rectangle unit vectors");
     block->timings = sonvar::alloc_array<rect_timing>(sys, counts.rectangles, "rectangle timings");
     take_signals(sys, block->rect_signals, 0, 3);
+    const int records =
+        std::max(counts.rectangles, std::min(counts.total_rectangles, kBatchRecords));
+    block->batch_capacity = records;
+    block->batch_rects =
+        sonvar::alloc_array<const rect_element *>(sys, records, "rectangle batch pointers");
+    block->batch_delays = sonvar::alloc_array<double>(sys, records, "rectangle batch delays");
+    block->batch_units =
+        sonvar::alloc_array<rect_unit_vector>(sys, records, "rectangle batch unit vectors");
+    block->batch_timings =
+        sonvar::alloc_array<rect_timing>(sys, records, "rectangle batch timings");
+    block->batch_offsets =
+        sonvar::alloc_array<int32_t>(sys, std::max(counts.physical, 1), "rectangle batch offsets");
+    block->batch_list =
+        sonvar::alloc_array<int32_t>(sys, std::max(counts.physical, 1), "rectangle batch list");
   }
   if (counts.lines > 0) {
     take_signals(sys, block->rect_signals, 1, 3);
@@ -114,6 +138,12 @@ void free_memory_block(sys_con *sys, calc_memory_block *block) {
   if (block == nullptr) return;
   free_memory(sys, block->unit_vectors);
   free_memory(sys, block->timings);
+  free_memory(sys, block->batch_rects);
+  free_memory(sys, block->batch_delays);
+  free_memory(sys, block->batch_units);
+  free_memory(sys, block->batch_timings);
+  free_memory(sys, block->batch_offsets);
+  free_memory(sys, block->batch_list);
   free_line_scratch(sys, block->line_scratch, block->max_lines);
   free_memory(sys, block->tri_times);
   free_memory(sys, block->tri_corners);

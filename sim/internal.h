@@ -401,6 +401,15 @@ typedef struct calc_memory_block {
   int16_t delays_current;           /* 1: delays and apodizations already hold
                                        the values of this point and aperture
                                        (the rectangle response keeps them) */
+  /* The rectangle records of several elements at once, so that the
+   * far-field timings run in full fours across element boundaries: */
+  int32_t batch_capacity;           /* records the batch arrays hold */
+  const rect_element **batch_rects; /* the rectangles, element by element */
+  double *batch_delays;             /* the focusing delay of each one's element, s */
+  rect_unit_vector *batch_units;    /* their unit-vector records */
+  rect_timing *batch_timings;       /* their timings */
+  int32_t *batch_offsets;           /* per physical element: its first record */
+  int32_t *batch_list;              /* per physical element: elements to compute */
 } calc_memory_block;
 
 /* A new scratch block sized from one or two apertures (ap2 may be ap1). Its

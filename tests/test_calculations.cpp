@@ -1258,6 +1258,41 @@ TEST_F(CalculationsTest, ExactTimeStepReproducesTheRunningSumOfSampleTimes) {
   EXPECT_EQ(exact_time_step(-1e-6, 1e-8, 10), 0.0);
 }
 
+// The rectangles of several elements share one batch of timings; batches
+// that hold fewer elements (down to one, and splits that leave part of a
+// four empty) must give the same bits for the sum and for every element.
+TEST_F(CalculationsTest, RectangleBatchesOfAnySizeGiveTheSameResponses) {
+  aperture *ap = xdc_convex_focused_array(sys, 12, 0.46e-3, 13.5e-3, 0.048e-3, 49.57e-3, 60e-3, 1,
+                                          5, {0, 0, 40e-3});
+  const point3 p{3e-3, 1e-3, 35e-3};
+  calc_memory_block *block = pre_allocate_memory(sys, ap, ap);
+  ASSERT_EQ(block->batch_capacity, 60);  // the whole aperture in one batch
+  std::vector<signal_rec *> ref(12);
+  signal_rec *ref_sum = rectangle_elements_and_sum(sys, block, ap, p.x, p.y, p.z, ref.data());
+  for (const int capacity : {5, 7, 13}) {
+    block->batch_capacity = capacity;
+    std::vector<signal_rec *> got(12);
+    signal_rec *sum = rectangle_elements_and_sum(sys, block, ap, p.x, p.y, p.z, got.data());
+    signal_rec *direct = calc_rectangles_mem(sys, block, ap, p.x, p.y, p.z);
+    for (int i = 0; i <= 12; i++) {
+      const signal_rec *g = i < 12 ? got[i] : sum, *r = i < 12 ? ref[i] : ref_sum;
+      SCOPED_TRACE("capacity " + std::to_string(capacity) + " signal " + std::to_string(i));
+      ASSERT_EQ(g->start_sample, r->start_sample);
+      ASSERT_EQ(g->no_samples, r->no_samples);
+      EXPECT_EQ(std::memcmp(g->values, r->values, sizeof(double) * r->no_samples), 0);
+    }
+    EXPECT_EQ(std::memcmp(direct->values, ref_sum->values, sizeof(double) * ref_sum->no_samples),
+              0);
+    for (signal_rec *s : got) free_signal(sys, s);
+    free_signal(sys, sum);
+    free_signal(sys, direct);
+  }
+  for (signal_rec *s : ref) free_signal(sys, s);
+  free_signal(sys, ref_sum);
+  free_memory_block(sys, block);
+  xdc_free(sys, ap);
+}
+
 TEST_F(CalculationsTest, RectangleTimingsFourAtATimeEqualOneAtATime) {
   // Elements tilted one way and both ways (and fours that mix the two: a
   // 1 x 9 cut leaves the middle rectangle of a convex element, the first of
