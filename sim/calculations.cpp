@@ -839,10 +839,10 @@ SONVAR_VECTOR_CLONES void far_field_timings(const rect_element *const *rects, co
 }
 
 // The records of the rectangles of elements list[0..count) at (x, y, z)
-// into the block's batch arrays, element by element (element list[k]'s from
-// batch_offsets[list[k]]); the far-field timings run in full fours across
-// the elements, each rectangle with its own element's delay. The elements'
-// rectangles fit the batch (batch_end).
+// into the block's unit_vectors and timings, element by element (element
+// list[k]'s from batch_offsets[list[k]]); the far-field timings run in full
+// fours across the elements, each rectangle with its own element's delay.
+// The elements' rectangles fit the batch (batch_end).
 void element_timings(sys_con *sys, calc_memory_block *block, const aperture *ap,
                      const int32_t *list, int count, double x, double y, double z) {
   int m = 0;
@@ -857,8 +857,8 @@ void element_timings(sys_con *sys, calc_memory_block *block, const aperture *ap,
     }
   }
   if (!sys->accurate_time_calc) {
-    far_field_timings(block->batch_rects, block->batch_delays, m, x, y, z, sys, block->batch_units,
-                      block->batch_timings);
+    far_field_timings(block->batch_rects, block->batch_delays, m, x, y, z, sys, block->unit_vectors,
+                      block->timings);
     return;
   }
   for (int k = 0; k < count; k++) {
@@ -866,8 +866,8 @@ void element_timings(sys_con *sys, calc_memory_block *block, const aperture *ap,
     const physical_element &element = ap->elements[i];
     const int o = block->batch_offsets[i];
     rectangle_timings(sys, element.rectangles, element.no_rectangles,
-                      block->no_delay ? 0.0 : block->delays[i], x, y, z, block->batch_units + o,
-                      block->batch_timings + o, 0);
+                      block->no_delay ? 0.0 : block->delays[i], x, y, z, block->unit_vectors + o,
+                      block->timings + o, 0);
   }
 }
 
@@ -1010,8 +1010,8 @@ signal_rec *calc_rectangles_mem(sys_con *sys, calc_memory_block *block, aperture
       const int i = order[k];
       const bool first = k == 0;
       const int o = block->batch_offsets[i];
-      signal_rec *signal = rectangle_element_response(
-          sys, block, ap, i, first, x, y, z, block->batch_units + o, block->batch_timings + o);
+      signal_rec *signal = rectangle_element_response(sys, block, ap, i, first, x, y, z,
+                                                      block->unit_vectors + o, block->timings + o);
       const physical_element &element = ap->elements[i];
       if (element.has_excitation && block->apply_excitation)
         signal = apply_element_excitation(sys, block, element, signal, first);
@@ -1045,8 +1045,8 @@ signal_rec *rectangle_elements_and_sum(sys_con *sys, calc_memory_block *block, a
       const int o = block->batch_offsets[i];
       // Each element as the single-element response makes it: a signal of
       // its own, weighted and excited as in the sum.
-      signal_rec *signal = rectangle_element_response(
-          sys, block, ap, i, true, x, y, z, block->batch_units + o, block->batch_timings + o);
+      signal_rec *signal = rectangle_element_response(sys, block, ap, i, true, x, y, z,
+                                                      block->unit_vectors + o, block->timings + o);
       if (element.has_excitation && block->apply_excitation)
         signal = apply_element_excitation(sys, block, element, signal, true);
       elements[i] = signal;

@@ -98,20 +98,17 @@ calc_memory_block *pre_allocate_memory(sys_con *sys, aperture *ap1, aperture *ap
   block->no_delay = 0;
   block->delays_current = 0;
   if (counts.rectangles > 0) {
-    block->unit_vectors =
-        sonvar::alloc_array<rect_unit_vector>(sys, counts.rectangles, "rectangle unit vectors");
-    block->timings = sonvar::alloc_array<rect_timing>(sys, counts.rectangles, "rectangle timings");
-    take_signals(sys, block->rect_signals, 0, 3);
+    // Room for the rectangles of several elements at once (element_timings).
     const int records =
         std::max(counts.rectangles, std::min(counts.total_rectangles, kBatchRecords));
     block->batch_capacity = records;
+    block->unit_vectors =
+        sonvar::alloc_array<rect_unit_vector>(sys, records, "rectangle unit vectors");
+    block->timings = sonvar::alloc_array<rect_timing>(sys, records, "rectangle timings");
     block->batch_rects =
         sonvar::alloc_array<const rect_element *>(sys, records, "rectangle batch pointers");
     block->batch_delays = sonvar::alloc_array<double>(sys, records, "rectangle batch delays");
-    block->batch_units =
-        sonvar::alloc_array<rect_unit_vector>(sys, records, "rectangle batch unit vectors");
-    block->batch_timings =
-        sonvar::alloc_array<rect_timing>(sys, records, "rectangle batch timings");
+    take_signals(sys, block->rect_signals, 0, 3);
     block->batch_offsets =
         sonvar::alloc_array<int32_t>(sys, std::max(counts.physical, 1), "rectangle batch offsets");
     block->batch_list =
@@ -140,8 +137,6 @@ void free_memory_block(sys_con *sys, calc_memory_block *block) {
   free_memory(sys, block->timings);
   free_memory(sys, block->batch_rects);
   free_memory(sys, block->batch_delays);
-  free_memory(sys, block->batch_units);
-  free_memory(sys, block->batch_timings);
   free_memory(sys, block->batch_offsets);
   free_memory(sys, block->batch_list);
   free_line_scratch(sys, block->line_scratch, block->max_lines);

@@ -382,8 +382,9 @@ typedef struct calc_memory_block {
   int32_t max_rectangles;           /* most rectangles in one physical element */
   int32_t max_lines;                /* most bounding lines of one line element */
   int32_t max_triangles;            /* most triangles in one physical element */
-  rect_unit_vector *unit_vectors;   /* max_rectangles records, or NULL */
-  rect_timing *timings;             /* max_rectangles records, or NULL */
+  rect_unit_vector *unit_vectors;   /* batch_capacity records (at least
+                                       max_rectangles), or NULL */
+  rect_timing *timings;             /* batch_capacity records, or NULL */
   line_solution *line_scratch;      /* line working record, or NULL */
   int32_t single_element;           /* non-zero: only element element_index is computed */
   int32_t element_index;            /* the element of single_element (0-based) */
@@ -401,13 +402,12 @@ typedef struct calc_memory_block {
   int16_t delays_current;           /* 1: delays and apodizations already hold
                                        the values of this point and aperture
                                        (the rectangle response keeps them) */
-  /* The rectangle records of several elements at once, so that the
-   * far-field timings run in full fours across element boundaries: */
-  int32_t batch_capacity;           /* records the batch arrays hold */
+  /* The rectangle records of several elements at once (unit_vectors and
+   * timings), so that the far-field timings run in full fours across
+   * element boundaries: */
+  int32_t batch_capacity;           /* records unit_vectors and timings hold */
   const rect_element **batch_rects; /* the rectangles, element by element */
   double *batch_delays;             /* the focusing delay of each one's element, s */
-  rect_unit_vector *batch_units;    /* their unit-vector records */
-  rect_timing *batch_timings;       /* their timings */
   int32_t *batch_offsets;           /* per physical element: its first record */
   int32_t *batch_list;              /* per physical element: elements to compute */
 } calc_memory_block;

@@ -64,9 +64,11 @@ TEST_F(CalculationsParTest, RectangleApertureTakesThreeWorkingSignals) {
   for (signal_rec *s : block->tri_signals) EXPECT_EQ(s, nullptr);
   EXPECT_EQ(block->tri_times, nullptr);
   EXPECT_EQ(block->line_scratch, nullptr);
-  // The records cover the largest element.
-  block->unit_vectors[4].t0 = 1.0;
-  block->timings[4].t4 = 1.0;
+  // The records cover the largest element, and here the whole aperture (9
+  // rectangles) in one batch.
+  EXPECT_EQ(block->batch_capacity, 9);
+  block->unit_vectors[8].t0 = 1.0;
+  block->timings[8].t4 = 1.0;
   for (int i = 0; i < 3; i++) block->delays[i] = block->apodizations[i] = i;
   free_memory_block(sys, block);
   EXPECT_EQ(signals_out(), 0);
