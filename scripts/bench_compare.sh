@@ -5,12 +5,16 @@
 # only) against each, runs every case old, new, old, new ... for ROUNDS
 # rounds and prints per case the old and new medians, their spread, the
 # ratio new/old and the 2-thread over 1-thread ratio; then the peak memory
-# of hp at 100,000 points for both.
-# Usage: scripts/bench_compare.sh [REV] [ROUNDS]
+# of hp at 100,000 points for both. With RUNS above 1, each process runs
+# its case RUNS times and the round's rate is the median of the runs after
+# the first (warm: the first run of a process also pays the first touch of
+# its heap and result memory); the default, 1, measures one cold run.
+# Usage: scripts/bench_compare.sh [REV] [ROUNDS] [RUNS]
 set -euo pipefail
 top="$(cd "$(dirname "$0")/.." && pwd)"
 rev="${1:-2907096}"
 rounds="${2:-3}"
+runs="${3:-1}"
 work="$top/build/compare"
 old_src="$work/rev-src"
 mkdir -p "$work"
@@ -48,23 +52,27 @@ BM_CmpHLinear/threads:1 BM_CmpHLinear/threads:2"
 results="$work/results.txt"
 : >"$results"
 
-run_case() {  # run_case BINARY CASE LABEL
+run_case() {  # run_case BINARY CASE LABEL [RUNS]
   local out="$work/run.json"
-  "$1" --benchmark_filter="^$2/iterations" --benchmark_out="$out" \
-    --benchmark_out_format=json >/dev/null 2>&1
+  "$1" --benchmark_filter="^$2/iterations" --benchmark_repetitions="${4:-1}" \
+    --benchmark_out="$out" --benchmark_out_format=json >/dev/null 2>&1
   python3 - "$out" "$3" >>"$results" <<'PY'
-import json, sys
-for b in json.load(open(sys.argv[1]))["benchmarks"]:
-    print(sys.argv[2], b["name"].split("/iterations")[0], b["items_per_second"],
-          b.get("peak_rss_MB", 0), b.get("result_MB", 0))
+import json, statistics, sys
+runs = [b for b in json.load(open(sys.argv[1]))["benchmarks"]
+        if b.get("run_type", "iteration") == "iteration"]
+warm = runs[1:] if len(runs) > 1 else runs
+b = runs[0]
+print(sys.argv[2], b["name"].split("/iterations")[0],
+      statistics.median(r["items_per_second"] for r in warm),
+      b.get("peak_rss_MB", 0), b.get("result_MB", 0))
 PY
 }
 
 echo "load average before the runs: $(cut -d' ' -f1-3 /proc/loadavg)"
 for round in $(seq 1 "$rounds"); do
   for c in $cases; do
-    run_case "$work/cases-old" "$c" old
-    run_case "$work/cases-new" "$c" new
+    run_case "$work/cases-old" "$c" old "$runs"
+    run_case "$work/cases-new" "$c" new "$runs"
   done
   echo "round $round done, load average $(cut -d' ' -f1-3 /proc/loadavg)"
 done
