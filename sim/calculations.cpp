@@ -842,7 +842,8 @@ SONVAR_VECTOR_CLONES void far_field_timings(const rect_element *const *rects, co
 // into the block's unit_vectors and timings, element by element (element
 // list[k]'s from batch_offsets[list[k]]); the far-field timings run in full
 // fours across the elements, each rectangle with its own element's delay.
-// The elements' rectangles fit the batch (batch_end).
+// Every listed element has rectangles, and together they fit the batch
+// (batch_end).
 void element_timings(sys_con *sys, calc_memory_block *block, const aperture *ap,
                      const int32_t *list, int count, double x, double y, double z) {
   int m = 0;
@@ -865,9 +866,8 @@ void element_timings(sys_con *sys, calc_memory_block *block, const aperture *ap,
     const int i = list[k];
     const physical_element &element = ap->elements[i];
     const int o = block->batch_offsets[i];
-    rectangle_timings(sys, element.rectangles, element.no_rectangles,
-                      block->no_delay ? 0.0 : block->delays[i], x, y, z, block->unit_vectors + o,
-                      block->timings + o, 0);
+    rectangle_timings(sys, element.rectangles, element.no_rectangles, block->batch_delays[o], x, y,
+                      z, block->unit_vectors + o, block->timings + o, 0);
   }
 }
 
@@ -1157,6 +1157,15 @@ bool direct_costs_less(int taps, int other, double macs_per_step) {
   return static_cast<double>(taps) * (joint - 1) <= macs_per_step * N * std::log2(N);
 }
 
+// *dst += factor (taps * other) by the direct sum; *pad holds `other`
+// between zeros (a working signal made on first use and kept by the caller).
+void add_direct_convolution(sys_con *sys, signal_rec **pad, signal_rec **dst,
+                            const signal_rec *taps, const signal_rec *other, double factor) {
+  if (*pad == nullptr) *pad = alloc_signal(sys, 1024, 0);
+  const double *padded = pad_samples(sys, *pad, other, taps->no_samples);
+  add_scaled_convolution(sys, dst, taps, other, padded, factor);
+}
+
 // Spectra of one calculation's pulse, one per transform length. A
 // response is always convolved through the spectrum of its own length (and
 // filtered at its own length), so that its result depends on the response
@@ -1192,10 +1201,8 @@ signal_rec *convolve_with_pulse(sys_con *sys, signal_rec *response, signal_rec *
   if (response == nullptr) return zeros_like(sys, pulse);
   if (!sys->use_att &&
       direct_costs_less(pulse->no_samples, response->no_samples, kMacsPerTwoTransformSteps)) {
-    if (spectra->padded == nullptr) spectra->padded = alloc_signal(sys, 1024, 0);
-    const double *padded = pad_samples(sys, spectra->padded, response, pulse->no_samples);
     signal_rec *result = nullptr;
-    add_scaled_convolution(sys, &result, pulse, response, padded, 1 / sys->fs);
+    add_direct_convolution(sys, &spectra->padded, &result, pulse, response, 1 / sys->fs);
     return result;
   }
   if (!sys->use_att)
@@ -1372,14 +1379,12 @@ void scale_values(signal_rec *signal, double factor) {
 
 // Applies the postponed pulse convolution (no attenuation) or returns the
 // sum as it is; an absent sum becomes zeros shaped like the pulse.
-signal_rec *finish_with_pulse(sys_con *sys, signal_rec *sum, signal_rec *pulse,
-                              signal_rec *padded) {
+signal_rec *finish_with_pulse(sys_con *sys, signal_rec *sum, signal_rec *pulse, signal_rec **pad) {
   if (sum == nullptr) return zeros_like(sys, pulse);
   if (sys->use_att) return sum;
   signal_rec *result = nullptr;
   if (direct_costs_less(pulse->no_samples, sum->no_samples, kMacsPerThreeTransformSteps)) {
-    const double *values = pad_samples(sys, padded, sum, pulse->no_samples);
-    add_scaled_convolution(sys, &result, pulse, sum, values, 1 / sys->fs);
+    add_direct_convolution(sys, pad, &result, pulse, sum, 1 / sys->fs);
   } else {
     result = fast_convolute(sys, pulse, sum);
   }
@@ -2102,9 +2107,7 @@ class ScatterShare {
   void add_direct_echo(const signal_rec *Rt, const signal_rec *Rr, double a, signal_rec **sums) {
     const signal_rec *taps = Rr->no_samples <= Rt->no_samples ? Rr : Rt;
     const signal_rec *other = taps == Rr ? Rt : Rr;
-    if (pad_ == nullptr) pad_ = alloc_signal(sys_, 1024, 0);
-    const double *padded = pad_samples(sys_, pad_, other, taps->no_samples);
-    add_scaled_convolution(sys_, &sums[0], taps, other, padded, a / sys_->fs);
+    add_direct_convolution(sys_, &pad_, &sums[0], taps, other, a / sys_->fs);
   }
 
   void add_transformed_echo(signal_rec *Rt, signal_rec *Rr, double a, signal_rec **sums) {
@@ -2351,9 +2354,9 @@ signal_rec **scatter_merge(sys_con *sys, scatter_partials **shares, int count, i
 void scatter_apply_pulse(sys_con *sys, aperture *transmit, aperture *receive, signal_rec **sums,
                          int first, int end) {
   signal_rec *pulse = two_way_pulse(sys, transmit, receive);
-  signal_rec *padded = alloc_signal(sys, 1024, 0);
-  for (int j = first; j < end; j++) sums[j] = finish_with_pulse(sys, sums[j], pulse, padded);
-  free_signal(sys, padded);
+  signal_rec *pad = nullptr;
+  for (int j = first; j < end; j++) sums[j] = finish_with_pulse(sys, sums[j], pulse, &pad);
+  if (pad != nullptr) free_signal(sys, pad);
   free_signal(sys, pulse);
 }
 
