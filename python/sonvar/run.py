@@ -198,15 +198,12 @@ class LinePlan(_ImagePlan):
         p = dict(job.probe["params"])
         common = dict(no_sub_x=p.get("no_sub_x", 1), no_sub_y=p.get("no_sub_y", 1))
         mode = img["mode"]
-        if mode == "linear":
-            self.imager = imaging.LinearImager(
-                sim, p["no_elements"], p["width"], p["height"], p["kerf"], img["active"],
-                job.impulse, job.excitation, img["focus_depth"], img["f_number"],
-                elevation_focus=img["elevation_focus"], transmit_window=img["transmit_window"],
-                apodization_steps=img["apodization_steps"], **common)
-        elif mode == "convex":
-            self.imager = imaging.ConvexImager(
-                sim, p["no_elements"], p["width"], p["height"], p["kerf"], p["r_convex"],
+        if mode in ("linear", "convex"):
+            # The convex imager takes the radius after the element geometry.
+            imager, radius = ((imaging.LinearImager, ()) if mode == "linear"
+                              else (imaging.ConvexImager, (p["r_convex"],)))
+            self.imager = imager(
+                sim, p["no_elements"], p["width"], p["height"], p["kerf"], *radius,
                 img["active"], job.impulse, job.excitation, img["focus_depth"], img["f_number"],
                 elevation_focus=img["elevation_focus"], transmit_window=img["transmit_window"],
                 apodization_steps=img["apodization_steps"], **common)
