@@ -2,6 +2,14 @@
 # marks SONVAR_API: an unexpected export (an internal routine, a leaked C++
 # template instance or runtime symbol) or a missing public call fails.
 #   cmake -DLIBRARY=libsonvar.so -DHEADER=sonvar.h -P exported_symbols.cmake
+# MARK names another header's export macro (default SONVAR_API), LEAST the
+# fewest calls the header must declare (default 10).
+if(NOT DEFINED MARK)
+  set(MARK SONVAR_API)
+endif()
+if(NOT DEFINED LEAST)
+  set(LEAST 10)
+endif()
 find_program(NM nm REQUIRED)
 execute_process(COMMAND ${NM} -D --defined-only ${LIBRARY}
   OUTPUT_VARIABLE listing RESULT_VARIABLE status)
@@ -20,8 +28,8 @@ endforeach()
 # definition first.
 file(READ ${HEADER} header)
 string(REGEX REPLACE "/\\*([^*]|\\*+[^*/])*\\*+/" "" header "${header}")
-string(REGEX REPLACE "#define SONVAR_API[^\n]*" "" header "${header}")
-string(REGEX MATCHALL "SONVAR_API[^;(]*[ *]([A-Za-z_][A-Za-z0-9_]*) *\\(" declarations "${header}")
+string(REGEX REPLACE "#define ${MARK}[^\n]*" "" header "${header}")
+string(REGEX MATCHALL "${MARK}[^;(]*[ *]([A-Za-z_][A-Za-z0-9_]*) *\\(" declarations "${header}")
 set(public "")
 foreach(declaration ${declarations})
   string(REGEX MATCH "([A-Za-z_][A-Za-z0-9_]*) *\\($" found "${declaration}")
@@ -47,8 +55,8 @@ foreach(name ${exported})
 endforeach()
 
 list(LENGTH public count)
-if(count LESS 10)
-  message(FATAL_ERROR "found only ${count} SONVAR_API calls in ${HEADER}")
+if(count LESS ${LEAST})
+  message(FATAL_ERROR "found only ${count} ${MARK} calls in ${HEADER}")
 endif()
 
 set(unexpected ${exported})

@@ -1,0 +1,175 @@
+// kernel_impl.h - the channel kernel, written once on the lanes of lanes.h
+// and compiled by each kernel_*.cpp for its vector width. Include after
+// lanes.h, inside no namespace.
+//
+// For a block of pixels and one receiving element the kernel finds the
+// element's receive aperture at each pixel (F-number, clamped to the minimum
+// and maximum width, checked across x and, for 2-D arrays, across y), skips
+// the block when no pixel lies inside it or none is reached by the transmit,
+// forms the fractional sample k = start + |p - r| fs / c, and for every frame
+// of the group adds weight x interpolated value to the pixel's accumulator.
+#ifndef SONVAR_BEAMFORM_KERNEL_IMPL_H
+#define SONVAR_BEAMFORM_KERNEL_IMPL_H
+
+#include "kernel.h"
+#include "sonvar_beamform.h"
+
+namespace sonvar_bf {
+namespace SONVAR_BF_LANES_NAMESPACE {
+
+constexpr double kTwoPi = 6.283185307179586476925286766559;
+
+// cos(2 pi x) and sin(2 pi x): x less its nearest quarter turn q / 4 leaves
+// an angle t in [-pi/4, pi/4], where the Taylor series through t^15 (sine)
+// and t^16 (cosine) are exact to a few units in the last place; the quarter
+// turns then swap and negate the pair.
+inline void cos_sin_2pi(V x, V &cos_out, V &sin_out) {
+  const V q = nearest(x * splat(4.0));
+  const V t = (x - q * splat(0.25)) * splat(kTwoPi);
+  const V t2 = t * t;
+  V s = splat(-1.0 / 1307674368000.0);  // -1/15!
+  s = splat(1.0 / 6227020800.0) + t2 * s;
+  s = splat(-1.0 / 39916800.0) + t2 * s;
+  s = splat(1.0 / 362880.0) + t2 * s;
+  s = splat(-1.0 / 5040.0) + t2 * s;
+  s = splat(1.0 / 120.0) + t2 * s;
+  s = splat(-1.0 / 6.0) + t2 * s;
+  s = t + t * (t2 * s);
+  V c = splat(1.0 / 20922789888000.0);  // 1/16!
+  c = splat(-1.0 / 87178291200.0) + t2 * c;
+  c = splat(1.0 / 479001600.0) + t2 * c;
+  c = splat(-1.0 / 3628800.0) + t2 * c;
+  c = splat(1.0 / 40320.0) + t2 * c;
+  c = splat(-1.0 / 720.0) + t2 * c;
+  c = splat(1.0 / 24.0) + t2 * c;
+  c = splat(-0.5) + t2 * c;
+  c = splat(1.0) + t2 * c;
+  // The quarter turn modulo 4: 0 (c, s), 1 (-s, c), 2 (-c, -s), 3 (s, -c).
+  const V m = q - splat(4.0) * floor(q * splat(0.25));
+  const V zero = splat(0.0);
+  const M odd = (m == splat(1.0)) | (m == splat(3.0));
+  const V c1 = select(odd, s, c), s1 = select(odd, c, s);
+  cos_out = select((m == splat(1.0)) | (m == splat(2.0)), zero - c1, c1);
+  sin_out = select(m >= splat(2.0), zero - s1, s1);
+}
+
+// The receive window at rho in [-1, 1] (see sonvar_bf_options.window).
+inline V window_lanes(const Aperture &aperture, V rho) {
+  V c, s;
+  if (aperture.window == SONVAR_BF_HANNING) {
+    cos_sin_2pi(rho * splat(0.25), c, s);
+    return c * c;
+  }
+  const double alpha = aperture.tukey_alpha;
+  const V taper = abs(rho) - splat(1.0 - alpha);
+  cos_sin_2pi(taper / splat(4.0 * alpha), c, s);
+  return select(taper > splat(0.0), c * c, splat(1.0));
+}
+
+// The four weights of cubic convolution (Keys, a = -1/2) at the fraction u
+// past the second of four samples.
+inline void cubic_weights(V u, V &w0, V &w1, V &w2, V &w3) {
+  const V half = splat(0.5);
+  w0 = ((splat(1.0) - half * u) * u - half) * u;
+  w1 = (splat(1.5) * u - splat(2.5)) * u * u + splat(1.0);
+  w2 = ((splat(2.0) - splat(1.5) * u) * u + half) * u;
+  w3 = (half * u - half) * u * u;
+}
+
+template <bool kIq, int32_t kInterpolation>
+void channel_kernel(const ChannelPass &pass) {
+  constexpr bool kCubic = kInterpolation == SONVAR_BF_CUBIC;
+  constexpr int kStep = kIq ? 2 : 1;  // doubles a sample
+  const Element &e = pass.element;
+  const V ex = splat(e.x), ey = splat(e.y), ez = splat(e.z);
+  const V inv_2f = splat(pass.aperture.inv_2f);
+  const V half_min = splat(pass.aperture.half_min), half_max = splat(pass.aperture.half_max);
+  const V fs_over_c = splat(pass.fs_over_c);
+  const bool windowed = pass.aperture.window != SONVAR_BF_RECT;
+  // Valid fractional samples: every sample the interpolation reads was recorded.
+  const V first = splat(kCubic ? 1.0 : 0.0);
+  const V limit = splat(kCubic ? pass.samples - 2.0 : pass.samples - 1.0);
+  const V zero = splat(0.0);
+  alignas(64) int32_t index[kWidth];
+  for (int j = 0; j < pass.lanes; j += kWidth) {
+    const V tx_weight = load(pass.tx_weight + j);
+    const V dx = load(pass.x + j) - ex, dy = load(pass.y + j) - ey, dz = load(pass.z + j) - ez;
+    V across = dx, along = dy, axial = dz;
+    if (!pass.flat) {
+      across = dx * splat(e.ux) + dy * splat(e.uy) + dz * splat(e.uz);
+      along = dx * splat(e.vx) + dy * splat(e.vy) + dz * splat(e.vz);
+      axial = dx * splat(e.nx) + dy * splat(e.ny) + dz * splat(e.nz);
+    }
+    const V half = min(max(axial * inv_2f, half_min), half_max);
+    M inside = (abs(across) <= half) & (axial > zero) & (tx_weight != zero);
+    if (pass.two_d) inside = inside & (abs(along) <= half);
+    if (!any(inside)) continue;
+    const V k = load(pass.start + j) + sqrt(dx * dx + dy * dy + dz * dz) * fs_over_c;
+    inside = inside & (k >= first) & (k < limit);
+    if (!any(inside)) continue;
+    const V read_at = select(inside, k, first);
+    const V whole = floor(read_at);
+    const V u = read_at - whole;
+    indices(whole, index);
+    V weight = tx_weight;
+    if (windowed) {
+      weight = weight * window_lanes(pass.aperture, select(inside, across / half, zero));
+      if (pass.two_d)
+        weight = weight * window_lanes(pass.aperture, select(inside, along / half, zero));
+    }
+    weight = select(inside, weight, zero);
+    V w0, w1, w2, w3;
+    if (kCubic) cubic_weights(u, w0, w1, w2, w3);
+    V turn_cos, turn_sin;
+    if (kIq)
+      cos_sin_2pi(read_at * splat(pass.cycles_per_sample) + splat(pass.cycles_at_start), turn_cos,
+                  turn_sin);
+    for (int f = 0; f < pass.frames; f++) {
+      const double *trace = pass.traces[f];
+      double *real = pass.real + f * kTilePixels + j;
+      if (!kIq) {
+        V value;
+        if (kCubic) {
+          V a, b, c, d;
+          load4(trace - 1, index, kStep, a, b, c, d);
+          value = a * w0 + b * w1 + c * w2 + d * w3;
+        } else {
+          V a, b;
+          load2(trace, index, kStep, a, b);
+          value = a + u * (b - a);
+        }
+        store(real, load(real) + weight * value);
+      } else {
+        V re, im;
+        if (kCubic) {
+          V r0, i0, r1, i1, r2, i2, r3, i3;
+          load4(trace - 2, index, kStep, r0, i0, r1, i1);
+          load4(trace + 2, index, kStep, r2, i2, r3, i3);
+          re = r0 * w0 + r1 * w1 + r2 * w2 + r3 * w3;
+          im = i0 * w0 + i1 * w1 + i2 * w2 + i3 * w3;
+        } else {
+          V r0, i0, r1, i1;
+          load4(trace, index, kStep, r0, i0, r1, i1);
+          re = r0 + u * (r1 - r0);
+          im = i0 + u * (i1 - i0);
+        }
+        double *imag = pass.imag + f * kTilePixels + j;
+        store(real, load(real) + weight * (re * turn_cos - im * turn_sin));
+        store(imag, load(imag) + weight * (re * turn_sin + im * turn_cos));
+      }
+    }
+  }
+}
+
+inline ChannelKernel pick_kernel(bool iq, int32_t interpolation) {
+  if (iq)
+    return interpolation == SONVAR_BF_CUBIC ? channel_kernel<true, SONVAR_BF_CUBIC>
+                                            : channel_kernel<true, SONVAR_BF_LINEAR>;
+  return interpolation == SONVAR_BF_CUBIC ? channel_kernel<false, SONVAR_BF_CUBIC>
+                                          : channel_kernel<false, SONVAR_BF_LINEAR>;
+}
+
+}  // namespace SONVAR_BF_LANES_NAMESPACE
+}  // namespace sonvar_bf
+
+#endif  // SONVAR_BEAMFORM_KERNEL_IMPL_H
