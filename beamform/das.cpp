@@ -1,6 +1,7 @@
 // das.cpp - the calls of sonvar_beamform.h and the delay-and-sum on threads.
 //
-// Workers take tiles of kTilePixels consecutive pixels from a shared counter.
+// Workers take tiles (blocks of at most kTilePixels neighbouring pixels, see
+// grid.cpp) from a shared counter.
 // For a tile and a group of up to kFrameGroup frames a worker finds each
 // transmit's start sample and weight at the tile's pixels, runs the channel
 // kernel for every receiving element and writes the sums into the image.
@@ -24,9 +25,11 @@ namespace sonvar_bf {
 namespace {
 
 struct Scratch {
+  std::vector<int64_t> pixels;
   std::vector<double> x, y, z, start, weight, real, imag;
   Scratch()
-      : x(kTilePixels),
+      : pixels(kTilePixels),
+        x(kTilePixels),
         y(kTilePixels),
         z(kTilePixels),
         start(kTilePixels),
@@ -41,7 +44,8 @@ class Beamformer {
       : plan_(plan),
         image_(image),
         kernel_(kernel_for(plan.vector_width, plan.iq, plan.interpolation)),
-        tiles_((plan.pixels + kTilePixels - 1) / kTilePixels) {}
+        tiling_(tiling_of(plan.grid)),
+        tiles_(tiling_.tiles) {}
 
   void run() {
     int64_t workers = plan_.threads ? plan_.threads : std::thread::hardware_concurrency();
@@ -77,11 +81,10 @@ class Beamformer {
   }
 
   void do_tile(int64_t tile, Scratch &s) {
-    const int64_t first = tile * kTilePixels;
-    const int n = static_cast<int>(std::min<int64_t>(kTilePixels, plan_.pixels - first));
+    const int n = tile_pixels(plan_.grid, tiling_, tile, s.pixels.data());
     const int width = plan_.vector_width;
     const int padded = (n + width - 1) / width * width;
-    pixel_coordinates(plan_.grid, first, n, padded, s.x.data(), s.y.data(), s.z.data());
+    pixel_coordinates(plan_.grid, s.pixels.data(), n, padded, s.x.data(), s.y.data(), s.z.data());
     ChannelPass pass;
     pass.lanes = padded;
     pass.x = s.x.data(), pass.y = s.y.data(), pass.z = s.z.data();
@@ -98,9 +101,9 @@ class Beamformer {
       for (int64_t w = 0; w < plan_.transmits; w++) {
         if (w == 0 || !plan_.compound) clear(s, pass.frames);
         add_transmit(w, f0, pass, s);
-        if (!plan_.compound) flush(s, first, n, f0, pass.frames, w);
+        if (!plan_.compound) flush(s, n, f0, pass.frames, w);
       }
-      if (plan_.compound) flush(s, first, n, f0, pass.frames, 0);
+      if (plan_.compound) flush(s, n, f0, pass.frames, 0);
     }
   }
 
@@ -126,23 +129,26 @@ class Beamformer {
   }
 
   // The tile's sums of frames f0 .. f0 + frames - 1 into image `index`.
-  void flush(const Scratch &s, int64_t first, int n, int64_t f0, int frames, int64_t index) const {
-    const int64_t per_pixel = plan_.iq ? 2 : 1;
+  void flush(const Scratch &s, int n, int64_t f0, int frames, int64_t index) const {
     for (int f = 0; f < frames; f++) {
-      double *out = image_ + (((f0 + f) * plan_.images + index) * plan_.pixels + first) * per_pixel;
       const double *real = s.real.data() + f * kTilePixels;
-      if (!plan_.iq) {
-        std::memcpy(out, real, sizeof(double) * static_cast<size_t>(n));
-        continue;
-      }
       const double *imag = s.imag.data() + f * kTilePixels;
-      for (int i = 0; i < n; i++) out[2 * i] = real[i], out[2 * i + 1] = imag[i];
+      double *out = image_ + ((f0 + f) * plan_.images + index) * plan_.pixels * (plan_.iq ? 2 : 1);
+      for (int i = 0; i < n; i++) {
+        if (!plan_.iq) {
+          out[s.pixels[i]] = real[i];
+        } else {
+          out[2 * s.pixels[i]] = real[i];
+          out[2 * s.pixels[i] + 1] = imag[i];
+        }
+      }
     }
   }
 
   const Plan &plan_;
   double *image_;
   ChannelKernel kernel_;
+  Tiling tiling_;
   int64_t tiles_;
   std::atomic<int64_t> next_{0};
   std::atomic<bool> failed_{false};

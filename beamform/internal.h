@@ -73,10 +73,20 @@ Plan make_plan(const sonvar_bf_channel_data *data, const sonvar_bf_probe *probe,
                const sonvar_bf_transmit *transmits, const sonvar_bf_grid *grid,
                const sonvar_bf_options &options);
 
-// grid.cpp: the coordinates of pixels first .. first + n - 1; the arrays are
-// filled up to `padded` entries by repeating the last pixel.
-void pixel_coordinates(const sonvar_bf_grid &grid, int64_t first, int n, int padded, double *x,
-                       double *y, double *z);
+// grid.cpp: how the grid is cut into tiles (blocks of block[0] x block[1] x
+// block[2] pixels, across[i] blocks along axis i), the image indices of a
+// tile's pixels (returns their number, at most kTilePixels), and their
+// coordinates, the arrays filled up to `padded` entries by repeating the
+// last pixel.
+struct Tiling {
+  int block[3] = {1, 1, 1};
+  int64_t across[3] = {1, 1, 1};
+  int64_t tiles = 1;
+};
+Tiling tiling_of(const sonvar_bf_grid &grid);
+int tile_pixels(const sonvar_bf_grid &grid, const Tiling &tiling, int64_t tile, int64_t *pixels);
+void pixel_coordinates(const sonvar_bf_grid &grid, const int64_t *pixels, int n, int padded,
+                       double *x, double *y, double *z);
 
 // transmit.cpp: the plan of one transmit, and for n pixels the start of
 // their fractional sample index, (tau_tx + offset) * fs, and the weight of
