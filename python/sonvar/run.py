@@ -13,7 +13,7 @@ import math
 
 import numpy as np
 
-from . import display, imaging, pulses
+from . import beamform, display, imaging, pulses
 from .output import UFF_VERSION, write_uff_number, write_uff_object
 
 __all__ = ["make_plan"]
@@ -348,31 +348,28 @@ class SyntheticAperturePlan(_ImagePlan):
             r = scratch.get(i)
             s = int(r["start"]) - first
             data[0, i, :, s:s + r["data"].shape[0]] = r["data"].T
-        # Delay-and-sum on a grid of pixels, one emission at a time.
+        # Delay-and-sum of the analytic signal on a grid of pixels (sonvar.beamform), one
+        # emission at a time. The element fires at the wave's time zero plus |e| / c and
+        # its echoes peak one pulse lag late: the wave's delay is |e| / c - lag.
         step = img["pixel_size"]
         xr = img["x_range"] or [centers[:, 0].min(), centers[:, 0].max()]
         zr = img["z_range"]
         x = np.arange(xr[0], xr[1] + step / 2, step)
         z = np.arange(zr[0], zr[1] + step / 2, step)
-        px, pz = np.meshgrid(x, z)
-        pixels = np.column_stack([px.ravel(), np.zeros(px.size), pz.ravel()])
-        dist = np.linalg.norm(pixels[:, None, :] - centers[None, :, :], axis=2)  # (pixels, n)
-        half = pixels[:, 2:3] / (2 * img["f_number"])
-        rx_weight = (np.abs(pixels[:, 0:1] - centers[None, :, 0]) <= half).astype(float)
-        t0 = first / fs
-        total = np.zeros(len(pixels), complex)
-        cols = np.arange(n)
+        grid = beamform.CartesianGrid(x=x, z=z)
+        radius = job.probe["params"].get("r_convex")
+        theta = np.arctan2(centers[:, 0], centers[:, 2] + radius) if radius else None
+        total = np.zeros(grid.shape, complex)
         for i, e in enumerate(self.elements):
-            a = display.analytic(np.asarray(data[0, i, :, :]).T)  # (rows, n)
-            tau = (dist[:, e - 1:e] + dist) / c + lag
-            k = (tau - t0) * fs
-            inside = (k >= 0) & (k < rows - 1)
-            k0 = np.clip(np.floor(k).astype(np.int64), 0, rows - 2)
-            u = k - k0
-            v = (1 - u) * a[k0, cols] + u * a[k0 + 1, cols]
-            tx = rx_weight[:, e - 1]
-            total += tx * np.sum(np.where(inside, v, 0) * rx_weight, axis=1)
-        env = np.abs(total).reshape(len(z), len(x))
+            position = centers[e - 1]
+            wave = beamform.Wave.element(position, delay=np.linalg.norm(position) / c - lag)
+            analytic = display.analytic(np.asarray(data[0, i, :, :]).T)  # (rows, n)
+            emission = beamform.ChannelData(analytic[:, :, None], fs, centers, [wave],
+                                            initial_time=first / fs, sound_speed=c,
+                                            element_theta=theta)
+            total += beamform.das(emission, grid, f_number=img["f_number"],
+                                  threads=self.threads).data
+        env = np.abs(total)
         if img["tgc"]:
             env = display.time_gain(env, z, img["tgc"])
         image = display.log_compress(env, img["dynamic_range"]) if env.max() > 0 else \

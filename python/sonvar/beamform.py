@@ -1,0 +1,639 @@
+"""Delay-and-sum beamforming of channel data onto grids of pixels.
+
+`das` sums, for every pixel, the echoes that the receiving elements recorded
+from it, over the elements within the receive aperture (an F-number with a
+window) and, when compounding, over the transmits. Times follow the
+convention of docs/imaging.md: coordinates with the array centre at the
+origin, z into the medium; a transmit's time zero is when its wavefront
+passes the origin; sample k lies at `initial_time + k / fs` and each
+transmit's `delay` (from its time zero to the start of acquisition) is
+subtracted. The echo of pixel p received by element r for transmit w is
+read at the fractional sample
+
+    k = (tau_tx(p) + |p - r| / c - delay_w - initial_time) * fs,
+
+tau_tx being the transmit's time of flight (plane, diverging, focused,
+single-element or custom waves: see `Wave`). The work runs in the library's
+beamformer (beamform/sonvar_beamform.h) on threads, without the interpreter
+lock.
+
+Channel data are any object with the attributes `data` ((samples, channels,
+transmits) or (samples, channels, transmits, frames), real RF or complex
+IQ), `fs` (Hz), `initial_time` (s), `sound_speed` (m/s),
+`element_positions` ((channels, 3), m) and `sequence` (the transmits, or an
+object whose `transmits` are); optional `modulation_frequency` (Hz, IQ) and
+per-element normals `element_theta`, `element_phi` (rad; also read from
+`probe.theta`, `probe.phi`). `ChannelData` builds one from plain arrays.
+Each transmit is read by the attributes of `Wave`.
+
+Grids: `CartesianGrid` (2-D x-z or 3-D x-y-z), `PolarGrid` (phased and
+convex sectors, and 3-D sectors) and `PointGrid` (any points); an (..., 3)
+array of points stands for a `PointGrid`.
+
+Example
+-------
+>>> import numpy as np
+>>> from sonvar import beamform
+>>> x = (np.arange(32) - 15.5) * 0.3e-3
+>>> positions = np.column_stack([x, 0 * x, 0 * x])
+>>> fs, c, target = 40e6, 1540.0, np.array([1e-3, 0.0, 10e-3])
+>>> t = np.arange(800) / fs
+>>> tau = (target[2] + np.linalg.norm(positions - target, axis=1)) / c
+>>> rf = np.cos(2e7 * np.pi * (t[:, None] - tau)) * np.exp(-((t[:, None] - tau) / 1e-7) ** 2)
+>>> data = beamform.ChannelData(rf[:, :, None], fs, positions, [beamform.Wave.plane(0.0)])
+>>> grid = beamform.CartesianGrid(x=np.linspace(0, 2e-3, 21), z=np.linspace(9e-3, 11e-3, 41))
+>>> image = beamform.das(data, grid, iq=True, modulation_frequency=10e6)
+>>> row, column = np.unravel_index(np.argmax(np.abs(image.data)), image.data.shape)
+>>> round(float(image.z[row]) * 1e3, 6), round(float(image.x[column]) * 1e3, 6)
+(10.0, 1.0)
+"""
+
+import copy
+import dataclasses
+from dataclasses import dataclass
+from typing import Any, Optional, Sequence
+
+import numpy as np
+
+from . import _beamform
+from . import _checks as chk
+from . import display
+
+__all__ = ["CartesianGrid", "PolarGrid", "PointGrid", "Wave", "ChannelData", "Image", "das",
+           "demodulate", "center_frequency"]
+
+KINDS = {"plane": _beamform.PLANE, "diverging": _beamform.DIVERGING,
+         "focused": _beamform.FOCUSED, "element": _beamform.ELEMENT, "custom": _beamform.CUSTOM}
+WINDOWS = {"rect": _beamform.RECT, "hanning": _beamform.HANNING, "tukey": _beamform.TUKEY}
+INTERPOLATIONS = {"linear": _beamform.LINEAR, "cubic": _beamform.CUBIC}
+
+
+def _axis(values, name):
+    return chk.vector(values, name)
+
+
+# ---------------------------------------------------------------------------
+# Grids
+
+
+@dataclass(frozen=True, eq=False)
+class CartesianGrid:
+    """Pixels on Cartesian axes: x lateral, z depth, y elevation for a volume.
+
+    Parameters
+    ----------
+    x, z : (nx,), (nz,) array_like
+        Pixel positions along x and z, m.
+    y : (ny,) array_like, optional
+        Pixel positions along y, m, for a volume; a 2-D grid lies at y = 0.
+
+    Images on the grid have the shape (nz, nx), or (nz, ny, nx) for a volume.
+    """
+
+    x: np.ndarray
+    z: np.ndarray
+    y: Optional[np.ndarray] = None
+
+    def __post_init__(self):
+        object.__setattr__(self, "x", _axis(self.x, "x"))
+        object.__setattr__(self, "z", _axis(self.z, "z"))
+        if self.y is not None:
+            object.__setattr__(self, "y", _axis(self.y, "y"))
+
+    @property
+    def shape(self):
+        """Shape of an image on the grid."""
+        if self.y is None:
+            return (len(self.z), len(self.x))
+        return (len(self.z), len(self.y), len(self.x))
+
+    @property
+    def axes(self):
+        """The axes of an image on the grid, in the order of its shape: name -> values."""
+        if self.y is None:
+            return {"z": self.z, "x": self.x}
+        return {"z": self.z, "y": self.y, "x": self.x}
+
+    @property
+    def depths(self):
+        """Depth of each row of an image (its first axis), m."""
+        return self.z
+
+    def points(self):
+        """(*shape, 3) array of the pixels' positions, m."""
+        y = np.zeros(1) if self.y is None else self.y
+        zz, yy, xx = np.meshgrid(self.z, y, self.x, indexing="ij")
+        return np.stack([xx, yy, zz], axis=-1).reshape(self.shape + (3,))
+
+    def _library(self):
+        y = None if self.y is None else self.y
+        counts = (len(self.x), 1 if y is None else len(y), len(self.z))
+        return _beamform.CARTESIAN, counts, [self.x, y, self.z], (0.0, 0.0, 0.0), None
+
+
+@dataclass(frozen=True, eq=False)
+class PolarGrid:
+    """Pixels on rays from an apex: a phased sector (apex at the origin), a convex
+    sector (apex at the centre of curvature, (0, 0, -R)) or a 3-D sector.
+
+    Parameters
+    ----------
+    radii : (nr,) array_like
+        Distances from the apex, m (a convex array's face lies at R).
+    azimuths : (na,) array_like
+        Angles of the rays from the z axis towards x, rad.
+    elevations : (ne,) array_like, optional
+        Angles of the rays towards y, rad, for a 3-D sector.
+    apex : (3,) array_like
+        The apex, m.
+
+    The pixel at (r, azimuth a, elevation e) lies at apex + r (sin a cos e,
+    sin e, cos a cos e). Images have the shape (nr, na), or (nr, ne, na).
+    """
+
+    radii: np.ndarray
+    azimuths: np.ndarray
+    elevations: Optional[np.ndarray] = None
+    apex: Any = (0.0, 0.0, 0.0)
+
+    def __post_init__(self):
+        object.__setattr__(self, "radii", _axis(self.radii, "radii"))
+        object.__setattr__(self, "azimuths", _axis(self.azimuths, "azimuths"))
+        if self.elevations is not None:
+            object.__setattr__(self, "elevations", _axis(self.elevations, "elevations"))
+        object.__setattr__(self, "apex", np.array(chk.point(self.apex, "apex")))
+
+    @property
+    def shape(self):
+        if self.elevations is None:
+            return (len(self.radii), len(self.azimuths))
+        return (len(self.radii), len(self.elevations), len(self.azimuths))
+
+    @property
+    def axes(self):
+        if self.elevations is None:
+            return {"radius": self.radii, "azimuth": self.azimuths}
+        return {"radius": self.radii, "elevation": self.elevations, "azimuth": self.azimuths}
+
+    @property
+    def depths(self):
+        """Depth of each row below the array's face: radius + apex z (a convex array of
+        radius R has its apex at z = -R), m."""
+        return self.radii + self.apex[2]
+
+    def points(self):
+        e = np.zeros(1) if self.elevations is None else self.elevations
+        r, ee, a = np.meshgrid(self.radii, e, self.azimuths, indexing="ij")
+        p = np.stack([r * np.sin(a) * np.cos(ee), r * np.sin(ee), r * np.cos(a) * np.cos(ee)],
+                     axis=-1) + self.apex
+        return p.reshape(self.shape + (3,))
+
+    def _library(self):
+        e = self.elevations
+        counts = (len(self.azimuths), 1 if e is None else len(e), len(self.radii))
+        return (_beamform.POLAR, counts, [self.azimuths, e, self.radii], tuple(self.apex), None)
+
+
+@dataclass(frozen=True, eq=False)
+class PointGrid:
+    """Any pixels: an (..., 3) array of positions, m; images take its leading shape."""
+
+    positions: np.ndarray
+
+    def __post_init__(self):
+        a = chk.real_array(self.positions, "grid")
+        if a.ndim < 1 or a.shape[-1] != 3 or a.size == 0:
+            raise ValueError(f"grid must be an (..., 3) array of points, got shape {a.shape}")
+        object.__setattr__(self, "positions", np.ascontiguousarray(chk.finite(a, "grid")))
+
+    @property
+    def shape(self):
+        return self.positions.shape[:-1]
+
+    @property
+    def axes(self):
+        return {}
+
+    def points(self):
+        return self.positions
+
+    def _library(self):
+        n = int(np.prod(self.shape))
+        return _beamform.POINTS, (n, 1, 1), [None, None, None], (0.0, 0.0, 0.0), \
+            self.positions.reshape(n, 3)
+
+
+def _grid(grid):
+    if isinstance(grid, (CartesianGrid, PolarGrid, PointGrid)):
+        return grid
+    return PointGrid(grid)
+
+
+# ---------------------------------------------------------------------------
+# Channel data from plain arrays
+
+
+@dataclass(frozen=True)
+class Wave:
+    """One transmit as the beamformer reads it (the sequence layer's transmits carry the
+    same attributes).
+
+    Attributes
+    ----------
+    kind : str
+        "plane", "diverging", "focused", "element" or "custom".
+    azimuth, elevation : float
+        Plane wave: angles of propagation from the z axis towards x and towards y, rad.
+    source : (3,) array_like
+        Diverging: the virtual source behind the array (z < 0); focused: the focus
+        (z > 0); element: the emitting element's centre; m.
+    delay : float
+        Time from the transmit's time zero (its wavefront at the origin) to the start of
+        acquisition, s; the beamformer subtracts it.
+    delays : (elements,) array_like, optional
+        Custom: the elements' firing delays after time zero, s; the transmit time of
+        flight is the first arrival, min_i (delays_i + |p - e_i| / c).
+    apodization : (elements,) array_like, optional
+        The elements' transmit weights; elements of weight 0 do not fire (they bound
+        where the wave reaches and, for custom waves, the first arrival).
+    """
+
+    kind: str
+    azimuth: float = 0.0
+    elevation: float = 0.0
+    source: Any = (0.0, 0.0, 0.0)
+    delay: float = 0.0
+    delays: Optional[np.ndarray] = None
+    apodization: Optional[np.ndarray] = None
+
+    @classmethod
+    def plane(cls, azimuth, elevation=0.0, delay=0.0, apodization=None):
+        return cls("plane", azimuth=azimuth, elevation=elevation, delay=delay,
+                   apodization=apodization)
+
+    @classmethod
+    def diverging(cls, source, delay=0.0, apodization=None):
+        return cls("diverging", source=source, delay=delay, apodization=apodization)
+
+    @classmethod
+    def focused(cls, focus, delay=0.0, apodization=None):
+        return cls("focused", source=focus, delay=delay, apodization=apodization)
+
+    @classmethod
+    def element(cls, position, delay=0.0):
+        return cls("element", source=position, delay=delay)
+
+    @classmethod
+    def custom(cls, delays, apodization=None, delay=0.0):
+        return cls("custom", delays=delays, apodization=apodization, delay=delay)
+
+
+@dataclass
+class ChannelData:
+    """Channel data from plain arrays, with the attributes `das` reads.
+
+    Parameters
+    ----------
+    data : (samples, channels, transmits[, frames]) array_like
+        Real RF, or complex IQ (then with `modulation_frequency`); sample k at
+        initial_time + k / fs. Samples adjacent in memory (a Fortran-ordered array, or
+        the transpose of a (frames, transmits, channels, samples) array) are read in
+        place; other layouts are copied once.
+    fs : float
+        Sampling frequency, Hz.
+    element_positions : (channels, 3) array_like
+        Centre of the element of each channel, m.
+    sequence : sequence of Wave
+        The transmits, in the order of the data's third axis.
+    initial_time : float
+        Acquisition time of sample 0, s.
+    sound_speed : float
+        m/s.
+    modulation_frequency : float
+        IQ data: the mixing frequency, Hz (0 for RF, or for the analytic signal).
+    element_theta, element_phi : (channels,) array_like, optional
+        Azimuth and elevation of each element's normal, rad (a convex array's elements
+        face away from its centre); None for a flat array facing +z.
+    """
+
+    data: np.ndarray
+    fs: float
+    element_positions: np.ndarray
+    sequence: Sequence[Wave]
+    initial_time: float = 0.0
+    sound_speed: float = 1540.0
+    modulation_frequency: float = 0.0
+    element_theta: Optional[np.ndarray] = None
+    element_phi: Optional[np.ndarray] = None
+
+
+# ---------------------------------------------------------------------------
+# Images
+
+
+@dataclass(frozen=True, eq=False)
+class Image:
+    """A beamformed image.
+
+    Attributes
+    ----------
+    data : numpy.ndarray
+        (*grid.shape), with a leading frame axis when the channel data had frames and a
+        transmit axis (after it) when not compounding; complex when IQ data were
+        beamformed.
+    grid : CartesianGrid, PolarGrid or PointGrid
+    dims : tuple of str
+        The name of each axis of `data`: "frame", "transmit", then the grid's axes.
+    modulation_frequency : float
+        The IQ data's mixing frequency, Hz (0 for RF).
+    """
+
+    data: np.ndarray
+    grid: Any
+    dims: tuple
+    modulation_frequency: float = 0.0
+
+    def __getattr__(self, name):
+        # The grid's axes: image.x, image.z, image.radius, ...
+        grid = self.__dict__.get("grid")
+        if grid is not None and name in grid.axes:
+            return grid.axes[name]
+        if name == "y" and isinstance(grid, CartesianGrid):
+            return None
+        raise AttributeError(f"'Image' object has no attribute {name!r}")
+
+    @property
+    def iq(self):
+        return np.iscomplexobj(self.data)
+
+    def envelope(self):
+        """Magnitude of the image: |data| for IQ images; for RF images on a Cartesian or
+        polar grid, the magnitude of the analytic signal along the depth axis."""
+        if self.iq:
+            return np.abs(self.data)
+        if isinstance(self.grid, PointGrid):
+            raise ValueError("image: an RF image on a point list has no depth axis for its "
+                             "envelope; beamform IQ data (iq=True)")
+        depth_axis = self.data.ndim - len(self.grid.shape)
+        return display.envelope(self.data, axis=depth_axis)
+
+
+# ---------------------------------------------------------------------------
+# IQ demodulation
+
+
+def center_frequency(rf, fs, axis=0):
+    """Power-weighted mean frequency of real RF data along axis, Hz.
+
+    Parameters
+    ----------
+    rf : array_like
+        Real samples at fs.
+    fs : float
+        Sampling frequency, Hz.
+    """
+    a = chk.real_array(rf, "rf")
+    fs = chk.number(fs, "fs", positive=True)
+    power = np.abs(np.fft.rfft(a, axis=axis)) ** 2
+    power = np.moveaxis(power, axis, 0).reshape(power.shape[axis], -1).sum(axis=1)
+    f = np.fft.rfftfreq(a.shape[axis], 1 / fs)
+    if not power.sum() > 0:
+        raise ValueError("rf holds no signal")
+    return float(np.sum(f * power) / power.sum())
+
+
+def _with_data(channel_data, **changes):
+    if dataclasses.is_dataclass(channel_data):
+        return dataclasses.replace(channel_data, **changes)
+    out = copy.copy(channel_data)
+    for name, value in changes.items():
+        setattr(out, name, value)
+    return out
+
+
+def demodulate(channel_data, modulation_frequency=None, bandwidth=None, decimation=1):
+    """IQ channel data from RF channel data: mixed down, low-pass filtered, decimated.
+
+    Parameters
+    ----------
+    channel_data : channel data (see the module's notes)
+        Real RF data.
+    modulation_frequency : float, optional
+        Mixing frequency, Hz; by default the data's centre frequency
+        (`center_frequency`).
+    bandwidth : float, optional
+        Width of the pass band around the mixing frequency, Hz (default twice the
+        mixing frequency: everything below the image at twice it).
+    decimation : int
+        Keep every decimation-th sample (the rate must stay at or above the bandwidth).
+
+    Returns
+    -------
+    A copy of the channel data with complex `data` (the analytic signal mixed down, so
+    that |IQ| is the RF envelope), `fs` divided by the decimation and
+    `modulation_frequency` set. See `sonvar.display.iq_demodulate`.
+    """
+    data = np.asarray(channel_data.data)
+    if np.iscomplexobj(data):
+        raise ValueError("channel_data.data is IQ already")
+    fs = chk.number(channel_data.fs, "channel_data.fs", positive=True)
+    if modulation_frequency is None:
+        modulation_frequency = center_frequency(data, fs)
+    iq, fs_out = display.iq_demodulate(data, fs, modulation_frequency,
+                                       t0=float(channel_data.initial_time),
+                                       bandwidth=bandwidth, decimation=decimation)
+    return _with_data(channel_data, data=iq, fs=fs_out,
+                      modulation_frequency=float(modulation_frequency))
+
+
+# ---------------------------------------------------------------------------
+# Delay-and-sum
+
+
+def _transmits_of(sequence):
+    items = getattr(sequence, "transmits", sequence)
+    try:
+        return list(items)
+    except TypeError:
+        raise TypeError("channel_data.sequence must be a sequence of transmits") from None
+
+
+def _transmit(t, n, index):
+    name = f"channel_data.sequence[{index}]"
+    kind = getattr(t, "kind", None)
+    if kind not in KINDS:
+        raise ValueError(f"{name}.kind must be one of {', '.join(KINDS)}, got {kind!r}")
+    source = getattr(t, "source", None)
+    source = (0.0, 0.0, 0.0) if source is None else chk.point(source, f"{name}.source")
+    delays = getattr(t, "delays", None)
+    if kind == "custom":
+        if delays is None:
+            raise ValueError(f"{name}.delays: a custom transmit needs the elements' delays")
+        delays = chk.vector(delays, f"{name}.delays", length=n)
+    else:
+        delays = None
+    apodization = getattr(t, "apodization", None)
+    if apodization is not None:
+        apodization = chk.vector(apodization, f"{name}.apodization", length=n)
+    return (KINDS[kind], chk.number(getattr(t, "azimuth", 0.0) or 0.0, f"{name}.azimuth"),
+            chk.number(getattr(t, "elevation", 0.0) or 0.0, f"{name}.elevation"), source,
+            chk.number(getattr(t, "delay", 0.0) or 0.0, f"{name}.delay"), delays, apodization)
+
+
+def _normals(channel_data, n):
+    out = []
+    for name in ("theta", "phi"):
+        value = getattr(channel_data, "element_" + name, None)
+        probe = getattr(channel_data, "probe", None)
+        if value is None and probe is not None:
+            value = getattr(probe, name, None)
+        out.append(None if value is None else chk.vector(value, f"element_{name}", length=n))
+    return out
+
+
+def _samples_adjacent(data):
+    """The data as float64 or complex128 with the sample axis adjacent in memory."""
+    dtype = np.complex128 if np.iscomplexobj(data) else np.float64
+    data = data.astype(dtype, copy=False)
+    if data.strides[0] != data.itemsize or 0 in data.strides[1:]:
+        data = np.asfortranarray(data)
+    return data
+
+
+# The library's names of the arguments, as das's caller knows them.
+_NAMES = (("data.values", "channel_data.data"), ("data.", "channel_data."),
+          ("transmits[", "channel_data.sequence["),
+          ("probe.positions", "channel_data.element_positions"),
+          ("probe.theta", "channel_data.element_theta"),
+          ("probe.phi", "channel_data.element_phi"))
+
+
+def _python_names(text):
+    for library, ours in _NAMES:
+        if text.startswith(library):
+            return ours + text[len(library):]
+    return text
+
+
+def das(channel_data, grid, f_number=1.5, window="rect", compound=True, iq=False,
+        threads=None, *, interpolation="linear", min_aperture=0.0, max_aperture=None,
+        tukey_alpha=0.5, transmit_apodization=True, transmit_margin=0.0,
+        modulation_frequency=None, max_image_bytes=None):
+    """Delay-and-sum of channel data onto a grid.
+
+    Parameters
+    ----------
+    channel_data : channel data
+        See the module's notes; `ChannelData` builds one from arrays.
+    grid : CartesianGrid, PolarGrid, PointGrid or (..., 3) array_like
+        The pixels, m.
+    f_number : float
+        Receive F-number: at a pixel a distance d in front of an element (along its
+        normal), the element counts when the pixel's offset across it is within
+        d / (2 f_number) (across x and, for a 2-D array, across y).
+    window : str
+        Receive apodization across that aperture: "rect", "hanning" or "tukey".
+    compound : bool
+        True: one image, the coherent sum over the transmits; False: one per transmit.
+    iq : bool
+        True: real RF data are demodulated to IQ first (`demodulate` at
+        `modulation_frequency`), and the image is complex. IQ data are always
+        beamformed as IQ.
+    threads : int, optional
+        Worker threads; by default one per processor.
+    interpolation : str
+        "linear" or "cubic" (cubic convolution) between samples.
+    min_aperture, max_aperture : float
+        Bounds of the receive aperture's width, m (max_aperture None: no bound).
+    tukey_alpha : float
+        Tapered fraction of the Tukey window, in (0, 1].
+    transmit_apodization : bool
+        True: a transmit adds nothing where its wave does not reach (outside the
+        region its firing elements insonify: across a plane wave, the cone from a
+        diverging source, the hourglass through a focus, the F-number cone of a single
+        element).
+    transmit_margin : float
+        How far outside that region, m, a pixel still counts as reached.
+    modulation_frequency : float, optional
+        Mixing frequency of the demodulation when iq is True, Hz (default: the data's
+        centre frequency).
+    max_image_bytes : float, optional
+        Largest image accepted, bytes (default: the machine's physical memory).
+
+    Returns
+    -------
+    Image
+        `data` shaped (frames?, transmits?, *grid.shape); real for RF, complex for IQ.
+
+    Raises
+    ------
+    ValueError
+        Shapes of the data, geometry and sequence that do not match, non-finite values
+        in the data or geometry, f_number not above 0, an unknown window, a grid whose
+        image needs more than the memory allows (the message gives the bytes).
+    TypeError
+        Arguments of the wrong kind.
+    """
+    g = _grid(grid)
+    f_number = chk.number(f_number, "f_number")
+    if not f_number > 0:
+        raise ValueError(f"f_number must be above 0, got {f_number}")
+    if window not in WINDOWS:
+        raise ValueError(f"window must be one of {', '.join(WINDOWS)}, got {window!r}")
+    if interpolation not in INTERPOLATIONS:
+        raise ValueError(f"interpolation must be 'linear' or 'cubic', got {interpolation!r}")
+    threads = 0 if threads is None else chk.count(threads, "threads")
+    cd = channel_data
+    data = np.asarray(cd.data)
+    if data.dtype == object or not (np.issubdtype(data.dtype, np.number)):
+        raise TypeError(f"channel_data.data must be a numeric array, not dtype {data.dtype}")
+    if data.ndim not in (3, 4):
+        raise ValueError("channel_data.data must have shape (samples, channels, transmits) or "
+                         f"(samples, channels, transmits, frames), got {data.shape}")
+    if iq and not np.iscomplexobj(data):
+        cd = demodulate(cd, modulation_frequency)
+        data = np.asarray(cd.data)
+    framed = data.ndim == 4
+    if not framed:
+        data = data[..., None]
+    samples, n, transmits, frames = data.shape
+    positions = chk.matrix(cd.element_positions, "channel_data.element_positions", columns=3)
+    if positions.shape[0] != n:
+        raise ValueError(f"channel_data.element_positions holds {positions.shape[0]} elements "
+                         f"for {n} channels of data")
+    waves = _transmits_of(cd.sequence)
+    if len(waves) != transmits:
+        raise ValueError(f"channel_data.sequence holds {len(waves)} transmits for {transmits} "
+                         "in the data")
+    waves = [_transmit(t, n, i) for i, t in enumerate(waves)]
+    theta, phi = _normals(cd, n)
+    fm = chk.number(getattr(cd, "modulation_frequency", 0.0) or 0.0,
+                    "channel_data.modulation_frequency") if np.iscomplexobj(data) else 0.0
+    kind, counts, axes, apex, points = g._library()
+    args = (
+        _samples_adjacent(data), chk.number(cd.fs, "channel_data.fs"),
+        chk.number(cd.initial_time, "channel_data.initial_time"),
+        chk.number(cd.sound_speed, "channel_data.sound_speed"), fm, positions, theta, phi, waves,
+        kind, counts, axes, apex, points, f_number,
+        chk.number(min_aperture, "min_aperture", nonnegative=True),
+        0.0 if max_aperture is None else chk.number(max_aperture, "max_aperture", positive=True),
+        WINDOWS[window], chk.number(tukey_alpha, "tukey_alpha"), INTERPOLATIONS[interpolation],
+        bool(compound), bool(transmit_apodization),
+        chk.number(transmit_margin, "transmit_margin", nonnegative=True), threads, 0,
+        0.0 if max_image_bytes is None else chk.number(max_image_bytes, "max_image_bytes",
+                                                       positive=True))
+    try:
+        image = _beamform.das(*args)
+    except ValueError as error:
+        raise ValueError(_python_names(str(error))) from None
+    dims = tuple(g.axes) if g.axes else tuple(f"point{i}" for i in range(len(g.shape)))
+    image = image.reshape((frames, image.shape[1]) + tuple(g.shape))
+    if compound:
+        image = image[:, 0]
+    else:
+        dims = ("transmit",) + dims
+    if framed:
+        dims = ("frame",) + dims
+    else:
+        image = image[0]
+    return Image(image, g, dims, fm)
