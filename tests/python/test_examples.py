@@ -46,3 +46,15 @@ def test_beam_map_focuses_at_20_mm(tmp_path):
     assert 1.0 <= result["beam_width"] / (result["wavelength"] * f_number) <= 2.5
     start, end, _ = result["depth_of_field"]
     assert start < z_peak < end
+
+
+def test_matrix_volume_shows_every_target_in_place(tmp_path, capsys):
+    example = load("matrix_volume")
+    out = tmp_path / "volume.png"
+    result = example.main(["--quick", "--output", str(out)])
+    assert out.read_bytes()[:8] == PNG_SIGNATURE
+    # The targets lie on pixels of the quick volume: each appears on its own pixel.
+    found = example.locate_targets(result)
+    assert np.abs(found - result["targets"]).max() < 0.01e-3, found - result["targets"]
+    assert result["bmode"].db.shape == (71, 33, 33)
+    assert capsys.readouterr().out.count("appears at") == len(result["targets"])
