@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
-# Installs a finished build into a temporary prefix and builds the C example
-# examples/c/beam_map.c against the installed package: through find_package
-# in its own CMake project (the shared and the static target), with
-# pkg-config and the plain C compiler (the shared library), and statically
-# with pkg-config's private libraries. Each program runs and its beam map is
-# checked.
+# Installs a finished build into a temporary prefix and builds the C examples
+# examples/c/beam_map.c and examples/c/beamform_point.c against the installed
+# package: through find_package in their own CMake project (the shared and the
+# static targets), with pkg-config and the plain C compiler (the shared
+# libraries), and statically with pkg-config's private libraries. Each
+# program runs; the beam map is checked, the beamforming example checks its
+# own image.
 #   bash scripts/test_install.sh [build directory, default build/normal]
 set -euo pipefail
 top="$(cd "$(dirname "$0")/.." && pwd)"
@@ -22,10 +23,12 @@ cmake --install "$build" --prefix "$prefix" >/dev/null
 pc="$(find "$prefix" -name sonvar.pc)"
 [ -n "$pc" ] || fail "sonvar.pc not installed"
 libdir="$(dirname "$(dirname "$pc")")"
-for file in include/sonvar.h bin/doroRivo bin/sonvar; do
+for file in include/sonvar.h include/sonvar_beamform.h bin/doroRivo bin/sonvar; do
   [ -f "$prefix/$file" ] || fail "$file not installed"
 done
-for file in libsonvar.a libsonvar.so cmake/Sonvar/SonvarConfig.cmake cmake/Sonvar/SonvarConfigVersion.cmake; do
+for file in libsonvar.a libsonvar.so libsonvar_beamform.a libsonvar_beamform.so \
+  pkgconfig/sonvar_beamform.pc cmake/Sonvar/SonvarConfig.cmake \
+  cmake/Sonvar/SonvarConfigVersion.cmake; do
   [ -e "$libdir/$file" ] || fail "$file not installed in $libdir"
 done
 [ ! -e "$prefix/include/internal.h" ] || fail "the internal header was installed"
@@ -58,12 +61,17 @@ cmake -S "$top/examples/c" -B "$work/cmake" -DCMAKE_PREFIX_PATH="$prefix" -DCMAK
 cmake --build "$work/cmake" >/dev/null
 "$work/cmake/beam_map" "$work/cmake.csv" >/dev/null
 check_map "$work/cmake.csv"
+"$work/cmake/beamform_point" >/dev/null || fail "beamform_point (find_package) failed"
 cmake -S "$top/examples/c" -B "$work/cmake_static" -DCMAKE_PREFIX_PATH="$prefix" \
   -DCMAKE_BUILD_TYPE=Release -DBEAM_MAP_STATIC=ON >/dev/null
 cmake --build "$work/cmake_static" >/dev/null
 if ldd "$work/cmake_static/beam_map" | grep -q libsonvar; then fail "Sonvar::sonvar_static links libsonvar.so"; fi
 "$work/cmake_static/beam_map" "$work/cmake_static.csv" >/dev/null
 check_map "$work/cmake_static.csv"
+if ldd "$work/cmake_static/beamform_point" | grep -q libsonvar_beamform; then
+  fail "Sonvar::sonvar_beamform_static links libsonvar_beamform.so"
+fi
+"$work/cmake_static/beamform_point" >/dev/null || fail "beamform_point (static) failed"
 
 echo "-- cc with pkg-config (shared library)"
 export PKG_CONFIG_PATH="$libdir/pkgconfig"
@@ -72,6 +80,10 @@ cc -std=c99 -pedantic -Wall -Wextra -Werror -o "$work/beam_map_pc" "$top/example
   $(pkg-config --cflags --libs sonvar) -lm
 LD_LIBRARY_PATH="$libdir" "$work/beam_map_pc" "$work/pc.csv" >/dev/null
 check_map "$work/pc.csv"
+# shellcheck disable=SC2046
+cc -std=c99 -pedantic -Wall -Wextra -Werror -o "$work/beamform_pc" "$top/examples/c/beamform_point.c" \
+  $(pkg-config --cflags --libs sonvar_beamform) -lm
+LD_LIBRARY_PATH="$libdir" "$work/beamform_pc" >/dev/null || fail "beamform_point (pkg-config) failed"
 
 echo "-- cc with pkg-config --static (static library)"
 # shellcheck disable=SC2046
@@ -81,7 +93,15 @@ cc -std=c99 -pedantic -Wall -Wextra -Werror -o "$work/beam_map_static" \
 if ldd "$work/beam_map_static" | grep -q libsonvar; then fail "the static build links libsonvar.so"; fi
 "$work/beam_map_static" "$work/static.csv" >/dev/null
 check_map "$work/static.csv"
+# shellcheck disable=SC2046
+cc -std=c99 -pedantic -Wall -Wextra -Werror -o "$work/beamform_static" \
+  "$top/examples/c/beamform_point.c" $(pkg-config --cflags sonvar_beamform) \
+  "$libdir/libsonvar_beamform.a" $(pkg-config --static --libs sonvar_beamform | sed 's/-lsonvar_beamform//') -lm
+if ldd "$work/beamform_static" | grep -q libsonvar_beamform; then
+  fail "the static build links libsonvar_beamform.so"
+fi
+"$work/beamform_static" >/dev/null || fail "beamform_point (static, pkg-config) failed"
 for csv in cmake_static pc static; do
   cmp -s "$work/cmake.csv" "$work/$csv.csv" || fail "the $csv build wrote another map than the first"
 done
-echo "installed package: header, libraries, driver, CMake package and pkg-config file work"
+echo "installed package: headers, libraries, driver, CMake package and pkg-config files work"
