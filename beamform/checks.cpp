@@ -252,6 +252,17 @@ std::vector<Element> elements_of(const sonvar_bf_probe &probe, bool *flat, bool 
   return elements;
 }
 
+// kLine, kPlane or kGeneral (see kernel.h).
+int geometry_of(const Plan &plan) {
+  bool same_y = true, same_z = true;
+  for (const Element &e : plan.elements) {
+    same_y = same_y && e.y == plan.elements[0].y;
+    same_z = same_z && e.z == plan.elements[0].z;
+  }
+  if (!plan.flat || !same_z) return kGeneral;
+  return same_y ? kLine : kPlane;
+}
+
 }  // namespace
 
 sonvar_bf_options options_or_defaults(const sonvar_bf_options *options) {
@@ -302,6 +313,7 @@ Plan make_plan(const sonvar_bf_channel_data *data, const sonvar_bf_probe *probe,
   require_data_values(data, plan);
 
   plan.elements = elements_of(*probe, &plan.flat, &plan.two_d);
+  plan.geometry = geometry_of(plan);
   plan.grid = *grid;
   plan.compound = options.compound != 0;
   plan.images = plan.compound ? 1 : plan.transmits;

@@ -24,18 +24,16 @@ namespace sonvar_bf {
 
 namespace {
 
+// A worker's arrays: a tile's pixels, their coordinates and receive depths,
+// one transmit's start samples and weights, the sums of a group of frames.
 struct Scratch {
-  std::vector<int64_t> pixels;
-  std::vector<double> x, y, z, start, weight, real, imag;
-  Scratch()
-      : pixels(kTilePixels),
-        x(kTilePixels),
-        y(kTilePixels),
-        z(kTilePixels),
-        start(kTilePixels),
-        weight(kTilePixels),
-        real(kFrameGroup * kTilePixels),
-        imag(kFrameGroup * kTilePixels) {}
+  std::vector<int64_t> pixels = std::vector<int64_t>(kTilePixels);
+  std::vector<double> x = tile(), y = tile(), z = tile(), half = tile(), depth_sq = tile();
+  std::vector<double> start = tile(), weight = tile();
+  std::vector<double> real = tile(kFrameGroup), imag = tile(kFrameGroup);
+  static std::vector<double> tile(int times = 1) {
+    return std::vector<double>(times * kTilePixels);
+  }
 };
 
 class Beamformer {
@@ -43,7 +41,7 @@ class Beamformer {
   Beamformer(const Plan &plan, double *image)
       : plan_(plan),
         image_(image),
-        kernel_(kernel_for(plan.vector_width, plan.iq, plan.interpolation)),
+        kernel_(kernel_for(plan.vector_width, plan.iq, plan.interpolation, plan.geometry)),
         tiling_(tiling_of(plan.grid)),
         tiles_(tiling_.tiles) {}
 
@@ -89,7 +87,11 @@ class Beamformer {
     pass.lanes = padded;
     pass.x = s.x.data(), pass.y = s.y.data(), pass.z = s.z.data();
     pass.start = s.start.data(), pass.tx_weight = s.weight.data();
-    pass.flat = plan_.flat, pass.two_d = plan_.two_d;
+    pass.geometry = plan_.geometry, pass.flat = plan_.flat, pass.two_d = plan_.two_d;
+    if (plan_.geometry != kGeneral) {
+      receive_depths(s, padded);
+      pass.half = s.half.data(), pass.depth_sq = s.depth_sq.data();
+    }
     pass.aperture = plan_.aperture;
     pass.fs_over_c = plan_.fs / plan_.sound_speed;
     pass.samples = plan_.samples;
@@ -104,6 +106,18 @@ class Beamformer {
         if (!plan_.compound) flush(s, n, f0, pass.frames, w);
       }
       if (plan_.compound) flush(s, n, f0, pass.frames, 0);
+    }
+  }
+
+  // Flat arrays with every element at one depth (and one y): what the
+  // receive geometry of a pixel shares for all elements.
+  void receive_depths(Scratch &s, int n) const {
+    const Element &e = plan_.elements[0];
+    const Aperture &a = plan_.aperture;
+    for (int i = 0; i < n; i++) {
+      const double dz = s.z[i] - e.z, dy = s.y[i] - e.y;
+      s.half[i] = dz > 0 ? std::min(std::max(dz * a.inv_2f, a.half_min), a.half_max) : 0.0;
+      s.depth_sq[i] = plan_.geometry == kLine ? dy * dy + dz * dz : dz * dz;
     }
   }
 

@@ -52,6 +52,7 @@ struct Plan {
   std::vector<Element> elements;
   bool flat = true;    // every element faces +z
   bool two_d = false;  // the elements span y: the aperture is checked in y too
+  int geometry = kGeneral;
   std::vector<TransmitPlan> transmit_plans;
   // Grid.
   sonvar_bf_grid grid{};

@@ -27,6 +27,15 @@ struct Aperture {
   double tukey_alpha;
 };
 
+// How the elements lie, which decides what of the receive geometry a tile
+// can find once for all elements:
+//   kLine     every element faces +z at the same y and z (a flat 1-D array):
+//             per pixel the aperture's half width and (y - y_e)^2 + (z - z_e)^2
+//   kPlane    every element faces +z at the same z (a flat 2-D array): per
+//             pixel the half width and (z - z_e)^2
+//   kGeneral  anything else (convex arrays, elements at several depths)
+enum Geometry { kLine = 0, kPlane = 1, kGeneral = 2 };
+
 // One pass of a tile over one transmit and one channel, for a group of
 // frames: the kernels add each pixel's weighted, interpolated value to the
 // accumulators.
@@ -36,7 +45,11 @@ struct ChannelPass {
   const double *start = nullptr;  // (tau_tx + offset) * fs of each pixel
   const double *tx_weight = nullptr;
   Element element{};
-  bool flat = true, two_d = false;
+  int geometry = kGeneral;
+  bool flat = true;                  // kGeneral: every element faces +z
+  bool two_d = false;                // kGeneral: the aperture is checked across y too
+  const double *half = nullptr;      // kLine, kPlane: the aperture's half width (0: behind)
+  const double *depth_sq = nullptr;  // kLine, kPlane: the squared offsets named above
   Aperture aperture{};
   double fs_over_c = 0;
   const double *traces[kFrameGroup] = {};  // first sample of each frame's trace
@@ -52,11 +65,11 @@ using ChannelKernel = void (*)(const ChannelPass &pass);
 
 // kernel_*.cpp: the kernel for the data kind and interpolation, of each
 // vector width this build has (nullptr where it has none).
-ChannelKernel scalar_kernel(bool iq, int32_t interpolation);
-ChannelKernel avx2_kernel(bool iq, int32_t interpolation);
-ChannelKernel avx512_kernel(bool iq, int32_t interpolation);
+ChannelKernel scalar_kernel(bool iq, int32_t interpolation, int geometry);
+ChannelKernel avx2_kernel(bool iq, int32_t interpolation, int geometry);
+ChannelKernel avx512_kernel(bool iq, int32_t interpolation, int geometry);
 int32_t widest_vector();
-ChannelKernel kernel_for(int32_t width, bool iq, int32_t interpolation);
+ChannelKernel kernel_for(int32_t width, bool iq, int32_t interpolation, int geometry);
 
 }  // namespace sonvar_bf
 

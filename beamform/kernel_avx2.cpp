@@ -10,11 +10,11 @@
 
 namespace sonvar_bf {
 
-ChannelKernel avx2_kernel(bool iq, int32_t interpolation) {
+ChannelKernel avx2_kernel(bool iq, int32_t interpolation, int geometry) {
 #if defined(__AVX2__)
-  return avx2::pick_kernel(iq, interpolation);
+  return avx2::pick_kernel(iq, interpolation, geometry);
 #else
-  (void)iq, (void)interpolation;
+  (void)iq, (void)interpolation, (void)geometry;
   return nullptr;
 #endif
 }

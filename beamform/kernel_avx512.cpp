@@ -11,11 +11,11 @@
 
 namespace sonvar_bf {
 
-ChannelKernel avx512_kernel(bool iq, int32_t interpolation) {
+ChannelKernel avx512_kernel(bool iq, int32_t interpolation, int geometry) {
 #if defined(__AVX512F__) && defined(__AVX512DQ__)
-  return avx512::pick_kernel(iq, interpolation);
+  return avx512::pick_kernel(iq, interpolation, geometry);
 #else
-  (void)iq, (void)interpolation;
+  (void)iq, (void)interpolation, (void)geometry;
   return nullptr;
 #endif
 }

@@ -2,12 +2,13 @@
 // and compiled by each kernel_*.cpp for its vector width. Include after
 // lanes.h, inside no namespace.
 //
-// For a block of pixels and one receiving element the kernel finds the
-// element's receive aperture at each pixel (F-number, clamped to the minimum
-// and maximum width, checked across x and, for 2-D arrays, across y), skips
-// the block when no pixel lies inside it or none is reached by the transmit,
-// forms the fractional sample k = start + |p - r| fs / c, and for every frame
-// of the group adds weight x interpolated value to the pixel's accumulator.
+// For a tile of pixels and one receiving element the kernel finds, block by
+// block of pixels, the element's receive aperture at each pixel (F-number,
+// clamped to the minimum and maximum width, checked across x and, for 2-D
+// arrays, across y), skips the block when no pixel lies inside it or none is
+// reached by the transmit, and forms the fractional sample
+// k = start + |p - r| fs / c; then for every frame of the group it adds
+// weight x interpolated value to the pixel's accumulator.
 #ifndef SONVAR_BEAMFORM_KERNEL_IMPL_H
 #define SONVAR_BEAMFORM_KERNEL_IMPL_H
 
@@ -71,97 +72,160 @@ inline void cubic_weights(V u, V &w0, V &w1, V &w2, V &w3) {
   w3 = (half * u - half) * u * u;
 }
 
-template <bool kIq, int32_t kInterpolation>
-void channel_kernel(const ChannelPass &pass) {
+// What the first pass of the kernel leaves for the second, per pixel of the
+// tile: the index of its sample, the fraction past it, the weight, and for
+// IQ data the turn back to the modulation frequency; and the blocks of
+// pixels that have anything to add.
+struct Reads {
+  alignas(64) int32_t index[kTilePixels];
+  alignas(64) double fraction[kTilePixels];
+  alignas(64) double weight[kTilePixels];
+  alignas(64) double turn_cos[kTilePixels];
+  alignas(64) double turn_sin[kTilePixels];
+  int blocks[kTilePixels / kWidth];
+  int count;
+};
+
+// First pass: for every block of pixels, the receive aperture, the
+// fractional sample and the weight. The blocks are independent of one
+// another, so the processor overlaps their long chains (square root, the
+// turn's series).
+template <bool kIq, int32_t kInterpolation, int kGeometry>
+void find_reads(const ChannelPass &pass, Reads &reads) {
   constexpr bool kCubic = kInterpolation == SONVAR_BF_CUBIC;
-  constexpr int kStep = kIq ? 2 : 1;  // doubles a sample
   const Element &e = pass.element;
   const V ex = splat(e.x), ey = splat(e.y), ez = splat(e.z);
   const V inv_2f = splat(pass.aperture.inv_2f);
   const V half_min = splat(pass.aperture.half_min), half_max = splat(pass.aperture.half_max);
   const V fs_over_c = splat(pass.fs_over_c);
   const bool windowed = pass.aperture.window != SONVAR_BF_RECT;
+  const bool two_d = kGeometry == kPlane || (kGeometry == kGeneral && pass.two_d);
   // Valid fractional samples: every sample the interpolation reads was recorded.
   const V first = splat(kCubic ? 1.0 : 0.0);
   const V limit = splat(kCubic ? pass.samples - 2.0 : pass.samples - 1.0);
   const V zero = splat(0.0);
-  alignas(64) int32_t index[kWidth];
+  reads.count = 0;
   for (int j = 0; j < pass.lanes; j += kWidth) {
     const V tx_weight = load(pass.tx_weight + j);
-    const V dx = load(pass.x + j) - ex, dy = load(pass.y + j) - ey, dz = load(pass.z + j) - ez;
-    V across = dx, along = dy, axial = dz;
-    if (!pass.flat) {
-      across = dx * splat(e.ux) + dy * splat(e.uy) + dz * splat(e.uz);
-      along = dx * splat(e.vx) + dy * splat(e.vy) + dz * splat(e.vz);
-      axial = dx * splat(e.nx) + dy * splat(e.ny) + dz * splat(e.nz);
+    const V dx = load(pass.x + j) - ex;
+    V across = dx, along = zero, half, distance_sq;
+    M inside;
+    if (kGeometry == kGeneral) {
+      const V dy = load(pass.y + j) - ey, dz = load(pass.z + j) - ez;
+      V axial = dz;
+      along = dy;
+      if (!pass.flat) {
+        across = dx * splat(e.ux) + dy * splat(e.uy) + dz * splat(e.uz);
+        along = dx * splat(e.vx) + dy * splat(e.vy) + dz * splat(e.vz);
+        axial = dx * splat(e.nx) + dy * splat(e.ny) + dz * splat(e.nz);
+      }
+      half = min(max(axial * inv_2f, half_min), half_max);
+      inside = (abs(across) <= half) & (axial > zero) & (tx_weight != zero);
+      distance_sq = dx * dx + dy * dy + dz * dz;
+    } else {
+      half = load(pass.half + j);
+      inside = (abs(across) <= half) & (half > zero) & (tx_weight != zero);
+      distance_sq = dx * dx + load(pass.depth_sq + j);
+      if (kGeometry == kPlane) {
+        along = load(pass.y + j) - ey;
+        distance_sq = distance_sq + along * along;
+      }
     }
-    const V half = min(max(axial * inv_2f, half_min), half_max);
-    M inside = (abs(across) <= half) & (axial > zero) & (tx_weight != zero);
-    if (pass.two_d) inside = inside & (abs(along) <= half);
+    if (two_d) inside = inside & (abs(along) <= half);
     if (!any(inside)) continue;
-    const V k = load(pass.start + j) + sqrt(dx * dx + dy * dy + dz * dz) * fs_over_c;
+    const V k = load(pass.start + j) + sqrt(distance_sq) * fs_over_c;
     inside = inside & (k >= first) & (k < limit);
     if (!any(inside)) continue;
     const V read_at = select(inside, k, first);
     const V whole = floor(read_at);
-    const V u = read_at - whole;
-    indices(whole, index);
+    indices(whole, reads.index + j);
+    store(reads.fraction + j, read_at - whole);
     V weight = tx_weight;
     if (windowed) {
       weight = weight * window_lanes(pass.aperture, select(inside, across / half, zero));
-      if (pass.two_d)
-        weight = weight * window_lanes(pass.aperture, select(inside, along / half, zero));
+      if (two_d) weight = weight * window_lanes(pass.aperture, select(inside, along / half, zero));
     }
-    weight = select(inside, weight, zero);
+    store(reads.weight + j, select(inside, weight, zero));
+    if (kIq) {
+      V c, s;
+      cos_sin_2pi(read_at * splat(pass.cycles_per_sample) + splat(pass.cycles_at_start), c, s);
+      store(reads.turn_cos + j, c);
+      store(reads.turn_sin + j, s);
+    }
+    reads.blocks[reads.count++] = j;
+  }
+}
+
+// Second pass: every frame's interpolated value of every block with
+// something to add, weighted into the accumulators.
+template <bool kIq, int32_t kInterpolation>
+void add_reads(const ChannelPass &pass, const Reads &reads) {
+  constexpr bool kCubic = kInterpolation == SONVAR_BF_CUBIC;
+  constexpr int kStep = kIq ? 2 : 1;  // doubles a sample
+  for (int b = 0; b < reads.count; b++) {
+    const int j = reads.blocks[b];
+    const int32_t *index = reads.index + j;
+    const V u = load(reads.fraction + j), weight = load(reads.weight + j);
     V w0, w1, w2, w3;
     if (kCubic) cubic_weights(u, w0, w1, w2, w3);
-    V turn_cos, turn_sin;
-    if (kIq)
-      cos_sin_2pi(read_at * splat(pass.cycles_per_sample) + splat(pass.cycles_at_start), turn_cos,
-                  turn_sin);
     for (int f = 0; f < pass.frames; f++) {
       const double *trace = pass.traces[f];
       double *real = pass.real + f * kTilePixels + j;
       if (!kIq) {
         V value;
         if (kCubic) {
-          V a, b, c, d;
-          load4(trace - 1, index, kStep, a, b, c, d);
-          value = a * w0 + b * w1 + c * w2 + d * w3;
+          V a, b4, c, d;
+          load4(trace - 1, index, kStep, a, b4, c, d);
+          value = a * w0 + b4 * w1 + c * w2 + d * w3;
         } else {
-          V a, b;
-          load2(trace, index, kStep, a, b);
-          value = a + u * (b - a);
+          V a, b2;
+          load2(trace, index, kStep, a, b2);
+          value = a + u * (b2 - a);
         }
         store(real, load(real) + weight * value);
-      } else {
-        V re, im;
-        if (kCubic) {
-          V r0, i0, r1, i1, r2, i2, r3, i3;
-          load4(trace - 2, index, kStep, r0, i0, r1, i1);
-          load4(trace + 2, index, kStep, r2, i2, r3, i3);
-          re = r0 * w0 + r1 * w1 + r2 * w2 + r3 * w3;
-          im = i0 * w0 + i1 * w1 + i2 * w2 + i3 * w3;
-        } else {
-          V r0, i0, r1, i1;
-          load4(trace, index, kStep, r0, i0, r1, i1);
-          re = r0 + u * (r1 - r0);
-          im = i0 + u * (i1 - i0);
-        }
-        double *imag = pass.imag + f * kTilePixels + j;
-        store(real, load(real) + weight * (re * turn_cos - im * turn_sin));
-        store(imag, load(imag) + weight * (re * turn_sin + im * turn_cos));
+        continue;
       }
+      V re, im;
+      if (kCubic) {
+        V r0, i0, r1, i1, r2, i2, r3, i3;
+        load4(trace - kStep, index, kStep, r0, i0, r1, i1);
+        load4(trace + kStep, index, kStep, r2, i2, r3, i3);
+        re = r0 * w0 + r1 * w1 + r2 * w2 + r3 * w3;
+        im = i0 * w0 + i1 * w1 + i2 * w2 + i3 * w3;
+      } else {
+        V r0, i0, r1, i1;
+        load4(trace, index, kStep, r0, i0, r1, i1);
+        re = r0 + u * (r1 - r0);
+        im = i0 + u * (i1 - i0);
+      }
+      const V c = load(reads.turn_cos + j), s = load(reads.turn_sin + j);
+      double *imag = pass.imag + f * kTilePixels + j;
+      store(real, load(real) + weight * (re * c - im * s));
+      store(imag, load(imag) + weight * (re * s + im * c));
     }
   }
 }
 
-inline ChannelKernel pick_kernel(bool iq, int32_t interpolation) {
+template <bool kIq, int32_t kInterpolation, int kGeometry>
+void channel_kernel(const ChannelPass &pass) {
+  Reads reads;
+  find_reads<kIq, kInterpolation, kGeometry>(pass, reads);
+  add_reads<kIq, kInterpolation>(pass, reads);
+}
+
+template <bool kIq, int32_t kInterpolation>
+ChannelKernel pick_geometry(int geometry) {
+  if (geometry == kLine) return channel_kernel<kIq, kInterpolation, kLine>;
+  if (geometry == kPlane) return channel_kernel<kIq, kInterpolation, kPlane>;
+  return channel_kernel<kIq, kInterpolation, kGeneral>;
+}
+
+inline ChannelKernel pick_kernel(bool iq, int32_t interpolation, int geometry) {
   if (iq)
-    return interpolation == SONVAR_BF_CUBIC ? channel_kernel<true, SONVAR_BF_CUBIC>
-                                            : channel_kernel<true, SONVAR_BF_LINEAR>;
-  return interpolation == SONVAR_BF_CUBIC ? channel_kernel<false, SONVAR_BF_CUBIC>
-                                          : channel_kernel<false, SONVAR_BF_LINEAR>;
+    return interpolation == SONVAR_BF_CUBIC ? pick_geometry<true, SONVAR_BF_CUBIC>(geometry)
+                                            : pick_geometry<true, SONVAR_BF_LINEAR>(geometry);
+  return interpolation == SONVAR_BF_CUBIC ? pick_geometry<false, SONVAR_BF_CUBIC>(geometry)
+                                          : pick_geometry<false, SONVAR_BF_LINEAR>(geometry);
 }
 
 }  // namespace SONVAR_BF_LANES_NAMESPACE

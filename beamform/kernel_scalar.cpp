@@ -6,8 +6,8 @@
 
 namespace sonvar_bf {
 
-ChannelKernel scalar_kernel(bool iq, int32_t interpolation) {
-  return scalar::pick_kernel(iq, interpolation);
+ChannelKernel scalar_kernel(bool iq, int32_t interpolation, int geometry) {
+  return scalar::pick_kernel(iq, interpolation, geometry);
 }
 
 }  // namespace sonvar_bf
