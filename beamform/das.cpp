@@ -97,6 +97,7 @@ class Beamformer {
     pass.samples = plan_.samples;
     pass.cycles_per_sample = plan_.modulation_frequency / plan_.fs;
     pass.cycles_at_start = plan_.modulation_frequency * plan_.initial_time;
+    pass.turns = plan_.modulation_frequency != 0;
     pass.real = s.real.data(), pass.imag = s.imag.data();
     for (int64_t f0 = 0; f0 < plan_.frames; f0 += kFrameGroup) {
       pass.frames = static_cast<int>(std::min<int64_t>(kFrameGroup, plan_.frames - f0));

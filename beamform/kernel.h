@@ -57,6 +57,7 @@ struct ChannelPass {
   int32_t samples = 0;
   double cycles_per_sample = 0;  // IQ: f_m / fs
   double cycles_at_start = 0;    // IQ: f_m * initial_time
+  bool turns = false;            // IQ with f_m > 0: the values are turned back
   double *real = nullptr;        // accumulators [frame][kTilePixels]
   double *imag = nullptr;        // IQ only
 };

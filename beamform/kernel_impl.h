@@ -146,7 +146,7 @@ void find_reads(const ChannelPass &pass, Reads &reads) {
       if (two_d) weight = weight * window_lanes(pass.aperture, select(inside, along / half, zero));
     }
     store(reads.weight + j, select(inside, weight, zero));
-    if (kIq) {
+    if (kIq && pass.turns) {
       V c, s;
       cos_sin_2pi(read_at * splat(pass.cycles_per_sample) + splat(pass.cycles_at_start), c, s);
       store(reads.turn_cos + j, c);
@@ -198,8 +198,13 @@ void add_reads(const ChannelPass &pass, const Reads &reads) {
         re = r0 + u * (r1 - r0);
         im = i0 + u * (i1 - i0);
       }
-      const V c = load(reads.turn_cos + j), s = load(reads.turn_sin + j);
       double *imag = pass.imag + f * kTilePixels + j;
+      if (!pass.turns) {  // the analytic signal itself (no modulation frequency)
+        store(real, load(real) + weight * re);
+        store(imag, load(imag) + weight * im);
+        continue;
+      }
+      const V c = load(reads.turn_cos + j), s = load(reads.turn_sin + j);
       store(real, load(real) + weight * (re * c - im * s));
       store(imag, load(imag) + weight * (re * s + im * c));
     }

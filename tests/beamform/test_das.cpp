@@ -388,6 +388,13 @@ TEST(BeamformDas, ConvexSectorMatrixVolumeAndPointListAgreeWithThePlainSum) {
     k.grid.apex[2] = -20e-3;
     expect_reference(k, k.run(), "convex");
   }
+  {  // A flat array whose elements lie at two depths.
+    Case k = linear_case(false, 1, 20);
+    for (size_t i = 2; i < k.positions.size(); i += 6) k.positions[i] = -0.1e-3;
+    k.add(SONVAR_BF_PLANE).azimuth = 0.1;
+    k.options.transmit_apodization = 0;
+    expect_reference(k, k.run(), "two depths");
+  }
   {  // A matrix array onto a volume, plane waves steered in both directions.
     Case k;
     k.matrix_array(8, 6, 0.4e-3);
