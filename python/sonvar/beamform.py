@@ -68,16 +68,26 @@ WINDOWS = {"rect": _beamform.RECT, "hanning": _beamform.HANNING, "tukey": _beamf
 INTERPOLATIONS = {"linear": _beamform.LINEAR, "cubic": _beamform.CUBIC}
 
 
-def _axis(values, name):
-    return chk.vector(values, name)
-
-
 # ---------------------------------------------------------------------------
 # Grids
 
 
+class _Grid:
+    """What the grids share: their named axes checked once, the image shape from them."""
+
+    def _check_axes(self, *names):
+        for name in names:
+            if getattr(self, name) is not None:
+                object.__setattr__(self, name, chk.vector(getattr(self, name), name))
+
+    @property
+    def shape(self):
+        """Shape of an image on the grid."""
+        return tuple(len(v) for v in self.axes.values())
+
+
 @dataclass(frozen=True, eq=False)
-class CartesianGrid:
+class CartesianGrid(_Grid):
     """Pixels on Cartesian axes: x lateral, z depth, y elevation for a volume.
 
     Parameters
@@ -95,17 +105,7 @@ class CartesianGrid:
     y: Optional[np.ndarray] = None
 
     def __post_init__(self):
-        object.__setattr__(self, "x", _axis(self.x, "x"))
-        object.__setattr__(self, "z", _axis(self.z, "z"))
-        if self.y is not None:
-            object.__setattr__(self, "y", _axis(self.y, "y"))
-
-    @property
-    def shape(self):
-        """Shape of an image on the grid."""
-        if self.y is None:
-            return (len(self.z), len(self.x))
-        return (len(self.z), len(self.y), len(self.x))
+        self._check_axes("x", "z", "y")
 
     @property
     def axes(self):
@@ -132,7 +132,7 @@ class CartesianGrid:
 
 
 @dataclass(frozen=True, eq=False)
-class PolarGrid:
+class PolarGrid(_Grid):
     """Pixels on rays from an apex: a phased sector (apex at the origin), a convex
     sector (apex at the centre of curvature, (0, 0, -R)) or a 3-D sector.
 
@@ -157,17 +157,8 @@ class PolarGrid:
     apex: Any = (0.0, 0.0, 0.0)
 
     def __post_init__(self):
-        object.__setattr__(self, "radii", _axis(self.radii, "radii"))
-        object.__setattr__(self, "azimuths", _axis(self.azimuths, "azimuths"))
-        if self.elevations is not None:
-            object.__setattr__(self, "elevations", _axis(self.elevations, "elevations"))
+        self._check_axes("radii", "azimuths", "elevations")
         object.__setattr__(self, "apex", np.array(chk.point(self.apex, "apex")))
-
-    @property
-    def shape(self):
-        if self.elevations is None:
-            return (len(self.radii), len(self.azimuths))
-        return (len(self.radii), len(self.elevations), len(self.azimuths))
 
     @property
     def axes(self):
@@ -195,7 +186,7 @@ class PolarGrid:
 
 
 @dataclass(frozen=True, eq=False)
-class PointGrid:
+class PointGrid(_Grid):
     """Any pixels: an (..., 3) array of positions, m; images take its leading shape."""
 
     positions: np.ndarray

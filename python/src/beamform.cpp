@@ -10,6 +10,7 @@
 #include <array>
 #include <complex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "sonvar_beamform.h"
@@ -179,19 +180,21 @@ py::array das(const py::array &data, double fs, double initial_time, double soun
 PYBIND11_MODULE(_beamform, m) {
   m.doc() = "Low-level bindings of the beamformer; use sonvar.beamform instead.";
   m.attr("version") = sonvar_bf_version();
-  m.attr("PLANE") = static_cast<int>(SONVAR_BF_PLANE);
-  m.attr("DIVERGING") = static_cast<int>(SONVAR_BF_DIVERGING);
-  m.attr("FOCUSED") = static_cast<int>(SONVAR_BF_FOCUSED);
-  m.attr("ELEMENT") = static_cast<int>(SONVAR_BF_ELEMENT);
-  m.attr("CUSTOM") = static_cast<int>(SONVAR_BF_CUSTOM);
-  m.attr("LINEAR") = static_cast<int>(SONVAR_BF_LINEAR);
-  m.attr("CUBIC") = static_cast<int>(SONVAR_BF_CUBIC);
-  m.attr("RECT") = static_cast<int>(SONVAR_BF_RECT);
-  m.attr("HANNING") = static_cast<int>(SONVAR_BF_HANNING);
-  m.attr("TUKEY") = static_cast<int>(SONVAR_BF_TUKEY);
-  m.attr("CARTESIAN") = static_cast<int>(SONVAR_BF_GRID_CARTESIAN);
-  m.attr("POLAR") = static_cast<int>(SONVAR_BF_GRID_POLAR);
-  m.attr("POINTS") = static_cast<int>(SONVAR_BF_GRID_POINTS);
+  // The library's named codes, by their names without the prefix.
+  const std::pair<const char *, int> codes[] = {{"PLANE", SONVAR_BF_PLANE},
+                                                {"DIVERGING", SONVAR_BF_DIVERGING},
+                                                {"FOCUSED", SONVAR_BF_FOCUSED},
+                                                {"ELEMENT", SONVAR_BF_ELEMENT},
+                                                {"CUSTOM", SONVAR_BF_CUSTOM},
+                                                {"LINEAR", SONVAR_BF_LINEAR},
+                                                {"CUBIC", SONVAR_BF_CUBIC},
+                                                {"RECT", SONVAR_BF_RECT},
+                                                {"HANNING", SONVAR_BF_HANNING},
+                                                {"TUKEY", SONVAR_BF_TUKEY},
+                                                {"CARTESIAN", SONVAR_BF_GRID_CARTESIAN},
+                                                {"POLAR", SONVAR_BF_GRID_POLAR},
+                                                {"POINTS", SONVAR_BF_GRID_POINTS}};
+  for (const auto &code : codes) m.attr(code.first) = code.second;
   m.def("widest_vector", &sonvar_bf_widest_vector);
   m.def("das", &das, py::arg("data"), py::arg("fs"), py::arg("initial_time"),
         py::arg("sound_speed"), py::arg("modulation_frequency"), py::arg("positions"),
