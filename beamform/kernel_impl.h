@@ -146,13 +146,21 @@ void find_reads(const ChannelPass &pass, Reads &reads) {
       if (two_d) weight = weight * window_lanes(pass.aperture, select(inside, along / half, zero));
     }
     store(reads.weight + j, select(inside, weight, zero));
-    if (kIq && pass.turns) {
+    if (kIq && pass.turns) store(reads.turn_cos + j, read_at);  // turned below
+    reads.blocks[reads.count++] = j;
+  }
+  // The turns in a loop of their own: its iterations are short and
+  // independent, so the series of several blocks run at once.
+  if (kIq && pass.turns) {
+    for (int b = 0; b < reads.count; b++) {
+      const int j = reads.blocks[b];
       V c, s;
-      cos_sin_2pi(read_at * splat(pass.cycles_per_sample) + splat(pass.cycles_at_start), c, s);
+      cos_sin_2pi(
+          load(reads.turn_cos + j) * splat(pass.cycles_per_sample) + splat(pass.cycles_at_start), c,
+          s);
       store(reads.turn_cos + j, c);
       store(reads.turn_sin + j, s);
     }
-    reads.blocks[reads.count++] = j;
   }
 }
 
