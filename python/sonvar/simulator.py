@@ -387,12 +387,18 @@ class Simulator:
                  focus=(0.0, 0.0, 0.02)):
         """Two-dimensional array: enabled is a (no_elem_x, no_elem_y) table of flags.
 
-        Elements are numbered row by row (lowest y first), within a row from
-        lowest x; only enabled positions become elements. Lengths in m.
+        The flags are booleans, integers or floats of value 0 or 1 (a mask
+        made with numpy, e.g. np.ones((8, 8))). Elements are numbered row by
+        row (lowest y first), within a row from lowest x; only enabled
+        positions become elements. Lengths in m.
         """
         e = np.asarray(enabled)
-        if e.dtype.kind not in "biu":
-            raise TypeError(f"enabled must hold integer or boolean flags, not dtype {e.dtype}")
+        if e.dtype.kind == "f":
+            if not np.all((e == 0) | (e == 1)):
+                raise ValueError("enabled: float flags must be 0 or 1")
+        elif e.dtype.kind not in "biu":
+            raise TypeError(f"enabled must hold boolean, integer or 0/1 float flags, not dtype "
+                            f"{e.dtype}")
         if e.ndim != 2 or e.size == 0:
             raise ValueError("enabled must be a non-empty (no_elem_x, no_elem_y) table")
         return self._aperture(_core.array_2d(
