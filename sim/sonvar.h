@@ -685,9 +685,12 @@ SONVAR_API signal_rec **calc_scat_multi_parallel(sys_con *sys, aperture *ap1, ap
  * give the receive aperture zero delays and unit weights). The state's
  * workers share out the receive elements; each element's echo is formed in
  * one order whatever the thread count, so the matrix does not depend on
- * it. Memory beyond the matrix: per worker the frames and sums of one band
- * of scatterers by range (about 1,500 samples of two-way range plus the
- * spread of the element distances) and a scratch block. Neither points nor
+ * it. Memory beyond the matrix: per worker thread a scratch block and the
+ * frame spectra of at most 64 receive elements at a time (a worker with more
+ * takes them in passes, each computing the transmit response at every
+ * scatterer again) over one band of scatterers by range: about 21 bytes per
+ * sample over 1,500 samples of two-way range plus the spread of the arrival
+ * times at one element. Neither points nor
  * amplitudes are changed. Returns the number of non-zero echo samples that
  * fell outside the rows and were dropped (0 when the matrix covers every
  * echo); on a failure in the returning mode -1, with the matrix partly
