@@ -227,13 +227,6 @@ def _data_dataset(group, shape, single, complex_data):
     return make(g, "real", 0), make(g, "imag", 1)
 
 
-def _temporary(path):
-    folder, name = os.path.split(os.path.abspath(path))
-    if not os.path.isdir(folder):
-        raise ValueError(f"path: folder {folder} does not exist")
-    return os.path.join(folder, f".{name}.part-{os.getpid()}")
-
-
 class Writer:
     """A UFF file of channel data filled one transmit at a time.
 
@@ -244,11 +237,13 @@ class Writer:
     """
 
     def __init__(self, path, cd, samples, single=False, frames=1, location="channel_data"):
-        self.path = os.fspath(path)
-        self.part = _temporary(self.path)
-        self.file = _h5py().File(self.part, "w")
+        from .output import Hdf5Output
+        folder = os.path.dirname(os.path.abspath(os.fspath(path)))
+        if not os.path.isdir(folder):
+            raise ValueError(f"path: folder {folder} does not exist")
+        self.out = Hdf5Output(os.fspath(path))
         try:
-            g = write_metadata(self.file, cd, location)
+            g = write_metadata(self.out.file, cd, location)
             self.datasets = create_data(g, cd, samples, single, frames)
         except BaseException:
             self.discard()
@@ -264,16 +259,10 @@ class Writer:
             d[:, w, :, :] = np.transpose(part, (2, 1, 0))
 
     def close(self):
-        self.file.close()
-        os.replace(self.part, self.path)
+        self.out.commit()
 
     def discard(self):
-        try:
-            self.file.close()
-        except Exception:
-            pass
-        if os.path.exists(self.part):
-            os.remove(self.part)
+        self.out.discard()
 
 
 def write(path, channel_data, single=False, location="channel_data"):
