@@ -20,7 +20,7 @@ namespace {
 // A band of scatterers ends once their two-way range from the origin spans
 // this many samples, provided it holds at least kBandScatterers: the sums of
 // a band cover about its range plus the spread of the elements' distances.
-constexpr double kBandSamples = 1536.0;
+constexpr double kBandSamples = 1024.0;
 constexpr int kBandScatterers = 64;
 
 // The scatterers in the order the echoes take them, and where each band

@@ -689,7 +689,7 @@ SONVAR_API signal_rec **calc_scat_multi_parallel(sys_con *sys, aperture *ap1, ap
  * frame spectra of at most 64 receive elements at a time (a worker with more
  * takes them in passes, each computing the transmit response at every
  * scatterer again) over one band of scatterers by range: about 21 bytes per
- * sample over 1,500 samples of two-way range plus the spread of the arrival
+ * sample over 1,000 samples of two-way range plus the spread of the arrival
  * times at one element. Neither points nor
  * amplitudes are changed. Returns the number of non-zero echo samples that
  * fell outside the rows and were dropped (0 when the matrix covers every
