@@ -1788,6 +1788,19 @@ class FrameEchoes {
     pairs_.resize(static_cast<std::size_t>(elements));
   }
 
+  // Room kept below a range that grows downwards, in eighths of the range.
+  void keep_room(int eighths) { room_eighths_ = eighths; }
+
+  // Forgets the frames' range (after every element was flushed): the next
+  // scatterers start frames of their own range in the same memory.
+  void restart() {
+    for (Element &e : elements_) {
+      e.frames.clear();
+      e.touched.clear();
+      e.first = e.count = 0;
+    }
+  }
+
   // Whether the pair of Rj goes by frames: whenever Rj fits a frame's spare
   // room. (Keeping transmit responses under 384 samples on the direct sum
   // measured about 8% slower at 10,000 scatterers of the convex probe: the
@@ -1831,30 +1844,24 @@ class FrameEchoes {
       *sum = alloc_signal(sys, e.hi - e.lo, e.lo);
     else
       cover_samples(sys, *sum, e.lo, e.hi - e.lo);
-    int batch[kLanes];
-    const double *spectra[kLanes];
-    int lanes = 0;
-    for (int f = 0; f < e.count; f++) {
-      if (e.touched[static_cast<std::size_t>(f)]) {
-        batch[lanes] = e.first + f;
-        spectra[lanes++] = e.frame(e.first + f);
-      }
-      if (lanes == kLanes || (f == e.count - 1 && lanes > 0)) {
-        work_.inverse(spectra, lanes);
-        for (int l = 0; l < lanes; l++) {
-          const int s0 = batch[l] * kHop;
-          const int from = std::max(s0, e.lo), to = std::min(s0 + kFrame, e.hi);
-          double *y = (*sum)->values + (from - (*sum)->start_sample);
-          for (int s = from; s < to; s++) *y++ += work_.get(l, s - s0);
-          std::fill(e.frame(batch[l]), e.frame(batch[l]) + kSpectrum, 0.0);
-          e.touched[static_cast<std::size_t>(batch[l] - e.first)] = 0;
-        }
-        lanes = 0;
-      }
-    }
-    e.clear();
+    drain(e, [&](int l, int from, int to, int s0) {
+      double *y = (*sum)->values + (from - (*sum)->start_sample);
+      for (int s = from; s < to; s++) *y++ += work_.get(l, s - s0);
+    });
   }
 
+  // The same into column j of a caller's matrix (after run_group).
+  void flush(int j, sonvar::EchoColumns *columns) {
+    Element &e = elements_[static_cast<std::size_t>(j)];
+    if (!e.spans) return;
+    columns->cover(j, e.lo, e.hi);
+    drain(e, [&](int l, int from, int to, int s0) {
+      for (int s = from; s < to; s++) lane_[s - from] = work_.get(l, s - s0);
+      columns->add(j, from, lane_, to - from);
+    });
+  }
+
+ private:
  private:
   struct Element {
     int first = 0;  // frame index of frames[0]
@@ -1866,10 +1873,10 @@ class FrameEchoes {
 
     double *frame(int c) { return &frames[static_cast<std::size_t>(c - first) * kSpectrum]; }
     // Frames [c, c + n) exist (zero when new); a range that grows
-    // downwards keeps as much room again below, so that the frames move a
-    // few times only. The frames outlive the leaves, emptied as they are
-    // flushed.
-    void cover(int c, int n) {
+    // downwards keeps room below (room_eighths / 8 of the range: as much
+    // again by default), so that the frames move a few times only. The
+    // frames outlive the leaves, emptied as they are flushed.
+    void cover(int c, int n, int room_eighths) {
       if (frames.empty()) {
         first = c;
         count = n;
@@ -1878,7 +1885,7 @@ class FrameEchoes {
         return;
       }
       if (c < first) {
-        const int more = first - c + count;
+        const int more = first - c + count * room_eighths / 8;
         frames.insert(frames.begin(), static_cast<std::size_t>(more) * kSpectrum, 0.0);
         touched.insert(touched.begin(), static_cast<std::size_t>(more), 0);
         count += more;
@@ -1892,6 +1899,33 @@ class FrameEchoes {
     }
     void clear() { spans = false; }
   };
+
+  // The touched frames of e, transformed back kLanes at a time: add(l,
+  // from, to, s0) takes lane l, the frame from sample s0, over the samples
+  // [from, to) of the element's span; then the frames are empty.
+  template <typename Add>
+  void drain(Element &e, Add add) {
+    int batch[kLanes];
+    const double *spectra[kLanes];
+    int lanes = 0;
+    for (int f = 0; f < e.count; f++) {
+      if (e.touched[static_cast<std::size_t>(f)]) {
+        batch[lanes] = e.first + f;
+        spectra[lanes++] = e.frame(e.first + f);
+      }
+      if (lanes == kLanes || (f == e.count - 1 && lanes > 0)) {
+        work_.inverse(spectra, lanes);
+        for (int l = 0; l < lanes; l++) {
+          const int s0 = batch[l] * kHop;
+          add(l, std::max(s0, e.lo), std::min(s0 + kFrame, e.hi), s0);
+          std::fill(e.frame(batch[l]), e.frame(batch[l]) + kSpectrum, 0.0);
+          e.touched[static_cast<std::size_t>(batch[l] - e.first)] = 0;
+        }
+        lanes = 0;
+      }
+    }
+    e.clear();
+  }
 
   // A scatterer of the group: its transmit response's segment spectra.
   struct Scatterer {
@@ -1957,7 +1991,7 @@ class FrameEchoes {
       }
     }
     work_.forward(spectra_, lanes);
-    e.cover(lo, hi - lo);
+    e.cover(lo, hi - lo, room_eighths_);
     // Frames go in twos: each lane whose transmit segments reach either
     // frame is a term of both, with a zero segment for the frame it misses.
     // Its product is then +-0, which leaves a sum (never -0 here) as it
@@ -1996,6 +2030,8 @@ class FrameEchoes {
   int scatterers_ = 0;
   const signal_rec *transmit_ = nullptr;
   LaneFrames work_;
+  double lane_[kFrame];  // one lane's samples on their way to a column
+  int room_eighths_ = 8;
   double spectra_[kLanes * kSpectrum];
   double zero_spectrum_[kSpectrum] = {};
 };
@@ -2017,12 +2053,17 @@ struct MultiBuffers {
 // working signals. `elements` is 1 for the summed echo.
 class ScatterShare {
  public:
-  ScatterShare(sys_con *sys, aperture *transmit, aperture *receive, bool per_element)
+  // Per-element echoes are formed for the receive elements [first, end)
+  // (end -1: to the last); the others stay absent.
+  ScatterShare(sys_con *sys, aperture *transmit, aperture *receive, bool per_element, int first = 0,
+               int end = -1)
       : sys_(sys),
         transmit_(transmit),
         receive_(receive),
         per_element_(per_element),
         elements_(per_element ? receive->no_elements : 1),
+        first_(per_element ? first : 0),
+        end_(end < 0 || !per_element ? elements_ : end),
         block_(new_block(sys, transmit, receive, true)),
         pulse_(two_way_pulse(sys, transmit, receive)) {
     if (!per_element) return;
@@ -2074,6 +2115,29 @@ class ScatterShare {
     sonvar::allocating(sys_, "the frame spectra of the echoes", [&] { frames_.run_group(); });
     for (int j = 0; j < elements_; j++) frames_.flush(sys_, j, &sums[j]);
   }
+
+  // Everything added since the last flush into the columns of the receive
+  // elements [first, end): the frames and the direct sums; the frames'
+  // memory goes back.
+  void flush(signal_rec **sums, sonvar::EchoColumns *columns) {
+    sonvar::allocating(sys_, "the frame spectra of the echoes", [&] { frames_.run_group(); });
+    for (int j = first_; j < end_; j++) {
+      frames_.flush(j, columns);
+      if (sums[j] == nullptr) continue;
+      columns->cover(j, sums[j]->start_sample, sums[j]->start_sample + sums[j]->no_samples);
+      columns->add(j, sums[j]->start_sample, sums[j]->values, sums[j]->no_samples);
+      free_signal(sys_, sums[j]);
+      sums[j] = nullptr;
+    }
+    frames_.restart();
+  }
+
+  // Room below a frame range that grows downwards (see FrameEchoes).
+  void keep_frame_room(int eighths) { frames_.keep_room(eighths); }
+
+  // The postponed pulse on one per-element sum (which it takes over), as
+  // the end of a calculation applies it.
+  signal_rec *finish(signal_rec *sum) { return finish_with_pulse(sys_, sum, pulse_, &pad_); }
 
  private:
   // The echo of one scatterer for the whole receive aperture, (Rt * Rr)
@@ -2154,7 +2218,7 @@ class ScatterShare {
     for (int j = 0; j < elements_; j++) {
       signal_rec *Rj = element_signals_[j];
       if (Rj == nullptr) continue;
-      if (Rt != nullptr) add_pair(j, Rj, Rt, a, sums);
+      if (Rt != nullptr && j >= first_ && j < end_) add_pair(j, Rj, Rt, a, sums);
       free_signal(sys_, Rj);
     }
     release_if_present(sys_, Rt);
@@ -2169,7 +2233,7 @@ class ScatterShare {
     if (sys_->use_att)
       Find_FFT_reuse(sys_, buffers_.transmit_spectrum, Rt, Find_N(4 * Rt->no_samples, 0));
     block_->single_element = 1;
-    for (int j = 0; j < elements_; j++) {
+    for (int j = first_; j < end_; j++) {
       block_->element_index = j;
       signal_rec *Rj = calc_response_mem(sys_, block_, receive_, p.x, p.y, p.z);
       block_->delays_current = keep_delays_ ? 1 : 0;
@@ -2201,6 +2265,7 @@ class ScatterShare {
   aperture *receive_;
   bool per_element_;
   int elements_;
+  int first_, end_;  // the receive elements whose echoes are formed
   calc_memory_block *block_;
   signal_rec *pulse_;
   PulseSpectra spectra_;
@@ -2399,6 +2464,56 @@ signal_rec **calc_scat_multi(sys_con *sys, aperture *transmit, aperture *receive
   return scatter_finish(sys, transmit, receive, &parts, 1);
 }
 SONVAR_LEAVE(sys)
+
+// The per-element echoes of a range of receive elements for the channel
+// echoes: one share, and the sums of the scatterers added since the last
+// take.
+struct element_echoes {
+  element_echoes(sys_con *sys, aperture *transmit, aperture *receive, int first, int end)
+      : share(sys, transmit, receive, true, first, end),
+        sums(new_result_array(sys, receive->no_elements)),
+        sys(sys) {
+    // The scatterers come nearest first in bands, so an element's frames
+    // grow downwards by a little only: a quarter of the range as room keeps
+    // the frames' memory near the samples they cover.
+    share.keep_frame_room(2);
+  }
+  ~element_echoes() {
+    for (int j = 0; j < share.elements(); j++) release_if_present(sys, sums[j]);
+    free_memory(sys, sums);
+  }
+  element_echoes(const element_echoes &) = delete;
+  element_echoes &operator=(const element_echoes &) = delete;
+  ScatterShare share;
+  signal_rec **sums;
+  sys_con *sys;
+};
+
+element_echoes *element_echoes_new(sys_con *sys, aperture *transmit, aperture *receive, int first,
+                                   int end) {
+  sonvar::store_relaxed(&sys->last_calc_type, 4);
+  return sonvar::allocating(sys, "the per-element echoes",
+                            [&] { return new element_echoes(sys, transmit, receive, first, end); });
+}
+
+void element_echoes_add(element_echoes *echoes, point3 p, double a, int i, int n) {
+  echoes->share.add(p, a, echoes->sums);
+  echoes->share.done(i, n);
+}
+
+namespace sonvar {
+void element_echoes_flush(element_echoes *echoes, EchoColumns *columns) {
+  echoes->share.flush(echoes->sums, columns);
+}
+}  // namespace sonvar
+
+signal_rec *element_echoes_finish(element_echoes *echoes, signal_rec *sum) {
+  return echoes->share.finish(sum);
+}
+
+void element_echoes_free(element_echoes *echoes) {
+  delete echoes;
+}
 
 namespace {
 

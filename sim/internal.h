@@ -7,12 +7,14 @@
 #include <pthread.h>
 #include <time.h>
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstddef>
 #include <cstdint>
 #include <new>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include "sonvar.h"
 
@@ -317,6 +319,21 @@ void scatter_apply_pulse(sys_con *sys, aperture *transmit, aperture *receive, si
 /* Sorts the scatterers by squared distance from the origin, nearest first
  * (an in-place heap sort; not stable), moving the amplitudes along. */
 void sort_points(sys_con *sys, int n, point3 *points, double *amplitudes);
+
+/* The per-element echoes of the receive elements [first, end) (channels.cpp):
+ * scatterers go in one at a time (i of n for the progress report), as
+ * calc_scat_multi's leaves take them; element_echoes_flush (declared below
+ * with the columns it fills) adds everything added since the last flush
+ * into a caller's matrix and gives the frames' memory back. Without
+ * attenuation the echoes still lack the two-way pulse, which
+ * element_echoes_finish applies to one sum (taken over) as calc_scat_multi
+ * applies it to its merged sums; with attenuation they are complete. */
+typedef struct element_echoes element_echoes;
+element_echoes *element_echoes_new(sys_con *sys, aperture *transmit, aperture *receive, int first,
+                                   int end);
+void element_echoes_add(element_echoes *echoes, point3 p, double a, int i, int n);
+signal_rec *element_echoes_finish(element_echoes *echoes, signal_rec *sum);
+void element_echoes_free(element_echoes *echoes);
 
 /* ======================================================================== */
 /* Calculation scratch block and parallel dispatcher (calculations_par)     */
@@ -790,6 +807,41 @@ auto allocating(sys_con *sys, const char *what, Body body) -> decltype(body()) {
     fail(sys, "Not possible to allocate memory for %s (too many items)", what);
   }
 }
+
+// The caller's matrix of the channel echoes: column j (receive element j)
+// at out + j * stride, row k at absolute sample first + k. Per element it
+// keeps the samples its echoes covered before the pulse ([lo, hi), from
+// element `base` on) and counts the non-zero samples that fell outside the
+// rows.
+struct EchoColumns {
+  double *out = nullptr;
+  int64_t first = 0;
+  int64_t rows = 0;
+  int64_t stride = 0;
+  int base = 0;
+  int64_t dropped = 0;
+  std::vector<int64_t> lo, hi;
+
+  void add(int j, int64_t start, const double *values, int64_t n) {
+    double *column = out + static_cast<int64_t>(j) * stride;
+    const int64_t begin = start - first;
+    const int64_t a = std::max<int64_t>(0, -begin), b = std::min<int64_t>(n, rows - begin);
+    for (int64_t k = 0; k < std::min(a, n); k++) dropped += values[k] != 0.0;
+    for (int64_t k = a; k < b; k++) column[begin + k] += values[k];
+    for (int64_t k = std::max(a, b); k < n; k++) dropped += values[k] != 0.0;
+  }
+  void cover(int j, int64_t from, int64_t to) {
+    const std::size_t k = static_cast<std::size_t>(j - base);
+    if (lo[k] >= hi[k]) {
+      lo[k] = from;
+      hi[k] = to;
+    } else {
+      lo[k] = std::min(lo[k], from);
+      hi[k] = std::max(hi[k], to);
+    }
+  }
+};
+void element_echoes_flush(element_echoes *echoes, EchoColumns *columns);
 
 // Fails with `call` when a result signal holds a value that is not finite:
 // the last guard against a silent NaN or infinity (point i at p).

@@ -675,6 +675,30 @@ SONVAR_API signal_rec *calc_scat_parallel(sys_con *sys, aperture *ap1, aperture 
 SONVAR_API signal_rec **calc_scat_multi_parallel(sys_con *sys, aperture *ap1, aperture *ap2, int N,
                                                  point3 *points, double *amplitudes);
 
+/* Channel echoes: the per-element echoes of n point scatterers (positions
+ * m, amplitudes) added into the caller's matrix instead of returned as
+ * signals. The echo received by receive element j at absolute sample s is
+ * added to out[j * column_stride + (s - first_sample)] for s in
+ * [first_sample, first_sample + rows); column_stride is at least rows. The
+ * values are calc_scat_multi's for the same apertures, to rounding: both
+ * apertures apply their own focusing and apodization (for raw channel data
+ * give the receive aperture zero delays and unit weights). The state's
+ * workers share out the receive elements; each element's echo is formed in
+ * one order whatever the thread count, so the matrix does not depend on
+ * it. Memory beyond the matrix: per worker thread a scratch block and the
+ * frame spectra of at most 64 receive elements at a time (a worker with more
+ * takes them in passes, each computing the transmit response at every
+ * scatterer again) over one band of scatterers by range: about 21 bytes per
+ * sample over 1,000 samples of two-way range plus the spread of the arrival
+ * times at one element. Neither points nor
+ * amplitudes are changed. Returns the number of non-zero echo samples that
+ * fell outside the rows and were dropped (0 when the matrix covers every
+ * echo); on a failure in the returning mode -1, with the matrix partly
+ * filled. */
+SONVAR_API int64_t calc_scat_channels(sys_con *sys, aperture *transmit, aperture *receive, int n,
+                                      const point3 *points, const double *amplitudes, double *out,
+                                      int64_t first_sample, int64_t rows, int64_t column_stride);
+
 /* calc_scat_all split over the workers (directly when N <= 10000 * threads). */
 SONVAR_API signal_rec ***calc_scat_all_parallel(sys_con *sys, aperture *ap1, aperture *ap2, int N,
                                                 point3 *points, double *amplitudes, int dec_factor);

@@ -1,7 +1,8 @@
 """The `sonvar` command: field maps and images from a job file, on one process or many (MPI).
 
     sonvar field JOB      field map (h, hp or hhp) on a grid or on points from a file
-    sonvar image JOB      line-by-line or synthetic-aperture image data of a phantom
+    sonvar image JOB      line-by-line image data or channel data (plane, diverging, focused,
+                          custom or single-element transmits) of a phantom
     sonvar check JOB      check a job and print the aperture and configuration report
     sonvar example field|image    print an example job
 
@@ -82,8 +83,9 @@ def _parser():
         return p
 
     runner("field", "Field map: h, hp or hhp reduced per point to peak, RMS and energy.")
-    runner("image", "Image data of a phantom: focused lines (linear, convex, phased) or "
-                    "synthetic-aperture channel data, with the B-mode image.")
+    runner("image", "Image data of a phantom: focused lines (linear, convex, phased) with the "
+                    "B-mode image, or channel data of a transmit sequence (plane, diverging, "
+                    "focused, custom, synthetic aperture with its B-mode image).")
     p = sub.add_parser("check", help="check a job and print the aperture and configuration "
                                      "report without computing",
                        description="Check a job and print the aperture and configuration report "
@@ -132,7 +134,8 @@ def main(argv=None):
                                f"expected a file in a writable folder, got {job.output}")
     except JobError as error:
         if comm.rank == 0:
-            print(f"sonvar: {error}", file=sys.stderr)
+            for line in str(error).splitlines():  # one line per bad key
+                print(f"sonvar: {line}", file=sys.stderr)
         return 2
     if args.command == "check":
         return _to_pipe(lambda: _check(job))
@@ -159,10 +162,13 @@ def _interrupt(signum, frame):
 
 def _check(job):
     sim = job.simulator(1)
-    if job.command == "image" and job.image["mode"] != "synthetic_aperture":
-        what = f"{job.image['mode']} imaging, {len(job.image['positions'])} lines"
-    elif job.command == "image":
-        what = f"synthetic aperture, {len(job.image['elements'])} emissions"
+    mode = job.image["mode"] if job.command == "image" else None
+    if mode == "synthetic_aperture":
+        what = f"synthetic aperture, {len(job.image['sequence'])} emissions"
+    elif mode is not None and "sequence" in job.image:
+        what = f"{mode.replace('_', ' ')} channel data, {len(job.image['sequence'])} transmits"
+    elif mode is not None:
+        what = f"{mode} imaging, {len(job.image['positions'])} lines"
     else:
         what = f"{job.field['quantity']} on {len(job.field['points'])} points"
     ap = job.build_probe(sim)
@@ -320,7 +326,7 @@ def _run(job, comm, threads, plot, quiet):
         work = f"{plan.work} points of {job.field['quantity']}"
         rate = f"{plan.work / seconds:.0f} points/s"
     else:
-        noun = "lines" if plan.noun == "lines" else "emissions"
+        noun = plan.noun
         work = f"{plan.units} {noun} x {plan.scatterers} scatterers"
         rate = f"{plan.units * plan.scatterers / seconds:.0f} scatterer-{noun}/s"
     ranks = f"{comm.size} rank{'s' if comm.size > 1 else ''} x {threads} thread" \

@@ -3,9 +3,10 @@
 A job is a JSON object (see docs/jobs.md for every key, its unit and its
 default). `load(path, command)` reads and checks the whole job before any
 calculation and returns a `Job`: the parsed values with their defaults, the
-probe and pulse descriptions resolved and the phantom read. Any fault raises
-`JobError`, whose text is one line naming the file, the key and what was
-expected.
+probe and pulse descriptions resolved and the phantom read. Faults raise one
+`JobError` after the whole job was checked: its text holds one line per bad
+key, each naming the file, the key and what was expected (a key whose check
+needs a refused one is not checked).
 """
 
 import csv
@@ -29,18 +30,52 @@ PROBES = ("piston", "concave", "linear_array", "linear_multirow", "focused_array
           "array_2d")
 TABLES = ("rectangles", "triangles", "lines")
 PULSES = ("gaussian_pulse", "sine_burst")
-MODES = ("linear", "convex", "phased", "synthetic_aperture")
+MODES = ("linear", "convex", "phased", "synthetic_aperture", "plane_wave", "diverging_wave",
+         "focused", "custom")
+#: Image modes that record channel data (one unit of work per transmit).
+CHANNEL_MODES = ("synthetic_aperture", "plane_wave", "diverging_wave", "focused", "custom")
 WINDOWS = ("hanning", "hamming", "rect")
 QUANTITIES = ("h", "hp", "hhp")
 _REQUIRED = object()
 
 
 class JobError(Exception):
-    """A fault of a job file; str() is the one-line report."""
+    """A fault of a job file; str() is the report, one line per bad key."""
 
-    def __init__(self, path, key, expected):
+    def __init__(self, path, key, expected, more=()):
         self.path, self.key, self.expected = path, key, expected
-        super().__init__(f"{path}: {key}: {expected}" if key else f"{path}: {expected}")
+        self.lines = [f"{path}: {key}: {expected}" if key else f"{path}: {expected}"]
+        for error in more:
+            self.lines.extend(error.lines)
+        super().__init__("\n".join(self.lines))
+
+
+class _Skip(Exception):
+    """A refused key, already reported: what depends on it is not checked."""
+
+
+class Report:
+    """The faults found in one job, reported together."""
+
+    def __init__(self, path):
+        self.path = path
+        self.errors = []
+
+    def add(self, error):
+        if str(error) not in (str(e) for e in self.errors):
+            self.errors.append(error)
+
+    def attempt(self, body, default=None):
+        """body(), or default when it refused a key."""
+        try:
+            return body()
+        except _Skip:
+            return default
+
+    def close(self):
+        if self.errors:
+            first = self.errors[0]
+            raise JobError(first.path, first.key, first.expected, self.errors[1:])
 
 
 def _describe(value):
@@ -51,17 +86,35 @@ def _describe(value):
 class Section:
     """One JSON object of the job with its dotted key path, read key by key."""
 
-    def __init__(self, job_path, values, prefix=""):
+    def __init__(self, job_path, values, prefix="", report=None):
         self.job_path = job_path
         self.values = values
         self.prefix = prefix
         self.used = set()
+        self.report = report
 
     def key(self, name):
         return f"{self.prefix}.{name}" if self.prefix else name
 
+    def sub(self, values, prefix):
+        """A section of other values sharing this one's report."""
+        return Section(self.job_path, values, prefix, self.report)
+
     def fail(self, name, expected):
-        raise JobError(self.job_path, self.key(name) if name else self.prefix, expected)
+        error = JobError(self.job_path, self.key(name) if name else self.prefix, expected)
+        if self.report is None:
+            raise error
+        self.report.add(error)
+        raise _Skip()
+
+    def _or_default(self, read, default):
+        """read(); a refused value of a key with a default gives the default."""
+        try:
+            return read()
+        except _Skip:
+            if default is _REQUIRED:
+                raise
+            return default
 
     def has(self, name):
         return name in self.values
@@ -75,6 +128,10 @@ class Section:
         return self.values[name]
 
     def number(self, name, default=_REQUIRED, above=None, at_least=None, below=None):
+        return self._or_default(lambda: self._number(name, default, above, at_least, below),
+                                default)
+
+    def _number(self, name, default, above, at_least, below):
         v = self.raw(name, default)
         if v is None and default is None:
             return None
@@ -89,6 +146,9 @@ class Section:
         return float(v)
 
     def integer(self, name, default=_REQUIRED, at_least=None):
+        return self._or_default(lambda: self._integer(name, default, at_least), default)
+
+    def _integer(self, name, default, at_least):
         v = self.raw(name, default)
         if v is None and default is None:
             return None
@@ -99,12 +159,18 @@ class Section:
         return v
 
     def boolean(self, name, default=_REQUIRED):
+        return self._or_default(lambda: self._boolean(name, default), default)
+
+    def _boolean(self, name, default):
         v = self.raw(name, default)
         if not isinstance(v, bool):
             self.fail(name, f"expected true or false, got {_describe(v)}")
         return v
 
     def string(self, name, default=_REQUIRED, choices=None):
+        return self._or_default(lambda: self._string(name, default, choices), default)
+
+    def _string(self, name, default, choices):
         v = self.raw(name, default)
         if v is None and default is None:
             return None
@@ -115,6 +181,9 @@ class Section:
         return v
 
     def vector(self, name, default=_REQUIRED, length=None):
+        return self._or_default(lambda: self._vector(name, default, length), default)
+
+    def _vector(self, name, default, length):
         v = self.raw(name, default)
         if v is None and default is None:
             return None
@@ -131,7 +200,7 @@ class Section:
             return None
         if not isinstance(v, dict):
             self.fail(name, f"expected an object, got {_describe(v)}")
-        return Section(self.job_path, v, self.key(name))
+        return self.sub(v, self.key(name))
 
     def file(self, name, default=_REQUIRED):
         """A readable file, relative paths taken from the job file's folder."""
@@ -144,11 +213,15 @@ class Section:
         return path
 
     def done(self):
-        """Refuse keys nobody read: a misspelt key would otherwise be silently ignored."""
+        """Refuse keys nobody read: a misspelt key would otherwise be silently ignored. Each
+        is reported; with a report the reading goes on."""
         unknown = sorted(set(self.values) - self.used)
-        if unknown:
-            known = ", ".join(sorted(self.used)) or "none"
-            self.fail(unknown[0], f"unknown key; expected one of: {known}")
+        known = ", ".join(sorted(self.used)) or "none"
+        for name in unknown:
+            try:
+                self.fail(name, f"unknown key; expected one of: {known}")
+            except _Skip:
+                pass
 
 
 def _call_by_name(sec, func, skip=(), fixed=None):
@@ -156,13 +229,19 @@ def _call_by_name(sec, func, skip=(), fixed=None):
     params = {n: p for n, p in inspect.signature(func).parameters.items()
               if n not in skip and n != "self"}
     kwargs = dict(fixed or {})
+    missing = False
     for name, p in params.items():
         if sec.has(name):
             kwargs[name] = sec.raw(name)
         elif p.default is inspect.Parameter.empty and name not in kwargs:
-            sec.fail(name, "missing key")
+            try:
+                sec.fail(name, "missing key")
+            except _Skip:
+                missing = True
     sec.used.update(params)
     sec.done()
+    if missing:
+        raise _Skip()
     try:
         return func(**kwargs)
     except (TypeError, ValueError) as error:
@@ -239,6 +318,7 @@ class Job:
     output: str
     output_format: str
     plot: dict
+    precision: str = "double"
     field: dict = None
     image: dict = None
     phantom: object = None
@@ -308,7 +388,7 @@ def _probe(sec, sim, impulse, excitation, allowed=PROBES + TABLES):
         for n in names:
             if sec.has(n):
                 params[n] = sec.raw(n)
-        inner = Section(sec.job_path, {n: sec.values[n] for n in params}, sec.prefix)
+        inner = sec.sub({n: sec.values[n] for n in params}, sec.prefix)
         _call_by_name(inner, method)
         sec.used.update(names)  # what remains unread is unknown to both
         sec.done()
@@ -356,7 +436,7 @@ def _phantom(sec):
     cysts = sec.raw("cysts", [])
     targets = sec.raw("targets", None)
     box = ("count", "x_range", "y_range", "z_range")
-    gen = Section(sec.job_path, {k: v for k, v in sec.values.items() if k in box}, sec.prefix)
+    gen = sec.sub({k: v for k, v in sec.values.items() if k in box}, sec.prefix)
     ph = _call_by_name(gen, phantom_module.speckle, skip=("rng",), fixed={"rng": seed})
     sec.used.update(box)
     if not isinstance(cysts, list):
@@ -364,7 +444,7 @@ def _phantom(sec):
     for k, c in enumerate(cysts):
         if not isinstance(c, dict):
             sec.fail(f"cysts[{k}]", f"expected an object, got {_describe(c)}")
-        cs = Section(sec.job_path, c, sec.key(f"cysts[{k}]"))
+        cs = sec.sub(c, sec.key(f"cysts[{k}]"))
         ph = ph.with_cyst(cs.vector("center", length=3), cs.number("radius", above=0),
                           cs.string("axis", "y", choices=("x", "y", "z")))
         cs.done()
@@ -385,12 +465,44 @@ def _output(top, command):
     sec = top.section("output", {})
     path = sec.string("path", f"{command}.h5")
     fmt = sec.string("format", "hdf5", choices=("hdf5", "npy"))
+    precision = sec.string("precision", "double", choices=("double", "single"))
     sec.done()
-    return path, fmt
+    return path, fmt, precision
+
+
+def _plot(top, command):
+    sec = top.section("plot", {})
+    plot = {"enabled": sec.boolean("enabled", True),
+            "path": sec.string("path", None),
+            "dynamic_range": sec.number("dynamic_range", 40.0 if command == "field" else 50.0,
+                                        above=0),
+            "quantity": sec.string("quantity", "peak", choices=("peak", "rms")),
+            "width": sec.number("width", 7.0 if command == "field" else 5.5, above=0),
+            "height": sec.number("height", 6.0 if command == "field" else 6.5, above=0),
+            "dpi": sec.integer("dpi", 100, at_least=10)}
+    sec.done()
+    return plot
+
+
+def _medium(top):
+    medium = top.section("medium", {})
+    c = medium.number("c", 1540.0, above=0)
+    att = medium.section("attenuation", None)
+    attenuation = {}
+    if att is not None:
+        attenuation = {"att": att.number("att", 0.0, at_least=0),
+                       "freq_att": att.number("freq_att", 0.0, at_least=0),
+                       "att_f0": att.number("att_f0", 0.0, at_least=0)}
+        att.done()
+    medium.done()
+    return c, attenuation
 
 
 def load(path, command):
-    """Read and check a job file for the sub-command "field" or "image"; JobError on any fault."""
+    """Read and check a job file for the sub-command "field" or "image".
+
+    Raises JobError after checking the whole job when any key is bad: one
+    line per bad key."""
     try:
         with open(path, encoding="utf-8") as handle:
             text = handle.read()
@@ -403,48 +515,49 @@ def load(path, command):
                                    f"{error.msg}") from None
     if not isinstance(values, dict):
         raise JobError(path, None, "expected a JSON object at the top")
-    top = Section(path, values)
-    kind = top.string("command", command, choices=("field", "image"))
-    if kind != command:
-        top.fail("command", f"expected {command} for `sonvar {command}`, got {_describe(kind)}")
+    report = Report(path)
+    attempt = report.attempt
+    top = Section(path, values, report=report)
+    # Sections checked on their own are known keys even when their check stops early.
+    top.used.update(("medium", "impulse", "excitation", "output", "plot", "probe"))
+    top.used.update(("field",) if command == "field" else ("image", "phantom"))
 
-    medium = top.section("medium", {})
-    c = medium.number("c", 1540.0, above=0)
-    att = medium.section("attenuation", None)
-    attenuation = {}
-    if att is not None:
-        attenuation = {"att": att.number("att", 0.0, at_least=0),
-                       "freq_att": att.number("freq_att", 0.0, at_least=0),
-                       "att_f0": att.number("att_f0", 0.0, at_least=0)}
-        att.done()
-    medium.done()
+    def command_key():
+        kind = top.string("command", command, choices=("field", "image"))
+        if kind != command:
+            top.fail("command", f"expected {command} for `sonvar {command}`, got "
+                                f"{_describe(kind)}")
+    attempt(command_key)
+    c, attenuation = attempt(lambda: _medium(top), (1540.0, {}))
     fs = top.number("fs", 100e6, above=0)
     threads = top.integer("threads", None, at_least=1)
     sim = Simulator(c=c, fs=fs, threads=1)
-    impulse = _pulse(top.section("impulse"), fs)
-    excitation = _pulse(top.section("excitation"), fs)
-    output, fmt = _output(top, command)
-    plot_sec = top.section("plot", {})
-    plot = {"enabled": plot_sec.boolean("enabled", True),
-            "path": plot_sec.string("path", None),
-            "dynamic_range": plot_sec.number("dynamic_range", 40.0 if command == "field" else 50.0,
-                                             above=0),
-            "quantity": plot_sec.string("quantity", "peak", choices=("peak", "rms")),
-            "width": plot_sec.number("width", 7.0 if command == "field" else 5.5, above=0),
-            "height": plot_sec.number("height", 6.0 if command == "field" else 6.5, above=0),
-            "dpi": plot_sec.integer("dpi", 100, at_least=10)}
-    plot_sec.done()
+    impulse = attempt(lambda: _pulse(top.section("impulse"), fs))
+    excitation = attempt(lambda: _pulse(top.section("excitation"), fs))
+    output, fmt, precision = attempt(lambda: _output(top, command),
+                                     (f"{command}.h5", "hdf5", "double"))
+    plot = attempt(lambda: _plot(top, command), {})
     job = Job(path=path, command=command, text=json.dumps(values, sort_keys=True), c=c, fs=fs,
               attenuation=attenuation, threads=threads, probe=None, impulse=impulse,
-              excitation=excitation, output=output, output_format=fmt, plot=plot)
+              excitation=excitation, output=output, output_format=fmt, plot=plot,
+              precision=precision)
     if command == "field":
-        job.probe, _ = _probe(top.section("probe"), sim, impulse, excitation)
-        _field(top.section("field"), job)
+        probe = attempt(lambda: _probe(top.section("probe"), sim, _or_unit(impulse),
+                                       _or_unit(excitation)))
+        job.probe = probe[0] if probe else None
+        attempt(lambda: _field(top.section("field"), job))
     else:
-        _image(top.section("image"), top, job, sim)
-        job.phantom = _phantom(top.section("phantom"))
+        attempt(lambda: _image(top.section("image"), top, job, sim))
+        job.phantom = attempt(lambda: _phantom(top.section("phantom")))
     top.done()
+    report.close()
     return job
+
+
+def _or_unit(samples):
+    """The pulse, or a one-sample stand-in when its own check failed (the probe is still
+    checked)."""
+    return samples if samples is not None else np.ones(1)
 
 
 def _field(sec, job):
@@ -470,15 +583,111 @@ def _field(sec, job):
                  "chunk": chunk or max(1, min(256, -(-n // 32)))}
 
 
+#: Probe constructors each image mode takes.
+_MODE_PROBES = {"linear": ("linear_array", "focused_array"),
+                "phased": ("linear_array", "focused_array"),
+                "convex": ("convex_array", "convex_focused_array")}
+#: Keys of each image mode beside mode, f_number and bmode.
+_MODE_KEYS = {
+    "linear": ("active", "focus_depth", "transmit_window", "lines", "apodization_steps"),
+    "convex": ("active", "focus_depth", "transmit_window", "lines", "apodization_steps"),
+    "phased": ("active", "focus_depth", "transmit_window", "lines"),
+    "synthetic_aperture": ("elements",),
+    "plane_wave": ("angles", "elevation_angles", "transmit_window"),
+    "diverging_wave": ("virtual_sources", "transmit_window"),
+    "focused": ("focus_points", "lines", "focus_depth", "sector", "active", "transmit_window"),
+    "custom": ("delays", "delays_dataset", "apodizations", "apodizations_dataset"),
+}
+_CHANNEL_KEYS = ("prf", "dataset")
+
+
 def _image(sec, top, job, sim):
     mode = sec.string("mode", choices=MODES)
-    probes = {"linear": ("linear_array", "focused_array"), "phased": ("linear_array", "focused_array"),
-              "convex": ("convex_array", "convex_focused_array"),
-              "synthetic_aperture": PROBES[2:]}[mode]
+    channel = mode in CHANNEL_MODES
+    sec.used.update(_MODE_KEYS[mode] + ("f_number", "bmode"))
+    if channel:
+        sec.used.update(_CHANNEL_KEYS)
     psec = top.section("probe")
-    job.probe, ap = _probe(psec, sim, job.impulse, job.excitation, allowed=probes)
+    probe = sec.report.attempt(lambda: _probe(
+        psec, sim, _or_unit(job.impulse), _or_unit(job.excitation),
+        allowed=_MODE_PROBES.get(mode, PROBES + TABLES)))
+    img = {"mode": mode}
+    attempt = sec.report.attempt
+    if probe is not None:
+        job.probe, ap = probe
+        img["no_elements"] = ap.no_elements
+        if channel and ap.kind == "lines":
+            attempt(lambda: psec.fail("kind", "expected a probe of rectangles or triangles for "
+                                              "channel data"))
+        if channel:
+            img["sequence"] = attempt(lambda: _sequence(sec, mode, ap, job.probe, job.c))
+        else:
+            attempt(lambda: _lines(sec, mode, ap, job.probe, img))
+    if channel:
+        img["prf"] = sec.number("prf", None, above=0)
+        if img.get("sequence") is not None and img["prf"] is not None:
+            seq = img["sequence"]
+            from .sequence import Sequence
+            img["sequence"] = Sequence(seq.transmits, prf=img["prf"], sound_speed=seq.sound_speed)
+        img["texts"] = attempt(lambda: _texts(sec), {})
+        img["pulse"] = _nominal_pulse(top.values)
+        img["single"] = job.precision == "single"
+    img["f_number"] = sec.number("f_number", 2.0, above=0)
+    attempt(lambda: _bmode(sec, mode, img))
+    sec.done()
+    job.image = img
+
+
+def _lines(sec, mode, ap, probe_job, img):
+    """The keys of the focused line modes (linear, convex, phased)."""
     n = ap.no_elements
-    img = {"mode": mode, "no_elements": n}
+    p = probe_job["params"]
+    img["active"] = sec.integer("active", min(64, n) if mode != "phased" else n, at_least=1)
+    if img["active"] > n:
+        sec.fail("active", f"expected at most the probe's {n} elements, got {img['active']}")
+    img["focus_depth"] = sec.number("focus_depth", above=0)
+    img["transmit_window"] = sec.string("transmit_window", "hanning", choices=WINDOWS)
+    img["positions"] = _span(sec, "lines", 2)
+    if mode in ("linear", "convex"):
+        img["apodization_steps"] = sec.integer("apodization_steps", 32, at_least=1)
+    img["elevation_focus"] = p.get("r_focus")
+
+
+def _span(sec, name, least):
+    """{start, stop, count} as the values: count at least `least`, stop above start for more
+    than one."""
+    lines = sec.section(name)
+    start, stop = lines.number("start"), lines.number("stop")
+    count = lines.integer("count", at_least=least)
+    lines.done()
+    if count > 1 and not stop > start:
+        lines.fail("stop", f"expected a number above start ({start:g}), got {stop:g}")
+    return np.linspace(start, stop, count)
+
+
+def _point_list(sec, name):
+    v = sec.raw(name)
+    if (not isinstance(v, list) or not v or not all(
+            isinstance(p, list) and len(p) == 3 and all(
+                isinstance(e, (int, float)) and not isinstance(e, bool) and math.isfinite(e)
+                for e in p) for p in v)):
+        sec.fail(name, f"expected a list of [x, y, z] points, got {_describe(v)}")
+    return np.array(v, dtype=float)
+
+
+def _sequence(sec, mode, ap, probe_job, c):
+    """The transmits of a channel-data mode, made by sonvar.sequence (whose own checks name the
+    key)."""
+    from . import sequence as sq
+    n = ap.no_elements
+    window = sec.string("transmit_window", "hanning" if mode == "focused" else "rect",
+                        choices=WINDOWS) if mode != "custom" else None
+
+    def made(key, build):
+        try:
+            return build()
+        except ValueError as error:
+            sec.fail(key, str(error).split(": ", 1)[-1])
     if mode == "synthetic_aperture":
         elements = sec.raw("elements", None)
         if elements is None:
@@ -488,27 +697,78 @@ def _image(sec, top, job, sim):
                         for e in elements)):
             sec.fail("elements", f"expected a list of element numbers from 1 to {n}, got "
                                  f"{_describe(elements)}")
-        if ap.kind != "rectangles":
-            psec.fail("kind", "expected a probe of rectangles for synthetic aperture")
-        img["elements"] = elements
+        return sq.synthetic_aperture(ap, elements, c=c)
+    if mode == "custom":
+        delays = read_table(sec, "delays", n)
+        sec.raw("delays_dataset", None)
+        apod = None
+        if sec.has("apodizations"):
+            apod = read_table(sec, "apodizations", n)
+            sec.raw("apodizations_dataset", None)
+            if apod.shape != delays.shape:
+                sec.fail("apodizations", f"expected the shape of delays {delays.shape}, got "
+                                         f"{apod.shape}")
+        return sq.custom(delays, apod, c=c)
+    weights = sq._sub_aperture(ap.element_centers, ap.element_centers.mean(axis=0), n, window)
+    if mode == "plane_wave":
+        azimuths = _span(sec, "angles", 1)
+        elevations = np.zeros(1)
+        if sec.has("elevation_angles"):
+            elevations = _span(sec, "elevation_angles", 1)
+            y = ap.element_centers[:, 1]
+            if np.any(elevations != 0) and np.ptp(y) == 0:
+                sec.fail("elevation_angles", "expected a probe with elements at several y "
+                                             "(a 2-D or multi-row array) to steer in elevation")
+        made("elevation_angles", lambda: sq._check_angles(elevations, "elevation_angles"))
+        return made("angles", lambda: sq.plane_waves(ap, azimuths, elevations, c=c,
+                                                     apodization=weights))
+    if mode == "diverging_wave":
+        sources = _point_list(sec, "virtual_sources")
+        return made("virtual_sources", lambda: sq.diverging_waves(ap, sources, c=c,
+                                                                  apodization=weights))
+    # focused
+    active = sec.integer("active", n, at_least=1)
+    if active > n:
+        sec.fail("active", f"expected at most the probe's {n} elements, got {active}")
+    if sec.has("focus_points") == sec.has("lines"):
+        sec.fail("focus_points", "expected either focus_points or lines with focus_depth")
+    if sec.has("focus_points"):
+        foci = _point_list(sec, "focus_points")
     else:
-        p = job.probe["params"]
-        img["active"] = sec.integer("active", min(64, n) if mode != "phased" else n, at_least=1)
-        if img["active"] > n:
-            sec.fail("active", f"expected at most the probe's {n} elements, got {img['active']}")
-        img["focus_depth"] = sec.number("focus_depth", above=0)
-        img["transmit_window"] = sec.string("transmit_window", "hanning", choices=WINDOWS)
-        lines = sec.section("lines")
-        start, stop = lines.number("start"), lines.number("stop")
-        count = lines.integer("count", at_least=2)
-        lines.done()
-        if not stop > start:
-            lines.fail("stop", f"expected a number above start ({start:g}), got {stop:g}")
-        img["positions"] = np.linspace(start, stop, count)
-        if mode in ("linear", "convex"):
-            img["apodization_steps"] = sec.integer("apodization_steps", 32, at_least=1)
-        img["elevation_focus"] = p.get("r_focus")
-    img["f_number"] = sec.number("f_number", 2.0, above=0)
+        lines = _span(sec, "lines", 1)
+        depth = sec.number("focus_depth", above=0)
+        radius = probe_job.get("params", {}).get("r_convex")
+        sector = sec.boolean("sector", False) or radius is not None
+        foci = made("lines", lambda: sq.line_foci(lines, depth, sector, radius or 0.0))
+    return made("focus_points", lambda: sq.focused_waves(ap, foci, c=c, active=active,
+                                                         window=window))
+
+
+def _texts(sec):
+    texts = sec.section("dataset", {})
+    out = {k: texts.string(k, None) for k in ("name", "author", "version", "info", "reference")}
+    texts.done()
+    return {k: v for k, v in out.items() if v}
+
+
+def _nominal_pulse(values):
+    """The pulse's nominal centre frequency and fractional bandwidth from the job's shapes: the
+    excitation's f0 (else the impulse's) and a Gaussian impulse's bandwidth; None for pulses from
+    files (the spectrum's own band is written then)."""
+    exc, imp = values.get("excitation"), values.get("impulse")
+    f0 = None
+    for p in (exc, imp):
+        if isinstance(p, dict) and isinstance(p.get("f0"), (int, float)) and "file" not in p:
+            f0 = float(p["f0"])
+            break
+    if f0 is None:
+        return None
+    bw = imp.get("bandwidth") if isinstance(imp, dict) and imp.get("shape") == "gaussian_pulse" \
+        else None
+    return (f0, float(bw)) if isinstance(bw, (int, float)) else None
+
+
+def _bmode(sec, mode, img):
     bm = sec.section("bmode", {})
     img["dynamic_range"] = bm.number("dynamic_range", 50.0, above=0)
     img["tgc"] = bm.number("tgc", 0.0)
@@ -517,12 +777,12 @@ def _image(sec, top, job, sim):
     img["z_range"] = bm.vector("z_range", None, length=2)
     for name in ("x_range", "z_range"):
         if img[name] is not None and not img[name][1] > img[name][0]:
-            bm.fail(name, f"expected [low, high] with high above low, got {img[name]}")
-    if mode == "synthetic_aperture" and img["z_range"] is None:
-        bm.fail("z_range", "missing key (the depths to beamform)")
+            img[name] = None
+            sec.report.attempt(lambda: bm.fail(name, f"expected [low, high] with high above low, "
+                                                     f"got {bm.values[name]}"))
+    if mode == "synthetic_aperture" and img["z_range"] is None and "z_range" not in bm.values:
+        sec.report.attempt(lambda: bm.fail("z_range", "missing key (the depths to beamform)"))
     bm.done()
-    sec.done()
-    job.image = img
 
 
 EXAMPLES = {

@@ -11,10 +11,7 @@ import os
 
 import numpy as np
 
-__all__ = ["open_output", "part_name", "remove_parts", "UFF_VERSION"]
-
-#: Version string the ultrasound file format's readers expect in the root attribute "version".
-UFF_VERSION = "v1.0.1"
+__all__ = ["open_output", "part_name", "remove_parts"]
 
 
 def part_name(path):
@@ -156,21 +153,3 @@ def open_output(path, fmt):
     if not os.path.isdir(folder):
         raise OSError(f"output folder {folder} does not exist")
     return Hdf5Output(path) if fmt == "hdf5" else NpyOutput(path)
-
-
-def write_uff_object(out, name, cls, **attrs):
-    """A group of the ultrasound file format: class name, object name, size 1 x 1, no array."""
-    out.attrs(name, **{"class": cls, "name": name.rsplit("/", 1)[-1],
-                       "size": np.array([1, 1], dtype=np.int32),
-                       "array": np.array([0], dtype=np.int32)}, **attrs)
-
-
-def write_uff_number(out, name, value):
-    """A real number or array as the format stores them: class, name, complex and imaginary flags.
-    Scalars are 1 x 1 matrices."""
-    v = np.asarray(value, dtype=np.float64)
-    if v.ndim == 0:
-        v = v.reshape(1, 1)
-    out.array(name, v, **{"class": "double", "name": name.rsplit("/", 1)[-1],
-                          "complex": np.array([0], dtype=np.int32),
-                          "imaginary": np.array([0], dtype=np.int32)})

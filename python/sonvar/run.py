@@ -1,7 +1,7 @@
 """The work of the command-line tool, cut into units that any process can compute.
 
 A plan turns a checked job into numbered units: chunks of field points,
-image lines or synthetic-aperture emissions. `compute(i)` returns a unit's
+image lines or the transmits of a channel-data sequence. `compute(i)` returns a unit's
 result (a dict of arrays, picklable so that MPI ranks can send it);
 `finish(results, out)` is called on the writing process only, with the units'
 results in index order, and writes every dataset. A unit's result does not
@@ -13,8 +13,7 @@ import math
 
 import numpy as np
 
-from . import beamform, display, imaging, pulses
-from .output import UFF_VERSION, write_uff_number, write_uff_object
+from . import display, imaging, pulses
 
 __all__ = ["make_plan"]
 
@@ -135,39 +134,6 @@ class FieldPlan:
         return {"peak": peak.reshape(shape), "rms": np.sqrt(sumsq / rows).reshape(shape)}
 
 
-class PhasedLines:
-    """Phased-array lines: the whole array steered to each angle (rad), transmit focus at
-    focus_depth along the line, dynamic receive focus, the transmit window on both sides."""
-
-    def __init__(self, sim, params, active, impulse, excitation, focus_depth, transmit_window,
-                 kind):
-        self.sim = sim
-        n = params["no_elements"]
-        weights = np.zeros(n)
-        first = (n - active) // 2
-        weights[first:first + active] = imaging.window(active, transmit_window)
-        self.weights = weights
-        self.focus_depth = focus_depth
-
-        def make():
-            ap = getattr(sim, kind)(**params)
-            ap.impulse(impulse)
-            ap.excitation(excitation)
-            return ap
-        self.transmit, self.receive = make(), make()
-        self.lag = pulses.center_delay(sim.fs, impulse, excitation, impulse)
-
-    def line(self, angle, points, amplitudes):
-        d = np.array([math.sin(angle), 0.0, math.cos(angle)])
-        self.transmit.center_focus((0.0, 0.0, 0.0))
-        self.transmit.focus(self.focus_depth * d)
-        self.transmit.apodization(self.weights)
-        self.receive.center_focus((0.0, 0.0, 0.0))
-        self.receive.dynamic_focus(angle, 0.0)
-        self.receive.apodization(self.weights)
-        return self.sim.calc_scat(self.transmit, self.receive, points, amplitudes)
-
-
 class _ImagePlan:
     """What image plans share: the phantom and one unit of work per line or emission."""
 
@@ -208,9 +174,11 @@ class LinePlan(_ImagePlan):
                 elevation_focus=img["elevation_focus"], transmit_window=img["transmit_window"],
                 apodization_steps=img["apodization_steps"], **common)
         else:
-            self.imager = PhasedLines(sim, p, img["active"], job.impulse, job.excitation,
-                                      img["focus_depth"], img["transmit_window"],
-                                      job.probe["kind"])
+            self.imager = imaging.PhasedImager(
+                sim, p["no_elements"], p["width"], p["height"], p["kerf"], img["active"],
+                job.impulse, job.excitation, img["focus_depth"],
+                elevation_focus=img["elevation_focus"], transmit_window=img["transmit_window"],
+                **common)
         self.sim = sim
 
     def compute(self, i):
@@ -281,95 +249,99 @@ def _bmode(out, image, x, z, img):
     out.array("bmode/z", z, units="m")
 
 
-class SyntheticAperturePlan(_ImagePlan):
-    """One emission per listed element, echoes on every element; delay-and-sum image."""
-
-    noun = "emissions"
+class ChannelPlan(_ImagePlan):
+    """Channel data of a transmit sequence (plane, diverging, focused, custom or single-element
+    waves), one unit per transmit, written as UFF channel data; synthetic aperture also forms
+    its delay-and-sum image."""
 
     def __init__(self, job, threads):
-        super().__init__(job, threads, job.image["elements"])
-        self.elements = self.img["elements"]
-        self.receive = None
+        super().__init__(job, threads, job.image["sequence"])
+        self.sequence = self.img["sequence"]
+        self.synthetic = self.img["mode"] == "synthetic_aperture"
+        self.noun = "emissions" if self.synthetic else "transmits"
+        self.recorder = None
 
     def setup(self):
+        from .channel import Recorder
+        from .jobs import make_probe
         job = self.job
         sim = job.simulator(self.threads)
-        probe_job = dict(job.probe, focus=None, apodization=None)
-        from .jobs import make_probe
-        self.probe = make_probe(sim, probe_job, job.impulse, job.excitation)
-        self.probe.focus_times(np.zeros(self.probe.no_elements))
-        self.table = self.probe.table("rectangles")
-        self.centers = self.probe.element_centers
-        self.sim = sim
-
-    def emitter(self, element):
-        """The element alone as an aperture: its rectangles, unfocused."""
-        t = self.table[self.table[:, 0] == element - 1]
-        rows = np.column_stack([np.ones(len(t)), t[:, 10:22], t[:, 4], t[:, 2], t[:, 3],
-                                t[:, 7:10]])
-        ap = self.sim.rectangles(rows, self.centers[element - 1:element])
-        ap.impulse(self.job.impulse)
-        ap.excitation(self.job.excitation)
-        ap.focus_times(np.zeros(1))
-        return ap
+        probe = make_probe(sim, dict(job.probe, focus=None, apodization=None), job.impulse,
+                           job.excitation)
+        ph = job.phantom
+        self.recorder = Recorder(sim, probe, self.sequence, ph.points, ph.amplitudes,
+                                 texts=self.img["texts"])
+        if self.img["pulse"] is not None:
+            cd = self.recorder.channel_data
+            cd.center_frequency, cd.bandwidth = self.img["pulse"]
 
     def compute(self, i):
-        if self.receive is None:
+        if self.recorder is None:
             self.setup()
-            self.receive = self.probe
-        ph = self.job.phantom
-        f = self.sim.calc_scat_multi(self.emitter(self.elements[i]), self.receive, ph.points,
-                                     ph.amplitudes)
-        return {"start": np.int64(f.start_sample), "rows": np.int64(f.data.shape[0]),
-                "data": f.data}
+        out = np.zeros(self.recorder.shape, order="F")
+        self.recorder.record(i, out)
+        return {"start": np.int64(self.recorder.first), "rows": np.int64(out.shape[0]),
+                "data": out}
 
     def scratch_on_disk(self):
         return True
 
     def finish(self, scratch, out, spans):
-        job, img = self.job, self.img
-        fs, c = job.fs, job.c
-        from .jobs import make_probe
-        sim = job.simulator(1)
-        probe = make_probe(sim, dict(job.probe, focus=None, apodization=None), job.impulse,
-                           job.excitation)
-        centers = probe.element_centers
-        n = probe.no_elements
-        first, rows = _span(spans)
-        lag = pulses.center_delay(fs, job.impulse, job.excitation, job.impulse)
-        _uff_channel_data(out, job, centers, self.elements, first / fs, lag)
-        data = out.stream("channel_data/data", (1, self.units, n, rows),
-                          **{"class": "double", "name": "data",
-                             "complex": np.array([0], dtype=np.int32),
-                             "imaginary": np.array([0], dtype=np.int32),
-                             "units": "a.u.",
-                             "axes": ["frame", "wave", "channel", "time"]})
+        if self.recorder is None:
+            self.setup()
+        cd = self.recorder.channel_data
+        rows, channels = self.recorder.shape
+        if out.format == "hdf5":
+            from . import uff
+            group = uff.write_metadata(out.file, cd)
+            data = uff.create_data(group, cd, rows, single=self.img["single"])[0]
+        else:
+            out.attrs("channel_data", sampling_frequency=cd.fs, initial_time=cd.initial_time,
+                      sound_speed=cd.sound_speed, element_positions=cd.element_positions,
+                      kinds=[t.kind for t in self.sequence], delays=self.sequence.delays,
+                      apodization=self.sequence.apodizations,
+                      wave_delay=np.array([t.delay for t in self.sequence]))
+            data = out.stream("channel_data/data", (1, self.units, channels, rows), units="a.u.",
+                              axes=["frame", "wave", "channel", "time"])
         for i in range(self.units):
-            r = scratch.get(i)
-            s = int(r["start"]) - first
-            data[0, i, :, s:s + r["data"].shape[0]] = r["data"].T
-        # Delay-and-sum of the analytic signal on a grid of pixels (sonvar.beamform), one
-        # emission at a time. The element fires at the wave's time zero plus |e| / c and
-        # its echoes peak one pulse lag late: the wave's delay is |e| / c - lag.
+            data[0, i, :, :] = np.asarray(scratch.get(i)["data"]).T
+        if self.synthetic:
+            return self._image(cd, data, out)
+        # The plot shows one transmit's channels: the middle one, envelope in dB.
+        w = self.units // 2
+        env = display.envelope(np.asarray(data[0, w, :, :]).T)
+        return {"channels": env, "time": cd.initial_time + np.arange(rows) / cd.fs,
+                "transmit": w}
+
+    def _image(self, cd, data, out):
+        """Delay-and-sum of the emissions' analytic signals on a grid of pixels, with a transmit
+        and receive aperture of the F-number."""
+        img, c, fs = self.img, cd.sound_speed, cd.fs
+        centers = cd.element_positions
+        rows = data.shape[3]
         step = img["pixel_size"]
         xr = img["x_range"] or [centers[:, 0].min(), centers[:, 0].max()]
         zr = img["z_range"]
         x = np.arange(xr[0], xr[1] + step / 2, step)
         z = np.arange(zr[0], zr[1] + step / 2, step)
-        grid = beamform.CartesianGrid(x=x, z=z)
-        radius = job.probe["params"].get("r_convex")
-        theta = np.arctan2(centers[:, 0], centers[:, 2] + radius) if radius else None
-        total = np.zeros(grid.shape, complex)
-        for i, e in enumerate(self.elements):
-            position = centers[e - 1]
-            wave = beamform.Wave.element(position, delay=np.linalg.norm(position) / c - lag)
-            analytic = display.analytic(np.asarray(data[0, i, :, :]).T)  # (rows, n)
-            emission = beamform.ChannelData(analytic[:, :, None], fs, centers, [wave],
-                                            initial_time=first / fs, sound_speed=c,
-                                            element_theta=theta)
-            total += beamform.das(emission, grid, f_number=img["f_number"],
-                                  threads=self.threads).data
-        env = np.abs(total)
+        px, pz = np.meshgrid(x, z)
+        pixels = np.column_stack([px.ravel(), np.zeros(px.size), pz.ravel()])
+        dist = np.linalg.norm(pixels[:, None, :] - centers[None, :, :], axis=2)  # (pixels, n)
+        half = pixels[:, 2:3] / (2 * img["f_number"])
+        rx_weight = (np.abs(pixels[:, 0:1] - centers[None, :, 0]) <= half).astype(float)
+        total = np.zeros(len(pixels), complex)
+        cols = np.arange(len(centers))
+        for i, t in enumerate(self.sequence):
+            e = int(np.argmax(t.apodization))
+            a = display.analytic(np.asarray(data[0, i, :, :]).T)  # (rows, n)
+            tau = (t.time_of_flight(pixels, c) - t.delay)[:, None] + dist / c
+            k = (tau - cd.initial_time) * fs
+            inside = (k >= 0) & (k < rows - 1)
+            k0 = np.clip(np.floor(k).astype(np.int64), 0, rows - 2)
+            u = k - k0
+            v = (1 - u) * a[k0, cols] + u * a[k0 + 1, cols]
+            total += rx_weight[:, e] * np.sum(np.where(inside, v, 0) * rx_weight, axis=1)
+        env = np.abs(total).reshape(len(z), len(x))
         if img["tgc"]:
             env = display.time_gain(env, z, img["tgc"])
         image = display.log_compress(env, img["dynamic_range"]) if env.max() > 0 else \
@@ -379,61 +351,13 @@ class SyntheticAperturePlan(_ImagePlan):
         return {"bmode": image, "x": x, "z": z}
 
 
-def _uff_channel_data(out, job, centers, elements, initial_time, lag):
-    """Everything of the channel-data object but its data: probe geometry, the sequence of waves
-    (a spherical wave from each emitting element), sampling frequency, initial time."""
-    if out.format != "hdf5":
-        out.attrs("channel_data", sampling_frequency=job.fs, initial_time=initial_time,
-                  sound_speed=job.c, element_positions=centers, elements=list(elements),
-                  wave_delay=lag)
-        return
-    out.attrs("/", version=UFF_VERSION)
-    g = "channel_data"
-    write_uff_object(out, g, "uff.channel_data")
-    write_uff_number(out, f"{g}/sampling_frequency", job.fs)
-    write_uff_number(out, f"{g}/initial_time", initial_time)
-    write_uff_number(out, f"{g}/sound_speed", job.c)
-    write_uff_number(out, f"{g}/modulation_frequency", 0.0)
-    p = job.probe
-    params = p.get("params", {})
-    n = len(centers)
-    width = params.get("width", 0.0)
-    height = params.get("height", 0.0)
-    radius = params.get("r_convex")
-    theta = np.arctan2(centers[:, 0], centers[:, 2] + radius) if radius else np.zeros(n)
-    geometry = np.vstack([centers.T, theta, np.zeros(n), np.full(n, width), np.full(n, height)])
-    linear = p["kind"] in ("linear_array", "focused_array")
-    write_uff_object(out, f"{g}/probe", "uff.linear_array" if linear else "uff.probe")
-    write_uff_number(out, f"{g}/probe/geometry", geometry)
-    if linear:
-        write_uff_number(out, f"{g}/probe/N", n)
-        write_uff_number(out, f"{g}/probe/pitch", width + params["kerf"])
-        write_uff_number(out, f"{g}/probe/element_width", width)
-        write_uff_number(out, f"{g}/probe/element_height", height)
-    seq = f"{g}/sequence"
-    if len(elements) > 1:  # an array of waves; a single wave is the object itself
-        out.attrs(seq, **{"class": "uff.wave", "name": "sequence",
-                          "size": np.array([1, len(elements)], dtype=np.int32),
-                          "array": np.array([1], dtype=np.int32)})
-    for k, e in enumerate(elements):
-        w = f"{seq}/sequence_{k + 1:04d}" if len(elements) > 1 else seq
-        write_uff_object(out, w, "uff.wave")
-        out.array(f"{w}/wavefront", np.array([[1]], dtype=np.int32),
-                  **{"class": "uff.wavefront", "name": "wavefront"})
-        x, y, zc = centers[e - 1]
-        d = math.sqrt(x * x + y * y + zc * zc)
-        write_uff_object(out, f"{w}/source", "uff.point")
-        write_uff_number(out, f"{w}/source/distance", d)
-        write_uff_number(out, f"{w}/source/azimuth", math.atan2(x, zc) if d else 0.0)
-        write_uff_number(out, f"{w}/source/elevation", math.asin(y / d) if d else 0.0)
-        write_uff_number(out, f"{w}/sound_speed", job.c)
-        write_uff_number(out, f"{w}/delay", lag)
-        write_uff_number(out, f"{w}/event", k + 1)
-
-
 def make_plan(job, threads):
     if job.command == "field":
         return FieldPlan(job, threads)
-    if job.image["mode"] == "synthetic_aperture":
-        return SyntheticAperturePlan(job, threads)
+    if job.image["mode"] in CHANNEL_MODES:
+        return ChannelPlan(job, threads)
     return LinePlan(job, threads)
+
+
+#: Image modes that record channel data.
+CHANNEL_MODES = ("synthetic_aperture", "plane_wave", "diverging_wave", "focused", "custom")

@@ -387,12 +387,18 @@ class Simulator:
                  focus=(0.0, 0.0, 0.02)):
         """Two-dimensional array: enabled is a (no_elem_x, no_elem_y) table of flags.
 
-        Elements are numbered row by row (lowest y first), within a row from
-        lowest x; only enabled positions become elements. Lengths in m.
+        The flags are booleans, integers or floats of value 0 or 1 (a mask
+        made with numpy, e.g. np.ones((8, 8))). Elements are numbered row by
+        row (lowest y first), within a row from lowest x; only enabled
+        positions become elements. Lengths in m.
         """
         e = np.asarray(enabled)
-        if e.dtype.kind not in "biu":
-            raise TypeError(f"enabled must hold integer or boolean flags, not dtype {e.dtype}")
+        if e.dtype.kind == "f":
+            if not np.all((e == 0) | (e == 1)):
+                raise ValueError("enabled: float flags must be 0 or 1")
+        elif e.dtype.kind not in "biu":
+            raise TypeError(f"enabled must hold boolean, integer or 0/1 float flags, not dtype "
+                            f"{e.dtype}")
         if e.ndim != 2 or e.size == 0:
             raise ValueError("enabled must be a non-empty (no_elem_x, no_elem_y) table")
         return self._aperture(_core.array_2d(
@@ -539,7 +545,14 @@ class Simulator:
         return Field(data, start / self.fs, self.fs)
 
     def calc_scat_multi(self, transmit, receive, points, amplitudes):
-        """Echo of point scatterers per receive element: Field of shape (samples, elements)."""
+        """Echo of point scatterers per receive element: Field of shape (samples, elements).
+
+        Both apertures apply their own focusing and apodization, the receive
+        aperture's too: the constructors give every array a fixed focus
+        (default 20 mm), so each element's echo is shifted by its focusing
+        delay. For raw per-element echoes set the receive aperture's delays
+        to zero (receive.focus_times(np.zeros(n))) or use channel_data.
+        """
         t, r = self._own(transmit, "transmit"), self._own(receive, "receive")
         p, a = self._scatterers(points, amplitudes)
         data, start = _core.scat_multi(self._state, t, r, p, a)
@@ -559,6 +572,76 @@ class Simulator:
         data, start = _core.scat_all(self._state, t, r, p, a, d)
         fs = self.fs / d
         return Field(data, start / fs, fs)
+
+    def channel_data(self, probe, sequence, points, amplitudes, receive=None, path=None,
+                     single=False, texts=None):
+        """Raw per-element echoes of every transmit of a sequence.
+
+        Each transmit fires from the probe with its own delays and weights
+        (the probe's own focus and apodization are not used, nor changed);
+        every element of the probe, or of `receive`, records without
+        focusing or apodization. Sample k of every transmit lies at
+        initial_time + k / fs after the transmit's t = 0 (docs/imaging.md):
+        the echo of p on element r for transmit w peaks at
+        w.time_of_flight(p) + |p - r| / c - w.delay. Each channel equals
+        calc_scat_multi with the transmit's delays and weights set on the
+        probe and zero delays and unit weights on the receive aperture (to
+        rounding), and does not depend on the thread count.
+
+        Parameters
+        ----------
+        probe : Aperture
+            The transmitting array (of rectangles or triangles); its impulse
+            response and excitation are used.
+        sequence : sonvar.sequence.Sequence
+            Transmits with one delay and weight per element of the probe.
+        points : (n, 3) array_like
+            Scatterer positions, m.
+        amplitudes : (n,) array_like
+            Scattering amplitudes.
+        receive : Aperture, optional
+            Receiving array (default the probe's own elements, with the
+            probe's impulse response).
+        path : str or os.PathLike, optional
+            Write the result to this UFF file (sonvar.uff's layout) transmit
+            by transmit instead of keeping it: memory is then one transmit's
+            samples. The returned data is None.
+        single : bool
+            With path: store the samples in single precision.
+        texts : dict, optional
+            name, author, version, info strings of the dataset.
+
+        Returns
+        -------
+        sonvar.channel.ChannelData
+            data (samples, channels, transmits), float64.
+
+        Raises
+        ------
+        TypeError, ValueError
+            Bad arguments (nothing is computed or written).
+
+        Notes
+        -----
+        Memory: the result plus, per thread, the frame spectra of at most 64
+        receive elements over a band of range and a scratch block.
+
+        Examples
+        --------
+        >>> import numpy as np, sonvar
+        >>> from sonvar import pulses, sequence
+        >>> sim = sonvar.Simulator(fs=50e6)
+        >>> probe = sim.linear_array(16, 0.27e-3, 4e-3, 0.03e-3)
+        >>> probe.impulse(pulses.gaussian_pulse(5e6, 0.6, sim.fs))
+        >>> probe.excitation(pulses.sine_burst(5e6, 1, sim.fs))
+        >>> seq = sequence.plane_waves(probe, np.radians([-5, 0, 5]))
+        >>> cd = sim.channel_data(probe, seq, [[0, 0, 0.01]], [1.0])
+        >>> cd.data.shape[1:]
+        (16, 3)
+        """
+        from .channel import simulate
+        return simulate(self, probe, sequence, points, amplitudes, receive=receive, path=path,
+                        single=single, texts=texts)
 
 
 class Aperture:

@@ -517,6 +517,7 @@ PYBIND11_MODULE(_core, m) {
   });
 
   bind_calculations(m);
+  bind_channels(m);
 }
 
 }  // namespace sonvar_py

@@ -139,6 +139,7 @@ std::vector<point3> to_points(
     const py::array_t<double, py::array::c_style | py::array::forcecast> &a, const char *name);
 
 void bind_calculations(py::module_ &m);
+void bind_channels(py::module_ &m);
 
 }  // namespace sonvar_py
 

@@ -184,32 +184,36 @@ def test_synthetic_aperture_writes_channel_data_in_the_uff_layout(tmp_path):
                      "-o", str(tmp_path / "sa.h5")]) == 0
     sim = sonvar.Simulator(fs=FS, threads=1)
     tx, rx = direct_probe(sim), direct_probe(sim)
-    tx.focus_times(np.zeros(8))
     rx.focus_times(np.zeros(8))
+    centers = rx.element_centers
+    lag = pulses.center_delay(FS, tx.impulse_response, tx.excitation_signal, rx.impulse_response)
     with h5py.File(tmp_path / "sa.h5", "r") as f:
-        assert f.attrs["version"] == "v1.0.1"
+        assert f.attrs["version"] == "v1.2.0"
         cd = f["channel_data"]
         assert (cd.attrs["class"], cd.attrs["name"]) == ("uff.channel_data", "channel_data")
         assert list(cd.attrs["size"]) == [1, 1] and cd["sampling_frequency"][()] == [[FS]]
         assert cd["probe"].attrs["class"] == "uff.linear_array"
-        assert np.array_equal(cd["probe/geometry"][:3].T, rx.element_centers)
+        assert np.array_equal(cd["probe/geometry"][:3].T, centers)
         seq = cd["sequence"]
         assert seq.attrs["class"] == "uff.wave" and list(seq.attrs["size"]) == [1, 3]
         assert list(seq) == ["sequence_0001", "sequence_0002", "sequence_0003"]
         source = seq["sequence_0002/source"]
-        assert source["distance"][0, 0] == pytest.approx(np.linalg.norm(rx.element_centers[2]))
+        assert source["distance"][0, 0] == pytest.approx(np.linalg.norm(centers[2]))
         assert source["azimuth"][0, 0] == pytest.approx(-np.pi / 2)
+        assert seq["sequence_0002/delay"][0, 0] == 0.0  # each element fires at |e| / c
         data = cd["data"][()]
         assert data.shape[:3] == (1, 3, 8) and cd["data"].attrs["class"] == "double"
-        t0 = cd["initial_time"][0, 0]
+        first = int(round((cd["initial_time"][0, 0] + lag) * FS))
         for k, element in enumerate([1, 3, 8]):
-            weights = np.zeros(8)
+            weights, delays = np.zeros(8), np.zeros(8)
             weights[element - 1] = 1
-            tx.apodization(weights)  # the element alone, as the emission's aperture
+            delays[element - 1] = np.linalg.norm(centers[element - 1]) / 1540.0
+            tx.apodization(weights)  # the element alone, fired at |e| / c
+            tx.focus_times(delays)
             ref = sim.calc_scat_multi(tx, rx, table[:, :3], table[:, 3])
-            s = ref.start_sample - int(round(t0 * FS))
+            s = ref.start_sample - first
             np.testing.assert_allclose(data[0, k, :, s:s + len(ref.data)].T, ref.data,
-                                       rtol=0, atol=1e-9 * np.abs(ref.data).max())
+                                       rtol=0, atol=1e-12 * np.abs(ref.data).max())
         assert f["bmode/image"].shape == (21, len(f["bmode/x"]))
     # One emission: the sequence is that wave itself, as the format's readers expect.
     img["elements"] = [2]
@@ -218,7 +222,7 @@ def test_synthetic_aperture_writes_channel_data_in_the_uff_layout(tmp_path):
     with h5py.File(tmp_path / "one.h5", "r") as f:
         seq = f["channel_data/sequence"]
         assert seq.attrs["class"] == "uff.wave" and list(seq.attrs["size"]) == [1, 1]
-        assert seq["source/distance"][0, 0] == pytest.approx(np.linalg.norm(rx.element_centers[1]))
+        assert seq["source/distance"][0, 0] == pytest.approx(np.linalg.norm(centers[1]))
         assert f["channel_data/data"].shape[:3] == (1, 1, 8)
 
 
@@ -238,6 +242,110 @@ def test_sector_images_are_scan_converted(tmp_path, mode, kind, extra):
         # Bilinear resampling misses the very peak; beyond the sector the floor.
         assert -10 < b.max() <= 0 and np.all(b >= -50) and b[0, 0] == -50
         assert f["image/line_positions"].attrs["units"] == "rad"
+
+
+def channel_job(image, phantom_file, probe=None):
+    job = image_job(image, phantom_file)
+    job["probe"] = probe or dict(PROBE, focus=None)
+    return job
+
+
+def test_channel_data_modes_write_what_the_package_computes(tmp_path):
+    """plane_wave (with elevation steering on a 2-D array), diverging_wave, focused (lines on a
+    convex probe, points on a linear one) and custom (delays from a file): the file's samples and
+    waves are those of sim.channel_data with the sequence the keys describe."""
+    from sonvar import sequence, uff
+    np.save(tmp_path / "ph.npy", scatterers())
+    delays = np.linspace(0, 1e-6, 8)[None, :] * np.array([[1.0], [-1.0]])
+    np.savetxt(tmp_path / "delays.csv", delays, delimiter=",")
+    convex = dict(PROBE, kind="convex_array", r_convex=0.03, focus=None)
+    grid = {"kind": "array_2d", "width": 0.3e-3, "height": 0.3e-3, "kerf_x": 0.05e-3,
+            "kerf_y": 0.05e-3, "enabled": [[1, 1], [1, 1], [1, 1]]}
+    cases = [
+        ({"mode": "plane_wave", "angles": {"start": -0.1, "stop": 0.1, "count": 2},
+          "elevation_angles": {"start": 0.0, "stop": 0.1, "count": 2}, "prf": 2000}, grid,
+         lambda ap: sequence.plane_waves(ap, [-0.1, 0.1], [0.0, 0.1], prf=2000)),
+        ({"mode": "diverging_wave", "virtual_sources": [[0, 0, -5e-3], [1e-3, 0, -5e-3]],
+          "transmit_window": "hamming"}, None,
+         lambda ap: sequence.diverging_waves(ap, [[0, 0, -5e-3], [1e-3, 0, -5e-3]],
+                                             apodization=imaging.window(8, "hamming"))),
+        ({"mode": "focused", "lines": {"start": -0.05, "stop": 0.05, "count": 3},
+          "focus_depth": 0.012, "active": 6}, convex,
+         lambda ap: sequence.focused_waves(ap, sequence.line_foci(np.linspace(-0.05, 0.05, 3),
+                                                                  0.012, True, 0.03),
+                                           active=6, window="hanning")),
+        ({"mode": "focused", "focus_points": [[0, 0, 0.015]], "transmit_window": "rect"}, None,
+         lambda ap: sequence.focused_waves(ap, [[0, 0, 0.015]])),
+        ({"mode": "custom", "delays": "delays.csv"}, None, lambda ap: sequence.custom(delays)),
+    ]
+    for image, probe, make in cases:
+        job = channel_job(image, "ph.npy", probe)
+        assert cli.main(["image", write_job(tmp_path, job), "-q", "--no-plot", "-o",
+                         str(tmp_path / "cd.h5")]) == 0, image
+        sim = sonvar.Simulator(fs=FS, threads=1)
+        kind = job["probe"].pop("kind")
+        job["probe"].pop("focus", None)
+        if kind == "array_2d":
+            job["probe"]["enabled"] = np.ones((3, 2))
+        ap = getattr(sim, kind)(**job["probe"])
+        ap.impulse(pulses.gaussian_pulse(5e6, 0.6, FS))
+        ap.excitation(pulses.sine_burst(5e6, 1.5, FS))
+        ph = scatterers()
+        ref = sim.channel_data(ap, make(ap), ph[:, :3], ph[:, 3])
+        got = uff.read(tmp_path / "cd.h5")
+        assert got.initial_time == ref.initial_time and got.prf == ref.prf, image
+        np.testing.assert_allclose(got.data, ref.data, rtol=0,
+                                   atol=1e-12 * np.abs(ref.data).max())
+        np.testing.assert_allclose(got.sequence.delays, ref.sequence.delays, rtol=1e-14)
+        np.testing.assert_allclose(got.sequence.apodizations, ref.sequence.apodizations,
+                                   rtol=1e-14)
+        assert [t.kind for t in got.sequence] == [t.kind for t in ref.sequence]
+        assert got.center_frequency == 5e6 and got.bandwidth == 0.6  # the job's nominal pulse
+
+
+def test_synthetic_aperture_image_puts_a_target_in_place(tmp_path):
+    """The delay-and-sum image of the synthetic-aperture job, its elements fired at |e| / c: the
+    brightest pixel at a lone target."""
+    np.save(tmp_path / "ph.npy", np.array([[0.6e-3, 0.0, 0.015, 1.0]]))
+    img = {"mode": "synthetic_aperture",
+           "bmode": {"x_range": [-1e-3, 2e-3], "z_range": [0.013, 0.017], "pixel_size": 0.05e-3}}
+    assert cli.main(["image", write_job(tmp_path, image_job(img, "ph.npy")), "-q",
+                     "--no-plot"]) == 0
+    with h5py.File(tmp_path / "image.h5", "r") as f:
+        b, x, z = f["bmode/image"][()], f["bmode/x"][()], f["bmode/z"][()]
+    i, j = np.unravel_index(np.argmax(b), b.shape)
+    assert abs(x[j] - 0.6e-3) <= 0.05e-3 and abs(z[i] - 0.015) <= 0.05e-3
+
+
+def test_every_bad_key_of_a_job_is_reported_in_one_run(tmp_path, capsys):
+    np.save(tmp_path / "ph.npy", scatterers())
+    job = channel_job({"mode": "plane_wave", "angles": {"start": -2, "stop": 2, "count": 3},
+                       "elevation_angles": {"start": 0.0, "stop": 0.1, "count": 2},
+                       "virtual_sources": [[0, 0, -1e-3]], "prf": 0}, "ph.npy")
+    job["fs"] = -1
+    job["probe"]["color"] = "blue"
+    job["output"]["precision"] = "half"
+    path = write_job(tmp_path, job)
+    assert cli.main(["image", path]) == 2
+    err = capsys.readouterr().err.splitlines()
+    assert err == [
+        f"sonvar: {path}: fs: expected a number above 0, got -1",
+        f"sonvar: {path}: output.precision: expected one of double, single, got \"half\"",
+        f"sonvar: {path}: probe.color: unknown key; expected one of: apodization, focus, height, "
+        "kerf, kind, no_elements, no_sub_x, no_sub_y, width",
+        f"sonvar: {path}: image.elevation_angles: expected a probe with elements at several y "
+        "(a 2-D or multi-row array) to steer in elevation",
+        f"sonvar: {path}: image.prf: expected a number above 0, got 0",
+        f"sonvar: {path}: image.virtual_sources: unknown key; expected one of: angles, bmode, "
+        "dataset, elevation_angles, f_number, mode, prf, transmit_window",
+    ]
+    assert sorted(os.listdir(tmp_path)) == ["job.json", "ph.npy"]
+    job["image"] = {"mode": "plane_wave", "angles": {"start": -2, "stop": 2, "count": 3}}
+    job["fs"], job["output"] = FS, {}
+    job["probe"].pop("color")
+    assert cli.main(["image", write_job(tmp_path, job)]) == 2
+    assert capsys.readouterr().err == (f"sonvar: {path}: image.angles: steering angles must lie "
+                                       "within +-90 degrees, got -114.592 degrees\n")
 
 
 BAD = [

@@ -90,3 +90,26 @@ def test_convex_imager_puts_a_target_on_its_line():
     row, col = np.unravel_index(np.argmax(env), env.shape)
     assert col == 4
     assert rf.ranges(sim.c)[row] == pytest.approx(depth, abs=0.1e-3)
+
+
+def test_phased_imager_puts_a_target_on_its_line_and_array_2d_takes_a_float_mask():
+    sim = sonvar.Simulator(fs=50e6)
+    imp = pulses.gaussian_pulse(4e6, 0.6, sim.fs)
+    exc = pulses.sine_burst(4e6, 1, sim.fs)
+    imager = imaging.PhasedImager(sim, 32, 0.2e-3, 4e-3, 0.02e-3, 32, imp, exc, 0.025)
+    angle, depth = 0.15, 0.025
+    target = [depth * np.sin(angle), 0, depth * np.cos(angle)]
+    angles = angle + np.arange(-3, 4) * 0.03
+    rf = imager.image(phantom.Phantom(np.array([target]), np.ones(1)), angles)
+    env = display.envelope(rf.data)
+    row, col = np.unravel_index(np.argmax(env), env.shape)
+    assert col == 3
+    assert rf.ranges(sim.c)[row] == pytest.approx(depth, abs=0.1e-3)
+    mask = np.array([[1.0, 0.0], [1.0, 1.0]])
+    ap = sim.array_2d(0.3e-3, 0.3e-3, 0.05e-3, 0.05e-3, mask)
+    assert ap.no_elements == 3
+    np.testing.assert_array_equal(
+        ap.element_centers, sim.array_2d(0.3e-3, 0.3e-3, 0.05e-3, 0.05e-3,
+                                         mask.astype(bool)).element_centers)
+    with pytest.raises(ValueError, match="^enabled: float flags must be 0 or 1$"):
+        sim.array_2d(0.3e-3, 0.3e-3, 0.05e-3, 0.05e-3, mask * 0.5)

@@ -1,0 +1,228 @@
+// channels.cpp - channel echoes: the per-element echoes of point scatterers
+// added straight into a caller's matrix. The receive elements are shared
+// out over the workers; each worker takes the scatterers nearest first in
+// bands of range and adds the band's sums into its columns before the next
+// band starts, so that it holds the frames and sums of one band only.
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <memory>
+#include <numeric>
+#include <string>
+#include <vector>
+
+#include "internal.h"
+#include "sonvar.h"
+
+namespace {
+
+// A band of scatterers ends once their two-way range from the origin spans
+// this many samples, provided it holds at least kBandScatterers: the sums of
+// a band cover about its range plus the spread of the elements' distances.
+constexpr double kBandSamples = 1024.0;
+constexpr int kBandScatterers = 64;
+
+// The scatterers in the order the echoes take them, and where each band
+// ends.
+struct Plan {
+  std::vector<int> order;
+  std::vector<int> band_ends;
+};
+
+Plan make_plan(sys_con *sys, int n, const point3 *points) {
+  Plan plan;
+  sonvar::allocating(sys, "the order of the scatterers", [&] {
+    std::vector<double> range(static_cast<std::size_t>(n));
+    for (int i = 0; i < n; i++)
+      range[i] = points[i].x * points[i].x + points[i].y * points[i].y + points[i].z * points[i].z;
+    plan.order.resize(static_cast<std::size_t>(n));
+    std::iota(plan.order.begin(), plan.order.end(), 0);
+    std::stable_sort(plan.order.begin(), plan.order.end(),
+                     [&](int u, int v) { return range[u] < range[v]; });
+    for (double &r : range) r = std::sqrt(r);
+    const double width = kBandSamples * sys->c / (2 * sys->fs);
+    int start = 0;
+    for (int k = 0; k < n; k++) {
+      const bool full =
+          k - start >= kBandScatterers && range[plan.order[k]] - range[plan.order[start]] > width;
+      if (full) {
+        plan.band_ends.push_back(k);
+        start = k;
+      }
+    }
+    if (n > 0) plan.band_ends.push_back(n);
+  });
+  return plan;
+}
+
+// One worker: the receive elements [first, end).
+struct Worker {
+  sys_con *sys;
+  aperture *transmit;
+  aperture *receive;
+  int first;
+  int end;
+  int n;
+  const point3 *points;
+  const double *amplitudes;
+  const Plan *plan;
+  sonvar::EchoColumns columns;
+  bool failed = false;
+  std::string failure;
+};
+
+struct EchoesDeleter {
+  void operator()(element_echoes *echoes) const { element_echoes_free(echoes); }
+};
+
+// Moves the rows [lo, hi) (absolute samples) of column j into a new pool
+// signal, leaving zeros.
+signal_rec *take_rows(sys_con *sys, const sonvar::EchoColumns &c, int j, int64_t lo, int64_t hi) {
+  signal_rec *s = alloc_signal(sys, static_cast<int>(hi - lo), static_cast<int>(lo));
+  double *column = c.out + static_cast<int64_t>(j) * c.stride;
+  for (int64_t a = std::max(lo, c.first); a < std::min(hi, c.first + c.rows); a++) {
+    s->values[a - lo] = column[a - c.first];
+    column[a - c.first] = 0.0;
+  }
+  return s;
+}
+
+// A worker takes its receive elements in passes of at most this many: a
+// pass holds their frames (about 21 bytes per sample of echo, over a
+// band's range plus the spread of the element distances), and each pass
+// computes the transmit response at every scatterer again.
+constexpr int kElementsPerPass = 64;
+
+void run_pass(Worker *w, int first, int end);
+
+void run_worker(Worker *w) {
+  const int elements = w->end - w->first;
+  const int passes = (elements + kElementsPerPass - 1) / kElementsPerPass;
+  sonvar::EchoColumns &columns = w->columns;
+  sonvar::allocating(w->sys, "the spans of the channel echoes", [&] {
+    columns.lo.assign(static_cast<std::size_t>(elements), 0);
+    columns.hi.assign(static_cast<std::size_t>(elements), 0);
+  });
+  for (int p = 0; p < passes; p++)
+    run_pass(w, w->first + static_cast<int>(static_cast<long long>(elements) * p / passes),
+             w->first + static_cast<int>(static_cast<long long>(elements) * (p + 1) / passes));
+}
+
+void run_pass(Worker *w, int first, int end) {
+  std::unique_ptr<element_echoes, EchoesDeleter> echoes(
+      element_echoes_new(w->sys, w->transmit, w->receive, first, end));
+  sonvar::EchoColumns &columns = w->columns;
+  int k = 0;
+  for (int band_end : w->plan->band_ends) {
+    for (; k < band_end; k++) {
+      const int i = w->plan->order[static_cast<std::size_t>(k)];
+      element_echoes_add(echoes.get(), w->points[i], w->amplitudes[i], k, w->n);
+    }
+    sonvar::element_echoes_flush(echoes.get(), &columns);
+  }
+  if (w->sys->use_att) return;  // the echoes already hold the pulse
+  // The pulse, postponed to the end as calc_scat_multi postpones it, over
+  // the samples the element's sums covered.
+  for (int j = first; j < end; j++) {
+    const std::size_t k = static_cast<std::size_t>(j - w->first);
+    if (columns.lo[k] >= columns.hi[k]) continue;
+    signal_rec *echo = element_echoes_finish(
+        echoes.get(), take_rows(w->sys, columns, j, columns.lo[k], columns.hi[k]));
+    columns.add(j, echo->start_sample, echo->values, echo->no_samples);
+    free_signal(w->sys, echo);
+  }
+}
+
+void *worker_entry(void *argument) {
+  auto *w = static_cast<Worker *>(argument);
+  const sonvar::CallScope scope(w->sys);
+  try {
+    run_worker(w);
+  } catch (...) {
+    w->failed = true;
+    try {
+      w->failure = sonvar::failure_text();
+    } catch (...) {
+      w->failure.clear();
+    }
+  }
+  return nullptr;
+}
+
+void check_matrix(sys_con *sys, const double *out, int64_t first_sample, int64_t rows,
+                  int64_t column_stride) {
+  const char *call = "calc_scat_channels";
+  if (rows < 0) sonvar::fail(sys, "%s: rows %lld is negative", call, static_cast<long long>(rows));
+  if (rows > 0 && out == nullptr) sonvar::fail(sys, "%s: the matrix is NULL", call);
+  if (column_stride < rows)
+    sonvar::fail(sys, "%s: the column stride %lld is below the rows %lld", call,
+                 static_cast<long long>(column_stride), static_cast<long long>(rows));
+  if (first_sample < -static_cast<int64_t>(sonvar::kMaxStartSample) ||
+      first_sample > static_cast<int64_t>(sonvar::kMaxStartSample))
+    sonvar::fail(sys, "%s: the first sample %lld lies beyond +-%.0f", call,
+                 static_cast<long long>(first_sample), sonvar::kMaxStartSample);
+}
+
+}  // namespace
+
+int64_t calc_scat_channels(sys_con *sys, aperture *transmit, aperture *receive, int n,
+                           const point3 *points, const double *amplitudes, double *out,
+                           int64_t first_sample, int64_t rows, int64_t column_stride) try {
+  SONVAR_ENTER(sys);
+  sonvar::check_calculation(sys, "calc_scat_channels", transmit, receive, n, points, amplitudes,
+                            true);
+  check_matrix(sys, out, first_sample, rows, column_stride);
+  const int elements = receive->no_elements;
+  if (n == 0 || elements <= 0) return 0;
+  const Plan plan = make_plan(sys, n, points);
+  const int T = std::max(1, std::min(sys->threads, elements));
+  std::vector<Worker> workers;
+  std::vector<pthread_t> handles;
+  std::vector<char> started;
+  sonvar::allocating(sys, "the workers of the channel echoes", [&] {
+    workers.resize(static_cast<std::size_t>(T));
+    handles.resize(static_cast<std::size_t>(T));
+    started.assign(static_cast<std::size_t>(T), 0);
+  });
+  for (int i = 0; i < T; i++) {
+    Worker &w = workers[static_cast<std::size_t>(i)];
+    w.sys = sys;
+    w.transmit = transmit;
+    w.receive = receive;
+    w.first = static_cast<int>(static_cast<long long>(i) * elements / T);
+    w.end = static_cast<int>(static_cast<long long>(i + 1) * elements / T);
+    w.n = n;
+    w.points = points;
+    w.amplitudes = amplitudes;
+    w.plan = &plan;
+    w.columns.out = out;
+    w.columns.first = first_sample;
+    w.columns.rows = rows;
+    w.columns.stride = column_stride;
+    w.columns.base = w.first;
+  }
+  // The first share runs on the calling thread; one that cannot be started
+  // on a thread of its own too, with the same result.
+  for (int i = 1; i < T; i++)
+    started[i] = th_lib_start_thread(&handles[i], worker_entry, &workers[i]) == 0;
+  worker_entry(&workers[0]);
+  for (int i = 1; i < T; i++) {
+    if (started[i])
+      th_lib_wait_for_threads(&handles[i], 1);
+    else
+      worker_entry(&workers[i]);
+  }
+  int64_t dropped = 0;
+  for (const Worker &w : workers) {
+    if (w.failed)
+      sonvar::print_error_message(
+          sys, w.failure.empty() ? "Fatal error: A worker thread of the calculation failed \n"
+                                 : w.failure);
+    dropped += w.columns.dropped;
+  }
+  return dropped;
+} catch (...) {
+  sonvar::settle_failure(sys);
+  return -1;
+}

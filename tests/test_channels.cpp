@@ -1,0 +1,199 @@
+// Channel echoes: per-element echoes added into a caller's matrix.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <string>
+#include <vector>
+
+#include "internal.h"
+#include "test_util.h"
+
+namespace {
+
+class ChannelsTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    sys = sonvar_test::quiet_state();
+    set_sonvar(sys, "show_times", 0);
+  }
+  void TearDown() override { sonvar_test::release_state(sys); }
+
+  // A linear array steered by hand (delays growing along x) with a window
+  // on transmit, and the same array unfocused and unapodized on receive.
+  void make_apertures(int elements, double width = 0.25e-3) {
+    for (aperture **ap : {&tx, &rx}) {
+      *ap = xdc_linear_array(sys, elements, width, 4e-3, 0.05e-3, 1, 2, point3{0, 0, 0.02});
+      signal_rec *impulse = alloc_signal(sys, 31, 0);
+      signal_rec *excitation = alloc_signal(sys, 11, 0);
+      for (int k = 0; k < 31; k++)
+        impulse->values[k] = std::sin(2 * M_PI * 5e6 * k / sys->fs) * std::sin(M_PI * k / 30);
+      for (int k = 0; k < 11; k++) excitation->values[k] = std::sin(2 * M_PI * 5e6 * k / sys->fs);
+      xdc_impulse(sys, *ap, impulse);
+      xdc_excitation(sys, *ap, excitation);
+    }
+    double *delays = static_cast<double *>(alloc_memory(sys, elements, sizeof(double)));
+    double *weights = static_cast<double *>(alloc_memory(sys, elements, sizeof(double)));
+    double *zeros = static_cast<double *>(alloc_memory(sys, elements, sizeof(double)));
+    double *ones = static_cast<double *>(alloc_memory(sys, elements, sizeof(double)));
+    for (int i = 0; i < elements; i++) {
+      delays[i] = tx->elements[i].center.x * std::sin(0.15) / sys->c;
+      weights[i] = 0.5 + 0.5 * std::cos(M_PI * (i - (elements - 1) / 2.0) / elements);
+      zeros[i] = 0.0;
+      ones[i] = 1.0;
+    }
+    const double t0 = 0.0;
+    xdc_focus_times(sys, tx, 1, &t0, &delays);
+    xdc_apodization(sys, tx, 1, &t0, &weights);
+    xdc_focus_times(sys, rx, 1, &t0, &zeros);
+    xdc_apodization(sys, rx, 1, &t0, &ones);
+  }
+
+  void make_scatterers(int n) {
+    for (int i = 0; i < n; i++) {
+      points.push_back(point3{-6e-3 + 12e-3 * std::fmod(0.618 * i, 1.0),
+                              -1e-3 + 2e-3 * std::fmod(0.31 * i, 1.0),
+                              5e-3 + 25e-3 * std::fmod(0.4142 * i, 1.0)});
+      amplitudes.push_back(std::cos(0.9 * i));
+    }
+  }
+
+  // calc_scat_multi's echoes, each with its start.
+  std::vector<signal_rec *> reference() {
+    std::vector<point3> p = points;
+    std::vector<double> a = amplitudes;
+    signal_rec **r = calc_scat_multi(sys, tx, rx, static_cast<int>(p.size()), p.data(), a.data());
+    std::vector<signal_rec *> out(r, r + rx->no_elements);
+    free_memory(sys, r);
+    return out;
+  }
+
+  // The samples [lo, hi) the echoes cover, and their peak.
+  static void extent(const std::vector<signal_rec *> &echoes, int64_t *lo, int64_t *hi,
+                     double *peak) {
+    *lo = 1 << 30;
+    *hi = -(1 << 30);
+    *peak = 0.0;
+    for (signal_rec *s : echoes) {
+      *lo = std::min<int64_t>(*lo, s->start_sample);
+      *hi = std::max<int64_t>(*hi, s->start_sample + s->no_samples);
+      for (int k = 0; k < s->no_samples; k++) *peak = std::max(*peak, std::fabs(s->values[k]));
+    }
+  }
+
+  // The matrix of the channel echoes over [first, first + rows).
+  std::vector<double> channels(int64_t first, int64_t rows, int64_t *dropped) {
+    std::vector<double> out(static_cast<std::size_t>(rows * rx->no_elements), 0.0);
+    *dropped = calc_scat_channels(sys, tx, rx, static_cast<int>(points.size()), points.data(),
+                                  amplitudes.data(), out.data(), first, rows, rows);
+    return out;
+  }
+
+  void free_apertures() {
+    xdc_free(sys, tx);
+    xdc_free(sys, rx);
+  }
+
+  sys_con *sys = nullptr;
+  aperture *tx = nullptr;
+  aperture *rx = nullptr;
+  std::vector<point3> points;
+  std::vector<double> amplitudes;
+};
+
+// Every column equals calc_scat_multi's echo of its element to 1e-12 of
+// the peak, zeros around it; attenuation off and on; 70 elements on one
+// thread take two passes; elements 3 mm wide have responses too long for
+// the frames (summed directly).
+TEST_F(ChannelsTest, ColumnsEqualThePerElementEchoes) {
+  make_scatterers(150);
+  for (double width : {0.25e-3, 3e-3}) {
+    make_apertures(width < 1e-3 ? 70 : 8, width);
+    for (int att = 0; att <= 1; att++) {
+      set_sonvar(sys, "use_att", att);
+      set_sonvar(sys, "freq_att", 50e-6);
+      set_sonvar(sys, "att_f0", 5e6);
+      std::vector<signal_rec *> ref = reference();
+      int64_t lo = 0, hi = 0;
+      double peak = 0.0;
+      extent(ref, &lo, &hi, &peak);
+      const int64_t first = lo - 40, rows = hi - lo + 80;
+      int64_t dropped = -2;
+      std::vector<double> out = channels(first, rows, &dropped);
+      EXPECT_EQ(dropped, 0);
+      double error = 0.0;
+      for (int j = 0; j < rx->no_elements; j++) {
+        std::vector<double> expected(static_cast<std::size_t>(rows), 0.0);
+        for (int k = 0; k < ref[j]->no_samples; k++)
+          expected[ref[j]->start_sample - first + k] = ref[j]->values[k];
+        for (int64_t k = 0; k < rows; k++)
+          error = std::max(error, std::fabs(out[j * rows + k] - expected[k]));
+        free_signal(sys, ref[j]);
+      }
+      EXPECT_LE(error, 1e-12 * peak) << "width " << width << ", attenuation " << att;
+    }
+    free_apertures();
+  }
+}
+
+// The matrix does not depend on the thread count (the receive elements are
+// shared out, each formed in one order); a short matrix keeps what falls
+// inside and counts what it drops.
+TEST_F(ChannelsTest, ConcurrentWorkersGiveTheSameMatrixAndCountDroppedSamples) {
+  make_apertures(70);
+  make_scatterers(120);
+  std::vector<signal_rec *> ref = reference();
+  int64_t lo = 0, hi = 0;
+  double peak = 0.0;
+  extent(ref, &lo, &hi, &peak);
+  const int64_t first = lo - 30, rows = hi - lo + 60;
+  std::vector<double> one;
+  for (int T : {1, 2, 3}) {
+    set_sonvar(sys, "threads", T);
+    int64_t dropped = -2;
+    std::vector<double> out = channels(first, rows, &dropped);
+    EXPECT_EQ(dropped, 0) << T;
+    if (T == 1)
+      one = out;
+    else
+      EXPECT_EQ(out, one) << T << " threads";
+  }
+  // Cut at the middle of the echoes: the rows kept are unchanged.
+  const int64_t cut = rows / 2;
+  int64_t dropped = 0;
+  std::vector<double> part = channels(first, cut, &dropped);
+  int64_t outside = 0;
+  for (int j = 0; j < rx->no_elements; j++) {
+    for (int64_t k = 0; k < cut; k++) EXPECT_EQ(part[j * cut + k], one[j * rows + k]);
+    for (int64_t k = cut; k < rows; k++) outside += one[j * rows + k] != 0.0;
+  }
+  EXPECT_GE(dropped, outside);
+  EXPECT_GT(outside, 0);
+  for (signal_rec *s : ref) free_signal(sys, s);
+  free_apertures();
+}
+
+// Bad matrices fail naming the call; in the returning mode the call gives -1.
+TEST_F(ChannelsTest, BadMatrixIsRefused) {
+  make_apertures(4);
+  make_scatterers(5);
+  sonvar_set_failure_mode(sys, SONVAR_FAILURE_RETURN);
+  std::vector<double> out(40, 0.0);
+  struct Case {
+    double *out;
+    int64_t rows, stride;
+    const char *text;
+  } cases[] = {
+      {out.data(), -1, 10, "calc_scat_channels: rows -1 is negative"},
+      {out.data(), 10, 9, "calc_scat_channels: the column stride 9 is below the rows 10"},
+      {nullptr, 10, 10, "calc_scat_channels: the matrix is NULL"},
+  };
+  for (const Case &c : cases) {
+    EXPECT_EQ(calc_scat_channels(sys, tx, rx, 5, points.data(), amplitudes.data(), c.out, 0, c.rows,
+                                 c.stride),
+              -1);
+    EXPECT_EQ(std::string(sonvar_last_error(sys)), std::string("Fatal error: ") + c.text + " \n");
+  }
+  free_apertures();
+}
+
+}  // namespace
