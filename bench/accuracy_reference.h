@@ -14,7 +14,10 @@
 #include <string>
 #include <vector>
 
-#include "internal.h"
+#include "base/points.h"
+#include "field/frame_echoes.h"
+#include "lines/lines.h"
+#include "sonvar.h"
 
 namespace accuracy {
 

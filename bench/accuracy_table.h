@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "base/points.h"
+#include "field/frame_echoes.h"
 #include "accuracy_reference.h"
 
 namespace accuracy {

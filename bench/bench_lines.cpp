@@ -7,7 +7,9 @@
 
 #include <vector>
 
-#include "internal.h"
+#include "dispatch/scratch_block.h"
+#include "lines/lines.h"
+#include "sonvar.h"
 
 namespace {
 

@@ -10,7 +10,7 @@
 #include <random>
 #include <vector>
 
-#include "internal.h"
+#include "sonvar.h"
 
 namespace bench {
 

@@ -6,7 +6,9 @@
 
 #include <vector>
 
-#include "internal.h"
+#include "dispatch/scratch_block.h"
+#include "triangles/triangles.h"
+#include "sonvar.h"
 
 namespace {
 

@@ -13,12 +13,17 @@ out="$top/build/fuzz"
 mkdir -p "$out"
 flags="-std=c++17 -O1 -g -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined
   -I$top/sim -I$top/driver"
-sources="$(ls "$top"/sim/*.cpp) $(ls "$top"/driver/*.cpp | grep -v doroRivo.cpp)"
+sources="$(find "$top/sim" -name '*.cpp' | sort) $(ls "$top"/driver/*.cpp | grep -v doroRivo.cpp)"
 # The library's objects once, then each target linked against them.
 objects=""
 for source in $sources; do
-  object="$out/$(basename "$source" .cpp).o"
-  if [ ! -e "$object" ] || [ "$source" -nt "$object" ]; then
+  name="${source#"$top"/}"
+  object="$out/${name//\//_}"
+  object="${object%.cpp}.o"
+  # Rebuilt when the source or any header of the library or the driver is
+  # newer than the object.
+  if [ ! -e "$object" ] || [ "$source" -nt "$object" ] ||
+    [ -n "$(find "$top/sim" "$top/driver" -name '*.h' -newer "$object" | head -n 1)" ]; then
     clang++ $flags -fsanitize=fuzzer-no-link -c "$source" -o "$object" &
   fi
   objects="$objects $object"

@@ -28,7 +28,8 @@ done
 for file in libsonvar.a libsonvar.so cmake/Sonvar/SonvarConfig.cmake cmake/Sonvar/SonvarConfigVersion.cmake; do
   [ -e "$libdir/$file" ] || fail "$file not installed in $libdir"
 done
-[ ! -e "$prefix/include/internal.h" ] || fail "the internal header was installed"
+[ "$(find "$prefix/include" -type f)" = "$prefix/include/sonvar.h" ] ||
+  fail "headers other than sonvar.h were installed"
 "$prefix/bin/sonvar" example field >"$work/field.json" && grep -q '"command": "field"' "$work/field.json" ||
   fail "the installed sonvar command does not run"
 

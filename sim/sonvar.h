@@ -297,7 +297,7 @@ typedef struct aperture {
 } aperture;
 
 /* ======================================================================== */
-/* State and options (sonvar_main)                                          */
+/* State and options (state)                                                */
 /* ======================================================================== */
 
 /* Creates a state with its defaults and mutexes. quiet = 0 prints the
@@ -388,7 +388,7 @@ SONVAR_API void *alloc_memory(sys_con *sys, uint64_t count, uint64_t size);
 SONVAR_API void free_memory(sys_con *sys, void *block);
 
 /* ======================================================================== */
-/* Signal pool (general)                                                    */
+/* Signal pool (pool)                                                       */
 /* ======================================================================== */
 
 /* Hands out a signal of n zero samples starting at start_sample. The caller
@@ -408,7 +408,7 @@ SONVAR_API void free_signal_memory(sys_con *sys);
 /* Writes the signal's samples to a text file, one "%15e " value a line. */
 SONVAR_API void store_signal(const char *path, const signal_rec *signal);
 /* ======================================================================== */
-/* Apertures (transducers)                                                  */
+/* Apertures (apertures)                                                    */
 /* ======================================================================== */
 
 /* Replaces every rectangle of the aperture by two triangles (appended after
@@ -465,7 +465,7 @@ SONVAR_API void xdc_excitation(sys_con *sys, aperture *ap, signal_rec *signal);
 /* Tables are column-major doubles with `rows` rows; column 0 holds the
  * physical element number (from 1, ascending). `centers` has one row per
  * physical element and the columns x, y, z. See the documentation of each
- * table's columns in transducers.cpp. */
+ * table's columns in apertures/tables.cpp. */
 SONVAR_API aperture *xdc_triangles(sys_con *sys, const double *table, int rows,
                                    const double *centers, point3 focus);
 SONVAR_API aperture *xdc_rectangles(sys_con *sys, const double *table, int rows,
@@ -625,7 +625,7 @@ SONVAR_API signal_rec *sum_responses_decimated(sys_con *sys, signal_rec *src, si
 
 /* ======================================================================== */
 /* Attenuation, focusing at a point, field and scattering calculations      */
-/* (calculations)                                                           */
+/* (field)                                                                  */
 /* ======================================================================== */
 
 /* ---- Field calculations h, hp and hhp ----------------------------------- */

@@ -14,7 +14,15 @@
 #include <complex>
 
 #include "hand_aperture.h"
-#include "internal.h"
+#include "apertures/geometry.h"
+#include "base/points.h"
+#include "dispatch/scratch_block.h"
+#include "field/attenuation.h"
+#include "field/focusing.h"
+#include "field/progress.h"
+#include "field/rect_response.h"
+#include "field/scattering.h"
+#include "sonvar.h"
 #include "test_util.h"
 
 using sonvar_test::capture_stdout;

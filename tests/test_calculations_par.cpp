@@ -7,7 +7,13 @@
 #include <cstring>
 
 #include "hand_aperture.h"
-#include "internal.h"
+#include "dispatch/dispatcher.h"
+#include "dispatch/scratch_block.h"
+#include "field/rect_response.h"
+#include "field/scattering.h"
+#include "lines/lines.h"
+#include "threads/thread_lib.h"
+#include "sonvar.h"
 #include "test_util.h"
 
 // ===========================================================================

@@ -11,7 +11,11 @@
 #include <string>
 #include <vector>
 
-#include "internal.h"
+#include "general/failure.h"
+#include "general/memory.h"
+#include "general/messages.h"
+#include "threads/thread_lib.h"
+#include "sonvar.h"
 #include "test_util.h"
 
 using sonvar_test::capture_stdout;

@@ -10,7 +10,10 @@
 #include <string>
 #include <vector>
 
-#include "internal.h"
+#include "apertures/time_lines.h"
+#include "field/progress.h"
+#include "general/failure.h"
+#include "sonvar.h"
 #include "test_util.h"
 
 namespace {

@@ -9,6 +9,12 @@
 #include <random>
 #include <vector>
 
+#include "apertures/geometry.h"
+#include "base/points.h"
+#include "dispatch/scratch_block.h"
+#include "field/frame_echoes.h"
+#include "lines/lines.h"
+#include "triangles/triangles.h"
 #include "test_util.h"
 
 namespace {

@@ -14,6 +14,7 @@
 #include <map>
 #include <sstream>
 
+#include "base/points.h"
 #include "../bench/bench_setup.h"
 #include "test_util.h"
 

@@ -10,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include "lines/lines.h"
 #include "test_util.h"
 
 using sonvar_test::expect_signal_near;

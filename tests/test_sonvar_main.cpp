@@ -3,6 +3,8 @@
 #include <cmath>
 #include <string>
 
+#include "general/failure.h"
+#include "general/messages.h"
 #include "test_util.h"
 
 using sonvar_test::capture_stdout;

@@ -2,6 +2,7 @@
 #include <atomic>
 #include <vector>
 
+#include "threads/thread_lib.h"
 #include "test_util.h"
 
 class ThreadLibTest : public ::testing::Test {

@@ -4,6 +4,10 @@
 
 #include <thread>
 
+#include "apertures/geometry.h"
+#include "apertures/time_lines.h"
+#include "base/points.h"
+#include "lines/lines.h"
 #include "test_util.h"
 
 using sonvar_test::capture_stdout;

@@ -8,7 +8,12 @@
 #include <vector>
 
 #include "hand_aperture.h"
-#include "internal.h"
+#include "base/points.h"
+#include "dispatch/scratch_block.h"
+#include "lines/lines.h"
+#include "threads/thread_lib.h"
+#include "triangles/triangles.h"
+#include "sonvar.h"
 #include "test_util.h"
 
 using sonvar_test::make_triangle;

@@ -13,7 +13,8 @@
 #include <string>
 #include <vector>
 
-#include "internal.h"
+#include "general/memory.h"
+#include "sonvar.h"
 
 #if defined(__SANITIZE_ADDRESS__)
 #include <sanitizer/lsan_interface.h>

@@ -12,8 +12,17 @@
 #include <cmath>
 #include <cstdio>
 
-#include "internal.h"
-#include "sonvar.h"
+#include "base/points.h"
+#include "base/quadrature.h"
+#include "dispatch/scratch_block.h"
+#include "field/focusing.h"
+#include "general/checks.h"
+#include "general/failure.h"
+#include "general/memory.h"
+#include "general/messages.h"
+#include "state/host.h"
+#include "triangles/exact_response.h"
+#include "triangles/triangles.h"
 
 namespace {
 

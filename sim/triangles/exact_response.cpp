@@ -18,8 +18,10 @@
 #include <cmath>
 #include <vector>
 
-#include "internal.h"
-#include "sonvar.h"
+#include "base/points.h"
+#include "base/quadrature.h"
+#include "general/checks.h"
+#include "triangles/exact_response.h"
 
 namespace {
 

@@ -10,7 +10,10 @@
 #include <cstdlib>
 #include <new>
 
-#include "internal.h"
+#include "general/failure.h"
+#include "general/messages.h"
+#include "state/host.h"
+#include "threads/thread_lib.h"
 
 namespace sonvar {
 

@@ -12,8 +12,18 @@
 #include <utility>
 #include <vector>
 
-#include "internal.h"
-#include "sonvar.h"
+#include "base/points.h"
+#include "base/quadrature.h"
+#include "dispatch/scratch_block.h"
+#include "field/focusing.h"
+#include "general/checks.h"
+#include "general/failure.h"
+#include "general/memory.h"
+#include "general/messages.h"
+#include "lines/lines.h"
+#include "state/host.h"
+#include "triangles/exact_response.h"
+#include "triangles/triangles.h"
 
 extern "C" void polint(const double *xa, const double *ya, int n, double x, double *y,
                        double *dy);  // TEMP

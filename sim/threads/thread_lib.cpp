@@ -2,7 +2,9 @@
 // the library names no threading interface directly.
 #include <cstdio>
 
-#include "internal.h"
+#include "general/messages.h"
+#include "state/host.h"
+#include "threads/thread_lib.h"
 
 pthread_t th_lib_create_new_thread(void *(*worker)(void *), void *argument) {
   pthread_t handle{};

@@ -1,0 +1,273 @@
+// tables.cpp - the free-form constructors: apertures from tables of
+// triangles (xdc_triangles, xdc_triangles_old), rectangles (xdc_rectangles)
+// and bounding lines (xdc_lines).
+//
+// The tables are column-major, one row per mathematical element (one per
+// bounding line for xdc_lines), rows of one physical element together and
+// its number (from 1) in column 0. The other columns, metres:
+//   xdc_triangles   1-9 the corners x1 y1 z1 x2 y2 z2 x3 y3 z3, 10 apodization
+//   xdc_rectangles  1-12 the four corners (x, y, z each, in the order of
+//                   rect_element), 13 apodization, 14 width, 15 height,
+//                   16-18 the centre (width and height are recomputed from
+//                   the corners)
+//   xdc_lines       1 the line element's number within its physical element
+//                   (1, 2, ... in consecutive rows), 2 slope, 3 1 for a line
+//                   parallel to the y axis, 4 its y at x = 0 (its x when
+//                   parallel to the y axis), 5 1 when the inside lies above
+//                   (left of) the line
+// xdc_triangles_old takes one physical element: a table of the corners
+// (columns 0-8) and one apodization per triangle.
+#include <cmath>
+#include <vector>
+
+#include "apertures/geometry.h"
+#include "apertures/record.h"
+#include "general/checks.h"
+#include "general/failure.h"
+#include "general/memory.h"
+#include "general/messages.h"
+#include "state/host.h"
+
+using sonvar::alloc_array;
+using sonvar::check_built_geometry;
+using sonvar::new_aperture;
+using sonvar::require_finite_point;
+using sonvar::set_default_focus;
+
+namespace {
+
+// A run of consecutive table rows with the same physical element number.
+struct Run {
+  int element;  // physical element number, from 1
+  int first;    // first row of the run
+  int rows;     // number of rows in the run
+};
+
+// Entry (row r, column k) of a column-major table with `rows` rows.
+double cell(const double *table, int rows, int r, int k) {
+  return table[r + static_cast<std::size_t>(k) * rows];
+}
+
+// The truncated element number of one row; numbers below 1 (or not numbers)
+// would index before the element array, so they end the program.
+int element_number(const double *table, int rows, int r, const char *call) {
+  const double number = std::trunc(cell(table, rows, r, 0));
+  if (!(number >= 1.0 && number <= 2147483647.0))
+    sonvar::fail(nullptr, "%s: element number %g in table row %d is not a whole number from 1 up", call,
+          cell(table, rows, r, 0), r + 1);
+  return static_cast<int>(number);
+}
+
+// Splits a table into runs of rows of one physical element. Element numbers
+// must not fall back: a smaller number would make the last row's number too
+// small for the element array.
+std::vector<Run> element_runs(const double *table, int rows, const char *call) {
+  if (rows < 1) sonvar::fail(nullptr, "%s: the table has %d rows; at least one is needed", call, rows);
+  std::vector<Run> runs;
+  for (int r = 0; r < rows; r++) {
+    const int number = element_number(table, rows, r, call);
+    if (!runs.empty() && number == runs.back().element) {
+      runs.back().rows++;
+      continue;
+    }
+    if (!runs.empty() && number < runs.back().element)
+      sonvar::fail(nullptr, "%s: element number %d in table row %d is smaller than the one before it", call, number,
+            r + 1);
+    runs.push_back(Run{number, r, 1});
+  }
+  return runs;
+}
+
+// The aperture of a table constructor: one physical element per number up
+// to the last row's, centres from the centre table.
+aperture *table_aperture(sys_con *sys, const char *name, const std::vector<Run> &runs,
+                         const double *centers) {
+  const int count = runs.back().element;
+  aperture *ap = new_aperture(sys, name, count);
+  for (int n = 0; n < count; n++)
+    ap->elements[n].center =
+        point3{cell(centers, count, n, 0), cell(centers, count, n, 1), cell(centers, count, n, 2)};
+  return ap;
+}
+
+point3 table_point(const double *table, int rows, int r, int k) {
+  return point3{cell(table, rows, r, k), cell(table, rows, r, k + 1), cell(table, rows, r, k + 2)};
+}
+
+// Rounds a flag column to 0 or 1 (non-zero after rounding to the nearest
+// integer counts as set).
+int16_t table_flag(double value) {
+  return std::round(value) != 0.0 ? 1 : 0;
+}
+
+// The number of bounding lines of each line element in a run of rows.
+// Line-element numbers must run 1, 2, ... without gaps, each in consecutive
+// rows: any other numbering would index outside the element's array.
+std::vector<int> lines_per_element(const double *table, int rows, const Run &run) {
+  std::vector<int> lines_per_element;
+  for (int r = run.first; r < run.first + run.rows; r++) {
+    const double number = std::trunc(cell(table, rows, r, 1));
+    const double last = static_cast<double>(lines_per_element.size());
+    if (number == last + 1.0 && number >= 1.0)
+      lines_per_element.push_back(1);
+    else if (number == last && number >= 1.0)
+      lines_per_element.back()++;
+    else
+      sonvar::fail(nullptr, 
+          "xdc_lines: line element number %g in table row %d does not continue 1, 2, ... "
+          "within physical element %d",
+          cell(table, rows, r, 1), r + 1, run.element);
+  }
+  return lines_per_element;
+}
+
+// Fills the line elements of one physical element from its run of rows.
+void fill_line_run(sys_con *sys, physical_element &element, const double *table, int rows,
+                   const Run &run, const std::vector<int> &lines_per_element) {
+  element.no_line_elements = static_cast<int>(lines_per_element.size());
+  element.line_elements = alloc_array<line_element>(sys, element.no_line_elements, "line elements");
+  int r = run.first;
+  for (int e = 0; e < element.no_line_elements; e++) {
+    line_element &le = element.line_elements[e];
+    le.no_lines = lines_per_element[e];
+    le.lines = alloc_array<bounding_line>(sys, le.no_lines, "bounding lines");
+    for (int l = 0; l < le.no_lines; l++, r++) {
+      bounding_line &line = le.lines[l];
+      line.slope = cell(table, rows, r, 2);
+      line.slope_factor = 1 + line.slope * line.slope;
+      line.vertical = table_flag(cell(table, rows, r, 3));
+      (line.vertical ? line.x1 : line.y1) = cell(table, rows, r, 4);
+      line.above_or_left = table_flag(cell(table, rows, r, 5));
+    }
+    le.cos_x = 1.0;
+    le.sin_x = 0.0;
+    le.cos_y = 1.0;
+    le.sin_y = 0.0;
+    le.zc = 0.0;
+    le.apodization = 1.0;
+    le.delay = 0.0;
+    intersections(sys, &le);
+  }
+}
+
+}  // namespace
+
+aperture *xdc_triangles(sys_con *sys, const double *table, int rows, const double *centers,
+                        point3 focus) try {
+  SONVAR_ENTER(sys);
+  sonvar::check_state(sys, "xdc_triangles");
+  if (table == nullptr || centers == nullptr)
+    sonvar::fail(sys, "xdc_triangles: the table or the centres are NULL");
+  const std::vector<Run> runs = sonvar::allocating(sys, "the element runs of a table", [&] {
+    return element_runs(table, rows, "xdc_triangles");
+  });
+  aperture *ap = table_aperture(sys, "User defined transducer using triangles", runs, centers);
+  ap->uses_triangles = 1;
+  for (const Run &run : runs) {
+    physical_element &element = ap->elements[run.element - 1];
+    element.no_triangles = run.rows;
+    element.triangles = alloc_array<tri_element>(sys, run.rows, "triangles");
+    for (int j = 0; j < run.rows; j++) {
+      const int r = run.first + j;
+      tri_element &tri = element.triangles[j];
+      for (int k = 0; k < 3; k++) tri.corners[k] = table_point(table, rows, r, 1 + 3 * k);
+      tri.apodization = cell(table, rows, r, 10);
+      tri.delay = 0.0;
+    }
+  }
+  check_built_geometry(sys, "xdc_triangles", ap);
+  require_finite_point(sys, "xdc_triangles", "focus", focus);
+  set_default_focus(sys, ap, focus, 1.0);
+  return ap;
+}
+SONVAR_LEAVE(sys)
+
+aperture *xdc_rectangles(sys_con *sys, const double *table, int rows, const double *centers,
+                         point3 focus) try {
+  SONVAR_ENTER(sys);
+  sonvar::check_state(sys, "xdc_rectangles");
+  if (table == nullptr || centers == nullptr)
+    sonvar::fail(sys, "xdc_rectangles: the table or the centres are NULL");
+  const std::vector<Run> runs = sonvar::allocating(sys, "the element runs of a table", [&] {
+    return element_runs(table, rows, "xdc_rectangles");
+  });
+  aperture *ap = table_aperture(sys, "User defined rectangles transducer", runs, centers);
+  ap->uses_rectangles = 1;
+  for (const Run &run : runs) {
+    physical_element &element = ap->elements[run.element - 1];
+    element.no_rectangles = run.rows;
+    element.rectangles = alloc_array<rect_element>(sys, run.rows, "rectangles");
+    for (int j = 0; j < run.rows; j++) {
+      const int r = run.first + j;
+      rect_element &rect = element.rectangles[j];
+      for (int k = 0; k < 4; k++) rect.corners[k] = table_point(table, rows, r, 1 + 3 * k);
+      rect.apodization = cell(table, rows, r, 13);
+      rect.delay = 0.0;
+      rect.width = cell(table, rows, r, 14);
+      rect.height = cell(table, rows, r, 15);
+      rect.center = table_point(table, rows, r, 16);
+      // The sizes follow from the corners and replace the table's columns.
+      calculate_vectors(&rect);
+    }
+  }
+  check_built_geometry(sys, "xdc_rectangles", ap);
+  require_finite_point(sys, "xdc_rectangles", "focus", focus);
+  set_default_focus(sys, ap, focus, 1.0);
+  if (sys->use_triangles) xdc_convert(sys, ap);
+  if (sys->use_lines) xdc_line_convert(sys, ap);
+  return ap;
+}
+SONVAR_LEAVE(sys)
+
+aperture *xdc_lines(sys_con *sys, const double *table, int rows, const double *centers,
+                    point3 focus) try {
+  SONVAR_ENTER(sys);
+  sonvar::check_state(sys, "xdc_lines");
+  if (table == nullptr || centers == nullptr)
+    sonvar::fail(sys, "xdc_lines: the table or the centres are NULL");
+  const std::vector<Run> runs = sonvar::allocating(
+      sys, "the element runs of a table", [&] { return element_runs(table, rows, "xdc_lines"); });
+  const std::vector<std::vector<int>> counts =
+      sonvar::allocating(sys, "the line counts of a table", [&] {
+        std::vector<std::vector<int>> per_run;
+        for (const Run &run : runs) per_run.push_back(lines_per_element(table, rows, run));
+        return per_run;
+      });
+  aperture *ap = table_aperture(sys, "User defined transducer using lines", runs, centers);
+  ap->uses_lines = 1;
+  for (size_t k = 0; k < runs.size(); k++)
+    fill_line_run(sys, ap->elements[runs[k].element - 1], table, rows, runs[k], counts[k]);
+  check_built_geometry(sys, "xdc_lines", ap);
+  require_finite_point(sys, "xdc_lines", "focus", focus);
+  set_default_focus(sys, ap, focus, 1.0);
+  return ap;
+}
+SONVAR_LEAVE(sys)
+
+aperture *xdc_triangles_old(sys_con *sys, const double *corners, int rows,
+                            const double *apodizations, double element_apodization,
+                            point3 center) try {
+  SONVAR_ENTER(sys);
+  aperture *ap = new_aperture(sys, "Physical element made of triangles", 1);
+  ap->uses_triangles = 1;
+  physical_element &element = ap->elements[0];
+  element.center = center;
+  if (rows > 0) {
+    element.no_triangles = rows;
+    element.triangles = alloc_array<tri_element>(sys, rows, "triangles");
+    for (int r = 0; r < rows; r++) {
+      tri_element &tri = element.triangles[r];
+      for (int k = 0; k < 3; k++) tri.corners[k] = table_point(corners, rows, r, 3 * k);
+      tri.apodization = apodizations[r];
+      tri.delay = 0.0;
+    }
+  }
+  check_built_geometry(sys, "xdc_triangles_old", ap);
+  if (!std::isfinite(element_apodization))
+    sonvar::fail(sys, "xdc_triangles_old: element_apodization %g must be finite",
+                 element_apodization);
+  // A focus at infinity along z: every element fires at once.
+  set_default_focus(sys, ap, point3{0.0, 0.0, 1e30}, element_apodization);
+  return ap;
+}
+SONVAR_LEAVE(sys)
