@@ -21,6 +21,8 @@
 
 namespace accuracy {
 
+using namespace sonvar;  // the library internals under test
+
 constexpr double kPi = 3.141592653589793;
 constexpr double kTwoPi = 2 * kPi;
 

@@ -17,6 +17,8 @@
 
 namespace accuracy {
 
+using namespace sonvar;  // the library internals under test
+
 constexpr double kC = 1540.0;
 constexpr double kFs = 100e6;
 

@@ -11,6 +11,8 @@
 #include "lines/lines.h"
 #include "sonvar.h"
 
+using namespace sonvar;  // the library internals under test
+
 namespace {
 
 constexpr int kElements = 64;

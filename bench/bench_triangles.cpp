@@ -10,6 +10,8 @@
 #include "triangles/triangles.h"
 #include "sonvar.h"
 
+using namespace sonvar;  // the library internals under test
+
 namespace {
 
 constexpr int kElements = 64;

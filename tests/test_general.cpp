@@ -18,6 +18,8 @@
 #include "sonvar.h"
 #include "test_util.h"
 
+using namespace sonvar;  // the library internals under test
+
 using sonvar_test::capture_stdout;
 using sonvar_test::stdout_to_stderr;
 

@@ -16,6 +16,8 @@
 #include "sonvar.h"
 #include "test_util.h"
 
+using namespace sonvar;  // the library internals under test
+
 namespace {
 
 using sonvar_test::capture_stdout;

@@ -17,6 +17,8 @@
 #include "triangles/triangles.h"
 #include "test_util.h"
 
+using namespace sonvar;  // the library internals under test
+
 namespace {
 
 constexpr double kPi = 3.14159265358979323846;

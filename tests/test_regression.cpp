@@ -18,6 +18,8 @@
 #include "../bench/bench_setup.h"
 #include "test_util.h"
 
+using namespace sonvar;  // the library internals under test
+
 namespace {
 
 // Rounding of reordered sums and of tabulated transcendental functions

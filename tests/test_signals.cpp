@@ -13,6 +13,8 @@
 #include "lines/lines.h"
 #include "test_util.h"
 
+using namespace sonvar;  // the library internals under test
+
 using sonvar_test::expect_signal_near;
 using sonvar_test::quiet_state;
 using sonvar_test::release_state;

@@ -5,6 +5,8 @@
 #include "threads/thread_lib.h"
 #include "test_util.h"
 
+using namespace sonvar;  // the library internals under test
+
 class ThreadLibTest : public ::testing::Test {
  protected:
   pthread_mutex_t mutex;

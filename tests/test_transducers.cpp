@@ -10,6 +10,8 @@
 #include "lines/lines.h"
 #include "test_util.h"
 
+using namespace sonvar;  // the library internals under test
+
 using sonvar_test::capture_stdout;
 using sonvar_test::expect_signal_near;
 

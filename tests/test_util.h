@@ -22,6 +22,8 @@
 
 namespace sonvar_test {
 
+using namespace sonvar;  // the library internals under test
+
 // The calls whose failures may leave blocks behind run with the leak check
 // off on this thread (a failed call may leak what it had taken).
 struct LeaksAllowed {

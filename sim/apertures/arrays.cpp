@@ -14,12 +14,7 @@
 #include "general/messages.h"
 #include "state/host.h"
 
-using sonvar::alloc_array;
-using sonvar::check_built_geometry;
-using sonvar::new_aperture;
-using sonvar::print_formatted;
-using sonvar::require_finite_point;
-using sonvar::set_default_focus;
+namespace sonvar {
 
 namespace {
 
@@ -35,7 +30,7 @@ int element_count(std::int64_t a, std::int64_t b, const char *call) {
   if (a <= 0 || b <= 0) return 0;
   const std::int64_t count = a * b;
   if (count > 2147483647)
-    sonvar::fail(nullptr, "%s: %lld elements are more than an aperture can hold", call,
+    fail(nullptr, "%s: %lld elements are more than an aperture can hold", call,
           static_cast<long long>(count));
   return static_cast<int>(count);
 }
@@ -46,17 +41,17 @@ int element_count(std::int64_t a, std::int64_t b, const char *call) {
 // geometry with NaN).
 void require_size(sys_con *sys, const char *call, const char *name, double value) {
   if (!(std::isfinite(value) && value > 0))
-    sonvar::fail(sys, "%s: %s %g m must be finite and above 0", call, name, value);
+    fail(sys, "%s: %s %g m must be finite and above 0", call, name, value);
 }
 
 void require_gap(sys_con *sys, const char *call, const char *name, double value) {
   if (!(std::isfinite(value) && value >= 0))
-    sonvar::fail(sys, "%s: %s %g m must be finite and 0 or more", call, name, value);
+    fail(sys, "%s: %s %g m must be finite and 0 or more", call, name, value);
 }
 
 // The state, the element width, the kerf and the focus point of an array.
 void require_array(sys_con *sys, const char *call, double width, double kerf, point3 focus) {
-  sonvar::check_state(sys, call);
+  check_state(sys, call);
   require_size(sys, call, "width", width);
   require_gap(sys, call, "kerf", kerf);
   require_finite_point(sys, call, "focus", focus);
@@ -66,17 +61,17 @@ void require_array(sys_con *sys, const char *call, double width, double kerf, po
 void require_heights(sys_con *sys, const char *call, int no_elem_x, int no_elem_y,
                      const double *heights) {
   if (no_elem_x <= 0 || no_elem_y <= 0) return;
-  if (heights == nullptr) sonvar::fail(sys, "%s: heights is NULL for %d rows", call, no_elem_y);
+  if (heights == nullptr) fail(sys, "%s: heights is NULL for %d rows", call, no_elem_y);
   for (int r = 0; r < no_elem_y; r++)
     if (!(std::isfinite(heights[r]) && heights[r] > 0))
-      sonvar::fail(sys, "%s: heights[%d] %g m must be finite and above 0", call, r, heights[r]);
+      fail(sys, "%s: heights[%d] %g m must be finite and above 0", call, r, heights[r]);
 }
 
 // The elevation focus circle must reach the edges of the total height H.
 void require_elevation(sys_con *sys, const char *call, double Rfocus, double H) {
   require_size(sys, call, "Rfocus", Rfocus);
   if (!(Rfocus >= H / 2))
-    sonvar::fail(sys, "%s: Rfocus %g m must be at least half the elevation height %g m", call,
+    fail(sys, "%s: Rfocus %g m must be at least half the elevation height %g m", call,
                  Rfocus, H);
 }
 
@@ -87,13 +82,13 @@ void require_convex(sys_con *sys, const char *call, int n, double width, double 
                     double Rconvex) {
   require_size(sys, call, "Rconvex", Rconvex);
   if (!(width <= Rconvex))
-    sonvar::fail(sys, "%s: width %g m must not exceed Rconvex %g m", call, width, Rconvex);
+    fail(sys, "%s: width %g m must not exceed Rconvex %g m", call, width, Rconvex);
   if (!(kerf <= Rconvex))
-    sonvar::fail(sys, "%s: kerf %g m must not exceed Rconvex %g m", call, kerf, Rconvex);
+    fail(sys, "%s: kerf %g m must not exceed Rconvex %g m", call, kerf, Rconvex);
   if (n <= 0) return;
   const double arc = n * std::asin(width / Rconvex) + (n - 1) * std::asin(kerf / Rconvex);
   if (!(arc <= M_PI * (1 + 1e-12)))
-    sonvar::fail(sys,
+    fail(sys,
                  "%s: %d elements of width %g m and kerf %g m span %g degrees of the convex radius "
                  "%g m; at most 180",
                  call, n, width, kerf, arc * 180 / M_PI, Rconvex);
@@ -104,7 +99,7 @@ void require_convex(sys_con *sys, const char *call, int n, double width, double 
 void require_sagitta(sys_con *sys, const char *call, double Rconvex, double Rfocus, double H) {
   const double sagitta = Rfocus - std::sqrt(Rfocus * Rfocus - H * H / 4);
   if (!(Rconvex > sagitta))
-    sonvar::fail(sys, "%s: Rconvex %g m must exceed the elevation sagitta %g m of Rfocus %g m",
+    fail(sys, "%s: Rconvex %g m must exceed the elevation sagitta %g m of Rfocus %g m",
                  call, Rconvex, sagitta, Rfocus);
 }
 
@@ -254,7 +249,7 @@ aperture *disc_aperture(sys_con *sys, const char *name, const char *call, double
   // loops finite and the count within an int.
   const double bound = squares ? std::floor(M_PI * sqr(radius + size) / sqr(size) + 1) : 0.0;
   if (!(bound <= 2147483647.0))
-    sonvar::fail(nullptr, "%s: a disc of radius %g m needs too many squares of %g m", call, radius, size);
+    fail(nullptr, "%s: a disc of radius %g m needs too many squares of %g m", call, radius, size);
   aperture *ap = new_aperture(sys, name, 1);
   physical_element &element = ap->elements[0];
   element.center = point3{0.0, 0.0, 0.0};
@@ -280,9 +275,9 @@ aperture *disc_aperture(sys_con *sys, const char *name, const char *call, double
 
 }  // namespace
 
-aperture *xdc_piston(sys_con *sys, double radius, double ele_size) try {
+SONVAR_CALL aperture *xdc_piston(sys_con *sys, double radius, double ele_size) try {
   SONVAR_ENTER(sys);
-  sonvar::check_state(sys, "xdc_piston");
+  check_state(sys, "xdc_piston");
   require_size(sys, "xdc_piston", "radius", radius);
   require_size(sys, "xdc_piston", "ele_size", ele_size);
   aperture *ap = disc_aperture(sys, "Single element piston transducer", "xdc_piston", radius,
@@ -294,16 +289,16 @@ aperture *xdc_piston(sys_con *sys, double radius, double ele_size) try {
 }
 SONVAR_LEAVE(sys)
 
-aperture *xdc_concave(sys_con *sys, double radius, double focal_radius, double ele_size) try {
+SONVAR_CALL aperture *xdc_concave(sys_con *sys, double radius, double focal_radius, double ele_size) try {
   SONVAR_ENTER(sys);
-  sonvar::check_state(sys, "xdc_concave");
+  check_state(sys, "xdc_concave");
   require_size(sys, "xdc_concave", "radius", radius);
   require_size(sys, "xdc_concave", "focal_radius", focal_radius);
   require_size(sys, "xdc_concave", "ele_size", ele_size);
   // Every corner of a square whose centre lies in the disc stays within
   // radius + ele_size / sqrt(2) of the axis; the sphere must reach it.
   if (!(focal_radius >= radius + ele_size / std::sqrt(2.0)))
-    sonvar::fail(sys,
+    fail(sys,
                  "xdc_concave: focal_radius %g m must be at least radius %g m plus half the "
                  "diagonal of ele_size %g m",
                  focal_radius, radius, ele_size);
@@ -316,7 +311,7 @@ aperture *xdc_concave(sys_con *sys, double radius, double focal_radius, double e
 }
 SONVAR_LEAVE(sys)
 
-aperture *xdc_linear_array(sys_con *sys, int no_elements, double width, double height, double kerf,
+SONVAR_CALL aperture *xdc_linear_array(sys_con *sys, int no_elements, double width, double height, double kerf,
                            int no_sub_x, int no_sub_y, point3 focus) try {
   SONVAR_ENTER(sys);
   require_array(sys, "xdc_linear_array", width, kerf, focus);
@@ -336,7 +331,7 @@ aperture *xdc_linear_array(sys_con *sys, int no_elements, double width, double h
 }
 SONVAR_LEAVE(sys)
 
-aperture *xdc_linear_multirow(sys_con *sys, int no_elem_x, double width, int no_elem_y,
+SONVAR_CALL aperture *xdc_linear_multirow(sys_con *sys, int no_elem_x, double width, int no_elem_y,
                               const double *heights, double kerf_x, double kerf_y, int no_sub_x,
                               int no_sub_y, point3 focus) try {
   SONVAR_ENTER(sys);
@@ -348,7 +343,7 @@ aperture *xdc_linear_multirow(sys_con *sys, int no_elem_x, double width, int no_
                               element_count(no_elem_x, no_elem_y, call));
   const Rows rows =
       ap->no_elements > 0
-          ? sonvar::allocating(sys, "the row centres",
+          ? allocating(sys, "the row centres",
                                [&] { return row_centers(no_elem_y, heights, kerf_y); })
           : Rows{};
   const double sub_w = width / no_sub_x;
@@ -367,7 +362,7 @@ aperture *xdc_linear_multirow(sys_con *sys, int no_elem_x, double width, int no_
 }
 SONVAR_LEAVE(sys)
 
-aperture *xdc_2d_array(sys_con *sys, int no_elem_x, int no_elem_y, double width, double height,
+SONVAR_CALL aperture *xdc_2d_array(sys_con *sys, int no_elem_x, int no_elem_y, double width, double height,
                        double kerf_x, double kerf_y, const int16_t *enabled, int no_sub_x,
                        int no_sub_y, point3 focus) try {
   SONVAR_ENTER(sys);
@@ -375,7 +370,7 @@ aperture *xdc_2d_array(sys_con *sys, int no_elem_x, int no_elem_y, double width,
   require_size(sys, "xdc_2d_array", "height", height);
   require_gap(sys, "xdc_2d_array", "kerf_y", kerf_y);
   if (no_elem_x > 0 && no_elem_y > 0 && enabled == nullptr)
-    sonvar::fail(sys, "xdc_2d_array: enabled is NULL for %d x %d elements", no_elem_x, no_elem_y);
+    fail(sys, "xdc_2d_array: enabled is NULL for %d x %d elements", no_elem_x, no_elem_y);
   const char *call = "xdc_2d_array";
   // enabled holds no_elem_x columns of no_elem_y flags each.
   auto on = [&](int i, int j) { return enabled[static_cast<std::size_t>(i) * no_elem_y + j] != 0; };
@@ -401,7 +396,7 @@ aperture *xdc_2d_array(sys_con *sys, int no_elem_x, int no_elem_y, double width,
 }
 SONVAR_LEAVE(sys)
 
-aperture *xdc_focused_array(sys_con *sys, int no_elements, double width, double height, double kerf,
+SONVAR_CALL aperture *xdc_focused_array(sys_con *sys, int no_elements, double width, double height, double kerf,
                             double Rfocus, int no_sub_x, int no_sub_y, point3 focus) try {
   SONVAR_ENTER(sys);
   require_array(sys, "xdc_focused_array", width, kerf, focus);
@@ -425,7 +420,7 @@ aperture *xdc_focused_array(sys_con *sys, int no_elements, double width, double 
 }
 SONVAR_LEAVE(sys)
 
-aperture *xdc_focused_multirow(sys_con *sys, int no_elem_x, double width, int no_elem_y,
+SONVAR_CALL aperture *xdc_focused_multirow(sys_con *sys, int no_elem_x, double width, int no_elem_y,
                                const double *heights, double kerf_x, double kerf_y, double Rfocus,
                                int no_sub_x, int no_sub_y, point3 focus) try {
   SONVAR_ENTER(sys);
@@ -438,7 +433,7 @@ aperture *xdc_focused_multirow(sys_con *sys, int no_elem_x, double width, int no
                               element_count(no_elem_x, no_elem_y, call));
   const Rows rows =
       ap->no_elements > 0
-          ? sonvar::allocating(sys, "the row centres",
+          ? allocating(sys, "the row centres",
                                [&] { return row_centers(no_elem_y, heights, kerf_y); })
           : Rows{};
   const double z0 = focus_height(rows.total, Rfocus);
@@ -459,7 +454,7 @@ aperture *xdc_focused_multirow(sys_con *sys, int no_elem_x, double width, int no
 }
 SONVAR_LEAVE(sys)
 
-aperture *xdc_convex_array(sys_con *sys, int no_elements, double width, double height, double kerf,
+SONVAR_CALL aperture *xdc_convex_array(sys_con *sys, int no_elements, double width, double height, double kerf,
                            double Rconvex, int no_sub_x, int no_sub_y, point3 focus) try {
   SONVAR_ENTER(sys);
   require_array(sys, "xdc_convex_array", width, kerf, focus);
@@ -483,7 +478,7 @@ aperture *xdc_convex_array(sys_con *sys, int no_elements, double width, double h
 }
 SONVAR_LEAVE(sys)
 
-aperture *xdc_convex_focused_array(sys_con *sys, int no_elements, double width, double height,
+SONVAR_CALL aperture *xdc_convex_focused_array(sys_con *sys, int no_elements, double width, double height,
                                    double kerf, double Rconvex, double Rfocus, int no_sub_x,
                                    int no_sub_y, point3 focus) try {
   SONVAR_ENTER(sys);
@@ -513,7 +508,7 @@ aperture *xdc_convex_focused_array(sys_con *sys, int no_elements, double width, 
 }
 SONVAR_LEAVE(sys)
 
-aperture *xdc_convex_focused_multirow(sys_con *sys, int no_elem_x, double width, int no_elem_y,
+SONVAR_CALL aperture *xdc_convex_focused_multirow(sys_con *sys, int no_elem_x, double width, int no_elem_y,
                                       const double *heights, double kerf_x, double kerf_y,
                                       double Rconvex, double Rfocus, int no_sub_x, int no_sub_y,
                                       point3 focus) try {
@@ -531,7 +526,7 @@ aperture *xdc_convex_focused_multirow(sys_con *sys, int no_elem_x, double width,
                               element_count(no_elem_x, no_elem_y, call));
   const Rows rows =
       ap->no_elements > 0
-          ? sonvar::allocating(sys, "the row centres",
+          ? allocating(sys, "the row centres",
                                [&] { return row_centers(no_elem_y, heights, kerf_y); })
           : Rows{};
   const double z0 = focus_height(rows.total, Rfocus);
@@ -554,3 +549,5 @@ aperture *xdc_convex_focused_multirow(sys_con *sys, int no_elem_x, double width,
   return finish_aperture(sys, ap, focus, nullptr);
 }
 SONVAR_LEAVE(sys)
+
+}  // namespace sonvar

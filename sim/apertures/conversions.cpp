@@ -6,9 +6,9 @@
 #include "general/memory.h"
 #include "state/host.h"
 
-using sonvar::alloc_array;
+namespace sonvar {
 
-aperture *xdc_convert(sys_con *sys, aperture *ap) try {
+SONVAR_CALL aperture *xdc_convert(sys_con *sys, aperture *ap) try {
   SONVAR_ENTER(sys);
   ap->uses_rectangles = 0;
   ap->uses_triangles = 1;
@@ -57,7 +57,7 @@ void rectangle_to_lines(sys_con *sys, rect_element *rect, line_element *element)
 
 }  // namespace
 
-aperture *xdc_line_convert(sys_con *sys, aperture *ap) try {
+SONVAR_CALL aperture *xdc_line_convert(sys_con *sys, aperture *ap) try {
   SONVAR_ENTER(sys);
   ap->uses_rectangles = 0;
   ap->uses_lines = 1;
@@ -76,3 +76,5 @@ aperture *xdc_line_convert(sys_con *sys, aperture *ap) try {
   return ap;
 }
 SONVAR_LEAVE(sys)
+
+}  // namespace sonvar

@@ -13,6 +13,8 @@
 #include "general/messages.h"
 #include "state/host.h"
 
+namespace sonvar {
+
 namespace {
 
 // What writing one physical element's values came to.
@@ -58,14 +60,14 @@ void set_elements(aperture *ap, int count, const int *element_numbers, int no_va
             ? SetResult::kTooFewValues
             : set_sub_elements(ap->elements[n - 1], no_values, values[i], delays);
     if (n <= 0 || n > ap->no_elements)
-      sonvar::append_formatted(
+      append_formatted(
           &line, "Sonvar error: Illegal element number when setting mathematical element %s\n",
           what);
     else if (result == SetResult::kTooFewValues)
-      sonvar::append_formatted(
+      append_formatted(
           &line, "Sonvar error: Not enough values to set mathematical element %s\n", what);
     else if (result == SetResult::kNotFinite)
-      sonvar::append_formatted(&line,
+      append_formatted(&line,
                                "Sonvar error: Value that is not finite when setting mathematical "
                                "element %s of element %d\n",
                                what, n);
@@ -94,12 +96,12 @@ bool owns_signal(const aperture *ap, const signal_rec *signal) {
 // owned (and released) twice.
 void hand_over_signal(sys_con *sys, aperture *ap, signal_rec **slot, signal_rec *signal,
                       const char *call) {
-  sonvar::check_aperture(sys, call, ap);
+  check_aperture(sys, call, ap);
   if (signal == nullptr || signal->in_use == 0)
-    sonvar::fail(nullptr, "%s: the signal handed over is not in use (never allocated or already released)", call);
+    fail(nullptr, "%s: the signal handed over is not in use (never allocated or already released)", call);
   for (int j = 0; j < signal->no_samples; j++)
     if (!std::isfinite(signal->values[j]))
-      sonvar::fail(sys, "%s: sample %d of the signal is %g; it must be finite", call, j,
+      fail(sys, "%s: sample %d of the signal is %g; it must be finite", call, j,
                    signal->values[j]);
   if (signal == *slot) return;
   signal_rec *taken = owns_signal(ap, signal) ? copy_signal(sys, signal) : signal;
@@ -109,31 +111,31 @@ void hand_over_signal(sys_con *sys, aperture *ap, signal_rec **slot, signal_rec 
 
 }  // namespace
 
-void ele_apodization(aperture *ap, int count, const int *element_numbers, int no_values,
+SONVAR_CALL void ele_apodization(aperture *ap, int count, const int *element_numbers, int no_values,
                      double **values) {
   set_elements(ap, count, element_numbers, no_values, values, false);
 }
 
-void ele_delay(aperture *ap, int count, const int *element_numbers, int no_values,
+SONVAR_CALL void ele_delay(aperture *ap, int count, const int *element_numbers, int no_values,
                double **values) {
   set_elements(ap, count, element_numbers, no_values, values, true);
 }
 
-void ele_waveform(sys_con *sys, aperture *ap, int count, const int *element_numbers, int no_samples,
+SONVAR_CALL void ele_waveform(sys_con *sys, aperture *ap, int count, const int *element_numbers, int no_samples,
                   double **samples) try {
   SONVAR_ENTER(sys);
   const char *call = "ele_waveform";
-  sonvar::check_aperture(sys, call, ap);
+  check_aperture(sys, call, ap);
   if (count > 0 && (element_numbers == nullptr || samples == nullptr))
-    sonvar::fail(sys, "%s: element numbers or samples are NULL for %d elements", call, count);
+    fail(sys, "%s: element numbers or samples are NULL for %d elements", call, count);
   for (int i = 0; i < count; i++) {
     if (no_samples < 1 || no_samples > sys->max_samples)
-      sonvar::fail(sys, "%s: no_samples %d must be from 1 to max_samples %lld", call, no_samples,
+      fail(sys, "%s: no_samples %d must be from 1 to max_samples %lld", call, no_samples,
                    static_cast<long long>(sys->max_samples));
-    if (samples[i] == nullptr) sonvar::fail(sys, "%s: the samples of entry %d are NULL", call, i);
+    if (samples[i] == nullptr) fail(sys, "%s: the samples of entry %d are NULL", call, i);
     for (int j = 0; j < no_samples; j++)
       if (!std::isfinite(samples[i][j]))
-        sonvar::fail(sys, "%s: sample %d of entry %d is %g; it must be finite", call, j, i,
+        fail(sys, "%s: sample %d of entry %d is %g; it must be finite", call, j, i,
                      samples[i][j]);
   }
   for (int i = 0; i < count; i++) {
@@ -153,14 +155,16 @@ void ele_waveform(sys_con *sys, aperture *ap, int count, const int *element_numb
 }
 SONVAR_LEAVE_VOID(sys)
 
-void xdc_impulse(sys_con *sys, aperture *ap, signal_rec *signal) try {
+SONVAR_CALL void xdc_impulse(sys_con *sys, aperture *ap, signal_rec *signal) try {
   SONVAR_ENTER(sys);
   hand_over_signal(sys, ap, &ap->impulse_response, signal, "xdc_impulse");
 }
 SONVAR_LEAVE_VOID(sys)
 
-void xdc_excitation(sys_con *sys, aperture *ap, signal_rec *signal) try {
+SONVAR_CALL void xdc_excitation(sys_con *sys, aperture *ap, signal_rec *signal) try {
   SONVAR_ENTER(sys);
   hand_over_signal(sys, ap, &ap->excitation, signal, "xdc_excitation");
 }
 SONVAR_LEAVE_VOID(sys)
+
+}  // namespace sonvar

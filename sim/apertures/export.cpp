@@ -4,6 +4,8 @@
 #include "general/messages.h"
 #include "state/host.h"
 
+namespace sonvar {
+
 namespace {
 
 // Appends values to the caller's array, or only counts them when the
@@ -114,7 +116,7 @@ void write_table(const aperture *ap, int info_kind, TableWriter &w) {
 
 }  // namespace
 
-void xdc_get(sys_con *sys, aperture *ap, int info_kind, double *out) try {
+SONVAR_CALL void xdc_get(sys_con *sys, aperture *ap, int info_kind, double *out) try {
   SONVAR_ENTER(sys);
   if (sys->debug) print_message(sys, "Sonvar debug message: Entering xdc_get\n");
   if (out == nullptr) return;
@@ -123,8 +125,10 @@ void xdc_get(sys_con *sys, aperture *ap, int info_kind, double *out) try {
 }
 SONVAR_LEAVE_VOID(sys)
 
-int64_t xdc_get_size(sys_con *, aperture *ap, int info_kind) {
+SONVAR_CALL int64_t xdc_get_size(sys_con *, aperture *ap, int info_kind) {
   TableWriter counter{nullptr, 0};
   write_table(ap, info_kind, counter);
   return counter.count;
 }
+
+}  // namespace sonvar

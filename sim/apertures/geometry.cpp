@@ -12,12 +12,7 @@
 #include "general/messages.h"
 #include "state/host.h"
 
-using sonvar::alloc_array;
-using sonvar::print_formatted;
-
-double sqr(double x) {
-  return x * x;
-}
+namespace sonvar {
 
 namespace {
 
@@ -105,22 +100,22 @@ namespace {
 void print_tilt_diagnostic(const rect_element *rect, double dx, double dy, double dz) {
   const point3 *c = rect->corners;
   std::string text;
-  sonvar::append_formatted(&text, "Warning: Excessively large value for tan_xz or tan_yz\n");
-  sonvar::append_formatted(&text, "Values are: tan_xz = %10.6f,  tan_yz = %10.6f \n", rect->tan_xz,
+  append_formatted(&text, "Warning: Excessively large value for tan_xz or tan_yz\n");
+  append_formatted(&text, "Values are: tan_xz = %10.6f,  tan_yz = %10.6f \n", rect->tan_xz,
                            rect->tan_yz);
-  sonvar::append_formatted(&text, "Difference: dx = %10e, dy = %10e, dz = %10e \n", dx, dy, dz);
+  append_formatted(&text, "Difference: dx = %10e, dy = %10e, dz = %10e \n", dx, dy, dz);
   for (int k = 0; k < 4; k++)
-    sonvar::append_formatted(&text, "Corner points are: %10.6f, %10.6f, %10.6f \n", c[k].x, c[k].y,
+    append_formatted(&text, "Corner points are: %10.6f, %10.6f, %10.6f \n", c[k].x, c[k].y,
                              c[k].z);
   const double dx12 = std::fabs(c[0].x - c[1].x);
   const double tol12 = std::fabs(c[0].x + c[1].x) * 1e-14;
-  sonvar::append_formatted(&text, "Check one: %10.6f, %10.6f, %d \n", dx12, tol12,
+  append_formatted(&text, "Check one: %10.6f, %10.6f, %d \n", dx12, tol12,
                            dx12 <= tol12 ? 1 : 0);
   const double dy14 = std::fabs(c[0].y - c[3].y);
   const double tol14 = std::fabs(c[0].y + c[3].y) * 1e-14;
-  sonvar::append_formatted(&text, "Check two: %10.6f, %10.6f, %d \n", dy14, tol14,
+  append_formatted(&text, "Check two: %10.6f, %10.6f, %d \n", dy14, tol14,
                            dy14 <= tol14 ? 1 : 0);
-  print_message(sonvar::CallScope::current(), text.c_str());
+  print_message(CallScope::current(), text.c_str());
 }
 
 }  // namespace
@@ -144,7 +139,7 @@ void calculate_vectors(rect_element *rect) {
   const bool steep = std::fabs(rect->tan_xz) > 10 || std::fabs(rect->tan_yz) > 10;
   // No state is passed in: the line goes to the channel of the library call
   // running on this thread (standard output outside one).
-  if (steep) print_message(sonvar::CallScope::current(), (std::string(label) + "\n").c_str());
+  if (steep) print_message(CallScope::current(), (std::string(label) + "\n").c_str());
   const double angle_xz = std::atan(rect->tan_xz);
   const double angle_yz = std::atan(rect->tan_yz);
   rect->cos_xz = std::cos(angle_xz);
@@ -216,7 +211,7 @@ bool line_crossing(const bounding_line &a, const bounding_line &b, point3 *at) {
 
 void intersections(sys_con *sys, line_element *element) {
   // The element's corners are the crossings of its lines that lie on it.
-  const std::vector<point3> found = sonvar::allocating(sys, "the crossings of a line element", [&] {
+  const std::vector<point3> found = allocating(sys, "the crossings of a line element", [&] {
     std::vector<point3> crossings;
     for (int j = 0; j < element->no_lines; j++)
       for (int k = j + 1; k < element->no_lines; k++) {
@@ -271,3 +266,4 @@ void project_rectangle(rect_element *rect, line_element *element) {
   element->zc = c[0].z;
 }
 
+}  // namespace sonvar

@@ -6,7 +6,7 @@
 
 #include "sonvar.h"
 
-extern "C" {
+namespace sonvar {
 
 /* Corner generators: each writes the four corners of `rect` (in the order
  * (x0,y0), (x0,y0+h), (x0+w,y0+h), (x0+w,y0) or its curved counterpart) and
@@ -47,6 +47,6 @@ int16_t inside_boundary(const line_element *element, double x, double y);
  * lie on the element. */
 void intersections(sys_con *sys, line_element *element);
 
-}  // extern "C"
+}  // namespace sonvar
 
 #endif  // SONVAR_APERTURES_GEOMETRY_H

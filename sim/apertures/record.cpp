@@ -18,7 +18,7 @@
 #include "state/host.h"
 #include "threads/thread_lib.h"
 
-using sonvar::alloc_array;
+namespace sonvar {
 
 namespace {
 
@@ -47,8 +47,8 @@ void free_physical_element(sys_con *sys, physical_element &element) {
 
 // Finite and within the coordinates a calculation accepts.
 bool finite3(const point3 &p) {
-  return std::fabs(p.x) <= sonvar::kMaxCoordinate && std::fabs(p.y) <= sonvar::kMaxCoordinate &&
-         std::fabs(p.z) <= sonvar::kMaxCoordinate;
+  return std::fabs(p.x) <= kMaxCoordinate && std::fabs(p.y) <= kMaxCoordinate &&
+         std::fabs(p.z) <= kMaxCoordinate;
 }
 
 // Creation time as ctime text (with its newline), bounded to the record.
@@ -68,7 +68,7 @@ signal_rec *unit_signal(sys_con *sys) {
 // Takes the aperture's block out of the state's list; NULL when the
 // aperture is not in it.
 sonvar_live_aperture *unlink_live(sys_con *sys, const aperture *ap) {
-  sonvar::MutexGuard guard(&sys->memory_mutex);
+  MutexGuard guard(&sys->memory_mutex);
   for (sonvar_live_aperture **link = &sys->apertures; *link != nullptr; link = &(*link)->next)
     if (&(*link)->record == ap) {
       sonvar_live_aperture *found = *link;
@@ -80,13 +80,11 @@ sonvar_live_aperture *unlink_live(sys_con *sys, const aperture *ap) {
 
 }  // namespace
 
-namespace sonvar {
-
 void check_built_geometry(sys_con *sys, const char *call, const aperture *ap) {
   for (int n = 0; n < ap->no_elements; n++) {
     const physical_element &e = ap->elements[n];
     if (!finite3(e.center))
-      sonvar::fail(sys,
+      fail(sys,
                    "%s: the centre of physical element %d is (%g, %g, %g) m; it must be finite",
                    call, n + 1, e.center.x, e.center.y, e.center.z);
     for (int k = 0; k < e.no_rectangles; k++) {
@@ -96,7 +94,7 @@ void check_built_geometry(sys_con *sys, const char *call, const aperture *ap) {
                 std::isfinite(r.cos_xz) && std::isfinite(r.cos_yz);
       for (const point3 &c : r.corners) ok = ok && finite3(c);
       if (!ok)
-        sonvar::fail(sys,
+        fail(sys,
                      "%s: rectangle %d of physical element %d has corners, sizes, weight or tilt "
                      "that are not finite (corner 1 at (%g, %g, %g) m, width %g m, height %g m)",
                      call, k + 1, n + 1, r.corners[0].x, r.corners[0].y, r.corners[0].z, r.width,
@@ -107,7 +105,7 @@ void check_built_geometry(sys_con *sys, const char *call, const aperture *ap) {
       bool ok = std::isfinite(t.apodization) && std::isfinite(t.delay);
       for (const point3 &c : t.corners) ok = ok && finite3(c);
       if (!ok)
-        sonvar::fail(sys,
+        fail(sys,
                      "%s: triangle %d of physical element %d has corners or a weight that are not "
                      "finite",
                      call, k + 1, n + 1);
@@ -120,7 +118,7 @@ void check_built_geometry(sys_con *sys, const char *call, const aperture *ap) {
         ok = ok && std::isfinite(l.lines[b].slope) && std::isfinite(l.lines[b].y1) &&
              std::isfinite(l.lines[b].x1);
       if (!ok)
-        sonvar::fail(sys,
+        fail(sys,
                      "%s: line element %d of physical element %d has lines or a weight that are "
                      "not finite",
                      call, k + 1, n + 1);
@@ -136,7 +134,7 @@ aperture *new_aperture(sys_con *sys, const char *name, int no_elements) {
       count > 0 ? alloc_array<physical_element>(sys, count, "physical elements") : nullptr;
   auto *live = alloc_array<sonvar_live_aperture>(sys, 1, "an aperture");
   {
-    sonvar::MutexGuard guard(&sys->memory_mutex);
+    MutexGuard guard(&sys->memory_mutex);
     live->next = sys->apertures;
     sys->apertures = live;
   }
@@ -165,14 +163,12 @@ void set_default_focus(sys_con *sys, aperture *ap, point3 focus, double weight) 
   ap->dynamic_apodization = 0;
 }
 
-}  // namespace sonvar
-
-void xdc_free(sys_con *sys, aperture *ap) try {
+SONVAR_CALL void xdc_free(sys_con *sys, aperture *ap) try {
   SONVAR_ENTER(sys);
   if (ap == nullptr) return;
   sonvar_live_aperture *live = unlink_live(sys, ap);
   if (live == nullptr)
-    sonvar::fail(sys,
+    fail(sys,
                  "xdc_free: the aperture at %p is not a live aperture of this state (released "
                  "before, or not built by its constructors)",
                  static_cast<const void *>(ap));
@@ -188,3 +184,5 @@ void xdc_free(sys_con *sys, aperture *ap) try {
   free_memory(sys, live);
 }
 SONVAR_LEAVE_VOID(sys)
+
+}  // namespace sonvar

@@ -28,11 +28,7 @@
 #include "general/messages.h"
 #include "state/host.h"
 
-using sonvar::alloc_array;
-using sonvar::check_built_geometry;
-using sonvar::new_aperture;
-using sonvar::require_finite_point;
-using sonvar::set_default_focus;
+namespace sonvar {
 
 namespace {
 
@@ -53,7 +49,7 @@ double cell(const double *table, int rows, int r, int k) {
 int element_number(const double *table, int rows, int r, const char *call) {
   const double number = std::trunc(cell(table, rows, r, 0));
   if (!(number >= 1.0 && number <= 2147483647.0))
-    sonvar::fail(nullptr, "%s: element number %g in table row %d is not a whole number from 1 up", call,
+    fail(nullptr, "%s: element number %g in table row %d is not a whole number from 1 up", call,
           cell(table, rows, r, 0), r + 1);
   return static_cast<int>(number);
 }
@@ -62,7 +58,7 @@ int element_number(const double *table, int rows, int r, const char *call) {
 // must not fall back: a smaller number would make the last row's number too
 // small for the element array.
 std::vector<Run> element_runs(const double *table, int rows, const char *call) {
-  if (rows < 1) sonvar::fail(nullptr, "%s: the table has %d rows; at least one is needed", call, rows);
+  if (rows < 1) fail(nullptr, "%s: the table has %d rows; at least one is needed", call, rows);
   std::vector<Run> runs;
   for (int r = 0; r < rows; r++) {
     const int number = element_number(table, rows, r, call);
@@ -71,7 +67,7 @@ std::vector<Run> element_runs(const double *table, int rows, const char *call) {
       continue;
     }
     if (!runs.empty() && number < runs.back().element)
-      sonvar::fail(nullptr, "%s: element number %d in table row %d is smaller than the one before it", call, number,
+      fail(nullptr, "%s: element number %d in table row %d is smaller than the one before it", call, number,
             r + 1);
     runs.push_back(Run{number, r, 1});
   }
@@ -113,7 +109,7 @@ std::vector<int> lines_per_element(const double *table, int rows, const Run &run
     else if (number == last && number >= 1.0)
       lines_per_element.back()++;
     else
-      sonvar::fail(nullptr, 
+      fail(nullptr, 
           "xdc_lines: line element number %g in table row %d does not continue 1, 2, ... "
           "within physical element %d",
           cell(table, rows, r, 1), r + 1, run.element);
@@ -152,13 +148,13 @@ void fill_line_run(sys_con *sys, physical_element &element, const double *table,
 
 }  // namespace
 
-aperture *xdc_triangles(sys_con *sys, const double *table, int rows, const double *centers,
+SONVAR_CALL aperture *xdc_triangles(sys_con *sys, const double *table, int rows, const double *centers,
                         point3 focus) try {
   SONVAR_ENTER(sys);
-  sonvar::check_state(sys, "xdc_triangles");
+  check_state(sys, "xdc_triangles");
   if (table == nullptr || centers == nullptr)
-    sonvar::fail(sys, "xdc_triangles: the table or the centres are NULL");
-  const std::vector<Run> runs = sonvar::allocating(sys, "the element runs of a table", [&] {
+    fail(sys, "xdc_triangles: the table or the centres are NULL");
+  const std::vector<Run> runs = allocating(sys, "the element runs of a table", [&] {
     return element_runs(table, rows, "xdc_triangles");
   });
   aperture *ap = table_aperture(sys, "User defined transducer using triangles", runs, centers);
@@ -182,13 +178,13 @@ aperture *xdc_triangles(sys_con *sys, const double *table, int rows, const doubl
 }
 SONVAR_LEAVE(sys)
 
-aperture *xdc_rectangles(sys_con *sys, const double *table, int rows, const double *centers,
+SONVAR_CALL aperture *xdc_rectangles(sys_con *sys, const double *table, int rows, const double *centers,
                          point3 focus) try {
   SONVAR_ENTER(sys);
-  sonvar::check_state(sys, "xdc_rectangles");
+  check_state(sys, "xdc_rectangles");
   if (table == nullptr || centers == nullptr)
-    sonvar::fail(sys, "xdc_rectangles: the table or the centres are NULL");
-  const std::vector<Run> runs = sonvar::allocating(sys, "the element runs of a table", [&] {
+    fail(sys, "xdc_rectangles: the table or the centres are NULL");
+  const std::vector<Run> runs = allocating(sys, "the element runs of a table", [&] {
     return element_runs(table, rows, "xdc_rectangles");
   });
   aperture *ap = table_aperture(sys, "User defined rectangles transducer", runs, centers);
@@ -219,16 +215,16 @@ aperture *xdc_rectangles(sys_con *sys, const double *table, int rows, const doub
 }
 SONVAR_LEAVE(sys)
 
-aperture *xdc_lines(sys_con *sys, const double *table, int rows, const double *centers,
+SONVAR_CALL aperture *xdc_lines(sys_con *sys, const double *table, int rows, const double *centers,
                     point3 focus) try {
   SONVAR_ENTER(sys);
-  sonvar::check_state(sys, "xdc_lines");
+  check_state(sys, "xdc_lines");
   if (table == nullptr || centers == nullptr)
-    sonvar::fail(sys, "xdc_lines: the table or the centres are NULL");
-  const std::vector<Run> runs = sonvar::allocating(
+    fail(sys, "xdc_lines: the table or the centres are NULL");
+  const std::vector<Run> runs = allocating(
       sys, "the element runs of a table", [&] { return element_runs(table, rows, "xdc_lines"); });
   const std::vector<std::vector<int>> counts =
-      sonvar::allocating(sys, "the line counts of a table", [&] {
+      allocating(sys, "the line counts of a table", [&] {
         std::vector<std::vector<int>> per_run;
         for (const Run &run : runs) per_run.push_back(lines_per_element(table, rows, run));
         return per_run;
@@ -244,7 +240,7 @@ aperture *xdc_lines(sys_con *sys, const double *table, int rows, const double *c
 }
 SONVAR_LEAVE(sys)
 
-aperture *xdc_triangles_old(sys_con *sys, const double *corners, int rows,
+SONVAR_CALL aperture *xdc_triangles_old(sys_con *sys, const double *corners, int rows,
                             const double *apodizations, double element_apodization,
                             point3 center) try {
   SONVAR_ENTER(sys);
@@ -264,10 +260,12 @@ aperture *xdc_triangles_old(sys_con *sys, const double *corners, int rows,
   }
   check_built_geometry(sys, "xdc_triangles_old", ap);
   if (!std::isfinite(element_apodization))
-    sonvar::fail(sys, "xdc_triangles_old: element_apodization %g must be finite",
+    fail(sys, "xdc_triangles_old: element_apodization %g must be finite",
                  element_apodization);
   // A focus at infinity along z: every element fires at once.
   set_default_focus(sys, ap, point3{0.0, 0.0, 1e30}, element_apodization);
   return ap;
 }
 SONVAR_LEAVE(sys)
+
+}  // namespace sonvar

@@ -14,9 +14,7 @@
 #include "general/messages.h"
 #include "state/host.h"
 
-using sonvar::alloc_array;
-using sonvar::require_finite;
-using sonvar::require_finite_point;
+namespace sonvar {
 
 namespace {
 
@@ -62,8 +60,8 @@ void insert_focus(sys_con *sys, aperture *ap, int dynamic, double time, double a
     entry->point = point;
     entry->delays = alloc_array<double>(sys, ap->no_elements, "focus delays");
     for (int i = 0; i < ap->no_elements; i++)
-      entry->delays[i] = sonvar::distance(ap->elements[i].center, point) / sys->c;
-    const double reference = sonvar::distance(ap->focus_reference, point) / sys->c;
+      entry->delays[i] = distance(ap->elements[i].center, point) / sys->c;
+    const double reference = distance(ap->focus_reference, point) / sys->c;
     subtract_delay(ap->no_elements, entry->delays, ap->quantize_delays, ap->quantization,
                    reference);
   }
@@ -138,14 +136,14 @@ std::vector<double *> line_arrays(const Entry *entry, double *Entry::*array,
 // An array that a caller handed to both time lines is released with the
 // last line that holds it, so that it is never released twice.
 void free_focus_time_line(sys_con *sys, aperture *ap) {
-  sonvar::allocating(sys, "the list of time-line arrays", [&] {
+  allocating(sys, "the list of time-line arrays", [&] {
     release_line(sys, &ap->focus_line, &focus_entry::delays,
                  line_arrays(ap->apodization_line, &apodization_entry::values));
   });
 }
 
 void free_apodization_time_line(sys_con *sys, aperture *ap) {
-  sonvar::allocating(sys, "the list of time-line arrays", [&] {
+  allocating(sys, "the list of time-line arrays", [&] {
     release_line(sys, &ap->apodization_line, &apodization_entry::values,
                  line_arrays(ap->focus_line, &focus_entry::delays));
   });
@@ -157,31 +155,31 @@ namespace {
 // value finite, no array missing; checked before anything changes hands.
 void require_line_values(sys_con *sys, const char *call, const aperture *ap, int count,
                          const double *times, double *const *arrays, const char *what) {
-  sonvar::check_aperture(sys, call, ap);
-  if (count < 0) sonvar::fail(sys, "%s: count %d is negative", call, count);
+  check_aperture(sys, call, ap);
+  if (count < 0) fail(sys, "%s: count %d is negative", call, count);
   if (count > 0 && (times == nullptr || arrays == nullptr))
-    sonvar::fail(sys, "%s: times or %s are NULL for %d entries", call, what, count);
+    fail(sys, "%s: times or %s are NULL for %d entries", call, what, count);
   for (int i = 0; i < count; i++) {
     if (!std::isfinite(times[i]))
-      sonvar::fail(sys, "%s: time %d is %g s; it must be finite", call, i, times[i]);
-    if (arrays[i] == nullptr) sonvar::fail(sys, "%s: %s of entry %d are NULL", call, what, i);
+      fail(sys, "%s: time %d is %g s; it must be finite", call, i, times[i]);
+    if (arrays[i] == nullptr) fail(sys, "%s: %s of entry %d are NULL", call, what, i);
     for (int e = 0; e < ap->no_elements; e++)
       if (!std::isfinite(arrays[i][e]))
-        sonvar::fail(sys, "%s: %s of entry %d, element %d, is %g; it must be finite", call, what, i,
+        fail(sys, "%s: %s of entry %d, element %d, is %g; it must be finite", call, what, i,
                      e + 1, arrays[i][e]);
   }
 }
 
 }  // namespace
 
-void xdc_focus(sys_con *sys, aperture *ap, int count, const double *times,
+SONVAR_CALL void xdc_focus(sys_con *sys, aperture *ap, int count, const double *times,
                const point3 *points) try {
   SONVAR_ENTER(sys);
-  sonvar::check_aperture(sys, "xdc_focus", ap);
-  sonvar::check_state(sys, "xdc_focus");
-  if (count < 0) sonvar::fail(sys, "xdc_focus: count %d is negative", count);
+  check_aperture(sys, "xdc_focus", ap);
+  check_state(sys, "xdc_focus");
+  if (count < 0) fail(sys, "xdc_focus: count %d is negative", count);
   if (count > 0 && (times == nullptr || points == nullptr))
-    sonvar::fail(sys, "xdc_focus: times or points are NULL for %d entries", count);
+    fail(sys, "xdc_focus: times or points are NULL for %d entries", count);
   for (int i = 0; i < count; i++) {
     require_finite(sys, "xdc_focus", "time", times[i]);
     require_finite_point(sys, "xdc_focus", "focus point", points[i]);
@@ -191,10 +189,10 @@ void xdc_focus(sys_con *sys, aperture *ap, int count, const double *times,
 }
 SONVAR_LEAVE_VOID(sys)
 
-void xdc_dynamic_focus(sys_con *sys, aperture *ap, double time, double angle_zx,
+SONVAR_CALL void xdc_dynamic_focus(sys_con *sys, aperture *ap, double time, double angle_zx,
                        double angle_zy) try {
   SONVAR_ENTER(sys);
-  sonvar::check_aperture(sys, "xdc_dynamic_focus", ap);
+  check_aperture(sys, "xdc_dynamic_focus", ap);
   require_finite(sys, "xdc_dynamic_focus", "time", time);
   require_finite(sys, "xdc_dynamic_focus", "angle_zx", angle_zx);
   require_finite(sys, "xdc_dynamic_focus", "angle_zy", angle_zy);
@@ -203,17 +201,17 @@ void xdc_dynamic_focus(sys_con *sys, aperture *ap, double time, double angle_zx,
 }
 SONVAR_LEAVE_VOID(sys)
 
-void xdc_center_focus(sys_con *sys, aperture *ap, point3 point) {
-  sonvar::check_aperture(sys, "xdc_center_focus", ap);
+SONVAR_CALL void xdc_center_focus(sys_con *sys, aperture *ap, point3 point) {
+  check_aperture(sys, "xdc_center_focus", ap);
   require_finite_point(sys, "xdc_center_focus", "point", point);
   ap->focus_reference = point;
 }
 
-void xdc_focus_times(sys_con *sys, aperture *ap, int count, const double *times,
+SONVAR_CALL void xdc_focus_times(sys_con *sys, aperture *ap, int count, const double *times,
                      double **delays) try {
   SONVAR_ENTER(sys);
   require_line_values(sys, "xdc_focus_times", ap, count, times, delays, "delays");
-  sonvar::allocating(sys, "the focus time line", [&] {
+  allocating(sys, "the focus time line", [&] {
     const std::vector<double *> owned =
         owned_arrays(sys, count, delays, ap->no_elements, "focus delays");
     release_line(sys, &ap->focus_line, &focus_entry::delays,
@@ -223,11 +221,11 @@ void xdc_focus_times(sys_con *sys, aperture *ap, int count, const double *times,
 }
 SONVAR_LEAVE_VOID(sys)
 
-void xdc_apodization(sys_con *sys, aperture *ap, int count, const double *times,
+SONVAR_CALL void xdc_apodization(sys_con *sys, aperture *ap, int count, const double *times,
                      double **values) try {
   SONVAR_ENTER(sys);
   require_line_values(sys, "xdc_apodization", ap, count, times, values, "values");
-  sonvar::allocating(sys, "the apodization time line", [&] {
+  allocating(sys, "the apodization time line", [&] {
     const std::vector<double *> owned =
         owned_arrays(sys, count, values, ap->no_elements, "apodization values");
     release_line(sys, &ap->apodization_line, &apodization_entry::values,
@@ -238,12 +236,12 @@ void xdc_apodization(sys_con *sys, aperture *ap, int count, const double *times,
 }
 SONVAR_LEAVE_VOID(sys)
 
-void xdc_dynamic_apodization(sys_con *sys, aperture *ap, int window_kind, double f_number,
+SONVAR_CALL void xdc_dynamic_apodization(sys_con *sys, aperture *ap, int window_kind, double f_number,
                              point3 reference, point3 direction) {
   const char *call = "xdc_dynamic_apodization";
-  sonvar::check_aperture(sys, call, ap);
+  check_aperture(sys, call, ap);
   if (!(std::isfinite(f_number) && f_number > 0))
-    sonvar::fail(sys, "%s: f_number %g must be finite and above 0", call, f_number);
+    fail(sys, "%s: f_number %g must be finite and above 0", call, f_number);
   require_finite_point(sys, call, "reference", reference);
   require_finite_point(sys, call, "direction", direction);
   ap->fixed_apodization = 0;
@@ -253,3 +251,5 @@ void xdc_dynamic_apodization(sys_con *sys, aperture *ap, int window_kind, double
   ap->f_number = f_number;
   ap->apod_window = window_kind;
 }
+
+}  // namespace sonvar

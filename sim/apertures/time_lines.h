@@ -5,7 +5,7 @@
 
 #include "sonvar.h"
 
-extern "C" {
+namespace sonvar {
 
 /* Inserts one focus entry: dynamic (along the two angles) or static (delays
  * from the element centres to `point` with the state's speed of sound,
@@ -23,6 +23,7 @@ void free_apodization_time_line(sys_con *sys, aperture *ap);
 /* Turns arrival times into delays in place: v = reference - v, rounded to the
  * nearest multiple of `step` (halves up) when `quantize` is set and step > 0. */
 void subtract_delay(int count, double *values, int quantize, double step, double reference);
-}  // extern "C"
+
+}  // namespace sonvar
 
 #endif  // SONVAR_APERTURES_TIME_LINES_H

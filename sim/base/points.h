@@ -7,14 +7,12 @@
 
 #include "sonvar.h"
 
-extern "C" {
-
-/* x * x */
-double sqr(double x);
-
-}  // extern "C"
-
 namespace sonvar {
+
+// x * x
+inline double sqr(double x) {
+  return x * x;
+}
 
 // The distance between two points, m.
 inline double distance(point3 a, point3 b) {

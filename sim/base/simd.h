@@ -5,6 +5,8 @@
 
 #include <cstdint>
 
+namespace sonvar {
+
 /* Loops whose lanes all do the same operations in the same order, compiled
  * once more for wider vectors and picked at load time: every clone gives the
  * same values. The ifunc resolver runs before the ThreadSanitizer runtime is
@@ -16,8 +18,6 @@
 #define SONVAR_VECTOR_CLONES __attribute__((target_clones("avx2", "default")))
 #define SONVAR_WIDE_VECTOR_CLONES __attribute__((target_clones("avx512f", "avx2", "default")))
 #endif
-
-namespace sonvar {
 
 // Four doubles, and four 64-bit integers (the bits of four doubles, or the
 // masks of their comparisons), as one value; loads and stores need no

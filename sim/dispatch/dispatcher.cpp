@@ -19,6 +19,8 @@
 #include "state/host.h"
 #include "threads/thread_lib.h"
 
+namespace sonvar {
+
 namespace {
 
 using WorkerEntry = void *(*)(void *);
@@ -36,9 +38,9 @@ SplitRun prepare_split(sys_con *sys, aperture *ap1, aperture *ap2, int N, point3
                        double *amplitudes, int dec_factor) {
   SplitRun run;
   run.T = sys->threads;
-  run.work = sonvar::alloc_array<thread_work>(sys, run.T, "the worker records");
-  run.handles = sonvar::alloc_array<pthread_t>(sys, run.T, "the worker thread handles");
-  run.started = sonvar::alloc_array<int>(sys, run.T, "the worker start flags");
+  run.work = alloc_array<thread_work>(sys, run.T, "the worker records");
+  run.handles = alloc_array<pthread_t>(sys, run.T, "the worker thread handles");
+  run.started = alloc_array<int>(sys, run.T, "the worker start flags");
   const int q = N / run.T;
   for (int i = 0; i < run.T; i++) {
     thread_work &w = run.work[i];
@@ -98,7 +100,7 @@ void settle_workers(sys_con *sys, SplitRun *run, WorkerEntry entry) {
     free_memory(sys, run->work[i].failure);
   }
   release_split(sys, run);
-  sonvar::print_error_message(sys, text);
+  print_error_message(sys, text);
 }
 
 // Starts every worker in index order. A worker whose thread cannot be
@@ -109,7 +111,7 @@ void run_workers(sys_con *sys, SplitRun *run, WorkerEntry entry) {
     const int status = th_lib_start_thread(&run->handles[i], entry, &run->work[i]);
     run->started[i] = status == 0;
     if (status != 0) {
-      sonvar::print_formatted(sys, 256,
+      print_formatted(sys, 256,
                               "Sonvar warning: worker thread %d could not be started (error %d); "
                               "its %d points are computed on the calling thread\n",
                               i, status, run->work[i].no_points);
@@ -142,7 +144,7 @@ WorkerEntry entry_for(int function_code) {
 
 }  // namespace
 
-signal_rec **calc_function_parallel(sys_con *sys, int function_code, aperture *ap1, aperture *ap2,
+SONVAR_CALL signal_rec **calc_function_parallel(sys_con *sys, int function_code, aperture *ap1, aperture *ap2,
                                     int N, point3 *points) try {
   SONVAR_ENTER(sys);
   if (runs_directly(N, sys, 5)) {
@@ -154,7 +156,7 @@ signal_rec **calc_function_parallel(sys_con *sys, int function_code, aperture *a
       case 3:
         return calc_hhp(sys, ap1, ap2, N, points);
       default:
-        sonvar::print_error_message(
+        print_error_message(
             sys,
             "Internal Error 6: Illegal function_code found in calc_function_parallel, module "
             "calculations_par");
@@ -162,16 +164,16 @@ signal_rec **calc_function_parallel(sys_con *sys, int function_code, aperture *a
   }
   const WorkerEntry entry = entry_for(function_code);
   if (entry == nullptr)
-    sonvar::print_error_message(
+    print_error_message(
         sys,
         "Internal Error 5: Illegal function_code found in calc_function_parallel, module "
         "calculations_par");
   // Checked here, on the calling thread, before any worker starts.
-  sonvar::check_calculation(sys, "calc_function_parallel", ap1, function_code == 3 ? ap2 : ap1, N,
+  check_calculation(sys, "calc_function_parallel", ap1, function_code == 3 ? ap2 : ap1, N,
                             points, nullptr, false);
   SplitRun run = prepare_split(sys, ap1, ap2, N, points, nullptr, 0);
   run_workers(sys, &run, entry);
-  signal_rec **result = sonvar::alloc_array<signal_rec *>(sys, N, "the array of result signals");
+  signal_rec **result = alloc_array<signal_rec *>(sys, N, "the array of result signals");
   int k = 0;
   for (int i = 0; i < run.T; i++) {
     for (int j = 0; j < run.work[i].no_points; j++) result[k++] = run.work[i].array_result[j];
@@ -203,7 +205,7 @@ scatter_partials **split_leaves(sys_con *sys, SplitRun *run, int N, point3 *poin
   }
   run_workers(sys, run, entry);
   scatter_partials **shares =
-      sonvar::alloc_array<scatter_partials *>(sys, run->T, "the workers' partial sums");
+      alloc_array<scatter_partials *>(sys, run->T, "the workers' partial sums");
   for (int i = 0; i < run->T; i++) {
     shares[i] = run->work[i].partials;
     run->work[i].partials = nullptr;
@@ -258,16 +260,16 @@ void summed_order(sys_con *, int n, point3 *points, double *amplitudes) {
 
 }  // namespace
 
-signal_rec *calc_scat_parallel(sys_con *sys, aperture *ap1, aperture *ap2, int N, point3 *points,
+SONVAR_CALL signal_rec *calc_scat_parallel(sys_con *sys, aperture *ap1, aperture *ap2, int N, point3 *points,
                                double *amplitudes) try {
   SONVAR_ENTER(sys);
   if (runs_directly(N, sys, 5)) return calc_scat(sys, ap1, ap2, N, points, amplitudes);
-  sonvar::check_calculation(sys, "calc_scat_parallel", ap1, ap2, N, points, amplitudes, true);
+  check_calculation(sys, "calc_scat_parallel", ap1, ap2, N, points, amplitudes, true);
   // The sum is formed in the order a direct run takes (nearest and farthest
   // first over all N), from a copy; the caller's arrays are reordered chunk
   // by chunk, as the workers of a split run have always left them.
-  point3 *ordered = sonvar::alloc_array<point3>(sys, N, "the ordered scatterers");
-  double *weights = sonvar::alloc_array<double>(sys, N, "the ordered amplitudes");
+  point3 *ordered = alloc_array<point3>(sys, N, "the ordered scatterers");
+  double *weights = alloc_array<double>(sys, N, "the ordered amplitudes");
   std::copy(points, points + N, ordered);
   std::copy(amplitudes, amplitudes + N, weights);
   calc_scat_order(N, ordered, weights);
@@ -281,25 +283,25 @@ signal_rec *calc_scat_parallel(sys_con *sys, aperture *ap1, aperture *ap2, int N
 }
 SONVAR_LEAVE(sys)
 
-signal_rec **calc_scat_multi_parallel(sys_con *sys, aperture *ap1, aperture *ap2, int N,
+SONVAR_CALL signal_rec **calc_scat_multi_parallel(sys_con *sys, aperture *ap1, aperture *ap2, int N,
                                       point3 *points, double *amplitudes) try {
   SONVAR_ENTER(sys);
   if (runs_directly(N, sys, 1)) return calc_scat_multi(sys, ap1, ap2, N, points, amplitudes);
-  sonvar::check_calculation(sys, "calc_scat_multi_parallel", ap1, ap2, N, points, amplitudes, true);
+  check_calculation(sys, "calc_scat_multi_parallel", ap1, ap2, N, points, amplitudes, true);
   return split_scattering(sys, ap1, ap2, N, points, amplitudes, 1);
 }
 SONVAR_LEAVE(sys)
 
-signal_rec ***calc_scat_all_parallel(sys_con *sys, aperture *ap1, aperture *ap2, int N,
+SONVAR_CALL signal_rec ***calc_scat_all_parallel(sys_con *sys, aperture *ap1, aperture *ap2, int N,
                                      point3 *points, double *amplitudes, int dec_factor) try {
   SONVAR_ENTER(sys);
   if (runs_directly(N, sys, 10000))
     return calc_scat_all(sys, ap1, ap2, N, points, amplitudes, dec_factor);
-  sonvar::check_calculation(sys, "calc_scat_all_parallel", ap1, ap2, N, points, amplitudes, true);
+  check_calculation(sys, "calc_scat_all_parallel", ap1, ap2, N, points, amplitudes, true);
   if (dec_factor < 1) error_message("calc_scat_all: the decimation factor must be 1 or more");
   // As calc_scat_parallel: the sums in a direct run's order, from a copy.
-  point3 *ordered = sonvar::alloc_array<point3>(sys, N, "the ordered scatterers");
-  double *weights = sonvar::alloc_array<double>(sys, N, "the ordered amplitudes");
+  point3 *ordered = alloc_array<point3>(sys, N, "the ordered scatterers");
+  double *weights = alloc_array<double>(sys, N, "the ordered amplitudes");
   std::copy(points, points + N, ordered);
   std::copy(amplitudes, amplitudes + N, weights);
   calc_scat_all_order(sys, N, ordered, weights);
@@ -314,3 +316,5 @@ signal_rec ***calc_scat_all_parallel(sys_con *sys, aperture *ap1, aperture *ap2,
   return sum;
 }
 SONVAR_LEAVE(sys)
+
+}  // namespace sonvar

@@ -8,7 +8,7 @@
 #include "field/scattering.h"
 #include "sonvar.h"
 
-extern "C" {
+namespace sonvar {
 
 /* The work of one worker thread. */
 typedef struct thread_work {
@@ -51,6 +51,6 @@ void *pair_leaves_call(void *work);
 /* The postponed pulse on the worker's range of the merged sums. */
 void *scatter_pulse_call(void *work);
 
-}  // extern "C"
+}  // namespace sonvar
 
 #endif  // SONVAR_DISPATCH_DISPATCHER_H

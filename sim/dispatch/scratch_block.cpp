@@ -10,6 +10,8 @@
 #include "state/host.h"
 #include "triangles/triangles.h"
 
+namespace sonvar {
+
 namespace {
 
 // Length of a fresh working signal; the calculations grow it when needed.
@@ -56,16 +58,16 @@ void take_signals(sys_con *sys, signal_rec **slots, int first, int count) {
 
 line_solution *new_line_scratch(sys_con *sys, int max_lines, int arrival_times) {
   const int n = 2 * max_lines + 1;
-  auto *scratch = sonvar::alloc_array<line_solution>(sys, 1, "line scratch record");
+  auto *scratch = alloc_array<line_solution>(sys, 1, "line scratch record");
   scratch->times =
-      sonvar::alloc_array<double>(sys, std::max(n, arrival_times), "line scratch arrival times");
-  scratch->angles = sonvar::alloc_array<double>(sys, n, "line scratch angles");
-  scratch->angle_index = sonvar::alloc_array<int>(sys, n, "line scratch angle indices");
+      alloc_array<double>(sys, std::max(n, arrival_times), "line scratch arrival times");
+  scratch->angles = alloc_array<double>(sys, n, "line scratch angles");
+  scratch->angle_index = alloc_array<int>(sys, n, "line scratch angle indices");
   scratch->crossings_of_circle =
-      sonvar::alloc_array<circle_crossing *>(sys, n, "line scratch crossing list");
+      alloc_array<circle_crossing *>(sys, n, "line scratch crossing list");
   for (int k = 0; k < n; k++)
     scratch->crossings_of_circle[k] =
-        sonvar::alloc_array<circle_crossing>(sys, 1, "line scratch crossing record");
+        alloc_array<circle_crossing>(sys, 1, "line scratch crossing record");
   return scratch;
 }
 
@@ -88,7 +90,7 @@ calc_memory_block *pre_allocate_memory(sys_con *sys, aperture *ap1, aperture *ap
   scan_aperture(ap1, &counts);
   if (ap2 != ap1) scan_aperture(ap2, &counts);
 
-  auto *block = sonvar::alloc_array<calc_memory_block>(sys, 1, "calculation scratch block");
+  auto *block = alloc_array<calc_memory_block>(sys, 1, "calculation scratch block");
   block->max_rectangles = counts.rectangles;
   block->max_lines = counts.lines;
   block->max_triangles = counts.triangles;
@@ -101,16 +103,16 @@ calc_memory_block *pre_allocate_memory(sys_con *sys, aperture *ap1, aperture *ap
         std::max(counts.rectangles, std::min(counts.total_rectangles, kBatchRecords));
     block->batch_capacity = records;
     block->unit_vectors =
-        sonvar::alloc_array<rect_unit_vector>(sys, records, "rectangle unit vectors");
-    block->timings = sonvar::alloc_array<rect_timing>(sys, records, "rectangle timings");
+        alloc_array<rect_unit_vector>(sys, records, "rectangle unit vectors");
+    block->timings = alloc_array<rect_timing>(sys, records, "rectangle timings");
     block->batch_rects =
-        sonvar::alloc_array<const rect_element *>(sys, records, "rectangle batch pointers");
-    block->batch_delays = sonvar::alloc_array<double>(sys, records, "rectangle batch delays");
+        alloc_array<const rect_element *>(sys, records, "rectangle batch pointers");
+    block->batch_delays = alloc_array<double>(sys, records, "rectangle batch delays");
     take_signals(sys, block->rect_signals, 0, 3);
     block->batch_offsets =
-        sonvar::alloc_array<int32_t>(sys, std::max(counts.physical, 1), "rectangle batch offsets");
+        alloc_array<int32_t>(sys, std::max(counts.physical, 1), "rectangle batch offsets");
     block->batch_list =
-        sonvar::alloc_array<int32_t>(sys, std::max(counts.physical, 1), "rectangle batch list");
+        alloc_array<int32_t>(sys, std::max(counts.physical, 1), "rectangle batch list");
   }
   if (counts.lines > 0) {
     take_signals(sys, block->rect_signals, 1, 3);
@@ -118,13 +120,13 @@ calc_memory_block *pre_allocate_memory(sys_con *sys, aperture *ap1, aperture *ap
   }
   if (counts.triangles > 0) {
     take_signals(sys, block->tri_signals, 0, 3);
-    block->tri_times = sonvar::alloc_array<triangle_times>(sys, 1, "triangle timing record");
-    block->tri_corners = sonvar::alloc_array<point3>(sys, 3, "triangle corner buffer");
+    block->tri_times = alloc_array<triangle_times>(sys, 1, "triangle timing record");
+    block->tri_corners = alloc_array<point3>(sys, 3, "triangle corner buffer");
   }
   const int n = std::max(counts.physical, 1);
-  block->delays = sonvar::alloc_array<double>(sys, n, "element delays");
-  block->element_order = sonvar::alloc_array<int32_t>(sys, n, "element order");
-  block->apodizations = sonvar::alloc_array<double>(sys, n, "element apodizations");
+  block->delays = alloc_array<double>(sys, n, "element delays");
+  block->element_order = alloc_array<int32_t>(sys, n, "element order");
+  block->apodizations = alloc_array<double>(sys, n, "element apodizations");
   return block;
 }
 SONVAR_LEAVE(sys)
@@ -152,3 +154,5 @@ void free_memory_block(sys_con *sys, calc_memory_block *block) {
     if (slot != nullptr) free_signal(sys, slot), slot = nullptr;
   free_memory(sys, block);
 }
+
+}  // namespace sonvar

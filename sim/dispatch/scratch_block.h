@@ -6,7 +6,7 @@
 
 #include "sonvar.h"
 
-extern "C" {
+namespace sonvar {
 
 struct rect_unit_vector;
 struct rect_timing;
@@ -57,6 +57,6 @@ calc_memory_block *pre_allocate_memory(sys_con *sys, aperture *ap1, aperture *ap
  * block itself. */
 void free_memory_block(sys_con *sys, calc_memory_block *block);
 
-}  // extern "C"
+}  // namespace sonvar
 
 #endif  // SONVAR_DISPATCH_SCRATCH_BLOCK_H

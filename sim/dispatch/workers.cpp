@@ -7,6 +7,8 @@
 #include "field/scattering.h"
 #include "state/host.h"
 
+namespace sonvar {
+
 namespace {
 
 // Runs a worker's calculation. A failure stays on the worker's record (the
@@ -14,11 +16,11 @@ namespace {
 // worker has ended); nothing may unwind out of a thread's entry function.
 template <typename Body>
 void run_worker(thread_work *work, Body body) {
-  const sonvar::CallScope scope(work->sys);
+  const CallScope scope(work->sys);
   try {
     body();
   } catch (...) {
-    const std::string text = sonvar::failure_text();
+    const std::string text = failure_text();
     work->failed = 1;
     try {
       auto *copy = static_cast<char *>(alloc_memory(work->sys, text.size() + 1, 1));
@@ -114,3 +116,4 @@ void *scatter_pulse_call(void *argument) {
   return nullptr;
 }
 
+}  // namespace sonvar

@@ -11,6 +11,8 @@
 #include "field/attenuation.h"
 #include "general/failure.h"
 
+namespace sonvar {
+
 namespace {
 
 constexpr double kNeperPerDb = 0.11512925465;  // ln 10 / 20: L dB is exp(-k L)
@@ -43,8 +45,6 @@ int needed_transform_length(const sys_con *sys, int s, int n, int e, int pulse_s
 
 }  // namespace
 
-namespace sonvar {
-
 // needed_transform_length for a response (s, n, e), after the checks that
 // the filter stays finite and its transform within max_samples.
 int checked_attenuation_length(sys_con *sys, int s, int n, int e, int pulse_samples) {
@@ -53,22 +53,19 @@ int checked_attenuation_length(sys_con *sys, int s, int n, int e, int pulse_samp
   // kMaxGainDb the gain (and the field) would overflow to infinity.
   const double gain_db = sys->freq_att * sys->att_f0 * d;
   if (!(gain_db <= kMaxGainDb))
-    sonvar::fail(sys,
+    fail(sys,
                  "attenuation: at a distance of %g m, freq_att %g dB/(m Hz) around att_f0 %g Hz "
                  "amplifies the lowest frequencies by %g dB; above %g dB the field overflows",
                  d, sys->freq_att, sys->att_f0, gain_db, kMaxGainDb);
   const int needed = needed_transform_length(sys, s, n, e, pulse_samples);
   if (needed > sys->max_samples)
-    sonvar::fail(sys,
+    fail(sys,
                  "attenuation: at a distance of %g m, freq_att %g dB/(m Hz) spreads the pulse over "
                  "a transform of %d samples; at most max_samples %lld",
                  d, sys->freq_att, needed, static_cast<long long>(sys->max_samples));
   return needed;
 }
 
-}  // namespace sonvar
-
-using sonvar::checked_attenuation_length;
 
 namespace {
 
@@ -165,3 +162,5 @@ signal_rec *attenuated_pulse(sys_con *sys, signal_rec *a, signal_rec *b, signal_
   free_signal(sys, A);
   return result;
 }
+
+}  // namespace sonvar

@@ -5,7 +5,7 @@
 
 #include "sonvar.h"
 
-extern "C" {
+namespace sonvar {
 
 /* The pulse spectrum filtered for the distance of a response with start
  * sample s, length n and extra length e: d = c (s + floor((n+e)/2)) / fs.
@@ -27,10 +27,6 @@ signal_rec *Attenuate_pulse(sys_con *sys, signal_rec *pulse, signal_rec **spectr
  * zeros shaped like the other; an absent b counts as length 0. */
 signal_rec *attenuated_pulse(sys_con *sys, signal_rec *a, signal_rec *b, signal_rec *pulse,
                              signal_rec **spectrum);
-
-}  // extern "C"
-
-namespace sonvar {
 
 // The transform length the attenuated pulse of a response (start sample s,
 // length n, extra length e) needs for a pulse of pulse_samples samples,

@@ -5,7 +5,7 @@
 namespace sonvar {
 
 signal_rec **new_result_array(sys_con *sys, int n) {
-  return sonvar::alloc_array<signal_rec *>(sys, n > 0 ? n : 1, "the array of result signals");
+  return alloc_array<signal_rec *>(sys, n > 0 ? n : 1, "the array of result signals");
 }
 
 calc_memory_block *new_block(sys_con *sys, aperture *ap1, aperture *ap2, bool excitations) {

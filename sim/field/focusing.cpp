@@ -7,9 +7,10 @@
 #include "field/focusing.h"
 #include "general/failure.h"
 
+namespace sonvar {
+
 namespace {
 
-using sonvar::distance;
 
 // 2 pi written out, so that pi (1 + r) is formed as (1 + r) * 2pi * 0.5.
 constexpr double kTwoPi = 6.283185307179586;
@@ -134,3 +135,5 @@ void find_delays_and_apodization(sys_con *sys, aperture *ap, double *delays, dou
       apodization[i] = entry_in_force(ap->apodization_line, tau)->values[i];
   }
 }
+
+}  // namespace sonvar

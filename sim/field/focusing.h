@@ -4,7 +4,7 @@
 
 #include "sonvar.h"
 
-extern "C" {
+namespace sonvar {
 
 /* Fills delays[i] (s) and apodization[i] of every physical element i for the
  * field point (x, y, z), m: static or time-line focusing (the time line is
@@ -16,6 +16,6 @@ extern "C" {
 void find_delays_and_apodization(sys_con *sys, aperture *ap, double *delays, double *apodization,
                                  double x, double y, double z);
 
-}  // extern "C"
+}  // namespace sonvar
 
 #endif  // SONVAR_FIELD_FOCUSING_H

@@ -14,7 +14,7 @@
 #include "state/host.h"
 #include "threads/thread_lib.h"
 
-using namespace sonvar;
+namespace sonvar {
 
 namespace {
 
@@ -39,11 +39,11 @@ signal_rec *attenuated_h(sys_con *sys, signal_rec *R) {
 void fit_to_samples(sys_con *sys, signal_rec *result) {
   const int n = result->no_samples;
   if (result->capacity - n <= n / 8) return;  // too little to gain for a copy
-  double *values = sonvar::alloc_array<double>(sys, static_cast<std::uint64_t>(n),
+  double *values = alloc_array<double>(sys, static_cast<std::uint64_t>(n),
                                                "the samples of a field result");
   std::copy(result->values, result->values + n, values);
   {
-    sonvar::MutexGuard guard(&sys->signal_mutex);
+    MutexGuard guard(&sys->signal_mutex);
     sys->signal_bytes -= 8 * (static_cast<std::int64_t>(result->capacity) - n);
   }
   free_memory(sys, result->values);
@@ -54,17 +54,17 @@ void fit_to_samples(sys_con *sys, signal_rec *result) {
 
 }  // namespace
 
-signal_rec **calc_h(sys_con *sys, aperture *ap, int n, const point3 *points) try {
+SONVAR_CALL signal_rec **calc_h(sys_con *sys, aperture *ap, int n, const point3 *points) try {
   SONVAR_ENTER(sys);
-  sonvar::check_calculation(sys, "calc_h", ap, ap, n, points, nullptr, false);
-  sonvar::store_relaxed(&sys->last_calc_type, 0);
+  check_calculation(sys, "calc_h", ap, ap, n, points, nullptr, false);
+  store_relaxed(&sys->last_calc_type, 0);
   signal_rec **result = new_result_array(sys, n);
   calc_memory_block *block = new_block(sys, ap, ap, false);
   ProgressClock clock;
   for (int i = 0; i < n; i++) {
     signal_rec *R = calc_response_mem(sys, block, ap, points[i].x, points[i].y, points[i].z);
     result[i] = (sys->use_att && R != nullptr) ? attenuated_h(sys, R) : R;
-    sonvar::check_finite_result(sys, "calc_h", result[i], i, points[i]);
+    check_finite_result(sys, "calc_h", result[i], i, points[i]);
     clock.point_done(sys, i, n);
   }
   free_memory_block(sys, block);
@@ -73,10 +73,10 @@ signal_rec **calc_h(sys_con *sys, aperture *ap, int n, const point3 *points) try
 }
 SONVAR_LEAVE(sys)
 
-signal_rec **calc_hp(sys_con *sys, aperture *ap, int n, const point3 *points) try {
+SONVAR_CALL signal_rec **calc_hp(sys_con *sys, aperture *ap, int n, const point3 *points) try {
   SONVAR_ENTER(sys);
-  sonvar::check_calculation(sys, "calc_hp", ap, ap, n, points, nullptr, false);
-  sonvar::store_relaxed(&sys->last_calc_type, 1);
+  check_calculation(sys, "calc_hp", ap, ap, n, points, nullptr, false);
+  store_relaxed(&sys->last_calc_type, 1);
   signal_rec **result = new_result_array(sys, n);
   calc_memory_block *block = new_block(sys, ap, ap, true);
   signal_rec *pulse = emitted_pulse(sys, ap);
@@ -85,7 +85,7 @@ signal_rec **calc_hp(sys_con *sys, aperture *ap, int n, const point3 *points) tr
   for (int i = 0; i < n; i++) {
     signal_rec *R = calc_response_mem(sys, block, ap, points[i].x, points[i].y, points[i].z);
     result[i] = convolve_with_pulse(sys, R, pulse, &spectra);
-    sonvar::check_finite_result(sys, "calc_hp", result[i], i, points[i]);
+    check_finite_result(sys, "calc_hp", result[i], i, points[i]);
     fit_to_samples(sys, result[i]);
     release_if_present(sys, R);
     clock.point_done(sys, i, n);
@@ -96,11 +96,11 @@ signal_rec **calc_hp(sys_con *sys, aperture *ap, int n, const point3 *points) tr
 }
 SONVAR_LEAVE(sys)
 
-signal_rec **calc_hhp(sys_con *sys, aperture *transmit, aperture *receive, int n,
+SONVAR_CALL signal_rec **calc_hhp(sys_con *sys, aperture *transmit, aperture *receive, int n,
                       const point3 *points) try {
   SONVAR_ENTER(sys);
-  sonvar::check_calculation(sys, "calc_hhp", transmit, receive, n, points, nullptr, false);
-  sonvar::store_relaxed(&sys->last_calc_type, 2);
+  check_calculation(sys, "calc_hhp", transmit, receive, n, points, nullptr, false);
+  store_relaxed(&sys->last_calc_type, 2);
   signal_rec **result = new_result_array(sys, n);
   calc_memory_block *block = new_block(sys, transmit, receive, true);
   signal_rec *pulse = two_way_pulse(sys, transmit, receive);
@@ -114,7 +114,7 @@ signal_rec **calc_hhp(sys_con *sys, aperture *transmit, aperture *receive, int n
     // The pulse-echo response needs both paths: one missing, nothing returns.
     signal_rec *Q = (Rt != nullptr && Rr != nullptr) ? fast_convolute(sys, Rt, Rr) : nullptr;
     result[i] = convolve_with_pulse(sys, Q, pulse, &spectra);
-    sonvar::check_finite_result(sys, "calc_hhp", result[i], i, p);
+    check_finite_result(sys, "calc_hhp", result[i], i, p);
     fit_to_samples(sys, result[i]);
     release_if_present(sys, Q);
     release_if_present(sys, Rt);
@@ -126,3 +126,5 @@ signal_rec **calc_hhp(sys_con *sys, aperture *transmit, aperture *receive, int n
   return result;
 }
 SONVAR_LEAVE(sys)
+
+}  // namespace sonvar

@@ -5,6 +5,8 @@
 #include "lines/lines.h"
 #include "triangles/triangles.h"
 
+namespace sonvar {
+
 signal_rec *calc_response_mem(sys_con *sys, calc_memory_block *block, aperture *ap, double x,
                               double y, double z) {
   if (!ap->uses_rectangles && !ap->uses_triangles && !ap->uses_lines)
@@ -24,3 +26,4 @@ signal_rec *calc_response_mem(sys_con *sys, calc_memory_block *block, aperture *
   return sum;
 }
 
+}  // namespace sonvar

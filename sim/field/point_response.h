@@ -5,7 +5,7 @@
 
 #include "sonvar.h"
 
-extern "C" {
+namespace sonvar {
 
 struct calc_memory_block;
 
@@ -14,6 +14,6 @@ struct calc_memory_block;
 signal_rec *calc_response_mem(sys_con *sys, struct calc_memory_block *block, aperture *ap, double x,
                               double y, double z);
 
-}  // extern "C"
+}  // namespace sonvar
 
 #endif  // SONVAR_FIELD_POINT_RESPONSE_H

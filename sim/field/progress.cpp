@@ -6,6 +6,8 @@
 #include "field/progress.h"
 #include "general/messages.h"
 
+namespace sonvar {
+
 namespace {
 
 constexpr std::size_t kProgressLine = 256;
@@ -26,13 +28,13 @@ HoursSplit split_hours(double total) {
 void print_estimate(sys_con *sys, double total) {
   if (total > 3600) {
     const HoursSplit split = split_hours(total);
-    sonvar::print_formatted(sys, kProgressLine,
+    print_formatted(sys, kProgressLine,
                             "Calculation will take roughly %3.0f hours, %2.0f minutes %2.0f "
                             "seconds to complete%26s\n",
                             split.hours, split.minutes, split.seconds, "");
   } else {
     const double minutes = std::floor(total / 60);
-    sonvar::print_formatted(
+    print_formatted(
         sys, kProgressLine,
         "Calculation will take roughly %3.0f minutes %2.0f seconds to complete%39s\n", minutes,
         total - 60 * minutes, "");
@@ -42,18 +44,18 @@ void print_estimate(sys_con *sys, double total) {
 void print_progress(sys_con *sys, double percent, double remaining) {
   if (remaining > 3600) {
     const HoursSplit split = split_hours(remaining);
-    sonvar::print_formatted(sys, kProgressLine,
+    print_formatted(sys, kProgressLine,
                             "%6.1f %% performed (roughly %3.0f hours, %2.0f minutes %2.0f seconds "
                             "remaining)\r",
                             percent, split.hours, split.minutes, split.seconds);
   } else if (remaining > 60) {
     const double minutes = std::floor(remaining / 60);
-    sonvar::print_formatted(
+    print_formatted(
         sys, kProgressLine,
         "%6.1f %% performed (roughly %2.0f minutes %2.0f seconds remaining)%15s\r", percent,
         minutes, remaining - 60 * minutes, "");
   } else {
-    sonvar::print_formatted(sys, kProgressLine,
+    print_formatted(sys, kProgressLine,
                             "%6.1f %% performed (roughly %2.0f seconds remaining)%29s\r", percent,
                             remaining, "");
   }
@@ -91,17 +93,17 @@ void display_final_time_at(sys_con *sys, time_t now, time_t t_start) {
   if (!(used > 1)) return;
   if (used > 3600) {
     const HoursSplit split = split_hours(used);
-    sonvar::print_formatted(sys, kFinalLine,
+    print_formatted(sys, kFinalLine,
                             " %3.0f hours, %2.0f minutes %2.0f seconds used for the "
                             "calculation%27s\n",
                             split.hours, split.minutes, split.seconds, "");
   } else if (used > 60) {
     const double minutes = std::floor(used / 60);
-    sonvar::print_formatted(sys, kFinalLine,
+    print_formatted(sys, kFinalLine,
                             "%2.0f minutes %2.0f seconds used for the calculation%27s\n", minutes,
                             used - 60 * minutes, "");
   } else {
-    sonvar::print_formatted(sys, kFinalLine, "%2.0f seconds used for the calculation%27s\n", used,
+    print_formatted(sys, kFinalLine, "%2.0f seconds used for the calculation%27s\n", used,
                             "");
   }
 }
@@ -110,3 +112,5 @@ void display_final_time(sys_con *sys, time_t t_start) {
   if (!sys->show_times) return;
   display_final_time_at(sys, time(nullptr), t_start);
 }
+
+}  // namespace sonvar

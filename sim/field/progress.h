@@ -7,7 +7,7 @@
 
 #include "sonvar.h"
 
-extern "C" {
+namespace sonvar {
 
 /* Progress after point i (from 0) of n, only when show_times is on: writes
  * the current time into *current, prints the one-time estimate of the whole
@@ -28,10 +28,6 @@ void display_final_time(sys_con *sys, time_t t_start);
 
 /* The same with the clock reading `now` given by the caller. */
 void display_final_time_at(sys_con *sys, time_t now, time_t t_start);
-
-}  // extern "C"
-
-namespace sonvar {
 
 // Clock readings of one calculation's progress report.
 struct ProgressClock {

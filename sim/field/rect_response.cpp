@@ -21,15 +21,11 @@
 #include "field/rect_timing.h"
 #include "general/checks.h"
 
-using sonvar::batch_end;
-using sonvar::element_timings;
-using sonvar::exact_step;
+namespace sonvar {
 
 namespace {
 
-using sonvar::distance;
 
-using sonvar::Lanes4;
 
 // att * R in dB as a factor exp(-att * kAttPerW * W) with W = 2 pi R:
 // ln(10)/20 / (2 pi).
@@ -289,10 +285,10 @@ signal_rec *rectangle_element_response(sys_con *sys, calc_memory_block *block, c
   // Every sample count and start below (and in area) lies within these.
   const double span = defined ? std::ceil((t_hi - t_lo) * sys->fs + 4) : NAN;
   const double first_sample = std::floor(t_lo / dt) - 1;
-  if (!sonvar::response_fits(sys, span, first_sample)) {
+  if (!response_fits(sys, span, first_sample)) {
     char what[96];
     snprintf(what, sizeof what, "rectangle response of physical element %d", i + 1);
-    sonvar::fail_response(sys, what, span, first_sample, point3{x, y, z},
+    fail_response(sys, what, span, first_sample, point3{x, y, z},
                           distance(element.center, x, y, z));
   }
   const int N = static_cast<int>(span);
@@ -384,3 +380,4 @@ signal_rec *rectangle_elements_and_sum(sys_con *sys, calc_memory_block *block, a
   return sum;
 }
 
+}  // namespace sonvar

@@ -7,7 +7,7 @@
 #include "field/rect_timing.h"
 #include "sonvar.h"
 
-extern "C" {
+namespace sonvar {
 
 /* Summed rectangle response of the aperture at the point (x, y, z), m/s:
  * focusing and apodization at the point, 1/(2 pi R) spreading, attenuation,
@@ -22,6 +22,7 @@ signal_rec *calc_rectangles_mem(sys_con *sys, struct calc_memory_block *block, a
  * gives it (NULL when no element contributes). Clears single_element. */
 signal_rec *rectangle_elements_and_sum(sys_con *sys, struct calc_memory_block *block, aperture *ap,
                                        double x, double y, double z, signal_rec **elements);
-}  // extern "C"
+
+}  // namespace sonvar
 
 #endif  // SONVAR_FIELD_RECT_RESPONSE_H

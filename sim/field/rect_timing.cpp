@@ -15,13 +15,11 @@
 #include "dispatch/scratch_block.h"
 #include "field/rect_timing.h"
 
+namespace sonvar {
+
 namespace {
 
-using sonvar::distance;
 
-using sonvar::Bits4;
-using sonvar::exact_step;
-using sonvar::Lanes4;
 
 // Break times of one rectangle's trapezoid from its unit-vector record.
 void rectangle_timing(sys_con *sys, const rect_element &rect, const rect_unit_vector &unit,
@@ -169,8 +167,6 @@ SONVAR_VECTOR_CLONES void far_field_timings(const rect_element *const *rects, co
 
 }  // namespace
 
-namespace sonvar {
-
 double exact_step(double o0, double dt, int steps) {
   if (!(o0 > 0) || !(o0 < 1)) return 0;
   const double d = (o0 + dt) - o0;
@@ -226,8 +222,6 @@ int batch_end(const calc_memory_block *block, const aperture *ap, const int32_t 
   }
   return end;
 }
-
-}  // namespace sonvar
 
 rect_unit_vector *unit_vec_calc_mem(sys_con *sys, rect_unit_vector *out, int n,
                                     const rect_element *rectangles, double delay, double x,
@@ -287,3 +281,4 @@ double exact_time_step(double o0, double dt, int steps) {
   return exact_step(o0, dt, steps);
 }
 
+}  // namespace sonvar

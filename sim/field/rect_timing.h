@@ -8,7 +8,7 @@
 
 #include "sonvar.h"
 
-extern "C" {
+namespace sonvar {
 
 struct calc_memory_block;
 
@@ -53,9 +53,6 @@ void rectangle_timings(sys_con *sys, const rect_element *rects, int n, double de
  * o += dt from o0 exactly, or 0 when there is none (the sums leave the
  * binade of o0, or dt lies half-way between two of its doubles). */
 double exact_time_step(double o0, double dt, int steps);
-}  // extern "C"
-
-namespace sonvar {
 
 // The step of the running sum o += dt from o0 over `steps` additions when
 // every addition adds the same d: all sums lie in the binade of o0 (one

@@ -15,7 +15,7 @@
 #include "general/memory.h"
 #include "state/host.h"
 
-using namespace sonvar;
+namespace sonvar {
 
 namespace {
 
@@ -94,7 +94,7 @@ void add_pair_echoes(sys_con *sys, const PairSignals &s, int nt, int nr, bool sh
 int element_pairs(sys_con *sys, const aperture *transmit, const aperture *receive) {
   const long long pairs = static_cast<long long>(transmit->no_elements) * receive->no_elements;
   if (pairs > INT_MAX / 2)
-    sonvar::fail(sys, "calc_scat_all: %d x %d element pairs are too many", transmit->no_elements,
+    fail(sys, "calc_scat_all: %d x %d element pairs are too many", transmit->no_elements,
                  receive->no_elements);
   return static_cast<int>(pairs);
 }
@@ -112,7 +112,7 @@ scatter_partials *pair_leaf_sums(sys_con *sys, aperture *transmit, aperture *rec
                                  int end) {
   const int nt = transmit->no_elements, nr = receive->no_elements;
   const bool shared = transmit == receive;
-  auto *parts = sonvar::alloc_array<scatter_partials>(sys, 1, "the partial scattering sums");
+  auto *parts = alloc_array<scatter_partials>(sys, 1, "the partial scattering sums");
   parts->elements = element_pairs(sys, transmit, receive);
   PairSignals s{};
   s.T = new_result_array(sys, nt);
@@ -161,7 +161,7 @@ signal_rec ***pair_finish(sys_con *sys, aperture *transmit, aperture *receive,
   int pairs = 0;
   signal_rec **sums = scatter_merge(sys, shares, count, &pairs);
   signal_rec ***result =
-      sonvar::alloc_array<signal_rec **>(sys, nt > 0 ? nt : 1, "the element-pair results");
+      alloc_array<signal_rec **>(sys, nt > 0 ? nt : 1, "the element-pair results");
   signal_rec *pulse = two_way_pulse(sys, transmit, receive);
   for (int t = 0; t < nt; t++) {
     result[t] = new_result_array(sys, nr);
@@ -179,10 +179,10 @@ signal_rec ***pair_finish(sys_con *sys, aperture *transmit, aperture *receive,
   return result;
 }
 
-signal_rec ***calc_scat_all(sys_con *sys, aperture *transmit, aperture *receive, int n,
+SONVAR_CALL signal_rec ***calc_scat_all(sys_con *sys, aperture *transmit, aperture *receive, int n,
                             point3 *points, double *amplitudes, int D) try {
   SONVAR_ENTER(sys);
-  sonvar::check_calculation(sys, "calc_scat_all", transmit, receive, n, points, amplitudes, true);
+  check_calculation(sys, "calc_scat_all", transmit, receive, n, points, amplitudes, true);
   if (D < 1) error_message("calc_scat_all: the decimation factor must be 1 or more");
   calc_scat_all_order(sys, n, points, amplitudes);
   const int leaves = scatter_leaves(1);
@@ -191,3 +191,5 @@ signal_rec ***calc_scat_all(sys_con *sys, aperture *transmit, aperture *receive,
   return pair_finish(sys, transmit, receive, &parts, 1, D);
 }
 SONVAR_LEAVE(sys)
+
+}  // namespace sonvar

@@ -43,7 +43,7 @@ ScatterShare::ScatterShare(sys_con *sys, aperture *transmit, aperture *receive, 
       block_(new_block(sys, transmit, receive, true)),
       pulse_(two_way_pulse(sys, transmit, receive)) {
   if (!per_element) return;
-  sonvar::allocating(sys, "the frame spectra of the echoes", [&] { frames_.resize(elements_); });
+  allocating(sys, "the frame spectra of the echoes", [&] { frames_.resize(elements_); });
   buffers_ = MultiBuffers{alloc_signal(sys, 1024, 0), alloc_signal(sys, 1024, 0),
                           alloc_signal(sys, 1024, 0), alloc_signal(sys, 1024, 0)};
   // One aperture of rectangles, no attenuation: each element's signal at
@@ -82,7 +82,7 @@ void ScatterShare::add(point3 p, double a, signal_rec **sums) {
 
 void ScatterShare::leaf_done(signal_rec **sums) {
   if (!per_element_) return;
-  sonvar::allocating(sys_, "the frame spectra of the echoes", [&] { frames_.run_group(); });
+  allocating(sys_, "the frame spectra of the echoes", [&] { frames_.run_group(); });
   for (int j = 0; j < elements_; j++) frames_.flush(sys_, j, &sums[j]);
 }
 
@@ -133,12 +133,12 @@ void ScatterShare::add_direct(const signal_rec *Rj, const signal_rec *Rt, double
 }
 
 void ScatterShare::set_transmit(const signal_rec *Rt) {
-  sonvar::allocating(sys_, "the frame spectra of the echoes", [&] { frames_.set_transmit(Rt); });
+  allocating(sys_, "the frame spectra of the echoes", [&] { frames_.set_transmit(Rt); });
 }
 
 void ScatterShare::add_pair(int j, const signal_rec *Rj, const signal_rec *Rt, double a, signal_rec **sums) {
   if (FrameEchoes::suits(Rj))
-    sonvar::allocating(sys_, "the frame spectra of the echoes",
+    allocating(sys_, "the frame spectra of the echoes",
                        [&] { frames_.add(j, Rj, a / sys_->fs); });
   else
     add_direct(Rj, Rt, a, &sums[j]);

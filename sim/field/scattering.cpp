@@ -17,7 +17,7 @@
 #include "state/host.h"
 #include "threads/thread_lib.h"
 
-using namespace sonvar;
+namespace sonvar {
 
 namespace {
 
@@ -79,8 +79,6 @@ double squared_norm(point3 p) {
 
 }  // namespace
 
-namespace sonvar {
-
 void swap_scatterers(point3 *points, double *amplitudes, int a, int b) {
   std::swap(points[a], points[b]);
   std::swap(amplitudes[a], amplitudes[b]);
@@ -107,10 +105,8 @@ void push_node(sys_con *sys, scatter_partials *parts, int level, int index, sign
   }
 }
 
-}  // namespace sonvar
-
 void sort_points(sys_con *sys, int n, point3 *points, double *amplitudes) {
-  double *keys = sonvar::alloc_array<double>(sys, n, "the scatterer sort keys");
+  double *keys = alloc_array<double>(sys, n, "the scatterer sort keys");
   for (int k = 0; k < n; k++) keys[k] = squared_range(points[k]);
   // Heap sort over positions 1 .. n (position p is index p - 1).
   struct Item {
@@ -159,8 +155,8 @@ int scatter_leaves(int threads) {
 scatter_partials *scatter_leaf_sums(sys_con *sys, aperture *transmit, aperture *receive,
                                     int per_element, int n, point3 *points, double *amplitudes,
                                     int leaves, int first, int end) {
-  sonvar::store_relaxed(&sys->last_calc_type, per_element ? 4 : 3);
-  auto *parts = sonvar::alloc_array<scatter_partials>(sys, 1, "the partial scattering sums");
+  store_relaxed(&sys->last_calc_type, per_element ? 4 : 3);
+  auto *parts = alloc_array<scatter_partials>(sys, 1, "the partial scattering sums");
   ScatterShare share(sys, transmit, receive, per_element != 0);
   parts->elements = share.elements();
   const int i0 = leaf_begin(n, leaves, first);
@@ -170,7 +166,7 @@ scatter_partials *scatter_leaf_sums(sys_con *sys, aperture *transmit, aperture *
     signal_rec **sums = new_result_array(sys, share.elements());
     const int begin = leaf_begin(n, leaves, leaf);
     const int stop = leaf_end(n, leaves, leaf);
-    sonvar::allocating(sys, "the order of the scatterers", [&] { order.resize(stop - begin); });
+    allocating(sys, "the order of the scatterers", [&] { order.resize(stop - begin); });
     for (int i = begin; i < stop; i++) order[i - begin] = i;
     // Per-element echoes nearest first: scatterers that follow one another
     // then meet the same frames of each element's sum.
@@ -242,10 +238,10 @@ void calc_scat_order(int n, point3 *points, double *amplitudes) {
   if (n > 10) nearest_and_farthest_first(points, amplitudes, n);
 }
 
-signal_rec *calc_scat(sys_con *sys, aperture *transmit, aperture *receive, int n, point3 *points,
+SONVAR_CALL signal_rec *calc_scat(sys_con *sys, aperture *transmit, aperture *receive, int n, point3 *points,
                       double *amplitudes) try {
   SONVAR_ENTER(sys);
-  sonvar::check_calculation(sys, "calc_scat", transmit, receive, n, points, amplitudes, true);
+  check_calculation(sys, "calc_scat", transmit, receive, n, points, amplitudes, true);
   calc_scat_order(n, points, amplitudes);
   const int leaves = scatter_leaves(1);
   scatter_partials *parts =
@@ -253,18 +249,20 @@ signal_rec *calc_scat(sys_con *sys, aperture *transmit, aperture *receive, int n
   signal_rec **sums = scatter_finish(sys, transmit, receive, &parts, 1);
   signal_rec *result = sums[0];
   free_memory(sys, sums);
-  sonvar::check_finite_result(sys, "calc_scat", result, 0, n > 0 ? points[0] : point3{0, 0, 0});
+  check_finite_result(sys, "calc_scat", result, 0, n > 0 ? points[0] : point3{0, 0, 0});
   return result;
 }
 SONVAR_LEAVE(sys)
 
-signal_rec **calc_scat_multi(sys_con *sys, aperture *transmit, aperture *receive, int n,
+SONVAR_CALL signal_rec **calc_scat_multi(sys_con *sys, aperture *transmit, aperture *receive, int n,
                              point3 *points, double *amplitudes) try {
   SONVAR_ENTER(sys);
-  sonvar::check_calculation(sys, "calc_scat_multi", transmit, receive, n, points, amplitudes, true);
+  check_calculation(sys, "calc_scat_multi", transmit, receive, n, points, amplitudes, true);
   const int leaves = scatter_leaves(1);
   scatter_partials *parts =
       scatter_leaf_sums(sys, transmit, receive, 1, n, points, amplitudes, leaves, 0, leaves);
   return scatter_finish(sys, transmit, receive, &parts, 1);
 }
 SONVAR_LEAVE(sys)
+
+}  // namespace sonvar

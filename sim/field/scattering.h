@@ -7,7 +7,7 @@
 
 #include "sonvar.h"
 
-extern "C" {
+namespace sonvar {
 
 /* The scatterers of a summed, per-element or all-pairs scattering calculation are cut
  * into a fixed number of leaves (n / leaves each, the rest to the last),
@@ -70,8 +70,6 @@ void scatter_apply_pulse(sys_con *sys, aperture *transmit, aperture *receive, si
  * (an in-place heap sort; not stable), moving the amplitudes along. */
 void sort_points(sys_con *sys, int n, point3 *points, double *amplitudes);
 
-}  // extern "C"
-
 // The partial sums of a share of leaves: nodes of the binary tree over the
 // leaves, each the sum of 2^level leaves from leaf index * 2^level, in leaf
 // order. Two neighbouring nodes of one level that are siblings are always
@@ -88,8 +86,6 @@ struct scatter_partials {
     signal_rec **sums;
   } nodes[64];
 };
-
-namespace sonvar {
 
 // Exchanges scatterers a and b with their amplitudes.
 void swap_scatterers(point3 *points, double *amplitudes, int a, int b);

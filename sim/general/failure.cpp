@@ -20,12 +20,9 @@ void fail(sys_con *sys, const char *format, ...) {
   error_message(sys, text);
 }
 
-}  // namespace sonvar
-
-using sonvar::append_cut;
 
 void print_error_message(const char *text) {
-  sonvar::print_error_message(nullptr, text);
+  print_error_message(nullptr, text);
 }
 
 void assert_index(sys_con *sys, int index, int limit, const char *place) try {
@@ -41,10 +38,12 @@ void assert_index(sys_con *sys, int index, int limit, const char *place) try {
     append_cut(&text, kLine, "Assertion violation: Index smaller than allowed. Is %d can be 0 \n",
                index);
   text += "Program stopped due to assertion violation\n";
-  sonvar::print_error_message(sys, text);
+  print_error_message(sys, text);
 }
 SONVAR_LEAVE_VOID(sys)
 
 void error_message(const char *text) {
-  sonvar::error_message(nullptr, text);
+  error_message(nullptr, text);
 }
+
+}  // namespace sonvar

@@ -7,7 +7,7 @@
 
 #include "sonvar.h"
 
-extern "C" {
+namespace sonvar {
 
 /* Prints "Fatal error: <text> " and ends the program with status 255: the
  * default-mode exit for callers outside the library (inside a library call
@@ -20,10 +20,6 @@ void print_error_message(const char *text);
 
 /* Returns when 0 <= index < limit; otherwise reports `place` and ends. */
 void assert_index(sys_con *sys, int index, int limit, const char *place);
-
-}  // extern "C"
-
-namespace sonvar {
 
 // The one fatal path of the library. `text` is the whole message, exactly as
 // the default mode prints it. In the default mode it goes through the

@@ -6,9 +6,8 @@
 
 #include "general/failure.h"
 #include "general/memory.h"
+#include "state/host.h"
 #include "threads/thread_lib.h"
-
-using sonvar::MutexGuard;
 
 namespace sonvar {
 
@@ -24,14 +23,14 @@ void *alloc_checked(sys_con *sys, std::uint64_t count, std::uint64_t size, const
   return block;
 }
 
-}  // namespace sonvar
-
-void *alloc_memory(sys_con *sys, uint64_t count, uint64_t size) {
+SONVAR_CALL void *alloc_memory(sys_con *sys, uint64_t count, uint64_t size) {
   MutexGuard guard(&sys->memory_mutex);
   return calloc(count, size);
 }
 
-void free_memory(sys_con *sys, void *block) {
+SONVAR_CALL void free_memory(sys_con *sys, void *block) {
   MutexGuard guard(&sys->memory_mutex);
   free(block);
 }
+
+}  // namespace sonvar

@@ -55,9 +55,6 @@ void append_cut(std::string *out, std::size_t size, const char *format, ...) {
   va_end(args);
 }
 
-}  // namespace sonvar
-
-using sonvar::MutexGuard;
 
 void print_message(sys_con *sys, const char *text) {
   if (sys == nullptr) {
@@ -76,6 +73,8 @@ void print_message(sys_con *sys, const char *text) {
 
 void sonvar_debug(const char *text) {
   std::string line;
-  sonvar::append_formatted(&line, "Sonvar debug message: %s \n", text);
-  print_message(sonvar::CallScope::current(), line.c_str());
+  append_formatted(&line, "Sonvar debug message: %s \n", text);
+  print_message(CallScope::current(), line.c_str());
 }
+
+}  // namespace sonvar

@@ -8,7 +8,7 @@
 
 #include "sonvar.h"
 
-extern "C" {
+namespace sonvar {
 
 /* Prints "Sonvar debug message: <text> " on standard output. */
 void sonvar_debug(const char *text);
@@ -17,10 +17,6 @@ void sonvar_debug(const char *text);
  * (standard output, flushed, unless a sink is installed). A NULL state
  * writes to standard output without a lock. */
 void print_message(sys_con *sys, const char *text);
-
-}  // extern "C"
-
-namespace sonvar {
 
 // Formats into a buffer of `size` bytes (longer text is cut) and writes it
 // with print_message.

@@ -25,8 +25,8 @@
 #include "triangles/exact_response.h"
 #include "triangles/triangles.h"
 
-extern "C" void polint(const double *xa, const double *ya, int n, double x, double *y,
-                       double *dy);  // TEMP
+namespace sonvar {
+
 namespace {
 
 constexpr double kPi = 3.14159265358979323846;
@@ -211,7 +211,6 @@ constexpr double kRombergAccuracy = 0.001;
 void report_no_convergence(sys_con *sys, const line_element *element, const line_solution *solution,
                            int discontinuity, double t_a, double t_b, double step, double ss,
                            double dss) {
-  using sonvar::print_formatted;
   const double len = t_b - t_a;
   print_message(sys, "Not possible to find convergent integral \n");
   print_formatted(sys, 256, "Returning after %d iterations \n", kRombergRefinements + 1);
@@ -383,8 +382,6 @@ signal_rec *exact_line_response(sys_con *sys, const line_element *element, signa
 
 }  // namespace
 
-extern "C" {
-
 void initialize_solution(const line_element *element, line_solution *solution, double px, double py,
                          double pz) {
   solution->px = px;
@@ -498,7 +495,7 @@ void arrival_times(sys_con *sys, const line_element *element, line_solution *sol
   }
   sort(count, times);
   if (count > bound)
-    sonvar::print_formatted(sys, 256, "It actually was %d assumed %d \n", count, bound);
+    print_formatted(sys, 256, "It actually was %d assumed %d \n", count, bound);
   solution->no_times = count;
   initialize_solution(element, solution, px, py, pz);
   solution->c = sys->c;
@@ -525,11 +522,11 @@ double int_sum(sys_con *sys, const line_element *element, line_solution *solutio
     // far away: a fixed Gauss-Legendre rule keeps its accuracy. The list of
     // crossings is rebuilt at the middle node first, away from the piece's
     // degenerate first circle.
-    constexpr int kMiddle = sonvar::kShortRulePoints / 2;
-    if (discontinuity) g(sonvar::kShortRuleNodes[kMiddle], discontinuity);
+    constexpr int kMiddle = kShortRulePoints / 2;
+    if (discontinuity) g(kShortRuleNodes[kMiddle], discontinuity);
     double sum = 0.0;
-    for (int k = 0; k < sonvar::kShortRulePoints; k++)
-      sum += sonvar::kShortRuleWeights[k] * g(sonvar::kShortRuleNodes[k], 0);
+    for (int k = 0; k < kShortRulePoints; k++)
+      sum += kShortRuleWeights[k] * g(kShortRuleNodes[k], 0);
     return sum;
   }
   double ss = 0.0;
@@ -587,8 +584,8 @@ signal_rec *response_line_int(sys_con *sys, line_solution *solution, const line_
       (std::floor((t_first - T + t_delay) * fs - 1) - std::floor(t_delay * fs - 1)) * T;
   const double count = std::floor((T + t_last - o) * fs) + 3;
   const double first = std::floor((t_delay + o) * fs + 0.5);
-  if (!sonvar::response_fits(sys, count, first))
-    sonvar::fail_response(sys, "line-element response", count, first, point3{x, y, z},
+  if (!response_fits(sys, count, first))
+    fail_response(sys, "line-element response", count, first, point3{x, y, z},
                           sys->c * t_first);
   const int n = static_cast<int>(count);
   const int start = static_cast<int>(first);
@@ -638,7 +635,7 @@ signal_rec *calc_lines(sys_con *sys, calc_memory_block *block, aperture *ap, dou
   }
   free_signal(sys, element_signal);
   if (!result->in_use)
-    sonvar::print_formatted(sys, 256, "Fault: returning non-allocated signal number %d n",
+    print_formatted(sys, 256, "Fault: returning non-allocated signal number %d n",
                             static_cast<int>(result->number));
   if (!any) {
     free_signal(sys, result);
@@ -651,18 +648,18 @@ void check_index(sys_con *sys, int index, int low, int high, const char *text) t
   SONVAR_ENTER(sys);
   if (index >= low && index <= high) return;
   std::string message;
-  sonvar::append_cut(&message, 256, "Index violation: %s \n", text);
+  append_cut(&message, 256, "Index violation: %s \n", text);
   if (index > high)
-    sonvar::append_cut(&message, 256,
+    append_cut(&message, 256,
                        "Assertion violation: Index larger than allowed. Is %d can be %d \n", index,
                        high);
   else
-    sonvar::append_cut(&message, 256,
+    append_cut(&message, 256,
                        "Assertion violation: Index lower than allowed. Is %d can be %d \n", index,
                        low);
   message += "Internal index error in program\n";
-  sonvar::print_error_message(sys, message);
+  print_error_message(sys, message);
 }
 SONVAR_LEAVE_VOID(sys)
 
-}  // extern "C"
+}  // namespace sonvar

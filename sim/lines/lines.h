@@ -6,7 +6,7 @@
 
 #include "sonvar.h"
 
-extern "C" {
+namespace sonvar {
 
 struct calc_memory_block;
 
@@ -92,6 +92,6 @@ signal_rec *calc_lines(sys_con *sys, calc_memory_block *block, aperture *ap, dou
  * accepted), naming `text`. */
 void check_index(sys_con *sys, int index, int low, int high, const char *text);
 
-}  // extern "C"
+}  // namespace sonvar
 
 #endif  // SONVAR_LINES_LINES_H

@@ -13,9 +13,7 @@
 #include "state/host.h"
 #include "threads/thread_lib.h"
 
-using sonvar::append_cut;
-using sonvar::MutexGuard;
-using sonvar::print_formatted;
+namespace sonvar {
 
 namespace {
 
@@ -29,22 +27,22 @@ std::int64_t charge_for(std::int64_t n) {
 
 [[noreturn]] void fatal_sample_count(sys_con *sys, int n) {
   std::string text;
-  sonvar::append_formatted(&text, "FATAL ERROR: Number of samples is negative or 0. It is %d\n", n);
+  append_formatted(&text, "FATAL ERROR: Number of samples is negative or 0. It is %d\n", n);
   text += "Program terminated\n";
-  sonvar::print_error_message(sys, text);
+  print_error_message(sys, text);
 }
 
 [[noreturn]] void fatal_no_storage(sys_con *sys, const char *what, long number, std::int64_t charge,
                                    int n, std::int64_t total) {
   std::string text;
-  sonvar::append_formatted(&text, "FATAL ERROR: Not possible to allocate %s for signal\n", what);
-  sonvar::append_formatted(&text,
+  append_formatted(&text, "FATAL ERROR: Not possible to allocate %s for signal\n", what);
+  append_formatted(&text,
                            "             Allocate signal %ld, bytes=%" PRId64 " (%d samples)\n",
                            number, charge, n);
-  sonvar::append_formatted(&text, "             Total number of bytes reserved is %" PRId64 "\n",
+  append_formatted(&text, "             Total number of bytes reserved is %" PRId64 "\n",
                            total);
   text += "Program terminated\n";
-  sonvar::print_error_message(sys, text);
+  print_error_message(sys, text);
 }
 
 // The number the pool's messages give a request that fails: the number the
@@ -131,13 +129,13 @@ namespace {
 // calculation checked.
 void check_signal_length(sys_con *sys, const char *call, int n) {
   if (n > 2 * sys->max_samples)
-    sonvar::fail(sys, "%s: %d samples are more than twice max_samples %lld", call, n,
+    fail(sys, "%s: %d samples are more than twice max_samples %lld", call, n,
                  static_cast<long long>(sys->max_samples));
 }
 
 }  // namespace
 
-signal_rec *alloc_signal(sys_con *sys, int n, int start_sample) try {
+SONVAR_CALL signal_rec *alloc_signal(sys_con *sys, int n, int start_sample) try {
   SONVAR_ENTER(sys);
   if (n <= 0) fatal_sample_count(sys, n);
   check_signal_length(sys, "alloc_signal", n);
@@ -185,7 +183,7 @@ signal_rec *alloc_signal(sys_con *sys, int n, int start_sample) try {
 }
 SONVAR_LEAVE(sys)
 
-void extend_signal(sys_con *sys, signal_rec *signal, int n, int start_sample) try {
+SONVAR_CALL void extend_signal(sys_con *sys, signal_rec *signal, int n, int start_sample) try {
   SONVAR_ENTER(sys);
   if (n <= 0) fatal_sample_count(sys, n);
   check_signal_length(sys, "extend_signal", n);
@@ -229,12 +227,12 @@ void format_first_value(char *out, std::size_t size, const signal_rec *signal, i
   append_cut(&text, kPoolLine, "First 5 values: %s  %s   %s  %s  %s  \n", v[0], v[1], v[2], v[3],
              v[4]);
   text += "Internal Error 100: Freeing of already released signal";
-  sonvar::print_error_message(sys, text);
+  print_error_message(sys, text);
 }
 
 }  // namespace
 
-void free_signal(sys_con *sys, signal_rec *signal) try {
+SONVAR_CALL void free_signal(sys_con *sys, signal_rec *signal) try {
   SONVAR_ENTER(sys);
   if (sys->debug) {
     std::int64_t total = 0;
@@ -253,7 +251,7 @@ void free_signal(sys_con *sys, signal_rec *signal) try {
 }
 SONVAR_LEAVE_VOID(sys)
 
-void free_signal_memory(sys_con *sys) {
+SONVAR_CALL void free_signal_memory(sys_con *sys) {
   MutexGuard guard(&sys->signal_mutex);
   while (sys->free_signals != nullptr) {
     signal_rec *signal = sys->free_signals;
@@ -268,17 +266,19 @@ void free_signal_memory(sys_con *sys) {
   }
 }
 
-void store_signal(const char *path, const signal_rec *signal) {
+SONVAR_CALL void store_signal(const char *path, const signal_rec *signal) {
   FILE *file = fopen(path, "w");
   if (file == nullptr) {
     // The call names no state: the line goes to the channel of the library
     // call running on this thread, or to standard output.
     std::string line;
-    sonvar::append_formatted(&line, "Sonvar error: Cannot create the file %s to store a signal\n",
+    append_formatted(&line, "Sonvar error: Cannot create the file %s to store a signal\n",
                              path);
-    print_message(sonvar::CallScope::current(), line.c_str());
+    print_message(CallScope::current(), line.c_str());
     return;
   }
   for (int j = 0; j < signal->no_samples; j++) fprintf(file, "%15e \n", signal->values[j]);
   fclose(file);
 }
+
+}  // namespace sonvar

@@ -16,6 +16,8 @@
 #include "signals/summation.h"
 #include "state/host.h"
 
+namespace sonvar {
+
 namespace {
 
 // y[m] = sum a[k] b[m-k] over the k where both exist, summed in rising k:
@@ -38,15 +40,13 @@ void direct_sum(const signal_rec *a, const signal_rec *b, double *y) {
 
 }  // namespace
 
-namespace sonvar {
-
 // Ends the program when a decimation factor cannot be used (0 would divide
 // by zero, a negative one would run the sample index backwards).
 void check_decimation(int D, const char *where) {
   if (D >= 1) return;
   char text[128];
   snprintf(text, sizeof text, "%s: decimation factor %d is below 1", where, D);
-  ::error_message(text);
+  error_message(text);
 }
 
 // The present operand of a pair with one absent signal.
@@ -62,13 +62,8 @@ signal_rec *zeros_like_present(sys_con *sys, const signal_rec *a, const signal_r
   return alloc_signal(sys, other->no_samples, other->start_sample);
 }
 
-}  // namespace sonvar
 
-using sonvar::check_decimation;
-using sonvar::present_one;
-using sonvar::zeros_like_present;
-
-signal_rec *Convolute(sys_con *sys, signal_rec *a, signal_rec *b) try {
+SONVAR_CALL signal_rec *Convolute(sys_con *sys, signal_rec *a, signal_rec *b) try {
   SONVAR_ENTER(sys);
   if (a == nullptr || b == nullptr) return zeros_like_present(sys, a, b);
   signal_rec *y =
@@ -78,7 +73,7 @@ signal_rec *Convolute(sys_con *sys, signal_rec *a, signal_rec *b) try {
 }
 SONVAR_LEAVE(sys)
 
-signal_rec *Convolute_fast(sys_con *sys, signal_rec *a, signal_rec *b, signal_rec *out) try {
+SONVAR_CALL signal_rec *Convolute_fast(sys_con *sys, signal_rec *a, signal_rec *b, signal_rec *out) try {
   SONVAR_ENTER(sys);
   if (a == nullptr || b == nullptr) {
     const signal_rec *other = present_one(a, b);
@@ -93,7 +88,7 @@ signal_rec *Convolute_fast(sys_con *sys, signal_rec *a, signal_rec *b, signal_re
 }
 SONVAR_LEAVE(sys)
 
-signal_rec *Convolve_decimate(sys_con *sys, signal_rec *a, signal_rec *b, int D, double scale) try {
+SONVAR_CALL signal_rec *Convolve_decimate(sys_con *sys, signal_rec *a, signal_rec *b, int D, double scale) try {
   SONVAR_ENTER(sys);
   check_decimation(D, "Convolve_decimate");
   if (a == nullptr && b == nullptr) return nullptr;
@@ -207,3 +202,4 @@ void add_scaled_convolution(sys_con *sys, signal_rec **dst, const signal_rec *a,
   if (taps > 0) add_taps(y, length, c, k, taps, b_padded);
 }
 
+}  // namespace sonvar

@@ -6,7 +6,7 @@
 
 #include "sonvar.h"
 
-extern "C" {
+namespace sonvar {
 
 /* Copies b into buffer between `pad` zeros on either side (the buffer grows
  * when too small); returns the address of b's first value in it. */
@@ -19,10 +19,6 @@ const double *pad_samples(sys_con *sys, signal_rec *buffer, const signal_rec *b,
  * a's length. */
 void add_scaled_convolution(sys_con *sys, signal_rec **dst, const signal_rec *a,
                             const signal_rec *b, const double *b_padded, double factor);
-
-}  // extern "C"
-
-namespace sonvar {
 
 // Ends the program when a decimation factor cannot be used (0 would divide
 // by zero, a negative one would run the sample index backwards).

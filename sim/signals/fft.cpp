@@ -12,8 +12,7 @@
 #include "state/host.h"
 #include "threads/thread_lib.h"
 
-using sonvar::MutexGuard;
-using sonvar::zeros_like_present;
+namespace sonvar {
 
 namespace {
 
@@ -174,7 +173,7 @@ void transform_padded(const signal_rec *s, int N, double *values) {
 
 }  // namespace
 
-void four1(double *data, int nn, int isign) {
+SONVAR_CALL void four1(double *data, int nn, int isign) {
   bit_reverse(data, nn);
   butterfly_stages(data, nn, isign, 1);
 }
@@ -224,7 +223,7 @@ void realft_forward_padded(double *data, int n, int samples) {
 
 }  // namespace
 
-void realft(double *data, int n, int isign) {
+SONVAR_CALL void realft(double *data, int n, int isign) {
   if (isign == 1) {
     four1(data, n, 1);
     realft_forward_finish(data, n);
@@ -238,7 +237,7 @@ void realft(double *data, int n, int isign) {
   four1(data, n, -1);
 }
 
-int Find_N(int n1, int n2) {
+SONVAR_CALL int Find_N(int n1, int n2) {
   constexpr int kLargest = 1 << 30;
   const int needed = std::max(n1, n2);
   if (needed > kLargest) {
@@ -251,27 +250,27 @@ int Find_N(int n1, int n2) {
   return N;
 }
 
-signal_rec *Find_FFT(sys_con *sys, signal_rec *s, int N) try {
+SONVAR_CALL signal_rec *Find_FFT(sys_con *sys, signal_rec *s, int N) try {
   SONVAR_ENTER(sys);
   check_transform_length(N, s->no_samples, "Find_FFT");
   signal_rec *spectrum = alloc_signal(sys, N, s->start_sample);
-  sonvar::allocating(sys, "the twiddle factors of a transform",
+  allocating(sys, "the twiddle factors of a transform",
                      [&] { transform_padded(s, N, spectrum->values); });
   return spectrum;
 }
 SONVAR_LEAVE(sys)
 
-signal_rec *Find_FFT_reuse(sys_con *sys, signal_rec *dest, signal_rec *s, int N) try {
+SONVAR_CALL signal_rec *Find_FFT_reuse(sys_con *sys, signal_rec *dest, signal_rec *s, int N) try {
   SONVAR_ENTER(sys);
   check_transform_length(N, s->no_samples, "Find_FFT_reuse");
   extend_signal(sys, dest, N, s->start_sample);
-  sonvar::allocating(sys, "the twiddle factors of a transform",
+  allocating(sys, "the twiddle factors of a transform",
                      [&] { transform_padded(s, N, dest->values); });
   return dest;
 }
 SONVAR_LEAVE(sys)
 
-signal_rec *Multiply_FFTs(sys_con *sys, signal_rec *A, signal_rec *B) try {
+SONVAR_CALL signal_rec *Multiply_FFTs(sys_con *sys, signal_rec *A, signal_rec *B) try {
   SONVAR_ENTER(sys);
   const int length = std::min(A->no_samples, B->no_samples);
   signal_rec *out = alloc_signal(sys, length, A->start_sample + B->start_sample);
@@ -279,7 +278,7 @@ signal_rec *Multiply_FFTs(sys_con *sys, signal_rec *A, signal_rec *B) try {
 }
 SONVAR_LEAVE(sys)
 
-signal_rec *Multiply_FFTs_fast(sys_con *sys, signal_rec *A, signal_rec *B, signal_rec *out) try {
+SONVAR_CALL signal_rec *Multiply_FFTs_fast(sys_con *sys, signal_rec *A, signal_rec *B, signal_rec *out) try {
   SONVAR_ENTER(sys);
   const int NA = A->no_samples;
   const int NB = B->no_samples;
@@ -310,7 +309,7 @@ signal_rec *Multiply_FFTs_fast(sys_con *sys, signal_rec *A, signal_rec *B, signa
 }
 SONVAR_LEAVE(sys)
 
-signal_rec *Inverse_FFT(signal_rec *S, int n_out) {
+SONVAR_CALL signal_rec *Inverse_FFT(signal_rec *S, int n_out) {
   const int N = S->no_samples;
   if (n_out < 1 || n_out > N) {
     char text[128];
@@ -321,13 +320,13 @@ signal_rec *Inverse_FFT(signal_rec *S, int n_out) {
   const double factor = 2.0 / N;
   for (int j = 0; j < N; j++) S->values[j] *= factor;
   // The call has no state: an allocation failure takes the default fatal path.
-  sonvar::allocating(nullptr, "the twiddle factors of an inverse transform",
+  allocating(nullptr, "the twiddle factors of an inverse transform",
                      [&] { realft(S->values, N / 2, -1); });
   S->no_samples = n_out;
   return S;
 }
 
-signal_rec *fast_convolute(sys_con *sys, signal_rec *a, signal_rec *b) try {
+SONVAR_CALL signal_rec *fast_convolute(sys_con *sys, signal_rec *a, signal_rec *b) try {
   SONVAR_ENTER(sys);
   if (a == nullptr || b == nullptr) return zeros_like_present(sys, a, b);
   const int length = a->no_samples + b->no_samples;
@@ -345,7 +344,7 @@ signal_rec *fast_convolute(sys_con *sys, signal_rec *a, signal_rec *b) try {
 }
 SONVAR_LEAVE(sys)
 
-signal_rec *fast_dft_convolute(sys_con *sys, signal_rec *a, signal_rec *b,
+SONVAR_CALL signal_rec *fast_dft_convolute(sys_con *sys, signal_rec *a, signal_rec *b,
                                signal_rec **cached) try {
   SONVAR_ENTER(sys);
   if (a == nullptr || b == nullptr) return zeros_like_present(sys, a, b);
@@ -373,7 +372,7 @@ signal_rec *fast_dft_convolute(sys_con *sys, signal_rec *a, signal_rec *b,
 }
 SONVAR_LEAVE(sys)
 
-signal_rec *fast_fft_convolute(sys_con *sys, signal_rec *a, signal_rec *b, signal_rec *spec_a,
+SONVAR_CALL signal_rec *fast_fft_convolute(sys_con *sys, signal_rec *a, signal_rec *b, signal_rec *spec_a,
                                signal_rec *spec_b, signal_rec *out) try {
   SONVAR_ENTER(sys);
   if (a == nullptr || b == nullptr) return Convolute_fast(sys, a, b, out);  // zeros
@@ -387,3 +386,4 @@ signal_rec *fast_fft_convolute(sys_con *sys, signal_rec *a, signal_rec *b, signa
 }
 SONVAR_LEAVE(sys)
 
+}  // namespace sonvar

@@ -10,8 +10,7 @@
 #include "state/host.h"
 #include "threads/thread_lib.h"
 
-using sonvar::check_decimation;
-using sonvar::MutexGuard;
+namespace sonvar {
 
 namespace {
 
@@ -35,7 +34,7 @@ void span_in_place(signal_rec *dst, int m0, int length) {
 // [m0, m0 + length), the old values copied to their place, and charges the
 // difference to the pool's byte count.
 void span_reallocated(sys_con *sys, signal_rec *dst, int m0, int length) {
-  double *values = sonvar::alloc_array<double>(sys, static_cast<std::uint64_t>(length),
+  double *values = alloc_array<double>(sys, static_cast<std::uint64_t>(length),
                                                "the samples of a summed response");
   std::memcpy(values + (dst->start_sample - m0), dst->values,
               sizeof(double) * static_cast<std::size_t>(dst->no_samples));
@@ -70,7 +69,7 @@ void cover_samples(sys_con *sys, signal_rec *dst, int s0, int n) {
   // In 64 bits: two signals far apart in time span more than an int holds.
   const int64_t span = static_cast<int64_t>(std::max(d1, s1)) - m0;
   if (span > 2 * sys->max_samples)
-    sonvar::fail(sys,
+    fail(sys,
                  "add_responses: the sum would span %lld samples (%g s, from sample %d); at most "
                  "twice max_samples %lld",
                  static_cast<long long>(span), span / sys->fs, m0,
@@ -82,7 +81,7 @@ void cover_samples(sys_con *sys, signal_rec *dst, int s0, int n) {
     span_reallocated(sys, dst, m0, length);
 }
 
-signal_rec *add_responses(sys_con *sys, signal_rec *src, signal_rec *dst) try {
+SONVAR_CALL signal_rec *add_responses(sys_con *sys, signal_rec *src, signal_rec *dst) try {
   SONVAR_ENTER(sys);
   if (src == nullptr) return dst;
   if (dst == nullptr) return copy_signal(sys, src);
@@ -94,7 +93,7 @@ signal_rec *add_responses(sys_con *sys, signal_rec *src, signal_rec *dst) try {
 }
 SONVAR_LEAVE(sys)
 
-signal_rec *sum_responses_decimated(sys_con *sys, signal_rec *src, signal_rec *dst, int D,
+SONVAR_CALL signal_rec *sum_responses_decimated(sys_con *sys, signal_rec *src, signal_rec *dst, int D,
                                     int release, double amplitude) try {
   SONVAR_ENTER(sys);
   check_decimation(D, "sum_responses_decimated");
@@ -119,3 +118,5 @@ signal_rec *sum_responses_decimated(sys_con *sys, signal_rec *src, signal_rec *d
   return dst;
 }
 SONVAR_LEAVE(sys)
+
+}  // namespace sonvar

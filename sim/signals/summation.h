@@ -5,12 +5,12 @@
 
 #include "sonvar.h"
 
-extern "C" {
+namespace sonvar {
 
 /* Grows dst, as add_responses does, so that it spans [s0, s0 + n) as well
  * as its own samples. */
 void cover_samples(sys_con *sys, signal_rec *dst, int s0, int n);
 
-}  // extern "C"
+}  // namespace sonvar
 
 #endif  // SONVAR_SIGNALS_SUMMATION_H

@@ -99,35 +99,33 @@ void settle_failure(sys_con *sys) {
   exit(-1);
 }
 
-}  // namespace sonvar
-
-void sonvar_set_output(sys_con *sys, sonvar_output_sink sink, void *user_data) {
-  sonvar::MutexGuard guard(&sys->message_mutex);
+SONVAR_CALL void sonvar_set_output(sys_con *sys, sonvar_output_sink sink, void *user_data) {
+  MutexGuard guard(&sys->message_mutex);
   sys->host->sink = sink;
   sys->host->sink_data = sink != nullptr ? user_data : nullptr;
 }
 
-void sonvar_discard_output(void *, const char *) {}
+SONVAR_CALL void sonvar_discard_output(void *, const char *) {}
 
-void sonvar_set_failure_mode(sys_con *sys, int mode) {
+SONVAR_CALL void sonvar_set_failure_mode(sys_con *sys, int mode) {
   if (mode != SONVAR_FAILURE_THROW && mode != SONVAR_FAILURE_RETURN) mode = SONVAR_FAILURE_EXIT;
   sys->host->failure_mode = mode;
 }
 
-void sonvar_set_failure_handler(sys_con *sys, sonvar_failure_handler handler, void *user_data) {
+SONVAR_CALL void sonvar_set_failure_handler(sys_con *sys, sonvar_failure_handler handler, void *user_data) {
   sys->host->handler = handler;
   sys->host->handler_data = handler != nullptr ? user_data : nullptr;
 }
 
-const char *sonvar_last_error(const sys_con *sys) {
+SONVAR_CALL const char *sonvar_last_error(const sys_con *sys) {
   return sys->host->last_error.c_str();
 }
 
-void sonvar_clear_error(sys_con *sys) {
+SONVAR_CALL void sonvar_clear_error(sys_con *sys) {
   sys->host->last_error.clear();
 }
 
-void sonvar_free(sys_con *sys) {
+SONVAR_CALL void sonvar_free(sys_con *sys) {
   if (sys == nullptr) return;
   free_signal_memory(sys);
   th_lib_mutex_destroy(&sys->memory_mutex);
@@ -137,3 +135,5 @@ void sonvar_free(sys_con *sys) {
   delete sys->host;
   free(sys);
 }
+
+}  // namespace sonvar

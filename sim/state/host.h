@@ -52,6 +52,11 @@ std::string failure_text();
 
 }  // namespace sonvar
 
+// Marks the definition of a public call of sonvar.h. The definitions sit in
+// namespace sonvar with the internals they call; C linkage gives them the
+// names sonvar.h declares, and they are exported from the shared library.
+#define SONVAR_CALL extern "C" SONVAR_API
+
 // The boundary of a library call: SONVAR_ENTER(sys) first in the body of a
 // function-try-block, SONVAR_LEAVE(sys) (or SONVAR_LEAVE_VOID) as its
 // handler. A failure at the outermost call returns 0 or NULL (nothing for

@@ -10,6 +10,8 @@
 #include "general/messages.h"
 #include "state/host.h"
 
+namespace sonvar {
+
 namespace {
 
 // The physical range of the double options: a value outside it would make
@@ -35,17 +37,17 @@ void check_option_value(sys_con *sys, const char *name, double value) {
     if (strcmp(name, range.key) != 0) continue;
     const char *space = range.unit[0] != '\0' ? " " : "";
     if (range.any_sign && !std::isfinite(value))
-      sonvar::fail(sys, "set_sonvar: %s %g%s%s must be finite", name, value, space, range.unit);
+      fail(sys, "set_sonvar: %s %g%s%s must be finite", name, value, space, range.unit);
     if (!range.any_sign &&
         !(std::isfinite(value) && (value > 0 || (range.zero_allowed && value == 0))))
-      sonvar::fail(sys, "set_sonvar: %s %g%s%s must be finite and %s", name, value, space,
+      fail(sys, "set_sonvar: %s %g%s%s must be finite and %s", name, value, space,
                    range.unit, range.zero_allowed ? "0 or more" : "above 0");
     return;
   }
   if (strcmp(name, "max_samples") == 0 &&
       !(value >= SONVAR_MIN_MAX_SAMPLES && value <= SONVAR_LARGEST_MAX_SAMPLES &&
         value == std::floor(value)))
-    sonvar::fail(sys, "set_sonvar: max_samples %g must be a whole number from %d to %d", value,
+    fail(sys, "set_sonvar: max_samples %g must be a whole number from %d to %d", value,
                  SONVAR_MIN_MAX_SAMPLES, SONVAR_LARGEST_MAX_SAMPLES);
 }
 
@@ -132,7 +134,7 @@ bool set_named_option(sys_con *sys, const char *name, double value) {
 
 }  // namespace
 
-void set_sonvar(sys_con *sys, const char *name, double value) try {
+SONVAR_CALL void set_sonvar(sys_con *sys, const char *name, double value) try {
   SONVAR_ENTER(sys);
   constexpr std::size_t kNameBuffer = 1024;
   char lower[kNameBuffer];
@@ -146,15 +148,16 @@ void set_sonvar(sys_con *sys, const char *name, double value) try {
   lower[kept] = '\0';
   if (sys->debug) {
     std::string line;
-    sonvar::append_formatted(&line, "Setting option %s in program to %10.4f \n", lower, value);
+    append_formatted(&line, "Setting option %s in program to %10.4f \n", lower, value);
     print_message(sys, line.c_str());
   }
   if (!too_long) check_option_value(sys, lower, value);
   if (!too_long && set_named_option(sys, lower, value)) return;
   std::string text;
-  sonvar::append_formatted(&text, "Trying to set option: %s \n", lower);
+  append_formatted(&text, "Trying to set option: %s \n", lower);
   text += "Fatal error: Error: Option not found in program \n";
-  sonvar::print_error_message(sys, text);
+  print_error_message(sys, text);
 }
 SONVAR_LEAVE_VOID(sys)
 
+}  // namespace sonvar

@@ -9,6 +9,8 @@
 #include "state/host.h"
 #include "threads/thread_lib.h"
 
+namespace sonvar {
+
 namespace {
 
 // Build-time texts. The banner box is 68 characters wide, so the version and
@@ -22,29 +24,29 @@ static_assert(sizeof kLicensee - 1 <= 46, "licensee text fits its banner line");
 
 void print_banner(sys_con *sys) {
   std::string text;
-  sonvar::append_formatted(
+  append_formatted(
       &text, "      *------------------------------------------------------------*\n");
-  sonvar::append_formatted(
+  append_formatted(
       &text, "      *                                                            *\n");
-  sonvar::append_formatted(
+  append_formatted(
       &text, "      *                      S O N V A R pro                       *\n");
-  sonvar::append_formatted(
+  append_formatted(
       &text, "      *                                                            *\n");
-  sonvar::append_formatted(
+  append_formatted(
       &text, "      *              Simulator for ultrasound systems              *\n");
-  sonvar::append_formatted(
+  append_formatted(
       &text, "      *                                                            *\n");
-  sonvar::append_formatted(&text, "      *    Licensee: %-46s*\n", kLicensee);
-  sonvar::append_formatted(&text, "      *    Version: %s          *\n", kVersion);
-  sonvar::append_formatted(&text, "      *    Program: %s                              *\n",
+  append_formatted(&text, "      *    Licensee: %-46s*\n", kLicensee);
+  append_formatted(&text, "      *    Version: %s          *\n", kVersion);
+  append_formatted(&text, "      *    Program: %s                              *\n",
                            kProgram);
-  sonvar::append_formatted(&text, "      *    Build date: %s at time: %s               *\n",
+  append_formatted(&text, "      *    Build date: %s at time: %s               *\n",
                            __DATE__, __TIME__);
-  sonvar::append_formatted(
+  append_formatted(
       &text, "      *         Professional parallel multi-core version           *\n");
-  sonvar::append_formatted(
+  append_formatted(
       &text, "      *                                                            *\n");
-  sonvar::append_formatted(
+  append_formatted(
       &text, "      *------------------------------------------------------------*\n");
   print_message(sys, text.c_str());
 }
@@ -85,14 +87,14 @@ void write_defaults(sys_con *sys) {
 // Appends "%6.0f Mbytes %5.1f kBytes" for a byte count.
 void print_bytes(std::string *text, const char *label, int64_t bytes) {
   constexpr int64_t kMega = 1048576;
-  sonvar::append_formatted(text, "%s%6.0f Mbytes %5.1f kBytes\n", label,
+  append_formatted(text, "%s%6.0f Mbytes %5.1f kBytes\n", label,
                            std::floor(static_cast<double>(bytes) / static_cast<double>(kMega)),
                            static_cast<double>(bytes % kMega) / 1024);
 }
 
 }  // namespace
 
-sys_con *sonvar_init_with_output(int16_t quiet, sonvar_output_sink sink, void *user_data) {
+SONVAR_CALL sys_con *sonvar_init_with_output(int16_t quiet, sonvar_output_sink sink, void *user_data) {
   auto *sys = static_cast<sys_con *>(calloc(1, sizeof(sys_con)));
   sys->host = new sonvar_host;
   sys->host->sink = sink;
@@ -110,93 +112,94 @@ sys_con *sonvar_init_with_output(int16_t quiet, sonvar_output_sink sink, void *u
   return sys;
 }
 
-sys_con *sonvar_init(int16_t quiet) {
+SONVAR_CALL sys_con *sonvar_init(int16_t quiet) {
   return sonvar_init_with_output(quiet, nullptr, nullptr);
 }
 
-void sonvar_info(sys_con *sys) {
+SONVAR_CALL void sonvar_info(sys_con *sys) {
   std::string text;
-  sonvar::append_formatted(&text, "Current Sonvar configuration:\n\n");
-  sonvar::append_formatted(&text, "    Version: %s, Program: %s\n\n", kVersion, kProgram);
-  sonvar::append_formatted(&text, "    Parallel multi-thread version, running with %d threads\n",
+  append_formatted(&text, "Current Sonvar configuration:\n\n");
+  append_formatted(&text, "    Version: %s, Program: %s\n\n", kVersion, kProgram);
+  append_formatted(&text, "    Parallel multi-thread version, running with %d threads\n",
                            sys->threads);
-  sonvar::append_formatted(&text, "    Licensee: %s\n", kLicensee);
-  sonvar::append_formatted(&text, "    Number of apertures in operation:            %d\n",
+  append_formatted(&text, "    Licensee: %s\n", kLicensee);
+  append_formatted(&text, "    Number of apertures in operation:            %d\n",
                            sys->no_apertures);
-  sonvar::append_formatted(&text, "    Apertures to be defined uses rectangles:     %d\n",
+  append_formatted(&text, "    Apertures to be defined uses rectangles:     %d\n",
                            sys->use_rectangles);
-  sonvar::append_formatted(&text, "    Apertures to be defined uses triangles:      %d\n",
+  append_formatted(&text, "    Apertures to be defined uses triangles:      %d\n",
                            sys->use_triangles);
-  sonvar::append_formatted(&text, "    Apertures to be defined uses bounding lines: %d\n",
+  append_formatted(&text, "    Apertures to be defined uses bounding lines: %d\n",
                            sys->use_lines);
-  sonvar::append_formatted(&text, "\n");
-  sonvar::append_formatted(&text, "    Program uses accurate time calculation for rectangles: %d\n",
+  append_formatted(&text, "\n");
+  append_formatted(&text, "    Program uses accurate time calculation for rectangles: %d\n",
                            sys->accurate_time_calc);
-  sonvar::append_formatted(&text,
+  append_formatted(&text,
                            "    Program uses fast integration for lines and triangles:  %d\n",
                            sys->fast_integration);
   // The accuracy options appear only when on, so that the default report
   // stays as it always was.
   if (sys->exact_integration)
-    sonvar::append_formatted(&text,
+    append_formatted(&text,
                              "    Program uses exact integration for lines and triangles: %d\n",
                              sys->exact_integration);
   if (sys->focus_at_point)
-    sonvar::append_formatted(&text,
+    append_formatted(&text,
                              "    Dynamic focus is placed at the field point:             %d\n",
                              sys->focus_at_point);
-  sonvar::append_formatted(&text, "\n");
-  sonvar::append_formatted(&text, "    Speed of sound:     %10.4f m/s \n", sys->c);
-  sonvar::append_formatted(&text, "    Sampling frequency: %10.4f MHz \n", sys->fs / 1000000);
-  sonvar::append_formatted(&text, "    Whether to use attenuation: %d\n", sys->use_att);
-  sonvar::append_formatted(&text, "    Frequency independent attenuation is:  %10.4f dB/m\n",
+  append_formatted(&text, "\n");
+  append_formatted(&text, "    Speed of sound:     %10.4f m/s \n", sys->c);
+  append_formatted(&text, "    Sampling frequency: %10.4f MHz \n", sys->fs / 1000000);
+  append_formatted(&text, "    Whether to use attenuation: %d\n", sys->use_att);
+  append_formatted(&text, "    Frequency independent attenuation is:  %10.4f dB/m\n",
                            sys->att);
-  sonvar::append_formatted(
+  append_formatted(
       &text, "    Frequency dependent attenuation around %10.4f MHz is %10.4f dB/[m Hz]\n",
       sys->att_f0 / 1000000, sys->freq_att);
-  sonvar::append_formatted(
+  append_formatted(
       &text, "    Constant tau_m used in attenuation calculation:      %10.4f\n", sys->tau_m);
-  sonvar::append_formatted(&text, "\n");
-  sonvar::append_formatted(&text, "    Step in propagation for non-linear imaging:  %10.6e m \n",
+  append_formatted(&text, "\n");
+  append_formatted(&text, "    Step in propagation for non-linear imaging:  %10.6e m \n",
                            sys->dz);
-  sonvar::append_formatted(
+  append_formatted(
       &text, "    Characteristic acoustic impedance:           %10.6e kg/[m^2 s] \n", sys->z);
-  sonvar::append_formatted(&text, "    Non-linearity parameter B/A:                 %10.4f  \n",
+  append_formatted(&text, "    Non-linearity parameter B/A:                 %10.4f  \n",
                            sys->bdiva);
-  sonvar::append_formatted(&text, "\n");
+  append_formatted(&text, "\n");
   int64_t bytes = 0;
   int64_t max_bytes = 0;
   {
-    sonvar::MutexGuard guard(&sys->signal_mutex);
+    MutexGuard guard(&sys->signal_mutex);
     bytes = sys->signal_bytes;
     max_bytes = sys->max_signal_bytes;
   }
   print_bytes(&text, "    Number of bytes reserved for signals:           ", bytes);
   print_bytes(&text, "    Maximum number of bytes for signals:            ", max_bytes);
-  sonvar::append_formatted(&text, "    Number of times signal allocation was called:   %d\n",
+  append_formatted(&text, "    Number of times signal allocation was called:   %d\n",
                            sys->signal_alloc_calls);
-  sonvar::append_formatted(&text, "    Number for next signal to be used:              %d\n",
+  append_formatted(&text, "    Number for next signal to be used:              %d\n",
                            sys->next_signal_number);
-  sonvar::append_formatted(&text, "    Internal state of the program:                  %d\n",
+  append_formatted(&text, "    Internal state of the program:                  %d\n",
                            sys->internal_state);
-  sonvar::append_formatted(&text, "    Debug mode enabled:                             %d\n",
+  append_formatted(&text, "    Debug mode enabled:                             %d\n",
                            sys->debug);
-  sonvar::append_formatted(&text, "    Last calculation type done:                     %d\n",
+  append_formatted(&text, "    Last calculation type done:                     %d\n",
                            sys->last_calc_type);
-  sonvar::append_formatted(&text, "    Whether calculation time should be shown:       %d\n",
+  append_formatted(&text, "    Whether calculation time should be shown:       %d\n",
                            sys->show_times);
-  sonvar::append_formatted(&text, "    Seconds between showing times                   %d s\n",
+  append_formatted(&text, "    Seconds between showing times                   %d s\n",
                            sys->time_interval);
   if (sys->max_samples != SONVAR_DEFAULT_MAX_SAMPLES)
-    sonvar::append_formatted(&text,
+    append_formatted(&text,
                              "    Longest signal allowed:                         %lld samples\n",
                              static_cast<long long>(sys->max_samples));
-  sonvar::append_formatted(&text, "\n");
-  sonvar::append_formatted(&text, "A boolean value of 1 indicates true, 0 indicates false\n");
+  append_formatted(&text, "\n");
+  append_formatted(&text, "A boolean value of 1 indicates true, 0 indicates false\n");
   print_message(sys, text.c_str());
 }
 
-const char *sonvar_version(void) {
+SONVAR_CALL const char *sonvar_version(void) {
   return SONVAR_VERSION_STRING;
 }
 
+}  // namespace sonvar

@@ -6,6 +6,8 @@
 #include "state/host.h"
 #include "threads/thread_lib.h"
 
+namespace sonvar {
+
 pthread_t th_lib_create_new_thread(void *(*worker)(void *), void *argument) {
   pthread_t handle{};
   pthread_create(&handle, nullptr, worker, argument);
@@ -25,7 +27,7 @@ void th_lib_wait_for_threads(pthread_t *threads, int count) {
     if (code > 0) {
       char line[128];
       snprintf(line, sizeof line, "Thread %d returned with error code %d\n", i, code);
-      print_message(sonvar::CallScope::current(), line);
+      print_message(CallScope::current(), line);
     }
   }
 }
@@ -57,3 +59,5 @@ int th_lib_rw_mutex_lock(pthread_rwlock_t *lock) {
 int th_lib_rw_mutex_unlock(pthread_rwlock_t *lock) {
   return pthread_rwlock_unlock(lock);
 }
+
+}  // namespace sonvar

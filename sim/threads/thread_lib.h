@@ -8,7 +8,7 @@
 
 #include <cstdint>
 
-extern "C" {
+namespace sonvar {
 
 /* Starts a thread running worker(argument); the creation status is not
  * examined (see th_lib_start_thread for a checked start). */
@@ -29,10 +29,6 @@ int th_lib_mutex_unlock(pthread_mutex_t *mutex);
 int th_lib_rw_mutex_init(pthread_rwlock_t *lock);
 int th_lib_rw_mutex_lock(pthread_rwlock_t *lock);
 int th_lib_rw_mutex_unlock(pthread_rwlock_t *lock);
-
-}  // extern "C"
-
-namespace sonvar {
 
 // Holds a state mutex for the lifetime of the guard (the thread library's
 // calls, so that every lock of the library goes through one place).

@@ -23,6 +23,8 @@
 #include "general/checks.h"
 #include "triangles/exact_response.h"
 
+namespace sonvar {
+
 namespace {
 
 constexpr double kTwoPi = 6.283185307179586;
@@ -72,10 +74,10 @@ double cut_off(const Fan &fan, double z, double r, double r_minus_z, double rho_
   if (hi - lo > 0.125 * margin)
     return r_minus_z * (hi - lo) - (antiderivative(fan.d, z, hi) - antiderivative(fan.d, z, lo));
   double sum = 0.0;
-  for (int k = 0; k < sonvar::kShortRulePoints; k++) {
-    const double psi = lo + (hi - lo) * sonvar::kShortRuleNodes[k];
+  for (int k = 0; k < kShortRulePoints; k++) {
+    const double psi = lo + (hi - lo) * kShortRuleNodes[k];
     const double edge_sq = sqr(fan.d / std::cos(psi));
-    sum += sonvar::kShortRuleWeights[k] * (rho_sq - edge_sq) / (r + std::sqrt(edge_sq + z * z));
+    sum += kShortRuleWeights[k] * (rho_sq - edge_sq) / (r + std::sqrt(edge_sq + z * z));
   }
   return sum * (hi - lo);
 }
@@ -160,3 +162,5 @@ void exact_polygon_response(sys_con *sys, const double *xs, const double *ys, in
     previous = g;
   }
 }
+
+}  // namespace sonvar

@@ -6,7 +6,7 @@
 
 #include "sonvar.h"
 
-extern "C" {
+namespace sonvar {
 
 /* The response of a flat polygon (n vertices (xs, ys) relative to the
  * projection of the field point, which lies at height z above its plane),
@@ -17,6 +17,6 @@ extern "C" {
 void exact_polygon_response(sys_con *sys, const double *xs, const double *ys, int n, double z,
                             double t_delay, double weight, signal_rec *signal);
 
-}  // extern "C"
+}  // namespace sonvar
 
 #endif  // SONVAR_TRIANGLES_EXACT_RESPONSE_H

@@ -24,6 +24,8 @@
 #include "triangles/exact_response.h"
 #include "triangles/triangles.h"
 
+namespace sonvar {
+
 namespace {
 
 constexpr double kPi = 3.141592653589793;
@@ -117,7 +119,7 @@ void polint(const double *xa, const double *ya, int n, double x, double *y, doub
       float den = ho - hp;
       if (den == 0.0f) {
         // No state is passed in: the channel of the running library call.
-        print_message(sonvar::CallScope::current(), "Error in routine POLINT\n");
+        print_message(CallScope::current(), "Error in routine POLINT\n");
       }
       den = w / den;
       d[i] = hp * den;
@@ -185,9 +187,9 @@ double eval_theta(sys_con *sys, triangle_times *times, int crossing_kind, double
   }
   if (std::fabs(x) <= 1.0) return std::acos(x);
   if (std::fabs(x) - 1.0 > kAcosSlack) {
-    sonvar::print_formatted(sys, 256, "Internal error for acos %2e diff: %8e\n", x,
+    print_formatted(sys, 256, "Internal error for acos %2e diff: %8e\n", x,
                             std::fabs(x) - 1.0);
-    sonvar::print_formatted(sys, 256, "Function %d, rt %e, x3 %e, diff %e coef1 %e, t %e \n",
+    print_formatted(sys, 256, "Function %d, rt %e, x3 %e, diff %e coef1 %e, t %e \n",
                             crossing_kind, rho, times->x_corner2,
                             rho_sq * times->coef_a - times->coef_b, times->foot_x, t);
   }
@@ -251,16 +253,16 @@ RombergResult romberg(sys_con *sys, triangle_times *times, int kind, double t_a,
 void report_no_convergence(sys_con *sys, double t_a, double t_b, const RombergResult &r) {
   const double len = t_b - t_a;
   print_message(sys, "Not possible to find convergent integral for triangles \n");
-  sonvar::print_formatted(sys, 256, "Returning after %d iterations \n", kRefinements + 1);
-  sonvar::print_formatted(sys, 256, "Times are %e to %e \n", t_a, t_b);
-  sonvar::print_formatted(sys, 256, "Time difference %e corresponding to %e \n", len, 1.0 / len);
-  sonvar::print_formatted(sys, 256,
+  print_formatted(sys, 256, "Returning after %d iterations \n", kRefinements + 1);
+  print_formatted(sys, 256, "Times are %e to %e \n", t_a, t_b);
+  print_formatted(sys, 256, "Time difference %e corresponding to %e \n", len, 1.0 / len);
+  print_formatted(sys, 256,
                           "Step length in integration is %e, corresponding to fs= %e Hz \n",
                           r.last_step, 1.0 / r.last_step);
-  sonvar::print_formatted(sys, 256, "Sum is %e dss is %e \n", r.sum, r.correction);
-  sonvar::print_formatted(sys, 256, "Accuracy is %e \n",
+  print_formatted(sys, 256, "Sum is %e dss is %e \n", r.sum, r.correction);
+  print_formatted(sys, 256, "Accuracy is %e \n",
                           std::fabs(r.correction) / std::fabs(r.sum));
-  sonvar::print_formatted(sys, 256, "Polynomial order %d \n", kLastOrder);
+  print_formatted(sys, 256, "Polynomial order %d \n", kLastOrder);
 }
 
 }  // namespace
@@ -279,9 +281,9 @@ double int_theta(sys_con *sys, triangle_times *times, int crossing_kind, double 
     // far away, so its integral is that of the whole response: a fixed
     // Gauss-Legendre rule in s (t = t_a + len s^2) keeps its accuracy.
     double sum = 0.0;
-    for (int k = 0; k < sonvar::kShortRulePoints; k++) {
-      const double u = sonvar::kShortRuleNodes[k];
-      sum += sonvar::kShortRuleWeights[k] * u *
+    for (int k = 0; k < kShortRulePoints; k++) {
+      const double u = kShortRuleNodes[k];
+      sum += kShortRuleWeights[k] * u *
              eval_theta(sys, times, crossing_kind, t_a + len * u * u);
     }
     return 2.0 * len * sum;
@@ -360,8 +362,8 @@ signal_rec *sample_fan(sys_con *sys, triangle_times *times, int situation, signa
   const double dt = 1.0 / fs;
   const double count = std::floor((t_end - t_start) * fs) + 3;
   const double first = std::floor(fs * t_start + 0.5);
-  if (!sonvar::response_fits(sys, count, first))
-    sonvar::fail_response(sys, "triangle response", count, first, point3{NAN, NAN, NAN},
+  if (!response_fits(sys, count, first))
+    fail_response(sys, "triangle response", count, first, point3{NAN, NAN, NAN},
                           sys->c * t_end);
   const int n = std::max(2, static_cast<int>(count));
   extend_signal(sys, signal, n, static_cast<int>(first));
@@ -420,8 +422,8 @@ bool collinear(const point3 &a, const point3 &b, double tol) {
 
 signal_rec *zero_fan(sys_con *sys, signal_rec *signal, double t_start) {
   const double first = std::floor(t_start * sys->fs + 0.5);
-  if (!sonvar::response_fits(sys, 1, first))
-    sonvar::fail_response(sys, "triangle response", 1, first, point3{NAN, NAN, NAN},
+  if (!response_fits(sys, 1, first))
+    fail_response(sys, "triangle response", 1, first, point3{NAN, NAN, NAN},
                           sys->c * t_start);
   extend_signal(sys, signal, 1, static_cast<int>(first));
   signal->values[0] = 0.0;
@@ -643,8 +645,8 @@ double find_start(sys_con *sys, const point3 *corners, int16_t corner1_nearer, i
   const double u = t_ref + t_min;
   const double k = std::floor(fs * u);
   if (start_sample != nullptr) {
-    if (!sonvar::response_fits(sys, 1, k))
-      sonvar::fail_response(sys, "triangle response", 1, k, point3{NAN, NAN, NAN}, r);
+    if (!response_fits(sys, 1, k))
+      fail_response(sys, "triangle response", 1, k, point3{NAN, NAN, NAN}, r);
     *start_sample = static_cast<int32_t>(k);
   }
   return t_min - (u - k / fs);
@@ -784,3 +786,5 @@ signal_rec *calc_triangles(sys_con *sys, calc_memory_block *block, aperture *ap,
   }
   return total;
 }
+
+}  // namespace sonvar

@@ -6,7 +6,7 @@
 
 #include "sonvar.h"
 
-extern "C" {
+namespace sonvar {
 
 struct calc_memory_block;
 
@@ -107,6 +107,6 @@ void rotate1(point3 *point, double cos_a, double sin_a);
 void rotate2(point3 *point, double cos_a, double sin_a);
 void rotate3(point3 *point, double cos_a, double sin_a);
 
-}  // extern "C"
+}  // namespace sonvar
 
 #endif  // SONVAR_TRIANGLES_TRIANGLES_H
