@@ -7,6 +7,7 @@
 
 #include "apertures/geometry.h"
 #include "apertures/record.h"
+#include "base/constants.h"
 #include "base/points.h"
 #include "general/checks.h"
 #include "general/failure.h"
@@ -87,11 +88,11 @@ void require_convex(sys_con *sys, const char *call, int n, double width, double 
     fail(sys, "%s: kerf %g m must not exceed Rconvex %g m", call, kerf, Rconvex);
   if (n <= 0) return;
   const double arc = n * std::asin(width / Rconvex) + (n - 1) * std::asin(kerf / Rconvex);
-  if (!(arc <= M_PI * (1 + 1e-12)))
+  if (!(arc <= kPi * (1 + 1e-12)))
     fail(sys,
                  "%s: %d elements of width %g m and kerf %g m span %g degrees of the convex radius "
                  "%g m; at most 180",
-                 call, n, width, kerf, arc * 180 / M_PI, Rconvex);
+                 call, n, width, kerf, arc * 180 / kPi, Rconvex);
 }
 
 // The elevation curve recedes by its sagitta over the height H; a convex
@@ -247,7 +248,7 @@ aperture *disc_aperture(sys_con *sys, const char *name, const char *call, double
   const bool squares = size > 0.0 && radius >= size / 2;
   // No disc holds more squares than this; checking it first keeps the
   // loops finite and the count within an int.
-  const double bound = squares ? std::floor(M_PI * sqr(radius + size) / sqr(size) + 1) : 0.0;
+  const double bound = squares ? std::floor(kPi * sqr(radius + size) / sqr(size) + 1) : 0.0;
   if (!(bound <= 2147483647.0))
     fail(nullptr, "%s: a disc of radius %g m needs too many squares of %g m", call, radius, size);
   aperture *ap = new_aperture(sys, name, 1);

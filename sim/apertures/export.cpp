@@ -94,19 +94,19 @@ void write_apodization_line(const aperture *ap, TableWriter &w) {
 
 void write_table(const aperture *ap, int info_kind, TableWriter &w) {
   switch (info_kind) {
-    case 1:
+    case SONVAR_TABLE_RECTANGLES:
       write_rectangles(ap, w);
       break;
-    case 2:
+    case SONVAR_TABLE_TRIANGLES:
       write_triangles(ap, w);
       break;
-    case 3:
+    case SONVAR_TABLE_LINES:
       write_line_elements(ap, w);
       break;
-    case 4:
+    case SONVAR_TABLE_FOCUS:
       write_focus_line(ap, w);
       break;
-    case 5:
+    case SONVAR_TABLE_APODIZATION:
       write_apodization_line(ap, w);
       break;
     default:

@@ -2,6 +2,7 @@
 #include <cmath>
 #include <string>
 
+#include "base/constants.h"
 #include "general/checks.h"
 #include "general/failure.h"
 #include "general/memory.h"
@@ -14,7 +15,7 @@ namespace {
 
 constexpr double kMm = 1000.0;             // metres to millimetres
 constexpr double kUs = 1e6;                // seconds to microseconds
-constexpr double kDegrees = 180.0 / M_PI;  // radians to degrees
+constexpr double kDegrees = 180.0 / kPi;  // radians to degrees
 
 void show_header(std::string *text, const aperture *ap) {
   append_formatted(text, "Aperture name: %s \n", ap->name);
@@ -206,9 +207,10 @@ SONVAR_CALL void xdc_show(sys_con *sys, aperture *ap, int info_kind) try {
   std::string report;
   std::string *text = &report;
   show_header(text, ap);
-  if (info_kind == 0 || info_kind == 1) show_elements(text, ap);
-  if (info_kind == 0 || info_kind == 2) show_focus(text, ap);
-  if (info_kind == 0 || info_kind == 3) show_apodization(text, ap);
+  const bool all = info_kind == SONVAR_SHOW_ALL;
+  if (all || info_kind == SONVAR_SHOW_ELEMENTS) show_elements(text, ap);
+  if (all || info_kind == SONVAR_SHOW_FOCUS) show_focus(text, ap);
+  if (all || info_kind == SONVAR_SHOW_APODIZATION) show_apodization(text, ap);
   print_message(sys, report.c_str());
 }
 SONVAR_LEAVE_VOID(sys)

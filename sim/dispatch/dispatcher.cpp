@@ -100,7 +100,7 @@ void settle_workers(sys_con *sys, SplitRun *run, WorkerEntry entry) {
     free_memory(sys, run->work[i].failure);
   }
   release_split(sys, run);
-  print_error_message(sys, text);
+  fail_text(sys, text);
 }
 
 // Starts every worker in index order. A worker whose thread cannot be
@@ -131,11 +131,11 @@ bool runs_directly(int N, sys_con *sys, long long per_thread) {
 
 WorkerEntry entry_for(int function_code) {
   switch (function_code) {
-    case 1:
+    case SONVAR_CALC_H:
       return calc_h_call;
-    case 2:
+    case SONVAR_CALC_HP:
       return calc_hp_call;
-    case 3:
+    case SONVAR_CALC_HHP:
       return calc_hhp_call;
     default:
       return nullptr;
@@ -149,14 +149,14 @@ SONVAR_CALL signal_rec **calc_function_parallel(sys_con *sys, int function_code,
   SONVAR_ENTER(sys);
   if (runs_directly(N, sys, 5)) {
     switch (function_code) {
-      case 1:
+      case SONVAR_CALC_H:
         return calc_h(sys, ap1, N, points);
-      case 2:
+      case SONVAR_CALC_HP:
         return calc_hp(sys, ap1, N, points);
-      case 3:
+      case SONVAR_CALC_HHP:
         return calc_hhp(sys, ap1, ap2, N, points);
       default:
-        print_error_message(
+        fail_text(
             sys,
             "Internal Error 6: Illegal function_code found in calc_function_parallel, module "
             "calculations_par");
@@ -164,12 +164,12 @@ SONVAR_CALL signal_rec **calc_function_parallel(sys_con *sys, int function_code,
   }
   const WorkerEntry entry = entry_for(function_code);
   if (entry == nullptr)
-    print_error_message(
+    fail_text(
         sys,
         "Internal Error 5: Illegal function_code found in calc_function_parallel, module "
         "calculations_par");
   // Checked here, on the calling thread, before any worker starts.
-  check_calculation(sys, "calc_function_parallel", ap1, function_code == 3 ? ap2 : ap1, N,
+  check_calculation(sys, "calc_function_parallel", ap1, function_code == SONVAR_CALC_HHP ? ap2 : ap1, N,
                             points, nullptr, false);
   SplitRun run = prepare_split(sys, ap1, ap2, N, points, nullptr, 0);
   run_workers(sys, &run, entry);
@@ -298,7 +298,7 @@ SONVAR_CALL signal_rec ***calc_scat_all_parallel(sys_con *sys, aperture *ap1, ap
   if (runs_directly(N, sys, 10000))
     return calc_scat_all(sys, ap1, ap2, N, points, amplitudes, dec_factor);
   check_calculation(sys, "calc_scat_all_parallel", ap1, ap2, N, points, amplitudes, true);
-  if (dec_factor < 1) error_message("calc_scat_all: the decimation factor must be 1 or more");
+  if (dec_factor < 1) fail(sys, "calc_scat_all: the decimation factor must be 1 or more");
   // As calc_scat_parallel: the sums in a direct run's order, from a copy.
   point3 *ordered = alloc_array<point3>(sys, N, "the ordered scatterers");
   double *weights = alloc_array<double>(sys, N, "the ordered amplitudes");

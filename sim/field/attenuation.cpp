@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "base/constants.h"
 #include "field/attenuation.h"
 #include "general/failure.h"
 
@@ -15,9 +16,6 @@ namespace sonvar {
 
 namespace {
 
-constexpr double kNeperPerDb = 0.11512925465;  // ln 10 / 20: L dB is exp(-k L)
-constexpr double kPi = 3.141592653589793;
-constexpr double kPiSquared = 9.869604401089358;
 constexpr double kLargestTransform = 1 << 30;
 // Largest gain of the attenuation filter, dB: 20 log10 of the largest double
 // is 6165 dB, and the field a little below that still has to be summed.
@@ -30,10 +28,21 @@ double middle_distance(const sys_con *sys, int s, int n, int e) {
   return sys->c * middle / sys->fs;
 }
 
+// Room the filter's own time response needs beyond the convolution, in
+// samples per (m/s) (dB/(m Hz)) (start sample): the amplitude
+// exp(-k fa f d) (k = kNepersPerDb) is in time a Lorentzian whose half width
+// is k fa d fs / (2 pi) samples, k c fa s / (2 pi) = 0.0183 c fa s for the
+// distance d = c s / fs of start sample s. 0.59 c fa s samples are 32 half
+// widths, where the Lorentzian 1 / (1 + (t / half width)^2) has fallen to
+// 1e-3 of its peak (-60 dB): what wraps round the circular convolution stays
+// below that.
+constexpr double kFilterTail = 0.59;
+
 // Transform length the attenuated pulse needs: beyond the convolution
 // length the dispersive filter spreads the pulse with distance.
 int needed_transform_length(const sys_con *sys, int s, int n, int e, int pulse_samples) {
-  const double spread = sys->c * 0.59 * sys->freq_att * s + e + n - 1 + pulse_samples + 0.5;
+  const double spread =
+      sys->c * kFilterTail * sys->freq_att * s + e + n - 1 + pulse_samples + 0.5;
   const double M = std::floor(spread);
   // Longer than any transform (or not a number): let Find_N report it.
   if (!(M < kLargestTransform)) return static_cast<int>(kLargestTransform) + 1;
@@ -83,7 +92,7 @@ class AmplitudeRun {
       : sys_(sys),
         N_(N),
         d_(d),
-        ratio_(std::exp(-kNeperPerDb * sys->freq_att * (sys->fs / N) * d)) {}
+        ratio_(std::exp(-kNepersPerDb * sys->freq_att * (sys->fs / N) * d)) {}
   double at(int m) {
     if (m % kAnchorBins == 1) {  // bins count from 1
       value_ = exact(m);
@@ -96,7 +105,7 @@ class AmplitudeRun {
  private:
   double exact(int m) const {
     const double f = m * sys_->fs / N_;
-    return std::exp(-kNeperPerDb * sys_->freq_att * (f - sys_->att_f0) * d_);
+    return std::exp(-kNepersPerDb * sys_->freq_att * (f - sys_->att_f0) * d_);
   }
   const sys_con *sys_;
   int N_;
@@ -112,16 +121,16 @@ void filter_spectrum(const sys_con *sys, const signal_rec *F, double d, signal_r
   const double *x = F->values;
   double *y = out->values;
   // DC and Nyquist both get the gain at zero frequency.
-  const double dc_gain = std::exp(kNeperPerDb * sys->att_f0 * fa * d);
+  const double dc_gain = std::exp(kNepersPerDb * sys->att_f0 * fa * d);
   y[0] = x[0] * dc_gain;
   y[1] = x[1] * dc_gain;
-  const double h = kNeperPerDb * fa * sys->tau_m / kPiSquared;
+  const double h = kNepersPerDb * fa * sys->tau_m / kPiSquared;
   AmplitudeRun amplitudes(sys, N, d);
   for (int m = 1; m < N / 2; m++) {
     const double f = m * sys->fs / N;
     const double amplitude = amplitudes.at(m);
     const double phase =
-        -2 * kPi * f * h * d + std::log(2 * kPi * f) * (2 * f * kNeperPerDb * fa * d / kPi);
+        -2 * kPi * f * h * d + std::log(2 * kPi * f) * (2 * f * kNepersPerDb * fa * d / kPi);
     // sin is odd, so -sin(phase) is sin(-phase) exactly; with both taken of
     // the same argument the compiler forms them in one sincos call.
     const double cosine = std::cos(phase);

@@ -3,6 +3,7 @@
 // time-line and F-number apodization.
 #include <cmath>
 
+#include "base/constants.h"
 #include "base/points.h"
 #include "field/focusing.h"
 #include "general/failure.h"
@@ -11,9 +12,6 @@ namespace sonvar {
 
 namespace {
 
-
-// 2 pi written out, so that pi (1 + r) is formed as (1 + r) * 2pi * 0.5.
-constexpr double kTwoPi = 6.283185307179586;
 // Guards the F-number ratio for a point on the apodization reference plane.
 constexpr double kAxialGuard = 1e-16;
 
@@ -77,13 +75,13 @@ double focus_delay(const sys_con *sys, const aperture *ap, int i, double tau, po
 
 double window_value(int kind, double r) {
   if (r >= 1.0) return 0.0;
-  const double u = (1.0 + r) * kTwoPi * 0.5;
+  const double u = (1.0 + r) * kPi;  // the same bits as (1 + r) 2 pi / 2
   switch (kind) {
-    case 1:
+    case SONVAR_WINDOW_HANNING:
       return (1.0 - std::cos(u)) * 0.5;
-    case 2:
+    case SONVAR_WINDOW_HAMMING:
       return 0.54 - 0.46 * std::cos(u);
-    default:
+    default:  // SONVAR_WINDOW_BLACKMAN
       return 0.42 - 0.5 * std::cos(u) + 0.08 * std::cos(2.0 * u);
   }
 }
@@ -105,14 +103,14 @@ double dynamic_weight(const aperture *ap, point3 centre, double x, double y, dou
   return window_value(ap->apod_window, r);
 }
 
-void check_time_lines(const aperture *ap) {
+void check_time_lines(sys_con *sys, const aperture *ap) {
   if (ap->focus_line == nullptr)
-    error_message("The focus time line of the aperture holds no entry; set a focus first");
+    fail(sys, "The focus time line of the aperture holds no entry; set a focus first");
   if (!ap->dynamic_apodization && ap->apodization_line == nullptr)
-    error_message(
-        "The apodization time line of the aperture holds no entry; set an apodization first");
-  if (ap->dynamic_apodization && (ap->apod_window < 1 || ap->apod_window > 3))
-    print_error_message("Internal error: Unknown apdoization function in dynamic apodization");
+    fail(sys, "The apodization time line of the aperture holds no entry; set an apodization first");
+  if (ap->dynamic_apodization &&
+      (ap->apod_window < SONVAR_WINDOW_HANNING || ap->apod_window > SONVAR_WINDOW_BLACKMAN))
+    fail_text(sys, "Internal error: Unknown apdoization function in dynamic apodization");
 }
 
 }  // namespace
@@ -120,7 +118,7 @@ void check_time_lines(const aperture *ap) {
 void find_delays_and_apodization(sys_con *sys, aperture *ap, double *delays, double *apodization,
                                  double x, double y, double z) {
   if (ap->no_elements <= 0) return;
-  check_time_lines(ap);
+  check_time_lines(sys, ap);
   const point3 point = {x, y, z};
   FocusDirection direction;
   for (int i = 0; i < ap->no_elements; i++) {

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstring>
 
+#include "base/constants.h"
 #include "base/simd.h"
 #include "field/frame_fft.h"
 
@@ -28,15 +29,14 @@ struct FramePlan {
       for (int b = 0, v = i; b < bits; b++, v >>= 1) r = (r << 1) | (v & 1);
       reversed[i] = r;
     }
-    const double two_pi = 6.283185307179586476925286766559;
     for (int h = 1; h < kHalfFrame; h <<= 1)
       for (int m = 0; m < h; m++) {
-        stage_cos[h - 1 + m] = std::cos(two_pi * m / (2 * h));
-        stage_sin[h - 1 + m] = -std::sin(two_pi * m / (2 * h));
+        stage_cos[h - 1 + m] = std::cos(kTwoPi * m / (2 * h));
+        stage_sin[h - 1 + m] = -std::sin(kTwoPi * m / (2 * h));
       }
     for (int k = 0; k < kBins; k++) {
-      split_cos[k] = std::cos(two_pi * k / kFrame);
-      split_sin[k] = -std::sin(two_pi * k / kFrame);
+      split_cos[k] = std::cos(kTwoPi * k / kFrame);
+      split_sin[k] = -std::sin(kTwoPi * k / kFrame);
     }
   }
 };

@@ -57,7 +57,7 @@ void fit_to_samples(sys_con *sys, signal_rec *result) {
 SONVAR_CALL signal_rec **calc_h(sys_con *sys, aperture *ap, int n, const point3 *points) try {
   SONVAR_ENTER(sys);
   check_calculation(sys, "calc_h", ap, ap, n, points, nullptr, false);
-  store_relaxed(&sys->last_calc_type, 0);
+  store_relaxed(&sys->last_calc_type, SONVAR_LAST_H);
   signal_rec **result = new_result_array(sys, n);
   calc_memory_block *block = new_block(sys, ap, ap, false);
   ProgressClock clock;
@@ -76,7 +76,7 @@ SONVAR_LEAVE(sys)
 SONVAR_CALL signal_rec **calc_hp(sys_con *sys, aperture *ap, int n, const point3 *points) try {
   SONVAR_ENTER(sys);
   check_calculation(sys, "calc_hp", ap, ap, n, points, nullptr, false);
-  store_relaxed(&sys->last_calc_type, 1);
+  store_relaxed(&sys->last_calc_type, SONVAR_LAST_HP);
   signal_rec **result = new_result_array(sys, n);
   calc_memory_block *block = new_block(sys, ap, ap, true);
   signal_rec *pulse = emitted_pulse(sys, ap);
@@ -100,7 +100,7 @@ SONVAR_CALL signal_rec **calc_hhp(sys_con *sys, aperture *transmit, aperture *re
                       const point3 *points) try {
   SONVAR_ENTER(sys);
   check_calculation(sys, "calc_hhp", transmit, receive, n, points, nullptr, false);
-  store_relaxed(&sys->last_calc_type, 2);
+  store_relaxed(&sys->last_calc_type, SONVAR_LAST_HHP);
   signal_rec **result = new_result_array(sys, n);
   calc_memory_block *block = new_block(sys, transmit, receive, true);
   signal_rec *pulse = two_way_pulse(sys, transmit, receive);

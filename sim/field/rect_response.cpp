@@ -13,6 +13,7 @@
 #include <cstring>
 #include <utility>
 
+#include "base/constants.h"
 #include "base/points.h"
 #include "base/simd.h"
 #include "dispatch/scratch_block.h"
@@ -28,11 +29,9 @@ namespace {
 
 
 // att * R in dB as a factor exp(-att * kAttPerW * W) with W = 2 pi R:
-// ln(10)/20 / (2 pi).
-constexpr double kAttPerW = 0.018323389972033078;
-
-// 2 pi written out, so that 2 pi c is formed as it has always been.
-constexpr double kTwoPi = 6.283185307179586;
+// ln(10)/20 / (2 pi) (the quotient of the two constants rounds to the value
+// the spreading has always used).
+constexpr double kAttPerW = kNepersPerDb / kTwoPi;
 
 // The physical elements to compute at this point, nearest first and
 // farthest second so that the sum rarely grows more than once. Returns the

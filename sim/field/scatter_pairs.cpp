@@ -183,7 +183,7 @@ SONVAR_CALL signal_rec ***calc_scat_all(sys_con *sys, aperture *transmit, apertu
                             point3 *points, double *amplitudes, int D) try {
   SONVAR_ENTER(sys);
   check_calculation(sys, "calc_scat_all", transmit, receive, n, points, amplitudes, true);
-  if (D < 1) error_message("calc_scat_all: the decimation factor must be 1 or more");
+  if (D < 1) fail(sys, "calc_scat_all: the decimation factor must be 1 or more");
   calc_scat_all_order(sys, n, points, amplitudes);
   const int leaves = scatter_leaves(1);
   scatter_partials *parts =

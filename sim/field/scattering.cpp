@@ -155,7 +155,7 @@ int scatter_leaves(int threads) {
 scatter_partials *scatter_leaf_sums(sys_con *sys, aperture *transmit, aperture *receive,
                                     int per_element, int n, point3 *points, double *amplitudes,
                                     int leaves, int first, int end) {
-  store_relaxed(&sys->last_calc_type, per_element ? 4 : 3);
+  store_relaxed(&sys->last_calc_type, per_element ? SONVAR_LAST_SCAT_MULTI : SONVAR_LAST_SCAT);
   auto *parts = alloc_array<scatter_partials>(sys, 1, "the partial scattering sums");
   ScatterShare share(sys, transmit, receive, per_element != 0);
   parts->elements = share.elements();

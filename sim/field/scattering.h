@@ -27,7 +27,7 @@ int scatter_leaves(int threads);
 /* The partial sums (without the pulse when attenuation is off) of leaves
  * [first, end) of n scatterers cut into `leaves`: one signal per receive
  * element (per_element) or one for the whole receive aperture. Sets
- * last_calc_type (4 or 3). The points are not reordered. */
+ * last_calc_type (SONVAR_LAST_SCAT_MULTI or SONVAR_LAST_SCAT). The points are not reordered. */
 scatter_partials *scatter_leaf_sums(sys_con *sys, aperture *transmit, aperture *receive,
                                     int per_element, int n, point3 *points, double *amplitudes,
                                     int leaves, int first, int end);

@@ -14,11 +14,8 @@ namespace sonvar {
 void *alloc_checked(sys_con *sys, std::uint64_t count, std::uint64_t size, const char *what) {
   void *block = alloc_memory(sys, count, size);
   if (block == nullptr && count != 0 && size != 0) {
-    char text[256];
-    snprintf(text, sizeof text,
-             "Not possible to allocate memory for %s (%" PRIu64 " x %" PRIu64 " bytes)", what,
-             count, size);
-    error_message(sys, text);
+    fail(sys, "Not possible to allocate memory for %s (%" PRIu64 " x %" PRIu64 " bytes)", what,
+         count, size);
   }
   return block;
 }

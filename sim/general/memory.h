@@ -14,7 +14,7 @@
 namespace sonvar {
 
 // alloc_memory that never returns NULL for a non-empty request: heap
-// exhaustion fails through error_message, naming `what`.
+// exhaustion fails through fail(), naming `what`.
 void *alloc_checked(sys_con *sys, std::uint64_t count, std::uint64_t size, const char *what);
 
 template <typename T>

@@ -12,6 +12,7 @@
 #include <utility>
 #include <vector>
 
+#include "base/constants.h"
 #include "base/points.h"
 #include "base/quadrature.h"
 #include "dispatch/scratch_block.h"
@@ -29,8 +30,6 @@ namespace sonvar {
 
 namespace {
 
-constexpr double kPi = 3.14159265358979323846;
-constexpr double kTwoPi = 2.0 * kPi;
 
 // A point on a bounding line is inside when it misses the line by less than
 // this fraction of the tested coordinate (rounding of the line's own terms).
@@ -287,8 +286,6 @@ int integrate_boundaries(sys_con *sys, const line_element *element, line_solutio
   return i;
 }
 
-// dB to nepers.
-constexpr double kNepersPerDb = 0.11512925465;
 // Working signals of the aperture sum start with this many samples.
 constexpr int kWorkingSamples = 1000;
 // A physical element whose line elements all have weight 0 still yields its
@@ -644,22 +641,5 @@ signal_rec *calc_lines(sys_con *sys, calc_memory_block *block, aperture *ap, dou
   return result;
 }
 
-void check_index(sys_con *sys, int index, int low, int high, const char *text) try {
-  SONVAR_ENTER(sys);
-  if (index >= low && index <= high) return;
-  std::string message;
-  append_cut(&message, 256, "Index violation: %s \n", text);
-  if (index > high)
-    append_cut(&message, 256,
-                       "Assertion violation: Index larger than allowed. Is %d can be %d \n", index,
-                       high);
-  else
-    append_cut(&message, 256,
-                       "Assertion violation: Index lower than allowed. Is %d can be %d \n", index,
-                       low);
-  message += "Internal index error in program\n";
-  print_error_message(sys, message);
-}
-SONVAR_LEAVE_VOID(sys)
 
 }  // namespace sonvar

@@ -88,9 +88,6 @@ signal_rec *response_line_int(sys_con *sys, line_solution *solution, const line_
 signal_rec *calc_lines(sys_con *sys, calc_memory_block *block, aperture *ap, double x, double y,
                        double z);
 
-/* Stops the program when index < low or index > high (index = high is
- * accepted), naming `text`. */
-void check_index(sys_con *sys, int index, int low, int high, const char *text);
 
 }  // namespace sonvar
 

@@ -29,7 +29,7 @@ std::int64_t charge_for(std::int64_t n) {
   std::string text;
   append_formatted(&text, "FATAL ERROR: Number of samples is negative or 0. It is %d\n", n);
   text += "Program terminated\n";
-  print_error_message(sys, text);
+  fail_text(sys, text);
 }
 
 [[noreturn]] void fatal_no_storage(sys_con *sys, const char *what, long number, std::int64_t charge,
@@ -42,7 +42,7 @@ std::int64_t charge_for(std::int64_t n) {
   append_formatted(&text, "             Total number of bytes reserved is %" PRId64 "\n",
                            total);
   text += "Program terminated\n";
-  print_error_message(sys, text);
+  fail_text(sys, text);
 }
 
 // The number the pool's messages give a request that fails: the number the
@@ -227,7 +227,7 @@ void format_first_value(char *out, std::size_t size, const signal_rec *signal, i
   append_cut(&text, kPoolLine, "First 5 values: %s  %s   %s  %s  %s  \n", v[0], v[1], v[2], v[3],
              v[4]);
   text += "Internal Error 100: Freeing of already released signal";
-  print_error_message(sys, text);
+  fail_text(sys, text);
 }
 
 }  // namespace

@@ -42,11 +42,8 @@ void direct_sum(const signal_rec *a, const signal_rec *b, double *y) {
 
 // Ends the program when a decimation factor cannot be used (0 would divide
 // by zero, a negative one would run the sample index backwards).
-void check_decimation(int D, const char *where) {
-  if (D >= 1) return;
-  char text[128];
-  snprintf(text, sizeof text, "%s: decimation factor %d is below 1", where, D);
-  error_message(text);
+void check_decimation(sys_con *sys, int D, const char *where) {
+  if (D < 1) fail(sys, "%s: decimation factor %d is below 1", where, D);
 }
 
 // The present operand of a pair with one absent signal.
@@ -90,7 +87,7 @@ SONVAR_LEAVE(sys)
 
 SONVAR_CALL signal_rec *Convolve_decimate(sys_con *sys, signal_rec *a, signal_rec *b, int D, double scale) try {
   SONVAR_ENTER(sys);
-  check_decimation(D, "Convolve_decimate");
+  check_decimation(sys, D, "Convolve_decimate");
   if (a == nullptr && b == nullptr) return nullptr;
   // An absent operand acts as one zero sample at sample 0.
   const int start_sum = (a != nullptr ? a->start_sample : 0) + (b != nullptr ? b->start_sample : 0);

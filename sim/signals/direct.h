@@ -22,7 +22,7 @@ void add_scaled_convolution(sys_con *sys, signal_rec **dst, const signal_rec *a,
 
 // Ends the program when a decimation factor cannot be used (0 would divide
 // by zero, a negative one would run the sample index backwards).
-void check_decimation(int D, const char *where);
+void check_decimation(sys_con *sys, int D, const char *where);
 
 // The present operand of a pair with one absent signal.
 const signal_rec *present_one(const signal_rec *a, const signal_rec *b);

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <vector>
 
+#include "base/constants.h"
 #include "general/failure.h"
 #include "general/memory.h"
 #include "signals/direct.h"
@@ -16,8 +17,6 @@ namespace sonvar {
 
 namespace {
 
-constexpr double kTwoPi = 6.28318530717959;  // 2 pi as the transform has always used it
-constexpr double kPi = 3.141592653589793;
 
 // One step of the twiddle recurrence w <- w + w (wpr + i wpi), with
 // wpr = -2 sin^2(theta/2) and wpi = sin(theta): a rotation by theta without
@@ -77,7 +76,7 @@ void butterfly_stages(double *data, int nn, int isign, int block) {
   // butterflies of the stage span mmax/2 complex values (mmax reals).
   for (int mmax = 2 * block; n > mmax; mmax <<= 1) {
     const int istep = mmax << 1;
-    const double theta = kTwoPi / (isign * mmax);
+    const double theta = kTruncatedTwoPi / (isign * mmax);
     const double half_sine = std::sin(0.5 * theta);
     const double wpr = -2.0 * half_sine * half_sine;
     const double wpi = std::sin(theta);
@@ -154,12 +153,9 @@ bool is_power_of_two(int n) {
 }
 
 // Stops the program when N cannot hold a transform of `samples` values.
-void check_transform_length(int N, int samples, const char *where) {
+void check_transform_length(sys_con *sys, int N, int samples, const char *where) {
   if (N >= 4 && is_power_of_two(N) && samples <= N) return;
-  char text[160];
-  snprintf(text, sizeof text, "%s: a signal of %d samples cannot be transformed with length %d",
-           where, samples, N);
-  error_message(text);
+  fail(sys, "%s: a signal of %d samples cannot be transformed with length %d", where, samples, N);
 }
 
 void realft_forward_padded(double *data, int n, int samples);
@@ -240,11 +236,8 @@ SONVAR_CALL void realft(double *data, int n, int isign) {
 SONVAR_CALL int Find_N(int n1, int n2) {
   constexpr int kLargest = 1 << 30;
   const int needed = std::max(n1, n2);
-  if (needed > kLargest) {
-    char text[128];
-    snprintf(text, sizeof text, "Find_N: no transform length holds %d samples", needed);
-    error_message(text);
-  }
+  // The call has no state: the failure goes to the running call's.
+  if (needed > kLargest) fail(nullptr, "Find_N: no transform length holds %d samples", needed);
   int N = 4;
   while (N < needed) N <<= 1;
   return N;
@@ -252,7 +245,7 @@ SONVAR_CALL int Find_N(int n1, int n2) {
 
 SONVAR_CALL signal_rec *Find_FFT(sys_con *sys, signal_rec *s, int N) try {
   SONVAR_ENTER(sys);
-  check_transform_length(N, s->no_samples, "Find_FFT");
+  check_transform_length(sys, N, s->no_samples, "Find_FFT");
   signal_rec *spectrum = alloc_signal(sys, N, s->start_sample);
   allocating(sys, "the twiddle factors of a transform",
                      [&] { transform_padded(s, N, spectrum->values); });
@@ -262,7 +255,7 @@ SONVAR_LEAVE(sys)
 
 SONVAR_CALL signal_rec *Find_FFT_reuse(sys_con *sys, signal_rec *dest, signal_rec *s, int N) try {
   SONVAR_ENTER(sys);
-  check_transform_length(N, s->no_samples, "Find_FFT_reuse");
+  check_transform_length(sys, N, s->no_samples, "Find_FFT_reuse");
   extend_signal(sys, dest, N, s->start_sample);
   allocating(sys, "the twiddle factors of a transform",
                      [&] { transform_padded(s, N, dest->values); });
@@ -311,12 +304,9 @@ SONVAR_LEAVE(sys)
 
 SONVAR_CALL signal_rec *Inverse_FFT(signal_rec *S, int n_out) {
   const int N = S->no_samples;
-  if (n_out < 1 || n_out > N) {
-    char text[128];
-    snprintf(text, sizeof text, "Inverse_FFT: cannot keep %d samples of a transform of length %d",
-             n_out, N);
-    error_message(text);
-  }
+  // The call has no state: the failure goes to the running call's.
+  if (n_out < 1 || n_out > N)
+    fail(nullptr, "Inverse_FFT: cannot keep %d samples of a transform of length %d", n_out, N);
   const double factor = 2.0 / N;
   for (int j = 0; j < N; j++) S->values[j] *= factor;
   // The call has no state: an allocation failure takes the default fatal path.

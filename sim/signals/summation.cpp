@@ -96,7 +96,7 @@ SONVAR_LEAVE(sys)
 SONVAR_CALL signal_rec *sum_responses_decimated(sys_con *sys, signal_rec *src, signal_rec *dst, int D,
                                     int release, double amplitude) try {
   SONVAR_ENTER(sys);
-  check_decimation(D, "sum_responses_decimated");
+  check_decimation(sys, D, "sum_responses_decimated");
   if (src == nullptr) return dst;
   const int s0 = src->start_sample;
   const int s1 = s0 + src->no_samples;

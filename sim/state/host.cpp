@@ -1,11 +1,12 @@
 // host.cpp - what a host controls on a state: where the library's lines go,
 // what a failure does, and the release of the state.
 //
-// Every fatal condition of the library ends in print_error_message(sys,
-// text). By default that writes the text and ends the process, as a library
-// for one command-line program would. A host that lives on after a failure
-// (an interpreter, a server) asks for the failure as an exception or as a
-// return with the text kept on the state; the text is the same either way.
+// Every fatal condition of the library ends in fail_text(sys, text)
+// (general/failure.cpp). By default that writes the text and ends the
+// process, as a library for one command-line program would. A host that
+// lives on after a failure (an interpreter, a server) asks for the failure as
+// an exception or as a return with the text kept on the state; the text is
+// the same either way.
 #include <cstdio>
 #include <cstdlib>
 #include <new>
@@ -24,11 +25,11 @@ namespace {
 thread_local int call_depth = 0;
 thread_local sys_con *call_state = nullptr;
 
-int mode_of(const sys_con *sys) {
+}  // namespace
+
+int failure_mode(const sys_con *sys) {
   return sys != nullptr && sys->host != nullptr ? sys->host->failure_mode : SONVAR_FAILURE_EXIT;
 }
-
-}  // namespace
 
 CallScope::CallScope(sys_con *sys) noexcept : previous_(call_state) {
   if (call_depth++ == 0) call_state = sys;
@@ -47,19 +48,6 @@ sys_con *CallScope::current() {
   return call_state;
 }
 
-void print_error_message(sys_con *sys, const char *text) {
-  if (sys == nullptr) sys = CallScope::current();
-  if (mode_of(sys) == SONVAR_FAILURE_EXIT) {
-    print_message(sys, text);
-    exit(-1);
-  }
-  throw Error(text);
-}
-
-void error_message(sys_con *sys, const char *text) {
-  print_error_message(sys, std::string("Fatal error: ") + text + " \n");
-}
-
 std::string failure_text() {
   try {
     throw;
@@ -76,7 +64,7 @@ std::string failure_text() {
 
 void settle_failure(sys_con *sys) {
   if (CallScope::depth() > 0) throw;
-  const int mode = mode_of(sys);
+  const int mode = failure_mode(sys);
   if (mode == SONVAR_FAILURE_THROW) {
     try {
       throw;
@@ -95,8 +83,7 @@ void settle_failure(sys_con *sys) {
   }
   // The library's own failures end the process where they happen in this
   // mode; what arrives here escaped from the standard library.
-  print_message(sys, text.c_str());
-  exit(-1);
+  fail_text(sys, text);
 }
 
 SONVAR_CALL void sonvar_set_output(sys_con *sys, sonvar_output_sink sink, void *user_data) {

@@ -39,6 +39,10 @@ class CallScope {
   sys_con *previous_;
 };
 
+// The failure mode of a state (SONVAR_FAILURE_EXIT for a NULL state or one
+// without host hooks).
+int failure_mode(const sys_con *sys);
+
 // Called inside a catch handler at the boundary of a library call. Nested in
 // another library call it rethrows; at the outermost call it throws
 // sonvar::Error in the throwing mode, records the text and calls the handler

@@ -156,7 +156,7 @@ SONVAR_CALL void set_sonvar(sys_con *sys, const char *name, double value) try {
   std::string text;
   append_formatted(&text, "Trying to set option: %s \n", lower);
   text += "Fatal error: Error: Option not found in program \n";
-  print_error_message(sys, text);
+  fail_text(sys, text);
 }
 SONVAR_LEAVE_VOID(sys)
 

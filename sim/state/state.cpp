@@ -79,7 +79,7 @@ void write_defaults(sys_con *sys) {
   sys->debug = 0;
   sys->show_times = 1;
   sys->time_interval = 5;
-  sys->last_calc_type = 0;
+  sys->last_calc_type = SONVAR_LAST_H;
   sys->max_samples = SONVAR_DEFAULT_MAX_SAMPLES;
   sys->apertures = nullptr;
 }

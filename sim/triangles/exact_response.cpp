@@ -18,6 +18,7 @@
 #include <cmath>
 #include <vector>
 
+#include "base/constants.h"
 #include "base/points.h"
 #include "base/quadrature.h"
 #include "general/checks.h"
@@ -27,7 +28,6 @@ namespace sonvar {
 
 namespace {
 
-constexpr double kTwoPi = 6.283185307179586;
 
 // One edge's fan, set up once per field point.
 struct Fan {
@@ -129,7 +129,7 @@ void exact_polygon_response(sys_con *sys, const double *xs, const double *ys, in
   // area that is not there. (On an edge or a corner the interior angle.)
   double winding = 0.0;
   for (const Fan &fan : fans) winding += fan.sign * (fan.psi_hi - fan.psi_lo);
-  const bool inside = std::fabs(winding) > 3.141592653589793 * 1.5;
+  const bool inside = std::fabs(winding) > kPi * 1.5;
   if (std::fabs(winding) < 1e-9) winding = 0.0;
   if (inside) winding = std::copysign(kTwoPi, winding);
   const double r_near = std::sqrt((inside ? 0.0 : r_near_sq) + z * z);

@@ -12,6 +12,7 @@
 #include <cmath>
 #include <cstdio>
 
+#include "base/constants.h"
 #include "base/points.h"
 #include "base/quadrature.h"
 #include "dispatch/scratch_block.h"
@@ -28,8 +29,6 @@ namespace sonvar {
 
 namespace {
 
-constexpr double kPi = 3.141592653589793;
-constexpr double kTwoPi = 6.283185307179586;
 // Squared distances below this mark a corner at the projection point.
 constexpr double kTinySquare = 1e-60;
 // Relative size of the tolerance that marks collinear fan corners.
@@ -47,8 +46,6 @@ constexpr int kFirstOrder = 2;
 constexpr int kLastOrder = 9;
 // Most points polint interpolates through.
 constexpr int kMaxPolintPoints = 11;
-// dB to nepers.
-constexpr double kNepersPerDb = 0.11512925465;
 
 }  // namespace
 
