@@ -11,17 +11,19 @@
 #include <vector>
 
 #include "lines/lines.h"
+#include "support/oracles.h"
 #include "test_util.h"
 
 using namespace sonvar;  // the library internals under test
 
+using sonvar_test::cplx;
+using sonvar_test::DirectDft;
 using sonvar_test::expect_signal_near;
 using sonvar_test::quiet_state;
 using sonvar_test::release_state;
 
 namespace {
 
-using cplx = std::complex<long double>;
 using Values = std::vector<double>;
 
 // Sums of a few dozen products of values in [-1, 1]: rounding stays far below.
@@ -45,29 +47,6 @@ Values reference_convolution(const Values &a, const Values &b, double divisor = 
 Values values_of(const signal_rec *s) {
   return Values(s->values, s->values + s->no_samples);
 }
-
-// X[k] = sum_j x[j] exp(+2 pi i j k / N) evaluated directly in long double,
-// with the angle reduced modulo N before the sine and cosine.
-class DirectDft {
- public:
-  explicit DirectDft(int N) : N_(N), w_(static_cast<size_t>(N)) {
-    const long double pi = 3.141592653589793238462643383279502884L;
-    for (int r = 0; r < N; r++) w_[static_cast<size_t>(r)] = std::polar(1.0L, 2 * pi * r / N);
-  }
-  cplx bin(const Values &x, int k) const {
-    cplx sum = 0;
-    size_t r = 0;
-    for (double v : x) {
-      sum += static_cast<long double>(v) * w_[r];
-      r = (r + static_cast<size_t>(k)) % static_cast<size_t>(N_);
-    }
-    return sum;
-  }
-
- private:
-  int N_;
-  std::vector<cplx> w_;
-};
 
 // Bins 0 .. N/2 to compare: all up to N = 4096; above, the edges, the middle
 // and 250 fixed random bins (a full direct DFT of 65,536 points takes minutes).

@@ -18,7 +18,7 @@ namespace {
 // each frame is read and written once and each e[t] loaded once for all
 // frames. Every bin's sums are formed in the same order whatever `frames`.
 template <int frames>
-__attribute__((always_inline)) inline void add_frame_products(double *const *f,
+SONVAR_LANE_HELPER void add_frame_products(double *const *f,
                                                               const double *const *e,
                                                               const double *const *const *g,
                                                               int terms) {
@@ -29,14 +29,12 @@ __attribute__((always_inline)) inline void add_frame_products(double *const *f,
     for (int t = 0; t < terms; t++) {
 #pragma GCC unroll 2
       for (int h = 0; h < 2; h++) {
-        Lanes8 er, ei;
-        SONVAR_LOAD8(er, e[t] + k + 8 * h);
-        SONVAR_LOAD8(ei, e[t] + kBins + k + 8 * h);
+        const Lanes8 er = load<Lanes8>(e[t] + k + 8 * h);
+        const Lanes8 ei = load<Lanes8>(e[t] + kBins + k + 8 * h);
 #pragma GCC unroll 2
         for (int n = 0; n < frames; n++) {
-          Lanes8 gr, gi;
-          SONVAR_LOAD8(gr, g[n][t] + k + 8 * h);
-          SONVAR_LOAD8(gi, g[n][t] + kBins + k + 8 * h);
+          const Lanes8 gr = load<Lanes8>(g[n][t] + k + 8 * h);
+          const Lanes8 gi = load<Lanes8>(g[n][t] + kBins + k + 8 * h);
           sr[n][h] += er * gr - ei * gi;
           si[n][h] += er * gi + ei * gr;
         }
@@ -46,13 +44,8 @@ __attribute__((always_inline)) inline void add_frame_products(double *const *f,
     for (int n = 0; n < frames; n++)
 #pragma GCC unroll 2
       for (int h = 0; h < 2; h++) {
-        Lanes8 fr, fi;
-        SONVAR_LOAD8(fr, f[n] + k + 8 * h);
-        SONVAR_LOAD8(fi, f[n] + kBins + k + 8 * h);
-        fr += sr[n][h];
-        fi += si[n][h];
-        SONVAR_STORE8(f[n] + k + 8 * h, fr);
-        SONVAR_STORE8(f[n] + kBins + k + 8 * h, fi);
+        store(f[n] + k + 8 * h, load<Lanes8>(f[n] + k + 8 * h) + sr[n][h]);
+        store(f[n] + kBins + k + 8 * h, load<Lanes8>(f[n] + kBins + k + 8 * h) + si[n][h]);
       }
   }
   for (; k < kBins; k++)

@@ -10,6 +10,8 @@
 
 namespace sonvar {
 
+static_assert(sizeof(Lanes8) == kLanes * sizeof(double), "one vector holds the lanes");
+
 namespace {
 
 // Twiddles of the transforms and the bit reversal of the inner transform.
@@ -47,7 +49,7 @@ const FramePlan &frame_plan() {
 }
 
 // One butterfly on eight lanes: (a, b) becomes (a + w b, a - w b), w = c + i sn.
-__attribute__((always_inline)) inline void butterfly(double c, double sn, Lanes8 &ar, Lanes8 &ai,
+SONVAR_LANE_HELPER void butterfly(double c, double sn, Lanes8 &ar, Lanes8 &ai,
                                                      Lanes8 &br, Lanes8 &bi) {
   const Lanes8 tr = c * br - sn * bi, ti = c * bi + sn * br;
   br = ar - tr;
@@ -58,7 +60,7 @@ __attribute__((always_inline)) inline void butterfly(double c, double sn, Lanes8
 
 // r[i][j] becomes r[j][i]: eight values of one lane at eight points into
 // one vector per lane and back (pairs, then twos, then fours swapped).
-__attribute__((always_inline)) inline void transpose8(Lanes8 *r) {
+SONVAR_LANE_HELPER void transpose8(Lanes8 *r) {
   Lanes8 t[8], u[8];
   for (int i = 0; i < 8; i += 2) {
     t[i] = __builtin_shufflevector(r[i], r[i + 1], 0, 8, 2, 10, 4, 12, 6, 14);
@@ -75,20 +77,21 @@ __attribute__((always_inline)) inline void transpose8(Lanes8 *r) {
   }
 }
 
+// kLanes complex transforms of kHalfFrame points in place, point n of lane
+// l at [n kLanes + l] (re and im apart); the inverse without the 1/n.
 SONVAR_WIDE_VECTOR_CLONES void lanes_transform(double *re, double *im, bool inverse) {
   const FramePlan &p = frame_plan();
   for (int i = 0; i < kHalfFrame; i++) {
     const int j = p.reversed[i];
     if (j <= i) continue;
-    Lanes8 ri, ii, rj, ij;
-    SONVAR_LOAD8(ri, re + i * kLanes);
-    SONVAR_LOAD8(ii, im + i * kLanes);
-    SONVAR_LOAD8(rj, re + j * kLanes);
-    SONVAR_LOAD8(ij, im + j * kLanes);
-    SONVAR_STORE8(re + i * kLanes, rj);
-    SONVAR_STORE8(im + i * kLanes, ij);
-    SONVAR_STORE8(re + j * kLanes, ri);
-    SONVAR_STORE8(im + j * kLanes, ii);
+    const Lanes8 ri = load<Lanes8>(re + i * kLanes);
+    const Lanes8 ii = load<Lanes8>(im + i * kLanes);
+    const Lanes8 rj = load<Lanes8>(re + j * kLanes);
+    const Lanes8 ij = load<Lanes8>(im + j * kLanes);
+    store(re + i * kLanes, rj);
+    store(im + i * kLanes, ij);
+    store(re + j * kLanes, ri);
+    store(im + j * kLanes, ii);
   }
   // Two stages (spans 2h and 4h) per pass over the values: the same
   // butterflies in the same order for each value, half the loads and
@@ -104,29 +107,28 @@ SONVAR_WIDE_VECTOR_CLONES void lanes_transform(double *re, double *im, bool inve
         double *r1 = r0 + h * kLanes, *q1 = q0 + h * kLanes;
         double *r2 = r1 + h * kLanes, *q2 = q1 + h * kLanes;
         double *r3 = r2 + h * kLanes, *q3 = q2 + h * kLanes;
-        Lanes8 ar, ai, br, bi, cr, ci, dr, di;
-        SONVAR_LOAD8(ar, r0);
-        SONVAR_LOAD8(ai, q0);
-        SONVAR_LOAD8(br, r1);
-        SONVAR_LOAD8(bi, q1);
-        SONVAR_LOAD8(cr, r2);
-        SONVAR_LOAD8(ci, q2);
-        SONVAR_LOAD8(dr, r3);
-        SONVAR_LOAD8(di, q3);
+        Lanes8 ar = load<Lanes8>(r0);
+        Lanes8 ai = load<Lanes8>(q0);
+        Lanes8 br = load<Lanes8>(r1);
+        Lanes8 bi = load<Lanes8>(q1);
+        Lanes8 cr = load<Lanes8>(r2);
+        Lanes8 ci = load<Lanes8>(q2);
+        Lanes8 dr = load<Lanes8>(r3);
+        Lanes8 di = load<Lanes8>(q3);
         // span 2h: (a, b) and (c, d), twiddle m
         butterfly(c1[m], sign * s1[m], ar, ai, br, bi);
         butterfly(c1[m], sign * s1[m], cr, ci, dr, di);
         // span 4h: (a, c) with twiddle m, (b, d) with twiddle m + h
         butterfly(c2[m], sign * s2[m], ar, ai, cr, ci);
         butterfly(c2[m + h], sign * s2[m + h], br, bi, dr, di);
-        SONVAR_STORE8(r0, ar);
-        SONVAR_STORE8(q0, ai);
-        SONVAR_STORE8(r1, br);
-        SONVAR_STORE8(q1, bi);
-        SONVAR_STORE8(r2, cr);
-        SONVAR_STORE8(q2, ci);
-        SONVAR_STORE8(r3, dr);
-        SONVAR_STORE8(q3, di);
+        store(r0, ar);
+        store(q0, ai);
+        store(r1, br);
+        store(q1, bi);
+        store(r2, cr);
+        store(q2, ci);
+        store(r3, dr);
+        store(q3, di);
       }
   }
 }
@@ -145,11 +147,10 @@ SONVAR_WIDE_VECTOR_CLONES void split_forward(const double *re, const double *im,
     out[l * kSpectrum + kBins + kHalfFrame] = 0.0;
   }
   for (int k = 1; k < kHalfFrame; k++) {
-    Lanes8 ar, ai, br, bi;
-    SONVAR_LOAD8(ar, re + k * kLanes);
-    SONVAR_LOAD8(ai, im + k * kLanes);
-    SONVAR_LOAD8(br, re + (kHalfFrame - k) * kLanes);
-    SONVAR_LOAD8(bi, im + (kHalfFrame - k) * kLanes);
+    const Lanes8 ar = load<Lanes8>(re + k * kLanes);
+    const Lanes8 ai = load<Lanes8>(im + k * kLanes);
+    const Lanes8 br = load<Lanes8>(re + (kHalfFrame - k) * kLanes);
+    const Lanes8 bi = load<Lanes8>(im + (kHalfFrame - k) * kLanes);
     const Lanes8 er = 0.5 * (ar + br), ei = 0.5 * (ai - bi);
     const Lanes8 orr = 0.5 * (ai + bi), oi = -0.5 * (ar - br);
     const double c = p.split_cos[k], s = p.split_sin[k];
@@ -178,10 +179,10 @@ SONVAR_WIDE_VECTOR_CLONES void split_inverse(const double *const *s, int lanes, 
         a_r[l] = a_i[l] = b_r[l] = b_i[l] = Lanes8{};
         continue;
       }
-      SONVAR_LOAD8(a_r[l], s[l] + k0);
-      SONVAR_LOAD8(a_i[l], s[l] + kBins + k0);
-      SONVAR_LOAD8(b_r[l], s[l] + kHalfFrame - k0 - 7);
-      SONVAR_LOAD8(b_i[l], s[l] + kBins + kHalfFrame - k0 - 7);
+      a_r[l] = load<Lanes8>(s[l] + k0);
+      a_i[l] = load<Lanes8>(s[l] + kBins + k0);
+      b_r[l] = load<Lanes8>(s[l] + kHalfFrame - k0 - 7);
+      b_i[l] = load<Lanes8>(s[l] + kBins + kHalfFrame - k0 - 7);
       b_r[l] = __builtin_shufflevector(b_r[l], b_r[l], 7, 6, 5, 4, 3, 2, 1, 0);
       b_i[l] = __builtin_shufflevector(b_i[l], b_i[l], 7, 6, 5, 4, 3, 2, 1, 0);
     }
@@ -198,8 +199,8 @@ SONVAR_WIDE_VECTOR_CLONES void split_inverse(const double *const *s, int lanes, 
       const Lanes8 orr = dr * c + di * sn;
       const Lanes8 oi = di * c - dr * sn;
       const Lanes8 zr = er - oi, zi = ei + orr;
-      SONVAR_STORE8(re + k * kLanes, zr);
-      SONVAR_STORE8(im + k * kLanes, zi);
+      store(re + k * kLanes, zr);
+      store(im + k * kLanes, zi);
     }
   }
 }

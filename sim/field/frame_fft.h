@@ -5,7 +5,6 @@
 #define SONVAR_FIELD_FRAME_FFT_H
 
 #include <algorithm>
-#include <cstring>
 
 namespace sonvar {
 
@@ -15,12 +14,7 @@ constexpr int kBins = kHalfFrame + 1;                 // bins of a real frame, D
 constexpr int kLanes = 8;                             // transforms side by side
 constexpr int kSpectrum = 2 * kBins;                  // a spectrum: kBins re, then kBins im
 
-typedef double Lanes8 __attribute__((vector_size(64), aligned(8)));
-static_assert(sizeof(Lanes8) == kLanes * sizeof(double), "one vector holds the lanes");
 
-// Vectors of the lanes in and out of memory (no alignment needed).
-#define SONVAR_LOAD8(v, p) std::memcpy(&(v), (p), sizeof(Lanes8))
-#define SONVAR_STORE8(p, v) std::memcpy((p), &(v), sizeof(Lanes8))
 
 // Real samples of kLanes frames packed for the inner transform: sample 2n
 // of lane l in re[n kLanes + l], sample 2n + 1 in im.

@@ -144,18 +144,15 @@ SONVAR_VECTOR_CLONES void add_trapezoid_differences(double *target, int n, doubl
     const Lanes4 rise = (o - t1) * (o - t1) * lambda;
     const Lanes4 flat = (half + o - t2) * mu;
     const Lanes4 fall = 1 - (o - t4) * (o - t4) * lambda;
-    Lanes4 value = o < t1 ? zero : o < t2 ? rise : o < t3 ? flat : o < t4 ? fall : one;
+    Lanes4 value = select(o < t1, zero, select(o < t2, rise, select(o < t3, flat, select(o < t4, fall, one))));
     if (k == 0) value[0] = 0;
     const Lanes4 before = __builtin_shufflevector(previous, value, 3, 4, 5, 6);
     const Lanes4 step = (value - before) * scale;
     previous = value;
     if (k + 4 <= n) {
-      Lanes4 sum;
-      std::memcpy(&sum, target + k, sizeof sum);
       // Lane 0 of the first group adds (0 - 0) scale, which leaves any sum
       // (never -0 here) as it is.
-      sum += step;
-      std::memcpy(target + k, &sum, sizeof sum);
+      store(target + k, load<Lanes4>(target + k) + step);
     } else {
       for (int q = k == 0 ? 1 : 0; k + q < n; q++) target[k + q] += step[q];
     }
@@ -171,7 +168,7 @@ void add_rectangle(sys_con *sys, double dt, const rect_timing &timing, double we
   const int j_end = std::min(n, element->no_samples - offset);
   const double scale = weighted_area * sys->fs;
   if (j_first == 0 && j_end == n) {
-    if (timing.step > 0) {
+    if (kVectorKernels && timing.step > 0) {
       add_trapezoid_differences(element->values + offset, n, timing.start_time, timing.step, timing,
                                 scale);
       return;
@@ -224,11 +221,8 @@ SONVAR_VECTOR_CLONES void spread_only(double *values, int n, double W0, double s
   int j = 0;
   for (; j + 4 <= n; j += 4, k += 4) {
     const Lanes4 W = W0 + k * step;
-    const Lanes4 w = W < w_min ? floor_w : W;
-    Lanes4 v;
-    std::memcpy(&v, values + j, sizeof v);
-    v = weight * v / w;
-    std::memcpy(values + j, &v, sizeof v);
+    const Lanes4 w = select(W < w_min, floor_w, W);
+    store(values + j, weight * load<Lanes4>(values + j) / w);
   }
   for (; j < n; j++) {
     const double W = W0 + j * step;
@@ -244,8 +238,8 @@ void spread_and_weight(sys_con *sys, const aperture *ap, signal_rec *signal, dou
   const double w_min = omega / sys->fs;
   const double w_step = dt * omega;
   double W = (signal->start_sample / sys->fs - delay) * omega;
-  if (!sys->use_att && !ap->soft_baffle) {
-    const double step = exact_step(W, w_step, signal->no_samples);
+  if (kVectorKernels && !sys->use_att && !ap->soft_baffle) {
+    const double step = exact_step(W, w_step, static_cast<double>(signal->no_samples));
     if (step > 0) {
       spread_only(signal->values, signal->no_samples, W, step, w_min, weight);
       return;

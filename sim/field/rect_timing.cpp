@@ -56,18 +56,17 @@ void set_window(const sys_con *sys, double dt, rect_timing *timing) {
   timing->start_time = (timing->window_start + 0.5) * dt;
   timing->step = 0;
   if (timing->window_samples < 1e9)
-    timing->step = exact_step(timing->start_time, dt, static_cast<int>(timing->window_samples));
+    timing->step = exact_step(timing->start_time, dt, timing->window_samples);
   timing->lambda = T1 != 0 && T0 != 0 ? 1 / (2 * T0 * T1) : 0;
   timing->mu = T1 != 0 ? 1 / T1 : 0;
 }
 
-// |v| lane by lane: the sign bit cleared, as fabs does.
-inline void make_absolute(Lanes4 *v) {
-  const Bits4 magnitude = {INT64_MAX, INT64_MAX, INT64_MAX, INT64_MAX};
-  Bits4 bits;
-  std::memcpy(&bits, v, sizeof bits);
-  bits &= magnitude;
-  std::memcpy(v, &bits, sizeof bits);
+// One field of the four rectangles r[0..3] as four lanes.
+SONVAR_LANE_HELPER Lanes4 lanes_of(const rect_element *const *r, double rect_element::*field) {
+  return gather4([&](int q) { return r[q]->*field; });
+}
+SONVAR_LANE_HELPER Lanes4 centres_of(const rect_element *const *r, double point3::*axis) {
+  return gather4([&](int q) { return r[q]->center.*axis; });
 }
 
 // The unit-vector records, far-field trapezoid timings and sample windows
@@ -87,22 +86,22 @@ SONVAR_VECTOR_CLONES void far_field_timings(const rect_element *const *rects, co
       r[q] = rects[std::min(k + q, n - 1)];
       delay[q] = delays[std::min(k + q, n - 1)];
     }
-#define SONVAR_LANES(field) \
-  { r[0]->field, r[1]->field, r[2]->field, r[3]->field }
-    const Lanes4 wx = x - Lanes4 SONVAR_LANES(center.x);
-    const Lanes4 wy = y - Lanes4 SONVAR_LANES(center.y);
-    const Lanes4 wz = z - Lanes4 SONVAR_LANES(center.z);
-    Lanes4 R0 = wx * wx + wy * wy + wz * wz;
-    for (int q = 0; q < 4; q++) R0[q] = std::sqrt(R0[q]);
-    const Lanes4 R = R0 > 0 ? R0 : one;
-    const Lanes4 ux = R0 > 0 ? wx / R : zero;
-    const Lanes4 uy = R0 > 0 ? wy / R : zero;
-    const Lanes4 uz = R0 > 0 ? wz / R : one;
-    const Lanes4 width = SONVAR_LANES(width);
-    const Lanes4 height = SONVAR_LANES(height);
-    const Lanes4 cos_xz = SONVAR_LANES(cos_xz), sin_xz = SONVAR_LANES(sin_xz);
-    const Lanes4 cos_yz = SONVAR_LANES(cos_yz), sin_yz = SONVAR_LANES(sin_yz);
-    const Bits4 doubly = SONVAR_LANES(doubly_tilted);
+    const Lanes4 wx = x - centres_of(r, &point3::x);
+    const Lanes4 wy = y - centres_of(r, &point3::y);
+    const Lanes4 wz = z - centres_of(r, &point3::z);
+    const Lanes4 R0 = sqrt(wx * wx + wy * wy + wz * wz);
+    const Bits4 away = R0 > 0;  // a point exactly at a centre looks along the normal
+    const Lanes4 R = select(away, R0, one);
+    const Lanes4 ux = select(away, wx / R, zero);
+    const Lanes4 uy = select(away, wy / R, zero);
+    const Lanes4 uz = select(away, wz / R, one);
+    const Lanes4 width = lanes_of(r, &rect_element::width);
+    const Lanes4 height = lanes_of(r, &rect_element::height);
+    const Lanes4 cos_xz = lanes_of(r, &rect_element::cos_xz);
+    const Lanes4 sin_xz = lanes_of(r, &rect_element::sin_xz);
+    const Lanes4 cos_yz = lanes_of(r, &rect_element::cos_yz);
+    const Lanes4 sin_yz = lanes_of(r, &rect_element::sin_yz);
+    const Bits4 doubly = gather_bits4([&](int q) { return r[q]->doubly_tilted; });
     // Both tilts: the second rotation from the frame of the first, then
     // normalised; one tilt: the rotation alone.
     const Lanes4 a = cos_xz * ux + sin_xz * uz;
@@ -114,49 +113,27 @@ SONVAR_VECTOR_CLONES void far_field_timings(const rect_element *const *rects, co
       const Lanes4 b = cos_xz * uz - sin_xz * ux;
       const Lanes4 tilted_y = cos_yz * uy + sin_yz * b;
       const Lanes4 normal = cos_yz * b - sin_yz * uy;
-      Lanes4 root = a * a + tilted_y * tilted_y + normal * normal;
-      for (int q = 0; q < 4; q++) root[q] = std::sqrt(root[q]);
-      local_x = doubly != 0 ? a / root : local_x;
-      local_y = doubly != 0 ? tilted_y / root : local_y;
+      const Lanes4 root = sqrt(a * a + tilted_y * tilted_y + normal * normal);
+      local_x = select(doubly, a / root, local_x);
+      local_y = select(doubly, tilted_y / root, local_y);
     }
-    const Lanes4 t0 = R0 / c + delay + Lanes4 SONVAR_LANES(delay);
-    const Lanes4 weighted_area = Lanes4 SONVAR_LANES(apodization) * height * width;
-#undef SONVAR_LANES
-    Lanes4 across = width * local_x / c;
-    Lanes4 along = height * local_y / c;
-    make_absolute(&across);
-    make_absolute(&along);
-    const Lanes4 T0 = across > along ? along : across;
-    const Lanes4 T1 = across > along ? across : along;
+    const Lanes4 t0 = R0 / c + delay + lanes_of(r, &rect_element::delay);
+    const Lanes4 weighted_area = lanes_of(r, &rect_element::apodization) * height * width;
+    const Lanes4 across = abs(width * local_x / c);
+    const Lanes4 along = abs(height * local_y / c);
+    const Lanes4 T0 = select(across > along, along, across);
+    const Lanes4 T1 = select(across > along, across, along);
     const Lanes4 t1 = t0 - (T0 + T1) / 2;
     const Lanes4 t2 = t1 + T0;
     const Lanes4 t3 = t1 + T1;
     const Lanes4 t4 = t2 + T1;
-    // The window and its exact step, as set_window and exact_step.
-    Lanes4 first = t1 * fs, count = (t4 - t1) * fs + 3;
-    for (int q = 0; q < 4; q++) {
-      first[q] = std::floor(first[q]);
-      count[q] = std::ceil(count[q]);
-    }
-    first -= 1;
+    // The window and its exact step, as set_window forms them.
+    const Lanes4 first = floor(t1 * fs) - 1;
+    const Lanes4 count = ceil((t4 - t1) * fs + 3);
     const Lanes4 start = (first + 0.5) * dt;
-    const Lanes4 d = (start + dt) - start;
-    const Lanes4 last = start + count * d;
-    Bits4 b0, b1;
-    std::memcpy(&b0, &start, sizeof b0);
-    std::memcpy(&b1, &last, sizeof b1);
-    const Bits4 exponent = b0 >> 52;
-    const Bits4 low = {54, 54, 54, 54};
-    const Bits4 half_bits = ((exponent > 53 ? exponent : low) - 53) << 52;
-    Lanes4 half_spacing, off_grid = dt - d;
-    std::memcpy(&half_spacing, &half_bits, sizeof half_spacing);
-    make_absolute(&off_grid);
-    const Bits4 exact = (start > 0) & (start < 1) & (count < 1e9) & (exponent == (b1 >> 52)) &
-                        (exponent > 53) & (off_grid != half_spacing);
-    const Lanes4 step = exact != 0 ? d : zero;
-    const Bits4 both = (T1 != 0) & (T0 != 0);
-    const Lanes4 lambda = both != 0 ? 1 / (2 * T0 * T1) : zero;
-    const Lanes4 mu = T1 != 0 ? 1 / T1 : zero;
+    const Lanes4 step = select(count < 1e9, exact_step(start, dt, count), zero);
+    const Lanes4 lambda = select((T1 != 0) & (T0 != 0), 1 / (2 * T0 * T1), zero);
+    const Lanes4 mu = select(T1 != 0, 1 / T1, zero);
     for (int q = 0; q < 4 && k + q < n; q++) {
       units[k + q] = {local_x[q], local_y[q], weighted_area[q], t0[q]};
       timings[k + q] = {T0[q],    T1[q],    t1[q],    t2[q],   t3[q],     t4[q],
@@ -166,21 +143,6 @@ SONVAR_VECTOR_CLONES void far_field_timings(const rect_element *const *rects, co
 }
 
 }  // namespace
-
-double exact_step(double o0, double dt, int steps) {
-  if (!(o0 > 0) || !(o0 < 1)) return 0;
-  const double d = (o0 + dt) - o0;
-  const double last = o0 + steps * d;
-  std::uint64_t b0 = 0, b1 = 0;
-  std::memcpy(&b0, &o0, 8);
-  std::memcpy(&b1, &last, 8);
-  const std::uint64_t exponent = b0 >> 52;
-  if (exponent != b1 >> 52 || exponent <= 53) return 0;
-  const std::uint64_t half_spacing_bits = (exponent - 53) << 52;
-  double half_spacing = 0;
-  std::memcpy(&half_spacing, &half_spacing_bits, 8);
-  return std::fabs(dt - d) == half_spacing ? 0 : d;
-}
 
 void element_timings(sys_con *sys, calc_memory_block *block, const aperture *ap,
                      const int32_t *list, int count, double x, double y, double z) {
@@ -195,7 +157,7 @@ void element_timings(sys_con *sys, calc_memory_block *block, const aperture *ap,
       block->batch_delays[m] = delay;
     }
   }
-  if (!sys->accurate_time_calc) {
+  if (kVectorKernels && !sys->accurate_time_calc) {
     far_field_timings(block->batch_rects, block->batch_delays, m, x, y, z, sys, block->unit_vectors,
                       block->timings);
     return;
@@ -263,7 +225,7 @@ rect_unit_vector *unit_vec_calc_mem(sys_con *sys, rect_unit_vector *out, int n,
 void rectangle_timings(sys_con *sys, const rect_element *rects, int n, double delay, double x,
                        double y, double z, rect_unit_vector *units, rect_timing *timings,
                        int by_four) {
-  if (by_four && !sys->accurate_time_calc) {
+  if (kVectorKernels && by_four && !sys->accurate_time_calc) {
     std::vector<const rect_element *> pointers(static_cast<std::size_t>(n));
     for (int k = 0; k < n; k++) pointers[static_cast<std::size_t>(k)] = rects + k;
     const std::vector<double> delays(static_cast<std::size_t>(n), delay);
@@ -278,7 +240,7 @@ void rectangle_timings(sys_con *sys, const rect_element *rects, int n, double de
 }
 
 double exact_time_step(double o0, double dt, int steps) {
-  return exact_step(o0, dt, steps);
+  return exact_step(o0, dt, static_cast<double>(steps));
 }
 
 }  // namespace sonvar

@@ -54,13 +54,6 @@ void rectangle_timings(sys_con *sys, const rect_element *rects, int n, double de
  * binade of o0, or dt lies half-way between two of its doubles). */
 double exact_time_step(double o0, double dt, int steps);
 
-// The step of the running sum o += dt from o0 over `steps` additions when
-// every addition adds the same d: all sums lie in the binade of o0 (one
-// spacing u of doubles) and dt is not half-way between two multiples of u,
-// so each sum rounds to o + d with d = dt rounded to a multiple of u; then
-// o0 + j d is exact and equal to the running sum. 0 otherwise.
-double exact_step(double o0, double dt, int steps);
-
 // The records of the rectangles of elements list[0..count) at (x, y, z)
 // into the block's unit_vectors and timings, element by element (element
 // list[k]'s from batch_offsets[list[k]]); the far-field timings run in full

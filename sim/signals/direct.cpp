@@ -112,31 +112,23 @@ namespace {
 // weights and indices sit on the stack).
 constexpr int kTapsPerPass = 256;
 
-// Four and eight doubles as one value (loads and stores need no alignment).
-typedef double Lanes __attribute__((vector_size(32), aligned(8)));
-typedef double Lanes8 __attribute__((vector_size(64), aligned(8)));
-
 // Adds the taps to `chains` x lanes outputs from y + m, each chain one
 // vector of V held in a register while the taps go by.
 template <typename V, int chains>
-__attribute__((always_inline)) inline void add_tap_group(double *y, int m, const double *c,
-                                                         const int *k, int taps, const double *h) {
+SONVAR_LANE_HELPER void add_tap_group(double *y, int m, const double *c, const int *k, int taps,
+                                      const double *h) {
   constexpr int lanes = sizeof(V) / sizeof(double);
   V a[chains];
 #pragma GCC unroll 8
-  for (int r = 0; r < chains; r++) std::memcpy(&a[r], y + m + r * lanes, sizeof(V));
+  for (int r = 0; r < chains; r++) a[r] = load<V>(y + m + r * lanes);
   for (int q = 0; q < taps; q++) {
     const double w = c[q];
     const double *p = h + (m - k[q]);
 #pragma GCC unroll 8
-    for (int r = 0; r < chains; r++) {
-      V s;
-      std::memcpy(&s, p + r * lanes, sizeof(V));
-      a[r] += w * s;
-    }
+    for (int r = 0; r < chains; r++) a[r] += w * load<V>(p + r * lanes);
   }
 #pragma GCC unroll 8
-  for (int r = 0; r < chains; r++) std::memcpy(y + m + r * lanes, &a[r], sizeof(V));
+  for (int r = 0; r < chains; r++) store(y + m + r * lanes, a[r]);
 }
 
 // y[m] += sum over q of c[q] h[m - k[q]] for m in [0, length), the q in
@@ -150,9 +142,11 @@ __attribute__((always_inline)) inline void add_tap_group(double *y, int m, const
 SONVAR_WIDE_VECTOR_CLONES void add_taps(double *y, int length, const double *c, const int *k,
                                         int taps, const double *h) {
   int m = 0;
-  for (; m + 64 <= length; m += 64) add_tap_group<Lanes8, 8>(y, m, c, k, taps, h);
-  for (; m + 32 <= length; m += 32) add_tap_group<Lanes, 8>(y, m, c, k, taps, h);
-  for (; m + 4 <= length; m += 4) add_tap_group<Lanes, 1>(y, m, c, k, taps, h);
+  if (kVectorKernels) {
+    for (; m + 64 <= length; m += 64) add_tap_group<Lanes8, 8>(y, m, c, k, taps, h);
+    for (; m + 32 <= length; m += 32) add_tap_group<Lanes4, 8>(y, m, c, k, taps, h);
+    for (; m + 4 <= length; m += 4) add_tap_group<Lanes4, 1>(y, m, c, k, taps, h);
+  }
   for (; m < length; m++) {
     double acc = y[m];
     for (int q = 0; q < taps; q++) acc += c[q] * h[m - k[q]];
