@@ -14,7 +14,7 @@
 #include "field/progress.h"
 #include "general/failure.h"
 #include "sonvar.h"
-#include "test_util.h"
+#include "support/test_util.h"
 
 using namespace sonvar;  // the library internals under test
 
@@ -215,12 +215,8 @@ std::string exactly(const std::string &text) {
 TEST_F(HostTest, DefaultModePrintsTheThrownTextAndExits) {
   for (const FailureCase &c : failure_cases()) {
     signal_rec *released = released_signal(sys);
-    EXPECT_EXIT(
-        {
-          stdout_to_stderr();
-          c.call(sys, released);
-        },
-        testing::ExitedWithCode(255), exactly(c.text))
+    EXPECT_FATAL(c.call(sys, released),
+        exactly(c.text))
         << c.family;
   }
 }

@@ -3,7 +3,7 @@
 #include <vector>
 
 #include "threads/thread_lib.h"
-#include "test_util.h"
+#include "support/test_util.h"
 
 using namespace sonvar;  // the library internals under test
 

@@ -1,8 +1,8 @@
-// Shared set-up of the field and scattering benchmarks: the example convex
-// probe, linear arrays, a Gaussian impulse response, a two-cycle excitation,
-// soft-tissue attenuation and the point and scatterer sets.
-#ifndef SONVAR_BENCH_SETUP_H
-#define SONVAR_BENCH_SETUP_H
+// scenarios.h - the set-ups the benchmarks and the tests share: the example
+// convex probe, linear arrays, a Gaussian impulse response, a two-cycle
+// excitation, soft-tissue attenuation and the point and scatterer sets.
+#ifndef SONVAR_TEST_SCENARIOS_H
+#define SONVAR_TEST_SCENARIOS_H
 
 #include <algorithm>
 #include <cmath>
@@ -11,8 +11,11 @@
 #include <vector>
 
 #include "sonvar.h"
+#include "support/results.h"
 
-namespace bench {
+namespace scenario {
+
+using sonvar_test::free_results;
 
 constexpr double kF0 = 3.57e6;         // centre frequency of the example probe, Hz
 constexpr double kBandwidth = 0.79;    // its fractional bandwidth at -6 dB
@@ -108,12 +111,6 @@ inline void random_scatterers(int n, double width, double z0, double depth,
   }
 }
 
-inline void free_results(sys_con *sys, signal_rec **result, int n) {
-  for (int k = 0; k < n; k++)
-    if (result[k] != nullptr) free_signal(sys, result[k]);
-  free_memory(sys, result);
-}
-
 // A quiet state; the caller releases it with release().
 inline sys_con *state(int threads) {
   sys_con *sys = sonvar_init(-1);
@@ -124,10 +121,9 @@ inline sys_con *state(int threads) {
 
 inline void release(sys_con *sys, aperture *ap) {
   xdc_free(sys, ap);
-  free_signal_memory(sys);
-  free(sys);
+  sonvar_free(sys);
 }
 
-}  // namespace bench
+}  // namespace scenario
 
-#endif
+#endif  // SONVAR_TEST_SCENARIOS_H

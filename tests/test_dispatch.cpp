@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "hand_aperture.h"
+#include "support/hand_aperture.h"
 #include "dispatch/dispatcher.h"
 #include "dispatch/scratch_block.h"
 #include "field/rect_response.h"
@@ -14,7 +14,7 @@
 #include "lines/lines.h"
 #include "threads/thread_lib.h"
 #include "sonvar.h"
-#include "test_util.h"
+#include "support/test_util.h"
 
 using namespace sonvar;  // the library internals under test
 
@@ -320,20 +320,10 @@ TEST_F(CalculationsParTest, IllegalFunctionCodeIsFatal) {
   aperture *ap = xdc_linear_array(sys, 2, 0.4e-3, 5e-3, 0.05e-3, 1, 1, point3{0, 0, 0.03});
   std::vector<point3> points = field_points(30);
   set_sonvar(sys, "threads", 2);
-  EXPECT_EXIT(
-      {
-        sonvar_test::stdout_to_stderr();
-        calc_function_parallel(sys, 4, ap, ap, 10, points.data());
-      },
-      testing::ExitedWithCode(255),
+  EXPECT_FATAL(calc_function_parallel(sys, 4, ap, ap, 10, points.data()),
       "^Internal Error 6: Illegal function_code found in calc_function_parallel, module "
       "calculations_par$");
-  EXPECT_EXIT(
-      {
-        sonvar_test::stdout_to_stderr();
-        calc_function_parallel(sys, 0, ap, ap, 30, points.data());
-      },
-      testing::ExitedWithCode(255),
+  EXPECT_FATAL(calc_function_parallel(sys, 0, ap, ap, 30, points.data()),
       "^Internal Error 5: Illegal function_code found in calc_function_parallel, module "
       "calculations_par$");
   xdc_free(sys, ap);
@@ -375,9 +365,7 @@ TEST_F(CalculationsParTest, WorkerThatCannotStartIsComputedOnTheCallingThread) {
   // stacks cached from earlier threads may still serve): the workers that
   // cannot start have their chunks computed on the calling thread, and the
   // result is the same.
-  EXPECT_EXIT(
-      {
-        sonvar_test::stdout_to_stderr();
+  EXPECT_EXITS({
         const rlim_t cap = static_cast<rlim_t>(mapped_bytes() + (2 << 20));
         rlimit limit;
         limit.rlim_cur = limit.rlim_max = cap;
@@ -389,8 +377,7 @@ TEST_F(CalculationsParTest, WorkerThatCannotStartIsComputedOnTheCallingThread) {
             same = same && got[i]->start_sample == ref[i]->start_sample &&
                    got[i]->values[j] == ref[i]->values[j];
         exit(same ? 0 : 1);
-      },
-      testing::ExitedWithCode(0),
+      }, 0,
       "Sonvar warning: worker thread 19 could not be started \\(error 11\\); its 10 points are "
       "computed on the calling thread\n$");
   release(sys, ref, 200);

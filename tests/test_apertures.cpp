@@ -8,7 +8,7 @@
 #include "apertures/time_lines.h"
 #include "base/points.h"
 #include "lines/lines.h"
-#include "test_util.h"
+#include "support/test_util.h"
 
 using namespace sonvar;  // the library internals under test
 
@@ -21,16 +21,6 @@ namespace {
 constexpr double kExact = 1e-15;
 constexpr double kC = 1540.0;  // speed of sound of the default state, m/s
 const point3 kFocus{0, 0, 0.02};
-
-// A fatal library error: exit status 255 and the message (printed on
-// standard output, moved to standard error for the death test).
-#define EXPECT_FATAL(statement, message) \
-  EXPECT_EXIT(                           \
-      {                                  \
-        dup2(2, 1);                      \
-        statement;                       \
-      },                                 \
-      testing::ExitedWithCode(255), message)
 
 // A column-major table from rows given in reading order.
 std::vector<double> column_major(const std::vector<std::vector<double>> &rows) {

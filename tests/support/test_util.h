@@ -1,4 +1,5 @@
-// test_util.h - helpers shared by the test programs.
+// test_util.h - helpers shared by the test programs: states, captured
+// output, death tests of the library's failures, signals and their release.
 #ifndef SONVAR_TEST_UTIL_H
 #define SONVAR_TEST_UTIL_H
 
@@ -14,6 +15,7 @@
 #include <vector>
 
 #include "general/memory.h"
+#include "support/results.h"
 #include "sonvar.h"
 
 #if defined(__SANITIZE_ADDRESS__)
@@ -93,5 +95,19 @@ inline void stdout_to_stderr() {
 }
 
 }  // namespace sonvar_test
+
+// A program that ends with exit status `status`, having written text
+// matching `message` (standard output, where the library writes, is moved
+// to standard error, where the death test reads).
+#define EXPECT_EXITS(statement, status, message) \
+  EXPECT_EXIT(                                   \
+      {                                          \
+        sonvar_test::stdout_to_stderr();         \
+        statement;                               \
+      },                                         \
+      testing::ExitedWithCode(status), message)
+
+// A failure of the library in the default mode: the text and status 255.
+#define EXPECT_FATAL(statement, message) EXPECT_EXITS(statement, 255, message)
 
 #endif  // SONVAR_TEST_UTIL_H

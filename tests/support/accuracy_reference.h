@@ -18,89 +18,24 @@
 #include "field/frame_echoes.h"
 #include "lines/lines.h"
 #include "sonvar.h"
+#include "support/oracles.h"
 
 namespace accuracy {
+
+using sonvar_test::gauss_legendre;
 
 using namespace sonvar;  // the library internals under test
 
 constexpr double kPi = 3.141592653589793;
 constexpr double kTwoPi = 2 * kPi;
 
-struct Vertex {
-  double x, y;
-};
+using sonvar_test::Vertex;
 
 // A flat convex polygon in the plane z = 0, counter-clockwise, with a
 // delay (s) of its response; one element of an aperture.
-struct Element {
-  std::vector<Vertex> v;
+struct Element : sonvar_test::ConvexPolygon {
   double delay = 0.0;
 };
-
-// Gauss-Legendre nodes and weights on [0, 1].
-inline void gauss_legendre(int n, std::vector<double> *nodes, std::vector<double> *weights) {
-  nodes->assign(n, 0.0);
-  weights->assign(n, 0.0);
-  for (int i = 0; i < n; i++) {
-    double x = std::cos(kPi * (i + 0.75) / (n + 0.5));
-    double dp = 0.0;
-    for (int iteration = 0; iteration < 100; iteration++) {
-      double p0 = 1.0, p1 = x;
-      for (int k = 2; k <= n; k++) {
-        const double p2 = ((2.0 * k - 1) * x * p1 - (k - 1.0) * p0) / k;
-        p0 = p1;
-        p1 = p2;
-      }
-      dp = n * (x * p1 - p0) / (x * x - 1);
-      const double dx = p1 / dp;
-      x -= dx;
-      if (std::fabs(dx) < 1e-16) break;
-    }
-    (*nodes)[i] = (1 - x) / 2;
-    (*weights)[i] = 1.0 / ((1 - x * x) * dp * dp);
-  }
-}
-
-// Angle of the circle about (cx, cy) of the given radius that lies inside
-// the polygon: the crossings with the edge segments cut the circle into
-// arcs, each tested at its middle.
-inline bool contains(const Element &e, double x, double y) {
-  for (size_t i = 0; i < e.v.size(); i++) {
-    const Vertex &a = e.v[i], &b = e.v[(i + 1) % e.v.size()];
-    if ((b.x - a.x) * (y - a.y) - (b.y - a.y) * (x - a.x) < 0) return false;
-  }
-  return true;
-}
-
-inline double arc_inside(const Element &e, double cx, double cy, double radius) {
-  std::vector<double> angles;
-  for (size_t i = 0; i < e.v.size(); i++) {
-    const Vertex &a = e.v[i], &b = e.v[(i + 1) % e.v.size()];
-    const double dx = b.x - a.x, dy = b.y - a.y, fx = a.x - cx, fy = a.y - cy;
-    const double qa = dx * dx + dy * dy, qb = 2 * (fx * dx + fy * dy);
-    const double qc = fx * fx + fy * fy - radius * radius;
-    const double disc = qb * qb - 4 * qa * qc;
-    if (disc < 0) continue;
-    for (double sign : {-1.0, 1.0}) {
-      const double s = (-qb + sign * std::sqrt(disc)) / (2 * qa);
-      if (s < 0 || s > 1) continue;
-      double angle = std::atan2(fy + s * dy, fx + s * dx);
-      if (angle < 0) angle += kTwoPi;
-      angles.push_back(angle);
-    }
-  }
-  if (angles.empty()) return contains(e, cx + radius, cy) ? kTwoPi : 0.0;
-  std::sort(angles.begin(), angles.end());
-  double omega = 0.0;
-  for (size_t k = 0; k < angles.size(); k++) {
-    const double a = angles[k];
-    const double b = k + 1 < angles.size() ? angles[k + 1] : angles[0] + kTwoPi;
-    const double mid = (a + b) / 2;
-    if (b - a > 0 && contains(e, cx + radius * std::cos(mid), cy + radius * std::sin(mid)))
-      omega += b - a;
-  }
-  return omega;
-}
 
 // Times at which the arc angle is not smooth, for the point (px, py, pz):
 // the arrivals from the corners, from the feet of the perpendiculars on
@@ -118,7 +53,7 @@ inline std::vector<double> arrival_times(const Element &e, double px, double py,
     const double s = ((px - a.x) * dx + (py - a.y) * dy) / (dx * dx + dy * dy);
     if (s > 0 && s < 1) at(a.x + s * dx, a.y + s * dy);
   }
-  if (contains(e, px, py)) t.push_back(std::fabs(pz) / c + e.delay);
+  if (e.contains(px, py)) t.push_back(std::fabs(pz) / c + e.delay);
   std::sort(t.begin(), t.end());
   return t;
 }
@@ -145,7 +80,7 @@ inline double integral_of_h(const Element &e, double px, double py, double pz, d
       const double s = nodes[i];
       const double t = a + len * s * s * (3 - 2 * s) - e.delay;
       const double rho_sq = sqr(c * t) - pz * pz;
-      const double omega = rho_sq > 0 ? arc_inside(e, px, py, std::sqrt(rho_sq)) : 0.0;
+      const double omega = rho_sq > 0 ? e.arc_inside(px, py, std::sqrt(rho_sq)) : 0.0;
       sum += weights[i] * 6 * s * (1 - s) * omega;
     }
     total += sum * len * c / kTwoPi;
@@ -187,34 +122,12 @@ inline Signal reference_response(const std::vector<Element> &elements, point3 p,
   return s;
 }
 
-// (1 / 2 pi) * integral of dS / R over a triangle, by collapsed-square
-// Gauss-Legendre on `depth` levels of quarter splits.
-inline double triangle_integral(Vertex a, Vertex b, Vertex c, point3 p, int depth) {
-  if (depth > 0) {
-    const Vertex ab{(a.x + b.x) / 2, (a.y + b.y) / 2}, bc{(b.x + c.x) / 2, (b.y + c.y) / 2},
-        ca{(c.x + a.x) / 2, (c.y + a.y) / 2};
-    return triangle_integral(a, ab, ca, p, depth - 1) + triangle_integral(ab, b, bc, p, depth - 1) +
-           triangle_integral(ca, bc, c, p, depth - 1) + triangle_integral(ab, bc, ca, p, depth - 1);
-  }
-  static std::vector<double> u, w;
-  if (u.empty()) gauss_legendre(16, &u, &w);
-  const double area2 = std::fabs((b.x - a.x) * (c.y - a.y) - (b.y - a.y) * (c.x - a.x));
-  double sum = 0.0;
-  for (size_t i = 0; i < u.size(); i++)
-    for (size_t j = 0; j < u.size(); j++) {
-      const double s = u[i], t = u[j] * u[i];
-      const double x = a.x + s * (b.x - a.x) + t * (c.x - b.x);
-      const double y = a.y + s * (b.y - a.y) + t * (c.y - b.y);
-      sum += w[i] * w[j] * u[i] * area2 / std::sqrt(sqr(x - p.x) + sqr(y - p.y) + p.z * p.z);
-    }
-  return sum / kTwoPi;
-}
-
 inline double time_integral(const std::vector<Element> &elements, point3 p) {
   double total = 0.0;
   for (const Element &e : elements)
     for (size_t i = 1; i + 1 < e.v.size(); i++)
-      total += triangle_integral(e.v[0], e.v[i], e.v[i + 1], p, 4);
+      total += sonvar_test::triangle_time_integral({e.v[0].x, e.v[0].y, 0}, {e.v[i].x, e.v[i].y, 0},
+                                                   {e.v[i + 1].x, e.v[i + 1].y, 0}, p, 4, 16);
   return total;
 }
 

@@ -13,7 +13,7 @@
 
 #include "base/points.h"
 #include "field/frame_echoes.h"
-#include "accuracy_reference.h"
+#include "support/accuracy_reference.h"
 
 namespace accuracy {
 
@@ -75,7 +75,7 @@ inline double fresnel_number(const Case &c, const Method &m) {
 }
 
 inline Element rectangle(double x0, double y0, double w, double h, double delay = 0) {
-  return Element{{{x0, y0}, {x0 + w, y0}, {x0 + w, y0 + h}, {x0, y0 + h}}, delay};
+  return Element{{{{x0, y0}, {x0 + w, y0}, {x0 + w, y0 + h}, {x0, y0 + h}}}, delay};
 }
 
 inline std::vector<Method> all_methods() {
