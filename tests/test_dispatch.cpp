@@ -321,11 +321,11 @@ TEST_F(CalculationsParTest, IllegalFunctionCodeIsFatal) {
   std::vector<point3> points = field_points(30);
   set_sonvar(sys, "threads", 2);
   EXPECT_FATAL(calc_function_parallel(sys, 4, ap, ap, 10, points.data()),
-      "^Internal Error 6: Illegal function_code found in calc_function_parallel, module "
-      "calculations_par$");
+               "^Internal Error 6: Illegal function_code found in calc_function_parallel, module "
+               "calculations_par$");
   EXPECT_FATAL(calc_function_parallel(sys, 0, ap, ap, 30, points.data()),
-      "^Internal Error 5: Illegal function_code found in calc_function_parallel, module "
-      "calculations_par$");
+               "^Internal Error 5: Illegal function_code found in calc_function_parallel, module "
+               "calculations_par$");
   xdc_free(sys, ap);
 }
 
@@ -365,7 +365,8 @@ TEST_F(CalculationsParTest, WorkerThatCannotStartIsComputedOnTheCallingThread) {
   // stacks cached from earlier threads may still serve): the workers that
   // cannot start have their chunks computed on the calling thread, and the
   // result is the same.
-  EXPECT_EXITS({
+  EXPECT_EXITS(
+      {
         const rlim_t cap = static_cast<rlim_t>(mapped_bytes() + (2 << 20));
         rlimit limit;
         limit.rlim_cur = limit.rlim_max = cap;
@@ -377,7 +378,8 @@ TEST_F(CalculationsParTest, WorkerThatCannotStartIsComputedOnTheCallingThread) {
             same = same && got[i]->start_sample == ref[i]->start_sample &&
                    got[i]->values[j] == ref[i]->values[j];
         exit(same ? 0 : 1);
-      }, 0,
+      },
+      0,
       "Sonvar warning: worker thread 19 could not be started \\(error 11\\); its 10 points are "
       "computed on the calling thread\n$");
   release(sys, ref, 200);

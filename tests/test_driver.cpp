@@ -131,9 +131,9 @@ TEST_F(DriverTest, InputsMustBeReadableRegularFiles) {
                                    {fifo, "a FIFO"},
                                    {device, "a character device"}}) {
     EXPECT_EXITS(readMpn(path.c_str(), &count), 1,
-                "^node file " + path + ": is " + kind + ", not a regular file\n$");
+                 "^node file " + path + ": is " + kind + ", not a regular file\n$");
     EXPECT_EXITS(read_probe(path.c_str(), false), 1,
-                "^probe description " + path + ": is " + kind + ", not a regular file\n$");
+                 "^probe description " + path + ": is " + kind + ", not a regular file\n$");
   }
   // A stream that fails to read is a read error, not an end of file.
   const std::string path = dir + "nodes.dyn";
@@ -155,8 +155,7 @@ TEST_F(DriverTest, FileWithoutNodeLinesGivesZero) {
 TEST_F(DriverTest, MissingNodeFileEndsWithStatusOne) {
   const std::string path = dir + "absent.dyn";
   int count = 0;
-  EXPECT_EXITS(readMpn(path.c_str(), &count), 1,
-              "^couldn't open input file " + path + "\n$");
+  EXPECT_EXITS(readMpn(path.c_str(), &count), 1, "^couldn't open input file " + path + "\n$");
 }
 
 TEST_F(DriverTest, ProbeKeysIgnoreCaseAndUseIntegerViews) {
@@ -194,20 +193,20 @@ TEST_F(DriverTest, BadProbeDescriptionsEndWithStatusOne) {
   const std::string path = dir + "probe.json";
   remove(path.c_str());
   EXPECT_EXITS(read_probe(path.c_str(), false), 1,
-              "^probe description " + path + ": cannot open the file\n$");
+               "^probe description " + path + ": cannot open the file\n$");
   write_file(path, "{\"no_elements\": 12,, }");
-  EXPECT_EXITS(read_probe(path.c_str(), false), 1,
+  EXPECT_EXITS(
+      read_probe(path.c_str(), false), 1,
       "^Error before: \\[ }\\]\nprobe description " + path + ": the text is not valid JSON\n$");
   std::string json = example("c52Fixed.json");
   json.replace(json.find("\"kerf\""), 6, "\"kerv\"");
   write_file(path, json);
   EXPECT_EXITS(read_probe(path.c_str(), false), 1,
-              "^probe description " + path + ": key \"kerf\" is missing or is not a number\n$");
+               "^probe description " + path + ": key \"kerf\" is missing or is not a number\n$");
   json = example("c52Fixed.json");
   json.replace(json.find("\"xdc_convex_focused_array\""), 26, "7");
   write_file(path, json);
-  EXPECT_EXITS(read_probe(path.c_str(), false), 1,
-              "key \"Th\" is missing or is not a string\n$");
+  EXPECT_EXITS(read_probe(path.c_str(), false), 1, "key \"Th\" is missing or is not a string\n$");
 }
 
 TEST_F(DriverTest, ProbeDescriptionsThatCannotBeBuiltAreRefusedByKey) {

@@ -161,17 +161,18 @@ TEST_F(CalculationsTest, UnknownWindowAndEmptyTimeLinesStopTheProgram) {
   ap->dynamic_apodization = 1;
   ap->apod_window = 4;
   EXPECT_FATAL(evaluate(0.0, 0.0, 1e-2),
-      "^Internal error: Unknown apdoization function in dynamic apodization$");
+               "^Internal error: Unknown apdoization function in dynamic apodization$");
   ap->dynamic_apodization = 0;
   apodization_entry *kept = ap->apodization_line;
   ap->apodization_line = nullptr;
   EXPECT_FATAL(evaluate(0.0, 0.0, 1e-2),
-      "^Fatal error: The apodization time line of the aperture holds no entry; set an "
-      "apodization first \n$");
+               "^Fatal error: The apodization time line of the aperture holds no entry; set an "
+               "apodization first \n$");
   ap->apodization_line = kept;
   focus_entry *focus = ap->focus_line;
   ap->focus_line = nullptr;
-  EXPECT_FATAL(evaluate(0.0, 0.0, 1e-2),
+  EXPECT_FATAL(
+      evaluate(0.0, 0.0, 1e-2),
       "^Fatal error: The focus time line of the aperture holds no entry; set a focus first \n$");
   ap->focus_line = focus;
 }

@@ -61,8 +61,7 @@ TEST_F(CalculationsTest, HpIsHConvolvedWithThePulseForShortAndLongPulses) {
     for (int j = 0; j < length; j++) excitation->values[j] = std::sin(0.4 * j + 1e-4 * j * j);
     xdc_excitation(sys, ap, excitation);  // the aperture takes it over
     signal_rec **hp = calc_hp(sys, ap, 2, points);
-    const std::vector<double> pulse =
-        direct_convolution(values_of(impulse), values_of(excitation));
+    const std::vector<double> pulse = direct_convolution(values_of(impulse), values_of(excitation));
     for (int i = 0; i < 2; i++) {
       std::vector<double> ref = direct_convolution(values_of(h[i]), pulse);
       for (double &v : ref) v /= kFs * kFs;

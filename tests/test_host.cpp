@@ -215,9 +215,7 @@ std::string exactly(const std::string &text) {
 TEST_F(HostTest, DefaultModePrintsTheThrownTextAndExits) {
   for (const FailureCase &c : failure_cases()) {
     signal_rec *released = released_signal(sys);
-    EXPECT_FATAL(c.call(sys, released),
-        exactly(c.text))
-        << c.family;
+    EXPECT_FATAL(c.call(sys, released), exactly(c.text)) << c.family;
   }
 }
 

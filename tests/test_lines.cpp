@@ -482,10 +482,12 @@ TEST_F(LinesTest, SeveralArrivalTimesInOneSampleIntervalAreSplitCorrectly) {
 TEST_F(LinesTest, CheckIndexAcceptsTheBoundsAndStopsOutsideThem) {
   check_index(sys, 5, 0, 5, "upper bound");
   check_index(sys, 0, 0, 5, "lower bound");
-  EXPECT_FATAL(check_index(sys, 6, 0, 5, "some place"),
+  EXPECT_FATAL(
+      check_index(sys, 6, 0, 5, "some place"),
       "^Index violation: some place \nAssertion violation: Index larger than allowed\\. Is 6 "
       "can be 5 \nInternal index error in program\n$");
-  EXPECT_FATAL(check_index(sys, -1, 0, 5, "other place"),
+  EXPECT_FATAL(
+      check_index(sys, -1, 0, 5, "other place"),
       "^Index violation: other place \nAssertion violation: Index lower than allowed\\. Is -1 "
       "can be 0 \nInternal index error in program\n$");
 }

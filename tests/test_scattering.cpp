@@ -13,10 +13,10 @@
 using namespace sonvar;  // the library internals under test
 
 using sonvar_test::CalculationsTest;
+using sonvar_test::direct_convolution;
 using sonvar_test::expect_signal_near;
 using sonvar_test::free_results;
 using sonvar_test::values_of;
-using sonvar_test::direct_convolution;
 
 namespace {
 constexpr double kFs = 100e6;
@@ -187,7 +187,7 @@ TEST_F(CalculationsTest, ScatteringWithoutScatterersGivesZeros) {
   signal_rec **per_element = calc_scat_multi(sys, ap, ap, 0, nullptr, nullptr);
   free_results(sys, per_element, 2);
   EXPECT_FATAL(calc_scat_all(sys, ap, ap, 0, nullptr, nullptr, 0),
-      "Fatal error: calc_scat_all: the decimation factor must be 1 or more \n");
+               "Fatal error: calc_scat_all: the decimation factor must be 1 or more \n");
   xdc_free(sys, ap);
 }
 

@@ -161,20 +161,19 @@ TEST_F(SonvarMainTest, DebugPrintsSettingLine) {
 }
 
 TEST_F(SonvarMainTest, UnknownOptionIsFatal) {
-  EXPECT_FATAL(set_sonvar(sys, "Speed", 1),
+  EXPECT_FATAL(
+      set_sonvar(sys, "Speed", 1),
       "^Trying to set option: speed \nFatal error: Error: Option not found in program \n$");
   sys->debug = 1;
   EXPECT_FATAL(set_sonvar(sys, "nope", 2),
-      "^Setting option nope in program to     2.0000 \nTrying to set option: nope \n");
+               "^Setting option nope in program to     2.0000 \nTrying to set option: nope \n");
 }
 
 TEST_F(SonvarMainTest, OverlongNameIsUnknownWithoutOverflow) {
   const std::string name(1500, 'C');  // would be "c" for every character
-  EXPECT_FATAL(set_sonvar(sys, name.c_str(), 1),
-      "Fatal error: Error: Option not found in program");
+  EXPECT_FATAL(set_sonvar(sys, name.c_str(), 1), "Fatal error: Error: Option not found in program");
   const std::string longest(1023, 'x');
-  EXPECT_FATAL(set_sonvar(sys, longest.c_str(), 1),
-      "Trying to set option: x{1023} \n");
+  EXPECT_FATAL(set_sonvar(sys, longest.c_str(), 1), "Trying to set option: x{1023} \n");
 }
 
 TEST_F(SonvarMainTest, ConfigurationReportByteForByte) {
@@ -252,6 +251,5 @@ TEST_F(SonvarMainTest, AccuracyOptionsAreOffByDefaultAndReportedOnlyWhenOn) {
 
 TEST_F(SonvarMainTest, DebugTextAndFatalExit) {
   EXPECT_EQ(capture_stdout([] { sonvar_debug("hello"); }), "Sonvar debug message: hello \n");
-  EXPECT_FATAL(error_message("broken"),
-      "^Fatal error: broken \n$");
+  EXPECT_FATAL(error_message("broken"), "^Fatal error: broken \n$");
 }

@@ -32,7 +32,7 @@ int element_count(std::int64_t a, std::int64_t b, const char *call) {
   const std::int64_t count = a * b;
   if (count > 2147483647)
     fail(nullptr, "%s: %lld elements are more than an aperture can hold", call,
-          static_cast<long long>(count));
+         static_cast<long long>(count));
   return static_cast<int>(count);
 }
 
@@ -72,8 +72,7 @@ void require_heights(sys_con *sys, const char *call, int no_elem_x, int no_elem_
 void require_elevation(sys_con *sys, const char *call, double Rfocus, double H) {
   require_size(sys, call, "Rfocus", Rfocus);
   if (!(Rfocus >= H / 2))
-    fail(sys, "%s: Rfocus %g m must be at least half the elevation height %g m", call,
-                 Rfocus, H);
+    fail(sys, "%s: Rfocus %g m must be at least half the elevation height %g m", call, Rfocus, H);
 }
 
 // A convex face: each element and kerf subtends an arcsine of the radius,
@@ -90,9 +89,9 @@ void require_convex(sys_con *sys, const char *call, int n, double width, double 
   const double arc = n * std::asin(width / Rconvex) + (n - 1) * std::asin(kerf / Rconvex);
   if (!(arc <= kPi * (1 + 1e-12)))
     fail(sys,
-                 "%s: %d elements of width %g m and kerf %g m span %g degrees of the convex radius "
-                 "%g m; at most 180",
-                 call, n, width, kerf, arc * 180 / kPi, Rconvex);
+         "%s: %d elements of width %g m and kerf %g m span %g degrees of the convex radius "
+         "%g m; at most 180",
+         call, n, width, kerf, arc * 180 / kPi, Rconvex);
 }
 
 // The elevation curve recedes by its sagitta over the height H; a convex
@@ -100,8 +99,8 @@ void require_convex(sys_con *sys, const char *call, int n, double width, double 
 void require_sagitta(sys_con *sys, const char *call, double Rconvex, double Rfocus, double H) {
   const double sagitta = Rfocus - std::sqrt(Rfocus * Rfocus - H * H / 4);
   if (!(Rconvex > sagitta))
-    fail(sys, "%s: Rconvex %g m must exceed the elevation sagitta %g m of Rfocus %g m",
-                 call, Rconvex, sagitta, Rfocus);
+    fail(sys, "%s: Rconvex %g m must exceed the elevation sagitta %g m of Rfocus %g m", call,
+         Rconvex, sagitta, Rfocus);
 }
 
 // Total elevation height of the rows (for the checks; 0 without rows).
@@ -290,7 +289,8 @@ SONVAR_CALL aperture *xdc_piston(sys_con *sys, double radius, double ele_size) t
 }
 SONVAR_LEAVE(sys)
 
-SONVAR_CALL aperture *xdc_concave(sys_con *sys, double radius, double focal_radius, double ele_size) try {
+SONVAR_CALL aperture *xdc_concave(sys_con *sys, double radius, double focal_radius,
+                                  double ele_size) try {
   SONVAR_ENTER(sys);
   check_state(sys, "xdc_concave");
   require_size(sys, "xdc_concave", "radius", radius);
@@ -300,9 +300,9 @@ SONVAR_CALL aperture *xdc_concave(sys_con *sys, double radius, double focal_radi
   // radius + ele_size / sqrt(2) of the axis; the sphere must reach it.
   if (!(focal_radius >= radius + ele_size / std::sqrt(2.0)))
     fail(sys,
-                 "xdc_concave: focal_radius %g m must be at least radius %g m plus half the "
-                 "diagonal of ele_size %g m",
-                 focal_radius, radius, ele_size);
+         "xdc_concave: focal_radius %g m must be at least radius %g m plus half the "
+         "diagonal of ele_size %g m",
+         focal_radius, radius, ele_size);
   aperture *ap =
       disc_aperture(sys, "Single element concave transducer", "xdc_concave", radius, ele_size,
                     [=](rect_element *rect, double x, double y) {
@@ -312,8 +312,8 @@ SONVAR_CALL aperture *xdc_concave(sys_con *sys, double radius, double focal_radi
 }
 SONVAR_LEAVE(sys)
 
-SONVAR_CALL aperture *xdc_linear_array(sys_con *sys, int no_elements, double width, double height, double kerf,
-                           int no_sub_x, int no_sub_y, point3 focus) try {
+SONVAR_CALL aperture *xdc_linear_array(sys_con *sys, int no_elements, double width, double height,
+                                       double kerf, int no_sub_x, int no_sub_y, point3 focus) try {
   SONVAR_ENTER(sys);
   require_array(sys, "xdc_linear_array", width, kerf, focus);
   require_size(sys, "xdc_linear_array", "height", height);
@@ -333,8 +333,8 @@ SONVAR_CALL aperture *xdc_linear_array(sys_con *sys, int no_elements, double wid
 SONVAR_LEAVE(sys)
 
 SONVAR_CALL aperture *xdc_linear_multirow(sys_con *sys, int no_elem_x, double width, int no_elem_y,
-                              const double *heights, double kerf_x, double kerf_y, int no_sub_x,
-                              int no_sub_y, point3 focus) try {
+                                          const double *heights, double kerf_x, double kerf_y,
+                                          int no_sub_x, int no_sub_y, point3 focus) try {
   SONVAR_ENTER(sys);
   require_array(sys, "xdc_linear_multirow", width, kerf_x, focus);
   require_gap(sys, "xdc_linear_multirow", "kerf_y", kerf_y);
@@ -342,11 +342,10 @@ SONVAR_CALL aperture *xdc_linear_multirow(sys_con *sys, int no_elem_x, double wi
   const char *call = "xdc_linear_multirow";
   aperture *ap = new_aperture(sys, "Linear multi-row array transducer",
                               element_count(no_elem_x, no_elem_y, call));
-  const Rows rows =
-      ap->no_elements > 0
-          ? allocating(sys, "the row centres",
-                               [&] { return row_centers(no_elem_y, heights, kerf_y); })
-          : Rows{};
+  const Rows rows = ap->no_elements > 0
+                        ? allocating(sys, "the row centres",
+                                     [&] { return row_centers(no_elem_y, heights, kerf_y); })
+                        : Rows{};
   const double sub_w = width / no_sub_x;
   int n = 0;
   for (int r = 0; r < no_elem_y && ap->no_elements > 0; r++)
@@ -363,9 +362,10 @@ SONVAR_CALL aperture *xdc_linear_multirow(sys_con *sys, int no_elem_x, double wi
 }
 SONVAR_LEAVE(sys)
 
-SONVAR_CALL aperture *xdc_2d_array(sys_con *sys, int no_elem_x, int no_elem_y, double width, double height,
-                       double kerf_x, double kerf_y, const int16_t *enabled, int no_sub_x,
-                       int no_sub_y, point3 focus) try {
+SONVAR_CALL aperture *xdc_2d_array(sys_con *sys, int no_elem_x, int no_elem_y, double width,
+                                   double height, double kerf_x, double kerf_y,
+                                   const int16_t *enabled, int no_sub_x, int no_sub_y,
+                                   point3 focus) try {
   SONVAR_ENTER(sys);
   require_array(sys, "xdc_2d_array", width, kerf_x, focus);
   require_size(sys, "xdc_2d_array", "height", height);
@@ -397,8 +397,9 @@ SONVAR_CALL aperture *xdc_2d_array(sys_con *sys, int no_elem_x, int no_elem_y, d
 }
 SONVAR_LEAVE(sys)
 
-SONVAR_CALL aperture *xdc_focused_array(sys_con *sys, int no_elements, double width, double height, double kerf,
-                            double Rfocus, int no_sub_x, int no_sub_y, point3 focus) try {
+SONVAR_CALL aperture *xdc_focused_array(sys_con *sys, int no_elements, double width, double height,
+                                        double kerf, double Rfocus, int no_sub_x, int no_sub_y,
+                                        point3 focus) try {
   SONVAR_ENTER(sys);
   require_array(sys, "xdc_focused_array", width, kerf, focus);
   require_size(sys, "xdc_focused_array", "height", height);
@@ -422,8 +423,9 @@ SONVAR_CALL aperture *xdc_focused_array(sys_con *sys, int no_elements, double wi
 SONVAR_LEAVE(sys)
 
 SONVAR_CALL aperture *xdc_focused_multirow(sys_con *sys, int no_elem_x, double width, int no_elem_y,
-                               const double *heights, double kerf_x, double kerf_y, double Rfocus,
-                               int no_sub_x, int no_sub_y, point3 focus) try {
+                                           const double *heights, double kerf_x, double kerf_y,
+                                           double Rfocus, int no_sub_x, int no_sub_y,
+                                           point3 focus) try {
   SONVAR_ENTER(sys);
   require_array(sys, "xdc_focused_multirow", width, kerf_x, focus);
   require_gap(sys, "xdc_focused_multirow", "kerf_y", kerf_y);
@@ -432,11 +434,10 @@ SONVAR_CALL aperture *xdc_focused_multirow(sys_con *sys, int no_elem_x, double w
   const char *call = "xdc_focused_multirow";
   aperture *ap = new_aperture(sys, "Linear multi-row elevation focused array transducer",
                               element_count(no_elem_x, no_elem_y, call));
-  const Rows rows =
-      ap->no_elements > 0
-          ? allocating(sys, "the row centres",
-                               [&] { return row_centers(no_elem_y, heights, kerf_y); })
-          : Rows{};
+  const Rows rows = ap->no_elements > 0
+                        ? allocating(sys, "the row centres",
+                                     [&] { return row_centers(no_elem_y, heights, kerf_y); })
+                        : Rows{};
   const double z0 = focus_height(rows.total, Rfocus);
   const double sub_w = width / no_sub_x;
   int n = 0;
@@ -455,8 +456,9 @@ SONVAR_CALL aperture *xdc_focused_multirow(sys_con *sys, int no_elem_x, double w
 }
 SONVAR_LEAVE(sys)
 
-SONVAR_CALL aperture *xdc_convex_array(sys_con *sys, int no_elements, double width, double height, double kerf,
-                           double Rconvex, int no_sub_x, int no_sub_y, point3 focus) try {
+SONVAR_CALL aperture *xdc_convex_array(sys_con *sys, int no_elements, double width, double height,
+                                       double kerf, double Rconvex, int no_sub_x, int no_sub_y,
+                                       point3 focus) try {
   SONVAR_ENTER(sys);
   require_array(sys, "xdc_convex_array", width, kerf, focus);
   require_size(sys, "xdc_convex_array", "height", height);
@@ -479,9 +481,10 @@ SONVAR_CALL aperture *xdc_convex_array(sys_con *sys, int no_elements, double wid
 }
 SONVAR_LEAVE(sys)
 
-SONVAR_CALL aperture *xdc_convex_focused_array(sys_con *sys, int no_elements, double width, double height,
-                                   double kerf, double Rconvex, double Rfocus, int no_sub_x,
-                                   int no_sub_y, point3 focus) try {
+SONVAR_CALL aperture *xdc_convex_focused_array(sys_con *sys, int no_elements, double width,
+                                               double height, double kerf, double Rconvex,
+                                               double Rfocus, int no_sub_x, int no_sub_y,
+                                               point3 focus) try {
   SONVAR_ENTER(sys);
   require_array(sys, "xdc_convex_focused_array", width, kerf, focus);
   require_size(sys, "xdc_convex_focused_array", "height", height);
@@ -509,10 +512,11 @@ SONVAR_CALL aperture *xdc_convex_focused_array(sys_con *sys, int no_elements, do
 }
 SONVAR_LEAVE(sys)
 
-SONVAR_CALL aperture *xdc_convex_focused_multirow(sys_con *sys, int no_elem_x, double width, int no_elem_y,
-                                      const double *heights, double kerf_x, double kerf_y,
-                                      double Rconvex, double Rfocus, int no_sub_x, int no_sub_y,
-                                      point3 focus) try {
+SONVAR_CALL aperture *xdc_convex_focused_multirow(sys_con *sys, int no_elem_x, double width,
+                                                  int no_elem_y, const double *heights,
+                                                  double kerf_x, double kerf_y, double Rconvex,
+                                                  double Rfocus, int no_sub_x, int no_sub_y,
+                                                  point3 focus) try {
   SONVAR_ENTER(sys);
   const char *checked = "xdc_convex_focused_multirow";
   require_array(sys, checked, width, kerf_x, focus);
@@ -525,11 +529,10 @@ SONVAR_CALL aperture *xdc_convex_focused_multirow(sys_con *sys, int no_elem_x, d
   const char *call = "xdc_convex_focused_multirow";
   aperture *ap = new_aperture(sys, "Convex focused multirow transducer",
                               element_count(no_elem_x, no_elem_y, call));
-  const Rows rows =
-      ap->no_elements > 0
-          ? allocating(sys, "the row centres",
-                               [&] { return row_centers(no_elem_y, heights, kerf_y); })
-          : Rows{};
+  const Rows rows = ap->no_elements > 0
+                        ? allocating(sys, "the row centres",
+                                     [&] { return row_centers(no_elem_y, heights, kerf_y); })
+                        : Rows{};
   const double z0 = focus_height(rows.total, Rfocus);
   const ConvexAngles angles = convex_angles(width, kerf_x, Rconvex, no_sub_x);
   int n = 0;

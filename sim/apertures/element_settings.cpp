@@ -64,13 +64,13 @@ void set_elements(aperture *ap, int count, const int *element_numbers, int no_va
           &line, "Sonvar error: Illegal element number when setting mathematical element %s\n",
           what);
     else if (result == SetResult::kTooFewValues)
-      append_formatted(
-          &line, "Sonvar error: Not enough values to set mathematical element %s\n", what);
+      append_formatted(&line, "Sonvar error: Not enough values to set mathematical element %s\n",
+                       what);
     else if (result == SetResult::kNotFinite)
       append_formatted(&line,
-                               "Sonvar error: Value that is not finite when setting mathematical "
-                               "element %s of element %d\n",
-                               what, n);
+                       "Sonvar error: Value that is not finite when setting mathematical "
+                       "element %s of element %d\n",
+                       what, n);
     // The call takes no state; the aperture names the one that made it.
     if (!line.empty()) print_message(ap->state, line.c_str());
   }
@@ -98,11 +98,11 @@ void hand_over_signal(sys_con *sys, aperture *ap, signal_rec **slot, signal_rec 
                       const char *call) {
   check_aperture(sys, call, ap);
   if (signal == nullptr || signal->in_use == 0)
-    fail(nullptr, "%s: the signal handed over is not in use (never allocated or already released)", call);
+    fail(nullptr, "%s: the signal handed over is not in use (never allocated or already released)",
+         call);
   for (int j = 0; j < signal->no_samples; j++)
     if (!std::isfinite(signal->values[j]))
-      fail(sys, "%s: sample %d of the signal is %g; it must be finite", call, j,
-                   signal->values[j]);
+      fail(sys, "%s: sample %d of the signal is %g; it must be finite", call, j, signal->values[j]);
   if (signal == *slot) return;
   signal_rec *taken = owns_signal(ap, signal) ? copy_signal(sys, signal) : signal;
   if (*slot != nullptr) free_signal(sys, *slot);
@@ -112,17 +112,17 @@ void hand_over_signal(sys_con *sys, aperture *ap, signal_rec **slot, signal_rec 
 }  // namespace
 
 SONVAR_CALL void ele_apodization(aperture *ap, int count, const int *element_numbers, int no_values,
-                     double **values) {
+                                 double **values) {
   set_elements(ap, count, element_numbers, no_values, values, false);
 }
 
 SONVAR_CALL void ele_delay(aperture *ap, int count, const int *element_numbers, int no_values,
-               double **values) {
+                           double **values) {
   set_elements(ap, count, element_numbers, no_values, values, true);
 }
 
-SONVAR_CALL void ele_waveform(sys_con *sys, aperture *ap, int count, const int *element_numbers, int no_samples,
-                  double **samples) try {
+SONVAR_CALL void ele_waveform(sys_con *sys, aperture *ap, int count, const int *element_numbers,
+                              int no_samples, double **samples) try {
   SONVAR_ENTER(sys);
   const char *call = "ele_waveform";
   check_aperture(sys, call, ap);
@@ -131,12 +131,11 @@ SONVAR_CALL void ele_waveform(sys_con *sys, aperture *ap, int count, const int *
   for (int i = 0; i < count; i++) {
     if (no_samples < 1 || no_samples > sys->max_samples)
       fail(sys, "%s: no_samples %d must be from 1 to max_samples %lld", call, no_samples,
-                   static_cast<long long>(sys->max_samples));
+           static_cast<long long>(sys->max_samples));
     if (samples[i] == nullptr) fail(sys, "%s: the samples of entry %d are NULL", call, i);
     for (int j = 0; j < no_samples; j++)
       if (!std::isfinite(samples[i][j]))
-        fail(sys, "%s: sample %d of entry %d is %g; it must be finite", call, j, i,
-                     samples[i][j]);
+        fail(sys, "%s: sample %d of entry %d is %g; it must be finite", call, j, i, samples[i][j]);
   }
   for (int i = 0; i < count; i++) {
     const int n = element_numbers[i];

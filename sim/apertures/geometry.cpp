@@ -102,19 +102,16 @@ void print_tilt_diagnostic(const rect_element *rect, double dx, double dy, doubl
   std::string text;
   append_formatted(&text, "Warning: Excessively large value for tan_xz or tan_yz\n");
   append_formatted(&text, "Values are: tan_xz = %10.6f,  tan_yz = %10.6f \n", rect->tan_xz,
-                           rect->tan_yz);
+                   rect->tan_yz);
   append_formatted(&text, "Difference: dx = %10e, dy = %10e, dz = %10e \n", dx, dy, dz);
   for (int k = 0; k < 4; k++)
-    append_formatted(&text, "Corner points are: %10.6f, %10.6f, %10.6f \n", c[k].x, c[k].y,
-                             c[k].z);
+    append_formatted(&text, "Corner points are: %10.6f, %10.6f, %10.6f \n", c[k].x, c[k].y, c[k].z);
   const double dx12 = std::fabs(c[0].x - c[1].x);
   const double tol12 = std::fabs(c[0].x + c[1].x) * 1e-14;
-  append_formatted(&text, "Check one: %10.6f, %10.6f, %d \n", dx12, tol12,
-                           dx12 <= tol12 ? 1 : 0);
+  append_formatted(&text, "Check one: %10.6f, %10.6f, %d \n", dx12, tol12, dx12 <= tol12 ? 1 : 0);
   const double dy14 = std::fabs(c[0].y - c[3].y);
   const double tol14 = std::fabs(c[0].y + c[3].y) * 1e-14;
-  append_formatted(&text, "Check two: %10.6f, %10.6f, %d \n", dy14, tol14,
-                           dy14 <= tol14 ? 1 : 0);
+  append_formatted(&text, "Check two: %10.6f, %10.6f, %d \n", dy14, tol14, dy14 <= tol14 ? 1 : 0);
   print_message(CallScope::current(), text.c_str());
 }
 

@@ -84,9 +84,8 @@ void check_built_geometry(sys_con *sys, const char *call, const aperture *ap) {
   for (int n = 0; n < ap->no_elements; n++) {
     const physical_element &e = ap->elements[n];
     if (!finite3(e.center))
-      fail(sys,
-                   "%s: the centre of physical element %d is (%g, %g, %g) m; it must be finite",
-                   call, n + 1, e.center.x, e.center.y, e.center.z);
+      fail(sys, "%s: the centre of physical element %d is (%g, %g, %g) m; it must be finite", call,
+           n + 1, e.center.x, e.center.y, e.center.z);
     for (int k = 0; k < e.no_rectangles; k++) {
       const rect_element &r = e.rectangles[k];
       bool ok = finite3(r.center) && std::isfinite(r.apodization) && std::isfinite(r.width) &&
@@ -95,10 +94,9 @@ void check_built_geometry(sys_con *sys, const char *call, const aperture *ap) {
       for (const point3 &c : r.corners) ok = ok && finite3(c);
       if (!ok)
         fail(sys,
-                     "%s: rectangle %d of physical element %d has corners, sizes, weight or tilt "
-                     "that are not finite (corner 1 at (%g, %g, %g) m, width %g m, height %g m)",
-                     call, k + 1, n + 1, r.corners[0].x, r.corners[0].y, r.corners[0].z, r.width,
-                     r.height);
+             "%s: rectangle %d of physical element %d has corners, sizes, weight or tilt "
+             "that are not finite (corner 1 at (%g, %g, %g) m, width %g m, height %g m)",
+             call, k + 1, n + 1, r.corners[0].x, r.corners[0].y, r.corners[0].z, r.width, r.height);
     }
     for (int k = 0; k < e.no_triangles; k++) {
       const tri_element &t = e.triangles[k];
@@ -106,9 +104,9 @@ void check_built_geometry(sys_con *sys, const char *call, const aperture *ap) {
       for (const point3 &c : t.corners) ok = ok && finite3(c);
       if (!ok)
         fail(sys,
-                     "%s: triangle %d of physical element %d has corners or a weight that are not "
-                     "finite",
-                     call, k + 1, n + 1);
+             "%s: triangle %d of physical element %d has corners or a weight that are not "
+             "finite",
+             call, k + 1, n + 1);
     }
     for (int k = 0; k < e.no_line_elements; k++) {
       const line_element &l = e.line_elements[k];
@@ -119,9 +117,9 @@ void check_built_geometry(sys_con *sys, const char *call, const aperture *ap) {
              std::isfinite(l.lines[b].x1);
       if (!ok)
         fail(sys,
-                     "%s: line element %d of physical element %d has lines or a weight that are "
-                     "not finite",
-                     call, k + 1, n + 1);
+             "%s: line element %d of physical element %d has lines or a weight that are "
+             "not finite",
+             call, k + 1, n + 1);
     }
   }
 }
@@ -169,9 +167,9 @@ SONVAR_CALL void xdc_free(sys_con *sys, aperture *ap) try {
   sonvar_live_aperture *live = unlink_live(sys, ap);
   if (live == nullptr)
     fail(sys,
-                 "xdc_free: the aperture at %p is not a live aperture of this state (released "
-                 "before, or not built by its constructors)",
-                 static_cast<const void *>(ap));
+         "xdc_free: the aperture at %p is not a live aperture of this state (released "
+         "before, or not built by its constructors)",
+         static_cast<const void *>(ap));
   for (int n = 0; n < ap->no_elements; n++) free_physical_element(sys, ap->elements[n]);
   free_memory(sys, ap->elements);
   // The hand-over calls never let one signal fill both slots; the test

@@ -13,53 +13,50 @@ namespace sonvar {
 
 namespace {
 
-constexpr double kMm = 1000.0;             // metres to millimetres
-constexpr double kUs = 1e6;                // seconds to microseconds
+constexpr double kMm = 1000.0;            // metres to millimetres
+constexpr double kUs = 1e6;               // seconds to microseconds
 constexpr double kDegrees = 180.0 / kPi;  // radians to degrees
 
 void show_header(std::string *text, const aperture *ap) {
   append_formatted(text, "Aperture name: %s \n", ap->name);
   append_formatted(text, "Created: %s \n", ap->created);
   append_formatted(text, "Impulse response consists of %d samples\n",
-                           ap->impulse_response->no_samples);
+                   ap->impulse_response->no_samples);
   append_formatted(text, "Excitation response consists of %d samples\n",
-                           ap->excitation->no_samples);
+                   ap->excitation->no_samples);
   append_formatted(text, "%s\n",
-                           ap->individual_excitation
-                               ? "Physical elements uses individual excitation"
-                               : "All elements uses same excitation");
+                   ap->individual_excitation ? "Physical elements uses individual excitation"
+                                             : "All elements uses same excitation");
   if (ap->quantize_delays)
     append_formatted(text, "Quantized phase delay is used. Quantization = %10.4f ns\n",
-                             ap->quantization * 1e9);
+                     ap->quantization * 1e9);
   else
     append_formatted(text, "No quantization of phase delays are used.\n");
   append_formatted(text, "%s\n",
-                           ap->soft_baffle ? "Aperture uses the soft-baffle boundary condition"
-                                           : "Aperture uses the rigid baffle boundary condition");
+                   ap->soft_baffle ? "Aperture uses the soft-baffle boundary condition"
+                                   : "Aperture uses the rigid baffle boundary condition");
   const point3 &r = ap->focus_reference;
   append_formatted(
       text, "The reference point for focusing is at  (x,y,z) = (%10.4f, %10.4f, %10.4f) mm\n",
       r.x * kMm, r.y * kMm, r.z * kMm);
-  append_formatted(text, "The aperture consists of %d physical elements. \n",
-                           ap->no_elements);
+  append_formatted(text, "The aperture consists of %d physical elements. \n", ap->no_elements);
 }
 
 void show_rectangles(std::string *text, const physical_element &e) {
   append_formatted(text, "    Rectangular elements are given by (all measures in mm):\n");
   append_formatted(text, "    Unit vectors \n");
-  append_formatted(text,
-                           "    No.     Width    Height   Apodization    tan_xz     tan_yz\n");
+  append_formatted(text, "    No.     Width    Height   Apodization    tan_xz     tan_yz\n");
   for (int j = 0; j < e.no_rectangles; j++) {
     const rect_element &r = e.rectangles[j];
-    append_formatted(text, "    %4d  %8.4f  %8.4f  %8.4f     %8.4f  %8.4f \n", j + 1,
-                             r.width * kMm, r.height * kMm, r.apodization, r.tan_xz, r.tan_yz);
+    append_formatted(text, "    %4d  %8.4f  %8.4f  %8.4f     %8.4f  %8.4f \n", j + 1, r.width * kMm,
+                     r.height * kMm, r.apodization, r.tan_xz, r.tan_yz);
   }
   append_formatted(text, "    Center points are given by (all measures in mm):  \n");
   append_formatted(text, "    No.         Center\n");
   for (int j = 0; j < e.no_rectangles; j++) {
     const point3 &c = e.rectangles[j].center;
-    append_formatted(text, "    %4d  (%9.4f, %9.4f, %9.4f)  \n", j + 1, c.x * kMm,
-                             c.y * kMm, c.z * kMm);
+    append_formatted(text, "    %4d  (%9.4f, %9.4f, %9.4f)  \n", j + 1, c.x * kMm, c.y * kMm,
+                     c.z * kMm);
   }
   append_formatted(text, "    Corners are given by (all measures in mm):  \n");
   append_formatted(
@@ -97,31 +94,28 @@ void show_line_element(std::string *text, const line_element &le, int e) {
       "for y = %10.6f, \n",
       le.cos_x, le.sin_x, le.cos_y, le.sin_y);
   append_formatted(text, "    Projected plane height zc = %10.4f mm \n", le.zc * kMm);
-  append_formatted(text, "    There are %d crossings between bounding lines \n",
-                           le.no_crossings);
+  append_formatted(text, "    There are %d crossings between bounding lines \n", le.no_crossings);
   append_formatted(text, "    Crossing no.   Position (x, y, z) mm \n");
   for (int k = 0; k < le.no_crossings; k++) {
     const point3 &c = le.crossings[k];
     append_formatted(text, "  %8d   %10.6f    %10.6f    %10.6f \n", k, c.x * kMm, c.y * kMm,
-                             c.z * kMm);
+                     c.z * kMm);
   }
+  append_formatted(text, "    Element apodization value = %10.4f,  Delay value = %10.4f us\n",
+                   le.apodization, le.delay * kUs);
   append_formatted(text,
-                           "    Element apodization value = %10.4f,  Delay value = %10.4f us\n",
-                           le.apodization, le.delay * kUs);
-  append_formatted(
-      text,
-      "    Element no.   Line no.      Slope        Intersection      Above or left   "
-      "Apodization   \n");
+                   "    Element no.   Line no.      Slope        Intersection      Above or left   "
+                   "Apodization   \n");
   for (int l = 0; l < le.no_lines; l++) {
     const bounding_line &line = le.lines[l];
     if (line.vertical)
-      append_formatted(
-          text, "     %4d         %4d        Infinite       x1=%10.4f    %8d      %10.6f\n", e + 1,
-          l + 1, line.x1 * kMm, line.above_or_left, le.apodization);
+      append_formatted(text,
+                       "     %4d         %4d        Infinite       x1=%10.4f    %8d      %10.6f\n",
+                       e + 1, l + 1, line.x1 * kMm, line.above_or_left, le.apodization);
     else
-      append_formatted(
-          text, "     %4d         %4d      %10.4f       y1=%10.4f    %8d      %10.6f\n", e, l,
-          line.slope, line.y1 * kMm, line.above_or_left, le.apodization);
+      append_formatted(text,
+                       "     %4d         %4d      %10.4f       y1=%10.4f    %8d      %10.6f\n", e,
+                       l, line.slope, line.y1 * kMm, line.above_or_left, le.apodization);
   }
 }
 
@@ -133,13 +127,12 @@ void show_elements(std::string *text, const aperture *ap) {
         "Physical element number %d consists of %d rectangles and %d triangles and %d line "
         "elements \n",
         n + 1, e.no_rectangles, e.no_triangles, e.no_line_elements);
-    append_formatted(text,
-                             "The center point is at (x,y,z) = (%10.4f, %10.4f, %10.4f) mm. \n",
-                             e.center.x * kMm, e.center.y * kMm, e.center.z * kMm);
+    append_formatted(text, "The center point is at (x,y,z) = (%10.4f, %10.4f, %10.4f) mm. \n",
+                     e.center.x * kMm, e.center.y * kMm, e.center.z * kMm);
     if (e.has_excitation && e.excitation != nullptr)
-      append_formatted(
-          text, "    This physical element uses an individual excitation with %d samples\n",
-          e.excitation->no_samples);
+      append_formatted(text,
+                       "    This physical element uses an individual excitation with %d samples\n",
+                       e.excitation->no_samples);
     if (e.no_rectangles > 0) show_rectangles(text, e);
     if (e.no_triangles > 0) show_triangles(text, e);
     if (e.no_line_elements > 0) {
@@ -156,11 +149,11 @@ void show_focus(std::string *text, const aperture *ap) {
     append_formatted(text, "Time [us]  Focal point [mm] or focal direction \n");
     if (f->dynamic) {
       append_formatted(text, "%8.4f  Dynamic along: %9.4f deg. (z-x), %9.4f deg. (z-y)) \n",
-                               f->time * kUs, f->angle_zx * kDegrees, f->angle_zy * kDegrees);
+                       f->time * kUs, f->angle_zx * kDegrees, f->angle_zy * kDegrees);
       continue;
     }
-    append_formatted(text, "%8.4f   (%8.4f, %8.4f, %8.4f) \n", f->time * kUs,
-                             f->point.x * kMm, f->point.y * kMm, f->point.z * kMm);
+    append_formatted(text, "%8.4f   (%8.4f, %8.4f, %8.4f) \n", f->time * kUs, f->point.x * kMm,
+                     f->point.y * kMm, f->point.z * kMm);
     append_formatted(text, "Delay times [s] (Element: Value) \n            ");
     for (int n = 0; n < ap->no_elements; n++) {
       append_formatted(text, "(%3d, %10.3e)  ", n + 1, f->delays[n]);
@@ -176,14 +169,13 @@ void show_apodization(std::string *text, const aperture *ap) {
     const point3 &d = ap->apod_direction;
     append_formatted(text, "Dynamic apodization is used for this aperture\n");
     append_formatted(text, "   Apodization reference point is (%8.4f, %8.4f, %8.4f) mm \n",
-                             r.x * kMm, r.y * kMm, r.z * kMm);
-    append_formatted(text, "   Apodization direction vector is (%8.4f, %8.4f, %8.4f) mm \n",
-                             d.x, d.y, d.z);
+                     r.x * kMm, r.y * kMm, r.z * kMm);
+    append_formatted(text, "   Apodization direction vector is (%8.4f, %8.4f, %8.4f) mm \n", d.x,
+                     d.y, d.z);
     append_formatted(text, "F-number used is %8.4f \n", ap->f_number);
     static const char *const kWindows[] = {"Hanning", "Hamming", "Blackman"};
     if (ap->apod_window >= 1 && ap->apod_window <= 3)
-      append_formatted(text, "  Apodization uses %s windows \n",
-                               kWindows[ap->apod_window - 1]);
+      append_formatted(text, "  Apodization uses %s windows \n", kWindows[ap->apod_window - 1]);
     return;
   }
   append_formatted(text, "Time line for apodization:\n");

@@ -50,7 +50,7 @@ int element_number(const double *table, int rows, int r, const char *call) {
   const double number = std::trunc(cell(table, rows, r, 0));
   if (!(number >= 1.0 && number <= 2147483647.0))
     fail(nullptr, "%s: element number %g in table row %d is not a whole number from 1 up", call,
-          cell(table, rows, r, 0), r + 1);
+         cell(table, rows, r, 0), r + 1);
   return static_cast<int>(number);
 }
 
@@ -67,8 +67,8 @@ std::vector<Run> element_runs(const double *table, int rows, const char *call) {
       continue;
     }
     if (!runs.empty() && number < runs.back().element)
-      fail(nullptr, "%s: element number %d in table row %d is smaller than the one before it", call, number,
-            r + 1);
+      fail(nullptr, "%s: element number %d in table row %d is smaller than the one before it", call,
+           number, r + 1);
     runs.push_back(Run{number, r, 1});
   }
   return runs;
@@ -109,10 +109,10 @@ std::vector<int> lines_per_element(const double *table, int rows, const Run &run
     else if (number == last && number >= 1.0)
       lines_per_element.back()++;
     else
-      fail(nullptr, 
-          "xdc_lines: line element number %g in table row %d does not continue 1, 2, ... "
-          "within physical element %d",
-          cell(table, rows, r, 1), r + 1, run.element);
+      fail(nullptr,
+           "xdc_lines: line element number %g in table row %d does not continue 1, 2, ... "
+           "within physical element %d",
+           cell(table, rows, r, 1), r + 1, run.element);
   }
   return lines_per_element;
 }
@@ -148,8 +148,8 @@ void fill_line_run(sys_con *sys, physical_element &element, const double *table,
 
 }  // namespace
 
-SONVAR_CALL aperture *xdc_triangles(sys_con *sys, const double *table, int rows, const double *centers,
-                        point3 focus) try {
+SONVAR_CALL aperture *xdc_triangles(sys_con *sys, const double *table, int rows,
+                                    const double *centers, point3 focus) try {
   SONVAR_ENTER(sys);
   check_state(sys, "xdc_triangles");
   if (table == nullptr || centers == nullptr)
@@ -178,8 +178,8 @@ SONVAR_CALL aperture *xdc_triangles(sys_con *sys, const double *table, int rows,
 }
 SONVAR_LEAVE(sys)
 
-SONVAR_CALL aperture *xdc_rectangles(sys_con *sys, const double *table, int rows, const double *centers,
-                         point3 focus) try {
+SONVAR_CALL aperture *xdc_rectangles(sys_con *sys, const double *table, int rows,
+                                     const double *centers, point3 focus) try {
   SONVAR_ENTER(sys);
   check_state(sys, "xdc_rectangles");
   if (table == nullptr || centers == nullptr)
@@ -216,19 +216,18 @@ SONVAR_CALL aperture *xdc_rectangles(sys_con *sys, const double *table, int rows
 SONVAR_LEAVE(sys)
 
 SONVAR_CALL aperture *xdc_lines(sys_con *sys, const double *table, int rows, const double *centers,
-                    point3 focus) try {
+                                point3 focus) try {
   SONVAR_ENTER(sys);
   check_state(sys, "xdc_lines");
   if (table == nullptr || centers == nullptr)
     fail(sys, "xdc_lines: the table or the centres are NULL");
-  const std::vector<Run> runs = allocating(
-      sys, "the element runs of a table", [&] { return element_runs(table, rows, "xdc_lines"); });
-  const std::vector<std::vector<int>> counts =
-      allocating(sys, "the line counts of a table", [&] {
-        std::vector<std::vector<int>> per_run;
-        for (const Run &run : runs) per_run.push_back(lines_per_element(table, rows, run));
-        return per_run;
-      });
+  const std::vector<Run> runs = allocating(sys, "the element runs of a table",
+                                           [&] { return element_runs(table, rows, "xdc_lines"); });
+  const std::vector<std::vector<int>> counts = allocating(sys, "the line counts of a table", [&] {
+    std::vector<std::vector<int>> per_run;
+    for (const Run &run : runs) per_run.push_back(lines_per_element(table, rows, run));
+    return per_run;
+  });
   aperture *ap = table_aperture(sys, "User defined transducer using lines", runs, centers);
   ap->uses_lines = 1;
   for (size_t k = 0; k < runs.size(); k++)
@@ -241,8 +240,8 @@ SONVAR_CALL aperture *xdc_lines(sys_con *sys, const double *table, int rows, con
 SONVAR_LEAVE(sys)
 
 SONVAR_CALL aperture *xdc_triangles_old(sys_con *sys, const double *corners, int rows,
-                            const double *apodizations, double element_apodization,
-                            point3 center) try {
+                                        const double *apodizations, double element_apodization,
+                                        point3 center) try {
   SONVAR_ENTER(sys);
   aperture *ap = new_aperture(sys, "Physical element made of triangles", 1);
   ap->uses_triangles = 1;
@@ -260,8 +259,7 @@ SONVAR_CALL aperture *xdc_triangles_old(sys_con *sys, const double *corners, int
   }
   check_built_geometry(sys, "xdc_triangles_old", ap);
   if (!std::isfinite(element_apodization))
-    fail(sys, "xdc_triangles_old: element_apodization %g must be finite",
-                 element_apodization);
+    fail(sys, "xdc_triangles_old: element_apodization %g must be finite", element_apodization);
   // A focus at infinity along z: every element fires at once.
   set_default_focus(sys, ap, point3{0.0, 0.0, 1e30}, element_apodization);
   return ap;

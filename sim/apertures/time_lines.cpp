@@ -165,15 +165,15 @@ void require_line_values(sys_con *sys, const char *call, const aperture *ap, int
     if (arrays[i] == nullptr) fail(sys, "%s: %s of entry %d are NULL", call, what, i);
     for (int e = 0; e < ap->no_elements; e++)
       if (!std::isfinite(arrays[i][e]))
-        fail(sys, "%s: %s of entry %d, element %d, is %g; it must be finite", call, what, i,
-                     e + 1, arrays[i][e]);
+        fail(sys, "%s: %s of entry %d, element %d, is %g; it must be finite", call, what, i, e + 1,
+             arrays[i][e]);
   }
 }
 
 }  // namespace
 
 SONVAR_CALL void xdc_focus(sys_con *sys, aperture *ap, int count, const double *times,
-               const point3 *points) try {
+                           const point3 *points) try {
   SONVAR_ENTER(sys);
   check_aperture(sys, "xdc_focus", ap);
   check_state(sys, "xdc_focus");
@@ -190,7 +190,7 @@ SONVAR_CALL void xdc_focus(sys_con *sys, aperture *ap, int count, const double *
 SONVAR_LEAVE_VOID(sys)
 
 SONVAR_CALL void xdc_dynamic_focus(sys_con *sys, aperture *ap, double time, double angle_zx,
-                       double angle_zy) try {
+                                   double angle_zy) try {
   SONVAR_ENTER(sys);
   check_aperture(sys, "xdc_dynamic_focus", ap);
   require_finite(sys, "xdc_dynamic_focus", "time", time);
@@ -208,7 +208,7 @@ SONVAR_CALL void xdc_center_focus(sys_con *sys, aperture *ap, point3 point) {
 }
 
 SONVAR_CALL void xdc_focus_times(sys_con *sys, aperture *ap, int count, const double *times,
-                     double **delays) try {
+                                 double **delays) try {
   SONVAR_ENTER(sys);
   require_line_values(sys, "xdc_focus_times", ap, count, times, delays, "delays");
   allocating(sys, "the focus time line", [&] {
@@ -222,7 +222,7 @@ SONVAR_CALL void xdc_focus_times(sys_con *sys, aperture *ap, int count, const do
 SONVAR_LEAVE_VOID(sys)
 
 SONVAR_CALL void xdc_apodization(sys_con *sys, aperture *ap, int count, const double *times,
-                     double **values) try {
+                                 double **values) try {
   SONVAR_ENTER(sys);
   require_line_values(sys, "xdc_apodization", ap, count, times, values, "values");
   allocating(sys, "the apodization time line", [&] {
@@ -236,8 +236,8 @@ SONVAR_CALL void xdc_apodization(sys_con *sys, aperture *ap, int count, const do
 }
 SONVAR_LEAVE_VOID(sys)
 
-SONVAR_CALL void xdc_dynamic_apodization(sys_con *sys, aperture *ap, int window_kind, double f_number,
-                             point3 reference, point3 direction) {
+SONVAR_CALL void xdc_dynamic_apodization(sys_con *sys, aperture *ap, int window_kind,
+                                         double f_number, point3 reference, point3 direction) {
   const char *call = "xdc_dynamic_apodization";
   check_aperture(sys, call, ap);
   if (!(std::isfinite(f_number) && f_number > 0))

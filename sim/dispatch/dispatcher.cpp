@@ -112,9 +112,9 @@ void run_workers(sys_con *sys, SplitRun *run, WorkerEntry entry) {
     run->started[i] = status == 0;
     if (status != 0) {
       print_formatted(sys, 256,
-                              "Sonvar warning: worker thread %d could not be started (error %d); "
-                              "its %d points are computed on the calling thread\n",
-                              i, status, run->work[i].no_points);
+                      "Sonvar warning: worker thread %d could not be started (error %d); "
+                      "its %d points are computed on the calling thread\n",
+                      i, status, run->work[i].no_points);
       entry(&run->work[i]);
     }
   }
@@ -144,8 +144,8 @@ WorkerEntry entry_for(int function_code) {
 
 }  // namespace
 
-SONVAR_CALL signal_rec **calc_function_parallel(sys_con *sys, int function_code, aperture *ap1, aperture *ap2,
-                                    int N, point3 *points) try {
+SONVAR_CALL signal_rec **calc_function_parallel(sys_con *sys, int function_code, aperture *ap1,
+                                                aperture *ap2, int N, point3 *points) try {
   SONVAR_ENTER(sys);
   if (runs_directly(N, sys, 5)) {
     switch (function_code) {
@@ -156,21 +156,19 @@ SONVAR_CALL signal_rec **calc_function_parallel(sys_con *sys, int function_code,
       case SONVAR_CALC_HHP:
         return calc_hhp(sys, ap1, ap2, N, points);
       default:
-        fail_text(
-            sys,
-            "Internal Error 6: Illegal function_code found in calc_function_parallel, module "
-            "calculations_par");
+        fail_text(sys,
+                  "Internal Error 6: Illegal function_code found in calc_function_parallel, module "
+                  "calculations_par");
     }
   }
   const WorkerEntry entry = entry_for(function_code);
   if (entry == nullptr)
-    fail_text(
-        sys,
-        "Internal Error 5: Illegal function_code found in calc_function_parallel, module "
-        "calculations_par");
+    fail_text(sys,
+              "Internal Error 5: Illegal function_code found in calc_function_parallel, module "
+              "calculations_par");
   // Checked here, on the calling thread, before any worker starts.
-  check_calculation(sys, "calc_function_parallel", ap1, function_code == SONVAR_CALC_HHP ? ap2 : ap1, N,
-                            points, nullptr, false);
+  check_calculation(sys, "calc_function_parallel", ap1,
+                    function_code == SONVAR_CALC_HHP ? ap2 : ap1, N, points, nullptr, false);
   SplitRun run = prepare_split(sys, ap1, ap2, N, points, nullptr, 0);
   run_workers(sys, &run, entry);
   signal_rec **result = alloc_array<signal_rec *>(sys, N, "the array of result signals");
@@ -260,8 +258,8 @@ void summed_order(sys_con *, int n, point3 *points, double *amplitudes) {
 
 }  // namespace
 
-SONVAR_CALL signal_rec *calc_scat_parallel(sys_con *sys, aperture *ap1, aperture *ap2, int N, point3 *points,
-                               double *amplitudes) try {
+SONVAR_CALL signal_rec *calc_scat_parallel(sys_con *sys, aperture *ap1, aperture *ap2, int N,
+                                           point3 *points, double *amplitudes) try {
   SONVAR_ENTER(sys);
   if (runs_directly(N, sys, 5)) return calc_scat(sys, ap1, ap2, N, points, amplitudes);
   check_calculation(sys, "calc_scat_parallel", ap1, ap2, N, points, amplitudes, true);
@@ -284,7 +282,7 @@ SONVAR_CALL signal_rec *calc_scat_parallel(sys_con *sys, aperture *ap1, aperture
 SONVAR_LEAVE(sys)
 
 SONVAR_CALL signal_rec **calc_scat_multi_parallel(sys_con *sys, aperture *ap1, aperture *ap2, int N,
-                                      point3 *points, double *amplitudes) try {
+                                                  point3 *points, double *amplitudes) try {
   SONVAR_ENTER(sys);
   if (runs_directly(N, sys, 1)) return calc_scat_multi(sys, ap1, ap2, N, points, amplitudes);
   check_calculation(sys, "calc_scat_multi_parallel", ap1, ap2, N, points, amplitudes, true);
@@ -293,7 +291,8 @@ SONVAR_CALL signal_rec **calc_scat_multi_parallel(sys_con *sys, aperture *ap1, a
 SONVAR_LEAVE(sys)
 
 SONVAR_CALL signal_rec ***calc_scat_all_parallel(sys_con *sys, aperture *ap1, aperture *ap2, int N,
-                                     point3 *points, double *amplitudes, int dec_factor) try {
+                                                 point3 *points, double *amplitudes,
+                                                 int dec_factor) try {
   SONVAR_ENTER(sys);
   if (runs_directly(N, sys, 10000))
     return calc_scat_all(sys, ap1, ap2, N, points, amplitudes, dec_factor);

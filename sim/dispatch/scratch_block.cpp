@@ -102,8 +102,7 @@ calc_memory_block *pre_allocate_memory(sys_con *sys, aperture *ap1, aperture *ap
     const int records =
         std::max(counts.rectangles, std::min(counts.total_rectangles, kBatchRecords));
     block->batch_capacity = records;
-    block->unit_vectors =
-        alloc_array<rect_unit_vector>(sys, records, "rectangle unit vectors");
+    block->unit_vectors = alloc_array<rect_unit_vector>(sys, records, "rectangle unit vectors");
     block->timings = alloc_array<rect_timing>(sys, records, "rectangle timings");
     block->batch_rects =
         alloc_array<const rect_element *>(sys, records, "rectangle batch pointers");

@@ -41,8 +41,7 @@ constexpr double kFilterTail = 0.59;
 // Transform length the attenuated pulse needs: beyond the convolution
 // length the dispersive filter spreads the pulse with distance.
 int needed_transform_length(const sys_con *sys, int s, int n, int e, int pulse_samples) {
-  const double spread =
-      sys->c * kFilterTail * sys->freq_att * s + e + n - 1 + pulse_samples + 0.5;
+  const double spread = sys->c * kFilterTail * sys->freq_att * s + e + n - 1 + pulse_samples + 0.5;
   const double M = std::floor(spread);
   // Longer than any transform (or not a number): let Find_N report it.
   if (!(M < kLargestTransform)) return static_cast<int>(kLargestTransform) + 1;
@@ -63,18 +62,17 @@ int checked_attenuation_length(sys_con *sys, int s, int n, int e, int pulse_samp
   const double gain_db = sys->freq_att * sys->att_f0 * d;
   if (!(gain_db <= kMaxGainDb))
     fail(sys,
-                 "attenuation: at a distance of %g m, freq_att %g dB/(m Hz) around att_f0 %g Hz "
-                 "amplifies the lowest frequencies by %g dB; above %g dB the field overflows",
-                 d, sys->freq_att, sys->att_f0, gain_db, kMaxGainDb);
+         "attenuation: at a distance of %g m, freq_att %g dB/(m Hz) around att_f0 %g Hz "
+         "amplifies the lowest frequencies by %g dB; above %g dB the field overflows",
+         d, sys->freq_att, sys->att_f0, gain_db, kMaxGainDb);
   const int needed = needed_transform_length(sys, s, n, e, pulse_samples);
   if (needed > sys->max_samples)
     fail(sys,
-                 "attenuation: at a distance of %g m, freq_att %g dB/(m Hz) spreads the pulse over "
-                 "a transform of %d samples; at most max_samples %lld",
-                 d, sys->freq_att, needed, static_cast<long long>(sys->max_samples));
+         "attenuation: at a distance of %g m, freq_att %g dB/(m Hz) spreads the pulse over "
+         "a transform of %d samples; at most max_samples %lld",
+         d, sys->freq_att, needed, static_cast<long long>(sys->max_samples));
   return needed;
 }
-
 
 namespace {
 

@@ -18,10 +18,8 @@ namespace {
 // each frame is read and written once and each e[t] loaded once for all
 // frames. Every bin's sums are formed in the same order whatever `frames`.
 template <int frames>
-SONVAR_LANE_HELPER void add_frame_products(double *const *f,
-                                                              const double *const *e,
-                                                              const double *const *const *g,
-                                                              int terms) {
+SONVAR_LANE_HELPER void add_frame_products(double *const *f, const double *const *e,
+                                           const double *const *const *g, int terms) {
   // Two vectors of bins at a time: sums that do not wait on one another.
   int k = 0;
   for (; k + 16 <= kBins; k += 16) {
@@ -222,8 +220,7 @@ void FrameEchoes::add_to_frames(Element &e, const std::vector<Pair> &pairs) {
       if (!at0 && !at1) continue;
       es[terms] = spectra_ + l * kSpectrum;
       gs[terms] = at0 ? &g.spectra[static_cast<std::size_t>(b) * kSpectrum] : zero_spectrum_;
-      gs1[terms++] =
-          at1 ? &g.spectra[static_cast<std::size_t>(b + 1) * kSpectrum] : zero_spectrum_;
+      gs1[terms++] = at1 ? &g.spectra[static_cast<std::size_t>(b + 1) * kSpectrum] : zero_spectrum_;
       in0 += at0;
       in1 += at1;
     }

@@ -49,8 +49,8 @@ const FramePlan &frame_plan() {
 }
 
 // One butterfly on eight lanes: (a, b) becomes (a + w b, a - w b), w = c + i sn.
-SONVAR_LANE_HELPER void butterfly(double c, double sn, Lanes8 &ar, Lanes8 &ai,
-                                                     Lanes8 &br, Lanes8 &bi) {
+SONVAR_LANE_HELPER void butterfly(double c, double sn, Lanes8 &ar, Lanes8 &ai, Lanes8 &br,
+                                  Lanes8 &bi) {
   const Lanes8 tr = c * br - sn * bi, ti = c * bi + sn * br;
   br = ar - tr;
   bi = ai - ti;

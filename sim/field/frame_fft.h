@@ -8,13 +8,11 @@
 
 namespace sonvar {
 
-constexpr int kFrame = 512;                           // samples of a frame's transform
-constexpr int kHalfFrame = kFrame / 2;                // complex points of the inner transform
-constexpr int kBins = kHalfFrame + 1;                 // bins of a real frame, DC to Nyquist
-constexpr int kLanes = 8;                             // transforms side by side
-constexpr int kSpectrum = 2 * kBins;                  // a spectrum: kBins re, then kBins im
-
-
+constexpr int kFrame = 512;             // samples of a frame's transform
+constexpr int kHalfFrame = kFrame / 2;  // complex points of the inner transform
+constexpr int kBins = kHalfFrame + 1;   // bins of a real frame, DC to Nyquist
+constexpr int kLanes = 8;               // transforms side by side
+constexpr int kSpectrum = 2 * kBins;    // a spectrum: kBins re, then kBins im
 
 // Real samples of kLanes frames packed for the inner transform: sample 2n
 // of lane l in re[n kLanes + l], sample 2n + 1 in im.

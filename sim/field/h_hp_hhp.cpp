@@ -39,8 +39,8 @@ signal_rec *attenuated_h(sys_con *sys, signal_rec *R) {
 void fit_to_samples(sys_con *sys, signal_rec *result) {
   const int n = result->no_samples;
   if (result->capacity - n <= n / 8) return;  // too little to gain for a copy
-  double *values = alloc_array<double>(sys, static_cast<std::uint64_t>(n),
-                                               "the samples of a field result");
+  double *values =
+      alloc_array<double>(sys, static_cast<std::uint64_t>(n), "the samples of a field result");
   std::copy(result->values, result->values + n, values);
   {
     MutexGuard guard(&sys->signal_mutex);
@@ -97,7 +97,7 @@ SONVAR_CALL signal_rec **calc_hp(sys_con *sys, aperture *ap, int n, const point3
 SONVAR_LEAVE(sys)
 
 SONVAR_CALL signal_rec **calc_hhp(sys_con *sys, aperture *transmit, aperture *receive, int n,
-                      const point3 *points) try {
+                                  const point3 *points) try {
   SONVAR_ENTER(sys);
   check_calculation(sys, "calc_hhp", transmit, receive, n, points, nullptr, false);
   store_relaxed(&sys->last_calc_type, SONVAR_LAST_HHP);

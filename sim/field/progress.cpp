@@ -29,15 +29,14 @@ void print_estimate(sys_con *sys, double total) {
   if (total > 3600) {
     const HoursSplit split = split_hours(total);
     print_formatted(sys, kProgressLine,
-                            "Calculation will take roughly %3.0f hours, %2.0f minutes %2.0f "
-                            "seconds to complete%26s\n",
-                            split.hours, split.minutes, split.seconds, "");
+                    "Calculation will take roughly %3.0f hours, %2.0f minutes %2.0f "
+                    "seconds to complete%26s\n",
+                    split.hours, split.minutes, split.seconds, "");
   } else {
     const double minutes = std::floor(total / 60);
-    print_formatted(
-        sys, kProgressLine,
-        "Calculation will take roughly %3.0f minutes %2.0f seconds to complete%39s\n", minutes,
-        total - 60 * minutes, "");
+    print_formatted(sys, kProgressLine,
+                    "Calculation will take roughly %3.0f minutes %2.0f seconds to complete%39s\n",
+                    minutes, total - 60 * minutes, "");
   }
 }
 
@@ -45,19 +44,18 @@ void print_progress(sys_con *sys, double percent, double remaining) {
   if (remaining > 3600) {
     const HoursSplit split = split_hours(remaining);
     print_formatted(sys, kProgressLine,
-                            "%6.1f %% performed (roughly %3.0f hours, %2.0f minutes %2.0f seconds "
-                            "remaining)\r",
-                            percent, split.hours, split.minutes, split.seconds);
+                    "%6.1f %% performed (roughly %3.0f hours, %2.0f minutes %2.0f seconds "
+                    "remaining)\r",
+                    percent, split.hours, split.minutes, split.seconds);
   } else if (remaining > 60) {
     const double minutes = std::floor(remaining / 60);
-    print_formatted(
-        sys, kProgressLine,
-        "%6.1f %% performed (roughly %2.0f minutes %2.0f seconds remaining)%15s\r", percent,
-        minutes, remaining - 60 * minutes, "");
+    print_formatted(sys, kProgressLine,
+                    "%6.1f %% performed (roughly %2.0f minutes %2.0f seconds remaining)%15s\r",
+                    percent, minutes, remaining - 60 * minutes, "");
   } else {
     print_formatted(sys, kProgressLine,
-                            "%6.1f %% performed (roughly %2.0f seconds remaining)%29s\r", percent,
-                            remaining, "");
+                    "%6.1f %% performed (roughly %2.0f seconds remaining)%29s\r", percent,
+                    remaining, "");
   }
 }
 
@@ -94,17 +92,15 @@ void display_final_time_at(sys_con *sys, time_t now, time_t t_start) {
   if (used > 3600) {
     const HoursSplit split = split_hours(used);
     print_formatted(sys, kFinalLine,
-                            " %3.0f hours, %2.0f minutes %2.0f seconds used for the "
-                            "calculation%27s\n",
-                            split.hours, split.minutes, split.seconds, "");
+                    " %3.0f hours, %2.0f minutes %2.0f seconds used for the "
+                    "calculation%27s\n",
+                    split.hours, split.minutes, split.seconds, "");
   } else if (used > 60) {
     const double minutes = std::floor(used / 60);
-    print_formatted(sys, kFinalLine,
-                            "%2.0f minutes %2.0f seconds used for the calculation%27s\n", minutes,
-                            used - 60 * minutes, "");
+    print_formatted(sys, kFinalLine, "%2.0f minutes %2.0f seconds used for the calculation%27s\n",
+                    minutes, used - 60 * minutes, "");
   } else {
-    print_formatted(sys, kFinalLine, "%2.0f seconds used for the calculation%27s\n", used,
-                            "");
+    print_formatted(sys, kFinalLine, "%2.0f seconds used for the calculation%27s\n", used, "");
   }
 }
 

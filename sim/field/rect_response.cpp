@@ -26,8 +26,6 @@ namespace sonvar {
 
 namespace {
 
-
-
 // att * R in dB as a factor exp(-att * kAttPerW * W) with W = 2 pi R:
 // ln(10)/20 / (2 pi) (the quotient of the two constants rounds to the value
 // the spreading has always used).
@@ -144,7 +142,8 @@ SONVAR_VECTOR_CLONES void add_trapezoid_differences(double *target, int n, doubl
     const Lanes4 rise = (o - t1) * (o - t1) * lambda;
     const Lanes4 flat = (half + o - t2) * mu;
     const Lanes4 fall = 1 - (o - t4) * (o - t4) * lambda;
-    Lanes4 value = select(o < t1, zero, select(o < t2, rise, select(o < t3, flat, select(o < t4, fall, one))));
+    Lanes4 value =
+        select(o < t1, zero, select(o < t2, rise, select(o < t3, flat, select(o < t4, fall, one))));
     if (k == 0) value[0] = 0;
     const Lanes4 before = __builtin_shufflevector(previous, value, 3, 4, 5, 6);
     const Lanes4 step = (value - before) * scale;
@@ -282,7 +281,7 @@ signal_rec *rectangle_element_response(sys_con *sys, calc_memory_block *block, c
     char what[96];
     snprintf(what, sizeof what, "rectangle response of physical element %d", i + 1);
     fail_response(sys, what, span, first_sample, point3{x, y, z},
-                          distance(element.center, x, y, z));
+                  distance(element.center, x, y, z));
   }
   const int N = static_cast<int>(span);
   signal_rec *signal = element_signal(sys, block, first, N, static_cast<int>(first_sample));

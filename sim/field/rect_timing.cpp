@@ -19,8 +19,6 @@ namespace sonvar {
 
 namespace {
 
-
-
 // Break times of one rectangle's trapezoid from its unit-vector record.
 void rectangle_timing(sys_con *sys, const rect_element &rect, const rect_unit_vector &unit,
                       double delay, double x, double y, double z, rect_timing *timing) {

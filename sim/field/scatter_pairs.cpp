@@ -95,7 +95,7 @@ int element_pairs(sys_con *sys, const aperture *transmit, const aperture *receiv
   const long long pairs = static_cast<long long>(transmit->no_elements) * receive->no_elements;
   if (pairs > INT_MAX / 2)
     fail(sys, "calc_scat_all: %d x %d element pairs are too many", transmit->no_elements,
-                 receive->no_elements);
+         receive->no_elements);
   return static_cast<int>(pairs);
 }
 
@@ -180,7 +180,7 @@ signal_rec ***pair_finish(sys_con *sys, aperture *transmit, aperture *receive,
 }
 
 SONVAR_CALL signal_rec ***calc_scat_all(sys_con *sys, aperture *transmit, aperture *receive, int n,
-                            point3 *points, double *amplitudes, int D) try {
+                                        point3 *points, double *amplitudes, int D) try {
   SONVAR_ENTER(sys);
   check_calculation(sys, "calc_scat_all", transmit, receive, n, points, amplitudes, true);
   if (D < 1) fail(sys, "calc_scat_all: the decimation factor must be 1 or more");

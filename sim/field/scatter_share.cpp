@@ -106,13 +106,15 @@ bool ScatterShare::direct_is_cheaper(const signal_rec *Rt, const signal_rec *Rr)
   return direct_costs_less(taps, other, kMacsPerThreeTransformSteps);
 }
 
-void ScatterShare::add_direct_echo(const signal_rec *Rt, const signal_rec *Rr, double a, signal_rec **sums) {
+void ScatterShare::add_direct_echo(const signal_rec *Rt, const signal_rec *Rr, double a,
+                                   signal_rec **sums) {
   const signal_rec *taps = Rr->no_samples <= Rt->no_samples ? Rr : Rt;
   const signal_rec *other = taps == Rr ? Rt : Rr;
   add_direct_convolution(sys_, &pad_, &sums[0], taps, other, a / sys_->fs);
 }
 
-void ScatterShare::add_transformed_echo(signal_rec *Rt, signal_rec *Rr, double a, signal_rec **sums) {
+void ScatterShare::add_transformed_echo(signal_rec *Rt, signal_rec *Rr, double a,
+                                        signal_rec **sums) {
   signal_rec *Q = fast_convolute(sys_, Rt, Rr);
   if (sys_->use_att) Q = replace_by_attenuated_echo(sys_, Q, pulse_, &spectra_);
   scale_values(Q, a);
@@ -124,7 +126,8 @@ void ScatterShare::add_transformed_echo(signal_rec *Rt, signal_rec *Rr, double a
   }
 }
 
-void ScatterShare::add_direct(const signal_rec *Rj, const signal_rec *Rt, double a, signal_rec **sum) {
+void ScatterShare::add_direct(const signal_rec *Rj, const signal_rec *Rt, double a,
+                              signal_rec **sum) {
   if (buffers_.transmit == nullptr || Rj->no_samples > buffers_.pad) {
     buffers_.pad = std::max(2 * Rj->no_samples, 64);
     buffers_.transmit = pad_samples(sys_, buffers_.padded, Rt, buffers_.pad);
@@ -136,10 +139,10 @@ void ScatterShare::set_transmit(const signal_rec *Rt) {
   allocating(sys_, "the frame spectra of the echoes", [&] { frames_.set_transmit(Rt); });
 }
 
-void ScatterShare::add_pair(int j, const signal_rec *Rj, const signal_rec *Rt, double a, signal_rec **sums) {
+void ScatterShare::add_pair(int j, const signal_rec *Rj, const signal_rec *Rt, double a,
+                            signal_rec **sums) {
   if (FrameEchoes::suits(Rj))
-    allocating(sys_, "the frame spectra of the echoes",
-                       [&] { frames_.add(j, Rj, a / sys_->fs); });
+    allocating(sys_, "the frame spectra of the echoes", [&] { frames_.add(j, Rj, a / sys_->fs); });
   else
     add_direct(Rj, Rt, a, &sums[j]);
 }

@@ -238,8 +238,8 @@ void calc_scat_order(int n, point3 *points, double *amplitudes) {
   if (n > 10) nearest_and_farthest_first(points, amplitudes, n);
 }
 
-SONVAR_CALL signal_rec *calc_scat(sys_con *sys, aperture *transmit, aperture *receive, int n, point3 *points,
-                      double *amplitudes) try {
+SONVAR_CALL signal_rec *calc_scat(sys_con *sys, aperture *transmit, aperture *receive, int n,
+                                  point3 *points, double *amplitudes) try {
   SONVAR_ENTER(sys);
   check_calculation(sys, "calc_scat", transmit, receive, n, points, amplitudes, true);
   calc_scat_order(n, points, amplitudes);
@@ -255,7 +255,7 @@ SONVAR_CALL signal_rec *calc_scat(sys_con *sys, aperture *transmit, aperture *re
 SONVAR_LEAVE(sys)
 
 SONVAR_CALL signal_rec **calc_scat_multi(sys_con *sys, aperture *transmit, aperture *receive, int n,
-                             point3 *points, double *amplitudes) try {
+                                         point3 *points, double *amplitudes) try {
   SONVAR_ENTER(sys);
   check_calculation(sys, "calc_scat_multi", transmit, receive, n, points, amplitudes, true);
   const int leaves = scatter_leaves(1);

@@ -114,7 +114,8 @@ void require_finite(sys_con *sys, const char *call, const char *name, double val
 }
 
 void require_finite_point(sys_con *sys, const char *call, const char *name, point3 p) {
-  if (!finite_point(p)) fail(sys, "%s: %s (%g, %g, %g) m must be finite", call, name, p.x, p.y, p.z);
+  if (!finite_point(p))
+    fail(sys, "%s: %s (%g, %g, %g) m must be finite", call, name, p.x, p.y, p.z);
 }
 
 }  // namespace sonvar

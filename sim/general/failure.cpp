@@ -61,13 +61,11 @@ void check_index(sys_con *sys, int index, int low, int high, const char *text) t
   std::string message;
   append_cut(&message, 256, "Index violation: %s \n", text);
   if (index > high)
-    append_cut(&message, 256,
-                       "Assertion violation: Index larger than allowed. Is %d can be %d \n", index,
-                       high);
+    append_cut(&message, 256, "Assertion violation: Index larger than allowed. Is %d can be %d \n",
+               index, high);
   else
-    append_cut(&message, 256,
-                       "Assertion violation: Index lower than allowed. Is %d can be %d \n", index,
-                       low);
+    append_cut(&message, 256, "Assertion violation: Index lower than allowed. Is %d can be %d \n",
+               index, low);
   message += "Internal index error in program\n";
   fail_text(sys, message);
 }

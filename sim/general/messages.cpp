@@ -55,7 +55,6 @@ void append_cut(std::string *out, std::size_t size, const char *format, ...) {
   va_end(args);
 }
 
-
 void print_message(sys_con *sys, const char *text) {
   if (sys == nullptr) {
     printf("%s", text);

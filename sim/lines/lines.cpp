@@ -30,7 +30,6 @@ namespace sonvar {
 
 namespace {
 
-
 // A point on a bounding line is inside when it misses the line by less than
 // this fraction of the tested coordinate (rounding of the line's own terms).
 constexpr double kInsideTolerance = 1e-14;
@@ -491,8 +490,7 @@ void arrival_times(sys_con *sys, const line_element *element, line_solution *sol
     times[count++] = std::fabs(pz) * inv_c;
   }
   sort(count, times);
-  if (count > bound)
-    print_formatted(sys, 256, "It actually was %d assumed %d \n", count, bound);
+  if (count > bound) print_formatted(sys, 256, "It actually was %d assumed %d \n", count, bound);
   solution->no_times = count;
   initialize_solution(element, solution, px, py, pz);
   solution->c = sys->c;
@@ -582,8 +580,7 @@ signal_rec *response_line_int(sys_con *sys, line_solution *solution, const line_
   const double count = std::floor((T + t_last - o) * fs) + 3;
   const double first = std::floor((t_delay + o) * fs + 0.5);
   if (!response_fits(sys, count, first))
-    fail_response(sys, "line-element response", count, first, point3{x, y, z},
-                          sys->c * t_first);
+    fail_response(sys, "line-element response", count, first, point3{x, y, z}, sys->c * t_first);
   const int n = static_cast<int>(count);
   const int start = static_cast<int>(first);
   if (n > signal->capacity) {
@@ -633,13 +630,12 @@ signal_rec *calc_lines(sys_con *sys, calc_memory_block *block, aperture *ap, dou
   free_signal(sys, element_signal);
   if (!result->in_use)
     print_formatted(sys, 256, "Fault: returning non-allocated signal number %d n",
-                            static_cast<int>(result->number));
+                    static_cast<int>(result->number));
   if (!any) {
     free_signal(sys, result);
     return nullptr;
   }
   return result;
 }
-
 
 }  // namespace sonvar

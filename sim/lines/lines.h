@@ -88,7 +88,6 @@ signal_rec *response_line_int(sys_con *sys, line_solution *solution, const line_
 signal_rec *calc_lines(sys_con *sys, calc_memory_block *block, aperture *ap, double x, double y,
                        double z);
 
-
 }  // namespace sonvar
 
 #endif  // SONVAR_LINES_LINES_H

@@ -36,11 +36,9 @@ std::int64_t charge_for(std::int64_t n) {
                                    int n, std::int64_t total) {
   std::string text;
   append_formatted(&text, "FATAL ERROR: Not possible to allocate %s for signal\n", what);
-  append_formatted(&text,
-                           "             Allocate signal %ld, bytes=%" PRId64 " (%d samples)\n",
-                           number, charge, n);
-  append_formatted(&text, "             Total number of bytes reserved is %" PRId64 "\n",
-                           total);
+  append_formatted(&text, "             Allocate signal %ld, bytes=%" PRId64 " (%d samples)\n",
+                   number, charge, n);
+  append_formatted(&text, "             Total number of bytes reserved is %" PRId64 "\n", total);
   text += "Program terminated\n";
   fail_text(sys, text);
 }
@@ -130,7 +128,7 @@ namespace {
 void check_signal_length(sys_con *sys, const char *call, int n) {
   if (n > 2 * sys->max_samples)
     fail(sys, "%s: %d samples are more than twice max_samples %lld", call, n,
-                 static_cast<long long>(sys->max_samples));
+         static_cast<long long>(sys->max_samples));
 }
 
 }  // namespace
@@ -272,8 +270,7 @@ SONVAR_CALL void store_signal(const char *path, const signal_rec *signal) {
     // The call names no state: the line goes to the channel of the library
     // call running on this thread, or to standard output.
     std::string line;
-    append_formatted(&line, "Sonvar error: Cannot create the file %s to store a signal\n",
-                             path);
+    append_formatted(&line, "Sonvar error: Cannot create the file %s to store a signal\n", path);
     print_message(CallScope::current(), line.c_str());
     return;
   }

@@ -59,7 +59,6 @@ signal_rec *zeros_like_present(sys_con *sys, const signal_rec *a, const signal_r
   return alloc_signal(sys, other->no_samples, other->start_sample);
 }
 
-
 SONVAR_CALL signal_rec *Convolute(sys_con *sys, signal_rec *a, signal_rec *b) try {
   SONVAR_ENTER(sys);
   if (a == nullptr || b == nullptr) return zeros_like_present(sys, a, b);
@@ -70,7 +69,8 @@ SONVAR_CALL signal_rec *Convolute(sys_con *sys, signal_rec *a, signal_rec *b) tr
 }
 SONVAR_LEAVE(sys)
 
-SONVAR_CALL signal_rec *Convolute_fast(sys_con *sys, signal_rec *a, signal_rec *b, signal_rec *out) try {
+SONVAR_CALL signal_rec *Convolute_fast(sys_con *sys, signal_rec *a, signal_rec *b,
+                                       signal_rec *out) try {
   SONVAR_ENTER(sys);
   if (a == nullptr || b == nullptr) {
     const signal_rec *other = present_one(a, b);
@@ -85,7 +85,8 @@ SONVAR_CALL signal_rec *Convolute_fast(sys_con *sys, signal_rec *a, signal_rec *
 }
 SONVAR_LEAVE(sys)
 
-SONVAR_CALL signal_rec *Convolve_decimate(sys_con *sys, signal_rec *a, signal_rec *b, int D, double scale) try {
+SONVAR_CALL signal_rec *Convolve_decimate(sys_con *sys, signal_rec *a, signal_rec *b, int D,
+                                          double scale) try {
   SONVAR_ENTER(sys);
   check_decimation(sys, D, "Convolve_decimate");
   if (a == nullptr && b == nullptr) return nullptr;

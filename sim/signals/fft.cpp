@@ -17,7 +17,6 @@ namespace sonvar {
 
 namespace {
 
-
 // One step of the twiddle recurrence w <- w + w (wpr + i wpi), with
 // wpr = -2 sin^2(theta/2) and wpi = sin(theta): a rotation by theta without
 // a sine or cosine per twiddle.
@@ -248,7 +247,7 @@ SONVAR_CALL signal_rec *Find_FFT(sys_con *sys, signal_rec *s, int N) try {
   check_transform_length(sys, N, s->no_samples, "Find_FFT");
   signal_rec *spectrum = alloc_signal(sys, N, s->start_sample);
   allocating(sys, "the twiddle factors of a transform",
-                     [&] { transform_padded(s, N, spectrum->values); });
+             [&] { transform_padded(s, N, spectrum->values); });
   return spectrum;
 }
 SONVAR_LEAVE(sys)
@@ -258,7 +257,7 @@ SONVAR_CALL signal_rec *Find_FFT_reuse(sys_con *sys, signal_rec *dest, signal_re
   check_transform_length(sys, N, s->no_samples, "Find_FFT_reuse");
   extend_signal(sys, dest, N, s->start_sample);
   allocating(sys, "the twiddle factors of a transform",
-                     [&] { transform_padded(s, N, dest->values); });
+             [&] { transform_padded(s, N, dest->values); });
   return dest;
 }
 SONVAR_LEAVE(sys)
@@ -271,7 +270,8 @@ SONVAR_CALL signal_rec *Multiply_FFTs(sys_con *sys, signal_rec *A, signal_rec *B
 }
 SONVAR_LEAVE(sys)
 
-SONVAR_CALL signal_rec *Multiply_FFTs_fast(sys_con *sys, signal_rec *A, signal_rec *B, signal_rec *out) try {
+SONVAR_CALL signal_rec *Multiply_FFTs_fast(sys_con *sys, signal_rec *A, signal_rec *B,
+                                           signal_rec *out) try {
   SONVAR_ENTER(sys);
   const int NA = A->no_samples;
   const int NB = B->no_samples;
@@ -311,7 +311,7 @@ SONVAR_CALL signal_rec *Inverse_FFT(signal_rec *S, int n_out) {
   for (int j = 0; j < N; j++) S->values[j] *= factor;
   // The call has no state: an allocation failure takes the default fatal path.
   allocating(nullptr, "the twiddle factors of an inverse transform",
-                     [&] { realft(S->values, N / 2, -1); });
+             [&] { realft(S->values, N / 2, -1); });
   S->no_samples = n_out;
   return S;
 }
@@ -335,7 +335,7 @@ SONVAR_CALL signal_rec *fast_convolute(sys_con *sys, signal_rec *a, signal_rec *
 SONVAR_LEAVE(sys)
 
 SONVAR_CALL signal_rec *fast_dft_convolute(sys_con *sys, signal_rec *a, signal_rec *b,
-                               signal_rec **cached) try {
+                                           signal_rec **cached) try {
   SONVAR_ENTER(sys);
   if (a == nullptr || b == nullptr) return zeros_like_present(sys, a, b);
   const int length = a->no_samples + b->no_samples;
@@ -362,8 +362,9 @@ SONVAR_CALL signal_rec *fast_dft_convolute(sys_con *sys, signal_rec *a, signal_r
 }
 SONVAR_LEAVE(sys)
 
-SONVAR_CALL signal_rec *fast_fft_convolute(sys_con *sys, signal_rec *a, signal_rec *b, signal_rec *spec_a,
-                               signal_rec *spec_b, signal_rec *out) try {
+SONVAR_CALL signal_rec *fast_fft_convolute(sys_con *sys, signal_rec *a, signal_rec *b,
+                                           signal_rec *spec_a, signal_rec *spec_b,
+                                           signal_rec *out) try {
   SONVAR_ENTER(sys);
   if (a == nullptr || b == nullptr) return Convolute_fast(sys, a, b, out);  // zeros
   const int length = a->no_samples + b->no_samples;

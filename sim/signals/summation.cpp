@@ -35,7 +35,7 @@ void span_in_place(signal_rec *dst, int m0, int length) {
 // difference to the pool's byte count.
 void span_reallocated(sys_con *sys, signal_rec *dst, int m0, int length) {
   double *values = alloc_array<double>(sys, static_cast<std::uint64_t>(length),
-                                               "the samples of a summed response");
+                                       "the samples of a summed response");
   std::memcpy(values + (dst->start_sample - m0), dst->values,
               sizeof(double) * static_cast<std::size_t>(dst->no_samples));
   {
@@ -70,10 +70,10 @@ void cover_samples(sys_con *sys, signal_rec *dst, int s0, int n) {
   const int64_t span = static_cast<int64_t>(std::max(d1, s1)) - m0;
   if (span > 2 * sys->max_samples)
     fail(sys,
-                 "add_responses: the sum would span %lld samples (%g s, from sample %d); at most "
-                 "twice max_samples %lld",
-                 static_cast<long long>(span), span / sys->fs, m0,
-                 static_cast<long long>(sys->max_samples));
+         "add_responses: the sum would span %lld samples (%g s, from sample %d); at most "
+         "twice max_samples %lld",
+         static_cast<long long>(span), span / sys->fs, m0,
+         static_cast<long long>(sys->max_samples));
   const int length = static_cast<int>(span);
   if (length < dst->capacity)
     span_in_place(dst, m0, length);
@@ -93,8 +93,8 @@ SONVAR_CALL signal_rec *add_responses(sys_con *sys, signal_rec *src, signal_rec 
 }
 SONVAR_LEAVE(sys)
 
-SONVAR_CALL signal_rec *sum_responses_decimated(sys_con *sys, signal_rec *src, signal_rec *dst, int D,
-                                    int release, double amplitude) try {
+SONVAR_CALL signal_rec *sum_responses_decimated(sys_con *sys, signal_rec *src, signal_rec *dst,
+                                                int D, int release, double amplitude) try {
   SONVAR_ENTER(sys);
   check_decimation(sys, D, "sum_responses_decimated");
   if (src == nullptr) return dst;

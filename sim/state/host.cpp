@@ -99,7 +99,8 @@ SONVAR_CALL void sonvar_set_failure_mode(sys_con *sys, int mode) {
   sys->host->failure_mode = mode;
 }
 
-SONVAR_CALL void sonvar_set_failure_handler(sys_con *sys, sonvar_failure_handler handler, void *user_data) {
+SONVAR_CALL void sonvar_set_failure_handler(sys_con *sys, sonvar_failure_handler handler,
+                                            void *user_data) {
   sys->host->handler = handler;
   sys->host->handler_data = handler != nullptr ? user_data : nullptr;
 }

@@ -40,15 +40,15 @@ void check_option_value(sys_con *sys, const char *name, double value) {
       fail(sys, "set_sonvar: %s %g%s%s must be finite", name, value, space, range.unit);
     if (!range.any_sign &&
         !(std::isfinite(value) && (value > 0 || (range.zero_allowed && value == 0))))
-      fail(sys, "set_sonvar: %s %g%s%s must be finite and %s", name, value, space,
-                   range.unit, range.zero_allowed ? "0 or more" : "above 0");
+      fail(sys, "set_sonvar: %s %g%s%s must be finite and %s", name, value, space, range.unit,
+           range.zero_allowed ? "0 or more" : "above 0");
     return;
   }
   if (strcmp(name, "max_samples") == 0 &&
       !(value >= SONVAR_MIN_MAX_SAMPLES && value <= SONVAR_LARGEST_MAX_SAMPLES &&
         value == std::floor(value)))
     fail(sys, "set_sonvar: max_samples %g must be a whole number from %d to %d", value,
-                 SONVAR_MIN_MAX_SAMPLES, SONVAR_LARGEST_MAX_SAMPLES);
+         SONVAR_MIN_MAX_SAMPLES, SONVAR_LARGEST_MAX_SAMPLES);
 }
 
 // floor(value + 0.5) as a 32-bit integer: NaN counts as 0 and values beyond

@@ -28,7 +28,6 @@ namespace sonvar {
 
 namespace {
 
-
 // One edge's fan, set up once per field point.
 struct Fan {
   double sign;    // orientation of the fan (+1 counter-clockwise)

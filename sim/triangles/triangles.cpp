@@ -184,11 +184,10 @@ double eval_theta(sys_con *sys, triangle_times *times, int crossing_kind, double
   }
   if (std::fabs(x) <= 1.0) return std::acos(x);
   if (std::fabs(x) - 1.0 > kAcosSlack) {
-    print_formatted(sys, 256, "Internal error for acos %2e diff: %8e\n", x,
-                            std::fabs(x) - 1.0);
-    print_formatted(sys, 256, "Function %d, rt %e, x3 %e, diff %e coef1 %e, t %e \n",
-                            crossing_kind, rho, times->x_corner2,
-                            rho_sq * times->coef_a - times->coef_b, times->foot_x, t);
+    print_formatted(sys, 256, "Internal error for acos %2e diff: %8e\n", x, std::fabs(x) - 1.0);
+    print_formatted(sys, 256, "Function %d, rt %e, x3 %e, diff %e coef1 %e, t %e \n", crossing_kind,
+                    rho, times->x_corner2, rho_sq * times->coef_a - times->coef_b, times->foot_x,
+                    t);
   }
   return x > 1.0 ? 0.0 : kPi;
 }
@@ -253,12 +252,10 @@ void report_no_convergence(sys_con *sys, double t_a, double t_b, const RombergRe
   print_formatted(sys, 256, "Returning after %d iterations \n", kRefinements + 1);
   print_formatted(sys, 256, "Times are %e to %e \n", t_a, t_b);
   print_formatted(sys, 256, "Time difference %e corresponding to %e \n", len, 1.0 / len);
-  print_formatted(sys, 256,
-                          "Step length in integration is %e, corresponding to fs= %e Hz \n",
-                          r.last_step, 1.0 / r.last_step);
+  print_formatted(sys, 256, "Step length in integration is %e, corresponding to fs= %e Hz \n",
+                  r.last_step, 1.0 / r.last_step);
   print_formatted(sys, 256, "Sum is %e dss is %e \n", r.sum, r.correction);
-  print_formatted(sys, 256, "Accuracy is %e \n",
-                          std::fabs(r.correction) / std::fabs(r.sum));
+  print_formatted(sys, 256, "Accuracy is %e \n", std::fabs(r.correction) / std::fabs(r.sum));
   print_formatted(sys, 256, "Polynomial order %d \n", kLastOrder);
 }
 
@@ -280,8 +277,7 @@ double int_theta(sys_con *sys, triangle_times *times, int crossing_kind, double 
     double sum = 0.0;
     for (int k = 0; k < kShortRulePoints; k++) {
       const double u = kShortRuleNodes[k];
-      sum += kShortRuleWeights[k] * u *
-             eval_theta(sys, times, crossing_kind, t_a + len * u * u);
+      sum += kShortRuleWeights[k] * u * eval_theta(sys, times, crossing_kind, t_a + len * u * u);
     }
     return 2.0 * len * sum;
   }
@@ -360,8 +356,7 @@ signal_rec *sample_fan(sys_con *sys, triangle_times *times, int situation, signa
   const double count = std::floor((t_end - t_start) * fs) + 3;
   const double first = std::floor(fs * t_start + 0.5);
   if (!response_fits(sys, count, first))
-    fail_response(sys, "triangle response", count, first, point3{NAN, NAN, NAN},
-                          sys->c * t_end);
+    fail_response(sys, "triangle response", count, first, point3{NAN, NAN, NAN}, sys->c * t_end);
   const int n = std::max(2, static_cast<int>(count));
   extend_signal(sys, signal, n, static_cast<int>(first));
   double *value = signal->values;
@@ -420,8 +415,7 @@ bool collinear(const point3 &a, const point3 &b, double tol) {
 signal_rec *zero_fan(sys_con *sys, signal_rec *signal, double t_start) {
   const double first = std::floor(t_start * sys->fs + 0.5);
   if (!response_fits(sys, 1, first))
-    fail_response(sys, "triangle response", 1, first, point3{NAN, NAN, NAN},
-                          sys->c * t_start);
+    fail_response(sys, "triangle response", 1, first, point3{NAN, NAN, NAN}, sys->c * t_start);
   extend_signal(sys, signal, 1, static_cast<int>(first));
   signal->values[0] = 0.0;
   return signal;

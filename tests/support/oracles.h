@@ -196,8 +196,7 @@ inline double triangle_time_integral(point3 a, point3 b, point3 c, point3 p, int
 }
 
 // The same over a convex polygon in the plane z = 0 (a fan of triangles).
-inline double polygon_time_integral(const ConvexPolygon &polygon, point3 p, int depth,
-                                    int points) {
+inline double polygon_time_integral(const ConvexPolygon &polygon, point3 p, int depth, int points) {
   double total = 0.0;
   const auto at = [&](std::size_t k) { return point3{polygon.v[k].x, polygon.v[k].y, 0.0}; };
   for (std::size_t i = 1; i + 1 < polygon.v.size(); i++)
