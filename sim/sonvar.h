@@ -643,15 +643,30 @@ SONVAR_API signal_rec **calc_hp(sys_con *sys, aperture *ap, int n, const point3 
 SONVAR_API signal_rec **calc_hhp(sys_con *sys, aperture *transmit, aperture *receive, int n,
                                  const point3 *points);
 
+/* Runs calc_h (function_code 1), calc_hp (2) or calc_hhp (3) over N points
+ * on the state's `threads` workers (directly when N <= 5 * threads) and
+ * returns one signal per point in point order. Another code is fatal. */
+SONVAR_API signal_rec **calc_function_parallel(sys_con *sys, int function_code, aperture *ap1,
+                                               aperture *ap2, int N, point3 *points);
+
 /* Echo of n point scatterers (positions in m, amplitudes) summed over the
  * receive aperture. Reorders the scatterers in place when n > 10. */
 SONVAR_API signal_rec *calc_scat(sys_con *sys, aperture *transmit, aperture *receive, int n,
                                  point3 *points, double *amplitudes);
 
+/* calc_scat split over the workers (directly when N <= 5 * threads); the
+ * workers' echoes are summed. */
+SONVAR_API signal_rec *calc_scat_parallel(sys_con *sys, aperture *ap1, aperture *ap2, int N,
+                                          point3 *points, double *amplitudes);
+
 /* Echo per receive physical element: an array of receive->no_elements
  * signals. */
 SONVAR_API signal_rec **calc_scat_multi(sys_con *sys, aperture *transmit, aperture *receive, int n,
                                         point3 *points, double *amplitudes);
+
+/* calc_scat_multi split over the workers (directly when N <= threads). */
+SONVAR_API signal_rec **calc_scat_multi_parallel(sys_con *sys, aperture *ap1, aperture *ap2, int N,
+                                                 point3 *points, double *amplitudes);
 
 /* Echo of every transmit element received by every receive element, each
  * element unfocused and unapodized, sampled at fs/D: result[t][r]. Sorts the
@@ -659,21 +674,6 @@ SONVAR_API signal_rec **calc_scat_multi(sys_con *sys, aperture *transmit, apertu
  * 1 is fatal. */
 SONVAR_API signal_rec ***calc_scat_all(sys_con *sys, aperture *transmit, aperture *receive, int n,
                                        point3 *points, double *amplitudes, int D);
-
-/* Runs calc_h (function_code 1), calc_hp (2) or calc_hhp (3) over N points
- * on the state's `threads` workers (directly when N <= 5 * threads) and
- * returns one signal per point in point order. Another code is fatal. */
-SONVAR_API signal_rec **calc_function_parallel(sys_con *sys, int function_code, aperture *ap1,
-                                               aperture *ap2, int N, point3 *points);
-
-/* calc_scat split over the workers (directly when N <= 5 * threads); the
- * workers' echoes are summed. */
-SONVAR_API signal_rec *calc_scat_parallel(sys_con *sys, aperture *ap1, aperture *ap2, int N,
-                                          point3 *points, double *amplitudes);
-
-/* calc_scat_multi split over the workers (directly when N <= threads). */
-SONVAR_API signal_rec **calc_scat_multi_parallel(sys_con *sys, aperture *ap1, aperture *ap2, int N,
-                                                 point3 *points, double *amplitudes);
 
 /* calc_scat_all split over the workers (directly when N <= 10000 * threads). */
 SONVAR_API signal_rec ***calc_scat_all_parallel(sys_con *sys, aperture *ap1, aperture *ap2, int N,

@@ -111,6 +111,32 @@ double total_height(int no_elem_y, const double *heights, double kerf_y) {
   return H;
 }
 
+// The checks of a single-row (or 2-D) array: state, width, kerf, focus and
+// the element height.
+void check_one_row(sys_con *sys, const char *call, double width, double height, double kerf,
+                   point3 focus) {
+  require_array(sys, call, width, kerf, focus);
+  require_size(sys, call, "height", height);
+}
+
+// The checks of a multi-row array: state, width, kerf, focus, the kerf
+// between the rows and the rows' heights. Returns the total height.
+double check_rows(sys_con *sys, const char *call, double width, double kerf_x, point3 focus,
+                  int no_elem_x, int no_elem_y, const double *heights, double kerf_y) {
+  require_array(sys, call, width, kerf_x, focus);
+  require_gap(sys, call, "kerf_y", kerf_y);
+  require_heights(sys, call, no_elem_x, no_elem_y, heights);
+  return total_height(no_elem_y, heights, kerf_y);
+}
+
+// The checks of a convex face focused in elevation over the height H.
+void check_convex_focused(sys_con *sys, const char *call, int n, double width, double kerf,
+                          double Rconvex, double Rfocus, double H) {
+  require_convex(sys, call, n, width, kerf, Rconvex);
+  require_elevation(sys, call, Rfocus, H);
+  require_sagitta(sys, call, Rconvex, Rfocus, H);
+}
+
 // Fills one physical element with no_sub_x x no_sub_y rectangles, sub-row by
 // sub-row; place(rect, j, k) writes the corners of sub-row j, column k.
 template <typename Place>
@@ -137,6 +163,24 @@ double lateral_center(int i, int n, double pitch) {
   return pitch * (1.0 - n) / 2 + i * pitch;
 }
 
+// A new aperture of no_elem_x x no_elem_y empty physical elements.
+aperture *new_array(sys_con *sys, const char *call, const char *name, int no_elem_x,
+                    int no_elem_y) {
+  return new_aperture(sys, name, element_count(no_elem_x, no_elem_y, call));
+}
+
+// One flat element of w x h centred at (x, y, 0), cut into no_sub_x x
+// no_sub_y rectangles.
+void fill_flat_element(sys_con *sys, physical_element &element, double x, double y, double w,
+                       double h, int no_sub_x, int no_sub_y, const char *call) {
+  const double sub_w = w / no_sub_x, sub_h = h / no_sub_y;
+  fill_element(sys, element, point3{x, y, 0.0}, no_sub_x, no_sub_y, call,
+               [&](rect_element *rect, int j, int k) {
+                 insert_corners(rect, &rect->center, x - w / 2 + k * sub_w, y - h / 2 + j * sub_h,
+                                sub_w, sub_h);
+               });
+}
+
 // Row centres of a multi-row array and its total elevation height.
 struct Rows {
   std::vector<double> y;  // centre of each row, m
@@ -154,37 +198,11 @@ Rows row_centers(int no_rows, const double *heights, double kerf_y) {
   return rows;
 }
 
-// Height z0 of the elevation focus axis that puts the edges of an
-// elevation height H at z = 0.
-double focus_height(double H, double Rfocus) {
-  return Rfocus * std::cos(std::asin(H / (2 * Rfocus)));
-}
-
-// Sub-rows of equal angle on the focusing circle: start and height of
-// sub-row j of no_sub_y over an elevation height H.
-struct SubRow {
-  double y;       // lower edge, m
-  double height;  // height, m
-};
-
-SubRow equal_angle_sub_row(int j, int no_sub_y, double H, double Rfocus) {
-  const double theta = std::asin(H / (2 * Rfocus));
-  const double step = 2 * theta / no_sub_y;
-  const double low = std::sin(-theta + j * step);
-  const double high = std::sin(-theta + (j + 1) * step);
-  return SubRow{Rfocus * low, Rfocus * (high - low)};
-}
-
-// Angles of a convex array: one element, one sub-element, one kerf, and the
-// start angle of element i of n.
-struct ConvexAngles {
-  double alpha, delta, kappa;
-  double start(int i, int n) const { return (i - n / 2.0) * alpha + (i - (n - 1) / 2.0) * kappa; }
-};
-
-ConvexAngles convex_angles(double width, double kerf, double Rconvex, int no_sub_x) {
-  const double alpha = std::asin(width / Rconvex);
-  return ConvexAngles{alpha, alpha / no_sub_x, std::asin(kerf / Rconvex)};
+// The rows of a multi-row array's aperture (none when it has no elements).
+Rows array_rows(sys_con *sys, const aperture *ap, int no_rows, const double *heights,
+                double kerf_y) {
+  if (ap->no_elements <= 0) return Rows{};
+  return allocating(sys, "the row centres", [&] { return row_centers(no_rows, heights, kerf_y); });
 }
 
 // Default focus and unit apodization, then the conversions the state asks
@@ -275,6 +293,9 @@ aperture *disc_aperture(sys_con *sys, const char *name, const char *call, double
 
 }  // namespace
 
+// ---- Discs ----
+
+// A flat disc of the given radius made of squares of side ele_size.
 SONVAR_CALL aperture *xdc_piston(sys_con *sys, double radius, double ele_size) try {
   SONVAR_ENTER(sys);
   check_state(sys, "xdc_piston");
@@ -289,6 +310,8 @@ SONVAR_CALL aperture *xdc_piston(sys_con *sys, double radius, double ele_size) t
 }
 SONVAR_LEAVE(sys)
 
+// A disc on the sphere of radius focal_radius, made of squares of side
+// ele_size.
 SONVAR_CALL aperture *xdc_concave(sys_con *sys, double radius, double focal_radius,
                                   double ele_size) try {
   SONVAR_ENTER(sys);
@@ -312,167 +335,198 @@ SONVAR_CALL aperture *xdc_concave(sys_con *sys, double radius, double focal_radi
 }
 SONVAR_LEAVE(sys)
 
+// ---- Flat arrays ----
+
+// no_elements flat elements in one row along x, centred on the origin.
 SONVAR_CALL aperture *xdc_linear_array(sys_con *sys, int no_elements, double width, double height,
                                        double kerf, int no_sub_x, int no_sub_y, point3 focus) try {
   SONVAR_ENTER(sys);
-  require_array(sys, "xdc_linear_array", width, kerf, focus);
-  require_size(sys, "xdc_linear_array", "height", height);
-  const char *call = "xdc_linear_array";
-  aperture *ap = new_aperture(sys, "Linear array transducer", element_count(no_elements, 1, call));
-  const double sub_w = width / no_sub_x, sub_h = height / no_sub_y;
-  for (int i = 0; i < ap->no_elements; i++) {
-    const double x = lateral_center(i, no_elements, width + kerf);
-    fill_element(sys, ap->elements[i], point3{x, 0.0, 0.0}, no_sub_x, no_sub_y, call,
-                 [&](rect_element *rect, int j, int k) {
-                   insert_corners(rect, &rect->center, x - width / 2 + k * sub_w,
-                                  -height / 2 + j * sub_h, sub_w, sub_h);
-                 });
-  }
+  check_one_row(sys, __func__, width, height, kerf, focus);
+  aperture *ap = new_array(sys, __func__, "Linear array transducer", no_elements, 1);
+  for (int i = 0; i < ap->no_elements; i++)
+    fill_flat_element(sys, ap->elements[i], lateral_center(i, no_elements, width + kerf), 0.0,
+                      width, height, no_sub_x, no_sub_y, __func__);
   return finish_aperture(sys, ap, focus, nullptr);
 }
 SONVAR_LEAVE(sys)
 
+// no_elem_x columns of flat elements in no_elem_y rows of their own
+// heights.
 SONVAR_CALL aperture *xdc_linear_multirow(sys_con *sys, int no_elem_x, double width, int no_elem_y,
                                           const double *heights, double kerf_x, double kerf_y,
                                           int no_sub_x, int no_sub_y, point3 focus) try {
   SONVAR_ENTER(sys);
-  require_array(sys, "xdc_linear_multirow", width, kerf_x, focus);
-  require_gap(sys, "xdc_linear_multirow", "kerf_y", kerf_y);
-  require_heights(sys, "xdc_linear_multirow", no_elem_x, no_elem_y, heights);
-  const char *call = "xdc_linear_multirow";
-  aperture *ap = new_aperture(sys, "Linear multi-row array transducer",
-                              element_count(no_elem_x, no_elem_y, call));
-  const Rows rows = ap->no_elements > 0
-                        ? allocating(sys, "the row centres",
-                                     [&] { return row_centers(no_elem_y, heights, kerf_y); })
-                        : Rows{};
-  const double sub_w = width / no_sub_x;
+  check_rows(sys, __func__, width, kerf_x, focus, no_elem_x, no_elem_y, heights, kerf_y);
+  aperture *ap =
+      new_array(sys, __func__, "Linear multi-row array transducer", no_elem_x, no_elem_y);
+  const Rows rows = array_rows(sys, ap, no_elem_y, heights, kerf_y);
   int n = 0;
   for (int r = 0; r < no_elem_y && ap->no_elements > 0; r++)
-    for (int i = 0; i < no_elem_x; i++) {
-      const double x = lateral_center(i, no_elem_x, width + kerf_x);
-      const double y = rows.y[r], h = heights[r], sub_h = h / no_sub_y;
-      fill_element(sys, ap->elements[n++], point3{x, y, 0.0}, no_sub_x, no_sub_y, call,
-                   [&](rect_element *rect, int j, int k) {
-                     insert_corners(rect, &rect->center, x - width / 2 + k * sub_w,
-                                    y - h / 2 + j * sub_h, sub_w, sub_h);
-                   });
-    }
+    for (int i = 0; i < no_elem_x; i++)
+      fill_flat_element(sys, ap->elements[n++], lateral_center(i, no_elem_x, width + kerf_x),
+                        rows.y[r], width, heights[r], no_sub_x, no_sub_y, __func__);
   return finish_aperture(sys, ap, focus, nullptr);
 }
 SONVAR_LEAVE(sys)
 
+// A grid of flat elements, each switched on or off by `enabled`.
 SONVAR_CALL aperture *xdc_2d_array(sys_con *sys, int no_elem_x, int no_elem_y, double width,
                                    double height, double kerf_x, double kerf_y,
                                    const int16_t *enabled, int no_sub_x, int no_sub_y,
                                    point3 focus) try {
   SONVAR_ENTER(sys);
-  require_array(sys, "xdc_2d_array", width, kerf_x, focus);
-  require_size(sys, "xdc_2d_array", "height", height);
-  require_gap(sys, "xdc_2d_array", "kerf_y", kerf_y);
+  check_one_row(sys, __func__, width, height, kerf_x, focus);
+  require_gap(sys, __func__, "kerf_y", kerf_y);
   if (no_elem_x > 0 && no_elem_y > 0 && enabled == nullptr)
-    fail(sys, "xdc_2d_array: enabled is NULL for %d x %d elements", no_elem_x, no_elem_y);
-  const char *call = "xdc_2d_array";
+    fail(sys, "%s: enabled is NULL for %d x %d elements", __func__, no_elem_x, no_elem_y);
   // enabled holds no_elem_x columns of no_elem_y flags each.
   auto on = [&](int i, int j) { return enabled[static_cast<std::size_t>(i) * no_elem_y + j] != 0; };
   int count = 0;
-  if (element_count(no_elem_x, no_elem_y, call) > 0)
+  if (element_count(no_elem_x, no_elem_y, __func__) > 0)
     for (int i = 0; i < no_elem_x; i++)
       for (int j = 0; j < no_elem_y; j++) count += on(i, j) ? 1 : 0;
   aperture *ap = new_aperture(sys, "2-dimensional array transducer", count);
-  const double sub_w = width / no_sub_x, sub_h = height / no_sub_y;
   int n = 0;
   for (int j = 0; j < no_elem_y && count > 0; j++)
-    for (int i = 0; i < no_elem_x; i++) {
-      if (!on(i, j)) continue;
-      const double x = lateral_center(i, no_elem_x, width + kerf_x);
-      const double y = (j - (no_elem_y - 1) / 2.0) * (height + kerf_y);
-      fill_element(sys, ap->elements[n++], point3{x, y, 0.0}, no_sub_x, no_sub_y, call,
-                   [&](rect_element *rect, int jj, int k) {
-                     insert_corners(rect, &rect->center, x - width / 2 + k * sub_w,
-                                    y - height / 2 + jj * sub_h, sub_w, sub_h);
-                   });
-    }
+    for (int i = 0; i < no_elem_x; i++)
+      if (on(i, j))
+        fill_flat_element(sys, ap->elements[n++], lateral_center(i, no_elem_x, width + kerf_x),
+                          (j - (no_elem_y - 1) / 2.0) * (height + kerf_y), width, height, no_sub_x,
+                          no_sub_y, __func__);
   return finish_aperture(sys, ap, focus, nullptr);
 }
 SONVAR_LEAVE(sys)
 
-SONVAR_CALL aperture *xdc_focused_array(sys_con *sys, int no_elements, double width, double height,
-                                        double kerf, double Rfocus, int no_sub_x, int no_sub_y,
-                                        point3 focus) try {
-  SONVAR_ENTER(sys);
-  require_array(sys, "xdc_focused_array", width, kerf, focus);
-  require_size(sys, "xdc_focused_array", "height", height);
-  require_elevation(sys, "xdc_focused_array", Rfocus, height);
-  const char *call = "xdc_focused_array";
-  aperture *ap = new_aperture(sys, "Linear elevation focused array transducer",
-                              element_count(no_elements, 1, call));
-  const double z0 = focus_height(height, Rfocus);
+// ---- Arrays focused in elevation ----
+
+namespace {
+
+// Height z0 of the elevation focus axis that puts the edges of an
+// elevation height H at z = 0.
+double focus_height(double H, double Rfocus) {
+  return Rfocus * std::cos(std::asin(H / (2 * Rfocus)));
+}
+
+// Sub-rows of equal angle on the focusing circle: start and height of
+// sub-row j of no_sub_y over an elevation height H.
+struct SubRow {
+  double y;       // lower edge, m
+  double height;  // height, m
+};
+
+SubRow equal_angle_sub_row(int j, int no_sub_y, double H, double Rfocus) {
+  const double theta = std::asin(H / (2 * Rfocus));
+  const double step = 2 * theta / no_sub_y;
+  const double low = std::sin(-theta + j * step);
+  const double high = std::sin(-theta + (j + 1) * step);
+  return SubRow{Rfocus * low, Rfocus * (high - low)};
+}
+
+// One element on the elevation-focused cylinder of radius Rfocus with its
+// axis at height z0: centre `center`, sub-element (j, k) from x - width / 2
+// + k sub_w, sub_w wide, on the sub-row row(j).
+template <typename SubRowOf>
+void fill_focused_element(sys_con *sys, physical_element &element, point3 center, double x,
+                          double width, double Rfocus, double z0, int no_sub_x, int no_sub_y,
+                          const char *call, SubRowOf row) {
   const double sub_w = width / no_sub_x;
-  for (int i = 0; i < ap->no_elements; i++) {
-    const double x = lateral_center(i, no_elements, width + kerf);
-    fill_element(sys, ap->elements[i], point3{x, 0.0, z0 - Rfocus}, no_sub_x, no_sub_y, call,
-                 [&](rect_element *rect, int j, int k) {
-                   const SubRow row = equal_angle_sub_row(j, no_sub_y, height, Rfocus);
-                   insert_corners_focused(rect, &rect->center, x - width / 2 + k * sub_w, row.y,
-                                          sub_w, row.height, Rfocus, z0);
-                 });
-  }
-  return finish_aperture(sys, ap, focus, nullptr);
+  fill_element(sys, element, center, no_sub_x, no_sub_y, call,
+               [&](rect_element *rect, int j, int k) {
+                 const SubRow r = row(j);
+                 insert_corners_focused(rect, &rect->center, x - width / 2 + k * sub_w, r.y, sub_w,
+                                        r.height, Rfocus, z0);
+               });
 }
-SONVAR_LEAVE(sys)
 
+}  // namespace
+
+// Rows of elements on the elevation focusing cylinder of radius Rfocus.
 SONVAR_CALL aperture *xdc_focused_multirow(sys_con *sys, int no_elem_x, double width, int no_elem_y,
                                            const double *heights, double kerf_x, double kerf_y,
                                            double Rfocus, int no_sub_x, int no_sub_y,
                                            point3 focus) try {
   SONVAR_ENTER(sys);
-  require_array(sys, "xdc_focused_multirow", width, kerf_x, focus);
-  require_gap(sys, "xdc_focused_multirow", "kerf_y", kerf_y);
-  require_heights(sys, "xdc_focused_multirow", no_elem_x, no_elem_y, heights);
-  require_elevation(sys, "xdc_focused_multirow", Rfocus, total_height(no_elem_y, heights, kerf_y));
-  const char *call = "xdc_focused_multirow";
-  aperture *ap = new_aperture(sys, "Linear multi-row elevation focused array transducer",
-                              element_count(no_elem_x, no_elem_y, call));
-  const Rows rows = ap->no_elements > 0
-                        ? allocating(sys, "the row centres",
-                                     [&] { return row_centers(no_elem_y, heights, kerf_y); })
-                        : Rows{};
+  require_elevation(
+      sys, __func__, Rfocus,
+      check_rows(sys, __func__, width, kerf_x, focus, no_elem_x, no_elem_y, heights, kerf_y));
+  aperture *ap = new_array(sys, __func__, "Linear multi-row elevation focused array transducer",
+                           no_elem_x, no_elem_y);
+  const Rows rows = array_rows(sys, ap, no_elem_y, heights, kerf_y);
   const double z0 = focus_height(rows.total, Rfocus);
-  const double sub_w = width / no_sub_x;
   int n = 0;
   for (int r = 0; r < no_elem_y && ap->no_elements > 0; r++)
     for (int i = 0; i < no_elem_x; i++) {
       const double x = lateral_center(i, no_elem_x, width + kerf_x);
       const double y = rows.y[r], h = heights[r], sub_h = h / no_sub_y;
       const point3 center{x, y, z0 - std::sqrt(Rfocus * Rfocus - y * y)};
-      fill_element(sys, ap->elements[n++], center, no_sub_x, no_sub_y, call,
-                   [&](rect_element *rect, int j, int k) {
-                     insert_corners_focused(rect, &rect->center, x - width / 2 + k * sub_w,
-                                            y - h / 2 + j * sub_h, sub_w, sub_h, Rfocus, z0);
-                   });
+      fill_focused_element(sys, ap->elements[n++], center, x, width, Rfocus, z0, no_sub_x, no_sub_y,
+                           __func__, [&](int j) {
+                             return SubRow{y - h / 2 + j * sub_h, sub_h};
+                           });
     }
   return finish_aperture(sys, ap, focus, nullptr);
 }
 SONVAR_LEAVE(sys)
 
+// One row of elements curved in elevation on the cylinder of radius Rfocus,
+// its sub-rows at equal angles.
+SONVAR_CALL aperture *xdc_focused_array(sys_con *sys, int no_elements, double width, double height,
+                                        double kerf, double Rfocus, int no_sub_x, int no_sub_y,
+                                        point3 focus) try {
+  SONVAR_ENTER(sys);
+  check_one_row(sys, __func__, width, height, kerf, focus);
+  require_elevation(sys, __func__, Rfocus, height);
+  aperture *ap =
+      new_array(sys, __func__, "Linear elevation focused array transducer", no_elements, 1);
+  const double z0 = focus_height(height, Rfocus);
+  for (int i = 0; i < ap->no_elements; i++) {
+    const double x = lateral_center(i, no_elements, width + kerf);
+    fill_focused_element(sys, ap->elements[i], point3{x, 0.0, z0 - Rfocus}, x, width, Rfocus, z0,
+                         no_sub_x, no_sub_y, __func__,
+                         [&](int j) { return equal_angle_sub_row(j, no_sub_y, height, Rfocus); });
+  }
+  return finish_aperture(sys, ap, focus, nullptr);
+}
+SONVAR_LEAVE(sys)
+
+// ---- Convex arrays ----
+
+namespace {
+
+// Angles of a convex array: one element, one sub-element, one kerf, and the
+// start angle of element i of n.
+struct ConvexAngles {
+  double alpha, delta, kappa;
+  double start(int i, int n) const { return (i - n / 2.0) * alpha + (i - (n - 1) / 2.0) * kappa; }
+  // Centre of element i of n on the face of radius rho at elevation y, its
+  // axis through (0, y, -Rconvex).
+  point3 centre(int i, int n, double rho, double y, double Rconvex) const {
+    const double mid = start(i, n) + alpha / 2;
+    return point3{rho * std::sin(mid), y, rho * std::cos(mid) - Rconvex};
+  }
+};
+
+ConvexAngles convex_angles(double width, double kerf, double Rconvex, int no_sub_x) {
+  const double alpha = std::asin(width / Rconvex);
+  return ConvexAngles{alpha, alpha / no_sub_x, std::asin(kerf / Rconvex)};
+}
+
+}  // namespace
+
+// One row of elements on the convex cylinder of radius Rconvex.
 SONVAR_CALL aperture *xdc_convex_array(sys_con *sys, int no_elements, double width, double height,
                                        double kerf, double Rconvex, int no_sub_x, int no_sub_y,
                                        point3 focus) try {
   SONVAR_ENTER(sys);
-  require_array(sys, "xdc_convex_array", width, kerf, focus);
-  require_size(sys, "xdc_convex_array", "height", height);
-  require_convex(sys, "xdc_convex_array", no_elements, width, kerf, Rconvex);
-  const char *call = "xdc_convex_array";
-  aperture *ap = new_aperture(sys, "Convex array transducer", element_count(no_elements, 1, call));
+  check_one_row(sys, __func__, width, height, kerf, focus);
+  require_convex(sys, __func__, no_elements, width, kerf, Rconvex);
+  aperture *ap = new_array(sys, __func__, "Convex array transducer", no_elements, 1);
   const ConvexAngles angles = convex_angles(width, kerf, Rconvex, no_sub_x);
   const double sub_h = height / no_sub_y;
   for (int i = 0; i < ap->no_elements; i++) {
     const double phi = angles.start(i, no_elements);
-    const double mid = phi + angles.alpha / 2;
-    const point3 center{Rconvex * std::sin(mid), 0.0, Rconvex * std::cos(mid) - Rconvex};
-    fill_element(sys, ap->elements[i], center, no_sub_x, no_sub_y, call,
-                 [&](rect_element *rect, int j, int k) {
+    fill_element(sys, ap->elements[i], angles.centre(i, no_elements, Rconvex, 0.0, Rconvex),
+                 no_sub_x, no_sub_y, __func__, [&](rect_element *rect, int j, int k) {
                    insert_corners_convex(rect, &rect->center, -height / 2 + j * sub_h, sub_h,
                                          Rconvex, phi + k * angles.delta, angles.delta);
                  });
@@ -481,28 +535,23 @@ SONVAR_CALL aperture *xdc_convex_array(sys_con *sys, int no_elements, double wid
 }
 SONVAR_LEAVE(sys)
 
+// One row on the convex face of radius Rconvex, curved in elevation by
+// Rfocus.
 SONVAR_CALL aperture *xdc_convex_focused_array(sys_con *sys, int no_elements, double width,
                                                double height, double kerf, double Rconvex,
                                                double Rfocus, int no_sub_x, int no_sub_y,
                                                point3 focus) try {
   SONVAR_ENTER(sys);
-  require_array(sys, "xdc_convex_focused_array", width, kerf, focus);
-  require_size(sys, "xdc_convex_focused_array", "height", height);
-  require_convex(sys, "xdc_convex_focused_array", no_elements, width, kerf, Rconvex);
-  require_elevation(sys, "xdc_convex_focused_array", Rfocus, height);
-  require_sagitta(sys, "xdc_convex_focused_array", Rconvex, Rfocus, height);
-  const char *call = "xdc_convex_focused_array";
-  aperture *ap =
-      new_aperture(sys, "Convex focused array transducer", element_count(no_elements, 1, call));
+  check_one_row(sys, __func__, width, height, kerf, focus);
+  check_convex_focused(sys, __func__, no_elements, width, kerf, Rconvex, Rfocus, height);
+  aperture *ap = new_array(sys, __func__, "Convex focused array transducer", no_elements, 1);
   const ConvexAngles angles = convex_angles(width, kerf, Rconvex, no_sub_x);
   const double z0 = focus_height(height, Rfocus);
   const double rho = Rconvex - Rfocus + z0;
   for (int i = 0; i < ap->no_elements; i++) {
     const double phi = angles.start(i, no_elements);
-    const double mid = phi + angles.alpha / 2;
-    const point3 center{rho * std::sin(mid), 0.0, rho * std::cos(mid) - Rconvex};
-    fill_element(sys, ap->elements[i], center, no_sub_x, no_sub_y, call,
-                 [&](rect_element *rect, int j, int k) {
+    fill_element(sys, ap->elements[i], angles.centre(i, no_elements, rho, 0.0, Rconvex), no_sub_x,
+                 no_sub_y, __func__, [&](rect_element *rect, int j, int k) {
                    const SubRow row = equal_angle_sub_row(j, no_sub_y, height, Rfocus);
                    insert_corners_convex_focused(rect, &rect->center, row.y, row.height, Rconvex,
                                                  Rfocus, z0, phi + k * angles.delta, angles.delta);
@@ -512,27 +561,19 @@ SONVAR_CALL aperture *xdc_convex_focused_array(sys_con *sys, int no_elements, do
 }
 SONVAR_LEAVE(sys)
 
+// Rows on the convex face of radius Rconvex, curved in elevation by Rfocus.
 SONVAR_CALL aperture *xdc_convex_focused_multirow(sys_con *sys, int no_elem_x, double width,
                                                   int no_elem_y, const double *heights,
                                                   double kerf_x, double kerf_y, double Rconvex,
                                                   double Rfocus, int no_sub_x, int no_sub_y,
                                                   point3 focus) try {
   SONVAR_ENTER(sys);
-  const char *checked = "xdc_convex_focused_multirow";
-  require_array(sys, checked, width, kerf_x, focus);
-  require_gap(sys, checked, "kerf_y", kerf_y);
-  require_heights(sys, checked, no_elem_x, no_elem_y, heights);
-  const double H = total_height(no_elem_y, heights, kerf_y);
-  require_convex(sys, checked, no_elem_x, width, kerf_x, Rconvex);
-  require_elevation(sys, checked, Rfocus, H);
-  require_sagitta(sys, checked, Rconvex, Rfocus, H);
-  const char *call = "xdc_convex_focused_multirow";
-  aperture *ap = new_aperture(sys, "Convex focused multirow transducer",
-                              element_count(no_elem_x, no_elem_y, call));
-  const Rows rows = ap->no_elements > 0
-                        ? allocating(sys, "the row centres",
-                                     [&] { return row_centers(no_elem_y, heights, kerf_y); })
-                        : Rows{};
+  const double H =
+      check_rows(sys, __func__, width, kerf_x, focus, no_elem_x, no_elem_y, heights, kerf_y);
+  check_convex_focused(sys, __func__, no_elem_x, width, kerf_x, Rconvex, Rfocus, H);
+  aperture *ap =
+      new_array(sys, __func__, "Convex focused multirow transducer", no_elem_x, no_elem_y);
+  const Rows rows = array_rows(sys, ap, no_elem_y, heights, kerf_y);
   const double z0 = focus_height(rows.total, Rfocus);
   const ConvexAngles angles = convex_angles(width, kerf_x, Rconvex, no_sub_x);
   int n = 0;
@@ -541,10 +582,8 @@ SONVAR_CALL aperture *xdc_convex_focused_multirow(sys_con *sys, int no_elem_x, d
       const double y = rows.y[r], h = heights[r], sub_h = h / no_sub_y;
       const double rho = Rconvex - (std::sqrt(Rfocus * Rfocus - y * y) - z0);
       const double phi = angles.start(i, no_elem_x);
-      const double mid = phi + angles.alpha / 2;
-      const point3 center{rho * std::sin(mid), y, rho * std::cos(mid) - Rconvex};
-      fill_element(sys, ap->elements[n++], center, no_sub_x, no_sub_y, call,
-                   [&](rect_element *rect, int j, int k) {
+      fill_element(sys, ap->elements[n++], angles.centre(i, no_elem_x, rho, y, Rconvex), no_sub_x,
+                   no_sub_y, __func__, [&](rect_element *rect, int j, int k) {
                      insert_corners_convex_focused(rect, &rect->center, y - h / 2 + j * sub_h,
                                                    sub_h, Rconvex, Rfocus, z0,
                                                    phi + k * angles.delta, angles.delta);

@@ -8,13 +8,32 @@
 
 namespace sonvar {
 
-SONVAR_CALL aperture *xdc_convert(sys_con *sys, aperture *ap) try {
-  SONVAR_ENTER(sys);
+namespace {
+
+// Replaces the rectangles of every physical element that has any by what
+// convert(element) makes of them, then releases the rectangles; the
+// aperture's kind becomes `kind`.
+template <typename Convert>
+aperture *convert_rectangles(sys_con *sys, aperture *ap, int16_t aperture::*kind, Convert convert) {
   ap->uses_rectangles = 0;
-  ap->uses_triangles = 1;
+  ap->*kind = 1;
   for (int n = 0; n < ap->no_elements; n++) {
     physical_element &element = ap->elements[n];
+    // An element without rectangles (already converted) keeps what it has.
     if (element.no_rectangles == 0) continue;
+    convert(element);
+    free_memory(sys, element.rectangles);
+    element.rectangles = nullptr;
+    element.no_rectangles = 0;
+  }
+  return ap;
+}
+
+}  // namespace
+
+SONVAR_CALL aperture *xdc_convert(sys_con *sys, aperture *ap) try {
+  SONVAR_ENTER(sys);
+  return convert_rectangles(sys, ap, &aperture::uses_triangles, [&](physical_element &element) {
     const int kept = element.no_triangles;
     const int total = kept + 2 * element.no_rectangles;
     tri_element *triangles = alloc_array<tri_element>(sys, total, "triangles");
@@ -32,11 +51,7 @@ SONVAR_CALL aperture *xdc_convert(sys_con *sys, aperture *ap) try {
     }
     element.triangles = triangles;
     element.no_triangles = total;
-    free_memory(sys, element.rectangles);
-    element.rectangles = nullptr;
-    element.no_rectangles = 0;
-  }
-  return ap;
+  });
 }
 SONVAR_LEAVE(sys)
 
@@ -59,21 +74,12 @@ void rectangle_to_lines(sys_con *sys, rect_element *rect, line_element *element)
 
 SONVAR_CALL aperture *xdc_line_convert(sys_con *sys, aperture *ap) try {
   SONVAR_ENTER(sys);
-  ap->uses_rectangles = 0;
-  ap->uses_lines = 1;
-  for (int n = 0; n < ap->no_elements; n++) {
-    physical_element &element = ap->elements[n];
-    // An element without rectangles (already converted) keeps what it has.
-    if (element.no_rectangles == 0) continue;
+  return convert_rectangles(sys, ap, &aperture::uses_lines, [&](physical_element &element) {
     element.no_line_elements = element.no_rectangles;
     element.line_elements = alloc_array<line_element>(sys, element.no_rectangles, "line elements");
     for (int j = 0; j < element.no_rectangles; j++)
       rectangle_to_lines(sys, &element.rectangles[j], &element.line_elements[j]);
-    free_memory(sys, element.rectangles);
-    element.rectangles = nullptr;
-    element.no_rectangles = 0;
-  }
-  return ap;
+  });
 }
 SONVAR_LEAVE(sys)
 

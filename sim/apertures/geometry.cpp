@@ -232,35 +232,45 @@ void intersections(sys_con *sys, line_element *element) {
                     element->no_crossings);
 }
 
-void project_rectangle(rect_element *rect, line_element *element) {
+namespace {
+
+// The cosine and sine of a turn.
+struct Turn {
+  double cos, sin;
+};
+
+// Turns the rectangle (corners and centre, in place) about the axis across
+// `u` (the y axis for x, the x axis for y) so that its side from corner 1
+// along u lies level: from corner 1 to corner 4, or to corner 2 where corners
+// 1 and 4 share the coordinate u. Returns the turn.
+Turn level_side(rect_element *rect, double point3::*u) {
   point3 *c = rect->corners;
-  // Rotation about the y axis that levels the first side (mixing x and z).
-  const point3 &kx =
-      std::fabs(c[3].x - c[0].x) > 1e-14 * (std::fabs(c[3].x) + std::fabs(c[0].x)) ? c[3] : c[1];
-  const double dx = std::sqrt(sqr(kx.x - c[0].x) + sqr(kx.z - c[0].z));
-  const double cos_x = (kx.x - c[0].x) / dx;
-  const double sin_x = -(kx.z - c[0].z) / dx;
-  auto turn_x = [cos_x, sin_x](point3 &p) {
-    p = point3{p.x * cos_x - p.z * sin_x, p.y, p.z * cos_x + p.x * sin_x};
+  const point3 &far =
+      std::fabs(c[3].*u - c[0].*u) > 1e-14 * (std::fabs(c[3].*u) + std::fabs(c[0].*u)) ? c[3]
+                                                                                       : c[1];
+  const double d = std::sqrt(sqr(far.*u - c[0].*u) + sqr(far.z - c[0].z));
+  const Turn turn = {(far.*u - c[0].*u) / d, -(far.z - c[0].z) / d};
+  const auto apply = [&](point3 &p) {
+    const double pu = p.*u, pz = p.z;
+    p.*u = pu * turn.cos - pz * turn.sin;
+    p.z = pz * turn.cos + pu * turn.sin;
   };
-  for (int k = 0; k < 4; k++) turn_x(c[k]);
-  turn_x(rect->center);
-  // Rotation about the x axis that levels the other side (mixing y and z).
-  const point3 &ky =
-      std::fabs(c[3].y - c[0].y) > 1e-14 * (std::fabs(c[3].y) + std::fabs(c[0].y)) ? c[3] : c[1];
-  const double dy = std::sqrt(sqr(ky.y - c[0].y) + sqr(ky.z - c[0].z));
-  const double cos_y = (ky.y - c[0].y) / dy;
-  const double sin_y = -(ky.z - c[0].z) / dy;
-  auto turn_y = [cos_y, sin_y](point3 &p) {
-    p = point3{p.x, p.y * cos_y - p.z * sin_y, p.z * cos_y + p.y * sin_y};
-  };
-  for (int k = 0; k < 4; k++) turn_y(c[k]);
-  turn_y(rect->center);
-  element->cos_x = cos_x;
-  element->sin_x = sin_x;
-  element->cos_y = cos_y;
-  element->sin_y = sin_y;
-  element->zc = c[0].z;
+  for (int k = 0; k < 4; k++) apply(c[k]);
+  apply(rect->center);
+  return turn;
+}
+
+}  // namespace
+
+void project_rectangle(rect_element *rect, line_element *element) {
+  // About the y axis first (mixing x and z), then about the x axis.
+  const Turn about_y = level_side(rect, &point3::x);
+  const Turn about_x = level_side(rect, &point3::y);
+  element->cos_x = about_y.cos;
+  element->sin_x = about_y.sin;
+  element->cos_y = about_x.cos;
+  element->sin_y = about_x.sin;
+  element->zc = rect->corners[0].z;
 }
 
 }  // namespace sonvar

@@ -146,69 +146,96 @@ void fill_line_run(sys_con *sys, physical_element &element, const double *table,
   }
 }
 
+// The element runs of a constructor's table, after the checks of the state
+// and of the arrays.
+std::vector<Run> checked_runs(sys_con *sys, const char *call, const double *table, int rows,
+                              const double *centers) {
+  check_state(sys, call);
+  if (table == nullptr || centers == nullptr)
+    fail(sys, "%s: the table or the centres are NULL", call);
+  return allocating(sys, "the element runs of a table",
+                    [&] { return element_runs(table, rows, call); });
+}
+
+// The last check of a table aperture's geometry and its default focus.
+void finish_table_aperture(sys_con *sys, const char *call, aperture *ap, point3 focus) {
+  check_built_geometry(sys, call, ap);
+  require_finite_point(sys, call, "focus", focus);
+  set_default_focus(sys, ap, focus, 1.0);
+}
+
+// Triangle r of a triangle table: corners from columns 1-9, apodization 10.
+void triangle_from_row(tri_element &tri, const double *table, int rows, int r) {
+  for (int k = 0; k < 3; k++) tri.corners[k] = table_point(table, rows, r, 1 + 3 * k);
+  tri.apodization = cell(table, rows, r, 10);
+  tri.delay = 0.0;
+}
+
+// Rectangle r of a rectangle table: corners from columns 1-12, apodization
+// 13, sizes 14 and 15, centre 16-18.
+void rectangle_from_row(rect_element &rect, const double *table, int rows, int r) {
+  for (int k = 0; k < 4; k++) rect.corners[k] = table_point(table, rows, r, 1 + 3 * k);
+  rect.apodization = cell(table, rows, r, 13);
+  rect.delay = 0.0;
+  rect.width = cell(table, rows, r, 14);
+  rect.height = cell(table, rows, r, 15);
+  rect.center = table_point(table, rows, r, 16);
+  // The sizes follow from the corners and replace the table's columns.
+  calculate_vectors(&rect);
+}
+
+// A kind of mathematical element a table constructor builds, one a row.
+template <typename Item>
+struct TableKind {
+  int16_t aperture::*uses;
+  int physical_element::*count;
+  Item *physical_element::*items;
+  const char *what;
+  void (*from_row)(Item &item, const double *table, int rows, int r);
+};
+
+const TableKind<tri_element> kTriangleTable = {
+    &aperture::uses_triangles, &physical_element::no_triangles, &physical_element::triangles,
+    "triangles", triangle_from_row};
+const TableKind<rect_element> kRectangleTable = {
+    &aperture::uses_rectangles, &physical_element::no_rectangles, &physical_element::rectangles,
+    "rectangles", rectangle_from_row};
+
+// The aperture of a triangle or rectangle table: one physical element a
+// run, one mathematical element a row, then the last check of the geometry
+// and the default focus.
+template <typename Item>
+aperture *table_of(sys_con *sys, const char *call, const char *name, const TableKind<Item> &kind,
+                   const double *table, int rows, const double *centers, point3 focus) {
+  const std::vector<Run> runs = checked_runs(sys, call, table, rows, centers);
+  aperture *ap = table_aperture(sys, name, runs, centers);
+  ap->*kind.uses = 1;
+  for (const Run &run : runs) {
+    physical_element &element = ap->elements[run.element - 1];
+    element.*kind.count = run.rows;
+    element.*kind.items = alloc_array<Item>(sys, run.rows, kind.what);
+    for (int j = 0; j < run.rows; j++)
+      kind.from_row((element.*kind.items)[j], table, rows, run.first + j);
+  }
+  finish_table_aperture(sys, call, ap, focus);
+  return ap;
+}
+
 }  // namespace
 
 SONVAR_CALL aperture *xdc_triangles(sys_con *sys, const double *table, int rows,
                                     const double *centers, point3 focus) try {
   SONVAR_ENTER(sys);
-  check_state(sys, "xdc_triangles");
-  if (table == nullptr || centers == nullptr)
-    fail(sys, "xdc_triangles: the table or the centres are NULL");
-  const std::vector<Run> runs = allocating(sys, "the element runs of a table", [&] {
-    return element_runs(table, rows, "xdc_triangles");
-  });
-  aperture *ap = table_aperture(sys, "User defined transducer using triangles", runs, centers);
-  ap->uses_triangles = 1;
-  for (const Run &run : runs) {
-    physical_element &element = ap->elements[run.element - 1];
-    element.no_triangles = run.rows;
-    element.triangles = alloc_array<tri_element>(sys, run.rows, "triangles");
-    for (int j = 0; j < run.rows; j++) {
-      const int r = run.first + j;
-      tri_element &tri = element.triangles[j];
-      for (int k = 0; k < 3; k++) tri.corners[k] = table_point(table, rows, r, 1 + 3 * k);
-      tri.apodization = cell(table, rows, r, 10);
-      tri.delay = 0.0;
-    }
-  }
-  check_built_geometry(sys, "xdc_triangles", ap);
-  require_finite_point(sys, "xdc_triangles", "focus", focus);
-  set_default_focus(sys, ap, focus, 1.0);
-  return ap;
+  return table_of(sys, __func__, "User defined transducer using triangles", kTriangleTable, table,
+                  rows, centers, focus);
 }
 SONVAR_LEAVE(sys)
 
 SONVAR_CALL aperture *xdc_rectangles(sys_con *sys, const double *table, int rows,
                                      const double *centers, point3 focus) try {
   SONVAR_ENTER(sys);
-  check_state(sys, "xdc_rectangles");
-  if (table == nullptr || centers == nullptr)
-    fail(sys, "xdc_rectangles: the table or the centres are NULL");
-  const std::vector<Run> runs = allocating(sys, "the element runs of a table", [&] {
-    return element_runs(table, rows, "xdc_rectangles");
-  });
-  aperture *ap = table_aperture(sys, "User defined rectangles transducer", runs, centers);
-  ap->uses_rectangles = 1;
-  for (const Run &run : runs) {
-    physical_element &element = ap->elements[run.element - 1];
-    element.no_rectangles = run.rows;
-    element.rectangles = alloc_array<rect_element>(sys, run.rows, "rectangles");
-    for (int j = 0; j < run.rows; j++) {
-      const int r = run.first + j;
-      rect_element &rect = element.rectangles[j];
-      for (int k = 0; k < 4; k++) rect.corners[k] = table_point(table, rows, r, 1 + 3 * k);
-      rect.apodization = cell(table, rows, r, 13);
-      rect.delay = 0.0;
-      rect.width = cell(table, rows, r, 14);
-      rect.height = cell(table, rows, r, 15);
-      rect.center = table_point(table, rows, r, 16);
-      // The sizes follow from the corners and replace the table's columns.
-      calculate_vectors(&rect);
-    }
-  }
-  check_built_geometry(sys, "xdc_rectangles", ap);
-  require_finite_point(sys, "xdc_rectangles", "focus", focus);
-  set_default_focus(sys, ap, focus, 1.0);
+  aperture *ap = table_of(sys, __func__, "User defined rectangles transducer", kRectangleTable,
+                          table, rows, centers, focus);
   if (sys->use_triangles) xdc_convert(sys, ap);
   if (sys->use_lines) xdc_line_convert(sys, ap);
   return ap;
@@ -218,11 +245,7 @@ SONVAR_LEAVE(sys)
 SONVAR_CALL aperture *xdc_lines(sys_con *sys, const double *table, int rows, const double *centers,
                                 point3 focus) try {
   SONVAR_ENTER(sys);
-  check_state(sys, "xdc_lines");
-  if (table == nullptr || centers == nullptr)
-    fail(sys, "xdc_lines: the table or the centres are NULL");
-  const std::vector<Run> runs = allocating(sys, "the element runs of a table",
-                                           [&] { return element_runs(table, rows, "xdc_lines"); });
+  const std::vector<Run> runs = checked_runs(sys, "xdc_lines", table, rows, centers);
   const std::vector<std::vector<int>> counts = allocating(sys, "the line counts of a table", [&] {
     std::vector<std::vector<int>> per_run;
     for (const Run &run : runs) per_run.push_back(lines_per_element(table, rows, run));
@@ -232,9 +255,7 @@ SONVAR_CALL aperture *xdc_lines(sys_con *sys, const double *table, int rows, con
   ap->uses_lines = 1;
   for (size_t k = 0; k < runs.size(); k++)
     fill_line_run(sys, ap->elements[runs[k].element - 1], table, rows, runs[k], counts[k]);
-  check_built_geometry(sys, "xdc_lines", ap);
-  require_finite_point(sys, "xdc_lines", "focus", focus);
-  set_default_focus(sys, ap, focus, 1.0);
+  finish_table_aperture(sys, "xdc_lines", ap, focus);
   return ap;
 }
 SONVAR_LEAVE(sys)

@@ -207,32 +207,48 @@ SONVAR_CALL void xdc_center_focus(sys_con *sys, aperture *ap, point3 point) {
   ap->focus_reference = point;
 }
 
+namespace {
+
+// Replaces the focus line (focus: the arrays are delays) or the
+// apodization line (values, and dynamic apodization off) by `count` entries
+// that take the caller's arrays over; an array given twice is copied for its
+// later entries, and the arrays the other line holds stay with it.
+void replace_time_line(sys_con *sys, const char *call, aperture *ap, int count, const double *times,
+                       double **arrays, bool focus) {
+  require_line_values(sys, call, ap, count, times, arrays, focus ? "delays" : "values");
+  allocating(sys, focus ? "the focus time line" : "the apodization time line", [&] {
+    const std::vector<double *> owned = owned_arrays(sys, count, arrays, ap->no_elements,
+                                                     focus ? "focus delays" : "apodization values");
+    if (focus) {
+      release_line(sys, &ap->focus_line, &focus_entry::delays,
+                   line_arrays(ap->apodization_line, &apodization_entry::values, owned));
+    } else {
+      release_line(sys, &ap->apodization_line, &apodization_entry::values,
+                   line_arrays(ap->focus_line, &focus_entry::delays, owned));
+      ap->dynamic_apodization = 0;
+    }
+    for (int i = 0; i < count; i++) {
+      if (focus)
+        insert_focus_times(sys, ap, owned[i], times[i]);
+      else
+        insert_apodization(sys, ap, owned[i], times[i]);
+    }
+  });
+}
+
+}  // namespace
+
 SONVAR_CALL void xdc_focus_times(sys_con *sys, aperture *ap, int count, const double *times,
                                  double **delays) try {
   SONVAR_ENTER(sys);
-  require_line_values(sys, "xdc_focus_times", ap, count, times, delays, "delays");
-  allocating(sys, "the focus time line", [&] {
-    const std::vector<double *> owned =
-        owned_arrays(sys, count, delays, ap->no_elements, "focus delays");
-    release_line(sys, &ap->focus_line, &focus_entry::delays,
-                 line_arrays(ap->apodization_line, &apodization_entry::values, owned));
-    for (int i = 0; i < count; i++) insert_focus_times(sys, ap, owned[i], times[i]);
-  });
+  replace_time_line(sys, __func__, ap, count, times, delays, true);
 }
 SONVAR_LEAVE_VOID(sys)
 
 SONVAR_CALL void xdc_apodization(sys_con *sys, aperture *ap, int count, const double *times,
                                  double **values) try {
   SONVAR_ENTER(sys);
-  require_line_values(sys, "xdc_apodization", ap, count, times, values, "values");
-  allocating(sys, "the apodization time line", [&] {
-    const std::vector<double *> owned =
-        owned_arrays(sys, count, values, ap->no_elements, "apodization values");
-    release_line(sys, &ap->apodization_line, &apodization_entry::values,
-                 line_arrays(ap->focus_line, &focus_entry::delays, owned));
-    ap->dynamic_apodization = 0;
-    for (int i = 0; i < count; i++) insert_apodization(sys, ap, owned[i], times[i]);
-  });
+  replace_time_line(sys, __func__, ap, count, times, values, false);
 }
 SONVAR_LEAVE_VOID(sys)
 

@@ -52,19 +52,41 @@ void fit_to_samples(sys_con *sys, signal_rec *result) {
   result->bytes = 8 * (static_cast<std::int64_t>(n) + 6);
 }
 
+// The start of a field calculation: the checks, its kind in
+// last_calc_type, the array of n results and the scratch block
+// (`excitations`: the elements' own excitations applied).
+struct FieldStart {
+  signal_rec **result;
+  calc_memory_block *block;
+};
+FieldStart begin_field(sys_con *sys, const char *call, int kind, aperture *transmit,
+                       aperture *receive, int n, const point3 *points, bool excitations) {
+  check_calculation(sys, call, transmit, receive, n, points, nullptr, false);
+  store_relaxed(&sys->last_calc_type, kind);
+  signal_rec **result = new_result_array(sys, n);
+  return {result, new_block(sys, transmit, receive, excitations)};
+}
+
+// The result at point i (p) from the point's response: (response *
+// pulse)/fs, checked and cut to its samples.
+signal_rec *pulse_result(sys_con *sys, const char *call, signal_rec *response, signal_rec *pulse,
+                         PulseSpectra *spectra, int i, point3 p) {
+  signal_rec *result = convolve_with_pulse(sys, response, pulse, spectra);
+  check_finite_result(sys, call, result, i, p);
+  fit_to_samples(sys, result);
+  return result;
+}
+
 }  // namespace
 
 SONVAR_CALL signal_rec **calc_h(sys_con *sys, aperture *ap, int n, const point3 *points) try {
   SONVAR_ENTER(sys);
-  check_calculation(sys, "calc_h", ap, ap, n, points, nullptr, false);
-  store_relaxed(&sys->last_calc_type, SONVAR_LAST_H);
-  signal_rec **result = new_result_array(sys, n);
-  calc_memory_block *block = new_block(sys, ap, ap, false);
+  const auto [result, block] = begin_field(sys, __func__, SONVAR_LAST_H, ap, ap, n, points, false);
   ProgressClock clock;
   for (int i = 0; i < n; i++) {
     signal_rec *R = calc_response_mem(sys, block, ap, points[i].x, points[i].y, points[i].z);
     result[i] = (sys->use_att && R != nullptr) ? attenuated_h(sys, R) : R;
-    check_finite_result(sys, "calc_h", result[i], i, points[i]);
+    check_finite_result(sys, __func__, result[i], i, points[i]);
     clock.point_done(sys, i, n);
   }
   free_memory_block(sys, block);
@@ -75,18 +97,13 @@ SONVAR_LEAVE(sys)
 
 SONVAR_CALL signal_rec **calc_hp(sys_con *sys, aperture *ap, int n, const point3 *points) try {
   SONVAR_ENTER(sys);
-  check_calculation(sys, "calc_hp", ap, ap, n, points, nullptr, false);
-  store_relaxed(&sys->last_calc_type, SONVAR_LAST_HP);
-  signal_rec **result = new_result_array(sys, n);
-  calc_memory_block *block = new_block(sys, ap, ap, true);
+  const auto [result, block] = begin_field(sys, __func__, SONVAR_LAST_HP, ap, ap, n, points, true);
   signal_rec *pulse = emitted_pulse(sys, ap);
   PulseSpectra spectra;
   ProgressClock clock;
   for (int i = 0; i < n; i++) {
     signal_rec *R = calc_response_mem(sys, block, ap, points[i].x, points[i].y, points[i].z);
-    result[i] = convolve_with_pulse(sys, R, pulse, &spectra);
-    check_finite_result(sys, "calc_hp", result[i], i, points[i]);
-    fit_to_samples(sys, result[i]);
+    result[i] = pulse_result(sys, __func__, R, pulse, &spectra, i, points[i]);
     release_if_present(sys, R);
     clock.point_done(sys, i, n);
   }
@@ -99,10 +116,8 @@ SONVAR_LEAVE(sys)
 SONVAR_CALL signal_rec **calc_hhp(sys_con *sys, aperture *transmit, aperture *receive, int n,
                                   const point3 *points) try {
   SONVAR_ENTER(sys);
-  check_calculation(sys, "calc_hhp", transmit, receive, n, points, nullptr, false);
-  store_relaxed(&sys->last_calc_type, SONVAR_LAST_HHP);
-  signal_rec **result = new_result_array(sys, n);
-  calc_memory_block *block = new_block(sys, transmit, receive, true);
+  const auto [result, block] =
+      begin_field(sys, __func__, SONVAR_LAST_HHP, transmit, receive, n, points, true);
   signal_rec *pulse = two_way_pulse(sys, transmit, receive);
   PulseSpectra spectra;
   const bool shared = transmit == receive;
@@ -113,9 +128,7 @@ SONVAR_CALL signal_rec **calc_hhp(sys_con *sys, aperture *transmit, aperture *re
     signal_rec *Rr = shared ? Rt : calc_response_mem(sys, block, receive, p.x, p.y, p.z);
     // The pulse-echo response needs both paths: one missing, nothing returns.
     signal_rec *Q = (Rt != nullptr && Rr != nullptr) ? fast_convolute(sys, Rt, Rr) : nullptr;
-    result[i] = convolve_with_pulse(sys, Q, pulse, &spectra);
-    check_finite_result(sys, "calc_hhp", result[i], i, p);
-    fit_to_samples(sys, result[i]);
+    result[i] = pulse_result(sys, __func__, Q, pulse, &spectra, i, p);
     release_if_present(sys, Q);
     release_if_present(sys, Rt);
     if (!shared) release_if_present(sys, Rr);

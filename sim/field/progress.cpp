@@ -2,6 +2,7 @@
 // scattering calculations, printed only when show_times is on.
 #include <cmath>
 #include <ctime>
+#include <optional>
 
 #include "field/progress.h"
 #include "general/messages.h"
@@ -13,25 +14,26 @@ namespace {
 constexpr std::size_t kProgressLine = 256;
 constexpr std::size_t kFinalLine = 128;
 
-// Splits a duration in seconds for the hours formats.
+// A duration in hours, minutes and seconds, for the hours formats.
 struct HoursSplit {
   double hours, minutes, seconds;
 };
 
-HoursSplit split_hours(double total) {
+// The split of a duration of more than an hour (seconds), or nothing.
+std::optional<HoursSplit> in_hours(double total) {
+  if (!(total > 3600)) return std::nullopt;
   const double hours = std::floor(total / 3600);
   const double minutes = std::floor((total - 3600 * hours) / 60);
   const double seconds = total - 60 * std::floor(total / 60);
-  return {hours, minutes, seconds};
+  return HoursSplit{hours, minutes, seconds};
 }
 
 void print_estimate(sys_con *sys, double total) {
-  if (total > 3600) {
-    const HoursSplit split = split_hours(total);
+  if (const std::optional<HoursSplit> split = in_hours(total)) {
     print_formatted(sys, kProgressLine,
                     "Calculation will take roughly %3.0f hours, %2.0f minutes %2.0f "
                     "seconds to complete%26s\n",
-                    split.hours, split.minutes, split.seconds, "");
+                    split->hours, split->minutes, split->seconds, "");
   } else {
     const double minutes = std::floor(total / 60);
     print_formatted(sys, kProgressLine,
@@ -41,12 +43,11 @@ void print_estimate(sys_con *sys, double total) {
 }
 
 void print_progress(sys_con *sys, double percent, double remaining) {
-  if (remaining > 3600) {
-    const HoursSplit split = split_hours(remaining);
+  if (const std::optional<HoursSplit> split = in_hours(remaining)) {
     print_formatted(sys, kProgressLine,
                     "%6.1f %% performed (roughly %3.0f hours, %2.0f minutes %2.0f seconds "
                     "remaining)\r",
-                    percent, split.hours, split.minutes, split.seconds);
+                    percent, split->hours, split->minutes, split->seconds);
   } else if (remaining > 60) {
     const double minutes = std::floor(remaining / 60);
     print_formatted(sys, kProgressLine,
@@ -89,12 +90,11 @@ void display_final_time_at(sys_con *sys, time_t now, time_t t_start) {
   if (!sys->show_times) return;
   const double used = static_cast<double>(now - t_start);
   if (!(used > 1)) return;
-  if (used > 3600) {
-    const HoursSplit split = split_hours(used);
+  if (const std::optional<HoursSplit> split = in_hours(used)) {
     print_formatted(sys, kFinalLine,
                     " %3.0f hours, %2.0f minutes %2.0f seconds used for the "
                     "calculation%27s\n",
-                    split.hours, split.minutes, split.seconds, "");
+                    split->hours, split->minutes, split->seconds, "");
   } else if (used > 60) {
     const double minutes = std::floor(used / 60);
     print_formatted(sys, kFinalLine, "%2.0f minutes %2.0f seconds used for the calculation%27s\n",

@@ -44,21 +44,24 @@ void bit_reverse(double *data, int nn) {
   }
 }
 
+// One butterfly: the complex values a and b (re, im) become a + w b and
+// a - w b, w = wr + i wi.
+inline void butterfly(double wr, double wi, double *a, double *b) {
+  const double tempr = wr * b[0] - wi * b[1];
+  const double tempi = wr * b[1] + wi * b[0];
+  b[0] = a[0] - tempr;
+  b[1] = a[1] - tempi;
+  a[0] += tempr;
+  a[1] += tempi;
+}
+
 // One stage twiddle by twiddle, each over every block: for the narrow
 // first stages, whose blocks hold one or two butterflies.
 void stage_by_twiddle(double *data, int n, int mmax, const double *twiddles) {
   const int istep = mmax << 1;
   for (int m = 0; m < mmax; m += 2) {
     const double wr = twiddles[m], wi = twiddles[m + 1];
-    for (int i = m; i < n; i += istep) {
-      const int j = i + mmax;
-      const double tempr = wr * data[j] - wi * data[j + 1];
-      const double tempi = wr * data[j + 1] + wi * data[j];
-      data[j] = data[i] - tempr;
-      data[j + 1] = data[i + 1] - tempi;
-      data[i] += tempr;
-      data[i + 1] += tempi;
-    }
+    for (int i = m; i < n; i += istep) butterfly(wr, wi, data + i, data + i + mmax);
   }
 }
 
@@ -96,15 +99,8 @@ void butterfly_stages(double *data, int nn, int isign, int block) {
     for (int i0 = 0; i0 < n; i0 += istep) {
       double *lower = data + i0;
       double *upper = data + i0 + mmax;
-      for (int m = 0; m < mmax; m += 2) {
-        const double tr = twiddles[m], ti = twiddles[m + 1];
-        const double tempr = tr * upper[m] - ti * upper[m + 1];
-        const double tempi = tr * upper[m + 1] + ti * upper[m];
-        upper[m] = lower[m] - tempr;
-        upper[m + 1] = lower[m + 1] - tempi;
-        lower[m] += tempr;
-        lower[m + 1] += tempi;
-      }
+      for (int m = 0; m < mmax; m += 2)
+        butterfly(twiddles[m], twiddles[m + 1], lower + m, upper + m);
     }
   }
 }
@@ -319,17 +315,14 @@ SONVAR_CALL signal_rec *Inverse_FFT(signal_rec *S, int n_out) {
 SONVAR_CALL signal_rec *fast_convolute(sys_con *sys, signal_rec *a, signal_rec *b) try {
   SONVAR_ENTER(sys);
   if (a == nullptr || b == nullptr) return zeros_like_present(sys, a, b);
-  const int length = a->no_samples + b->no_samples;
-  const int N = Find_N(length, 0);
-  // N >= na + nb, so the circular product is the linear convolution.
-  signal_rec *A = Find_FFT(sys, a, N);
-  if (a == b) {
-    Multiply_FFTs_fast(sys, A, A, A);  // one transform for a squared spectrum
-  } else {
-    signal_rec *B = Find_FFT(sys, b, N);
-    Multiply_FFTs_fast(sys, B, A, A);
-    free_signal(sys, B);
-  }
+  // Two signals: as fast_dft_convolute without a cache (the products of
+  // the spectra are the same in either order).
+  if (a != b) return fast_dft_convolute(sys, a, b, nullptr);
+  const int length = 2 * a->no_samples;
+  // N >= 2 na, so the circular product is the linear convolution; one
+  // transform for the squared spectrum.
+  signal_rec *A = Find_FFT(sys, a, Find_N(length, 0));
+  Multiply_FFTs_fast(sys, A, A, A);
   return Inverse_FFT(A, length - 1);
 }
 SONVAR_LEAVE(sys)

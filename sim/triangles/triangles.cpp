@@ -497,6 +497,26 @@ double segment_distance_sq(const point3 &a, const point3 &b) {
 
 }  // namespace
 
+namespace {
+
+// Turns the three corners c and the point p with `rotate` by the angle
+// (cos_a, sin_a).
+void turn_all(void (*rotate)(point3 *, double, double), double cos_a, double sin_a, point3 *c,
+              point3 *p) {
+  for (int k = 0; k < 3; k++) rotate(&c[k], cos_a, sin_a);
+  rotate(p, cos_a, sin_a);
+}
+
+// Moves the three corners c and the point p so that corner 0's coordinate
+// u is 0.
+void move_to_corner0(double point3::*u, point3 *c, point3 *p) {
+  const double u0 = c[0].*u;
+  for (int k = 0; k < 3; k++) c[k].*u -= u0;
+  p->*u -= u0;
+}
+
+}  // namespace
+
 point3 *project_triangle(point3 *corners_out, const tri_element *triangle, point3 *point_out,
                          double x, double y, double z) {
   point3 *c = corners_out;
@@ -507,24 +527,17 @@ point3 *project_triangle(point3 *corners_out, const tri_element *triangle, point
 
   // Edge 0-2 into the x-y plane, then corner 0 to height 0.
   direction(c[2].x - c[0].x, c[2].z - c[0].z, &cos_a, &sin_a);
-  for (int k = 0; k < 3; k++) rotate1(&c[k], cos_a, sin_a);
-  rotate1(&p, cos_a, sin_a);
-  const double z0 = c[0].z;
-  for (int k = 0; k < 3; k++) c[k].z -= z0;
-  p.z -= z0;
+  turn_all(rotate1, cos_a, sin_a, c, &p);
+  move_to_corner0(&point3::z, c, &p);
 
   // Edge 0-2 onto the x axis, then corner 0 to y = 0.
   direction(c[2].x - c[0].x, c[2].y - c[0].y, &cos_a, &sin_a);
-  for (int k = 0; k < 3; k++) rotate2(&c[k], cos_a, sin_a);
-  rotate2(&p, cos_a, sin_a);
-  const double y0 = c[0].y;
-  for (int k = 0; k < 3; k++) c[k].y -= y0;
-  p.y -= y0;
+  turn_all(rotate2, cos_a, sin_a, c, &p);
+  move_to_corner0(&point3::y, c, &p);
 
   // Corner 1 into the plane z = 0 by turning about the x axis.
   direction(c[1].y - c[0].y, c[1].z - c[0].z, &cos_a, &sin_a);
-  for (int k = 0; k < 3; k++) rotate3(&c[k], cos_a, sin_a);
-  rotate3(&p, cos_a, sin_a);
+  turn_all(rotate3, cos_a, sin_a, c, &p);
 
   p.z = std::fabs(p.z);
   for (int k = 0; k < 3; k++) {
