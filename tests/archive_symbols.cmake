@@ -7,12 +7,7 @@
 # public call the archive misses fails too.
 #   cmake -DLIBRARY=libsonvar.a -DHEADER=sonvar.h -P archive_symbols.cmake
 include(${CMAKE_CURRENT_LIST_DIR}/public_calls.cmake)
-find_program(NM nm REQUIRED)
-execute_process(COMMAND ${NM} -g --defined-only ${LIBRARY}
-  OUTPUT_VARIABLE listing RESULT_VARIABLE status)
-if(NOT status EQUAL 0)
-  message(FATAL_ERROR "nm failed on ${LIBRARY}")
-endif()
+sonvar_nm(${LIBRARY} "-g;--defined-only" listing)
 sonvar_symbol_names("${listing}" "[A-Za-z]" defined)
 list(REMOVE_DUPLICATES defined)
 sonvar_public_calls(${HEADER})

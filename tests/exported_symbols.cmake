@@ -3,12 +3,7 @@
 # template instance or runtime symbol) or a missing public call fails.
 #   cmake -DLIBRARY=libsonvar.so -DHEADER=sonvar.h -P exported_symbols.cmake
 include(${CMAKE_CURRENT_LIST_DIR}/public_calls.cmake)
-find_program(NM nm REQUIRED)
-execute_process(COMMAND ${NM} -D --defined-only ${LIBRARY}
-  OUTPUT_VARIABLE listing RESULT_VARIABLE status)
-if(NOT status EQUAL 0)
-  message(FATAL_ERROR "nm failed on ${LIBRARY}")
-endif()
+sonvar_nm(${LIBRARY} "-D;--defined-only" listing)
 # Lines read "address type name[@version]"; only code and data count.
 sonvar_symbol_names("${listing}" "[BDGRSTVWiu]" exported)
 sonvar_public_calls(${HEADER})

@@ -32,6 +32,17 @@ function(sonvar_public_calls header_file)
   set(PUBLIC_CLASS_PATTERNS ${class_patterns} PARENT_SCOPE)
 endfunction()
 
+# The listing of `nm <options> <library>` into `out`; fails when nm does.
+function(sonvar_nm library options out)
+  find_program(NM nm REQUIRED)
+  execute_process(COMMAND ${NM} ${options} ${library} OUTPUT_VARIABLE listing
+                  RESULT_VARIABLE status)
+  if(NOT status EQUAL 0)
+    message(FATAL_ERROR "nm failed on ${library}")
+  endif()
+  set(${out} "${listing}" PARENT_SCOPE)
+endfunction()
+
 # The names of the defined symbols whose nm type letter is one of `types`
 # (a bracket expression such as "[TBD]") in an nm listing, without versions.
 function(sonvar_symbol_names listing types out)

@@ -9,7 +9,7 @@
 
 using namespace sonvar;  // the library internals under test
 
-using sonvar_test::CalculationsTest;
+using namespace sonvar_test;  // the shared helpers, oracles and fixture
 
 namespace {
 TEST_F(CalculationsTest, FixedEntriesApplyAtAllTimes) {

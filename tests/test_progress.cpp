@@ -10,8 +10,7 @@
 
 using namespace sonvar;  // the library internals under test
 
-using sonvar_test::CalculationsTest;
-using sonvar_test::capture_stdout;
+using namespace sonvar_test;  // the shared helpers, oracles and fixture
 
 namespace {
 // One progress call at `now` seconds after a start at 1000 s.

@@ -12,11 +12,7 @@
 
 using namespace sonvar;  // the library internals under test
 
-using sonvar_test::CalculationsTest;
-using sonvar_test::direct_convolution;
-using sonvar_test::expect_signal_near;
-using sonvar_test::free_results;
-using sonvar_test::values_of;
+using namespace sonvar_test;  // the shared helpers, oracles and fixture
 
 namespace {
 constexpr double kFs = 100e6;
