@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Builds everything and runs the whole test suite four times: a normal
+# Checks the formatting of the C and C++ sources (scripts/check_format.sh),
+# then builds everything and runs the whole test suite four times: a normal
 # build (then installs it and builds the C example against the package),
 # the library without function clones and vector kernels (SONVAR_SIMD=OFF:
 # the code of other targets and the scalar paths, the same values),
@@ -16,6 +17,9 @@ build() {  # build DIR SANITIZER BENCHMARKS PYTHON [more CMake options]
     -DSONVAR_BENCH="$3" -DSONVAR_PYTHON="$4" "${@:5}" >/dev/null
   cmake --build "$top/build/$1" -j "$jobs"
 }
+
+echo "== formatting of the C and C++ sources =="
+bash "$top/scripts/check_format.sh"
 
 echo "== normal build =="
 build normal "" ON ON
