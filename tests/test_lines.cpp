@@ -12,7 +12,6 @@
 #include "apertures/geometry.h"
 #include "base/points.h"
 #include "dispatch/scratch_block.h"
-#include "field/frame_echoes.h"
 #include "lines/lines.h"
 #include "triangles/triangles.h"
 #include "support/oracles.h"

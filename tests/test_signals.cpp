@@ -10,7 +10,6 @@
 #include <thread>
 #include <vector>
 
-#include "lines/lines.h"
 #include "support/oracles.h"
 #include "support/test_util.h"
 

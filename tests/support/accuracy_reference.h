@@ -15,8 +15,6 @@
 #include <vector>
 
 #include "base/points.h"
-#include "field/frame_echoes.h"
-#include "lines/lines.h"
 #include "sonvar.h"
 #include "support/oracles.h"
 

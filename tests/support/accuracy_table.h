@@ -12,7 +12,6 @@
 #include <vector>
 
 #include "base/points.h"
-#include "field/frame_echoes.h"
 #include "support/accuracy_reference.h"
 
 namespace accuracy {
