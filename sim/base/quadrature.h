@@ -1,10 +1,9 @@
-
-
-namespace sonvar {
 // quadrature.h - the short Gauss-Legendre rule that the triangle and the
 // line-bounded responses integrate short pieces of time with.
 #ifndef SONVAR_BASE_QUADRATURE_H
 #define SONVAR_BASE_QUADRATURE_H
+
+namespace sonvar {
 
 // Gauss-Legendre rule of 8 points on [0, 1]: the time integration of the
 // triangle and line-bounded responses over pieces shorter than a twentieth
