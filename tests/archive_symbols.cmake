@@ -16,8 +16,9 @@ sonvar_public_calls(${HEADER})
 # (type information, virtual tables, guard variables, local statics,
 # thread-local wrappers) and of the exception tables' references to them.
 set(own "^(DW\\.ref\\.)?_Z(N|NK|TIN|TSN|TVN|GVZN|ZN|THN|TWN)6sonvar")
-# Weak instances of the C++ runtime's templates and the personality routine.
-set(runtime "^(DW\\.ref\\.)?(_Z(N|NK|TI|TS|TV|TIN|TSN|TVN)?St|_ZN9__gnu_cxx|_ZNK9__gnu_cxx|__gxx_personality_v0$)")
+# Weak instances of the C++ runtime's templates, the personality routine and
+# clang's helper that calls std::terminate from a noexcept function.
+set(runtime "^(DW\\.ref\\.)?(_Z(N|NK|TI|TS|TV|TIN|TSN|TVN)?St|_ZN9__gnu_cxx|_ZNK9__gnu_cxx|__gxx_personality_v0$|__clang_call_terminate$)")
 sonvar_symbol_names("${listing}" "[VWu]" weak)
 
 set(unexpected "")

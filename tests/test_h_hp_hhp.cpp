@@ -18,7 +18,6 @@ using namespace sonvar_test;  // the shared helpers, oracles and fixture
 
 namespace {
 constexpr double kFs = 100e6;
-constexpr double kC = 1540.0;
 
 // One square element of side `side` cut into `cuts` x `cuts` rectangles,
 // centred at the origin, focused at (0, 0, 30 mm).

@@ -16,7 +16,6 @@ using namespace sonvar_test;  // the shared helpers, oracles and fixture
 
 namespace {
 constexpr double kFs = 100e6;
-constexpr double kC = 1540.0;
 // An 8-element linear array with a non-trivial impulse response and
 // excitation, focused at 30 mm.
 aperture *scatter_array(sys_con *sys, int elements) {

@@ -13,6 +13,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <type_traits>
 
 // ---- Function clones --------------------------------------------------------
 //
@@ -21,10 +22,12 @@
 // one of its clones is picked at load time by an indirect function, which
 // needs x86-64 and glibc. Everywhere else the kernel is compiled once for
 // the target; so it is under ThreadSanitizer (the resolver runs before its
-// runtime is ready) and in a build configured with SONVAR_SIMD=OFF
-// (SONVAR_NO_SIMD), which also takes the scalar paths below.
+// runtime is ready), with clang (which checks how each call of a lane
+// helper passes its vectors before inlining it, and rejects the helpers in
+// a clone of another instruction set) and in a build configured with
+// SONVAR_SIMD=OFF (SONVAR_NO_SIMD), which also takes the scalar paths below.
 #if defined(__x86_64__) && defined(__GLIBC__) && !defined(__SANITIZE_THREAD__) && \
-    !defined(SONVAR_NO_SIMD)
+    !defined(__clang__) && !defined(SONVAR_NO_SIMD)
 #define SONVAR_VECTOR_CLONES __attribute__((target_clones("avx2", "default")))
 #define SONVAR_WIDE_VECTOR_CLONES __attribute__((target_clones("avx512f", "avx2", "default")))
 #else
@@ -34,8 +37,8 @@
 
 // The helpers below are inlined into each clone, so that they take its
 // instruction set. They pass vectors by value and are never called as
-// functions, so GCC's note on the calling convention of wider vectors
-// (-Wpsabi) does not concern them; the build turns it off.
+// functions, so the compilers' note on the calling convention of wider
+// vectors (-Wpsabi) does not concern them; the build turns it off.
 #define SONVAR_LANE_HELPER __attribute__((always_inline)) inline
 
 namespace sonvar {
@@ -66,7 +69,7 @@ SONVAR_LANE_HELPER V load(const double *p) {
   return v;
 }
 template <typename V>
-SONVAR_LANE_HELPER void store(double *p, const V &v) {
+SONVAR_LANE_HELPER void store(double *p, V v) {
   std::memcpy(p, &v, sizeof v);
 }
 
@@ -85,6 +88,16 @@ SONVAR_LANE_HELPER Bits4 gather_bits4(Lane lane) {
 template <typename Mask, typename V>
 SONVAR_LANE_HELPER V select(Mask mask, V a, V b) {
   return mask != 0 ? a : b;
+}
+
+// Whether every mask holds, lane by lane (masks of comparisons); for one
+// value the logical and.
+template <typename... Masks>
+SONVAR_LANE_HELPER auto all_of(Masks... masks) {
+  if constexpr ((std::is_same_v<Masks, bool> && ...))
+    return (masks && ...);
+  else
+    return (masks & ...);
 }
 
 // The bits of the lanes, and lanes of given bits.
@@ -151,8 +164,8 @@ SONVAR_LANE_HELPER T exact_step(T o0, double dt, T steps) {
   // it is above 53).
   const Exponent half_bits = (select(exponent > 53, exponent, Exponent{} + 54) - 53) << 52;
   const T half_spacing = lanes_of_bits(half_bits);
-  const auto exact = (o0 > 0) & (o0 < 1) & (exponent == (bits_of(last) >> 52)) & (exponent > 53) &
-                     (abs(dt - d) != half_spacing);
+  const auto exact = all_of((o0 > 0), (o0 < 1), (exponent == (bits_of(last) >> 52)),
+                            (exponent > 53), (abs(dt - d) != half_spacing));
   return select(exact, d, T{});
 }
 
