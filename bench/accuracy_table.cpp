@@ -4,7 +4,7 @@
 // (scripts/accuracy_table.sh puts it into the document).
 #include <cstdio>
 
-#include "accuracy_table.h"
+#include "support/accuracy_table.h"
 
 int main(int argc, char **argv) {
   if (argc != 2) {

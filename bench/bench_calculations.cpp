@@ -4,24 +4,24 @@
 // sub-elements) at 1,000 points. Figures are points per second (real time).
 #include <benchmark/benchmark.h>
 
-#include "bench_setup.h"
+#include "support/scenarios.h"
 
 namespace {
 
 constexpr int kPoints = 1000;
 
 void BM_HpExampleProbe(benchmark::State &state) {
-  sys_con *sys = bench::state(1);
-  bench::soft_tissue_attenuation(sys, state.range(0) != 0);
-  aperture *ap = bench::example_probe(sys);
-  const std::vector<point3> points = bench::field_points(kPoints, 20e-3, 10e-3, 80e-3);
+  sys_con *sys = scenario::state(1);
+  scenario::soft_tissue_attenuation(sys, state.range(0) != 0);
+  aperture *ap = scenario::example_probe(sys);
+  const std::vector<point3> points = scenario::field_points(kPoints, 20e-3, 10e-3, 80e-3);
   for (auto _ : state) {
     signal_rec **result = calc_hp(sys, ap, kPoints, points.data());
     benchmark::DoNotOptimize(result[0]);
-    bench::free_results(sys, result, kPoints);
+    scenario::free_results(sys, result, kPoints);
   }
   state.SetItemsProcessed(state.iterations() * kPoints);
-  bench::release(sys, ap);
+  scenario::release(sys, ap);
 }
 BENCHMARK(BM_HpExampleProbe)
     ->ArgName("att")
@@ -31,16 +31,16 @@ BENCHMARK(BM_HpExampleProbe)
     ->Unit(benchmark::kMillisecond);
 
 void BM_HLinear192(benchmark::State &state) {
-  sys_con *sys = bench::state(1);
-  aperture *ap = bench::linear_probe(sys, 192, 1, 10);
-  const std::vector<point3> points = bench::field_points(kPoints, 20e-3, 10e-3, 80e-3);
+  sys_con *sys = scenario::state(1);
+  aperture *ap = scenario::linear_probe(sys, 192, 1, 10);
+  const std::vector<point3> points = scenario::field_points(kPoints, 20e-3, 10e-3, 80e-3);
   for (auto _ : state) {
     signal_rec **result = calc_h(sys, ap, kPoints, points.data());
     benchmark::DoNotOptimize(result[0]);
-    bench::free_results(sys, result, kPoints);
+    scenario::free_results(sys, result, kPoints);
   }
   state.SetItemsProcessed(state.iterations() * kPoints);
-  bench::release(sys, ap);
+  scenario::release(sys, ap);
 }
 BENCHMARK(BM_HLinear192)->UseRealTime()->Unit(benchmark::kMillisecond);
 

@@ -25,7 +25,7 @@
 #include <cstring>
 #include <string>
 
-#include "bench_setup.h"
+#include "support/scenarios.h"
 
 namespace {
 
@@ -37,12 +37,12 @@ constexpr int kScatterers = 10000;
 // cut where its envelope falls to -40 dB.
 signal_rec *narrow_impulse(sys_con *sys) {
   const double f0 = 5e6, sigma_f = f0 * 0.2 / 2 / std::sqrt(2 * std::log(2.0));
-  const double sigma_t = 1 / (bench::kTwoPi * sigma_f);
+  const double sigma_t = 1 / (scenario::kTwoPi * sigma_f);
   const int half = static_cast<int>(std::ceil(sigma_t * std::sqrt(2 * std::log(100.0)) * sys->fs));
   signal_rec *s = alloc_signal(sys, 2 * half + 1, 0);
   for (int j = 0; j < 2 * half + 1; j++) {
     const double t = (j - half) / sys->fs;
-    s->values[j] = std::exp(-t * t / (2 * sigma_t * sigma_t)) * std::sin(bench::kTwoPi * f0 * t);
+    s->values[j] = std::exp(-t * t / (2 * sigma_t * sigma_t)) * std::sin(scenario::kTwoPi * f0 * t);
   }
   return s;
 }
@@ -51,7 +51,8 @@ aperture *array(sys_con *sys) {
   aperture *ap = xdc_linear_array(sys, kElements, 0.27e-3, 5e-3, 0.03e-3, 1, 5, {0, 0, 0.02});
   xdc_impulse(sys, ap, narrow_impulse(sys));
   signal_rec *excitation = alloc_signal(sys, 21, 0);
-  for (int j = 0; j < 21; j++) excitation->values[j] = std::sin(bench::kTwoPi * 5e6 * j / sys->fs);
+  for (int j = 0; j < 21; j++)
+    excitation->values[j] = std::sin(scenario::kTwoPi * 5e6 * j / sys->fs);
   xdc_excitation(sys, ap, excitation);
   return ap;
 }
@@ -75,7 +76,8 @@ double angle(int w) {
 }
 
 struct PlaneWaveCase {
-  explicit PlaneWaveCase(int threads) : sys(bench::state(threads)), tx(array(sys)), rx(array(sys)) {
+  explicit PlaneWaveCase(int threads)
+      : sys(scenario::state(threads)), tx(array(sys)), rx(array(sys)) {
     std::mt19937_64 rng(2025);
     std::uniform_real_distribution<double> u(-0.5, 0.5);
     std::normal_distribution<double> g(0.0, 1.0);
@@ -94,14 +96,14 @@ struct PlaneWaveCase {
         lo = std::min<int64_t>(lo, r[j]->start_sample);
         hi = std::max<int64_t>(hi, r[j]->start_sample + r[j]->no_samples);
       }
-      bench::free_results(sys, r, kElements);
+      scenario::free_results(sys, r, kElements);
     }
     first = lo;
     rows = hi - lo;
   }
   ~PlaneWaveCase() {
     xdc_free(sys, rx);
-    bench::release(sys, tx);
+    scenario::release(sys, tx);
   }
   signal_rec **multi() {
     std::vector<point3> p = points;
@@ -150,7 +152,7 @@ void BM_ChannelsPlaneWaves(benchmark::State &state) {
     cpu = process_seconds();
     for (int w = 0; w < kTransmits; w++) {
       set_delays(c.sys, c.tx, angle(w));
-      bench::free_results(c.sys, c.multi(), kElements);
+      scenario::free_results(c.sys, c.multi(), kElements);
     }
     multi += seconds_since(start);
     multi_cpu += process_seconds() - cpu;

@@ -2,7 +2,7 @@
 // without heap calls once the free list holds them.
 #include <benchmark/benchmark.h>
 
-#include "internal.h"
+#include "sonvar.h"
 
 namespace {
 

@@ -7,7 +7,11 @@
 
 #include <vector>
 
-#include "internal.h"
+#include "dispatch/scratch_block.h"
+#include "lines/lines.h"
+#include "sonvar.h"
+
+using namespace sonvar;  // the library internals under test
 
 namespace {
 

@@ -5,7 +5,7 @@
 
 #include <vector>
 
-#include "internal.h"
+#include "sonvar.h"
 
 namespace {
 

@@ -6,7 +6,11 @@
 
 #include <vector>
 
-#include "internal.h"
+#include "dispatch/scratch_block.h"
+#include "triangles/triangles.h"
+#include "sonvar.h"
+
+using namespace sonvar;  // the library internals under test
 
 namespace {
 

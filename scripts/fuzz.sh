@@ -12,18 +12,27 @@ seconds="${1:-30}"
 out="$top/build/fuzz"
 mkdir -p "$out"
 flags="-std=c++17 -O1 -g -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined
-  -I$top/sim -I$top/driver"
-sources="$(ls "$top"/sim/*.cpp) $(ls "$top"/driver/*.cpp | grep -v doroRivo.cpp)"
+  -Wno-psabi -I$top/sim -I$top/driver"
+sources="$(find "$top/sim" -name '*.cpp' | sort) $(ls "$top"/driver/*.cpp | grep -v doroRivo.cpp)"
 # The library's objects once, then each target linked against them.
 objects=""
+compiles=""
 for source in $sources; do
-  object="$out/$(basename "$source" .cpp).o"
-  if [ ! -e "$object" ] || [ "$source" -nt "$object" ]; then
+  name="${source#"$top"/}"
+  object="$out/${name//\//_}"
+  object="${object%.cpp}.o"
+  # Rebuilt when the source or any header of the library or the driver is
+  # newer than the object.
+  if [ ! -e "$object" ] || [ "$source" -nt "$object" ] ||
+    [ -n "$(find "$top/sim" "$top/driver" -name '*.h' -newer "$object" | head -n 1)" ]; then
     clang++ $flags -fsanitize=fuzzer-no-link -c "$source" -o "$object" &
+    compiles="$compiles $!"
   fi
   objects="$objects $object"
 done
-wait
+for compile in $compiles; do
+  wait "$compile" || { echo "a library source failed to compile (see above)"; exit 1; }
+done
 for target in fuzz_probe fuzz_nodes fuzz_hp; do
   clang++ $flags "$top/tests/fuzz/$target.cpp" $objects -lcjson -lpthread -o "$out/$target"
 done

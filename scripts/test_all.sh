@@ -1,19 +1,25 @@
 #!/usr/bin/env bash
-# Builds everything and runs the whole test suite three times: a normal
+# Checks the formatting of the C and C++ sources (scripts/check_format.sh),
+# then builds everything and runs the whole test suite four times: a normal
 # build (then installs it and builds the C example against the package),
-# AddressSanitizer with UndefinedBehaviorSanitizer, and the concurrency
-# tests under ThreadSanitizer; between the last two, the fuzz targets replay
-# their corpus and run 30 seconds each.
+# the library without function clones and vector kernels (SONVAR_SIMD=OFF:
+# the code of other targets and the scalar paths, the same values),
+# AddressSanitizer with UndefinedBehaviorSanitizer,
+# and the concurrency tests under ThreadSanitizer; between the last two, the
+# fuzz targets replay their corpus and run 30 seconds each.
 set -euo pipefail
 top="$(cd "$(dirname "$0")/.." && pwd)"
 bash "$top/scripts/setup.sh"
 jobs="$(nproc)"
 
-build() {  # build DIR SANITIZER BENCHMARKS PYTHON
+build() {  # build DIR SANITIZER BENCHMARKS PYTHON [more CMake options]
   cmake -S "$top" -B "$top/build/$1" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSONVAR_SANITIZE="$2" \
-    -DSONVAR_BENCH="$3" -DSONVAR_PYTHON="$4" >/dev/null
+    -DSONVAR_BENCH="$3" -DSONVAR_PYTHON="$4" "${@:5}" >/dev/null
   cmake --build "$top/build/$1" -j "$jobs"
 }
+
+echo "== formatting of the C and C++ sources =="
+bash "$top/scripts/check_format.sh"
 
 echo "== normal build =="
 build normal "" ON ON
@@ -21,6 +27,10 @@ ctest --test-dir "$top/build/normal" --output-on-failure -j "$jobs"
 
 echo "== installed package and the C example =="
 bash "$top/scripts/test_install.sh" "$top/build/normal"
+
+echo "== the library without function clones and vector kernels (SONVAR_SIMD=OFF) =="
+build nosimd "" OFF OFF -DSONVAR_SIMD=OFF
+ctest --test-dir "$top/build/nosimd" --output-on-failure -j "$jobs"
 
 echo "== AddressSanitizer + UndefinedBehaviorSanitizer =="
 build asan address OFF OFF

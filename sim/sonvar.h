@@ -297,7 +297,7 @@ typedef struct aperture {
 } aperture;
 
 /* ======================================================================== */
-/* State and options (sonvar_main)                                          */
+/* State and options (state)                                                */
 /* ======================================================================== */
 
 /* Creates a state with its defaults and mutexes. quiet = 0 prints the
@@ -388,7 +388,7 @@ SONVAR_API void *alloc_memory(sys_con *sys, uint64_t count, uint64_t size);
 SONVAR_API void free_memory(sys_con *sys, void *block);
 
 /* ======================================================================== */
-/* Signal pool (general)                                                    */
+/* Signal pool (pool)                                                       */
 /* ======================================================================== */
 
 /* Hands out a signal of n zero samples starting at start_sample. The caller
@@ -408,7 +408,7 @@ SONVAR_API void free_signal_memory(sys_con *sys);
 /* Writes the signal's samples to a text file, one "%15e " value a line. */
 SONVAR_API void store_signal(const char *path, const signal_rec *signal);
 /* ======================================================================== */
-/* Apertures (transducers)                                                  */
+/* Apertures (apertures)                                                    */
 /* ======================================================================== */
 
 /* Replaces every rectangle of the aperture by two triangles (appended after
@@ -465,7 +465,7 @@ SONVAR_API void xdc_excitation(sys_con *sys, aperture *ap, signal_rec *signal);
 /* Tables are column-major doubles with `rows` rows; column 0 holds the
  * physical element number (from 1, ascending). `centers` has one row per
  * physical element and the columns x, y, z. See the documentation of each
- * table's columns in transducers.cpp. */
+ * table's columns in apertures/tables.cpp. */
 SONVAR_API aperture *xdc_triangles(sys_con *sys, const double *table, int rows,
                                    const double *centers, point3 focus);
 SONVAR_API aperture *xdc_rectangles(sys_con *sys, const double *table, int rows,
@@ -625,7 +625,7 @@ SONVAR_API signal_rec *sum_responses_decimated(sys_con *sys, signal_rec *src, si
 
 /* ======================================================================== */
 /* Attenuation, focusing at a point, field and scattering calculations      */
-/* (calculations)                                                           */
+/* (field)                                                                  */
 /* ======================================================================== */
 
 /* ---- Field calculations h, hp and hhp ----------------------------------- */
@@ -643,15 +643,30 @@ SONVAR_API signal_rec **calc_hp(sys_con *sys, aperture *ap, int n, const point3 
 SONVAR_API signal_rec **calc_hhp(sys_con *sys, aperture *transmit, aperture *receive, int n,
                                  const point3 *points);
 
+/* Runs calc_h (function_code 1), calc_hp (2) or calc_hhp (3) over N points
+ * on the state's `threads` workers (directly when N <= 5 * threads) and
+ * returns one signal per point in point order. Another code is fatal. */
+SONVAR_API signal_rec **calc_function_parallel(sys_con *sys, int function_code, aperture *ap1,
+                                               aperture *ap2, int N, point3 *points);
+
 /* Echo of n point scatterers (positions in m, amplitudes) summed over the
  * receive aperture. Reorders the scatterers in place when n > 10. */
 SONVAR_API signal_rec *calc_scat(sys_con *sys, aperture *transmit, aperture *receive, int n,
                                  point3 *points, double *amplitudes);
 
+/* calc_scat split over the workers (directly when N <= 5 * threads); the
+ * workers' echoes are summed. */
+SONVAR_API signal_rec *calc_scat_parallel(sys_con *sys, aperture *ap1, aperture *ap2, int N,
+                                          point3 *points, double *amplitudes);
+
 /* Echo per receive physical element: an array of receive->no_elements
  * signals. */
 SONVAR_API signal_rec **calc_scat_multi(sys_con *sys, aperture *transmit, aperture *receive, int n,
                                         point3 *points, double *amplitudes);
+
+/* calc_scat_multi split over the workers (directly when N <= threads). */
+SONVAR_API signal_rec **calc_scat_multi_parallel(sys_con *sys, aperture *ap1, aperture *ap2, int N,
+                                                 point3 *points, double *amplitudes);
 
 /* Echo of every transmit element received by every receive element, each
  * element unfocused and unapodized, sampled at fs/D: result[t][r]. Sorts the
@@ -659,21 +674,6 @@ SONVAR_API signal_rec **calc_scat_multi(sys_con *sys, aperture *transmit, apertu
  * 1 is fatal. */
 SONVAR_API signal_rec ***calc_scat_all(sys_con *sys, aperture *transmit, aperture *receive, int n,
                                        point3 *points, double *amplitudes, int D);
-
-/* Runs calc_h (function_code 1), calc_hp (2) or calc_hhp (3) over N points
- * on the state's `threads` workers (directly when N <= 5 * threads) and
- * returns one signal per point in point order. Another code is fatal. */
-SONVAR_API signal_rec **calc_function_parallel(sys_con *sys, int function_code, aperture *ap1,
-                                               aperture *ap2, int N, point3 *points);
-
-/* calc_scat split over the workers (directly when N <= 5 * threads); the
- * workers' echoes are summed. */
-SONVAR_API signal_rec *calc_scat_parallel(sys_con *sys, aperture *ap1, aperture *ap2, int N,
-                                          point3 *points, double *amplitudes);
-
-/* calc_scat_multi split over the workers (directly when N <= threads). */
-SONVAR_API signal_rec **calc_scat_multi_parallel(sys_con *sys, aperture *ap1, aperture *ap2, int N,
-                                                 point3 *points, double *amplitudes);
 
 /* Channel echoes: the per-element echoes of n point scatterers (positions
  * m, amplitudes) added into the caller's matrix instead of returned as

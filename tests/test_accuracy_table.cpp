@@ -2,8 +2,8 @@
 // and rows hold what the document states for them.
 #include <gtest/gtest.h>
 
-#include "../bench/accuracy_table.h"
-#include "test_util.h"
+#include "support/accuracy_table.h"
+#include "support/test_util.h"
 
 TEST(AccuracyTable, SmallCaseHoldsTheDocumentedBounds) {
   // 4 x 4 mm square, point above the middle of an edge (plateau c/2).

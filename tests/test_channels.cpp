@@ -5,8 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "internal.h"
-#include "test_util.h"
+#include "support/test_util.h"
 
 namespace {
 

@@ -11,7 +11,7 @@
 #include <cjson/cJSON.h>
 
 #include "doroRivo.h"
-#include "test_util.h"
+#include "support/test_util.h"
 
 using sonvar_test::write_file;
 
@@ -130,20 +130,16 @@ TEST_F(DriverTest, InputsMustBeReadableRegularFiles) {
   for (const auto &[path, kind] : {std::pair<std::string, std::string>{dir, "a directory"},
                                    {fifo, "a FIFO"},
                                    {device, "a character device"}}) {
-    EXPECT_EXIT(readMpn(path.c_str(), &count), testing::ExitedWithCode(1),
-                "^node file " + path + ": is " + kind + ", not a regular file\n$");
-    EXPECT_EXIT(read_probe(path.c_str(), false), testing::ExitedWithCode(1),
-                "^probe description " + path + ": is " + kind + ", not a regular file\n$");
+    EXPECT_EXITS(readMpn(path.c_str(), &count), 1,
+                 "^node file " + path + ": is " + kind + ", not a regular file\n$");
+    EXPECT_EXITS(read_probe(path.c_str(), false), 1,
+                 "^probe description " + path + ": is " + kind + ", not a regular file\n$");
   }
   // A stream that fails to read is a read error, not an end of file.
   const std::string path = dir + "nodes.dyn";
   write_file(path, node_file(3));
-  EXPECT_EXIT(
-      {
-        FILE *write_only = fopen(path.c_str(), "a");
-        readMpnFile(write_only, path.c_str(), &count);
-      },
-      testing::ExitedWithCode(1), "^couldn't read input file " + path + ": Bad file descriptor\n$");
+  EXPECT_EXITS(readMpnFile(fopen(path.c_str(), "a"), path.c_str(), &count), 1,
+               "^couldn't read input file " + path + ": Bad file descriptor\n$");
 }
 
 TEST_F(DriverTest, FileWithoutNodeLinesGivesZero) {
@@ -159,8 +155,7 @@ TEST_F(DriverTest, FileWithoutNodeLinesGivesZero) {
 TEST_F(DriverTest, MissingNodeFileEndsWithStatusOne) {
   const std::string path = dir + "absent.dyn";
   int count = 0;
-  EXPECT_EXIT(readMpn(path.c_str(), &count), testing::ExitedWithCode(1),
-              "^couldn't open input file " + path + "\n$");
+  EXPECT_EXITS(readMpn(path.c_str(), &count), 1, "^couldn't open input file " + path + "\n$");
 }
 
 TEST_F(DriverTest, ProbeKeysIgnoreCaseAndUseIntegerViews) {
@@ -197,26 +192,21 @@ TEST_F(DriverTest, ProbeKeysIgnoreCaseAndUseIntegerViews) {
 TEST_F(DriverTest, BadProbeDescriptionsEndWithStatusOne) {
   const std::string path = dir + "probe.json";
   remove(path.c_str());
-  EXPECT_EXIT(read_probe(path.c_str(), false), testing::ExitedWithCode(1),
-              "^probe description " + path + ": cannot open the file\n$");
+  EXPECT_EXITS(read_probe(path.c_str(), false), 1,
+               "^probe description " + path + ": cannot open the file\n$");
   write_file(path, "{\"no_elements\": 12,, }");
-  EXPECT_EXIT(
-      {
-        sonvar_test::stdout_to_stderr();
-        read_probe(path.c_str(), false);
-      },
-      testing::ExitedWithCode(1),
+  EXPECT_EXITS(
+      read_probe(path.c_str(), false), 1,
       "^Error before: \\[ }\\]\nprobe description " + path + ": the text is not valid JSON\n$");
   std::string json = example("c52Fixed.json");
   json.replace(json.find("\"kerf\""), 6, "\"kerv\"");
   write_file(path, json);
-  EXPECT_EXIT(read_probe(path.c_str(), false), testing::ExitedWithCode(1),
-              "^probe description " + path + ": key \"kerf\" is missing or is not a number\n$");
+  EXPECT_EXITS(read_probe(path.c_str(), false), 1,
+               "^probe description " + path + ": key \"kerf\" is missing or is not a number\n$");
   json = example("c52Fixed.json");
   json.replace(json.find("\"xdc_convex_focused_array\""), 26, "7");
   write_file(path, json);
-  EXPECT_EXIT(read_probe(path.c_str(), false), testing::ExitedWithCode(1),
-              "key \"Th\" is missing or is not a string\n$");
+  EXPECT_EXITS(read_probe(path.c_str(), false), 1, "key \"Th\" is missing or is not a string\n$");
 }
 
 TEST_F(DriverTest, ProbeDescriptionsThatCannotBeBuiltAreRefusedByKey) {

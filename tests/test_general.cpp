@@ -11,8 +11,14 @@
 #include <string>
 #include <vector>
 
-#include "internal.h"
-#include "test_util.h"
+#include "general/failure.h"
+#include "general/memory.h"
+#include "general/messages.h"
+#include "threads/thread_lib.h"
+#include "sonvar.h"
+#include "support/test_util.h"
+
+using namespace sonvar;  // the library internals under test
 
 using sonvar_test::capture_stdout;
 using sonvar_test::stdout_to_stderr;
@@ -38,48 +44,25 @@ class GeneralTest : public ::testing::Test {
 
 TEST_F(GeneralTest, MessagesAreWrittenUnchanged) {
   EXPECT_EQ(capture_stdout([&] { print_message(sys, "50% done\n"); }), "50% done\n");
-  EXPECT_EXIT(
-      {
-        stdout_to_stderr();
-        print_error_message("no newline here");
-      },
-      testing::ExitedWithCode(255), "^no newline here$");
+  EXPECT_FATAL(print_error_message("no newline here"), "^no newline here$");
 }
 
 TEST_F(GeneralTest, AssertIndexReportsAndStops) {
   EXPECT_EQ(capture_stdout([&] { assert_index(sys, 0, 5, "here"); }), "");
   EXPECT_EQ(capture_stdout([&] { assert_index(sys, 4, 5, "here"); }), "");
-  EXPECT_EXIT(
-      {
-        stdout_to_stderr();
-        assert_index(sys, 5, 5, "table lookup");
-      },
-      testing::ExitedWithCode(255),
+  EXPECT_FATAL(
+      assert_index(sys, 5, 5, "table lookup"),
       "^Assertion violation at: table lookup \nAssertion violation: Index larger than allowed. "
       "Is 5 can be 4 \nProgram stopped due to assertion violation\n$");
-  EXPECT_EXIT(
-      {
-        stdout_to_stderr();
-        assert_index(sys, -1, 5, "p");
-      },
-      testing::ExitedWithCode(255),
-      "Assertion violation: Index smaller than allowed. Is -1 can be 0 \n");
+  EXPECT_FATAL(assert_index(sys, -1, 5, "p"),
+               "Assertion violation: Index smaller than allowed. Is -1 can be 0 \n");
   // The limit test comes first: a negative index not below a negative limit
   // is reported as too large.
-  EXPECT_EXIT(
-      {
-        stdout_to_stderr();
-        assert_index(sys, -1, -5, "p");
-      },
-      testing::ExitedWithCode(255), "Index larger than allowed. Is -1 can be -6 \n");
+  EXPECT_FATAL(assert_index(sys, -1, -5, "p"), "Index larger than allowed. Is -1 can be -6 \n");
   // A place text longer than the 256-byte line is cut, not overflowed.
   const std::string place(600, 'q');
-  EXPECT_EXIT(
-      {
-        stdout_to_stderr();
-        assert_index(sys, 9, 1, place.c_str());
-      },
-      testing::ExitedWithCode(255), "^Assertion violation at: q{231}Assertion violation: Index");
+  EXPECT_FATAL(assert_index(sys, 9, 1, place.c_str()),
+               "^Assertion violation at: q{231}Assertion violation: Index");
 }
 
 TEST_F(GeneralTest, AllocMemoryIsZeroFilled) {
@@ -93,12 +76,8 @@ TEST_F(GeneralTest, AllocMemoryIsZeroFilled) {
 }
 
 TEST_F(GeneralTest, CheckedAllocationNamesWhatFailed) {
-  EXPECT_EXIT(
-      {
-        stdout_to_stderr();
-        sonvar::alloc_array<double>(sys, UINT64_C(1) << 60, "the test table");
-      },
-      testing::ExitedWithCode(255),
+  EXPECT_FATAL(
+      sonvar::alloc_array<double>(sys, UINT64_C(1) << 60, "the test table"),
       "Fatal error: Not possible to allocate memory for the test table \\(1152921504606846976 "
       "x 8 bytes\\) \n$");
 }
@@ -127,9 +106,8 @@ TEST_F(GeneralTest, FailedValueArrayNamesTheNextSignalNumber) {
   };
   sys->max_samples = SONVAR_LARGEST_MAX_SAMPLES;  // the heap, not the bound, refuses
   for (const Case &c : cases) {
-    EXPECT_EXIT(
+    EXPECT_FATAL(
         {
-          stdout_to_stderr();
           long pages = 0;
           FILE *statm = fopen("/proc/self/statm", "r");
           if (statm == nullptr || fscanf(statm, "%ld", &pages) != 1) exit(2);
@@ -140,7 +118,6 @@ TEST_F(GeneralTest, FailedValueArrayNamesTheNextSignalNumber) {
           setrlimit(RLIMIT_AS, &limit);
           c.request();
         },
-        testing::ExitedWithCode(255),
         "^FATAL ERROR: Not possible to allocate data storage for signal\n             Allocate "
         "signal " +
             std::to_string(c.number) +
@@ -225,20 +202,10 @@ TEST_F(GeneralTest, ExtendSignalKeepsOrClearsSamples) {
 }
 
 TEST_F(GeneralTest, BadLengthsAreFatal) {
-  EXPECT_EXIT(
-      {
-        stdout_to_stderr();
-        alloc_signal(sys, 0, 0);
-      },
-      testing::ExitedWithCode(255),
-      "^FATAL ERROR: Number of samples is negative or 0. It is 0\nProgram terminated\n$");
+  EXPECT_FATAL(alloc_signal(sys, 0, 0),
+               "^FATAL ERROR: Number of samples is negative or 0. It is 0\nProgram terminated\n$");
   signal_rec *s = alloc_signal(sys, 3, 0);
-  EXPECT_EXIT(
-      {
-        stdout_to_stderr();
-        extend_signal(sys, s, -2, 0);
-      },
-      testing::ExitedWithCode(255), "It is -2\nProgram terminated\n$");
+  EXPECT_FATAL(extend_signal(sys, s, -2, 0), "It is -2\nProgram terminated\n$");
   free_signal(sys, s);
 }
 
@@ -247,12 +214,8 @@ TEST_F(GeneralTest, DoubleReleaseIsFatalAndReadsOnlyTheArray) {
   s->values[0] = 1.5;
   s->values[1] = -2.0;
   free_signal(sys, s);
-  EXPECT_EXIT(
-      {
-        stdout_to_stderr();
-        free_signal(sys, s);
-      },
-      testing::ExitedWithCode(255),
+  EXPECT_FATAL(
+      free_signal(sys, s),
       "^ERROR: Signal has been previously freed\nSignal number 0, Number of bytes 64 \n"
       "Start sample 4, Number of samples 2, Max. samples 2, Sampling frequency   100.0000 MHz  \n"
       "First 5 values: 1.500000e\\+00  -2.000000e\\+00         none        none        none  \n"

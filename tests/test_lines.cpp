@@ -9,82 +9,47 @@
 #include <random>
 #include <vector>
 
-#include "test_util.h"
+#include "apertures/geometry.h"
+#include "base/points.h"
+#include "dispatch/scratch_block.h"
+#include "lines/lines.h"
+#include "triangles/triangles.h"
+#include "support/oracles.h"
+#include "support/test_util.h"
+
+using namespace sonvar;  // the library internals under test
+
+using sonvar_test::gauss_legendre;
+using sonvar_test::relative_l2;
+using sonvar_test::signals_in_use;
 
 namespace {
 
 constexpr double kPi = 3.14159265358979323846;
 constexpr double kTwoPi = 2.0 * kPi;
 
-using Vertex = std::array<double, 2>;
+using sonvar_test::Vertex;
+using Polygon = sonvar_test::ConvexPolygon;
 
-// A convex polygon given counter-clockwise; the independent reference of the
-// tests below.
-struct Polygon {
-  std::vector<Vertex> v;
-
-  // Strictly-or-on inside by the sign of the cross products of the edges.
-  bool contains(double x, double y) const {
-    for (size_t i = 0; i < v.size(); i++) {
-      const Vertex &a = v[i];
-      const Vertex &b = v[(i + 1) % v.size()];
-      const double cross = (b[0] - a[0]) * (y - a[1]) - (b[1] - a[1]) * (x - a[0]);
-      if (cross < -1e-15) return false;
-    }
-    return true;
-  }
-
-  // Angle of the circle (cx, cy, radius) inside the polygon, from the
-  // circle's crossings with the edge segments.
-  double arc_inside(double cx, double cy, double radius) const {
-    std::vector<double> angles;
-    for (size_t i = 0; i < v.size(); i++) {
-      const Vertex &a = v[i];
-      const Vertex &b = v[(i + 1) % v.size()];
-      const double dx = b[0] - a[0], dy = b[1] - a[1];
-      const double fx = a[0] - cx, fy = a[1] - cy;
-      const double qa = dx * dx + dy * dy, qb = 2 * (fx * dx + fy * dy);
-      const double qc = fx * fx + fy * fy - radius * radius;
-      const double disc = qb * qb - 4 * qa * qc;
-      if (disc < 0) continue;
-      for (double sign : {-1.0, 1.0}) {
-        const double s = (-qb + sign * std::sqrt(disc)) / (2 * qa);
-        if (s < 0 || s > 1) continue;
-        double angle = std::atan2(fy + s * dy, fx + s * dx);
-        if (angle < 0) angle += kTwoPi;
-        angles.push_back(angle);
-      }
-    }
-    if (angles.empty()) return contains(cx + radius, cy) ? kTwoPi : 0.0;
-    std::sort(angles.begin(), angles.end());
-    double omega = 0.0;
-    for (size_t k = 0; k < angles.size(); k++) {
-      const double a = angles[k];
-      const double b = k + 1 < angles.size() ? angles[k + 1] : angles[0] + kTwoPi;
-      const double mid = (a + b) / 2;
-      if (b - a > 0 && contains(cx + radius * std::cos(mid), cy + radius * std::sin(mid)))
-        omega += b - a;
-    }
-    return omega;
-  }
-};
+// Points on a polygon's edge count as inside it up to rounding.
+constexpr double kOnEdge = 1e-15;
 
 // One bounding line through p1 and p2 with the inside point q, filled the way
 // the aperture code fills it (slope form unless the line is parallel to y).
 bounding_line make_line(Vertex p1, Vertex p2, Vertex q) {
   bounding_line line{};
-  const double dx = p1[0] - p2[0];
-  if (std::fabs(dx) > (std::fabs(p2[0]) + std::fabs(p1[0])) * 1e-14) {
-    line.slope = (p1[1] - p2[1]) / dx;
+  const double dx = p1.x - p2.x;
+  if (std::fabs(dx) > (std::fabs(p2.x) + std::fabs(p1.x)) * 1e-14) {
+    line.slope = (p1.y - p2.y) / dx;
     line.vertical = 0;
-    line.y1 = p1[1] - p1[0] * line.slope;
+    line.y1 = p1.y - p1.x * line.slope;
     line.slope_factor = line.slope * line.slope + 1;
-    line.above_or_left = q[1] > q[0] * line.slope + line.y1 ? 1 : 0;
+    line.above_or_left = q.y > q.x * line.slope + line.y1 ? 1 : 0;
   } else {
     line.slope = 1e60;
     line.vertical = 1;
-    line.x1 = p1[0];
-    line.above_or_left = p1[0] > q[0] ? 1 : 0;
+    line.x1 = p1.x;
+    line.above_or_left = p1.x > q.x ? 1 : 0;
   }
   return line;
 }
@@ -99,12 +64,12 @@ struct Element {
   explicit Element(const Polygon &polygon) {
     Vertex centre{0, 0};
     for (const Vertex &p : polygon.v) {
-      centre[0] += p[0] / polygon.v.size();
-      centre[1] += p[1] / polygon.v.size();
+      centre.x += p.x / polygon.v.size();
+      centre.y += p.y / polygon.v.size();
     }
     for (size_t i = 0; i < polygon.v.size(); i++) {
       lines.push_back(make_line(polygon.v[i], polygon.v[(i + 1) % polygon.v.size()], centre));
-      corners.push_back({polygon.v[i][0], polygon.v[i][1], 0.0});
+      corners.push_back({polygon.v[i].x, polygon.v[i].y, 0.0});
     }
     record.lines = lines.data();
     record.no_lines = static_cast<int>(lines.size());
@@ -139,64 +104,10 @@ struct Solution {
   }
 };
 
-// Gauss-Legendre nodes and weights on [0, 1], by Newton's method on the
-// Legendre polynomial.
-void gauss_legendre(int n, std::vector<double> *nodes, std::vector<double> *weights) {
-  nodes->assign(n, 0.0);
-  weights->assign(n, 0.0);
-  for (int i = 0; i < n; i++) {
-    double x = std::cos(kPi * (i + 0.75) / (n + 0.5));
-    double dp = 0.0;
-    for (int iteration = 0; iteration < 100; iteration++) {
-      double p0 = 1.0, p1 = x;
-      for (int k = 2; k <= n; k++) {
-        const double p2 = ((2 * k - 1) * x * p1 - (k - 1) * p0) / k;
-        p0 = p1;
-        p1 = p2;
-      }
-      dp = n * (x * p1 - p0) / (x * x - 1);
-      const double dx = p1 / dp;
-      x -= dx;
-      if (std::fabs(dx) < 1e-16) break;
-    }
-    (*nodes)[i] = (1 - x) / 2;
-    (*weights)[i] = 1.0 / ((1 - x * x) * dp * dp);
-  }
-}
-
-// Integral of 1 / (2 pi R) over a triangle in the plane z = 0, R the distance
-// to (px, py, pz): the triangle is cut into 16 similar ones, each mapped from
-// the unit square (collapsed coordinates) and integrated by Gauss-Legendre.
-double triangle_integral(Vertex a, Vertex b, Vertex c, double px, double py, double pz, int depth) {
-  if (depth > 0) {
-    const Vertex ab{(a[0] + b[0]) / 2, (a[1] + b[1]) / 2};
-    const Vertex bc{(b[0] + c[0]) / 2, (b[1] + c[1]) / 2};
-    const Vertex ca{(c[0] + a[0]) / 2, (c[1] + a[1]) / 2};
-    return triangle_integral(a, ab, ca, px, py, pz, depth - 1) +
-           triangle_integral(ab, b, bc, px, py, pz, depth - 1) +
-           triangle_integral(ca, bc, c, px, py, pz, depth - 1) +
-           triangle_integral(ab, bc, ca, px, py, pz, depth - 1);
-  }
-  std::vector<double> u, w;
-  gauss_legendre(20, &u, &w);
-  const double area2 = std::fabs((b[0] - a[0]) * (c[1] - a[1]) - (b[1] - a[1]) * (c[0] - a[0]));
-  double sum = 0.0;
-  for (size_t i = 0; i < u.size(); i++)
-    for (size_t j = 0; j < u.size(); j++) {
-      const double s = u[i], t = u[j] * u[i];  // (s, t) in the triangle 0 <= t <= s <= 1
-      const double x = a[0] + s * (b[0] - a[0]) + t * (c[0] - b[0]);
-      const double y = a[1] + s * (b[1] - a[1]) + t * (c[1] - b[1]);
-      const double r = std::sqrt(sqr(x - px) + sqr(y - py) + sqr(pz));
-      sum += w[i] * w[j] * u[i] * area2 / r;
-    }
-  return sum / kTwoPi;
-}
-
+// The time integral of the response of the polygon at (px, py, pz), by the
+// oracle's rule (20 points on 3 levels of splits).
 double polygon_integral(const Polygon &polygon, double px, double py, double pz) {
-  double total = 0.0;
-  for (size_t i = 1; i + 1 < polygon.v.size(); i++)
-    total += triangle_integral(polygon.v[0], polygon.v[i], polygon.v[i + 1], px, py, pz, 3);
-  return total;
+  return sonvar_test::polygon_time_integral(polygon, {px, py, pz}, 3, 20);
 }
 
 double signal_sum(const signal_rec *signal) {
@@ -287,25 +198,6 @@ double relative_difference(const signal_rec *a, const signal_rec *b) {
   return error / peak;
 }
 
-// Relative L2 difference of a against b on the common absolute time axis.
-double relative_l2(const signal_rec *a, const signal_rec *b) {
-  const int first = std::min(a->start_sample, b->start_sample);
-  const int last = std::max(a->start_sample + a->no_samples, b->start_sample + b->no_samples);
-  double diff = 0.0, norm = 0.0;
-  for (int k = first; k < last; k++) {
-    diff += sqr(value_at(a, k) - value_at(b, k));
-    norm += sqr(value_at(b, k));
-  }
-  return std::sqrt(diff / norm);
-}
-
-// Signals handed out by the pool and not yet given back.
-int signals_in_use(const sys_con *sys) {
-  int free_count = 0;
-  for (const signal_rec *s = sys->free_signals; s != nullptr; s = s->next) free_count++;
-  return sys->next_signal_number - free_count;
-}
-
 // Lines against triangles, max difference relative to the peak. Both methods
 // accept a Romberg piece at 0.001 of itself; against a fine sampling of the
 // exact arcs each is off by 1e-4 to 6e-4 of the peak. Over an edge or a
@@ -344,7 +236,7 @@ class LinesTest : public ::testing::Test {
       }
       const double omega = sum_solution(&element.record, &solution.record, flag, t);
       const double radius = std::sqrt(sqr(t * kC) - sqr(pz));
-      ASSERT_NEAR(omega, polygon.arc_inside(px, py, radius), 1e-9)
+      ASSERT_NEAR(omega, polygon.arc_inside(px, py, radius, kOnEdge), 1e-9)
           << "at t = " << t << ", step " << i << ", point " << px << ", " << py;
     }
   }
@@ -445,7 +337,7 @@ TEST_F(LinesTest, FindAnglesRestartsWhenACrossingMovesAcrossThePositiveXAxis) {
   Solution solution(5, 12, 1.0);
   initialize_solution(&element.record, &solution.record, 0.0, 0.0, 0.0);
   EXPECT_NEAR(sum_solution(&element.record, &solution.record, 1, 0.99),
-              polygon.arc_inside(0, 0, 0.99), 1e-12);
+              polygon.arc_inside(0, 0, 0.99, kOnEdge), 1e-12);
   ASSERT_EQ(solution.record.no_angles, 2);
   EXPECT_GT(solution.angles[1], kPi);  // just below the positive x axis
 
@@ -462,7 +354,7 @@ TEST_F(LinesTest, FindAnglesRestartsWhenACrossingMovesAcrossThePositiveXAxis) {
   initialize_solution(&element.record, &solution.record, 0.0, 0.0, 0.0);
   sum_solution(&element.record, &solution.record, 1, 0.99);
   EXPECT_NEAR(sum_solution(&element.record, &solution.record, 0, 1.01),
-              polygon.arc_inside(0, 0, 1.01), 1e-12);
+              polygon.arc_inside(0, 0, 1.01, kOnEdge), 1e-12);
 }
 
 TEST_F(LinesTest, ListedCrossingAtTangencyIsADoubleRootUnlessRecomputed) {
@@ -589,20 +481,12 @@ TEST_F(LinesTest, SeveralArrivalTimesInOneSampleIntervalAreSplitCorrectly) {
 TEST_F(LinesTest, CheckIndexAcceptsTheBoundsAndStopsOutsideThem) {
   check_index(sys, 5, 0, 5, "upper bound");
   check_index(sys, 0, 0, 5, "lower bound");
-  EXPECT_EXIT(
-      {
-        dup2(2, 1);
-        check_index(sys, 6, 0, 5, "some place");
-      },
-      testing::ExitedWithCode(255),
+  EXPECT_FATAL(
+      check_index(sys, 6, 0, 5, "some place"),
       "^Index violation: some place \nAssertion violation: Index larger than allowed\\. Is 6 "
       "can be 5 \nInternal index error in program\n$");
-  EXPECT_EXIT(
-      {
-        dup2(2, 1);
-        check_index(sys, -1, 0, 5, "other place");
-      },
-      testing::ExitedWithCode(255),
+  EXPECT_FATAL(
+      check_index(sys, -1, 0, 5, "other place"),
       "^Index violation: other place \nAssertion violation: Index lower than allowed\\. Is -1 "
       "can be 0 \nInternal index error in program\n$");
 }

@@ -14,8 +14,14 @@
 #include <map>
 #include <sstream>
 
-#include "../bench/bench_setup.h"
-#include "test_util.h"
+#include "base/points.h"
+#include "support/scenarios.h"
+#include "support/oracles.h"
+#include "support/test_util.h"
+
+using namespace sonvar;  // the library internals under test
+
+using sonvar_test::relative_l2;
 
 namespace {
 
@@ -86,7 +92,7 @@ class RegressionTest : public ::testing::Test {
     return table;
   }
 
-  void release(signal_rec **signals, int n) { bench::free_results(sys, signals, n); }
+  void release(signal_rec **signals, int n) { scenario::free_results(sys, signals, n); }
 
   sys_con *sys = nullptr;
 };
@@ -95,9 +101,9 @@ const std::vector<point3> kFieldPoints = {
     {0.0, 0.0, 10e-3}, {5e-3, 1e-3, 30e-3}, {-12e-3, 0.0, 55e-3}, {20e-3, -2e-3, 80e-3}};
 
 TEST_F(RegressionTest, HpOfTheExampleProbe) {
-  aperture *ap = bench::example_probe(sys);
+  aperture *ap = scenario::example_probe(sys);
   for (int att = 0; att < 2; att++) {
-    bench::soft_tissue_attenuation(sys, att != 0);
+    scenario::soft_tissue_attenuation(sys, att != 0);
     signal_rec **hp = calc_hp(sys, ap, 4, kFieldPoints.data());
     check_all("hp_probe_att" + std::to_string(att), hp, 4);
     release(hp, 4);
@@ -106,9 +112,9 @@ TEST_F(RegressionTest, HpOfTheExampleProbe) {
 }
 
 TEST_F(RegressionTest, HOfALinearArray) {
-  aperture *ap = bench::linear_probe(sys, 32, 1, 3);
+  aperture *ap = scenario::linear_probe(sys, 32, 1, 3);
   for (int att = 0; att < 2; att++) {
-    bench::soft_tissue_attenuation(sys, att != 0);
+    scenario::soft_tissue_attenuation(sys, att != 0);
     signal_rec **h = calc_h(sys, ap, 4, kFieldPoints.data());
     check_all("h_linear_att" + std::to_string(att), h, 4);
     release(h, 4);
@@ -122,8 +128,8 @@ TEST_F(RegressionTest, HOfALinearArray) {
 }
 
 TEST_F(RegressionTest, HhpOfTheExampleProbe) {
-  aperture *ap = bench::example_probe(sys);
-  bench::soft_tissue_attenuation(sys, true);
+  aperture *ap = scenario::example_probe(sys);
+  scenario::soft_tissue_attenuation(sys, true);
   signal_rec **hhp = calc_hhp(sys, ap, ap, 2, kFieldPoints.data() + 1);
   check_all("hhp_probe", hhp, 2);
   release(hhp, 2);
@@ -131,17 +137,17 @@ TEST_F(RegressionTest, HhpOfTheExampleProbe) {
 }
 
 TEST_F(RegressionTest, ScatteringOfALinearArray) {
-  aperture *ap = bench::linear_probe(sys, 16, 1, 3);
+  aperture *ap = scenario::linear_probe(sys, 16, 1, 3);
   std::vector<point3> points;
   std::vector<double> amplitudes;
   for (int att = 0; att < 2; att++) {
-    bench::soft_tissue_attenuation(sys, att != 0);
+    scenario::soft_tissue_attenuation(sys, att != 0);
     const std::string tag = "_att" + std::to_string(att);
-    bench::random_scatterers(12, 10e-3, 20e-3, 20e-3, &points, &amplitudes);
+    scenario::random_scatterers(12, 10e-3, 20e-3, 20e-3, &points, &amplitudes);
     signal_rec *scat = calc_scat(sys, ap, ap, 12, points.data(), amplitudes.data());
     check("scat" + tag, scat);
     free_signal(sys, scat);
-    bench::random_scatterers(12, 10e-3, 20e-3, 20e-3, &points, &amplitudes);
+    scenario::random_scatterers(12, 10e-3, 20e-3, 20e-3, &points, &amplitudes);
     signal_rec **multi = calc_scat_multi(sys, ap, ap, 12, points.data(), amplitudes.data());
     check_all("scat_multi" + tag, multi, 16);
     release(multi, 16);
@@ -150,11 +156,11 @@ TEST_F(RegressionTest, ScatteringOfALinearArray) {
 }
 
 TEST_F(RegressionTest, AllPairsOfASmallArray) {
-  aperture *ap = bench::linear_probe(sys, 4, 1, 3);
-  bench::soft_tissue_attenuation(sys, true);
+  aperture *ap = scenario::linear_probe(sys, 4, 1, 3);
+  scenario::soft_tissue_attenuation(sys, true);
   std::vector<point3> points;
   std::vector<double> amplitudes;
-  bench::random_scatterers(12, 10e-3, 20e-3, 20e-3, &points, &amplitudes);
+  scenario::random_scatterers(12, 10e-3, 20e-3, 20e-3, &points, &amplitudes);
   signal_rec ***all = calc_scat_all(sys, ap, ap, 12, points.data(), amplitudes.data(), 2);
   for (int t = 0; t < 4; t++) {
     check_all("scat_all/" + std::to_string(t), all[t], 4);
@@ -168,22 +174,6 @@ TEST_F(RegressionTest, AllPairsOfASmallArray) {
 
 namespace {
 
-// Relative L2 distance of a from the reference b on the absolute sample axis.
-double relative_l2(const signal_rec *a, const signal_rec *b) {
-  const int lo = std::min(a->start_sample, b->start_sample);
-  const int hi = std::max(a->start_sample + a->no_samples, b->start_sample + b->no_samples);
-  const auto at = [](const signal_rec *s, int k) {
-    const int j = k - s->start_sample;
-    return j >= 0 && j < s->no_samples ? s->values[j] : 0.0;
-  };
-  double diff = 0, norm = 0;
-  for (int k = lo; k < hi; k++) {
-    diff += sqr(at(a, k) - at(b, k));
-    norm += sqr(at(b, k));
-  }
-  return std::sqrt(diff / norm);
-}
-
 // h of the 128-element linear array of the speed target (0.48 x 13.5 mm,
 // pitch 0.508 mm, focused at 40 mm) with each element cut into
 // sub_x x sub_y rectangles, against the exact response of the same
@@ -192,13 +182,13 @@ double relative_l2(const signal_rec *a, const signal_rec *b) {
 TEST_F(RegressionTest, LinearArrayCutMeetsOnePercentOfTheTriangleResponse) {
   const std::vector<point3> checks = {{0.0, 0.0, 10e-3}, {5e-3, 0.0, 40e-3}, {-15e-3, 0.0, 70e-3}};
   set_sonvar(sys, "use_triangles", 1);
-  aperture *exact = bench::linear_probe(sys, 128, 1, 1);
+  aperture *exact = scenario::linear_probe(sys, 128, 1, 1);
   set_sonvar(sys, "use_triangles", 0);
   signal_rec **ref = calc_h(sys, exact, 3, checks.data());
   // The cut along the height matters: the element is 13.5 mm high against
   // a wavelength of 0.43 mm. 1 x 24 still misses 1% at 10 mm depth (1.08%);
   // 1 x 28 holds it at all three points (0.86%, 0.27%, 0.27%).
-  aperture *cut = bench::linear_probe(sys, 128, bench::kCutX, bench::kCutY);
+  aperture *cut = scenario::linear_probe(sys, 128, scenario::kCutX, scenario::kCutY);
   signal_rec **h = calc_h(sys, cut, 3, checks.data());
   for (int k = 0; k < 3; k++) EXPECT_LT(relative_l2(h[k], ref[k]), 0.01) << "check point " << k;
   release(h, 3);

@@ -3,7 +3,7 @@
 #include <functional>
 #include <string>
 
-#include "test_util.h"
+#include "support/test_util.h"
 
 namespace {
 

@@ -10,15 +10,19 @@
 #include <thread>
 #include <vector>
 
-#include "test_util.h"
+#include "support/oracles.h"
+#include "support/test_util.h"
 
+using namespace sonvar;  // the library internals under test
+
+using sonvar_test::cplx;
+using sonvar_test::DirectDft;
 using sonvar_test::expect_signal_near;
 using sonvar_test::quiet_state;
 using sonvar_test::release_state;
 
 namespace {
 
-using cplx = std::complex<long double>;
 using Values = std::vector<double>;
 
 // Sums of a few dozen products of values in [-1, 1]: rounding stays far below.
@@ -42,29 +46,6 @@ Values reference_convolution(const Values &a, const Values &b, double divisor = 
 Values values_of(const signal_rec *s) {
   return Values(s->values, s->values + s->no_samples);
 }
-
-// X[k] = sum_j x[j] exp(+2 pi i j k / N) evaluated directly in long double,
-// with the angle reduced modulo N before the sine and cosine.
-class DirectDft {
- public:
-  explicit DirectDft(int N) : N_(N), w_(static_cast<size_t>(N)) {
-    const long double pi = 3.141592653589793238462643383279502884L;
-    for (int r = 0; r < N; r++) w_[static_cast<size_t>(r)] = std::polar(1.0L, 2 * pi * r / N);
-  }
-  cplx bin(const Values &x, int k) const {
-    cplx sum = 0;
-    size_t r = 0;
-    for (double v : x) {
-      sum += static_cast<long double>(v) * w_[r];
-      r = (r + static_cast<size_t>(k)) % static_cast<size_t>(N_);
-    }
-    return sum;
-  }
-
- private:
-  int N_;
-  std::vector<cplx> w_;
-};
 
 // Bins 0 .. N/2 to compare: all up to N = 4096; above, the edges, the middle
 // and 250 fixed random bins (a full direct DFT of 65,536 points takes minutes).
@@ -207,13 +188,12 @@ TEST_F(SignalsTest, AbsentOperandsCountAsZero) {
 
 TEST_F(SignalsTest, UnusableArgumentsEndTheProgramWithAMessage) {
   signal_rec *a = make(Values(9, 1.0), 0);
-  EXPECT_EXIT((dup2(2, 1), Convolve_decimate(sys, a, a, 0, 1.0)), testing::ExitedWithCode(255),
-              "^Fatal error: Convolve_decimate: decimation factor 0 is below 1 \n$");
-  EXPECT_EXIT((dup2(2, 1), sum_responses_decimated(sys, a, a, -2, 0, 1.0)),
-              testing::ExitedWithCode(255),
-              "^Fatal error: sum_responses_decimated: decimation factor -2 is below 1 \n$");
-  EXPECT_EXIT(
-      (dup2(2, 1), Find_FFT(sys, a, 8)), testing::ExitedWithCode(255),
+  EXPECT_FATAL(Convolve_decimate(sys, a, a, 0, 1.0),
+               "^Fatal error: Convolve_decimate: decimation factor 0 is below 1 \n$");
+  EXPECT_FATAL(sum_responses_decimated(sys, a, a, -2, 0, 1.0),
+               "^Fatal error: sum_responses_decimated: decimation factor -2 is below 1 \n$");
+  EXPECT_FATAL(
+      Find_FFT(sys, a, 8),
       "^Fatal error: Find_FFT: a signal of 9 samples cannot be transformed with length 8 \n$");
   free_signal(sys, a);
 }

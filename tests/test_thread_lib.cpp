@@ -2,7 +2,10 @@
 #include <atomic>
 #include <vector>
 
-#include "test_util.h"
+#include "threads/thread_lib.h"
+#include "support/test_util.h"
+
+using namespace sonvar;  // the library internals under test
 
 class ThreadLibTest : public ::testing::Test {
  protected:

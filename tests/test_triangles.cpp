@@ -7,9 +7,17 @@
 #include <limits>
 #include <vector>
 
-#include "hand_aperture.h"
-#include "internal.h"
-#include "test_util.h"
+#include "support/hand_aperture.h"
+#include "base/points.h"
+#include "dispatch/scratch_block.h"
+#include "lines/lines.h"
+#include "threads/thread_lib.h"
+#include "triangles/triangles.h"
+#include "sonvar.h"
+#include "support/oracles.h"
+#include "support/test_util.h"
+
+using namespace sonvar;  // the library internals under test
 
 using sonvar_test::make_triangle;
 
@@ -63,59 +71,14 @@ double max_difference(const Response &a, const Response &b) {
   return peak_of(add(a, negative_b));
 }
 
-// Gauss-Legendre nodes and weights on [0, 1].
-std::vector<std::pair<double, double>> gauss_legendre(int n) {
-  std::vector<std::pair<double, double>> rule;
-  for (int i = 1; i <= n; i++) {
-    double x = std::cos(kPi * (i - 0.25) / (n + 0.5));
-    double dp = 0.0;
-    for (int iteration = 0; iteration < 100; iteration++) {
-      double p0 = 1.0;
-      double p1 = x;
-      for (int k = 2; k <= n; k++) {
-        const double p2 = ((2.0 * k - 1.0) * x * p1 - (k - 1.0) * p0) / k;
-        p0 = p1;
-        p1 = p2;
-      }
-      dp = n * (x * p1 - p0) / (x * x - 1.0);
-      const double step = p1 / dp;
-      x -= step;
-      if (std::fabs(step) < 1e-16) break;
-    }
-    rule.push_back({0.5 * (1.0 - x), 1.0 / ((1.0 - x * x) * dp * dp)});
-  }
-  return rule;
-}
-
 point3 mid(point3 a, point3 b) {
   return {(a.x + b.x) / 2, (a.y + b.y) / 2, (a.z + b.z) / 2};
 }
 
-// (1 / 2 pi) times the integral of 1/R over the triangle (a, b, c), R the
-// distance to p: the time integral of the spatial impulse response. Each
-// quarter-split level halves the distance scale the rule must resolve; the
-// collapsed-square (Duffy) map keeps the rule smooth at the corners.
+// The time integral of the spatial impulse response of the triangle
+// (a, b, c) at p (oracles.h, a 16-point rule on `depth` levels of splits).
 double surface_integral(point3 a, point3 b, point3 c, point3 p, int depth) {
-  if (depth > 0) {
-    const point3 ab = mid(a, b), bc = mid(b, c), ca = mid(c, a);
-    return surface_integral(a, ab, ca, p, depth - 1) + surface_integral(ab, b, bc, p, depth - 1) +
-           surface_integral(ca, bc, c, p, depth - 1) + surface_integral(ab, bc, ca, p, depth - 1);
-  }
-  static const std::vector<std::pair<double, double>> rule = gauss_legendre(16);
-  const point3 e1 = {b.x - a.x, b.y - a.y, b.z - a.z};
-  const point3 e2 = {c.x - b.x, c.y - b.y, c.z - b.z};
-  const point3 n = {e1.y * e2.z - e1.z * e2.y, e1.z * e2.x - e1.x * e2.z,
-                    e1.x * e2.y - e1.y * e2.x};
-  const double twice_area = std::sqrt(n.x * n.x + n.y * n.y + n.z * n.z);
-  double sum = 0.0;
-  for (const auto &[u, wu] : rule)
-    for (const auto &[v, wv] : rule) {
-      const point3 q = {a.x + u * e1.x + u * v * e2.x, a.y + u * e1.y + u * v * e2.y,
-                        a.z + u * e1.z + u * v * e2.z};
-      const double r = std::sqrt(sqr(q.x - p.x) + sqr(q.y - p.y) + sqr(q.z - p.z));
-      sum += wu * wv * u / r;
-    }
-  return sum * twice_area / (2.0 * kPi);
+  return sonvar_test::triangle_time_integral(a, b, c, p, depth, 16);
 }
 
 double surface_integral(const tri_element &t, point3 p) {

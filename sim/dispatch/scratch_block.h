@@ -1,0 +1,62 @@
+// scratch_block.h - the scratch data of one calculation on one thread
+// (scratch_block.cpp): sized once from the apertures, reused for every field
+// point.
+#ifndef SONVAR_DISPATCH_SCRATCH_BLOCK_H
+#define SONVAR_DISPATCH_SCRATCH_BLOCK_H
+
+#include "sonvar.h"
+
+namespace sonvar {
+
+struct rect_unit_vector;
+struct rect_timing;
+struct line_solution;
+struct triangle_times;
+
+/* Scratch data of one calculation on one thread: sized once from the
+ * apertures, reused for every field point, never shared between threads. */
+typedef struct calc_memory_block {
+  int32_t max_rectangles;           /* most rectangles in one physical element */
+  int32_t max_lines;                /* most bounding lines of one line element */
+  int32_t max_triangles;            /* most triangles in one physical element */
+  rect_unit_vector *unit_vectors;   /* batch_capacity records (at least
+                                       max_rectangles), or NULL */
+  rect_timing *timings;             /* batch_capacity records, or NULL */
+  line_solution *line_scratch;      /* line working record, or NULL */
+  int32_t single_element;           /* non-zero: only element element_index is computed */
+  int32_t element_index;            /* the element of single_element (0-based) */
+  int32_t no_delay;                 /* non-zero: focusing delay 0 and apodization 1 */
+  double *delays;                   /* per physical element: focusing delay, s */
+  int32_t *element_order;           /* per physical element: elements to compute */
+  double *apodizations;             /* per physical element: weight */
+  signal_rec *rect_signals[3];      /* rectangle working signals (the lines use
+                                       the second and third too), or NULL */
+  signal_rec *tri_signals[3];       /* triangle working signals, one per fan */
+  struct triangle_times *tri_times; /* fan timing record, or NULL */
+  point3 *tri_corners;              /* buffer of three projected corners, or NULL */
+  int16_t apply_excitation;         /* 1: apply individual element excitations
+                                       (0 for h, 1 for every other calculation) */
+  int16_t delays_current;           /* 1: delays and apodizations already hold
+                                       the values of this point and aperture
+                                       (the rectangle response keeps them) */
+  /* The rectangle records of several elements at once (unit_vectors and
+   * timings), so that the far-field timings run in full fours across
+   * element boundaries: */
+  int32_t batch_capacity;           /* records unit_vectors and timings hold */
+  const rect_element **batch_rects; /* the rectangles, element by element */
+  double *batch_delays;             /* the focusing delay of each one's element, s */
+  int32_t *batch_offsets;           /* per physical element: its first record */
+  int32_t *batch_list;              /* per physical element: elements to compute */
+} calc_memory_block;
+
+/* A new scratch block sized from one or two apertures (ap2 may be ap1). Its
+ * working signals come from the pool with 1000 samples from sample 0. */
+calc_memory_block *pre_allocate_memory(sys_con *sys, aperture *ap1, aperture *ap2);
+
+/* Gives every array, record and working signal of the block back, then the
+ * block itself. */
+void free_memory_block(sys_con *sys, calc_memory_block *block);
+
+}  // namespace sonvar
+
+#endif  // SONVAR_DISPATCH_SCRATCH_BLOCK_H

@@ -1,0 +1,375 @@
+// rect_response.cpp - the spatial impulse response of rectangular elements.
+//
+// Each rectangle is taken in the far field of the point: its response is a
+// trapezoid (the convolution of two rectangular pulses whose durations are
+// the travel-time differences across its width and height), of area equal
+// to the rectangle's weighted area, spread by 1/(2 pi R). The trapezoid
+// differences and the spreading run four samples at once where the sample
+// times are exact multiples of one step (vector kernels).
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <utility>
+
+#include "base/constants.h"
+#include "base/points.h"
+#include "base/simd.h"
+#include "dispatch/scratch_block.h"
+#include "field/focusing.h"
+#include "field/rect_response.h"
+#include "field/rect_timing.h"
+#include "general/checks.h"
+
+namespace sonvar {
+
+namespace {
+
+// att * R in dB as a factor exp(-att * kAttPerW * W) with W = 2 pi R:
+// ln(10)/20 / (2 pi) (the quotient of the two constants rounds to the value
+// the spreading has always used).
+constexpr double kAttPerW = kNepersPerDb / kTwoPi;
+
+// The physical elements to compute at this point, nearest first and
+// farthest second so that the sum rarely grows more than once. Returns the
+// count written into block->element_order.
+int select_rectangle_elements(sys_con *sys, calc_memory_block *block, const aperture *ap, double x,
+                              double y, double z) {
+  int32_t *order = block->element_order;
+  if (block->single_element) {
+    order[0] = block->element_index;
+    return ap->elements[block->element_index].no_rectangles > 0 ? 1 : 0;
+  }
+  int count = 0, min_pos = 0, max_pos = 0;
+  double min_path = 0, max_path = 0;
+  for (int i = 0; i < ap->no_elements; i++) {
+    if (block->apodizations[i] == 0.0 || ap->elements[i].no_rectangles == 0) continue;
+    const double path = distance(ap->elements[i].center, x, y, z) + block->delays[i] * sys->c;
+    if (count == 0) {
+      min_path = max_path = path;
+    } else if (path < min_path) {  // ties keep the first
+      min_path = path;
+      min_pos = count;
+    } else if (path > max_path) {
+      max_path = path;
+      max_pos = count;
+    }
+    order[count++] = i;
+  }
+  if (count > 1) {
+    std::swap(order[0], order[min_pos]);
+    std::swap(order[1], order[max_pos]);
+  }
+  return count;
+}
+
+// Takes the element signal of N samples from `start`: a new pool signal for
+// the first element of the list, W1 for the others. All values zero.
+signal_rec *element_signal(sys_con *sys, calc_memory_block *block, bool first, int N, int start) {
+  signal_rec *signal = nullptr;
+  if (first) {
+    signal = alloc_signal(sys, N, start);
+  } else {
+    signal = block->rect_signals[1];
+    if (signal->capacity < N) {
+      extend_signal(sys, signal, N, start);
+    } else {
+      signal->start_sample = start;
+      signal->no_samples = N;
+    }
+  }
+  std::fill(signal->values, signal->values + N, 0.0);
+  return signal;
+}
+
+// Adds one rectangle's interval averages into the element signal: the
+// differences of the trapezoid's cumulative area function, taken at the
+// sample times (start + j + 0.5) dt of the rectangle's own window, times
+// weighted area and fs. The cumulative area is 0 before t1 and 1 after t4,
+// so only the samples from t1 to the first one past t4 carry a difference
+// and only those are visited. The sample times are one running sum, and
+// each difference is formed and added exactly as from a stored cumulative
+// area, so the element signal does not depend on this being one pass.
+// Window samples that fall outside the element signal carry no difference.
+template <bool kClipped>
+void add_trapezoid_samples(double *target, int offset, int j_first, int j_end, int s, int n,
+                           double dt, const rect_timing &timing, double scale) {
+  const double t1 = timing.t1, t2 = timing.t2, t3 = timing.t3, t4 = timing.t4;
+  const double T0 = timing.short_duration, T1 = timing.long_duration;
+  double lambda = 0, mu = 0;
+  if (T1 != 0) {
+    mu = 1 / T1;
+    if (T0 != 0) lambda = 1 / (2 * T0 * T1);
+  }
+  double previous = 0;  // the cumulative area of the sample before
+  const auto emit = [&](int j, double value) {
+    if (!kClipped || (j >= j_first && j < j_end)) target[j + offset] += (value - previous) * scale;
+    previous = value;
+  };
+  double o = (s + 0.5) * dt;
+  int j = 0;
+  for (; j < n && o < t1; j++, o += dt) {
+  }
+  // The first sample of the window counts as before the trapezoid, wherever
+  // its time falls.
+  if (j == 0 && n > 0) j++, o += dt;
+  for (; j < n && o < t2; j++, o += dt) emit(j, (o - t1) * (o - t1) * lambda);
+  for (; j < n && o < t3; j++, o += dt) emit(j, (T0 / 2 + o - t2) * mu);
+  for (; j < n && o < t4; j++, o += dt) emit(j, 1 - (o - t4) * (o - t4) * lambda);
+  if (j < n) emit(j, 1.0);
+}
+
+// Adds the differences of the cumulative area between consecutive samples,
+// times scale, into target[1..n-1] for a window whose times are exact
+// multiples o0 + j d (see exact_step): four samples at once. Each area
+// value is the piece add_trapezoid_samples would take, computed the same
+// way, and each difference is formed from the stored values as it would be
+// there. The value before a group of four is taken from the previous group
+// in registers: reading it back from memory, straddling two stores, stalls
+// every group on the store forwarding. Sample 0 counts as before the
+// trapezoid (area 0); it and the lanes past n add nothing.
+SONVAR_VECTOR_CLONES void add_trapezoid_differences(double *target, int n, double o0, double d,
+                                                    const rect_timing &timing, double scale) {
+  const double t1 = timing.t1, t2 = timing.t2, t3 = timing.t3, t4 = timing.t4;
+  const double lambda = timing.lambda, mu = timing.mu;
+  const double half = timing.short_duration / 2;
+  const Lanes4 zero = {0, 0, 0, 0}, one = {1, 1, 1, 1};
+  Lanes4 j = {0, 1, 2, 3};
+  Lanes4 previous = zero;
+  for (int k = 0; k < n; k += 4, j += 4) {
+    const Lanes4 o = o0 + j * d;
+    const Lanes4 rise = (o - t1) * (o - t1) * lambda;
+    const Lanes4 flat = (half + o - t2) * mu;
+    const Lanes4 fall = 1 - (o - t4) * (o - t4) * lambda;
+    Lanes4 value =
+        select(o < t1, zero, select(o < t2, rise, select(o < t3, flat, select(o < t4, fall, one))));
+    if (k == 0) value[0] = 0;
+    const Lanes4 before = __builtin_shufflevector(previous, value, 3, 4, 5, 6);
+    const Lanes4 step = (value - before) * scale;
+    previous = value;
+    if (k + 4 <= n) {
+      // Lane 0 of the first group adds (0 - 0) scale, which leaves any sum
+      // (never -0 here) as it is.
+      store(target + k, load<Lanes4>(target + k) + step);
+    } else {
+      for (int q = k == 0 ? 1 : 0; k + q < n; q++) target[k + q] += step[q];
+    }
+  }
+}
+
+void add_rectangle(sys_con *sys, double dt, const rect_timing &timing, double weighted_area,
+                   signal_rec *element) {
+  const int s = static_cast<int>(timing.window_start);
+  const int n = static_cast<int>(timing.window_samples);
+  const int offset = s - element->start_sample;
+  const int j_first = std::max(0, -offset);
+  const int j_end = std::min(n, element->no_samples - offset);
+  const double scale = weighted_area * sys->fs;
+  if (j_first == 0 && j_end == n) {
+    if (kVectorKernels && timing.step > 0) {
+      add_trapezoid_differences(element->values + offset, n, timing.start_time, timing.step, timing,
+                                scale);
+      return;
+    }
+    add_trapezoid_samples<false>(element->values, offset, 0, n, s, n, dt, timing, scale);
+  } else {
+    add_trapezoid_samples<true>(element->values, offset, j_first, j_end, s, n, dt, timing, scale);
+  }
+}
+
+// Samples between two exactly computed attenuation factors of the
+// spreading; between them the factor falls by a constant ratio per sample.
+constexpr int kAnchorSamples = 32;
+
+// exp(-att kAttPerW w) for the samples of one element signal, where w grows
+// by the same step from sample to sample: exact at every kAnchorSamples-th
+// sample and wherever w is clamped, one multiplication in between (relative
+// error a few rounding steps, ~1e-14).
+class SpreadAttenuation {
+ public:
+  SpreadAttenuation(const sys_con *sys, double w_step)
+      : rate_(sys->att * kAttPerW), ratio_(std::exp(-rate_ * w_step)) {}
+  double at(int k, double w, bool clamped) {
+    if (k % kAnchorSamples == 0 || clamped || !running_) {
+      value_ = std::exp(-rate_ * w);
+      running_ = !clamped;
+    } else {
+      value_ *= ratio_;
+    }
+    return value_;
+  }
+
+ private:
+  double rate_;
+  double ratio_;
+  double value_ = 0.0;
+  bool running_ = false;
+};
+
+// 1/(2 pi R) spreading, apodization, frequency-independent attenuation and
+// the soft-baffle obliquity factor, sample by sample with the distance of
+// each sample's time. W is kept at one sample of travel or more, so that a
+// point within a few samples of the face neither flips sign nor blows up.
+// The spreading alone, four samples at once, for W0 + k step exact (see
+// exact_step); each value as spread_and_weight forms it.
+SONVAR_VECTOR_CLONES void spread_only(double *values, int n, double W0, double step, double w_min,
+                                      double weight) {
+  const Lanes4 floor_w = {w_min, w_min, w_min, w_min};
+  Lanes4 k = {0, 1, 2, 3};
+  int j = 0;
+  for (; j + 4 <= n; j += 4, k += 4) {
+    const Lanes4 W = W0 + k * step;
+    const Lanes4 w = select(W < w_min, floor_w, W);
+    store(values + j, weight * load<Lanes4>(values + j) / w);
+  }
+  for (; j < n; j++) {
+    const double W = W0 + j * step;
+    const double w = W < w_min ? w_min : W;
+    values[j] = weight * values[j] / w;
+  }
+}
+
+void spread_and_weight(sys_con *sys, const aperture *ap, signal_rec *signal, double delay,
+                       double weight, double z) {
+  const double omega = kTwoPi * sys->c;
+  const double dt = 1 / sys->fs;
+  const double w_min = omega / sys->fs;
+  const double w_step = dt * omega;
+  double W = (signal->start_sample / sys->fs - delay) * omega;
+  if (kVectorKernels && !sys->use_att && !ap->soft_baffle) {
+    const double step = exact_step(W, w_step, static_cast<double>(signal->no_samples));
+    if (step > 0) {
+      spread_only(signal->values, signal->no_samples, W, step, w_min, weight);
+      return;
+    }
+  }
+  SpreadAttenuation attenuation(sys, w_step);
+  for (int k = 0; k < signal->no_samples; k++) {
+    const bool clamped = W < w_min;
+    const double w = clamped ? w_min : W;
+    double h = weight * signal->values[k] / w;
+    if (sys->use_att) h *= attenuation.at(k, w, clamped);
+    if (ap->soft_baffle) h *= z * kTwoPi / w;
+    signal->values[k] = h;
+    W += w_step;
+  }
+}
+
+// The element signal of element i from its rectangles' records (units and
+// timings, as element_timings leaves them): the sum of their trapezoids.
+signal_rec *rectangle_element_response(sys_con *sys, calc_memory_block *block, const aperture *ap,
+                                       int i, bool first, double x, double y, double z,
+                                       const rect_unit_vector *units, const rect_timing *timings) {
+  const physical_element &element = ap->elements[i];
+  const int n = element.no_rectangles;
+  const double dt = 1 / sys->fs;
+  double t_min = 0, t_max = 0;
+  bool defined = true;  // a NaN time escapes the min and max below
+  for (int k = 0; k < n; k++) {
+    const rect_timing *timing = &timings[k];
+    defined = defined && std::isfinite(timing->t1) && std::isfinite(timing->t4);
+    if (k == 0 || timing->t1 < t_min) t_min = timing->t1;
+    if (k == 0 || timing->t4 > t_max) t_max = timing->t4;
+  }
+  const double t_lo = std::floor(t_min / dt) * dt;
+  const double t_hi = std::ceil(t_max / dt) * dt;
+  // Every sample count and start below (and in area) lies within these.
+  const double span = defined ? std::ceil((t_hi - t_lo) * sys->fs + 4) : NAN;
+  const double first_sample = std::floor(t_lo / dt) - 1;
+  if (!response_fits(sys, span, first_sample)) {
+    char what[96];
+    snprintf(what, sizeof what, "rectangle response of physical element %d", i + 1);
+    fail_response(sys, what, span, first_sample, point3{x, y, z},
+                  distance(element.center, x, y, z));
+  }
+  const int N = static_cast<int>(span);
+  signal_rec *signal = element_signal(sys, block, first, N, static_cast<int>(first_sample));
+  for (int k = 0; k < n; k++) add_rectangle(sys, dt, timings[k], units[k].weighted_area, signal);
+  const double weight = block->no_delay ? 1.0 : block->apodizations[i];
+  spread_and_weight(sys, ap, signal, block->delays[i], weight, z);
+  return signal;
+}
+
+// Convolves the element signal with the element's own excitation into W2
+// and exchanges the working signals so that the block keeps three of its
+// own. Returns the convolved signal.
+signal_rec *apply_element_excitation(sys_con *sys, calc_memory_block *block,
+                                     const physical_element &element, signal_rec *signal,
+                                     bool first) {
+  signal_rec *result = Convolute_fast(sys, signal, element.excitation, block->rect_signals[2]);
+  if (first) {
+    block->rect_signals[2] = signal;  // the new signal takes W2's place
+  } else {
+    block->rect_signals[2] = block->rect_signals[1];
+    block->rect_signals[1] = result;
+  }
+  return result;
+}
+
+}  // namespace
+
+signal_rec *calc_rectangles_mem(sys_con *sys, calc_memory_block *block, aperture *ap, double x,
+                                double y, double z) {
+  if (!block->delays_current)
+    find_delays_and_apodization(sys, ap, block->delays, block->apodizations, x, y, z);
+  const int count = select_rectangle_elements(sys, block, ap, x, y, z);
+  const int32_t *order = block->element_order;
+  signal_rec *sum = nullptr;
+  for (int k0 = 0; k0 < count;) {
+    const int end = batch_end(block, ap, order, k0, count);
+    element_timings(sys, block, ap, order + k0, end - k0, x, y, z);
+    for (int k = k0; k < end; k++) {
+      const int i = order[k];
+      const bool first = k == 0;
+      const int o = block->batch_offsets[i];
+      signal_rec *signal = rectangle_element_response(sys, block, ap, i, first, x, y, z,
+                                                      block->unit_vectors + o, block->timings + o);
+      const physical_element &element = ap->elements[i];
+      if (element.has_excitation && block->apply_excitation)
+        signal = apply_element_excitation(sys, block, element, signal, first);
+      if (first)
+        sum = signal;
+      else
+        add_responses(sys, signal, sum);
+    }
+    k0 = end;
+  }
+  return sum;
+}
+
+signal_rec *rectangle_elements_and_sum(sys_con *sys, calc_memory_block *block, aperture *ap,
+                                       double x, double y, double z, signal_rec **elements) {
+  find_delays_and_apodization(sys, ap, block->delays, block->apodizations, x, y, z);
+  block->single_element = 0;
+  const int count = select_rectangle_elements(sys, block, ap, x, y, z);
+  int32_t *list = block->batch_list;
+  int listed = 0;
+  for (int i = 0; i < ap->no_elements; i++) {
+    elements[i] = nullptr;
+    if (ap->elements[i].no_rectangles > 0) list[listed++] = i;
+  }
+  for (int k0 = 0; k0 < listed;) {
+    const int end = batch_end(block, ap, list, k0, listed);
+    element_timings(sys, block, ap, list + k0, end - k0, x, y, z);
+    for (int k = k0; k < end; k++) {
+      const int i = list[k];
+      const physical_element &element = ap->elements[i];
+      const int o = block->batch_offsets[i];
+      // Each element as the single-element response makes it: a signal of
+      // its own, weighted and excited as in the sum.
+      signal_rec *signal = rectangle_element_response(sys, block, ap, i, true, x, y, z,
+                                                      block->unit_vectors + o, block->timings + o);
+      if (element.has_excitation && block->apply_excitation)
+        signal = apply_element_excitation(sys, block, element, signal, true);
+      elements[i] = signal;
+    }
+    k0 = end;
+  }
+  // The sum in the order calc_rectangles_mem adds it, so the same values.
+  signal_rec *sum = nullptr;
+  for (int k = 0; k < count; k++) sum = add_responses(sys, elements[block->element_order[k]], sum);
+  return sum;
+}
+
+}  // namespace sonvar

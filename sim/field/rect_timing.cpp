@@ -1,0 +1,244 @@
+// rect_timing.cpp - the records of the rectangles at a field point: unit
+// vectors, the break times of each trapezoid and its sample window, one
+// rectangle at a time or, for the far-field timings, four at once (a
+// vector kernel), in batches of whole elements.
+#include <algorithm>
+#include <climits>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <utility>
+#include <vector>
+
+#include "base/points.h"
+#include "base/simd.h"
+#include "dispatch/scratch_block.h"
+#include "field/rect_timing.h"
+
+namespace sonvar {
+
+namespace {
+
+// Break times of one rectangle's trapezoid from its unit-vector record.
+void rectangle_timing(sys_con *sys, const rect_element &rect, const rect_unit_vector &unit,
+                      double delay, double x, double y, double z, rect_timing *timing) {
+  if (sys->accurate_time_calc) {
+    double t[4];
+    for (int k = 0; k < 4; k++)
+      t[k] = distance(rect.corners[k], x, y, z) / sys->c + delay + rect.delay;
+    std::sort(t, t + 4);
+    timing->t1 = t[0];
+    timing->t2 = t[1];
+    timing->t3 = t[2];
+    timing->t4 = t[3];
+    timing->short_duration = t[1] - t[0];
+    timing->long_duration = t[2] - t[0];
+    return;
+  }
+  double T0 = std::fabs(rect.width * unit.local_x / sys->c);
+  double T1 = std::fabs(rect.height * unit.local_y / sys->c);
+  if (T0 > T1) std::swap(T0, T1);
+  timing->short_duration = T0;
+  timing->long_duration = T1;
+  timing->t1 = unit.t0 - (T0 + T1) / 2;
+  timing->t2 = timing->t1 + T0;
+  timing->t3 = timing->t1 + T1;
+  timing->t4 = timing->t2 + T1;
+}
+
+// The sample window of a trapezoid whose break times are set.
+void set_window(const sys_con *sys, double dt, rect_timing *timing) {
+  const double T0 = timing->short_duration, T1 = timing->long_duration;
+  timing->window_start = std::floor(timing->t1 * sys->fs) - 1;
+  timing->window_samples = std::ceil((timing->t4 - timing->t1) * sys->fs + 3);
+  timing->start_time = (timing->window_start + 0.5) * dt;
+  timing->step = 0;
+  if (timing->window_samples < 1e9)
+    timing->step = exact_step(timing->start_time, dt, timing->window_samples);
+  timing->lambda = T1 != 0 && T0 != 0 ? 1 / (2 * T0 * T1) : 0;
+  timing->mu = T1 != 0 ? 1 / T1 : 0;
+}
+
+// One field of the four rectangles r[0..3] as four lanes.
+SONVAR_LANE_HELPER Lanes4 lanes_of(const rect_element *const *r, double rect_element::*field) {
+  return gather4([&](int q) { return r[q]->*field; });
+}
+SONVAR_LANE_HELPER Lanes4 centres_of(const rect_element *const *r, double point3::*axis) {
+  return gather4([&](int q) { return r[q]->center.*axis; });
+}
+
+// The unit-vector records, far-field trapezoid timings and sample windows
+// of n rectangles (rects[k], of an element with focusing delay delays[k]),
+// four rectangles at a time (the last four repeat the last rectangle where
+// n is not a multiple of four); each value is formed as unit_vec_calc_mem,
+// rectangle_timing and set_window form it.
+SONVAR_VECTOR_CLONES void far_field_timings(const rect_element *const *rects, const double *delays,
+                                            int n, double x, double y, double z, const sys_con *sys,
+                                            rect_unit_vector *units, rect_timing *timings) {
+  const Lanes4 zero = {0, 0, 0, 0}, one = {1, 1, 1, 1};
+  const double c = sys->c, fs = sys->fs, dt = 1 / sys->fs;
+  for (int k = 0; k < n; k += 4) {
+    const rect_element *r[4];
+    Lanes4 delay;
+    for (int q = 0; q < 4; q++) {
+      r[q] = rects[std::min(k + q, n - 1)];
+      delay[q] = delays[std::min(k + q, n - 1)];
+    }
+    const Lanes4 wx = x - centres_of(r, &point3::x);
+    const Lanes4 wy = y - centres_of(r, &point3::y);
+    const Lanes4 wz = z - centres_of(r, &point3::z);
+    const Lanes4 R0 = sqrt(wx * wx + wy * wy + wz * wz);
+    const Bits4 away = R0 > 0;  // a point exactly at a centre looks along the normal
+    const Lanes4 R = select(away, R0, one);
+    const Lanes4 ux = select(away, wx / R, zero);
+    const Lanes4 uy = select(away, wy / R, zero);
+    const Lanes4 uz = select(away, wz / R, one);
+    const Lanes4 width = lanes_of(r, &rect_element::width);
+    const Lanes4 height = lanes_of(r, &rect_element::height);
+    const Lanes4 cos_xz = lanes_of(r, &rect_element::cos_xz);
+    const Lanes4 sin_xz = lanes_of(r, &rect_element::sin_xz);
+    const Lanes4 cos_yz = lanes_of(r, &rect_element::cos_yz);
+    const Lanes4 sin_yz = lanes_of(r, &rect_element::sin_yz);
+    const Bits4 doubly = gather_bits4([&](int q) { return r[q]->doubly_tilted; });
+    // Both tilts: the second rotation from the frame of the first, then
+    // normalised; one tilt: the rotation alone.
+    const Lanes4 a = cos_xz * ux + sin_xz * uz;
+    Lanes4 local_x = a;
+    Lanes4 local_y = cos_yz * uy + sin_yz * uz;
+    // The square root and divisions only where a lane needs them (most
+    // arrays tilt their rectangles about one axis only).
+    if ((doubly[0] | doubly[1] | doubly[2] | doubly[3]) != 0) {
+      const Lanes4 b = cos_xz * uz - sin_xz * ux;
+      const Lanes4 tilted_y = cos_yz * uy + sin_yz * b;
+      const Lanes4 normal = cos_yz * b - sin_yz * uy;
+      const Lanes4 root = sqrt(a * a + tilted_y * tilted_y + normal * normal);
+      local_x = select(doubly, a / root, local_x);
+      local_y = select(doubly, tilted_y / root, local_y);
+    }
+    const Lanes4 t0 = R0 / c + delay + lanes_of(r, &rect_element::delay);
+    const Lanes4 weighted_area = lanes_of(r, &rect_element::apodization) * height * width;
+    const Lanes4 across = abs(width * local_x / c);
+    const Lanes4 along = abs(height * local_y / c);
+    const Lanes4 T0 = select(across > along, along, across);
+    const Lanes4 T1 = select(across > along, across, along);
+    const Lanes4 t1 = t0 - (T0 + T1) / 2;
+    const Lanes4 t2 = t1 + T0;
+    const Lanes4 t3 = t1 + T1;
+    const Lanes4 t4 = t2 + T1;
+    // The window and its exact step, as set_window forms them.
+    const Lanes4 first = floor(t1 * fs) - 1;
+    const Lanes4 count = ceil((t4 - t1) * fs + 3);
+    const Lanes4 start = (first + 0.5) * dt;
+    const Lanes4 step = select(count < 1e9, exact_step(start, dt, count), zero);
+    const Lanes4 lambda = select((T1 != 0) & (T0 != 0), 1 / (2 * T0 * T1), zero);
+    const Lanes4 mu = select(T1 != 0, 1 / T1, zero);
+    for (int q = 0; q < 4 && k + q < n; q++) {
+      units[k + q] = {local_x[q], local_y[q], weighted_area[q], t0[q]};
+      timings[k + q] = {T0[q],    T1[q],    t1[q],    t2[q],   t3[q],     t4[q],
+                        first[q], count[q], start[q], step[q], lambda[q], mu[q]};
+    }
+  }
+}
+
+}  // namespace
+
+void element_timings(sys_con *sys, calc_memory_block *block, const aperture *ap,
+                     const int32_t *list, int count, double x, double y, double z) {
+  int m = 0;
+  for (int k = 0; k < count; k++) {
+    const int i = list[k];
+    const physical_element &element = ap->elements[i];
+    const double delay = block->no_delay ? 0.0 : block->delays[i];
+    block->batch_offsets[i] = m;
+    for (int r = 0; r < element.no_rectangles; r++, m++) {
+      block->batch_rects[m] = element.rectangles + r;
+      block->batch_delays[m] = delay;
+    }
+  }
+  if (kVectorKernels && !sys->accurate_time_calc) {
+    far_field_timings(block->batch_rects, block->batch_delays, m, x, y, z, sys, block->unit_vectors,
+                      block->timings);
+    return;
+  }
+  for (int k = 0; k < count; k++) {
+    const int i = list[k];
+    const physical_element &element = ap->elements[i];
+    const int o = block->batch_offsets[i];
+    rectangle_timings(sys, element.rectangles, element.no_rectangles, block->batch_delays[o], x, y,
+                      z, block->unit_vectors + o, block->timings + o, 0);
+  }
+}
+
+// The end of the elements from list[k] on whose rectangles fit one batch
+// (at least list[k] itself, which always fits).
+int batch_end(const calc_memory_block *block, const aperture *ap, const int32_t *list, int k,
+              int count) {
+  int end = k, records = 0;
+  while (end < count) {
+    const int n = ap->elements[list[end]].no_rectangles;
+    if (end > k && records + n > block->batch_capacity) break;
+    records += n;
+    end++;
+  }
+  return end;
+}
+
+rect_unit_vector *unit_vec_calc_mem(sys_con *sys, rect_unit_vector *out, int n,
+                                    const rect_element *rectangles, double delay, double x,
+                                    double y, double z) {
+  for (int k = 0; k < n; k++) {
+    const rect_element &rect = rectangles[k];
+    const double wx = x - rect.center.x, wy = y - rect.center.y, wz = z - rect.center.z;
+    const double R0 = std::sqrt(wx * wx + wy * wy + wz * wz);
+    // A point exactly at the centre looks along the normal.
+    double ux = 0, uy = 0, uz = 1;
+    if (R0 > 0) {
+      ux = wx / R0;
+      uy = wy / R0;
+      uz = wz / R0;
+    }
+    rect_unit_vector &unit = out[k];
+    if (rect.doubly_tilted) {
+      const double a = rect.cos_xz * ux + rect.sin_xz * uz;
+      const double b = rect.cos_xz * uz - rect.sin_xz * ux;
+      const double local_y = rect.cos_yz * uy + rect.sin_yz * b;
+      const double normal = rect.cos_yz * b - rect.sin_yz * uy;
+      const double root = std::sqrt(a * a + local_y * local_y + normal * normal);
+      unit.local_x = a / root;
+      unit.local_y = local_y / root;
+    } else {
+      // The rotation into the rectangle's frame for one tilt, as the doubly
+      // tilted branch takes it: cos (u_x + u_z tan) keeps the direction
+      // cosine a true cosine (ux + uz tan alone is 1/cos too large, which
+      // narrows the directivity of every tilted element).
+      unit.local_x = rect.cos_xz * ux + rect.sin_xz * uz;
+      unit.local_y = rect.cos_yz * uy + rect.sin_yz * uz;
+    }
+    unit.t0 = R0 / sys->c + delay + rect.delay;
+    unit.weighted_area = rect.apodization * rect.height * rect.width;
+  }
+  return out;
+}
+
+void rectangle_timings(sys_con *sys, const rect_element *rects, int n, double delay, double x,
+                       double y, double z, rect_unit_vector *units, rect_timing *timings,
+                       int by_four) {
+  if (kVectorKernels && by_four && !sys->accurate_time_calc) {
+    std::vector<const rect_element *> pointers(static_cast<std::size_t>(n));
+    for (int k = 0; k < n; k++) pointers[static_cast<std::size_t>(k)] = rects + k;
+    const std::vector<double> delays(static_cast<std::size_t>(n), delay);
+    far_field_timings(pointers.data(), delays.data(), n, x, y, z, sys, units, timings);
+    return;
+  }
+  unit_vec_calc_mem(sys, units, n, rects, delay, x, y, z);
+  for (int k = 0; k < n; k++) {
+    rectangle_timing(sys, rects[k], units[k], delay, x, y, z, &timings[k]);
+    set_window(sys, 1 / sys->fs, &timings[k]);
+  }
+}
+
+double exact_time_step(double o0, double dt, int steps) {
+  return exact_step(o0, dt, static_cast<double>(steps));
+}
+
+}  // namespace sonvar

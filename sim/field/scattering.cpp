@@ -1,0 +1,268 @@
+// scattering.cpp - the summed and per-element scattering calculations
+// (calc_scat, calc_scat_multi): the scatterers cut into leaves, each leaf
+// summed by a share, the leaf sums merged along a binary tree, the pulse
+// applied at the end.
+#include <algorithm>
+#include <utility>
+#include <vector>
+
+#include "base/points.h"
+#include "field/calculation.h"
+#include "field/pulse.h"
+#include "field/scatter_share.h"
+#include "field/scattering.h"
+#include "general/checks.h"
+#include "general/memory.h"
+#include "signals/direct.h"
+#include "state/host.h"
+#include "threads/thread_lib.h"
+
+namespace sonvar {
+
+namespace {
+
+double squared_range(point3 p) {
+  return sqr(p.z) + (sqr(p.y) + sqr(p.x));
+}
+
+// Puts the nearest scatterer first and the farthest second, so that the
+// first echoes added already span nearly the whole time range.
+void nearest_and_farthest_first(point3 *points, double *amplitudes, int n) {
+  int min_pos = 0, max_pos = 0;
+  double min_key = squared_range(points[0]), max_key = min_key;
+  for (int i = 1; i < n; i++) {
+    const double key = squared_range(points[i]);
+    if (key > max_key) {
+      max_key = key;
+      max_pos = i;
+    } else if (key < min_key) {
+      min_key = key;
+      min_pos = i;
+    }
+  }
+  swap_scatterers(points, amplitudes, 0, min_pos);
+  swap_scatterers(points, amplitudes, 1, max_pos);
+}
+
+// Adds the sums of `right` into `left` element by element; right goes back.
+void absorb_sums(sys_con *sys, signal_rec **left, signal_rec **right, int elements) {
+  for (int j = 0; j < elements; j++) {
+    if (right[j] == nullptr) continue;
+    if (left[j] == nullptr) {
+      left[j] = right[j];
+    } else {
+      add_responses(sys, right[j], left[j]);
+      free_signal(sys, right[j]);
+    }
+  }
+  free_memory(sys, right);
+}
+
+double squared_norm(point3 p) {
+  return p.x * p.x + p.y * p.y + p.z * p.z;
+}
+
+}  // namespace
+
+// Applies the postponed pulse convolution (no attenuation) or returns the
+// sum as it is; an absent sum becomes zeros shaped like the pulse.
+signal_rec *finish_with_pulse(sys_con *sys, signal_rec *sum, signal_rec *pulse, signal_rec **pad) {
+  if (sum == nullptr) return zeros_like(sys, pulse);
+  if (sys->use_att) return sum;
+  signal_rec *result = nullptr;
+  if (direct_costs_less(pulse->no_samples, sum->no_samples, kMacsPerThreeTransformSteps)) {
+    add_direct_convolution(sys, pad, &result, pulse, sum, 1 / sys->fs);
+  } else {
+    result = fast_convolute(sys, pulse, sum);
+  }
+  free_signal(sys, sum);
+  return result;
+}
+
+void swap_scatterers(point3 *points, double *amplitudes, int a, int b) {
+  std::swap(points[a], points[b]);
+  std::swap(amplitudes[a], amplitudes[b]);
+}
+
+int leaf_begin(int n, int leaves, int leaf) {
+  return leaf * (n / leaves);
+}
+
+int leaf_end(int n, int leaves, int leaf) {
+  return leaf == leaves - 1 ? n : (leaf + 1) * (n / leaves);
+}
+
+void push_node(sys_con *sys, scatter_partials *parts, int level, int index, signal_rec **sums) {
+  parts->nodes[parts->count++] = {level, index, sums};
+  while (parts->count >= 2) {
+    scatter_partials::Node &left = parts->nodes[parts->count - 2];
+    const scatter_partials::Node &right = parts->nodes[parts->count - 1];
+    if (left.level != right.level || left.index % 2 != 0 || right.index != left.index + 1) break;
+    absorb_sums(sys, left.sums, right.sums, parts->elements);
+    left.level++;
+    left.index /= 2;
+    parts->count--;
+  }
+}
+
+void sort_points(sys_con *sys, int n, point3 *points, double *amplitudes) {
+  double *keys = alloc_array<double>(sys, n, "the scatterer sort keys");
+  for (int k = 0; k < n; k++) keys[k] = squared_range(points[k]);
+  // Heap sort over positions 1 .. n (position p is index p - 1).
+  struct Item {
+    double key;
+    point3 point;
+    double amplitude;
+  };
+  const auto get = [&](int p) { return Item{keys[p - 1], points[p - 1], amplitudes[p - 1]}; };
+  const auto put = [&](int p, const Item &item) {
+    keys[p - 1] = item.key;
+    points[p - 1] = item.point;
+    amplitudes[p - 1] = item.amplitude;
+  };
+  int l = n / 2 + 1, r = n;
+  for (;;) {
+    Item taken;
+    if (l > 1) {
+      taken = get(--l);
+    } else {
+      taken = get(r);
+      put(r, get(1));
+      if (--r == 1) {
+        put(1, taken);
+        break;
+      }
+    }
+    int i = l, j = 2 * l;
+    while (j <= r) {
+      if (j < r && keys[j - 1] < keys[j]) j++;
+      if (!(taken.key < keys[j - 1])) break;
+      put(i, get(j));
+      i = j;
+      j = 2 * j;
+    }
+    put(i, taken);
+  }
+  free_memory(sys, keys);
+}
+
+int scatter_leaves(int threads) {
+  int leaves = 8;
+  while (leaves < threads) leaves *= 2;
+  return leaves;
+}
+
+scatter_partials *scatter_leaf_sums(sys_con *sys, aperture *transmit, aperture *receive,
+                                    int per_element, int n, point3 *points, double *amplitudes,
+                                    int leaves, int first, int end) {
+  store_relaxed(&sys->last_calc_type, per_element ? SONVAR_LAST_SCAT_MULTI : SONVAR_LAST_SCAT);
+  auto *parts = alloc_array<scatter_partials>(sys, 1, "the partial scattering sums");
+  ScatterShare share(sys, transmit, receive, per_element != 0);
+  parts->elements = share.elements();
+  const int i0 = leaf_begin(n, leaves, first);
+  const int count = leaf_end(n, leaves, end - 1) - i0;
+  std::vector<int> order;
+  for (int leaf = first; leaf < end; leaf++) {
+    signal_rec **sums = new_result_array(sys, share.elements());
+    const int begin = leaf_begin(n, leaves, leaf);
+    const int stop = leaf_end(n, leaves, leaf);
+    allocating(sys, "the order of the scatterers", [&] { order.resize(stop - begin); });
+    for (int i = begin; i < stop; i++) order[i - begin] = i;
+    // Per-element echoes nearest first: scatterers that follow one another
+    // then meet the same frames of each element's sum.
+    if (per_element)
+      std::stable_sort(order.begin(), order.end(), [&](int u, int v) {
+        return squared_norm(points[u]) < squared_norm(points[v]);
+      });
+    for (int i = begin; i < stop; i++) {
+      const int s = order[i - begin];
+      share.add(points[s], amplitudes[s], sums);
+      share.done(i - i0, count);
+    }
+    share.leaf_done(sums);
+    push_node(sys, parts, 0, leaf, sums);
+  }
+  return parts;
+}
+
+void free_scatter_partials(sys_con *sys, scatter_partials *parts) {
+  for (int m = 0; m < parts->count; m++) {
+    for (int j = 0; j < parts->elements; j++)
+      if (parts->nodes[m].sums[j] != nullptr) free_signal(sys, parts->nodes[m].sums[j]);
+    free_memory(sys, parts->nodes[m].sums);
+  }
+  free_memory(sys, parts);
+}
+
+signal_rec **scatter_merge(sys_con *sys, scatter_partials **shares, int count, int *elements) {
+  scatter_partials *all = shares[0];
+  for (int k = 1; k < count; k++) {
+    for (int m = 0; m < shares[k]->count; m++) {
+      const scatter_partials::Node &node = shares[k]->nodes[m];
+      push_node(sys, all, node.level, node.index, node.sums);
+    }
+    free_memory(sys, shares[k]);
+  }
+  // A share of an uneven split may leave nodes that only the whole
+  // closes; they merge left to right at the end.
+  while (all->count > 1) {
+    absorb_sums(sys, all->nodes[all->count - 2].sums, all->nodes[all->count - 1].sums,
+                all->elements);
+    all->count--;
+  }
+  signal_rec **result = all->nodes[0].sums;
+  *elements = all->elements;
+  free_memory(sys, all);
+  return result;
+}
+
+void scatter_apply_pulse(sys_con *sys, aperture *transmit, aperture *receive, signal_rec **sums,
+                         int first, int end) {
+  signal_rec *pulse = two_way_pulse(sys, transmit, receive);
+  signal_rec *pad = nullptr;
+  for (int j = first; j < end; j++) sums[j] = finish_with_pulse(sys, sums[j], pulse, &pad);
+  if (pad != nullptr) free_signal(sys, pad);
+  free_signal(sys, pulse);
+}
+
+signal_rec **scatter_finish(sys_con *sys, aperture *transmit, aperture *receive,
+                            scatter_partials **shares, int count) {
+  int elements = 0;
+  signal_rec **result = scatter_merge(sys, shares, count, &elements);
+  // The pulse convolution postponed to the end: once per output signal.
+  scatter_apply_pulse(sys, transmit, receive, result, 0, elements);
+  return result;
+}
+
+void calc_scat_order(int n, point3 *points, double *amplitudes) {
+  if (n > 10) nearest_and_farthest_first(points, amplitudes, n);
+}
+
+SONVAR_CALL signal_rec *calc_scat(sys_con *sys, aperture *transmit, aperture *receive, int n,
+                                  point3 *points, double *amplitudes) try {
+  SONVAR_ENTER(sys);
+  check_calculation(sys, "calc_scat", transmit, receive, n, points, amplitudes, true);
+  calc_scat_order(n, points, amplitudes);
+  const int leaves = scatter_leaves(1);
+  scatter_partials *parts =
+      scatter_leaf_sums(sys, transmit, receive, 0, n, points, amplitudes, leaves, 0, leaves);
+  signal_rec **sums = scatter_finish(sys, transmit, receive, &parts, 1);
+  signal_rec *result = sums[0];
+  free_memory(sys, sums);
+  check_finite_result(sys, "calc_scat", result, 0, n > 0 ? points[0] : point3{0, 0, 0});
+  return result;
+}
+SONVAR_LEAVE(sys)
+
+SONVAR_CALL signal_rec **calc_scat_multi(sys_con *sys, aperture *transmit, aperture *receive, int n,
+                                         point3 *points, double *amplitudes) try {
+  SONVAR_ENTER(sys);
+  check_calculation(sys, "calc_scat_multi", transmit, receive, n, points, amplitudes, true);
+  const int leaves = scatter_leaves(1);
+  scatter_partials *parts =
+      scatter_leaf_sums(sys, transmit, receive, 1, n, points, amplitudes, leaves, 0, leaves);
+  return scatter_finish(sys, transmit, receive, &parts, 1);
+}
+SONVAR_LEAVE(sys)
+
+}  // namespace sonvar

@@ -1,0 +1,110 @@
+// scattering.h - the scattering calculations (scattering.cpp for the
+// summed and per-element echoes, scatter_pairs.cpp for the all-pairs
+// echoes): their order of the scatterers, their leaves and the partial sums
+// that the dispatcher shares out over threads.
+#ifndef SONVAR_FIELD_SCATTERING_H
+#define SONVAR_FIELD_SCATTERING_H
+
+#include "sonvar.h"
+
+namespace sonvar {
+
+/* The scatterers of a summed, per-element or all-pairs scattering calculation are cut
+ * into a fixed number of leaves (n / leaves each, the rest to the last),
+ * each summed in order, and the leaf sums are added pairwise along a binary
+ * tree, so that the result does not depend on how the leaves are shared
+ * out over threads. */
+typedef struct scatter_partials scatter_partials;
+
+/* The order calc_scat computes its scatterers in (for n > 10 the nearest
+ * first and the farthest second), made in place. */
+void calc_scat_order(int n, point3 *points, double *amplitudes);
+
+/* Number of leaves for a calculation on `threads` threads: 8, or the next
+ * power of two above a larger thread count. */
+int scatter_leaves(int threads);
+
+/* The partial sums (without the pulse when attenuation is off) of leaves
+ * [first, end) of n scatterers cut into `leaves`: one signal per receive
+ * element (per_element) or one for the whole receive aperture. Sets
+ * last_calc_type (SONVAR_LAST_SCAT_MULTI or SONVAR_LAST_SCAT). The points are not reordered. */
+scatter_partials *scatter_leaf_sums(sys_con *sys, aperture *transmit, aperture *receive,
+                                    int per_element, int n, point3 *points, double *amplitudes,
+                                    int leaves, int first, int end);
+
+/* Gives back every signal of the partial sums and the record. */
+void free_scatter_partials(sys_con *sys, scatter_partials *parts);
+
+/* Merges the partial sums of `count` shares (given in leaf order; all are
+ * released) and applies the postponed pulse; returns the array of the
+ * result signals (one entry for the summed calculation). */
+signal_rec **scatter_finish(sys_con *sys, aperture *transmit, aperture *receive,
+                            scatter_partials **shares, int count);
+
+/* The order calc_scat_all computes its scatterers in (for n > 10 sorted by
+ * distance, then the second and the last exchanged), made in place. */
+void calc_scat_all_order(sys_con *sys, int n, point3 *points, double *amplitudes);
+
+/* The all-pairs partial sums of leaves [first, end) of n scatterers cut into
+ * `leaves`, decimated by D: one signal per element pair, transmit element t
+ * and receive element r at t * receive elements + r. Divides the amplitudes
+ * of those leaves by fs in place. */
+scatter_partials *pair_leaf_sums(sys_con *sys, aperture *transmit, aperture *receive, int n,
+                                 point3 *points, double *amplitudes, int D, int leaves, int first,
+                                 int end);
+
+/* Merges the all-pairs partial sums of `count` shares (given in leaf order;
+ * all are released) into calc_scat_all's result: [transmit][receive], zeros
+ * at fs/D for pairs without an echo. */
+signal_rec ***pair_finish(sys_con *sys, aperture *transmit, aperture *receive,
+                          scatter_partials **shares, int count, int D);
+
+/* scatter_finish in its two steps: the merged sums (their count in
+ * *elements), then the pulse applied to sums[first, end), which a worker
+ * can do for its own range. */
+signal_rec **scatter_merge(sys_con *sys, scatter_partials **shares, int count, int *elements);
+void scatter_apply_pulse(sys_con *sys, aperture *transmit, aperture *receive, signal_rec **sums,
+                         int first, int end);
+
+/* Applies the postponed pulse convolution (no attenuation) to a per-element
+ * or summed echo, which it takes over, or returns the sum as it is; an
+ * absent sum becomes zeros shaped like the pulse. `pad` is the caller's
+ * working signal of the direct convolution. */
+signal_rec *finish_with_pulse(sys_con *sys, signal_rec *sum, signal_rec *pulse, signal_rec **pad);
+
+/* Sorts the scatterers by squared distance from the origin, nearest first
+ * (an in-place heap sort; not stable), moving the amplitudes along. */
+void sort_points(sys_con *sys, int n, point3 *points, double *amplitudes);
+
+// The partial sums of a share of leaves: nodes of the binary tree over the
+// leaves, each the sum of 2^level leaves from leaf index * 2^level, in leaf
+// order. Two neighbouring nodes of one level that are siblings are always
+// merged, so a share whose leaves form whole subtrees holds one node, and
+// merging every share's nodes in leaf order adds the same pairs in the same
+// order as one share holding all leaves: the sum does not depend on how the
+// leaves were shared out.
+struct scatter_partials {
+  int elements;
+  int count;
+  struct Node {
+    int level;
+    int index;
+    signal_rec **sums;
+  } nodes[64];
+};
+
+// Exchanges scatterers a and b with their amplitudes.
+void swap_scatterers(point3 *points, double *amplitudes, int a, int b);
+
+// First scatterer of leaf `leaf` of n scatterers cut into `leaves` leaves:
+// n / leaves each, the rest to the last.
+int leaf_begin(int n, int leaves, int leaf);
+int leaf_end(int n, int leaves, int leaf);
+
+// Adds the sums of leaf `index` (level 0), or of a node of the tree, to the
+// partial sums, merging it with its sibling where the sibling is there.
+void push_node(sys_con *sys, scatter_partials *parts, int level, int index, signal_rec **sums);
+
+}  // namespace sonvar
+
+#endif  // SONVAR_FIELD_SCATTERING_H
