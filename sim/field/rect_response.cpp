@@ -338,6 +338,57 @@ signal_rec *calc_rectangles_mem(sys_con *sys, calc_memory_block *block, aperture
   return sum;
 }
 
+namespace {
+
+// The responses of elements list[0..count) (each with rectangles) in
+// batches of timings, each in the block's working signal, handed to take.
+void take_rectangle_elements(sys_con *sys, calc_memory_block *block, aperture *ap,
+                             const int32_t *list, int count, int in_sum, double x, double y,
+                             double z, ElementTaker take, void *context) {
+  for (int k0 = 0; k0 < count;) {
+    const int end = batch_end(block, ap, list, k0, count);
+    element_timings(sys, block, ap, list + k0, end - k0, x, y, z);
+    for (int k = k0; k < end; k++) {
+      const int i = list[k];
+      const physical_element &element = ap->elements[i];
+      const int o = block->batch_offsets[i];
+      signal_rec *signal = rectangle_element_response(sys, block, ap, i, false, x, y, z,
+                                                      block->unit_vectors + o, block->timings + o);
+      if (element.has_excitation && block->apply_excitation)
+        signal = apply_element_excitation(sys, block, element, signal, false);
+      take(context, i, signal, k < in_sum);
+    }
+    k0 = end;
+  }
+}
+
+}  // namespace
+
+void each_rectangle_element(sys_con *sys, calc_memory_block *block, aperture *ap, double x,
+                            double y, double z, ElementTaker take, void *context) {
+  find_delays_and_apodization(sys, ap, block->delays, block->apodizations, x, y, z);
+  block->single_element = 0;
+  const int count = select_rectangle_elements(sys, block, ap, x, y, z);
+  // The elements of the sum in its order, then the other elements with
+  // rectangles (a weight of 0) in index order.
+  int32_t *list = block->batch_list;
+  std::copy(block->element_order, block->element_order + count, list);
+  int listed = count;
+  for (int i = 0; i < ap->no_elements; i++)
+    if (ap->elements[i].no_rectangles > 0 && block->apodizations[i] == 0.0) list[listed++] = i;
+  take_rectangle_elements(sys, block, ap, list, listed, count, x, y, z, take, context);
+}
+
+void each_rectangle_element_of(sys_con *sys, calc_memory_block *block, aperture *ap, int first,
+                               int end, double x, double y, double z, ElementTaker take,
+                               void *context) {
+  int32_t *list = block->batch_list;
+  int listed = 0;
+  for (int i = first; i < end; i++)
+    if (ap->elements[i].no_rectangles > 0) list[listed++] = i;
+  take_rectangle_elements(sys, block, ap, list, listed, 0, x, y, z, take, context);
+}
+
 signal_rec *rectangle_elements_and_sum(sys_con *sys, calc_memory_block *block, aperture *ap,
                                        double x, double y, double z, signal_rec **elements) {
   find_delays_and_apodization(sys, ap, block->delays, block->apodizations, x, y, z);

@@ -23,6 +23,26 @@ signal_rec *calc_rectangles_mem(sys_con *sys, struct calc_memory_block *block, a
 signal_rec *rectangle_elements_and_sum(sys_con *sys, struct calc_memory_block *block, aperture *ap,
                                        double x, double y, double z, signal_rec **elements);
 
+/* Receives the response of physical element i at the point: a working
+ * signal of the block, valid until the call returns. in_sum tells whether
+ * calc_rectangles_mem would add it into the aperture's response. */
+typedef void (*ElementTaker)(void *context, int i, const signal_rec *signal, bool in_sum);
+
+/* Hands the rectangle response of every physical element with rectangles
+ * at the point to take, each as the single-element response gives it and
+ * without a signal of the pool: first the elements calc_rectangles_mem
+ * adds, in the order it adds them (in_sum), then the others. Finds the
+ * point's delays and apodization first. */
+void each_rectangle_element(sys_con *sys, struct calc_memory_block *block, aperture *ap, double x,
+                            double y, double z, ElementTaker take, void *context);
+
+/* The same for the elements [first, end) with rectangles in index order,
+ * none in the sum; the block's delays and apodization must hold the
+ * point's. */
+void each_rectangle_element_of(sys_con *sys, struct calc_memory_block *block, aperture *ap,
+                               int first, int end, double x, double y, double z, ElementTaker take,
+                               void *context);
+
 }  // namespace sonvar
 
 #endif  // SONVAR_FIELD_RECT_RESPONSE_H
