@@ -85,14 +85,12 @@ struct Worker {
 // The per-element echoes of a range of receive elements: one share, and the
 // sums of the scatterers added since the last flush.
 struct ElementEchoes {
-  ElementEchoes(sys_con *sys, aperture *transmit, aperture *receive, int first, int end)
+  ElementEchoes(sys_con *sys, aperture *transmit, aperture *receive, int first, int end,
+                EchoColumns *columns)
       : share(sys, transmit, receive, true, first, end),
         sums(new_result_array(sys, receive->no_elements)),
         sys(sys) {
-    // The scatterers come nearest first in bands, so an element's frames
-    // grow downwards by a little only: a quarter of the range as room keeps
-    // the frames' memory near the samples they cover.
-    share.keep_frame_room(2);
+    share.send_to(columns);
   }
   ~ElementEchoes() {
     for (int j = 0; j < share.elements(); j++) release_if_present(sys, sums[j]);
@@ -147,7 +145,7 @@ void run_worker(Worker *w) {
 void run_pass(Worker *w, int first, int end) {
   store_relaxed(&w->sys->last_calc_type, SONVAR_LAST_SCAT_MULTI);
   std::unique_ptr<ElementEchoes> echoes(allocating(w->sys, "the per-element echoes", [&] {
-    return new ElementEchoes(w->sys, w->transmit, w->receive, first, end);
+    return new ElementEchoes(w->sys, w->transmit, w->receive, first, end, &w->columns);
   }));
   EchoColumns &columns = w->columns;
   int k = 0;
@@ -166,7 +164,7 @@ void run_pass(Worker *w, int first, int end) {
     if (columns.lo[k] >= columns.hi[k]) continue;
     signal_rec *echo =
         echoes->share.finish(take_rows(w->sys, columns, j, columns.lo[k], columns.hi[k]));
-    columns.add(j, echo->start_sample, echo->values, echo->no_samples);
+    columns.add_rows(j, echo->start_sample, echo->values, echo->no_samples);
     free_signal(w->sys, echo);
   }
 }

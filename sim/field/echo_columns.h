@@ -7,13 +7,15 @@
 #include <cstdint>
 #include <vector>
 
+#include "field/echo_sink.h"
+
 namespace sonvar {
 
 // Column j (receive element j) at out + j * stride, row k at absolute
 // sample first + k. Per element it keeps the samples its echoes covered
 // before the pulse ([lo, hi), from element `base` on) and counts the
 // non-zero samples that fell outside the rows.
-struct EchoColumns {
+struct EchoColumns final : EchoSink {
   double *out = nullptr;
   int64_t first = 0;
   int64_t rows = 0;
@@ -22,7 +24,7 @@ struct EchoColumns {
   int64_t dropped = 0;
   std::vector<int64_t> lo, hi;
 
-  void add(int j, int64_t start, const double *values, int64_t n) {
+  void add_rows(int j, int64_t start, const double *values, int64_t n) {
     double *column = out + static_cast<int64_t>(j) * stride;
     const int64_t begin = start - first;
     const int64_t a = std::max<int64_t>(0, -begin), b = std::min<int64_t>(n, rows - begin);
@@ -30,7 +32,7 @@ struct EchoColumns {
     for (int64_t k = a; k < b; k++) column[begin + k] += values[k];
     for (int64_t k = std::max(a, b); k < n; k++) dropped += values[k] != 0.0;
   }
-  void cover(int j, int64_t from, int64_t to) {
+  void cover_rows(int j, int64_t from, int64_t to) {
     const std::size_t k = static_cast<std::size_t>(j - base);
     if (lo[k] >= hi[k]) {
       lo[k] = from;
@@ -39,6 +41,10 @@ struct EchoColumns {
       lo[k] = std::min(lo[k], from);
       hi[k] = std::max(hi[k], to);
     }
+  }
+  void cover(int j, int lo, int hi) override { cover_rows(j, lo, hi); }
+  void add(int j, int start, const double *values, int n) override {
+    add_rows(j, start, values, n);
   }
 };
 

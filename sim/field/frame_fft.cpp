@@ -142,9 +142,9 @@ SONVAR_WIDE_VECTOR_CLONES void split_forward(const double *re, const double *im,
   const FramePlan &p = frame_plan();
   for (int l = 0; l < lanes; l++) {
     out[l * kSpectrum] = re[l] + im[l];
-    out[l * kSpectrum + kBins] = 0.0;
+    out[l * kSpectrum + kImag] = 0.0;
     out[l * kSpectrum + kHalfFrame] = re[l] - im[l];
-    out[l * kSpectrum + kBins + kHalfFrame] = 0.0;
+    out[l * kSpectrum + kImag + kHalfFrame] = 0.0;
   }
   for (int k = 1; k < kHalfFrame; k++) {
     const Lanes8 ar = load<Lanes8>(re + k * kLanes);
@@ -158,7 +158,7 @@ SONVAR_WIDE_VECTOR_CLONES void split_forward(const double *re, const double *im,
     const Lanes8 xi = ei + c * oi + s * orr;
     for (int l = 0; l < lanes; l++) {
       out[l * kSpectrum + k] = xr[l];
-      out[l * kSpectrum + kBins + k] = xi[l];
+      out[l * kSpectrum + kImag + k] = xi[l];
     }
   }
 }
@@ -180,9 +180,9 @@ SONVAR_WIDE_VECTOR_CLONES void split_inverse(const double *const *s, int lanes, 
         continue;
       }
       a_r[l] = load<Lanes8>(s[l] + k0);
-      a_i[l] = load<Lanes8>(s[l] + kBins + k0);
+      a_i[l] = load<Lanes8>(s[l] + kImag + k0);
       b_r[l] = load<Lanes8>(s[l] + kHalfFrame - k0 - 7);
-      b_i[l] = load<Lanes8>(s[l] + kBins + kHalfFrame - k0 - 7);
+      b_i[l] = load<Lanes8>(s[l] + kImag + kHalfFrame - k0 - 7);
       b_r[l] = __builtin_shufflevector(b_r[l], b_r[l], 7, 6, 5, 4, 3, 2, 1, 0);
       b_i[l] = __builtin_shufflevector(b_i[l], b_i[l], 7, 6, 5, 4, 3, 2, 1, 0);
     }

@@ -12,7 +12,11 @@ constexpr int kFrame = 512;             // samples of a frame's transform
 constexpr int kHalfFrame = kFrame / 2;  // complex points of the inner transform
 constexpr int kBins = kHalfFrame + 1;   // bins of a real frame, DC to Nyquist
 constexpr int kLanes = 8;               // transforms side by side
-constexpr int kSpectrum = 2 * kBins;    // a spectrum: kBins re, then kBins im
+// A spectrum: kBins re from 0, kBins im from kImag, kSpectrum values in all;
+// both halves start on whole vectors of kLanes values, so that a spectrum
+// starting on a 64-byte boundary is read by aligned loads.
+constexpr int kImag = (kBins + kLanes - 1) / kLanes * kLanes;
+constexpr int kSpectrum = 2 * kImag;
 
 // Real samples of kLanes frames packed for the inner transform: sample 2n
 // of lane l in re[n kLanes + l], sample 2n + 1 in im.
@@ -33,7 +37,8 @@ struct LaneFrames {
     return halves[sample & 1][(sample >> 1) * kLanes + lane];
   }
 
-  // The spectra of the first `lanes` lanes into out + l kSpectrum. The
+  // The spectra of the first `lanes` lanes into out + l kSpectrum (the
+  // padding after each half is left as it is). The
   // transforms of the even (E) and odd (O) samples come out of the packed
   // one; X[k] = E[k] + exp(-2 pi i k / kFrame) O[k].
   void forward(double *out, int lanes);

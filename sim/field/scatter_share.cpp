@@ -10,6 +10,7 @@
 #include "field/scatter_share.h"
 #include "field/scattering.h"
 #include "general/memory.h"
+#include "field/focusing.h"
 #include "signals/direct.h"
 
 namespace sonvar {
@@ -47,29 +48,36 @@ ScatterShare::ScatterShare(sys_con *sys, aperture *transmit, aperture *receive, 
       block_(new_block(sys, transmit, receive, true)),
       pulse_(two_way_pulse(sys, transmit, receive)) {
   if (!per_element) return;
-  allocating(sys, "the frame spectra of the echoes", [&] { frames_.resize(elements_); });
-  buffers_ = MultiBuffers{alloc_signal(sys, 1024, 0), alloc_signal(sys, 1024, 0),
-                          alloc_signal(sys, 1024, 0), alloc_signal(sys, 1024, 0)};
-  // One aperture of rectangles, no attenuation: each element's signal at
-  // a scatterer serves as the element's receive response and as its part
-  // of the transmit response, so every element is computed once.
-  shared_ = transmit == receive && receive->uses_rectangles && !receive->uses_triangles &&
-            !receive->uses_lines && !sys->use_att;
-  if (shared_) element_signals_ = new_result_array(sys, elements_);
-  // The receive delays and weights at a scatterer are the same for every
-  // element: found by the first element's response, kept by the others
-  // (only the rectangle response keeps them).
-  keep_delays_ = receive->uses_rectangles && !receive->uses_triangles && !receive->uses_lines;
+  const bool rectangles_only =
+      receive->uses_rectangles && !receive->uses_triangles && !receive->uses_lines;
+  if (sys->use_att) {
+    buffers_ = MultiBuffers{alloc_signal(sys, 1024, 0), alloc_signal(sys, 1024, 0),
+                            alloc_signal(sys, 1024, 0)};
+    // The receive delays and weights at a scatterer are the same for every
+    // element: found by the first element's response, kept by the others
+    // (only the rectangle response keeps them).
+    keep_delays_ = rectangles_only;
+    return;
+  }
+  allocating(sys, "the frame spectra of the echoes", [&] {
+    frames_.resize(elements_);
+    sums_.resize(elements_);
+  });
+  // One aperture of rectangles: each element's signal at a scatterer serves
+  // as the element's receive response and as its part of the transmit
+  // response, so every element is computed once.
+  shared_ = transmit == receive && rectangles_only;
+  batched_receive_ = rectangles_only;
+  transmit_sum_ = alloc_signal(sys, 1024, 0);
 }
 
 ScatterShare::~ScatterShare() {
-  if (per_element_) {
+  if (per_element_ && sys_->use_att) {
     free_signal(sys_, buffers_.transmit_spectrum);
     free_signal(sys_, buffers_.receive_spectrum);
     free_signal(sys_, buffers_.output);
-    free_signal(sys_, buffers_.padded);
-    if (element_signals_ != nullptr) free_memory(sys_, element_signals_);
   }
+  release_if_present(sys_, transmit_sum_);
   if (pad_ != nullptr) free_signal(sys_, pad_);
   spectra_.release(sys_);
   end_calculation(sys_, clock_, block_, pulse_);
@@ -78,29 +86,38 @@ ScatterShare::~ScatterShare() {
 void ScatterShare::add(point3 p, double a, signal_rec **sums) {
   if (!per_element_)
     add_summed(p, a, sums);
+  else if (sys_->use_att)
+    add_attenuated(p, a, sums);
   else if (shared_)
-    add_shared(p, a, sums);
+    add_shared(p, a);
   else
-    add_per_element(p, a, sums);
+    add_framed(p, a);
 }
 
 void ScatterShare::leaf_done(signal_rec **sums) {
-  if (!per_element_) return;
-  allocating(sys_, "the frame spectra of the echoes", [&] { frames_.run_group(); });
-  for (int j = 0; j < elements_; j++) frames_.flush(sys_, j, &sums[j]);
+  if (!per_element_ || sys_->use_att) return;
+  allocating(sys_, "the frame spectra of the echoes", [&] { frames_.run_batch(sink_); });
+  for (int j = first_; j < end_; j++) {
+    signal_rec *sum = sums_.take(sys_, j);
+    if (sums[j] == nullptr) {
+      sums[j] = sum;
+    } else if (sum != nullptr) {
+      add_responses(sys_, sum, sums[j]);
+      free_signal(sys_, sum);
+    }
+  }
 }
 
 void ScatterShare::flush(signal_rec **sums, EchoColumns *columns) {
-  allocating(sys_, "the frame spectra of the echoes", [&] { frames_.run_group(); });
+  if (!sys_->use_att)
+    allocating(sys_, "the frame spectra of the echoes", [&] { frames_.run_batch(columns); });
   for (int j = first_; j < end_; j++) {
-    frames_.flush(j, columns);
     if (sums[j] == nullptr) continue;
-    columns->cover(j, sums[j]->start_sample, sums[j]->start_sample + sums[j]->no_samples);
-    columns->add(j, sums[j]->start_sample, sums[j]->values, sums[j]->no_samples);
+    columns->cover_rows(j, sums[j]->start_sample, sums[j]->start_sample + sums[j]->no_samples);
+    columns->add_rows(j, sums[j]->start_sample, sums[j]->values, sums[j]->no_samples);
     free_signal(sys_, sums[j]);
     sums[j] = nullptr;
   }
-  frames_.restart();
 }
 
 signal_rec *ScatterShare::finish(signal_rec *sum) {
@@ -147,69 +164,99 @@ void ScatterShare::add_transformed_echo(signal_rec *Rt, signal_rec *Rr, double a
   }
 }
 
-void ScatterShare::add_direct(const signal_rec *Rj, const signal_rec *Rt, double a,
-                              signal_rec **sum) {
-  if (buffers_.transmit == nullptr || Rj->no_samples > buffers_.pad) {
-    buffers_.pad = std::max(2 * Rj->no_samples, 64);
-    buffers_.transmit = pad_samples(sys_, buffers_.padded, Rt, buffers_.pad);
+void ScatterShare::start_scatterer() {
+  allocating(sys_, "the frame spectra of the echoes", [&] {
+    if (frames_.full()) frames_.run_batch(sink_);
+    frames_.start_scatterer();
+  });
+}
+
+void ScatterShare::take_shared(void *context, int i, const signal_rec *Rj, bool in_sum) {
+  auto *share = static_cast<ScatterShare *>(context);
+  sys_con *sys = share->sys_;
+  if (in_sum) {
+    // The transmit response is the sum of the elements in the order the
+    // aperture's response adds them, so it has the same values.
+    if (!share->transmit_started_) {
+      share->start_scatterer();
+      signal_rec *sum = share->transmit_sum_;
+      extend_signal(sys, sum, Rj->no_samples, Rj->start_sample);
+      std::copy(Rj->values, Rj->values + Rj->no_samples, sum->values);
+      share->transmit_started_ = true;
+    } else {
+      add_responses(sys, const_cast<signal_rec *>(Rj), share->transmit_sum_);
+    }
   }
-  add_scaled_convolution(sys_, sum, Rj, Rt, buffers_.transmit, a / sys_->fs);
+  // Without a transmit response (no element weighted) nothing is echoed.
+  if (!share->transmit_started_ || i < share->first_ || i >= share->end_) return;
+  allocating(sys, "the frame spectra of the echoes", [&] {
+    share->frames_.add(i, Rj->values, Rj->start_sample, Rj->no_samples, share->factor_);
+  });
 }
 
-void ScatterShare::set_transmit(const signal_rec *Rt) {
-  allocating(sys_, "the frame spectra of the echoes", [&] { frames_.set_transmit(Rt); });
+void ScatterShare::add_shared(point3 p, double a) {
+  factor_ = a / sys_->fs;
+  transmit_started_ = false;
+  each_rectangle_element(sys_, block_, receive_, p.x, p.y, p.z, take_shared, this);
+  if (transmit_started_)
+    allocating(sys_, "the frame spectra of the echoes",
+               [&] { frames_.set_transmit(transmit_sum_); });
 }
 
-void ScatterShare::add_pair(int j, const signal_rec *Rj, const signal_rec *Rt, double a,
-                            signal_rec **sums) {
-  if (FrameEchoes::suits(Rj))
-    allocating(sys_, "the frame spectra of the echoes", [&] { frames_.add(j, Rj, a / sys_->fs); });
-  else
-    add_direct(Rj, Rt, a, &sums[j]);
+void ScatterShare::take_receive(void *context, int i, const signal_rec *Rj, bool) {
+  auto *share = static_cast<ScatterShare *>(context);
+  allocating(share->sys_, "the frame spectra of the echoes", [&] {
+    share->frames_.add(i, Rj->values, Rj->start_sample, Rj->no_samples, share->factor_);
+  });
 }
 
-void ScatterShare::add_shared(point3 p, double a, signal_rec **sums) {
-  signal_rec *Rt =
-      rectangle_elements_and_sum(sys_, block_, receive_, p.x, p.y, p.z, element_signals_);
-  buffers_.transmit = nullptr;
-  if (Rt != nullptr) set_transmit(Rt);
-  for (int j = 0; j < elements_; j++) {
-    signal_rec *Rj = element_signals_[j];
-    if (Rj == nullptr) continue;
-    if (Rt != nullptr && j >= first_ && j < end_) add_pair(j, Rj, Rt, a, sums);
-    free_signal(sys_, Rj);
-  }
-  release_if_present(sys_, Rt);
-}
-
-void ScatterShare::add_per_element(point3 p, double a, signal_rec **sums) {
+void ScatterShare::add_framed(point3 p, double a) {
   block_->single_element = 0;
   signal_rec *Rt = calc_response_mem(sys_, block_, transmit_, p.x, p.y, p.z);
   if (Rt == nullptr) return;
-  buffers_.transmit = nullptr;
-  if (!sys_->use_att) set_transmit(Rt);
-  if (sys_->use_att)
-    Find_FFT_reuse(sys_, buffers_.transmit_spectrum, Rt, Find_N(4 * Rt->no_samples, 0));
+  start_scatterer();
+  allocating(sys_, "the frame spectra of the echoes", [&] { frames_.set_transmit(Rt); });
+  factor_ = a / sys_->fs;
+  if (batched_receive_) {
+    find_delays_and_apodization(sys_, receive_, block_->delays, block_->apodizations, p.x, p.y,
+                                p.z);
+    each_rectangle_element_of(sys_, block_, receive_, first_, end_, p.x, p.y, p.z, take_receive,
+                              this);
+  } else {
+    block_->single_element = 1;
+    for (int j = first_; j < end_; j++) {
+      block_->element_index = j;
+      signal_rec *Rj = calc_response_mem(sys_, block_, receive_, p.x, p.y, p.z);
+      if (Rj == nullptr) continue;  // this element receives nothing from here
+      take_receive(this, j, Rj, false);
+      free_signal(sys_, Rj);
+    }
+    block_->single_element = 0;
+  }
+  free_signal(sys_, Rt);
+}
+
+void ScatterShare::add_attenuated(point3 p, double a, signal_rec **sums) {
+  block_->single_element = 0;
+  signal_rec *Rt = calc_response_mem(sys_, block_, transmit_, p.x, p.y, p.z);
+  if (Rt == nullptr) return;
+  Find_FFT_reuse(sys_, buffers_.transmit_spectrum, Rt, Find_N(4 * Rt->no_samples, 0));
   block_->single_element = 1;
   for (int j = first_; j < end_; j++) {
     block_->element_index = j;
     signal_rec *Rj = calc_response_mem(sys_, block_, receive_, p.x, p.y, p.z);
     block_->delays_current = keep_delays_ ? 1 : 0;
     if (Rj == nullptr) continue;  // this element receives nothing from here
-    if (!sys_->use_att) {
-      add_pair(j, Rj, Rt, a, sums);
+    signal_rec *out = fast_fft_convolute(sys_, Rj, Rt, buffers_.receive_spectrum,
+                                         buffers_.transmit_spectrum, buffers_.output);
+    out = replace_by_attenuated_echo(sys_, out, pulse_, &spectra_);
+    scale_values(out, a);
+    if (sums[j] == nullptr) {
+      sums[j] = out;
+      buffers_.output = alloc_signal(sys_, 1024, 0);
     } else {
-      signal_rec *out = fast_fft_convolute(sys_, Rj, Rt, buffers_.receive_spectrum,
-                                           buffers_.transmit_spectrum, buffers_.output);
-      out = replace_by_attenuated_echo(sys_, out, pulse_, &spectra_);
-      scale_values(out, a);
-      if (sums[j] == nullptr) {
-        sums[j] = out;
-        buffers_.output = alloc_signal(sys_, 1024, 0);
-      } else {
-        add_responses(sys_, out, sums[j]);
-        buffers_.output = out;
-      }
+      add_responses(sys_, out, sums[j]);
+      buffers_.output = out;
     }
     free_signal(sys_, Rj);
   }

@@ -5,6 +5,8 @@
 #define SONVAR_FIELD_SCATTER_SHARE_H
 
 #include "dispatch/scratch_block.h"
+#include "field/echo_columns.h"
+#include "field/element_sums.h"
 #include "field/frame_echoes.h"
 #include "field/progress.h"
 #include "field/pulse.h"
@@ -12,16 +14,11 @@
 
 namespace sonvar {
 
-// Working signals of the per-element echoes.
+// Working signals of the per-element echoes with attenuation.
 struct MultiBuffers {
   signal_rec *transmit_spectrum;
   signal_rec *receive_spectrum;
   signal_rec *output;
-  // Without attenuation: the transmit response between zeros, and the pad
-  // it has (at least the longest element response of the scatterer).
-  signal_rec *padded;
-  const double *transmit = nullptr;
-  int pad = 0;
 };
 
 // Everything one share of a scattering calculation holds: the scratch
@@ -43,16 +40,17 @@ class ScatterShare {
   void add(point3 p, double a, signal_rec **sums);
   void done(int i, int n) { clock_.point_done(sys_, i, n); }
 
-  // The frame spectra of a finished leaf into its sums, in element order.
+  // The echoes of a finished leaf into its sums, in element order.
   void leaf_done(signal_rec **sums);
 
-  // Everything added since the last flush into the columns of the receive
-  // elements [first, end): the frames and the direct sums; the frames'
-  // memory goes back.
-  void flush(signal_rec **sums, EchoColumns *columns);
+  // The frames' echoes go into the columns from now on (else into the
+  // share's own sums, which leaf_done hands over).
+  void send_to(EchoColumns *columns) { sink_ = columns; }
 
-  // Room below a frame range that grows downwards (see FrameEchoes).
-  void keep_frame_room(int eighths) { frames_.keep_room(eighths); }
+  // Everything added since the last flush into the columns of the receive
+  // elements [first, end): the frames' echoes and the sums with
+  // attenuation.
+  void flush(signal_rec **sums, EchoColumns *columns);
 
   // The postponed pulse on one per-element sum (which it takes over), as
   // the end of a calculation applies it.
@@ -74,16 +72,15 @@ class ScatterShare {
   void add_direct_echo(const signal_rec *Rt, const signal_rec *Rr, double a, signal_rec **sums);
   void add_transformed_echo(signal_rec *Rt, signal_rec *Rr, double a, signal_rec **sums);
 
-  // (Rj * Rt) a/fs into sums[j] directly: two short responses, whose
-  // direct convolution costs less than two transforms at the joint length.
-  void add_direct(const signal_rec *Rj, const signal_rec *Rt, double a, signal_rec **sum);
-  void set_transmit(const signal_rec *Rt);
-
-  // (Rj * Rt) a/fs for element j: by frames when Rj fits one, else
-  // directly into sums[j]. frames_ holds Rt as the transmit response.
-  void add_pair(int j, const signal_rec *Rj, const signal_rec *Rt, double a, signal_rec **sums);
-  void add_shared(point3 p, double a, signal_rec **sums);
-  void add_per_element(point3 p, double a, signal_rec **sums);
+  // A new scatterer of the frames' batch (which runs first when full).
+  void start_scatterer();
+  void add_shared(point3 p, double a);
+  void add_framed(point3 p, double a);
+  void add_attenuated(point3 p, double a, signal_rec **sums);
+  // The element responses of one aperture of rectangles at a scatterer go
+  // into the frames as they are made (each_rectangle_element).
+  static void take_receive(void *share, int i, const signal_rec *Rj, bool in_sum);
+  static void take_shared(void *share, int i, const signal_rec *Rj, bool in_sum);
 
   sys_con *sys_;
   aperture *transmit_;
@@ -98,9 +95,17 @@ class ScatterShare {
   MultiBuffers buffers_{};
   bool shared_ = false;
   bool keep_delays_ = false;
-  signal_rec **element_signals_ = nullptr;
-  signal_rec *pad_ = nullptr;  // the longer response between zeros, summed echoes
-  FrameEchoes frames_;         // per-element echoes by frames, without attenuation
+  bool batched_receive_ = false;  // the receive elements' responses in batches of timings
+  signal_rec *pad_ = nullptr;     // the longer response between zeros, summed echoes
+  // Without attenuation: the per-element echoes by frames into sink_, the
+  // transmit response of the scatterer in hand (its own signal, kept), and
+  // the factor a/fs of its pairs.
+  FrameEchoes frames_;
+  ElementSums sums_;
+  EchoSink *sink_ = &sums_;
+  signal_rec *transmit_sum_ = nullptr;
+  bool transmit_started_ = false;
+  double factor_ = 0.0;
 };
 
 }  // namespace sonvar
