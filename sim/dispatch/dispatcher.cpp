@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "dispatch/dispatcher.h"
 #include "field/scattering.h"
@@ -189,7 +190,7 @@ namespace {
 // caller to merge; merged in that order, the sum is that of a direct run
 // whatever the thread count.
 scatter_partials **split_leaves(sys_con *sys, SplitRun *run, int N, point3 *points,
-                                double *amplitudes, int per_element, WorkerEntry entry) {
+                                double *amplitudes, WorkerEntry entry) {
   const int leaves = scatter_leaves(run->T);
   for (int i = 0; i < run->T; i++) {
     thread_work &w = run->work[i];
@@ -199,7 +200,6 @@ scatter_partials **split_leaves(sys_con *sys, SplitRun *run, int N, point3 *poin
     w.leaves = leaves;
     w.first_leaf = static_cast<int>(static_cast<long long>(i) * leaves / run->T);
     w.end_leaf = static_cast<int>(static_cast<long long>(i + 1) * leaves / run->T);
-    w.per_element = per_element;
   }
   run_workers(sys, run, entry);
   scatter_partials **shares =
@@ -211,18 +211,29 @@ scatter_partials **split_leaves(sys_con *sys, SplitRun *run, int N, point3 *poin
   return shares;
 }
 
-// The summed or per-element scattering over split leaves.
+// The summed or per-element scattering: the workers take the leaves one at
+// a time, the calling thread merges their sums in leaf order.
 signal_rec **split_scattering(sys_con *sys, aperture *ap1, aperture *ap2, int N, point3 *points,
                               double *amplitudes, int per_element) {
   SplitRun run = prepare_split(sys, ap1, ap2, N, points, amplitudes, 0);
-  scatter_partials **shares =
-      split_leaves(sys, &run, N, points, amplitudes, per_element, scatter_leaves_call);
+  ScatterLeaves plan;
+  std::vector<int> order;
+  plan_leaves(sys, &plan, per_element, N, points, amplitudes, run.T, &order);
+  for (int i = 0; i < run.T; i++) {
+    run.work[i].leaf_plan = &plan;
+    run.work[i].per_element = per_element;
+  }
+  try {
+    run_workers(sys, &run, scatter_leaves_call);
+  } catch (...) {
+    free_leaves(sys, ap2, &plan);
+    throw;
+  }
   int elements = 0;
-  signal_rec **result = scatter_merge(sys, shares, run.T, &elements);
-  free_memory(sys, shares);
+  signal_rec **result = merge_leaves(sys, ap2, &plan, &elements);
   // The pulse on every per-element sum is a transform convolution of the
   // whole echo length each, a tenth of a per-element run of 1,000
-  // scatterers: the workers share it out as they shared the leaves.
+  // scatterers: the workers share it out.
   if (elements < 2 * run.T) {
     scatter_apply_pulse(sys, ap1, ap2, result, 0, elements);
   } else {
@@ -305,7 +316,7 @@ SONVAR_CALL signal_rec ***calc_scat_all_parallel(sys_con *sys, aperture *ap1, ap
   std::copy(amplitudes, amplitudes + N, weights);
   calc_scat_all_order(sys, N, ordered, weights);
   SplitRun run = prepare_split(sys, ap1, ap2, N, ordered, weights, dec_factor);
-  scatter_partials **shares = split_leaves(sys, &run, N, ordered, weights, 0, pair_leaves_call);
+  scatter_partials **shares = split_leaves(sys, &run, N, ordered, weights, pair_leaves_call);
   signal_rec ***sum = pair_finish(sys, ap1, ap2, shares, run.T, dec_factor);
   free_memory(sys, shares);
   release_split(sys, &run);

@@ -27,7 +27,8 @@ typedef struct thread_work {
   int32_t first_leaf;          /* all points, and this worker's leaves */
   int32_t end_leaf;            /* [first_leaf, end_leaf) */
   int32_t per_element;         /* 1: per-element echoes, 0: the summed echo */
-  scatter_partials *partials;  /* the worker's partial sums */
+  scatter_partials *partials;  /* the worker's partial sums (all pairs) */
+  ScatterLeaves *leaf_plan;    /* summed and per-element: the leaves workers take */
   signal_rec **merged_sums;    /* the merged per-element sums (shared), and */
   int32_t first_sum;           /* this worker's range of them for the pulse: */
   int32_t end_sum;             /* [first_sum, end_sum) */
@@ -42,7 +43,7 @@ void *calc_hhp_call(void *work);
 void *calc_scat_call(void *work);
 void *calc_scat_multi_call(void *work);
 void *calc_scat_all_call(void *work);
-/* Partial sums of the worker's leaves (scatter_leaf_sums) into partials. */
+/* Sums of the leaves the worker takes from leaf_plan (sum_leaves). */
 void *scatter_leaves_call(void *work);
 /* All-pairs partial sums of the worker's leaves (pair_leaf_sums) into
  * partials. */

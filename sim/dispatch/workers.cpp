@@ -89,11 +89,8 @@ void *calc_scat_all_call(void *argument) {
 
 void *scatter_leaves_call(void *argument) {
   auto *work = static_cast<thread_work *>(argument);
-  run_worker(work, [work] {
-    work->partials = scatter_leaf_sums(
-        work->sys, work->aperture1, work->aperture2, work->per_element, work->no_points,
-        work->points, work->amplitudes, work->leaves, work->first_leaf, work->end_leaf);
-  });
+  run_worker(work,
+             [work] { sum_leaves(work->sys, work->aperture1, work->aperture2, work->leaf_plan); });
   return nullptr;
 }
 

@@ -1,7 +1,7 @@
 // scattering.cpp - the summed and per-element scattering calculations
 // (calc_scat, calc_scat_multi): the scatterers cut into leaves, each leaf
-// summed by a share, the leaf sums merged along a binary tree, the pulse
-// applied at the end.
+// summed by a share of whichever worker takes it, the leaf sums merged
+// along a binary tree, the pulse applied at the end.
 #include <algorithm>
 #include <utility>
 #include <vector>
@@ -152,37 +152,75 @@ int scatter_leaves(int threads) {
   return leaves;
 }
 
-scatter_partials *scatter_leaf_sums(sys_con *sys, aperture *transmit, aperture *receive,
-                                    int per_element, int n, point3 *points, double *amplitudes,
-                                    int leaves, int first, int end) {
-  store_relaxed(&sys->last_calc_type, per_element ? SONVAR_LAST_SCAT_MULTI : SONVAR_LAST_SCAT);
-  auto *parts = alloc_array<scatter_partials>(sys, 1, "the partial scattering sums");
-  ScatterShare share(sys, transmit, receive, per_element != 0);
-  parts->elements = share.elements();
-  const int i0 = leaf_begin(n, leaves, first);
-  const int count = leaf_end(n, leaves, end - 1) - i0;
-  std::vector<int> order;
-  for (int leaf = first; leaf < end; leaf++) {
+void plan_leaves(sys_con *sys, ScatterLeaves *plan, int per_element, int n, point3 *points,
+                 double *amplitudes, int threads, std::vector<int> *order) {
+  plan->n = n;
+  plan->points = points;
+  plan->amplitudes = amplitudes;
+  plan->per_element = per_element;
+  plan->leaves = scatter_leaves(threads);
+  plan->expected = std::max(1, n / std::max(1, threads));
+  plan->sums = alloc_array<signal_rec **>(sys, plan->leaves, "the sums of the leaves");
+  if (!per_element) return;
+  // Nearest first: consecutive scatterers then meet the same frames of
+  // each element, and each leaf covers a band of range.
+  allocating(sys, "the order of the scatterers", [&] {
+    std::vector<double> range(static_cast<std::size_t>(n));
+    for (int i = 0; i < n; i++) range[static_cast<std::size_t>(i)] = squared_norm(points[i]);
+    order->resize(static_cast<std::size_t>(n));
+    for (int i = 0; i < n; i++) (*order)[static_cast<std::size_t>(i)] = i;
+    std::stable_sort(order->begin(), order->end(),
+                     [&](int u, int v) { return range[u] < range[v]; });
+  });
+  plan->order = order->data();
+}
+
+void sum_leaves(sys_con *sys, aperture *transmit, aperture *receive, ScatterLeaves *plan) {
+  store_relaxed(&sys->last_calc_type,
+                plan->per_element ? SONVAR_LAST_SCAT_MULTI : SONVAR_LAST_SCAT);
+  ScatterShare share(sys, transmit, receive, plan->per_element != 0);
+  int done = 0;
+  for (;;) {
+    const int leaf = plan->next.fetch_add(1, std::memory_order_relaxed);
+    if (leaf >= plan->leaves) break;
     signal_rec **sums = new_result_array(sys, share.elements());
-    const int begin = leaf_begin(n, leaves, leaf);
-    const int stop = leaf_end(n, leaves, leaf);
-    allocating(sys, "the order of the scatterers", [&] { order.resize(stop - begin); });
-    for (int i = begin; i < stop; i++) order[i - begin] = i;
-    // Per-element echoes nearest first: scatterers that follow one another
-    // then meet the same frames of each element's sum.
-    if (per_element)
-      std::stable_sort(order.begin(), order.end(), [&](int u, int v) {
-        return squared_norm(points[u]) < squared_norm(points[v]);
-      });
-    for (int i = begin; i < stop; i++) {
-      const int s = order[i - begin];
-      share.add(points[s], amplitudes[s], sums);
-      share.done(i - i0, count);
+    try {
+      for (int k = leaf_begin(plan->n, plan->leaves, leaf);
+           k < leaf_end(plan->n, plan->leaves, leaf); k++) {
+        const int s = plan->order != nullptr ? plan->order[k] : k;
+        share.add(plan->points[s], plan->amplitudes[s], sums);
+        share.done(done++, plan->expected);
+      }
+      share.leaf_done(sums);
+    } catch (...) {
+      for (int j = 0; j < share.elements(); j++) release_if_present(sys, sums[j]);
+      free_memory(sys, sums);
+      throw;
     }
-    share.leaf_done(sums);
-    push_node(sys, parts, 0, leaf, sums);
+    plan->sums[leaf] = sums;
   }
-  return parts;
+}
+
+signal_rec **merge_leaves(sys_con *sys, aperture *receive, ScatterLeaves *plan, int *elements) {
+  auto *parts = alloc_array<scatter_partials>(sys, 1, "the partial scattering sums");
+  parts->elements = plan->per_element ? receive->no_elements : 1;
+  for (int leaf = 0; leaf < plan->leaves; leaf++) push_node(sys, parts, 0, leaf, plan->sums[leaf]);
+  free_memory(sys, plan->sums);
+  plan->sums = nullptr;
+  return scatter_merge(sys, &parts, 1, elements);
+}
+
+void free_leaves(sys_con *sys, aperture *receive, ScatterLeaves *plan) {
+  if (plan->sums == nullptr) return;
+  const int elements = plan->per_element ? receive->no_elements : 1;
+  for (int leaf = 0; leaf < plan->leaves; leaf++) {
+    signal_rec **sums = plan->sums[leaf];
+    if (sums == nullptr) continue;
+    for (int j = 0; j < elements; j++) release_if_present(sys, sums[j]);
+    free_memory(sys, sums);
+  }
+  free_memory(sys, plan->sums);
+  plan->sums = nullptr;
 }
 
 void free_scatter_partials(sys_con *sys, scatter_partials *parts) {
@@ -225,14 +263,28 @@ void scatter_apply_pulse(sys_con *sys, aperture *transmit, aperture *receive, si
   free_signal(sys, pulse);
 }
 
-signal_rec **scatter_finish(sys_con *sys, aperture *transmit, aperture *receive,
-                            scatter_partials **shares, int count) {
+namespace {
+
+// A summed or per-element calculation on the calling thread.
+signal_rec **scatter_directly(sys_con *sys, aperture *transmit, aperture *receive, int per_element,
+                              int n, point3 *points, double *amplitudes) {
+  ScatterLeaves plan;
+  std::vector<int> order;
+  plan_leaves(sys, &plan, per_element, n, points, amplitudes, 1, &order);
+  try {
+    sum_leaves(sys, transmit, receive, &plan);
+  } catch (...) {
+    free_leaves(sys, receive, &plan);
+    throw;
+  }
   int elements = 0;
-  signal_rec **result = scatter_merge(sys, shares, count, &elements);
+  signal_rec **result = merge_leaves(sys, receive, &plan, &elements);
   // The pulse convolution postponed to the end: once per output signal.
   scatter_apply_pulse(sys, transmit, receive, result, 0, elements);
   return result;
 }
+
+}  // namespace
 
 void calc_scat_order(int n, point3 *points, double *amplitudes) {
   if (n > 10) nearest_and_farthest_first(points, amplitudes, n);
@@ -243,10 +295,7 @@ SONVAR_CALL signal_rec *calc_scat(sys_con *sys, aperture *transmit, aperture *re
   SONVAR_ENTER(sys);
   check_calculation(sys, "calc_scat", transmit, receive, n, points, amplitudes, true);
   calc_scat_order(n, points, amplitudes);
-  const int leaves = scatter_leaves(1);
-  scatter_partials *parts =
-      scatter_leaf_sums(sys, transmit, receive, 0, n, points, amplitudes, leaves, 0, leaves);
-  signal_rec **sums = scatter_finish(sys, transmit, receive, &parts, 1);
+  signal_rec **sums = scatter_directly(sys, transmit, receive, 0, n, points, amplitudes);
   signal_rec *result = sums[0];
   free_memory(sys, sums);
   check_finite_result(sys, "calc_scat", result, 0, n > 0 ? points[0] : point3{0, 0, 0});
@@ -258,10 +307,7 @@ SONVAR_CALL signal_rec **calc_scat_multi(sys_con *sys, aperture *transmit, apert
                                          point3 *points, double *amplitudes) try {
   SONVAR_ENTER(sys);
   check_calculation(sys, "calc_scat_multi", transmit, receive, n, points, amplitudes, true);
-  const int leaves = scatter_leaves(1);
-  scatter_partials *parts =
-      scatter_leaf_sums(sys, transmit, receive, 1, n, points, amplitudes, leaves, 0, leaves);
-  return scatter_finish(sys, transmit, receive, &parts, 1);
+  return scatter_directly(sys, transmit, receive, 1, n, points, amplitudes);
 }
 SONVAR_LEAVE(sys)
 

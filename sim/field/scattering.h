@@ -5,6 +5,9 @@
 #ifndef SONVAR_FIELD_SCATTERING_H
 #define SONVAR_FIELD_SCATTERING_H
 
+#include <atomic>
+#include <vector>
+
 #include "sonvar.h"
 
 namespace sonvar {
@@ -24,22 +27,48 @@ void calc_scat_order(int n, point3 *points, double *amplitudes);
  * power of two above a larger thread count. */
 int scatter_leaves(int threads);
 
-/* The partial sums (without the pulse when attenuation is off) of leaves
- * [first, end) of n scatterers cut into `leaves`: one signal per receive
- * element (per_element) or one for the whole receive aperture. Sets
- * last_calc_type (SONVAR_LAST_SCAT_MULTI or SONVAR_LAST_SCAT). The points are not reordered. */
-scatter_partials *scatter_leaf_sums(sys_con *sys, aperture *transmit, aperture *receive,
-                                    int per_element, int n, point3 *points, double *amplitudes,
-                                    int leaves, int first, int end);
+/* The leaves of a summed or per-element calculation, which the workers
+ * take one at a time (whichever is free takes the next); each leaf's sums
+ * stay in `sums` until the caller merges them in leaf order, so the result
+ * does not depend on which worker took which leaf. The per-element echoes
+ * take the scatterers nearest first over all n (`order`), so that a leaf
+ * covers a band of range and its scatterers meet the same frames; the
+ * summed echo takes them in the caller's order. */
+struct ScatterLeaves {
+  int n = 0;
+  point3 *points = nullptr;
+  double *amplitudes = nullptr;
+  int per_element = 0;
+  int leaves = 0;
+  const int *order = nullptr;  // the k-th scatterer taken, or NULL: index order
+  int expected = 0;            // scatterers one worker is expected to take (progress)
+  std::atomic<int> next{0};
+  signal_rec ***sums = nullptr;  // per leaf: its sums (NULL until done)
+};
+
+/* Sets up the leaves of n scatterers for a calculation on `threads`
+ * threads: the array of leaf sums and, for the per-element echoes, the
+ * order (held in *order, which the caller keeps). */
+void plan_leaves(sys_con *sys, ScatterLeaves *plan, int per_element, int n, point3 *points,
+                 double *amplitudes, int threads, std::vector<int> *order);
+
+/* Takes leaves of the plan until none is left and leaves their partial
+ * sums (without the pulse when attenuation is off) in plan->sums: one
+ * signal per receive element (per_element) or one for the whole receive
+ * aperture. Sets last_calc_type (SONVAR_LAST_SCAT_MULTI or
+ * SONVAR_LAST_SCAT). The points are not reordered. */
+void sum_leaves(sys_con *sys, aperture *transmit, aperture *receive, ScatterLeaves *plan);
+
+/* The leaf sums merged in leaf order along the binary tree (their count in
+ * *elements); every leaf must be done. The plan's array goes back. */
+signal_rec **merge_leaves(sys_con *sys, aperture *receive, ScatterLeaves *plan, int *elements);
+
+/* Gives back the sums of the leaves that were done and the plan's array
+ * (after a failure). */
+void free_leaves(sys_con *sys, aperture *receive, ScatterLeaves *plan);
 
 /* Gives back every signal of the partial sums and the record. */
 void free_scatter_partials(sys_con *sys, scatter_partials *parts);
-
-/* Merges the partial sums of `count` shares (given in leaf order; all are
- * released) and applies the postponed pulse; returns the array of the
- * result signals (one entry for the summed calculation). */
-signal_rec **scatter_finish(sys_con *sys, aperture *transmit, aperture *receive,
-                            scatter_partials **shares, int count);
 
 /* The order calc_scat_all computes its scatterers in (for n > 10 sorted by
  * distance, then the second and the last exchanged), made in place. */
@@ -59,10 +88,12 @@ scatter_partials *pair_leaf_sums(sys_con *sys, aperture *transmit, aperture *rec
 signal_rec ***pair_finish(sys_con *sys, aperture *transmit, aperture *receive,
                           scatter_partials **shares, int count, int D);
 
-/* scatter_finish in its two steps: the merged sums (their count in
- * *elements), then the pulse applied to sums[first, end), which a worker
- * can do for its own range. */
+/* Merges the partial sums of `count` shares (given in leaf order; all are
+ * released): the merged sums, their count in *elements. */
 signal_rec **scatter_merge(sys_con *sys, scatter_partials **shares, int count, int *elements);
+
+/* The postponed pulse applied to sums[first, end), which a worker can do
+ * for its own range. */
 void scatter_apply_pulse(sys_con *sys, aperture *transmit, aperture *receive, signal_rec **sums,
                          int first, int end);
 
