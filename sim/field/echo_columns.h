@@ -46,6 +46,10 @@ struct EchoColumns final : EchoSink {
   void add(int j, int start, const double *values, int n) override {
     add_rows(j, start, values, n);
   }
+  double *samples(int j, int start, int end) override {
+    if (start < first || end > first + rows) return nullptr;  // add_rows counts what falls out
+    return out + static_cast<int64_t>(j) * stride + (start - first);
+  }
 };
 
 }  // namespace sonvar

@@ -13,6 +13,10 @@ class EchoSink {
   // Adds n values to element j's echo from absolute sample `start`
   // (within what cover asked for).
   virtual void add(int j, int start, const double *values, int n) = 0;
+  // Where element j's echo at absolute sample `start` is kept, when the
+  // samples [start, end) (within what cover asked for) can be added there
+  // directly; else NULL, and add takes them.
+  virtual double *samples(int j, int start, int end) = 0;
 
  protected:
   ~EchoSink() = default;

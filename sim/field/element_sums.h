@@ -20,6 +20,10 @@ class ElementSums : public EchoSink {
   void resize(int elements) { sums_.resize(static_cast<std::size_t>(elements)); }
   void cover(int j, int lo, int hi) override;
   void add(int j, int start, const double *values, int n) override;
+  double *samples(int j, int start, int) override {
+    Sum &s = sums_[static_cast<std::size_t>(j)];
+    return s.values.data() + (start - s.origin);
+  }
 
   // Element j's sum as a new signal over the samples covered since the last
   // take (NULL when none), and the buffer emptied.

@@ -95,11 +95,12 @@ void FrameEchoes::add(int j, const double *values, int start, int n, double fact
   std::vector<Pair> &pairs = pairs_[static_cast<std::size_t>(j)];
   // A response longer than a frame's spare room goes in pieces, each a
   // pair of its own.
-  for (int from = 0; from < n; from += kMaxPieceTaps) {
-    const int piece = std::min(kMaxPieceTaps, n - from);
-    pairs.push_back({s, start + from, piece, samples_.size()});
-    for (int i = from; i < from + piece; i++) samples_.push_back(values[i] * factor);
-  }
+  const std::size_t offset = samples_.size();
+  samples_.resize(offset + static_cast<std::size_t>(n));
+  double *scaled = samples_.data() + offset;
+  for (int i = 0; i < n; i++) scaled[i] = values[i] * factor;
+  for (int from = 0; from < n; from += kMaxPieceTaps)
+    pairs.push_back({s, start + from, std::min(kMaxPieceTaps, n - from), offset + from});
 }
 
 void FrameEchoes::transform_segments() {
@@ -113,22 +114,22 @@ void FrameEchoes::transform_segments() {
   // scatterers: lane l of a pass writes the spectrum after lane l - 1's.
   int lanes = 0;
   double *out = segment_spectra_.data();
-  work_.clear();
+  const auto transform = [&] {
+    work_.forward(out, lanes);
+    out += static_cast<std::size_t>(lanes) * kSpectrum;
+    for (int l = 0; l < lanes; l++) work_.take_back(l, 0, kHop);
+    lanes = 0;
+  };
   for (const Scatterer &g : batch_) {
     const double *values = transmit_.data() + g.transmit;
     for (int b = 0; b < g.segments; b++) {
       const int a0 = (g.first_segment + b) * kHop;
       const int from = std::max(a0, g.start), to = std::min(a0 + kHop, g.start + g.samples);
       for (int s = from; s < to; s++) work_.put(lanes, s - a0, values[s - g.start]);
-      if (++lanes == kLanes) {
-        work_.forward(out, lanes);
-        out += static_cast<std::size_t>(lanes) * kSpectrum;
-        lanes = 0;
-        work_.clear();
-      }
+      if (++lanes == kLanes) transform();
     }
   }
-  if (lanes > 0) work_.forward(out, lanes);
+  if (lanes > 0) transform();
 }
 
 void FrameEchoes::run_batch(EchoSink *sink) {
@@ -168,31 +169,38 @@ void FrameEchoes::run_element(int j, const std::vector<Pair> &pairs, EchoSink *s
 
 void FrameEchoes::drain(int j, EchoSink *sink) {
   sink->cover(j, lo_, hi_);
-  int batch[kLanes];
+  const double scale = 1.0 / kHalfFrame;  // of the inverse transform
+  int first[kLanes];
   const double *spectra[kLanes];
   int lanes = 0;
   for (int f = 0; f < frames_count_; f++) {
     if (touched_[static_cast<std::size_t>(f)]) {
-      batch[lanes] = frames_first_ + f;
+      first[lanes] = (frames_first_ + f) * kHop;
       spectra[lanes++] = frame(frames_first_ + f);
     }
-    if (lanes == kLanes || (f == frames_count_ - 1 && lanes > 0)) {
-      work_.inverse(spectra, lanes);
-      for (int l = 0; l < lanes; l++) {
-        const int s0 = batch[l] * kHop;
-        const int from = std::max(s0, lo_), to = std::min(s0 + kFrame, hi_);
-        for (int s = from; s < to; s++) lane_[s - from] = work_.get(l, s - s0);
-        if (to > from) sink->add(j, from, lane_, to - from);
+    if (lanes < kLanes && (f < frames_count_ - 1 || lanes == 0)) continue;
+    work_.inverse_unscaled(spectra, lanes);
+    work_.samples_by_lane(lanes_, scale);
+    // Each frame over the samples the pairs cover, frame by frame, added
+    // where the sink keeps them, else through the sink.
+    for (int l = 0; l < lanes; l++) {
+      const int a = std::max(first[l], lo_), b = std::min(first[l] + kFrame, hi_);
+      if (b <= a) continue;
+      const double *x = lanes_ + l * kFrame + (a - first[l]);
+      double *y = sink->samples(j, a, b);
+      if (y == nullptr) {
+        sink->add(j, a, x, b - a);
+        continue;
       }
-      lanes = 0;
+      for (int k = 0; k < b - a; k++) y[k] += x[k];
     }
+    lanes = 0;
   }
 }
 
 void FrameEchoes::add_group(const Pair *pairs, int lanes) {
   int first[kLanes];  // frame of each pair's first segment
   int lo = INT_MAX, hi = INT_MIN;
-  work_.clear();
   for (int l = 0; l < lanes; l++) {
     const Pair &pair = pairs[l];
     const Scatterer &g = batch_[static_cast<std::size_t>(pair.scatterer)];
@@ -204,6 +212,10 @@ void FrameEchoes::add_group(const Pair *pairs, int lanes) {
     hi = std::max(hi, first[l] + g.segments);
   }
   work_.forward(spectra_, lanes);
+  for (int l = 0; l < lanes; l++) {
+    const int d = pairs[l].start - floor_div(pairs[l].start, kHop) * kHop;
+    work_.take_back(l, d, d + pairs[l].samples);
+  }
   // Frames go in twos: each lane whose transmit segments reach either
   // frame is a term of both, with a zero segment for the frame it misses.
   // Its product is then +-0, which leaves a sum (never -0 here) as it

@@ -32,7 +32,7 @@ constexpr int kMaxPieceTaps = kFrame - 2 * kHop + 2;  // longest piece of an ele
 // are transformed back once per batch. The batch's transmit segment spectra
 // (about 20 kB a scatterer) stay in the second-level cache while the
 // elements go by.
-constexpr int kBatch = 32;
+constexpr int kBatch = 64;
 
 // Allocation on 64-byte boundaries, so that spectra are read by whole
 // aligned vectors.
@@ -125,7 +125,7 @@ class FrameEchoes {
   alignas(64) LaneFrames work_;
   alignas(64) double spectra_[kLanes * kSpectrum];
   alignas(64) double zero_spectrum_[kSpectrum] = {};
-  double lane_[kFrame];  // one lane's samples on their way to the sink
+  alignas(64) double lanes_[kLanes * kFrame];  // the samples of a group of frames, lane by lane
 };
 
 }  // namespace sonvar

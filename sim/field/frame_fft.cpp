@@ -1,6 +1,7 @@
 // frame_fft.cpp - the frame transforms of the per-element echoes: kLanes
-// complex transforms of kHalfFrame points side by side (radix 2, two stages
-// per pass), and the split that makes real spectra of them and back.
+// complex transforms of kHalfFrame points side by side (radix 4), and the
+// split that makes real spectra of them and back.
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 
@@ -14,28 +15,25 @@ static_assert(sizeof(Lanes8) == kLanes * sizeof(double), "one vector holds the l
 
 namespace {
 
-// Twiddles of the transforms and the bit reversal of the inner transform.
+// Twiddles of the transforms and the digit reversal of the inner one.
 struct FramePlan {
-  int reversed[kHalfFrame];
-  // Stage of span 2h uses stage_cos/sin[h - 1 + m], m < h: exp(-2 pi i m / 2h).
-  double stage_cos[kHalfFrame];
-  double stage_sin[kHalfFrame];
+  // The row (point of every lane) that holds point k of the transform's
+  // output: its base-4 digits reversed.
+  int row[kHalfFrame];
+  // exp(-2 pi i j / kHalfFrame), j < kHalfFrame.
+  double cos[kHalfFrame];
+  double sin[kHalfFrame];
   // exp(-2 pi i k / kFrame) for the split of the real transform.
   double split_cos[kBins];
   double split_sin[kBins];
   FramePlan() {
-    int bits = 0;
-    while ((1 << bits) < kHalfFrame) bits++;
     for (int i = 0; i < kHalfFrame; i++) {
       int r = 0;
-      for (int b = 0, v = i; b < bits; b++, v >>= 1) r = (r << 1) | (v & 1);
-      reversed[i] = r;
+      for (int v = i, n = 1; n < kHalfFrame; n *= 4, v >>= 2) r = 4 * r + (v & 3);
+      row[i] = r;
+      cos[i] = std::cos(kTwoPi * i / kHalfFrame);
+      sin[i] = -std::sin(kTwoPi * i / kHalfFrame);
     }
-    for (int h = 1; h < kHalfFrame; h <<= 1)
-      for (int m = 0; m < h; m++) {
-        stage_cos[h - 1 + m] = std::cos(kTwoPi * m / (2 * h));
-        stage_sin[h - 1 + m] = -std::sin(kTwoPi * m / (2 * h));
-      }
     for (int k = 0; k < kBins; k++) {
       split_cos[k] = std::cos(kTwoPi * k / kFrame);
       split_sin[k] = -std::sin(kTwoPi * k / kFrame);
@@ -48,14 +46,11 @@ const FramePlan &frame_plan() {
   return plan;
 }
 
-// One butterfly on eight lanes: (a, b) becomes (a + w b, a - w b), w = c + i sn.
-SONVAR_LANE_HELPER void butterfly(double c, double sn, Lanes8 &ar, Lanes8 &ai, Lanes8 &br,
-                                  Lanes8 &bi) {
-  const Lanes8 tr = c * br - sn * bi, ti = c * bi + sn * br;
-  br = ar - tr;
-  bi = ai - ti;
-  ar += tr;
-  ai += ti;
+// (r + i q) times (c + i sn), in place.
+SONVAR_LANE_HELPER void turn(double c, double sn, Lanes8 &r, Lanes8 &q) {
+  const Lanes8 t = c * r - sn * q;
+  q = c * q + sn * r;
+  r = t;
 }
 
 // r[i][j] becomes r[j][i]: eight values of one lane at eight points into
@@ -79,56 +74,49 @@ SONVAR_LANE_HELPER void transpose8(Lanes8 *r) {
 
 // kLanes complex transforms of kHalfFrame points in place, point n of lane
 // l at [n kLanes + l] (re and im apart); the inverse without the 1/n.
-SONVAR_WIDE_VECTOR_CLONES void lanes_transform(double *re, double *im, bool inverse) {
+// Radix 4, decimation in frequency: the points go in in their order and
+// come out in the rows of FramePlan::row (base-4 digits reversed), which
+// the splits and the samples read through that table.
+// The first stage reads the points from (from_re, from_im), which may be
+// (re, im) themselves.
+SONVAR_WIDE_VECTOR_CLONES void lanes_transform(const double *from_re, const double *from_im,
+                                               double *re, double *im, bool inverse) {
+  static_assert(kHalfFrame == 256, "four radix-4 stages");
   const FramePlan &p = frame_plan();
-  for (int i = 0; i < kHalfFrame; i++) {
-    const int j = p.reversed[i];
-    if (j <= i) continue;
-    const Lanes8 ri = load<Lanes8>(re + i * kLanes);
-    const Lanes8 ii = load<Lanes8>(im + i * kLanes);
-    const Lanes8 rj = load<Lanes8>(re + j * kLanes);
-    const Lanes8 ij = load<Lanes8>(im + j * kLanes);
-    store(re + i * kLanes, rj);
-    store(im + i * kLanes, ij);
-    store(re + j * kLanes, ri);
-    store(im + j * kLanes, ii);
-  }
-  // Two stages (spans 2h and 4h) per pass over the values: the same
-  // butterflies in the same order for each value, half the loads and
-  // stores.
-  static_assert((kHalfFrame & 0x55555555) == kHalfFrame, "an even number of stages");
   const double sign = inverse ? -1.0 : 1.0;
-  for (int h = 1; h < kHalfFrame; h <<= 2) {
-    const double *c1 = p.stage_cos + h - 1, *s1 = p.stage_sin + h - 1;
-    const double *c2 = p.stage_cos + 2 * h - 1, *s2 = p.stage_sin + 2 * h - 1;
-    for (int i0 = 0; i0 < kHalfFrame; i0 += 4 * h)
-      for (int m = 0; m < h; m++) {
-        double *r0 = re + (i0 + m) * kLanes, *q0 = im + (i0 + m) * kLanes;
-        double *r1 = r0 + h * kLanes, *q1 = q0 + h * kLanes;
-        double *r2 = r1 + h * kLanes, *q2 = q1 + h * kLanes;
-        double *r3 = r2 + h * kLanes, *q3 = q2 + h * kLanes;
-        Lanes8 ar = load<Lanes8>(r0);
-        Lanes8 ai = load<Lanes8>(q0);
-        Lanes8 br = load<Lanes8>(r1);
-        Lanes8 bi = load<Lanes8>(q1);
-        Lanes8 cr = load<Lanes8>(r2);
-        Lanes8 ci = load<Lanes8>(q2);
-        Lanes8 dr = load<Lanes8>(r3);
-        Lanes8 di = load<Lanes8>(q3);
-        // span 2h: (a, b) and (c, d), twiddle m
-        butterfly(c1[m], sign * s1[m], ar, ai, br, bi);
-        butterfly(c1[m], sign * s1[m], cr, ci, dr, di);
-        // span 4h: (a, c) with twiddle m, (b, d) with twiddle m + h
-        butterfly(c2[m], sign * s2[m], ar, ai, cr, ci);
-        butterfly(c2[m + h], sign * s2[m + h], br, bi, dr, di);
-        store(r0, ar);
-        store(q0, ai);
-        store(r1, br);
-        store(q1, bi);
-        store(r2, cr);
-        store(q2, ci);
-        store(r3, dr);
-        store(q3, di);
+  for (int quarter = kHalfFrame / 4, stride = 1; quarter >= 1; quarter /= 4, stride *= 4) {
+    const int q = quarter * kLanes;
+    const double *source_re = stride == 1 ? from_re : re;
+    const double *source_im = stride == 1 ? from_im : im;
+    for (int g = 0; g < kHalfFrame; g += 4 * quarter)
+      for (int m = 0; m < quarter; m++) {
+        const int o = (g + m) * kLanes;
+        const double *a0 = source_re + o, *b0 = source_im + o;
+        double *r0 = re + o, *i0 = im + o;
+        const Lanes8 x0r = load<Lanes8>(a0), x0i = load<Lanes8>(b0);
+        const Lanes8 x1r = load<Lanes8>(a0 + q), x1i = load<Lanes8>(b0 + q);
+        const Lanes8 x2r = load<Lanes8>(a0 + 2 * q), x2i = load<Lanes8>(b0 + 2 * q);
+        const Lanes8 x3r = load<Lanes8>(a0 + 3 * q), x3i = load<Lanes8>(b0 + 3 * q);
+        const Lanes8 ar = x0r + x2r, ai = x0i + x2i, br = x0r - x2r, bi = x0i - x2i;
+        const Lanes8 cr = x1r + x3r, ci = x1i + x3i;
+        // (x1 - x3) times -i (forward) or i (inverse).
+        const Lanes8 dr = sign * (x1i - x3i), di = sign * (x3r - x1r);
+        Lanes8 y0r = ar + cr, y0i = ai + ci, y2r = ar - cr, y2i = ai - ci;
+        Lanes8 y1r = br + dr, y1i = bi + di, y3r = br - dr, y3i = bi - di;
+        if (m > 0) {
+          const int j = m * stride;
+          turn(p.cos[j], sign * p.sin[j], y1r, y1i);
+          turn(p.cos[2 * j], sign * p.sin[2 * j], y2r, y2i);
+          turn(p.cos[3 * j], sign * p.sin[3 * j], y3r, y3i);
+        }
+        store(r0, y0r);
+        store(i0, y0i);
+        store(r0 + q, y1r);
+        store(i0 + q, y1i);
+        store(r0 + 2 * q, y2r);
+        store(i0 + 2 * q, y2i);
+        store(r0 + 3 * q, y3r);
+        store(i0 + 3 * q, y3i);
       }
   }
 }
@@ -136,30 +124,42 @@ SONVAR_WIDE_VECTOR_CLONES void lanes_transform(double *re, double *im, bool inve
 // The spectra of the first `lanes` lanes into out + l kSpectrum from the
 // packed transform (re, im as lanes_transform leaves them): the transforms
 // of the even (E) and odd (O) samples come out of the packed one, and
-// X[k] = E[k] + exp(-2 pi i k / kFrame) O[k]. All lanes at once.
+// X[k] = E[k] + exp(-2 pi i k / kFrame) O[k]. Eight bins of all lanes at
+// once, turned round in registers into whole vectors of each lane.
 SONVAR_WIDE_VECTOR_CLONES void split_forward(const double *re, const double *im, double *out,
                                              int lanes) {
   const FramePlan &p = frame_plan();
+  static_assert(kHalfFrame % 8 == 0, "whole blocks of eight bins");
+  for (int k0 = 0; k0 < kHalfFrame; k0 += 8) {
+    Lanes8 xr[8], xi[8];
+    for (int b = 0; b < 8; b++) {
+      const int k = k0 + b;
+      const Lanes8 ar = load<Lanes8>(re + p.row[k] * kLanes);
+      const Lanes8 ai = load<Lanes8>(im + p.row[k] * kLanes);
+      if (k == 0) {  // DC: E[0] + O[0], real
+        xr[b] = ar + ai;
+        xi[b] = Lanes8{};
+        continue;
+      }
+      const Lanes8 br = load<Lanes8>(re + p.row[kHalfFrame - k] * kLanes);
+      const Lanes8 bi = load<Lanes8>(im + p.row[kHalfFrame - k] * kLanes);
+      const Lanes8 er = 0.5 * (ar + br), ei = 0.5 * (ai - bi);
+      const Lanes8 orr = 0.5 * (ai + bi), oi = -0.5 * (ar - br);
+      const double c = p.split_cos[k], s = p.split_sin[k];
+      xr[b] = er + c * orr - s * oi;
+      xi[b] = ei + c * oi + s * orr;
+    }
+    transpose8(xr);
+    transpose8(xi);
+    for (int l = 0; l < lanes; l++) {
+      store(out + l * kSpectrum + k0, xr[l]);
+      store(out + l * kSpectrum + kImag + k0, xi[l]);
+    }
+  }
+  // Nyquist: E[0] - O[0], real.
   for (int l = 0; l < lanes; l++) {
-    out[l * kSpectrum] = re[l] + im[l];
-    out[l * kSpectrum + kImag] = 0.0;
     out[l * kSpectrum + kHalfFrame] = re[l] - im[l];
     out[l * kSpectrum + kImag + kHalfFrame] = 0.0;
-  }
-  for (int k = 1; k < kHalfFrame; k++) {
-    const Lanes8 ar = load<Lanes8>(re + k * kLanes);
-    const Lanes8 ai = load<Lanes8>(im + k * kLanes);
-    const Lanes8 br = load<Lanes8>(re + (kHalfFrame - k) * kLanes);
-    const Lanes8 bi = load<Lanes8>(im + (kHalfFrame - k) * kLanes);
-    const Lanes8 er = 0.5 * (ar + br), ei = 0.5 * (ai - bi);
-    const Lanes8 orr = 0.5 * (ai + bi), oi = -0.5 * (ar - br);
-    const double c = p.split_cos[k], s = p.split_sin[k];
-    const Lanes8 xr = er + c * orr - s * oi;
-    const Lanes8 xi = ei + c * oi + s * orr;
-    for (int l = 0; l < lanes; l++) {
-      out[l * kSpectrum + k] = xr[l];
-      out[l * kSpectrum + kImag + k] = xi[l];
-    }
   }
 }
 
@@ -205,16 +205,52 @@ SONVAR_WIDE_VECTOR_CLONES void split_inverse(const double *const *s, int lanes, 
   }
 }
 
+// The samples of every lane times scale into out[l kFrame + s]: each
+// block of eight points of the eight lanes turned round in registers, so
+// that each lane's samples are stored by whole vectors.
+SONVAR_WIDE_VECTOR_CLONES void lane_samples(const double *re, const double *im, double *out,
+                                            double scale) {
+  const FramePlan &p = frame_plan();
+  for (int k0 = 0; k0 < kHalfFrame; k0 += 8) {
+    Lanes8 r[8], q[8];
+    for (int i = 0; i < 8; i++) {
+      r[i] = load<Lanes8>(re + p.row[k0 + i] * kLanes);
+      q[i] = load<Lanes8>(im + p.row[k0 + i] * kLanes);
+    }
+    transpose8(r);
+    transpose8(q);
+    for (int l = 0; l < kLanes; l++) {
+      // Samples 2 k0 .. 2 k0 + 15: the even ones from re, the odd ones from im.
+      double *y = out + l * kFrame + 2 * k0;
+      store(y, __builtin_shufflevector(r[l], q[l], 0, 8, 1, 9, 2, 10, 3, 11) * scale);
+      store(y + 8, __builtin_shufflevector(r[l], q[l], 4, 12, 5, 13, 6, 14, 7, 15) * scale);
+    }
+  }
+}
+
 }  // namespace
 
 void LaneFrames::forward(double *out, int lanes) {
-  lanes_transform(re, im, false);
+  lanes_transform(in_re, in_im, re, im, false);
   split_forward(re, im, out, lanes);
 }
 
-void LaneFrames::inverse(const double *const *s, int lanes) {
+void LaneFrames::inverse_unscaled(const double *const *s, int lanes) {
   split_inverse(s, lanes, re, im);
-  lanes_transform(re, im, true);
+  lanes_transform(re, im, re, im, true);
+}
+
+double LaneFrames::get(int lane, int sample) const {
+  const double *half = (sample & 1) != 0 ? im : re;
+  return half[frame_plan().row[sample >> 1] * kLanes + lane];
+}
+
+void LaneFrames::samples_by_lane(double *out, double scale) const {
+  lane_samples(re, im, out, scale);
+}
+
+void LaneFrames::inverse(const double *const *s, int lanes) {
+  inverse_unscaled(s, lanes);
   const double scale = 1.0 / kHalfFrame;
   for (int i = 0; i < kHalfFrame * kLanes; i++) {
     re[i] *= scale;

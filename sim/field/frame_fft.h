@@ -19,32 +19,49 @@ constexpr int kImag = (kBins + kLanes - 1) / kLanes * kLanes;
 constexpr int kSpectrum = 2 * kImag;
 
 // Real samples of kLanes frames packed for the inner transform: sample 2n
-// of lane l in re[n kLanes + l], sample 2n + 1 in im.
+// of lane l at [n kLanes + l] of the real part, sample 2n + 1 of the
+// imaginary part. The input of a forward transform is put into arrays of
+// its own (in_re, in_im), which stay zero between transforms where nothing
+// was put: the first stage of the transform reads them, and the caller
+// takes back only what it put (take_back), not the whole frame.
 struct LaneFrames {
   double re[kHalfFrame * kLanes];
   double im[kHalfFrame * kLanes];
+  double in_re[kHalfFrame * kLanes] = {};
+  double in_im[kHalfFrame * kLanes] = {};
 
+  // Every input sample zero.
   void clear() {
-    std::fill(re, re + kHalfFrame * kLanes, 0.0);
-    std::fill(im, im + kHalfFrame * kLanes, 0.0);
+    std::fill(in_re, in_re + kHalfFrame * kLanes, 0.0);
+    std::fill(in_im, in_im + kHalfFrame * kLanes, 0.0);
   }
   void put(int lane, int sample, double value) {
-    double *half = (sample & 1) != 0 ? im : re;
+    double *half = (sample & 1) != 0 ? in_im : in_re;
     half[(sample >> 1) * kLanes + lane] = value;
   }
-  double get(int lane, int sample) const {
-    const double *halves[2] = {re, im};
-    return halves[sample & 1][(sample >> 1) * kLanes + lane];
+  // Input samples [from, to) of a lane back to zero.
+  void take_back(int lane, int from, int to) {
+    for (int s = from; s < to; s++) put(lane, s, 0.0);
   }
+  // Sample `sample` of lane `lane` after an inverse transform.
+  double get(int lane, int sample) const;
 
-  // The spectra of the first `lanes` lanes into out + l kSpectrum (the
-  // padding after each half is left as it is). The
+  // The spectra of the input's first `lanes` lanes into out + l kSpectrum
+  // (the padding after each half is left as it is; the input stays). The
   // transforms of the even (E) and odd (O) samples come out of the packed
   // one; X[k] = E[k] + exp(-2 pi i k / kFrame) O[k].
   void forward(double *out, int lanes);
 
   // The samples of the spectra s[l], l < lanes (the other lanes zero).
   void inverse(const double *const *s, int lanes);
+
+  // The same without the factor 1 / kHalfFrame of the inverse, which
+  // add_samples applies.
+  void inverse_unscaled(const double *const *s, int lanes);
+
+  // The samples of every lane times scale, lane by lane: sample s of lane
+  // l into out[l kFrame + s].
+  void samples_by_lane(double *out, double scale) const;
 };
 
 }  // namespace sonvar

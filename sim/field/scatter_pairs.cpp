@@ -1,14 +1,17 @@
 // scatter_pairs.cpp - the all-pairs scattering calculation calc_scat_all:
 // the decimated echo of every transmit element received by every receive
 // element, each element unfocused and unapodized.
+#include <algorithm>
 #include <climits>
 
 #include "dispatch/scratch_block.h"
 #include "field/attenuation.h"
 #include "field/calculation.h"
+#include "field/focusing.h"
 #include "field/point_response.h"
 #include "field/progress.h"
 #include "field/pulse.h"
+#include "field/rect_response.h"
 #include "field/scattering.h"
 #include "general/checks.h"
 #include "general/failure.h"
@@ -26,8 +29,33 @@ struct PairSignals {
   signal_rec **TP;  // (T * pulse)/fs, without attenuation
 };
 
+// Where element_responses keeps a copy of each element's response.
+struct KeptResponses {
+  sys_con *sys;
+  signal_rec **out;
+};
+
+void keep_copy(void *context, int i, const signal_rec *signal, bool) {
+  const auto *kept = static_cast<const KeptResponses *>(context);
+  signal_rec *copy = alloc_signal(kept->sys, signal->no_samples, signal->start_sample);
+  std::copy(signal->values, signal->values + signal->no_samples, copy->values);
+  kept->out[i] = copy;
+}
+
+// Every element's unfocused, unapodized response at p (the block's
+// no_delay set): those of an aperture of rectangles in batches of timings.
+// The spreading of a rectangle response takes the element's focusing
+// delay at the point even without delays, as it always has: the delays are
+// found once for all elements.
 void element_responses(sys_con *sys, calc_memory_block *block, aperture *ap, point3 p,
                        signal_rec **out) {
+  if (ap->uses_rectangles && !ap->uses_triangles && !ap->uses_lines) {
+    std::fill(out, out + ap->no_elements, nullptr);
+    find_delays_and_apodization(sys, ap, block->delays, block->apodizations, p.x, p.y, p.z);
+    KeptResponses kept{sys, out};
+    each_rectangle_element_of(sys, block, ap, 0, ap->no_elements, p.x, p.y, p.z, keep_copy, &kept);
+    return;
+  }
   for (int e = 0; e < ap->no_elements; e++) {
     block->element_index = e;
     out[e] = calc_response_mem(sys, block, ap, p.x, p.y, p.z);

@@ -3,6 +3,7 @@
 // summed by a share of whichever worker takes it, the leaf sums merged
 // along a binary tree, the pulse applied at the end.
 #include <algorithm>
+#include <memory>
 #include <utility>
 #include <vector>
 
@@ -178,7 +179,12 @@ void plan_leaves(sys_con *sys, ScatterLeaves *plan, int per_element, int n, poin
 void sum_leaves(sys_con *sys, aperture *transmit, aperture *receive, ScatterLeaves *plan) {
   store_relaxed(&sys->last_calc_type,
                 plan->per_element ? SONVAR_LAST_SCAT_MULTI : SONVAR_LAST_SCAT);
-  ScatterShare share(sys, transmit, receive, plan->per_element != 0);
+  // On the heap: a share holds the frame transforms' working arrays (about
+  // 140 kB), too much for the stack of a host's thread.
+  std::unique_ptr<ScatterShare> owned(allocating(sys, "a share of the scattering", [&] {
+    return new ScatterShare(sys, transmit, receive, plan->per_element != 0);
+  }));
+  ScatterShare &share = *owned;
   int done = 0;
   for (;;) {
     const int leaf = plan->next.fetch_add(1, std::memory_order_relaxed);
