@@ -121,25 +121,20 @@ signal_rec *take_rows(sys_con *sys, const EchoColumns &c, int j, int64_t lo, int
   return s;
 }
 
-// A worker takes its receive elements in passes of at most this many: a
-// pass holds their frames (about 21 bytes per sample of echo, over a
-// band's range plus the spread of the element distances), and each pass
-// computes the transmit response at every scatterer again.
-constexpr int kElementsPerPass = 64;
-
 void run_pass(Worker *w, int first, int end);
 
+// A worker forms the echoes of all its receive elements in one pass over
+// the scatterers: the frames of a batch live only while one element's
+// pairs of the batch go in, so their memory does not grow with the
+// elements.
 void run_worker(Worker *w) {
   const int elements = w->end - w->first;
-  const int passes = (elements + kElementsPerPass - 1) / kElementsPerPass;
   EchoColumns &columns = w->columns;
   allocating(w->sys, "the spans of the channel echoes", [&] {
     columns.lo.assign(static_cast<std::size_t>(elements), 0);
     columns.hi.assign(static_cast<std::size_t>(elements), 0);
   });
-  for (int p = 0; p < passes; p++)
-    run_pass(w, w->first + static_cast<int>(static_cast<long long>(elements) * p / passes),
-             w->first + static_cast<int>(static_cast<long long>(elements) * (p + 1) / passes));
+  run_pass(w, w->first, w->end);
 }
 
 void run_pass(Worker *w, int first, int end) {

@@ -80,6 +80,19 @@ int floor_div(int a, int b) {
 
 }  // namespace
 
+void FrameEchoes::resize(int elements) {
+  pairs_.resize(static_cast<std::size_t>(elements));
+  // Room for a batch of typical responses (46 samples an element response,
+  // 800 a transmit response), reserved so that a growing batch does not
+  // copy them, nor leave the copies in the heap; the pages are used only
+  // as they are written.
+  const std::size_t scatterers = kBatch;
+  samples_.reserve(scatterers * static_cast<std::size_t>(elements) * 64);
+  transmit_.reserve(scatterers * 1024);
+  segment_spectra_.reserve(kBatchSpectra / sizeof(double) + 16 * kSpectrum);
+  for (std::vector<Pair> &pairs : pairs_) pairs.reserve(kBatch);
+}
+
 void FrameEchoes::set_transmit(const signal_rec *Rt) {
   Scatterer &g = batch_.back();
   g.start = Rt->start_sample;
@@ -88,6 +101,7 @@ void FrameEchoes::set_transmit(const signal_rec *Rt) {
   g.first_segment = floor_div(g.start, kHop);
   g.segments = floor_div(g.start + g.samples - 1, kHop) - g.first_segment + 1;
   transmit_.insert(transmit_.end(), Rt->values, Rt->values + Rt->no_samples);
+  spectra_bytes_ += static_cast<std::size_t>(g.segments) * kSpectrum * sizeof(double);
 }
 
 void FrameEchoes::add(int j, const double *values, int start, int n, double factor) {
@@ -143,6 +157,7 @@ void FrameEchoes::run_batch(EchoSink *sink) {
   samples_.clear();
   transmit_.clear();
   batch_.clear();
+  spectra_bytes_ = 0;
 }
 
 void FrameEchoes::run_element(int j, const std::vector<Pair> &pairs, EchoSink *sink) {

@@ -29,10 +29,15 @@ constexpr int kMaxPieceTaps = kFrame - 2 * kHop + 2;  // longest piece of an ele
 // Scatterers gathered before their pairs go into the frames. The pairs of
 // one element are then taken together: its frames stay in the first-level
 // cache while the batch's element responses go in kLanes at a time, and
-// are transformed back once per batch. The batch's transmit segment spectra
-// (about 20 kB a scatterer) stay in the second-level cache while the
-// elements go by.
+// are transformed back once per batch. A batch ends at kBatch scatterers,
+// or earlier once its transmit segment spectra (22 bytes per sample of
+// transmit response, about 20 kB a scatterer of a focused convex probe,
+// 60 kB of a plane wave from a linear array) reach kBatchSpectra bytes:
+// they stay in the second-level cache while the elements go by, and the
+// memory of a batch stays a few MB. Where a batch ends depends on the
+// scatterers alone, not on the receive elements a share takes.
 constexpr int kBatch = 64;
+constexpr std::size_t kBatchSpectra = 1536 * 1024;
 
 // Allocation on 64-byte boundaries, so that spectra are read by whole
 // aligned vectors.
@@ -56,11 +61,13 @@ using AlignedDoubles = std::vector<double, CacheAligned<double>>;
 // batch to batch.
 class FrameEchoes {
  public:
-  void resize(int elements) { pairs_.resize(static_cast<std::size_t>(elements)); }
+  // Sized for the receive elements of a share, with room for a batch.
+  void resize(int elements);
 
-  // Whether the batch holds kBatch scatterers (the next one needs a run
-  // first).
-  bool full() const { return static_cast<int>(batch_.size()) == kBatch; }
+  // Whether the batch is complete (the next scatterer needs a run first).
+  bool full() const {
+    return static_cast<int>(batch_.size()) == kBatch || spectra_bytes_ >= kBatchSpectra;
+  }
 
   // A new scatterer of the batch; its transmit response comes with
   // set_transmit, before or after its pairs.
@@ -112,6 +119,7 @@ class FrameEchoes {
   }
 
   std::vector<Scatterer> batch_;
+  std::size_t spectra_bytes_ = 0;  // of the batch's transmit segments
   std::vector<double> transmit_;
   AlignedDoubles segment_spectra_;
   std::vector<std::vector<Pair>> pairs_;  // per element, in scatterer order
