@@ -685,13 +685,15 @@ SONVAR_API signal_rec ***calc_scat_all(sys_con *sys, aperture *transmit, apertur
  * give the receive aperture zero delays and unit weights). The state's
  * workers share out the receive elements; each element's echo is formed in
  * one order whatever the thread count, so the matrix does not depend on
- * it. Memory beyond the matrix: per worker thread a scratch block and the
- * frame spectra of at most 64 receive elements at a time (a worker with more
- * takes them in passes, each computing the transmit response at every
- * scatterer again) over one band of scatterers by range: about 21 bytes per
- * sample over 1,000 samples of two-way range plus the spread of the arrival
- * times at one element. Neither points nor
- * amplitudes are changed. Returns the number of non-zero echo samples that
+ * it. What the matrix held before is kept: the echoes are added to it.
+ * Memory beyond the matrix: per worker thread a scratch block, the transmit
+ * spectra of a batch of at most 64 scatterers (at most about 1.5 MB), the
+ * frames of one receive element over that batch, and for the elements whose
+ * responses are too long for frames their sums over one band of scatterers
+ * by range (1,000 samples of two-way range plus the spread of the arrival
+ * times at one element); for a matrix that already holds values, a copy of
+ * each column's non-zero extent. Neither points nor amplitudes are
+ * changed. Returns the number of non-zero echo samples that
  * fell outside the rows and were dropped (0 when the matrix covers every
  * echo); on a failure in the returning mode -1, with the matrix partly
  * filled. */

@@ -123,6 +123,52 @@ signal_rec *take_rows(sys_con *sys, const EchoColumns &c, int j, int64_t lo, int
 
 void run_pass(Worker *w, int first, int end);
 
+// What a worker's columns held before the call: the echoes are formed in
+// the columns and the pulse is applied to them there, so the prior values
+// are set aside (each column's non-zero extent; nothing for a zero matrix)
+// and the columns cleared, and they are added back once the echoes are
+// complete, or when the worker fails.
+class PriorContent {
+ public:
+  PriorContent(const EchoColumns &c, int first, int end) : c_(c), first_(first) {
+    saved_.resize(static_cast<std::size_t>(end - first));
+    for (int j = first; j < end; j++) {
+      double *column = c.out + static_cast<int64_t>(j) * c.stride;
+      int64_t lo = 0, hi = c.rows;
+      while (lo < hi && column[lo] == 0.0) lo++;
+      while (hi > lo && column[hi - 1] == 0.0) hi--;
+      Column &s = saved_[static_cast<std::size_t>(j - first)];
+      s.lo = lo;
+      s.values.assign(column + lo, column + hi);
+    }
+    // Cleared once everything is saved, so that a failed allocation loses
+    // nothing.
+    for (int j = first; j < end; j++) {
+      const Column &s = saved_[static_cast<std::size_t>(j - first)];
+      double *column = c.out + static_cast<int64_t>(j) * c.stride + s.lo;
+      std::fill(column, column + s.values.size(), 0.0);
+    }
+  }
+  ~PriorContent() {
+    for (std::size_t k = 0; k < saved_.size(); k++) {
+      double *column = c_.out + static_cast<int64_t>(first_ + static_cast<int>(k)) * c_.stride;
+      const Column &s = saved_[k];
+      for (std::size_t i = 0; i < s.values.size(); i++) column[s.lo + i] += s.values[i];
+    }
+  }
+  PriorContent(const PriorContent &) = delete;
+  PriorContent &operator=(const PriorContent &) = delete;
+
+ private:
+  struct Column {
+    int64_t lo = 0;
+    std::vector<double> values;
+  };
+  const EchoColumns &c_;
+  int first_;
+  std::vector<Column> saved_;
+};
+
 // A worker forms the echoes of all its receive elements in one pass over
 // the scatterers: the frames of a batch live only while one element's
 // pairs of the batch go in, so their memory does not grow with the
@@ -134,6 +180,12 @@ void run_worker(Worker *w) {
     columns.lo.assign(static_cast<std::size_t>(elements), 0);
     columns.hi.assign(static_cast<std::size_t>(elements), 0);
   });
+  // With attenuation each echo holds its pulse when it is added, so the
+  // matrix is added into as it stands.
+  std::unique_ptr<PriorContent> prior;
+  if (!w->sys->use_att)
+    prior = allocating(w->sys, "the prior content of the channel matrix",
+                       [&] { return std::make_unique<PriorContent>(columns, w->first, w->end); });
   run_pass(w, w->first, w->end);
 }
 
