@@ -60,7 +60,7 @@ from . import _checks as chk
 from . import display
 
 __all__ = ["CartesianGrid", "PolarGrid", "PointGrid", "Wave", "ChannelData", "Image", "das",
-           "demodulate", "center_frequency"]
+           "demodulate", "center_frequency", "wave_of"]
 
 KINDS = {"plane": _beamform.PLANE, "diverging": _beamform.DIVERGING,
          "focused": _beamform.FOCUSED, "element": _beamform.ELEMENT, "custom": _beamform.CUSTOM}
@@ -449,6 +449,71 @@ def _transmits_of(sequence):
         raise TypeError("channel_data.sequence must be a sequence of transmits") from None
 
 
+# The beamformer's time of flight of a spherical wave from s, for points beyond s, is
+# (|p - s| + k |s|) / c with k of its kind.
+_SOURCE_TERM = {"diverging": -1.0, "focused": 1.0, "element": 1.0}
+
+
+def wave_of(transmit, sound_speed=None):
+    """The beamformer's wave of a transmit of the sequence layer (`sonvar.sequence.Transmit`,
+    made by its constructors or read from a UFF file).
+
+    The sequence layer's true transmit time is `transmit.time_of_flight(p, c) -
+    transmit.delay` (USTB's reading of the wave's wavefront and source, docs/imaging.md).
+    The wave keeps the transmit's kind, and so the beamformer's formula and reach of that
+    kind; its delay is changed by the constant that makes the beamformer's time equal that
+    true time:
+
+    - plane, focused, and diverging from more than 1 mm behind the array: the delay as it is
+      (the formulas agree);
+    - diverging from less than 1 mm behind the array (USTB reads it as converging,
+      |p - s| + |s|): delay - 2 |s| / c;
+    - element more than 1 mm behind the array's apex (USTB reads it as diverging,
+      |p - e| - |e|): delay + 2 |e| / c;
+    - custom with its firing delays (no source named): the beamformer's first arrival over
+      the firing elements, the delay as it is;
+    - custom naming a source (a wave read from a file that was not written by this package
+      and whose source lies on the array's plane, or one built so): the spherical wave from
+      it as USTB reads it: focused when s lies in front of the array, diverging behind it,
+      element on its plane, with the delay changed as above.
+
+    Parameters
+    ----------
+    transmit : sonvar.sequence.Transmit
+    sound_speed : float, optional
+        The speed of sound of the delays, m/s (the sequence's; default 1540).
+
+    Returns
+    -------
+    Wave
+
+    Examples
+    --------
+    >>> from sonvar import sequence
+    >>> t = sequence.diverging_waves([[-1e-3, 0, 0], [1e-3, 0, 0]], [[0, 0, -0.5e-3]])[0]
+    >>> round(t.delay * 1540 / 1e-3, 12), wave_of(t, 1540.0).delay
+    (1.0, 0.0)
+    """
+    from .sequence import DIVERGING_BEHIND
+    c = 1540.0 if sound_speed is None else chk.number(sound_speed, "sound_speed", positive=True)
+    kind, apodization, delay = transmit.kind, transmit.apodization, float(transmit.delay)
+    if kind == "plane":
+        return Wave.plane(transmit.azimuth, transmit.elevation, delay, apodization)
+    if kind == "custom" and transmit.source is None:
+        return Wave.custom(transmit.delays, apodization, delay)
+    s = np.asarray(transmit.source, dtype=float)
+    if kind == "custom":
+        kind = "focused" if s[2] > 0 else "diverging" if s[2] < 0 else "element"
+    ustb_term = -1.0 if s[2] < -DIVERGING_BEHIND else 1.0
+    delay += (_SOURCE_TERM[kind] - ustb_term) * float(np.linalg.norm(s)) / c
+    return Wave(kind, source=tuple(s), delay=delay, apodization=apodization)
+
+
+def _as_wave(t, sound_speed):
+    from .sequence import Transmit
+    return wave_of(t, sound_speed) if isinstance(t, Transmit) else t
+
+
 def _transmit(t, n, index):
     name = f"channel_data.sequence[{index}]"
     kind = getattr(t, "kind", None)
@@ -596,7 +661,8 @@ def das(channel_data, grid, f_number=1.5, window="rect", compound=True, iq=False
     if len(waves) != transmits:
         raise ValueError(f"channel_data.sequence holds {len(waves)} transmits for {transmits} "
                          "in the data")
-    waves = [_transmit(t, n, i) for i, t in enumerate(waves)]
+    c_waves = getattr(cd.sequence, "sound_speed", None) or cd.sound_speed
+    waves = [_transmit(_as_wave(t, c_waves), n, i) for i, t in enumerate(waves)]
     theta, phi = _normals(cd, n)
     fm = chk.number(getattr(cd, "modulation_frequency", 0.0) or 0.0,
                     "channel_data.modulation_frequency") if np.iscomplexobj(data) else 0.0

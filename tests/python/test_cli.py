@@ -321,7 +321,12 @@ def test_every_bad_key_of_a_job_is_reported_in_one_run(tmp_path, capsys):
     np.save(tmp_path / "ph.npy", scatterers())
     job = channel_job({"mode": "plane_wave", "angles": {"start": -2, "stop": 2, "count": 3},
                        "elevation_angles": {"start": 0.0, "stop": 0.1, "count": 2},
-                       "virtual_sources": [[0, 0, -1e-3]], "prf": 0}, "ph.npy")
+                       "virtual_sources": [[0, 0, -1e-3]], "prf": 0,
+                       "beamform": {"window": "hamming", "iq": "yes", "f_number": 1.0,
+                                    "grid": {"x": {"start": 1e-3, "stop": -1e-3, "count": 9},
+                                             "z": {"start": 5e-3, "stop": 9e-3},
+                                             "y": {"start": 0, "stop": 1e-3, "count": 2}}},
+                       "f_number": 2.0, "bmode": {"pixel_size": 1e-4}}, "ph.npy")
     job["fs"] = -1
     job["probe"]["color"] = "blue"
     job["output"]["precision"] = "half"
@@ -336,10 +341,35 @@ def test_every_bad_key_of_a_job_is_reported_in_one_run(tmp_path, capsys):
         f"sonvar: {path}: image.elevation_angles: expected a probe with elements at several y "
         "(a 2-D or multi-row array) to steer in elevation",
         f"sonvar: {path}: image.prf: expected a number above 0, got 0",
-        f"sonvar: {path}: image.virtual_sources: unknown key; expected one of: angles, bmode, "
-        "dataset, elevation_angles, f_number, mode, prf, transmit_window",
+        f"sonvar: {path}: image.beamform.f_number: expected either image.f_number or "
+        "image.beamform.f_number, not both",
+        f"sonvar: {path}: image.beamform.window: expected one of rect, hanning, tukey, got "
+        "\"hamming\"",
+        f"sonvar: {path}: image.beamform.iq: expected true or false, got \"yes\"",
+        f"sonvar: {path}: image.beamform.grid.x.stop: expected a number above start (0.001), "
+        "got -0.001",
+        f"sonvar: {path}: image.beamform.grid.z.count: missing key",
+        f"sonvar: {path}: image.beamform.grid.y: expected a probe with elements at several y "
+        "(a 2-D or multi-row array) for a volume",
+        f"sonvar: {path}: image.bmode.pixel_size: expected no pixel size or range beside "
+        "image.beamform.grid (the grid sets the pixels)",
+        f"sonvar: {path}: image.virtual_sources: unknown key; expected one of: angles, beamform, "
+        "bmode, dataset, elevation_angles, f_number, mode, prf, transmit_window",
     ]
     assert sorted(os.listdir(tmp_path)) == ["job.json", "ph.npy"]
+    # A line mode takes only the grid of image.beamform, and a plane.
+    lines = image_job({"mode": "linear", "focus_depth": 0.01, "lines": {
+        "start": 0, "stop": 1e-3, "count": 2}, "beamform": {"compound": False, "grid": {
+            "x": {"start": 0, "stop": 1e-3, "count": 3}, "z": {"start": 5e-3, "stop": 9e-3,
+                                                               "count": 5},
+            "y": {"start": 0, "stop": 1e-3, "count": 2}}}}, "ph.npy")
+    assert cli.main(["image", write_job(tmp_path, lines)]) == 2
+    assert capsys.readouterr().err.splitlines() == [
+        f"sonvar: {path}: image.beamform.compound: expected no delay-and-sum option in a line "
+        "mode (its lines are focused on receive as they are simulated); image.beamform takes "
+        "only grid here",
+        f"sonvar: {path}: image.beamform.grid.y: expected x and z only: a line mode images one "
+        "plane"]
     job["image"] = {"mode": "plane_wave", "angles": {"start": -2, "stop": 2, "count": 3}}
     job["fs"], job["output"] = FS, {}
     job["probe"].pop("color")
