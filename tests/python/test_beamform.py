@@ -10,7 +10,7 @@ import numpy as np
 import pytest
 
 import sonvar
-from sonvar import beamform, cli, display, field, pulses
+from sonvar import beamform, cli, display, field, imaging, pulses, sequence, uff
 from sonvar.beamform import CartesianGrid, ChannelData, PolarGrid, Wave
 
 C, F0 = 1540.0, 5e6
@@ -36,20 +36,23 @@ def tau_tx(w, p, positions):
     return arrival.min(axis=1)
 
 
-def numpy_das(cd, points, f_number, window="rect"):
-    """Flat linear array, linear interpolation, no transmit apodization; (pixels,) result."""
+def numpy_das(cd, points, f_number, window="rect", tau=None):
+    """Elements in a row along x facing +z, linear interpolation, no transmit apodization;
+    tau(transmit, points) the transmit time, s (default tau_tx - delay); (pixels,) result."""
     data, pos = np.asarray(cd.data), cd.element_positions
+    if tau is None:
+        def tau(w, p):
+            return tau_tx(w, p, pos) - w.delay
     n = data.shape[0]
     lateral = points[:, None, 0] - pos[None, :, 0]
-    half = points[:, None, 2] / (2 * f_number)
+    half = (points[:, None, 2] - pos[None, :, 2]) / (2 * f_number)
     rho = lateral / np.where(half > 0, half, 1)
     weight = ((np.abs(lateral) <= half) & (half > 0)).astype(float)
     if window == "hanning":
         weight *= 0.5 + 0.5 * np.cos(np.pi * rho)
     total = np.zeros(len(points), complex)
     for w, wave in enumerate(cd.sequence):
-        k = (tau_tx(wave, points, pos)[:, None] +
-             np.linalg.norm(points[:, None] - pos[None], axis=2) / C - wave.delay -
+        k = (tau(wave, points)[:, None] + np.linalg.norm(points[:, None] - pos[None], axis=2) / C -
              cd.initial_time) * cd.fs
         inside = (k >= 0) & (k < n - 1)
         j = np.clip(np.floor(k).astype(int), 0, n - 2)
@@ -97,6 +100,47 @@ def test_das_equals_a_numpy_delay_and_sum():
     listed = beamform.das(cd, grid.points()[::2], f_number=1.3)
     assert listed.data.shape == (2, 15, 23)
     assert np.array_equal(listed.data, together.data[:, ::2])
+
+
+def test_sequence_transmits_are_read_at_their_true_transmit_time(tmp_path):
+    """das of the sequence layer's transmits equals a numpy delay-and-sum at the sequence
+    layer's own true transmit time, time_of_flight(p) - delay (a custom transmit without a
+    source: the first arrival of its firing delays), as made and as read from a UFF file without
+    this package's sequence: the diverging source within 1 mm of the array, the element more
+    than 1 mm behind it and custom waves naming a source included; random samples."""
+    rng = np.random.default_rng(8)
+    x = (np.arange(24) - 11.5) * 0.3e-3
+    pos = np.column_stack([x, 0 * x, np.where(np.abs(x) > 2.5e-3, -1.5e-3, 0.0)])
+    named = [sequence.Transmit(np.zeros(24), np.ones(24), "custom", source=s)
+             for s in ((0, 0, 0), (1e-3, 0, -3e-3), (0, 0, -0.4e-3), (-1e-3, 0, 9e-3))]
+    seq = sequence.Sequence(
+        sequence.plane_waves(pos, [0.1]).transmits
+        + sequence.diverging_waves(pos, [(0, 0, -0.5e-3), (1e-3, 0, -6e-3)]).transmits
+        + sequence.focused_waves(pos, [(0.5e-3, 0, 12e-3)], active=12).transmits
+        + sequence.synthetic_aperture(pos, [1, 12]).transmits
+        + sequence.custom(rng.uniform(-1e-6, 1e-6, (1, 24)),
+                          (rng.uniform(size=(1, 24)) > 0.3).astype(float)).transmits
+        + tuple(named))
+    assert seq[1].delay > 0 and seq[4].delay < 0  # both readings that need a wave delay
+    made = sonvar.channel.ChannelData(rng.uniform(-1, 1, (900, 24, len(seq))), 20e6, 0.7e-6, C,
+                                      pos, seq)
+    uff.write(tmp_path / "cd.uff", made)
+    with h5py.File(tmp_path / "cd.uff", "a") as f:
+        del f["sonvar"]
+    foreign = uff.read(tmp_path / "cd.uff")
+    assert [t.kind for t in foreign.sequence][4:8] == ["element", "element", "custom", "custom"]
+
+    def true_time(t, p):
+        if t.kind == "custom" and t.source is None:
+            on = t.apodization != 0
+            return (t.delays[on] + np.linalg.norm(p[:, None] - pos[None, on], axis=2) / C).min(1)
+        return t.time_of_flight(p, C) - t.delay
+    grid = CartesianGrid(x=np.linspace(-4.1e-3, 3.9e-3, 23), z=np.linspace(2.3e-3, 21.7e-3, 29))
+    points = grid.points().reshape(-1, 3)
+    for cd in (made, foreign):
+        image = beamform.das(cd, grid, f_number=1.3, transmit_apodization=False).data
+        ref = numpy_das(cd, points, 1.3, tau=true_time).reshape(grid.shape)
+        assert np.abs(image - ref).max() <= 1e-10 * np.abs(ref).max()
 
 
 # ---- Echoes of point targets from the simulator ----------------------------------------
@@ -156,7 +200,8 @@ def matrix_probe(sim):
 
 
 def half_maximum_centre(values, positions):
-    """Middle of the -6 dB extent of a profile around its maximum (linear crossings)."""
+    """Middle of the -6 dB extent of a profile around its maximum (linear crossings); NaN when
+    the extent leaves the profile."""
     top = np.argmax(values)
     level = values[top] / 2
     lo, hi = top, top
@@ -164,7 +209,8 @@ def half_maximum_centre(values, positions):
         lo -= 1
     while hi < len(values) - 1 and values[hi + 1] > level:
         hi += 1
-    assert 0 < lo and hi < len(values) - 1, "the -6 dB extent leaves the grid"
+    if lo == 0 or hi == len(values) - 1:
+        return np.nan
 
     def cross(a, b):
         return positions[a] + (level - values[a]) / (values[b] - values[a]) * (positions[b] -
@@ -172,20 +218,22 @@ def half_maximum_centre(values, positions):
     return (cross(lo - 1, lo) + cross(hi + 1, hi)) / 2
 
 
-def peak_position(cd, target, f_number, volume=False):
-    """Where the IQ image of a target lands: the middle of its -6 dB extent along x, y and z
-    through its maximum (the maximum alone moves with the elements entering the aperture)."""
-    lateral = np.arange(-50, 51) * 10e-6
-    axial = np.arange(-50, 51) * 5e-6
+def peak_position(cd, target, f_number, volume=False, **options):
+    """Where the IQ images of a target land, m from it: the middle of the -6 dB extent along x,
+    y and z through its maximum (the maximum alone moves with the elements entering the
+    aperture); (images, axes), one image unless `options` (of das) keep transmits apart."""
+    lateral = np.arange(-100, 101) * 10e-6
+    axial = np.arange(-100, 101) * 5e-6
     found = []
     for axis in ("x", "y", "z") if volume else ("x", "z"):
         axes = {a: np.array([target["xyz".index(a)]]) for a in "xyz"}
         axes[axis] = target["xyz".index(axis)] + (axial if axis == "z" else lateral)
         grid = CartesianGrid(x=axes["x"], z=axes["z"], y=axes["y"] if volume else None)
         image = np.abs(beamform.das(cd, grid, f_number=f_number, iq=True,
-                                    modulation_frequency=F0).data).ravel()
-        found.append(half_maximum_centre(image, axes[axis]))
-    return np.array(found) - (target if volume else target[[0, 2]])
+                                    modulation_frequency=F0, **options).data)
+        found.append([half_maximum_centre(row, axes[axis])
+                      for row in image.reshape(-1, len(axes[axis]))])
+    return np.array(found).T - (target if volume else target[[0, 2]])
 
 
 TARGETS_2D = np.array([[0.4e-3, 0.0, 9e-3], [-2.1e-3, 0.0, 14e-3]])
@@ -214,6 +262,80 @@ def test_point_targets_land_within_a_twentieth_of_a_wavelength_in_3d():
     for target in targets:
         error = peak_position(cd, target, 1.0, volume=True)
         assert np.linalg.norm(error) <= LAMBDA / 20, (target, error / LAMBDA)
+
+
+# ---- Channel data of the sequence layer: simulated, and through UFF files -------------------
+
+def half_wavelength_probe(sim, array):
+    """Elements 1 mm high at half a wavelength (so that a diverging wave from just behind the
+    array forms without grating lobes): 64 in a row, or 96 on an arc of radius 20 mm whose outer
+    elements lie more than 1 mm behind its apex."""
+    if array == "linear":
+        probe = sim.linear_array(64, 0.13e-3, 1e-3, 0.02e-3)
+    else:
+        probe = sim.convex_array(96, 0.13e-3, 1e-3, 0.02e-3, 20e-3)
+    probe.impulse(IMPULSE)
+    probe.excitation(EXCITATION)
+    return probe
+
+
+def sequence_of(kind, probe):
+    if kind == "plane":
+        return sequence.plane_waves(probe, [-0.12, 0.0, 0.12])
+    if kind == "diverging":  # the middle source 0.5 mm behind the array: its wave delay 2|s|/c
+        return sequence.diverging_waves(probe, [(-3e-3, 0, -8e-3), (0, 0, -0.5e-3),
+                                                (3e-3, 0, -8e-3)],
+                                        apodization=imaging.window(probe.no_elements, "hanning"))
+    if kind == "focused":  # one transmit per target, focused 8 mm beyond it
+        return sequence.focused_waves(probe, TARGETS_2D + [0, 0, 8e-3])
+    if kind == "custom":  # plane waves as delay vectors: the first arrival
+        return sequence.custom(sequence.plane_waves(probe, [-0.12, 0.0, 0.12]).delays)
+    n = probe.no_elements
+    return sequence.synthetic_aperture(probe, list(range(1, n + 1, 4)) + [n])
+
+
+@pytest.mark.parametrize("array", ["linear", "convex"])
+def test_sequence_channel_data_put_targets_in_place_for_every_kind(tmp_path, array):
+    """Simulator.channel_data of plane, diverging (one source 0.5 mm behind the array), focused,
+    single-element (on the convex array elements more than 1 mm behind the apex) and custom
+    transmits, beamformed as simulated, after a UFF round trip, and from the file without this
+    package's own sequence (as USTB writes it; custom delays do not survive that): every target
+    within a twentieth of a wavelength in the compound image (focused: each transmit on its own
+    target), and at its depth within a twentieth of a wavelength in the image of each transmit
+    alone (transmit apodization off: only the time decides; the lateral centre of one unfocused
+    wave's image also follows the receive aperture's symmetry)."""
+    sim = sonvar.Simulator(fs=FS, threads=2)
+    probe = half_wavelength_probe(sim, array)
+    if array == "convex":
+        assert np.count_nonzero(probe.element_centers[:, 2] < -1e-3) >= 8
+    worst = {}
+    for kind in ("plane", "diverging", "focused", "element", "custom"):
+        seq = sequence_of(kind, probe)
+        cd = sim.channel_data(probe, seq, TARGETS_2D, np.ones(len(TARGETS_2D)))
+        path = tmp_path / f"{kind}.uff"
+        uff.write(path, cd)
+        sources = {"simulated": cd, "file": uff.read(path)}
+        if kind != "custom":
+            with h5py.File(path, "a") as f:
+                del f["sonvar"]
+            sources["foreign file"] = uff.read(path)
+        for name, data in sources.items():
+            iq = beamform.demodulate(data, F0)
+            for k, target in enumerate(TARGETS_2D):
+                apart = peak_position(iq, target, 1.5, compound=False, transmit_apodization=False)
+                if kind == "focused":
+                    together, depths = np.linalg.norm(apart[k]), []
+                else:
+                    together, depths = np.linalg.norm(peak_position(iq, target, 1.5)[0]), \
+                        np.abs(apart[:, 1])
+                for measure, error in (("compound", together), ("depth alone", np.max(depths,
+                                                                                         initial=0))):
+                    key = (kind, name, measure)
+                    worst[key] = np.maximum(worst.get(key, 0.0), error)  # keeps a NaN
+    print(f"{array}: worst target error, wavelengths: " + ", ".join(
+        f"{kind} {name} {measure} {error / LAMBDA:.3f}" for (kind, name, measure), error in
+        worst.items()))
+    assert all(error <= LAMBDA / 20 for error in worst.values()), worst  # NaN fails too
 
 
 @pytest.mark.parametrize("name", ["synthetic aperture", "plane-wave sweep"])
