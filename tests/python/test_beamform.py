@@ -324,12 +324,11 @@ def test_sequence_channel_data_put_targets_in_place_for_every_kind(tmp_path, arr
             for k, target in enumerate(TARGETS_2D):
                 apart = peak_position(iq, target, 1.5, compound=False, transmit_apodization=False)
                 if kind == "focused":
-                    together, depths = np.linalg.norm(apart[k]), []
+                    together, depth = np.linalg.norm(apart[k]), 0.0
                 else:
-                    together, depths = np.linalg.norm(peak_position(iq, target, 1.5)[0]), \
-                        np.abs(apart[:, 1])
-                for measure, error in (("compound", together), ("depth alone", np.max(depths,
-                                                                                         initial=0))):
+                    together = np.linalg.norm(peak_position(iq, target, 1.5)[0])
+                    depth = np.max(np.abs(apart[:, 1]))
+                for measure, error in (("compound", together), ("depth alone", depth)):
                     key = (kind, name, measure)
                     worst[key] = np.maximum(worst.get(key, 0.0), error)  # keeps a NaN
     print(f"{array}: worst target error, wavelengths: " + ", ".join(
