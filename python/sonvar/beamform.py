@@ -17,14 +17,17 @@ single-element or custom waves: see `Wave`). The work runs in the library's
 beamformer (beamform/sonvar_beamform.h) on threads, without the interpreter
 lock.
 
-Channel data are any object with the attributes `data` ((samples, channels,
-transmits) or (samples, channels, transmits, frames), real RF or complex
-IQ), `fs` (Hz), `initial_time` (s), `sound_speed` (m/s),
-`element_positions` ((channels, 3), m) and `sequence` (the transmits, or an
-object whose `transmits` are); optional `modulation_frequency` (Hz, IQ) and
-per-element normals `element_theta`, `element_phi` (rad; also read from
-`probe.theta`, `probe.phi`). `ChannelData` builds one from plain arrays.
-Each transmit is read by the attributes of `Wave`.
+Channel data are the sequence layer's `sonvar.channel.ChannelData` (from
+`Simulator.channel_data` or `sonvar.uff.read`), or any object with the
+attributes `data` ((samples, channels, transmits) or (samples, channels,
+transmits, frames), real RF or complex IQ), `fs` (Hz), `initial_time` (s),
+`sound_speed` (m/s), `element_positions` ((channels, 3), m) and `sequence`
+(the transmits, or an object whose `transmits` are); optional
+`modulation_frequency` (Hz, IQ) and per-element normals `element_theta`,
+`element_phi` (rad; also read from `probe.theta`, `probe.phi`).
+`ChannelData` builds one from plain arrays. A transmit of the sequence layer
+(`sonvar.sequence.Transmit`) is read as the `Wave` that `wave_of` makes of it
+(docs/beamform.md); any other transmit by the attributes of `Wave`.
 
 Grids: `CartesianGrid` (2-D x-z or 3-D x-y-z), `PolarGrid` (phased and
 convex sectors, and 3-D sectors) and `PointGrid` (any points); an (..., 3)
@@ -580,7 +583,8 @@ def das(channel_data, grid, f_number=1.5, window="rect", compound=True, iq=False
     Parameters
     ----------
     channel_data : channel data
-        See the module's notes; `ChannelData` builds one from arrays.
+        The sequence layer's channel data (`Simulator.channel_data`, `sonvar.uff.read`),
+        or see the module's notes; `ChannelData` builds one from arrays.
     grid : CartesianGrid, PolarGrid, PointGrid or (..., 3) array_like
         The pixels, m.
     f_number : float
@@ -640,6 +644,9 @@ def das(channel_data, grid, f_number=1.5, window="rect", compound=True, iq=False
         raise ValueError(f"interpolation must be 'linear' or 'cubic', got {interpolation!r}")
     threads = 0 if threads is None else chk.count(threads, "threads")
     cd = channel_data
+    if getattr(cd, "data", None) is None:
+        raise ValueError("channel_data holds no samples (they were written to a file; read it "
+                         "with sonvar.uff.read)")
     data = np.asarray(cd.data)
     if data.dtype == object or not (np.issubdtype(data.dtype, np.number)):
         raise TypeError(f"channel_data.data must be a numeric array, not dtype {data.dtype}")

@@ -441,6 +441,11 @@ def test_bad_input_is_refused_naming_the_argument():
         assert str(raised.value).startswith(text), str(raised.value)
     with pytest.raises(TypeError, match="channel_data.data must be a numeric array"):
         beamform.das(ChannelData(data.astype(object), 20e6, pos, [Wave.plane(0.0)]), grid)
+    streamed = sonvar.channel.ChannelData(None, 20e6, 0.0, C, pos, sequence.plane_waves(pos, [0]))
+    with pytest.raises(ValueError) as raised:
+        beamform.das(streamed, grid)
+    assert str(raised.value) == ("channel_data holds no samples (they were written to a file; "
+                                 "read it with sonvar.uff.read)")
 
 
 # ---- The job runner's synthetic aperture and the modules' examples ----------------------
