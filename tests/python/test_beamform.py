@@ -337,6 +337,22 @@ def test_sequence_channel_data_put_targets_in_place_for_every_kind(tmp_path, arr
     assert all(error <= LAMBDA / 20 for error in worst.values()), worst  # NaN fails too
 
 
+def test_phased_sector_of_a_mixed_sequence_puts_the_target_in_place():
+    """A phased array (64 elements at half a wavelength) fires steered plane waves and a
+    diverging wave in one sequence; das on a polar sector about the array's centre and its
+    scan-converted B-mode put a target 20 degrees off the axis at its place."""
+    sim = sonvar.Simulator(fs=FS, threads=2)
+    probe = half_wavelength_probe(sim, "linear")
+    seq = sequence.Sequence(sequence.plane_waves(probe, [0.2, 0.35, 0.5]).transmits +
+                            sequence.diverging_waves(probe, [(0, 0, -3e-3)]).transmits)
+    target = 12e-3 * np.array([np.sin(0.35), 0.0, np.cos(0.35)])
+    cd = sim.channel_data(probe, seq, target[None], [1.0])
+    grid = PolarGrid(radii=np.linspace(11e-3, 13e-3, 201), azimuths=np.linspace(0.25, 0.45, 101))
+    b = display.bmode(beamform.das(cd, grid, iq=True), dynamic_range=40, pixel_size=0.02e-3)
+    row, col = np.unravel_index(np.argmax(b.db), b.db.shape)
+    assert abs(b.x[col] - target[0]) <= 0.03e-3 and abs(b.z[row] - target[2]) <= 0.02e-3
+
+
 @pytest.mark.parametrize("name", ["synthetic aperture", "plane-wave sweep"])
 def test_lateral_width_is_the_wavelength_times_the_f_number(name):
     sim = sonvar.Simulator(fs=FS)
