@@ -333,14 +333,14 @@ class ChannelPlan(_ImagePlan):
         fm = cd.center_frequency
         images, total = [], 0.0
         for w, t in enumerate(seq):
-            rf = np.ascontiguousarray(np.asarray(data[0, w, :, :]).T)  # (samples, channels)
-            one = dataclasses.replace(cd, data=rf[:, :, None], sequence=Sequence(
+            block = np.asarray(data[0, w, :, :])  # (channels, samples)
+            one = dataclasses.replace(cd, data=block.T[:, :, None], sequence=Sequence(
                 (t,), sound_speed=seq.sound_speed))
             if bf["iq"]:
-                fm = fm or beamform.center_frequency(rf, cd.fs)
+                fm = fm or beamform.center_frequency(block.T, cd.fs)
                 one = beamform.demodulate(one, fm)
             else:  # the RF as its analytic signal: its real part is the RF image
-                one.data = display.analytic(rf)[:, :, None]
+                one.data = display.analytic(block, axis=1).T[:, :, None]
             image = beamform.das(one, grid, f_number=bf["f_number"] or img["f_number"],
                                  window=bf["window"], threads=self.threads).data
             if bf["compound"]:
