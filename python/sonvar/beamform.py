@@ -229,8 +229,8 @@ def _grid(grid):
 
 @dataclass(frozen=True)
 class Wave:
-    """One transmit as the beamformer reads it (the sequence layer's transmits carry the
-    same attributes).
+    """One transmit as the beamformer reads it (`wave_of` makes one of a transmit of the
+    sequence layer).
 
     Attributes
     ----------
