@@ -26,7 +26,8 @@
 //    of the same geometry with zero delays for receive, a zero-phase impulse
 //    response of 487 samples (spectrum exp(-ln 2 |2 (f - f0) / B|^4.5), B
 //    79% of f0, tails to 1e-6 of the peak), one cycle of excitation,
-//    scatterers in x +-20 mm, z 10 to 60 mm; items are pairs.
+//    scatterers in x +-20 mm, z 10 to 60 mm; items are pairs; counters
+//    give the result samples and the process's peak resident set.
 #include <benchmark/benchmark.h>
 
 #include <sys/resource.h>
@@ -236,13 +237,22 @@ void BM_CmpScatMultiUser(benchmark::State &state) {
   std::vector<point3> points;
   std::vector<double> amplitudes;
   scatterers(n, 20e-3, 10e-3, 60e-3, &points, &amplitudes);
+  double samples = 0;
   for (auto _ : state) {
     std::vector<point3> p = points;
     std::vector<double> a = amplitudes;
     signal_rec **result = calc_scat_multi_parallel(sys, transmit, receive, n, p.data(), a.data());
     benchmark::DoNotOptimize(result[0]);
+    samples = 0;
+    for (int k = 0; k < 128; k++) samples += result[k] != nullptr ? result[k]->no_samples : 0;
     free_array(sys, result, 128);
   }
+  // The process's peak resident set against the result's samples (the
+  // first run of a process).
+  rusage usage{};
+  getrusage(RUSAGE_SELF, &usage);
+  state.counters["result_MB"] = 8 * samples / 1e6;
+  state.counters["peak_rss_MB"] = usage.ru_maxrss / 1e3;
   state.SetItemsProcessed(state.iterations() * static_cast<int64_t>(n) * 128);
   xdc_free(sys, transmit);
   xdc_free(sys, receive);
