@@ -199,6 +199,14 @@ void free_array(sys_con *sys, signal_rec **result, int n) {
   free_memory(sys, result);
 }
 
+// 1,000 and 10,000 scatterers on 1 and 2 threads, one iteration each.
+void scatterer_runs(benchmark::internal::Benchmark *b) {
+  b->ArgNames({"scatterers", "threads"});
+  for (int n : {1000, 10000})
+    for (int threads : {1, 2}) b->Args({n, threads});
+  b->Iterations(1)->UseRealTime()->Unit(benchmark::kMillisecond);
+}
+
 void BM_CmpScatMulti(benchmark::State &state) {
   const int n = static_cast<int>(state.range(0));
   sys_con *sys = new_state(static_cast<int>(state.range(1)));
@@ -217,15 +225,7 @@ void BM_CmpScatMulti(benchmark::State &state) {
   xdc_free(sys, ap);
   release_state(sys);
 }
-BENCHMARK(BM_CmpScatMulti)
-    ->ArgNames({"scatterers", "threads"})
-    ->Args({1000, 1})
-    ->Args({1000, 2})
-    ->Args({10000, 1})
-    ->Args({10000, 2})
-    ->Iterations(1)
-    ->UseRealTime()
-    ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_CmpScatMulti)->Apply(scatterer_runs);
 
 void BM_CmpScatMultiUser(benchmark::State &state) {
   const int n = static_cast<int>(state.range(0));
@@ -258,15 +258,7 @@ void BM_CmpScatMultiUser(benchmark::State &state) {
   xdc_free(sys, receive);
   release_state(sys);
 }
-BENCHMARK(BM_CmpScatMultiUser)
-    ->ArgNames({"scatterers", "threads"})
-    ->Args({1000, 1})
-    ->Args({1000, 2})
-    ->Args({10000, 1})
-    ->Args({10000, 2})
-    ->Iterations(1)
-    ->UseRealTime()
-    ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_CmpScatMultiUser)->Apply(scatterer_runs);
 
 void run_field(benchmark::State &state, int code, aperture *ap, sys_con *sys,
                std::vector<point3> points) {

@@ -79,6 +79,18 @@ class ChannelsTest : public ::testing::Test {
     }
   }
 
+  // Rows [first, first + rows) around the echoes with `margin` samples on
+  // either side; returns their peak.
+  static double rows_around(const std::vector<signal_rec *> &echoes, int64_t margin, int64_t *first,
+                            int64_t *rows) {
+    int64_t lo = 0, hi = 0;
+    double peak = 0.0;
+    extent(echoes, &lo, &hi, &peak);
+    *first = lo - margin;
+    *rows = hi - lo + 2 * margin;
+    return peak;
+  }
+
   // The matrix of the channel echoes over [first, first + rows).
   std::vector<double> channels(int64_t first, int64_t rows, int64_t *dropped) {
     std::vector<double> out(static_cast<std::size_t>(rows * rx->no_elements), 0.0);
@@ -112,10 +124,8 @@ TEST_F(ChannelsTest, ColumnsEqualThePerElementEchoes) {
       set_sonvar(sys, "freq_att", 50e-6);
       set_sonvar(sys, "att_f0", 5e6);
       std::vector<signal_rec *> ref = reference();
-      int64_t lo = 0, hi = 0;
-      double peak = 0.0;
-      extent(ref, &lo, &hi, &peak);
-      const int64_t first = lo - 40, rows = hi - lo + 80;
+      int64_t first = 0, rows = 0;
+      const double peak = rows_around(ref, 40, &first, &rows);
       int64_t dropped = -2;
       std::vector<double> out = channels(first, rows, &dropped);
       EXPECT_EQ(dropped, 0);
@@ -141,10 +151,8 @@ TEST_F(ChannelsTest, ConcurrentWorkersGiveTheSameMatrixAndCountDroppedSamples) {
   make_apertures(70);
   make_scatterers(120);
   std::vector<signal_rec *> ref = reference();
-  int64_t lo = 0, hi = 0;
-  double peak = 0.0;
-  extent(ref, &lo, &hi, &peak);
-  const int64_t first = lo - 30, rows = hi - lo + 60;
+  int64_t first = 0, rows = 0;
+  rows_around(ref, 30, &first, &rows);
   std::vector<double> one;
   for (int T : {1, 2, 3}) {
     set_sonvar(sys, "threads", T);
@@ -192,11 +200,9 @@ TEST_F(ChannelsTest, MatrixHoldingEchoesIsAddedTo) {
   set_sonvar(sys, "freq_att", 50e-6);
   set_sonvar(sys, "att_f0", 5e6);
   std::vector<signal_rec *> ref = reference();
-  int64_t lo = 0, hi = 0;
-  double reference_peak = 0.0;
-  extent(ref, &lo, &hi, &reference_peak);
+  int64_t first = 0, rows = 0;
+  rows_around(ref, 40, &first, &rows);
   for (signal_rec *s : ref) free_signal(sys, s);
-  const int64_t first = lo - 40, rows = hi - lo + 80;
   const std::size_t size = static_cast<std::size_t>(rows * rx->no_elements);
   for (int att = 0; att <= 1; att++) {
     set_sonvar(sys, "use_att", att);
