@@ -131,6 +131,7 @@ void run_pass(Worker *w, int first, int end);
 class PriorContent {
  public:
   PriorContent(const EchoColumns &c, int first, int end) : c_(c), first_(first) {
+    if (c.rows == 0) return;  // no matrix (it may be NULL)
     saved_.resize(static_cast<std::size_t>(end - first));
     for (int j = first; j < end; j++) {
       double *column = c.out + static_cast<int64_t>(j) * c.stride;
