@@ -14,6 +14,7 @@ import inspect
 import json
 import math
 import os
+from typing import Callable, Optional
 from dataclasses import dataclass
 
 import numpy as np
@@ -21,7 +22,7 @@ import numpy as np
 from . import _checks as chk
 from . import phantom as phantom_module
 from . import preflight, pulses
-from .simulator import OPTION_TABLE, Simulator, SonvarError
+from .simulator import OPTION_TABLE, Aperture, Simulator, SonvarError
 
 __all__ = ["JobError", "Job", "load", "PROBES", "EXAMPLES"]
 
@@ -273,7 +274,7 @@ def _refusal(error):
     return f"{type(error).__name__}: {text.splitlines()[0] if text else 'refused'}"
 
 
-def read_table(sec, name, columns=None):
+def read_table(sec: "Section", name: str, columns: Optional[int] = None) -> np.ndarray:
     """A numeric table from an NPY, CSV (optional header line) or HDF5 file (dataset named by
     `<name>_dataset`, default the only or first dataset)."""
     path = sec.file(name)
@@ -300,8 +301,9 @@ def read_table(sec, name, columns=None):
     except JobError:
         raise
     except Exception as error:  # unreadable content
+        first = str(error).splitlines()[0] if str(error) else ""
         sec.fail(name, f"expected a numeric table, cannot read {os.path.basename(path)} "
-                       f"({type(error).__name__}: {str(error).splitlines()[0] if str(error) else ''})")
+                       f"({type(error).__name__}: {first})")
     a = np.asarray(a)
     if a.dtype.kind not in "biuf" or not np.all(np.isfinite(a)):
         sec.fail(name, f"expected finite numbers in {os.path.basename(path)}")
@@ -356,7 +358,9 @@ class Job:
         return make_probe(sim, self.probe, self.impulse, self.excitation)
 
 
-def make_probe(sim, probe_job, impulse, excitation, fail=None):
+def make_probe(sim: Simulator, probe_job: dict, impulse: Optional[np.ndarray],
+               excitation: Optional[np.ndarray],
+               fail: Optional[Callable[[str, str], None]] = None) -> Aperture:
     """The aperture a checked probe description names, with its pulses, focus and apodization.
 
     fail(key, text), when given, reports a refused focus or apodization."""
@@ -402,7 +406,8 @@ def _probe(sec, sim, impulse, excitation, allowed=PROBES + TABLES, focused=True)
         apod = sec.report.attempt(lambda: _apodization(sec)) if sec.report else _apodization(sec)
     probe_job = {"kind": kind, "focus": focus, "apodization": apod}
     if kind in TABLES:
-        probe_job["table"] = read_table(sec, "table", {"rectangles": 19, "triangles": 11, "lines": 6}[kind])
+        columns = {"rectangles": 19, "triangles": 11, "lines": 6}[kind]
+        probe_job["table"] = read_table(sec, "table", columns)
         probe_job["centers"] = read_table(sec, "centers", 3)
         sec.raw("table_dataset", None)
         sec.raw("centers_dataset", None)
@@ -430,7 +435,8 @@ def _probe(sec, sim, impulse, excitation, allowed=PROBES + TABLES, focused=True)
 def _apodization(sec):
     """The probe's apodization: a window's name or one weight per element."""
     apod = sec.raw("apodization", None)
-    if isinstance(apod, str) and apod not in WINDOWS or not isinstance(apod, (str, list, type(None))):
+    if isinstance(apod, str) and apod not in WINDOWS or \
+            not isinstance(apod, (str, list, type(None))):
         sec.fail("apodization", f"expected {', '.join(WINDOWS)} or one weight per element, "
                                 f"got {_describe(apod)}")
     if isinstance(apod, list):
@@ -520,7 +526,8 @@ def _phantom(sec):
         pts = ts.raw("positions")
         if (not isinstance(pts, list) or not pts or not all(
                 isinstance(p, list) and len(p) == 3 and all(
-                    isinstance(e, (int, float)) and not isinstance(e, bool) for e in p) for p in pts)):
+                    isinstance(e, (int, float)) and not isinstance(e, bool) for e in p)
+                for p in pts)):
             ts.fail("positions", f"expected a list of [x, y, z] points, got {_describe(pts)}")
         amplitude = ts.number("amplitude", 1.0)
         _bounded(ts, "amplitude", np.array([amplitude]))
@@ -579,7 +586,8 @@ def _read_json(path):
     except OSError as error:
         raise JobError(path, None, f"cannot read the job file ({error.strerror})") from None
     except UnicodeDecodeError as error:
-        raise JobError(path, None, f"expected UTF-8 text, got the byte 0x{error.object[error.start]:02x} "
+        byte = error.object[error.start]
+        raise JobError(path, None, f"expected UTF-8 text, got the byte 0x{byte:02x} "
                                    f"at position {error.start}") from None
     try:
         return json.loads(text)
@@ -590,8 +598,9 @@ def _read_json(path):
         raise JobError(path, None, "expected JSON nested less deeply") from None
 
 
-def load(path, command, output_override=None, output_format=None, threads_override=None,
-         plot=True):
+def load(path: str, command: str, output_override: Optional[str] = None,
+         output_format: Optional[str] = None, threads_override: Optional[int] = None,
+         plot: bool = True) -> "Job":
     """Read and check a job file for the sub-command "field" or "image", with the command
     line's overrides of the result path (-o), its format (--format) and the threads
     (--threads), and without the plot's checks when no plot is made (--no-plot).
