@@ -7,6 +7,7 @@ plane nearest y = 0; of images kept apart per transmit the middle one).
 """
 
 import os
+from typing import Any, List, Optional
 
 import numpy as np
 
@@ -113,18 +114,18 @@ def _image(job, products, fig):
     fig.colorbar(im, ax=ax, label="dB")
 
 
-def plot_path(job, result_files):
+def plot_path(job: Any, result_files: List[str]) -> str:
     """Where the job's plot goes: plot.path, else the result file (the NPY side file) with
     .png."""
     return job.plot["path"] or os.path.splitext(result_files[-1])[0] + ".png"
 
 
-def plot_format(path):
+def plot_format(path: str) -> str:
     """The picture format of a plot path: its extension, lower case ("png", "pdf", ...)."""
     return os.path.splitext(path)[1][1:].lower()
 
 
-def plot(job, products, path, fmt=None):
+def plot(job: Any, products: dict, path: str, fmt: Optional[str] = None) -> None:
     """Write the job's plot to path (in fmt, by default the format of the path's extension);
     the figure's size comes from the job's plot section."""
     import matplotlib
