@@ -534,10 +534,14 @@ OPTIONS_TEXT
     def _result_fits(self, call, columns, apertures, points, decimation=1):
         """MemoryError before a calculation whose result matrix cannot fit in the memory
         available (its rows estimated from the spread of the points' travel times)."""
-        rows = _rows_estimate(apertures, points, self.c, self.fs / decimation)
-        need = 8.0 * columns * rows
         available = memory_available()
-        if available is not None and need > available:
+        fs = self.fs / decimation
+        if available is None or 8.0 * columns * _rows_bound(apertures, points, self.c, fs) <= \
+                available:
+            return  # even the longest travel time fits: no closer look needed
+        rows = _rows_estimate(apertures, points, self.c, fs)
+        need = 8.0 * columns * rows
+        if need > available:
             raise MemoryError(f"points: {call} on {len(points)} points needs about "
                               f"{size_text(need)} for its result ({columns} signals of about "
                               f"{rows} samples), more than the {size_text(available)} available")
@@ -752,6 +756,20 @@ _BLOCK = 1 << 16
 #: Elements of an aperture the travel-time estimate looks at, at most (the first and the last
 #: among them).
 _SAMPLED = 5
+
+
+def _rows_bound(apertures, points, c, fs):
+    """Rows no travel time's spread exceeds: the farthest corner of the points' bounding box
+    from each aperture's centre plus the aperture's reach, in samples (cheap: one pass)."""
+    box = (points.min(axis=0), points.max(axis=0))
+    corners = np.array([[box[i][k] for k, i in enumerate(ix)] for ix in np.ndindex(2, 2, 2)])
+    total = 0.0
+    for a in apertures:
+        centres = a.element_centers
+        middle = centres.mean(axis=0)
+        total += np.linalg.norm(corners - middle, axis=1).max() + \
+            np.linalg.norm(centres - middle, axis=1).max()
+    return int(total / c * fs) + 1
 
 
 def _rows_estimate(apertures, points, c, fs):
