@@ -132,7 +132,8 @@ class FieldPlan:
             for i in range(self.units):
                 r = scratch.get(i)
                 s = int(r["start"]) - first
-                d[s:s + r["data"].shape[0], i * self.chunk:i * self.chunk + r["data"].shape[1]] = r["data"]
+                height, width = r["data"].shape
+                d[s:s + height, i * self.chunk:i * self.chunk + width] = r["data"]
         return {"peak": peak.reshape(shape), "rms": np.sqrt(sumsq / rows).reshape(shape)}
 
 

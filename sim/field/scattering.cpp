@@ -14,6 +14,7 @@
 #include "field/scattering.h"
 #include "general/checks.h"
 #include "general/memory.h"
+#include "pool/ledger.h"
 #include "signals/direct.h"
 #include "state/host.h"
 #include "threads/thread_lib.h"
@@ -298,7 +299,7 @@ void calc_scat_order(int n, point3 *points, double *amplitudes) {
 
 SONVAR_CALL signal_rec *calc_scat(sys_con *sys, aperture *transmit, aperture *receive, int n,
                                   point3 *points, double *amplitudes) try {
-  SONVAR_ENTER(sys);
+  SONVAR_ENTER_CALCULATION(sys);
   check_calculation(sys, "calc_scat", transmit, receive, n, points, amplitudes, true);
   calc_scat_order(n, points, amplitudes);
   signal_rec **sums = scatter_directly(sys, transmit, receive, 0, n, points, amplitudes);
@@ -311,7 +312,7 @@ SONVAR_LEAVE(sys)
 
 SONVAR_CALL signal_rec **calc_scat_multi(sys_con *sys, aperture *transmit, aperture *receive, int n,
                                          point3 *points, double *amplitudes) try {
-  SONVAR_ENTER(sys);
+  SONVAR_ENTER_CALCULATION(sys);
   check_calculation(sys, "calc_scat_multi", transmit, receive, n, points, amplitudes, true);
   return scatter_directly(sys, transmit, receive, 1, n, points, amplitudes);
 }
