@@ -4,6 +4,7 @@
 #include <algorithm>
 
 #include "dispatch/scratch_block.h"
+#include "field/rect_mirrors.h"
 #include "field/rect_response.h"
 #include "general/memory.h"
 #include "lines/lines.h"
@@ -107,11 +108,14 @@ calc_memory_block *pre_allocate_memory(sys_con *sys, aperture *ap1, aperture *ap
     block->batch_rects =
         alloc_array<const rect_element *>(sys, records, "rectangle batch pointers");
     block->batch_delays = alloc_array<double>(sys, records, "rectangle batch delays");
+    block->batch_factors = alloc_array<double>(sys, records, "rectangle batch factors");
     take_signals(sys, block->rect_signals, 0, 3);
     block->batch_offsets =
         alloc_array<int32_t>(sys, std::max(counts.physical, 1), "rectangle batch offsets");
     block->batch_list =
         alloc_array<int32_t>(sys, std::max(counts.physical, 1), "rectangle batch list");
+    block->batch_counts =
+        alloc_array<int32_t>(sys, std::max(counts.physical, 1), "rectangle batch counts");
   }
   if (counts.lines > 0) {
     take_signals(sys, block->rect_signals, 1, 3);
@@ -138,6 +142,9 @@ void free_memory_block(sys_con *sys, calc_memory_block *block) {
   free_memory(sys, block->batch_delays);
   free_memory(sys, block->batch_offsets);
   free_memory(sys, block->batch_list);
+  free_memory(sys, block->batch_counts);
+  free_memory(sys, block->batch_factors);
+  free_block_mirrors(sys, block);
   free_line_scratch(sys, block->line_scratch, block->max_lines);
   free_memory(sys, block->tri_times);
   free_memory(sys, block->tri_corners);

@@ -12,6 +12,7 @@ struct rect_unit_vector;
 struct rect_timing;
 struct line_solution;
 struct triangle_times;
+struct rect_mirrors;
 
 /* Scratch data of one calculation on one thread: sized once from the
  * apertures, reused for every field point, never shared between threads. */
@@ -47,6 +48,11 @@ typedef struct calc_memory_block {
   double *batch_delays;             /* the focusing delay of each one's element, s */
   int32_t *batch_offsets;           /* per physical element: its first record */
   int32_t *batch_list;              /* per physical element: elements to compute */
+  int32_t *batch_counts;            /* per physical element: its records */
+  double *batch_factors;            /* the weight factor of each record (2 where it
+                                       stands for its mirror image too, else 1) */
+  struct rect_mirrors *mirrors[2];  /* the mirrored rectangles of up to two apertures,
+                                       found on first use (field/rect_mirrors.h) */
 } calc_memory_block;
 
 /* A new scratch block sized from one or two apertures (ap2 may be ap1). Its
