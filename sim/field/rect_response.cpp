@@ -21,6 +21,7 @@
 #include "field/rect_response.h"
 #include "field/rect_timing.h"
 #include "general/checks.h"
+#include "signals/summation.h"
 
 namespace sonvar {
 
@@ -129,29 +130,29 @@ void add_trapezoid_samples(double *target, int offset, int j_first, int j_end, i
 // in registers: reading it back from memory, straddling two stores, stalls
 // every group on the store forwarding. Sample 0 counts as before the
 // trapezoid (area 0); it and the lanes past n add nothing.
-SONVAR_VECTOR_CLONES void add_trapezoid_differences(double *target, int n, double o0, double d,
-                                                    const rect_timing &timing, double scale) {
+SONVAR_WIDE_VECTOR_CLONES void add_trapezoid_differences(double *target, int n, double o0, double d,
+                                                         const rect_timing &timing, double scale) {
   const double t1 = timing.t1, t2 = timing.t2, t3 = timing.t3, t4 = timing.t4;
   const double lambda = timing.lambda, mu = timing.mu;
   const double half = timing.short_duration / 2;
-  const Lanes4 zero = {0, 0, 0, 0}, one = {1, 1, 1, 1};
-  Lanes4 j = {0, 1, 2, 3};
-  Lanes4 previous = zero;
-  for (int k = 0; k < n; k += 4, j += 4) {
-    const Lanes4 o = o0 + j * d;
-    const Lanes4 rise = (o - t1) * (o - t1) * lambda;
-    const Lanes4 flat = (half + o - t2) * mu;
-    const Lanes4 fall = 1 - (o - t4) * (o - t4) * lambda;
-    Lanes4 value =
+  const Lanes8 zero = {0, 0, 0, 0, 0, 0, 0, 0}, one = zero + 1;
+  Lanes8 j = {0, 1, 2, 3, 4, 5, 6, 7};
+  Lanes8 previous = zero;
+  for (int k = 0; k < n; k += 8, j += 8) {
+    const Lanes8 o = o0 + j * d;
+    const Lanes8 rise = (o - t1) * (o - t1) * lambda;
+    const Lanes8 flat = (half + o - t2) * mu;
+    const Lanes8 fall = 1 - (o - t4) * (o - t4) * lambda;
+    Lanes8 value =
         select(o < t1, zero, select(o < t2, rise, select(o < t3, flat, select(o < t4, fall, one))));
     if (k == 0) value[0] = 0;
-    const Lanes4 before = __builtin_shufflevector(previous, value, 3, 4, 5, 6);
-    const Lanes4 step = (value - before) * scale;
+    const Lanes8 before = __builtin_shufflevector(previous, value, 7, 8, 9, 10, 11, 12, 13, 14);
+    const Lanes8 step = (value - before) * scale;
     previous = value;
-    if (k + 4 <= n) {
+    if (k + 8 <= n) {
       // Lane 0 of the first group adds (0 - 0) scale, which leaves any sum
       // (never -0 here) as it is.
-      store(target + k, load<Lanes4>(target + k) + step);
+      store(target + k, load<Lanes8>(target + k) + step);
     } else {
       for (int q = k == 0 ? 1 : 0; k + q < n; q++) target[k + q] += step[q];
     }
@@ -211,27 +212,32 @@ class SpreadAttenuation {
 // the soft-baffle obliquity factor, sample by sample with the distance of
 // each sample's time. W is kept at one sample of travel or more, so that a
 // point within a few samples of the face neither flips sign nor blows up.
+// The spread values replace the signal's (out = the signal's values) or are
+// added into a sum (out = the sum at the signal's first sample), the same
+// values either way.
 // The spreading alone, four samples at once, for W0 + k step exact (see
 // exact_step); each value as spread_and_weight forms it.
-SONVAR_VECTOR_CLONES void spread_only(double *values, int n, double W0, double step, double w_min,
-                                      double weight) {
+SONVAR_VECTOR_CLONES void spread_only(const double *values, double *out, bool add, int n, double W0,
+                                      double step, double w_min, double weight) {
   const Lanes4 floor_w = {w_min, w_min, w_min, w_min};
   Lanes4 k = {0, 1, 2, 3};
   int j = 0;
   for (; j + 4 <= n; j += 4, k += 4) {
     const Lanes4 W = W0 + k * step;
     const Lanes4 w = select(W < w_min, floor_w, W);
-    store(values + j, weight * load<Lanes4>(values + j) / w);
+    const Lanes4 h = weight * load<Lanes4>(values + j) / w;
+    store(out + j, add ? load<Lanes4>(out + j) + h : h);
   }
   for (; j < n; j++) {
     const double W = W0 + j * step;
     const double w = W < w_min ? w_min : W;
-    values[j] = weight * values[j] / w;
+    const double h = weight * values[j] / w;
+    out[j] = add ? out[j] + h : h;
   }
 }
 
-void spread_and_weight(sys_con *sys, const aperture *ap, signal_rec *signal, double delay,
-                       double weight, double z) {
+void spread_and_weight(sys_con *sys, const aperture *ap, signal_rec *signal, double *out, bool add,
+                       double delay, double weight, double z) {
   const double omega = kTwoPi * sys->c;
   const double dt = 1 / sys->fs;
   const double w_min = omega / sys->fs;
@@ -240,7 +246,7 @@ void spread_and_weight(sys_con *sys, const aperture *ap, signal_rec *signal, dou
   if (kVectorKernels && !sys->use_att && !ap->soft_baffle) {
     const double step = exact_step(W, w_step, static_cast<double>(signal->no_samples));
     if (step > 0) {
-      spread_only(signal->values, signal->no_samples, W, step, w_min, weight);
+      spread_only(signal->values, out, add, signal->no_samples, W, step, w_min, weight);
       return;
     }
   }
@@ -251,18 +257,21 @@ void spread_and_weight(sys_con *sys, const aperture *ap, signal_rec *signal, dou
     double h = weight * signal->values[k] / w;
     if (sys->use_att) h *= attenuation.at(k, w, clamped);
     if (ap->soft_baffle) h *= z * kTwoPi / w;
-    signal->values[k] = h;
+    out[k] = add ? out[k] + h : h;
     W += w_step;
   }
 }
 
 // The element signal of element i from its rectangles' records (units and
-// timings, as element_timings leaves them): the sum of their trapezoids.
+// timings, as element_timings leaves them): the sum of their trapezoids,
+// spread. With a sum given, the spread signal is added into it (grown to
+// cover it) and NULL returned; else the signal is returned.
 signal_rec *rectangle_element_response(sys_con *sys, calc_memory_block *block, const aperture *ap,
                                        int i, bool first, double x, double y, double z,
-                                       const rect_unit_vector *units, const rect_timing *timings) {
+                                       const rect_unit_vector *units, const rect_timing *timings,
+                                       signal_rec *sum) {
   const physical_element &element = ap->elements[i];
-  const int n = element.no_rectangles;
+  const int n = block->batch_counts[i];
   const double dt = 1 / sys->fs;
   double t_min = 0, t_max = 0;
   bool defined = true;  // a NaN time escapes the min and max below
@@ -287,7 +296,13 @@ signal_rec *rectangle_element_response(sys_con *sys, calc_memory_block *block, c
   signal_rec *signal = element_signal(sys, block, first, N, static_cast<int>(first_sample));
   for (int k = 0; k < n; k++) add_rectangle(sys, dt, timings[k], units[k].weighted_area, signal);
   const double weight = block->no_delay ? 1.0 : block->apodizations[i];
-  spread_and_weight(sys, ap, signal, block->delays[i], weight, z);
+  if (sum != nullptr) {
+    cover_samples(sys, sum, signal->start_sample, signal->no_samples);
+    double *target = sum->values + (signal->start_sample - sum->start_sample);
+    spread_and_weight(sys, ap, signal, target, true, block->delays[i], weight, z);
+    return nullptr;
+  }
+  spread_and_weight(sys, ap, signal, signal->values, false, block->delays[i], weight, z);
   return signal;
 }
 
@@ -323,14 +338,17 @@ signal_rec *calc_rectangles_mem(sys_con *sys, calc_memory_block *block, aperture
       const int i = order[k];
       const bool first = k == 0;
       const int o = block->batch_offsets[i];
-      signal_rec *signal = rectangle_element_response(sys, block, ap, i, first, x, y, z,
-                                                      block->unit_vectors + o, block->timings + o);
       const physical_element &element = ap->elements[i];
-      if (element.has_excitation && block->apply_excitation)
-        signal = apply_element_excitation(sys, block, element, signal, first);
+      const bool excited = element.has_excitation && block->apply_excitation;
+      // Without an excitation of its own the element is spread straight
+      // into the sum.
+      signal_rec *signal =
+          rectangle_element_response(sys, block, ap, i, first, x, y, z, block->unit_vectors + o,
+                                     block->timings + o, first || excited ? nullptr : sum);
+      if (excited) signal = apply_element_excitation(sys, block, element, signal, first);
       if (first)
         sum = signal;
-      else
+      else if (signal != nullptr)
         add_responses(sys, signal, sum);
     }
     k0 = end;
@@ -358,8 +376,8 @@ signal_rec *rectangle_elements_and_sum(sys_con *sys, calc_memory_block *block, a
       const int o = block->batch_offsets[i];
       // Each element as the single-element response makes it: a signal of
       // its own, weighted and excited as in the sum.
-      signal_rec *signal = rectangle_element_response(sys, block, ap, i, true, x, y, z,
-                                                      block->unit_vectors + o, block->timings + o);
+      signal_rec *signal = rectangle_element_response(
+          sys, block, ap, i, true, x, y, z, block->unit_vectors + o, block->timings + o, nullptr);
       if (element.has_excitation && block->apply_excitation)
         signal = apply_element_excitation(sys, block, element, signal, true);
       elements[i] = signal;

@@ -13,6 +13,7 @@
 #include "base/points.h"
 #include "base/simd.h"
 #include "dispatch/scratch_block.h"
+#include "field/rect_mirrors.h"
 #include "field/rect_timing.h"
 
 namespace sonvar {
@@ -68,21 +69,24 @@ SONVAR_LANE_HELPER Lanes4 centres_of(const rect_element *const *r, double point3
 }
 
 // The unit-vector records, far-field trapezoid timings and sample windows
-// of n rectangles (rects[k], of an element with focusing delay delays[k]),
+// of n rectangles (rects[k], of an element with focusing delay delays[k],
+// its weighted area times factors[k]),
 // four rectangles at a time (the last four repeat the last rectangle where
 // n is not a multiple of four); each value is formed as unit_vec_calc_mem,
 // rectangle_timing and set_window form it.
 SONVAR_VECTOR_CLONES void far_field_timings(const rect_element *const *rects, const double *delays,
-                                            int n, double x, double y, double z, const sys_con *sys,
-                                            rect_unit_vector *units, rect_timing *timings) {
+                                            const double *factors, int n, double x, double y,
+                                            double z, const sys_con *sys, rect_unit_vector *units,
+                                            rect_timing *timings) {
   const Lanes4 zero = {0, 0, 0, 0}, one = {1, 1, 1, 1};
   const double c = sys->c, fs = sys->fs, dt = 1 / sys->fs;
   for (int k = 0; k < n; k += 4) {
     const rect_element *r[4];
-    Lanes4 delay;
+    Lanes4 delay, factor;
     for (int q = 0; q < 4; q++) {
       r[q] = rects[std::min(k + q, n - 1)];
       delay[q] = delays[std::min(k + q, n - 1)];
+      factor[q] = factors[std::min(k + q, n - 1)];
     }
     const Lanes4 wx = x - centres_of(r, &point3::x);
     const Lanes4 wy = y - centres_of(r, &point3::y);
@@ -116,7 +120,7 @@ SONVAR_VECTOR_CLONES void far_field_timings(const rect_element *const *rects, co
       local_y = select(doubly, tilted_y / root, local_y);
     }
     const Lanes4 t0 = R0 / c + delay + lanes_of(r, &rect_element::delay);
-    const Lanes4 weighted_area = lanes_of(r, &rect_element::apodization) * height * width;
+    const Lanes4 weighted_area = lanes_of(r, &rect_element::apodization) * height * width * factor;
     const Lanes4 across = abs(width * local_x / c);
     const Lanes4 along = abs(height * local_y / c);
     const Lanes4 T0 = select(across > along, along, across);
@@ -144,28 +148,44 @@ SONVAR_VECTOR_CLONES void far_field_timings(const rect_element *const *rects, co
 
 void element_timings(sys_con *sys, calc_memory_block *block, const aperture *ap,
                      const int32_t *list, int count, double x, double y, double z) {
+  // In the plane y = 0 a rectangle stands for its mirror image too (the
+  // far-field timing only; the accurate one keeps every rectangle).
+  const rect_mirrors *mirrors =
+      y == 0 && !sys->accurate_time_calc ? block_mirrors(sys, block, ap) : nullptr;
+  if (mirrors != nullptr && mirrors->pairs == 0) mirrors = nullptr;
   int m = 0;
   for (int k = 0; k < count; k++) {
     const int i = list[k];
     const physical_element &element = ap->elements[i];
     const double delay = block->no_delay ? 0.0 : block->delays[i];
     block->batch_offsets[i] = m;
-    for (int r = 0; r < element.no_rectangles; r++, m++) {
-      block->batch_rects[m] = element.rectangles + r;
-      block->batch_delays[m] = delay;
+    if (mirrors != nullptr) {
+      for (int e = mirrors->first[i]; e < mirrors->first[i + 1]; e++, m++) {
+        block->batch_rects[m] = element.rectangles + mirrors->kept[e];
+        block->batch_delays[m] = delay;
+        block->batch_factors[m] = mirrors->factors[e];
+      }
+    } else {
+      for (int r = 0; r < element.no_rectangles; r++, m++) {
+        block->batch_rects[m] = element.rectangles + r;
+        block->batch_delays[m] = delay;
+        block->batch_factors[m] = 1.0;
+      }
     }
+    block->batch_counts[i] = m - block->batch_offsets[i];
   }
   if (kVectorKernels && !sys->accurate_time_calc) {
-    far_field_timings(block->batch_rects, block->batch_delays, m, x, y, z, sys, block->unit_vectors,
-                      block->timings);
+    far_field_timings(block->batch_rects, block->batch_delays, block->batch_factors, m, x, y, z,
+                      sys, block->unit_vectors, block->timings);
     return;
   }
-  for (int k = 0; k < count; k++) {
-    const int i = list[k];
-    const physical_element &element = ap->elements[i];
-    const int o = block->batch_offsets[i];
-    rectangle_timings(sys, element.rectangles, element.no_rectangles, block->batch_delays[o], x, y,
-                      z, block->unit_vectors + o, block->timings + o, 0);
+  for (int r = 0; r < m; r++) {
+    rect_unit_vector *unit = block->unit_vectors + r;
+    rect_timing *timing = block->timings + r;
+    unit_vec_calc_mem(sys, unit, 1, block->batch_rects[r], block->batch_delays[r], x, y, z);
+    unit->weighted_area *= block->batch_factors[r];
+    rectangle_timing(sys, *block->batch_rects[r], *unit, block->batch_delays[r], x, y, z, timing);
+    set_window(sys, 1 / sys->fs, timing);
   }
 }
 
@@ -227,7 +247,9 @@ void rectangle_timings(sys_con *sys, const rect_element *rects, int n, double de
     std::vector<const rect_element *> pointers(static_cast<std::size_t>(n));
     for (int k = 0; k < n; k++) pointers[static_cast<std::size_t>(k)] = rects + k;
     const std::vector<double> delays(static_cast<std::size_t>(n), delay);
-    far_field_timings(pointers.data(), delays.data(), n, x, y, z, sys, units, timings);
+    const std::vector<double> factors(static_cast<std::size_t>(n), 1.0);
+    far_field_timings(pointers.data(), delays.data(), factors.data(), n, x, y, z, sys, units,
+                      timings);
     return;
   }
   unit_vec_calc_mem(sys, units, n, rects, delay, x, y, z);

@@ -56,8 +56,10 @@ double exact_time_step(double o0, double dt, int steps);
 
 // The records of the rectangles of elements list[0..count) at (x, y, z)
 // into the block's unit_vectors and timings, element by element (element
-// list[k]'s from batch_offsets[list[k]]); the far-field timings run in full
-// fours across the elements, each rectangle with its own element's delay.
+// list[k]'s batch_counts[list[k]] records from batch_offsets[list[k]]); the
+// far-field timings run in full fours across the elements, each rectangle
+// with its own element's delay. At y = 0 one of each pair of mirrored
+// rectangles stands for both (rect_mirrors.h).
 // Every listed element has rectangles, and together they fit the batch
 // (batch_end).
 void element_timings(sys_con *sys, calc_memory_block *block, const aperture *ap,
