@@ -17,12 +17,12 @@ namespace sonvar {
 
 namespace {
 
-double lane_sum(Lanes4 v) {
+SONVAR_LANE_HELPER double lane_sum(Lanes4 v) {
   return (v[0] + v[1]) + (v[2] + v[3]);
 }
 
 // Sum of the squares of v[0..n).
-double sum_of_squares(const double *v, std::int64_t n) {
+SONVAR_VECTOR_CLONES double sum_of_squares(const double *v, std::int64_t n) {
   Lanes4 sum = {0, 0, 0, 0};
   std::int64_t j = 0;
   for (; j + 4 <= n; j += 4) {
@@ -34,21 +34,37 @@ double sum_of_squares(const double *v, std::int64_t n) {
   return lane_sum(sum) + tail;
 }
 
-// Largest |v[j]| and the first j that reaches it (0 and -1 when every
-// sample is zero).
-std::pair<double, std::int64_t> peak_of(const double *v, std::int64_t n) {
-  Lanes4 top = {0, 0, 0, 0};
+// Largest |v[j]| and the sum of the squares of v[0..n) in one pass.
+struct Scan {
+  double peak = 0, squares = 0;
+};
+SONVAR_VECTOR_CLONES Scan scan_signal(const double *v, std::int64_t n) {
+  Lanes4 top = {0, 0, 0, 0}, sum = {0, 0, 0, 0};
   std::int64_t j = 0;
   for (; j + 4 <= n; j += 4) {
-    const Lanes4 a = abs(load<Lanes4>(v + j));
+    const Lanes4 x = load<Lanes4>(v + j);
+    const Lanes4 a = abs(x);
     top = select(a > top, a, top);
+    sum += x * x;
   }
-  double peak = std::max(std::max(top[0], top[1]), std::max(top[2], top[3]));
-  for (; j < n; j++) peak = std::max(peak, std::fabs(v[j]));
-  if (!(peak > 0)) return {0.0, -1};
-  for (j = 0; std::fabs(v[j]) != peak; j++) {
+  Scan scan;
+  scan.peak = std::max(std::max(top[0], top[1]), std::max(top[2], top[3]));
+  double tail = 0;
+  for (; j < n; j++) {
+    scan.peak = std::max(scan.peak, std::fabs(v[j]));
+    tail += v[j] * v[j];
   }
-  return {peak, j};
+  scan.squares = lane_sum(sum) + tail;
+  return scan;
+}
+
+// The first j with |v[j]| = peak (-1 when the peak is 0: no sample differs
+// from zero).
+std::int64_t first_reaching(const double *v, double peak) {
+  if (!(peak > 0)) return -1;
+  std::int64_t j = 0;
+  while (std::fabs(v[j]) != peak) j++;
+  return j;
 }
 
 // The fraction of r * j0 cycles, with the rounding error of the product
@@ -63,7 +79,8 @@ double cycle_fraction(double r, double j0) {
 // |sum_j v[j] exp(-2 pi i r j)| for the frequency q of the plan, block by
 // block: within a block from the tables, the block's own phase from one
 // cosine and sine (the start sample changes only the phase of the sum).
-double spectrum_magnitude(const MapPlan &plan, int q, const double *v, std::int64_t n) {
+SONVAR_VECTOR_CLONES double spectrum_magnitude(const MapPlan &plan, int q, const double *v,
+                                               std::int64_t n) {
   const double r = plan.cycles_per_sample[q];
   const double *cos_k = plan.block_cos.data() + static_cast<std::size_t>(q) * kSpectrumBlock;
   const double *sin_k = plan.block_sin.data() + static_cast<std::size_t>(q) * kSpectrumBlock;
@@ -136,15 +153,14 @@ void reduce_point_signal(const sys_con *sys, const MapPlan &plan, const signal_r
     extent->first = std::min(extent->first, s);
     extent->end = std::max(extent->end, s + n);
   }
+  const Scan scan = scan_signal(v, n);
   if (plan.flags & SONVAR_MAP_PEAK) {
-    const auto [peak, j] = peak_of(v, n);
-    out.peak[i] = peak;
+    const std::int64_t j = first_reaching(v, scan.peak);
+    out.peak[i] = scan.peak;
     out.peak_time[i] = j >= 0 ? static_cast<double>(s + j) / sys->fs : NAN;
   }
-  const bool squares = plan.flags & (SONVAR_MAP_ENERGY | SONVAR_MAP_RMS);
-  const double total = squares ? sum_of_squares(v, n) : 0.0;
-  if (plan.flags & SONVAR_MAP_ENERGY) out.energy[i] = total / sys->fs;
-  if ((plan.flags & SONVAR_MAP_RMS) && !plan.fixed_window) out.rms[i] = total;
+  if (plan.flags & SONVAR_MAP_ENERGY) out.energy[i] = scan.squares / sys->fs;
+  if ((plan.flags & SONVAR_MAP_RMS) && !plan.fixed_window) out.rms[i] = scan.squares;
   if (plan.fixed_window) {
     const std::int64_t lo = std::max(s, plan.window_first);
     const std::int64_t hi = std::min(s + n, plan.window_end);

@@ -60,83 +60,90 @@ void set_window(const sys_con *sys, double dt, rect_timing *timing) {
   timing->mu = T1 != 0 ? 1 / T1 : 0;
 }
 
-// One field of the four rectangles r[0..3] as four lanes.
-SONVAR_LANE_HELPER Lanes4 lanes_of(const rect_element *const *r, double rect_element::*field) {
-  return gather4([&](int q) { return r[q]->*field; });
+// Rectangles the far-field timings take at a time (the lanes of a vector).
+constexpr int kTimingLanes = 8;
+using TimingLanes = Lanes8;
+using TimingBits = Bits8;
+
+// One field of the rectangles r[0..7] as lanes.
+SONVAR_LANE_HELPER TimingLanes lanes_of(const rect_element *const *r, double rect_element::*field) {
+  return gather8([&](int q) { return r[q]->*field; });
 }
-SONVAR_LANE_HELPER Lanes4 centres_of(const rect_element *const *r, double point3::*axis) {
-  return gather4([&](int q) { return r[q]->center.*axis; });
+SONVAR_LANE_HELPER TimingLanes centres_of(const rect_element *const *r, double point3::*axis) {
+  return gather8([&](int q) { return r[q]->center.*axis; });
 }
 
 // The unit-vector records, far-field trapezoid timings and sample windows
 // of n rectangles (rects[k], of an element with focusing delay delays[k],
-// its weighted area times factors[k]),
-// four rectangles at a time (the last four repeat the last rectangle where
-// n is not a multiple of four); each value is formed as unit_vec_calc_mem,
-// rectangle_timing and set_window form it.
-SONVAR_VECTOR_CLONES void far_field_timings(const rect_element *const *rects, const double *delays,
-                                            const double *factors, int n, double x, double y,
-                                            double z, const sys_con *sys, rect_unit_vector *units,
-                                            rect_timing *timings) {
-  const Lanes4 zero = {0, 0, 0, 0}, one = {1, 1, 1, 1};
+// its weighted area times factors[k]), eight rectangles at a time (the last
+// eight repeat the last rectangle where n is not a multiple of eight); each value is formed as
+// unit_vec_calc_mem, rectangle_timing and set_window form it.
+SONVAR_WIDE_VECTOR_CLONES void far_field_timings(const rect_element *const *rects,
+                                                 const double *delays, const double *factors, int n,
+                                                 double x, double y, double z, const sys_con *sys,
+                                                 rect_unit_vector *units, rect_timing *timings) {
+  const TimingLanes zero = {}, one = zero + 1;
   const double c = sys->c, fs = sys->fs, dt = 1 / sys->fs;
-  for (int k = 0; k < n; k += 4) {
-    const rect_element *r[4];
-    Lanes4 delay, factor;
-    for (int q = 0; q < 4; q++) {
+  for (int k = 0; k < n; k += kTimingLanes) {
+    const rect_element *r[kTimingLanes];
+    TimingLanes delay, factor;
+    for (int q = 0; q < kTimingLanes; q++) {
       r[q] = rects[std::min(k + q, n - 1)];
       delay[q] = delays[std::min(k + q, n - 1)];
       factor[q] = factors[std::min(k + q, n - 1)];
     }
-    const Lanes4 wx = x - centres_of(r, &point3::x);
-    const Lanes4 wy = y - centres_of(r, &point3::y);
-    const Lanes4 wz = z - centres_of(r, &point3::z);
-    const Lanes4 R0 = sqrt(wx * wx + wy * wy + wz * wz);
-    const Bits4 away = R0 > 0;  // a point exactly at a centre looks along the normal
-    const Lanes4 R = select(away, R0, one);
-    const Lanes4 ux = select(away, wx / R, zero);
-    const Lanes4 uy = select(away, wy / R, zero);
-    const Lanes4 uz = select(away, wz / R, one);
-    const Lanes4 width = lanes_of(r, &rect_element::width);
-    const Lanes4 height = lanes_of(r, &rect_element::height);
-    const Lanes4 cos_xz = lanes_of(r, &rect_element::cos_xz);
-    const Lanes4 sin_xz = lanes_of(r, &rect_element::sin_xz);
-    const Lanes4 cos_yz = lanes_of(r, &rect_element::cos_yz);
-    const Lanes4 sin_yz = lanes_of(r, &rect_element::sin_yz);
-    const Bits4 doubly = gather_bits4([&](int q) { return r[q]->doubly_tilted; });
+    const TimingLanes wx = x - centres_of(r, &point3::x);
+    const TimingLanes wy = y - centres_of(r, &point3::y);
+    const TimingLanes wz = z - centres_of(r, &point3::z);
+    const TimingLanes R0 = sqrt(wx * wx + wy * wy + wz * wz);
+    const TimingBits away = R0 > 0;  // a point exactly at a centre looks along the normal
+    const TimingLanes R = select(away, R0, one);
+    const TimingLanes ux = select(away, wx / R, zero);
+    const TimingLanes uy = select(away, wy / R, zero);
+    const TimingLanes uz = select(away, wz / R, one);
+    const TimingLanes width = lanes_of(r, &rect_element::width);
+    const TimingLanes height = lanes_of(r, &rect_element::height);
+    const TimingLanes cos_xz = lanes_of(r, &rect_element::cos_xz);
+    const TimingLanes sin_xz = lanes_of(r, &rect_element::sin_xz);
+    const TimingLanes cos_yz = lanes_of(r, &rect_element::cos_yz);
+    const TimingLanes sin_yz = lanes_of(r, &rect_element::sin_yz);
+    const TimingBits doubly = gather_bits8([&](int q) { return r[q]->doubly_tilted; });
     // Both tilts: the second rotation from the frame of the first, then
     // normalised; one tilt: the rotation alone.
-    const Lanes4 a = cos_xz * ux + sin_xz * uz;
-    Lanes4 local_x = a;
-    Lanes4 local_y = cos_yz * uy + sin_yz * uz;
+    const TimingLanes a = cos_xz * ux + sin_xz * uz;
+    TimingLanes local_x = a;
+    TimingLanes local_y = cos_yz * uy + sin_yz * uz;
     // The square root and divisions only where a lane needs them (most
     // arrays tilt their rectangles about one axis only).
-    if ((doubly[0] | doubly[1] | doubly[2] | doubly[3]) != 0) {
-      const Lanes4 b = cos_xz * uz - sin_xz * ux;
-      const Lanes4 tilted_y = cos_yz * uy + sin_yz * b;
-      const Lanes4 normal = cos_yz * b - sin_yz * uy;
-      const Lanes4 root = sqrt(a * a + tilted_y * tilted_y + normal * normal);
+    std::int64_t any_doubly = 0;
+    for (int q = 0; q < kTimingLanes; q++) any_doubly |= doubly[q];
+    if (any_doubly != 0) {
+      const TimingLanes b = cos_xz * uz - sin_xz * ux;
+      const TimingLanes tilted_y = cos_yz * uy + sin_yz * b;
+      const TimingLanes normal = cos_yz * b - sin_yz * uy;
+      const TimingLanes root = sqrt(a * a + tilted_y * tilted_y + normal * normal);
       local_x = select(doubly, a / root, local_x);
       local_y = select(doubly, tilted_y / root, local_y);
     }
-    const Lanes4 t0 = R0 / c + delay + lanes_of(r, &rect_element::delay);
-    const Lanes4 weighted_area = lanes_of(r, &rect_element::apodization) * height * width * factor;
-    const Lanes4 across = abs(width * local_x / c);
-    const Lanes4 along = abs(height * local_y / c);
-    const Lanes4 T0 = select(across > along, along, across);
-    const Lanes4 T1 = select(across > along, across, along);
-    const Lanes4 t1 = t0 - (T0 + T1) / 2;
-    const Lanes4 t2 = t1 + T0;
-    const Lanes4 t3 = t1 + T1;
-    const Lanes4 t4 = t2 + T1;
+    const TimingLanes t0 = R0 / c + delay + lanes_of(r, &rect_element::delay);
+    const TimingLanes weighted_area =
+        lanes_of(r, &rect_element::apodization) * height * width * factor;
+    const TimingLanes across = abs(width * local_x / c);
+    const TimingLanes along = abs(height * local_y / c);
+    const TimingLanes T0 = select(across > along, along, across);
+    const TimingLanes T1 = select(across > along, across, along);
+    const TimingLanes t1 = t0 - (T0 + T1) / 2;
+    const TimingLanes t2 = t1 + T0;
+    const TimingLanes t3 = t1 + T1;
+    const TimingLanes t4 = t2 + T1;
     // The window and its exact step, as set_window forms them.
-    const Lanes4 first = floor(t1 * fs) - 1;
-    const Lanes4 count = ceil((t4 - t1) * fs + 3);
-    const Lanes4 start = (first + 0.5) * dt;
-    const Lanes4 step = select(count < 1e9, exact_step(start, dt, count), zero);
-    const Lanes4 lambda = select((T1 != 0) & (T0 != 0), 1 / (2 * T0 * T1), zero);
-    const Lanes4 mu = select(T1 != 0, 1 / T1, zero);
-    for (int q = 0; q < 4 && k + q < n; q++) {
+    const TimingLanes first = floor(t1 * fs) - 1;
+    const TimingLanes count = ceil((t4 - t1) * fs + 3);
+    const TimingLanes start = (first + 0.5) * dt;
+    const TimingLanes step = select(count < 1e9, exact_step(start, dt, count), zero);
+    const TimingLanes lambda = select((T1 != 0) & (T0 != 0), 1 / (2 * T0 * T1), zero);
+    const TimingLanes mu = select(T1 != 0, 1 / T1, zero);
+    for (int q = 0; q < kTimingLanes && k + q < n; q++) {
       units[k + q] = {local_x[q], local_y[q], weighted_area[q], t0[q]};
       timings[k + q] = {T0[q],    T1[q],    t1[q],    t2[q],   t3[q],     t4[q],
                         first[q], count[q], start[q], step[q], lambda[q], mu[q]};
