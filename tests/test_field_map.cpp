@@ -280,8 +280,8 @@ TEST_F(FieldMapTest, BadRequestsAreRefusedWithTheirArgument) {
       {{SONVAR_CALC_HP, SONVAR_MAP_RMS, 1, 10, 20, 0, nullptr},
        5,
        true,
-       "the RMS window [1e-07, 3e-07) s (samples 10 to 29) holds no sample of any point's "
-       "signal; the signals lie within [5.92e-06, 1.183e-05) s"},
+       "the RMS window [1e-07, 3e-07) s (samples 10 to 29) lies outside the points' signals, "
+       "which lie within [5.92e-06, 1.183e-05) s"},
   };
   for (const Case &c : cases) {
     MapArrays arrays(5, 1);

@@ -518,6 +518,7 @@ PYBIND11_MODULE(_core, m) {
 
   bind_calculations(m);
   bind_channels(m);
+  bind_field_map(m);
 }
 
 }  // namespace sonvar_py

@@ -140,6 +140,7 @@ std::vector<point3> to_points(
 
 void bind_calculations(py::module_ &m);
 void bind_channels(py::module_ &m);
+void bind_field_map(py::module_ &m);
 
 }  // namespace sonvar_py
 
