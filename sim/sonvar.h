@@ -715,7 +715,7 @@ typedef struct field_map_result {
  * the argument: n below 1, an unknown quantity or reduction flag, no
  * reduction, a missing result array, a FIXED window without samples, SPECTRUM without
  * frequencies or with one outside [0, fs/2], and, after the points are
- * done, a FIXED window that holds no sample of any point's signal. Returns
+ * done, a FIXED window that lies wholly before or after all the signals. Returns
  * n; 0 on a failure in the returning mode (the arrays partly written). */
 SONVAR_API int64_t calc_field_map(sys_con *sys, aperture *transmit, aperture *receive, int64_t n,
                                   const point3 *points, const field_map_request *request,

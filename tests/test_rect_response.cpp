@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "dispatch/scratch_block.h"
-#include "field/rect_mirrors.h"
+#include "field/rect_columns.h"
 #include "field/rect_response.h"
 #include "field/rect_timing.h"
 #include "apertures/geometry.h"
@@ -344,12 +344,11 @@ TEST_F(CalculationsTest, RectangleTimingsFourAtATimeEqualOneAtATime) {
 
 namespace {
 
-// The summed rectangle response at p on a fresh block (its own mirrors).
+// The summed rectangle response at p on a fresh block (its own columns).
 std::vector<double> rectangle_sum(sys_con *sys, aperture *ap, point3 p, int *start, int *pairs) {
   calc_memory_block *block = pre_allocate_memory(sys, ap, ap);
   signal_rec *sum = calc_rectangles_mem(sys, block, ap, p.x, p.y, p.z);
-  const rect_mirrors *mirrors = block->mirrors[0];
-  *pairs = mirrors != nullptr ? mirrors->pairs : -1;
+  *pairs = block->rect_columns[0]->pairs;
   *start = sum->start_sample;
   std::vector<double> values = values_of(sum);
   free_signal(sys, sum);
@@ -384,12 +383,12 @@ TEST_F(CalculationsTest, MirroredRectanglesGiveTheResponseOfAll) {
   for (const Case &c : {Case{"flat 2 x 6", flat, 8 * 6}, Case{"focused 1 x 5", odd, 8 * 2},
                         Case{"one weight changed", broken, 8 * 2 - 1}}) {
     for (const point3 p : {point3{0.002, 0, 0.01}, point3{-0.01, 0, 0.035}}) {
-      int start = 0, reference_start = 0, pairs = 0, none = 0;
+      int start = 0, reference_start = 0, pairs = 0, same_pairs = 0;
       const std::vector<double> got = rectangle_sum(sys, c.ap, p, &start, &pairs);
       const std::vector<double> ref =
-          rectangle_sum(sys, c.ap, point3{p.x, 1e-300, p.z}, &reference_start, &none);
+          rectangle_sum(sys, c.ap, point3{p.x, 1e-300, p.z}, &reference_start, &same_pairs);
       EXPECT_EQ(pairs, c.pairs) << c.name;
-      EXPECT_EQ(none, -1) << c.name;  // off the plane the mirrors are never looked for
+      EXPECT_EQ(same_pairs, c.pairs) << c.name;
       ASSERT_EQ(start, reference_start) << c.name;
       ASSERT_EQ(got.size(), ref.size()) << c.name;
       double peak = 0, error = 0;

@@ -4,7 +4,7 @@
 #include <algorithm>
 
 #include "dispatch/scratch_block.h"
-#include "field/rect_mirrors.h"
+#include "field/rect_columns.h"
 #include "field/rect_response.h"
 #include "general/memory.h"
 #include "lines/lines.h"
@@ -105,10 +105,8 @@ calc_memory_block *pre_allocate_memory(sys_con *sys, aperture *ap1, aperture *ap
     block->batch_capacity = records;
     block->unit_vectors = alloc_array<rect_unit_vector>(sys, records, "rectangle unit vectors");
     block->timings = alloc_array<rect_timing>(sys, records, "rectangle timings");
-    block->batch_rects =
-        alloc_array<const rect_element *>(sys, records, "rectangle batch pointers");
+    block->batch_rows = alloc_array<int32_t>(sys, records, "rectangle batch rows");
     block->batch_delays = alloc_array<double>(sys, records, "rectangle batch delays");
-    block->batch_factors = alloc_array<double>(sys, records, "rectangle batch factors");
     take_signals(sys, block->rect_signals, 0, 3);
     block->batch_offsets =
         alloc_array<int32_t>(sys, std::max(counts.physical, 1), "rectangle batch offsets");
@@ -138,13 +136,12 @@ void free_memory_block(sys_con *sys, calc_memory_block *block) {
   if (block == nullptr) return;
   free_memory(sys, block->unit_vectors);
   free_memory(sys, block->timings);
-  free_memory(sys, block->batch_rects);
+  free_memory(sys, block->batch_rows);
   free_memory(sys, block->batch_delays);
   free_memory(sys, block->batch_offsets);
   free_memory(sys, block->batch_list);
   free_memory(sys, block->batch_counts);
-  free_memory(sys, block->batch_factors);
-  free_block_mirrors(sys, block);
+  free_block_columns(sys, block);
   free_line_scratch(sys, block->line_scratch, block->max_lines);
   free_memory(sys, block->tri_times);
   free_memory(sys, block->tri_corners);

@@ -12,7 +12,7 @@ struct rect_unit_vector;
 struct rect_timing;
 struct line_solution;
 struct triangle_times;
-struct rect_mirrors;
+struct aperture_columns;
 
 /* Scratch data of one calculation on one thread: sized once from the
  * apertures, reused for every field point, never shared between threads. */
@@ -43,16 +43,15 @@ typedef struct calc_memory_block {
   /* The rectangle records of several elements at once (unit_vectors and
    * timings), so that the far-field timings run in full fours across
    * element boundaries: */
-  int32_t batch_capacity;           /* records unit_vectors and timings hold */
-  const rect_element **batch_rects; /* the rectangles, element by element */
-  double *batch_delays;             /* the focusing delay of each one's element, s */
-  int32_t *batch_offsets;           /* per physical element: its first record */
-  int32_t *batch_list;              /* per physical element: elements to compute */
-  int32_t *batch_counts;            /* per physical element: its records */
-  double *batch_factors;            /* the weight factor of each record (2 where it
-                                       stands for its mirror image too, else 1) */
-  struct rect_mirrors *mirrors[2];  /* the mirrored rectangles of up to two apertures,
-                                       found on first use (field/rect_mirrors.h) */
+  int32_t batch_capacity;                   /* records unit_vectors and timings hold */
+  int32_t *batch_rows;                      /* the rectangles, element by element: their rows
+                                               in the aperture's columns (field/rect_columns.h) */
+  double *batch_delays;                     /* the focusing delay of each one's element, s */
+  int32_t *batch_offsets;                   /* per physical element: its first record */
+  int32_t *batch_list;                      /* per physical element: elements to compute */
+  int32_t *batch_counts;                    /* per physical element: its records */
+  struct aperture_columns *rect_columns[2]; /* the rectangles of up to two apertures as
+                                               columns, made on first use */
 } calc_memory_block;
 
 /* A new scratch block sized from one or two apertures (ap2 may be ap1). Its

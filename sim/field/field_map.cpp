@@ -139,16 +139,16 @@ void finish_map(MapRun *run, const SignalExtent &extent) {
   display_final_time(sys, run->start);
   release_if_present(sys, run->pulse);
   run->pulse = nullptr;
-  if (plan.fixed_window && !extent.window_hit) {
+  if (plan.fixed_window && (extent.end <= plan.window_first || extent.first >= plan.window_end)) {
     const double fs = sys->fs;
     if (extent.end > extent.first)
       fail(sys,
-           "%s: the RMS window [%g, %g) s (samples %lld to %lld) holds no sample of any point's "
-           "signal; the signals lie within [%g, %g) s",
+           "%s: the RMS window [%g, %g) s (samples %lld to %lld) lies outside the points' "
+           "signals, which lie within [%g, %g) s",
            run->call, plan.window_first / fs, plan.window_end / fs,
            static_cast<long long>(plan.window_first), static_cast<long long>(plan.window_end - 1),
            extent.first / fs, extent.end / fs);
-    fail(sys, "%s: the RMS window [%g, %g) s holds no sample: no point has a signal", run->call,
+    fail(sys, "%s: the RMS window [%g, %g) s lies outside the signals: no point has one", run->call,
          plan.window_first / fs, plan.window_end / fs);
   }
 }

@@ -140,7 +140,6 @@ MapPlan make_map_plan(const sys_con *sys, const field_map_request &request) {
 void SignalExtent::merge(const SignalExtent &other) {
   first = std::min(first, other.first);
   end = std::max(end, other.end);
-  window_hit = window_hit || other.window_hit;
 }
 
 void reduce_point_signal(const sys_con *sys, const MapPlan &plan, const signal_rec *signal,
@@ -165,7 +164,6 @@ void reduce_point_signal(const sys_con *sys, const MapPlan &plan, const signal_r
     const std::int64_t lo = std::max(s, plan.window_first);
     const std::int64_t hi = std::min(s + n, plan.window_end);
     const double inside = hi > lo ? sum_of_squares(v + (lo - s), hi - lo) : 0.0;
-    extent->window_hit = extent->window_hit || hi > lo;
     out.rms[i] = std::sqrt(inside / static_cast<double>(plan.window_end - plan.window_first));
   }
   if (plan.flags & SONVAR_MAP_SPECTRUM) {

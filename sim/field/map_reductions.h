@@ -36,7 +36,6 @@ MapPlan make_map_plan(const sys_con *sys, const field_map_request &request);
 struct SignalExtent {
   std::int64_t first = INT64_MAX;  // earliest first sample of any signal
   std::int64_t end = INT64_MIN;    // latest end (last sample + 1)
-  bool window_hit = false;         // some signal has a sample in the fixed window
   void merge(const SignalExtent &other);
 };
 

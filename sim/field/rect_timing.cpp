@@ -13,7 +13,7 @@
 #include "base/points.h"
 #include "base/simd.h"
 #include "dispatch/scratch_block.h"
-#include "field/rect_mirrors.h"
+#include "field/rect_columns.h"
 #include "field/rect_timing.h"
 
 namespace sonvar {
@@ -65,49 +65,62 @@ constexpr int kTimingLanes = 8;
 using TimingLanes = Lanes8;
 using TimingBits = Bits8;
 
-// One field of the rectangles r[0..7] as lanes.
-SONVAR_LANE_HELPER TimingLanes lanes_of(const rect_element *const *r, double rect_element::*field) {
-  return gather8([&](int q) { return r[q]->*field; });
-}
-SONVAR_LANE_HELPER TimingLanes centres_of(const rect_element *const *r, double point3::*axis) {
-  return gather8([&](int q) { return r[q]->center.*axis; });
+// The records k .. k + 7 of n (the last one repeated past n) and their
+// rows, and whether the rows follow each other.
+struct RowGroup {
+  const int32_t *rows;
+  int k, n;
+  bool consecutive;
+};
+
+// The lanes of a group's rows of a column: one load where the rows follow
+// each other.
+template <typename Lanes, typename T>
+SONVAR_LANE_HELPER Lanes lanes_of(const T *column, const RowGroup &g) {
+  if (g.consecutive) return load<Lanes>(reinterpret_cast<const double *>(column + g.rows[g.k]));
+  Lanes lanes;
+  for (int q = 0; q < kTimingLanes; q++) lanes[q] = column[g.rows[std::min(g.k + q, g.n - 1)]];
+  return lanes;
 }
 
 // The unit-vector records, far-field trapezoid timings and sample windows
-// of n rectangles (rects[k], of an element with focusing delay delays[k],
-// its weighted area times factors[k]), eight rectangles at a time (the last
-// eight repeat the last rectangle where n is not a multiple of eight); each value is formed as
-// unit_vec_calc_mem, rectangle_timing and set_window form it.
-SONVAR_WIDE_VECTOR_CLONES void far_field_timings(const rect_element *const *rects,
-                                                 const double *delays, const double *factors, int n,
-                                                 double x, double y, double z, const sys_con *sys,
+// of n rectangles (rows[k] of the columns t, of an element with focusing
+// delay delays[k]), eight rectangles at a time (the last eight repeat the
+// last rectangle where n is not a multiple of eight); each value is formed
+// as unit_vec_calc_mem (times the row's factor), rectangle_timing and
+// set_window form it.
+SONVAR_WIDE_VECTOR_CLONES void far_field_timings(const rect_columns &t, const int32_t *rows,
+                                                 const double *delays, int n, double x, double y,
+                                                 double z, const sys_con *sys,
                                                  rect_unit_vector *units, rect_timing *timings) {
   const TimingLanes zero = {}, one = zero + 1;
   const double c = sys->c, fs = sys->fs, dt = 1 / sys->fs;
   for (int k = 0; k < n; k += kTimingLanes) {
-    const rect_element *r[kTimingLanes];
-    TimingLanes delay, factor;
-    for (int q = 0; q < kTimingLanes; q++) {
-      r[q] = rects[std::min(k + q, n - 1)];
-      delay[q] = delays[std::min(k + q, n - 1)];
-      factor[q] = factors[std::min(k + q, n - 1)];
+    RowGroup g{rows, k, n, k + kTimingLanes <= n};
+    for (int q = 1; g.consecutive && q < kTimingLanes; q++)
+      g.consecutive = rows[k + q] == rows[k] + q;
+    TimingLanes delay;
+    if (k + kTimingLanes <= n) {
+      delay = load<TimingLanes>(delays + k);
+    } else {
+      for (int q = 0; q < kTimingLanes; q++) delay[q] = delays[std::min(k + q, n - 1)];
     }
-    const TimingLanes wx = x - centres_of(r, &point3::x);
-    const TimingLanes wy = y - centres_of(r, &point3::y);
-    const TimingLanes wz = z - centres_of(r, &point3::z);
+    const TimingLanes wx = x - lanes_of<TimingLanes>(t.cx, g);
+    const TimingLanes wy = y - lanes_of<TimingLanes>(t.cy, g);
+    const TimingLanes wz = z - lanes_of<TimingLanes>(t.cz, g);
     const TimingLanes R0 = sqrt(wx * wx + wy * wy + wz * wz);
     const TimingBits away = R0 > 0;  // a point exactly at a centre looks along the normal
     const TimingLanes R = select(away, R0, one);
     const TimingLanes ux = select(away, wx / R, zero);
     const TimingLanes uy = select(away, wy / R, zero);
     const TimingLanes uz = select(away, wz / R, one);
-    const TimingLanes width = lanes_of(r, &rect_element::width);
-    const TimingLanes height = lanes_of(r, &rect_element::height);
-    const TimingLanes cos_xz = lanes_of(r, &rect_element::cos_xz);
-    const TimingLanes sin_xz = lanes_of(r, &rect_element::sin_xz);
-    const TimingLanes cos_yz = lanes_of(r, &rect_element::cos_yz);
-    const TimingLanes sin_yz = lanes_of(r, &rect_element::sin_yz);
-    const TimingBits doubly = gather_bits8([&](int q) { return r[q]->doubly_tilted; });
+    const TimingLanes width = lanes_of<TimingLanes>(t.width, g);
+    const TimingLanes height = lanes_of<TimingLanes>(t.height, g);
+    const TimingLanes cos_xz = lanes_of<TimingLanes>(t.cos_xz, g);
+    const TimingLanes sin_xz = lanes_of<TimingLanes>(t.sin_xz, g);
+    const TimingLanes cos_yz = lanes_of<TimingLanes>(t.cos_yz, g);
+    const TimingLanes sin_yz = lanes_of<TimingLanes>(t.sin_yz, g);
+    const TimingBits doubly = lanes_of<TimingBits>(t.doubly, g);
     // Both tilts: the second rotation from the frame of the first, then
     // normalised; one tilt: the rotation alone.
     const TimingLanes a = cos_xz * ux + sin_xz * uz;
@@ -125,9 +138,9 @@ SONVAR_WIDE_VECTOR_CLONES void far_field_timings(const rect_element *const *rect
       local_x = select(doubly, a / root, local_x);
       local_y = select(doubly, tilted_y / root, local_y);
     }
-    const TimingLanes t0 = R0 / c + delay + lanes_of(r, &rect_element::delay);
-    const TimingLanes weighted_area =
-        lanes_of(r, &rect_element::apodization) * height * width * factor;
+    const TimingLanes t0 = R0 / c + delay + lanes_of<TimingLanes>(t.delay, g);
+    const TimingLanes weighted_area = lanes_of<TimingLanes>(t.apodization, g) * height * width *
+                                      lanes_of<TimingLanes>(t.factor, g);
     const TimingLanes across = abs(width * local_x / c);
     const TimingLanes along = abs(height * local_y / c);
     const TimingLanes T0 = select(across > along, along, across);
@@ -157,41 +170,32 @@ void element_timings(sys_con *sys, calc_memory_block *block, const aperture *ap,
                      const int32_t *list, int count, double x, double y, double z) {
   // In the plane y = 0 a rectangle stands for its mirror image too (the
   // far-field timing only; the accurate one keeps every rectangle).
-  const rect_mirrors *mirrors =
-      y == 0 && !sys->accurate_time_calc ? block_mirrors(sys, block, ap) : nullptr;
-  if (mirrors != nullptr && mirrors->pairs == 0) mirrors = nullptr;
+  const aperture_columns *columns = block_columns(sys, block, ap);
+  const bool mirrored = y == 0 && !sys->accurate_time_calc && columns->mirrored != nullptr;
+  const rect_columns &t = mirrored ? *columns->mirrored : *columns->all;
   int m = 0;
   for (int k = 0; k < count; k++) {
     const int i = list[k];
-    const physical_element &element = ap->elements[i];
     const double delay = block->no_delay ? 0.0 : block->delays[i];
     block->batch_offsets[i] = m;
-    if (mirrors != nullptr) {
-      for (int e = mirrors->first[i]; e < mirrors->first[i + 1]; e++, m++) {
-        block->batch_rects[m] = element.rectangles + mirrors->kept[e];
-        block->batch_delays[m] = delay;
-        block->batch_factors[m] = mirrors->factors[e];
-      }
-    } else {
-      for (int r = 0; r < element.no_rectangles; r++, m++) {
-        block->batch_rects[m] = element.rectangles + r;
-        block->batch_delays[m] = delay;
-        block->batch_factors[m] = 1.0;
-      }
+    for (int r = t.first[i]; r < t.first[i + 1]; r++, m++) {
+      block->batch_rows[m] = r;
+      block->batch_delays[m] = delay;
     }
     block->batch_counts[i] = m - block->batch_offsets[i];
   }
   if (kVectorKernels && !sys->accurate_time_calc) {
-    far_field_timings(block->batch_rects, block->batch_delays, block->batch_factors, m, x, y, z,
-                      sys, block->unit_vectors, block->timings);
+    far_field_timings(t, block->batch_rows, block->batch_delays, m, x, y, z, sys,
+                      block->unit_vectors, block->timings);
     return;
   }
-  for (int r = 0; r < m; r++) {
-    rect_unit_vector *unit = block->unit_vectors + r;
-    rect_timing *timing = block->timings + r;
-    unit_vec_calc_mem(sys, unit, 1, block->batch_rects[r], block->batch_delays[r], x, y, z);
-    unit->weighted_area *= block->batch_factors[r];
-    rectangle_timing(sys, *block->batch_rects[r], *unit, block->batch_delays[r], x, y, z, timing);
+  for (int k = 0; k < m; k++) {
+    const int r = block->batch_rows[k];
+    rect_unit_vector *unit = block->unit_vectors + k;
+    rect_timing *timing = block->timings + k;
+    unit_vec_calc_mem(sys, unit, 1, t.rect[r], block->batch_delays[k], x, y, z);
+    unit->weighted_area *= t.factor[r];
+    rectangle_timing(sys, *t.rect[r], *unit, block->batch_delays[k], x, y, z, timing);
     set_window(sys, 1 / sys->fs, timing);
   }
 }
@@ -251,12 +255,12 @@ void rectangle_timings(sys_con *sys, const rect_element *rects, int n, double de
                        double y, double z, rect_unit_vector *units, rect_timing *timings,
                        int by_four) {
   if (kVectorKernels && by_four && !sys->accurate_time_calc) {
-    std::vector<const rect_element *> pointers(static_cast<std::size_t>(n));
-    for (int k = 0; k < n; k++) pointers[static_cast<std::size_t>(k)] = rects + k;
+    rect_columns *t = columns_of_rectangles(sys, rects, n);
+    std::vector<int32_t> rows(static_cast<std::size_t>(n));
+    for (int k = 0; k < n; k++) rows[static_cast<std::size_t>(k)] = k;
     const std::vector<double> delays(static_cast<std::size_t>(n), delay);
-    const std::vector<double> factors(static_cast<std::size_t>(n), 1.0);
-    far_field_timings(pointers.data(), delays.data(), factors.data(), n, x, y, z, sys, units,
-                      timings);
+    far_field_timings(*t, rows.data(), delays.data(), n, x, y, z, sys, units, timings);
+    free_rect_columns(sys, t);
     return;
   }
   unit_vec_calc_mem(sys, units, n, rects, delay, x, y, z);
