@@ -18,9 +18,8 @@ static_assert(sizeof(point3) == 3 * sizeof(double), "point3 is three doubles");
 
 // The reductions of n points: a dict of the arrays asked for.
 py::dict field_map(const StatePtr &s, int quantity, const AperturePtr &transmit,
-                   const AperturePtr &receive, const Array &points, int reductions,
-                   int rms_window, int64_t window_first, int64_t window_samples,
-                   const Array &frequencies) {
+                   const AperturePtr &receive, const Array &points, int reductions, int rms_window,
+                   int64_t window_first, int64_t window_samples, const Array &frequencies) {
   if (!transmit || transmit->state() != s || (receive && receive->state() != s))
     throw py::value_error("apertures must belong to this simulator");
   if (points.ndim() != 2 || points.shape(1) != 3)
@@ -50,12 +49,9 @@ py::dict field_map(const StatePtr &s, int quantity, const AperturePtr &transmit,
   result.spectrum = take("spectrum", SONVAR_MAP_SPECTRUM, n * frequencies.shape(0));
   result.first_sample = take_int("first_sample", SONVAR_MAP_SPAN);
   result.no_samples = take_int("no_samples", SONVAR_MAP_SPAN);
-  const field_map_request request{quantity,
-                                  reductions,
-                                  rms_window,
-                                  window_first,
-                                  window_samples,
-                                  static_cast<int32_t>(frequencies.shape(0)),
+  const field_map_request request{quantity,          reductions,
+                                  rms_window,        window_first,
+                                  window_samples,    static_cast<int32_t>(frequencies.shape(0)),
                                   frequencies.data()};
   const auto *p = reinterpret_cast<const point3 *>(points.data());
   aperture *ap2 = receive ? receive->get() : nullptr;
