@@ -20,6 +20,7 @@
 
 #include "dispatch/scratch_block.h"
 #include "field/rect_columns.h"
+#include "field/rect_timing.h"
 #include "general/memory.h"
 
 namespace sonvar {
@@ -119,9 +120,28 @@ void set_row(rect_columns *t, int r, const rect_element *rect, double factor) {
   t->rect[r] = rect;
 }
 
-aperture_columns *make_aperture_columns(sys_con *sys, const aperture *ap) {
+// The columns of a timing record.
+constexpr double *timing_columns::*kTimingFields[] = {&timing_columns::local_x,
+                                                      &timing_columns::local_y,
+                                                      &timing_columns::t0,
+                                                      &timing_columns::weighted_area,
+                                                      &timing_columns::short_duration,
+                                                      &timing_columns::long_duration,
+                                                      &timing_columns::t1,
+                                                      &timing_columns::t2,
+                                                      &timing_columns::t3,
+                                                      &timing_columns::t4,
+                                                      &timing_columns::window_start,
+                                                      &timing_columns::window_samples,
+                                                      &timing_columns::start_time,
+                                                      &timing_columns::step,
+                                                      &timing_columns::lambda,
+                                                      &timing_columns::mu};
+
+aperture_columns *make_aperture_columns(sys_con *sys, const aperture *ap, int records) {
   auto *columns = alloc_array<aperture_columns>(sys, 1, "the rectangle columns");
   columns->ap = ap;
+  columns->timings = new_timing_columns(sys, records);
   long long total = 0;
   for (int i = 0; i < ap->no_elements; i++) total += ap->elements[i].no_rectangles;
   const int rows = static_cast<int>(std::min<long long>(total, 1LL << 30));
@@ -162,6 +182,21 @@ aperture_columns *make_aperture_columns(sys_con *sys, const aperture *ap) {
 
 }  // namespace
 
+timing_columns *new_timing_columns(sys_con *sys, int records) {
+  auto *c = alloc_array<timing_columns>(sys, 1, "the rectangle timing columns");
+  c->capacity = (std::max(records, 1) + 7) / 8 * 8;
+  for (double *timing_columns::*field : kTimingFields)
+    c->*field = alloc_array<double>(sys, static_cast<std::uint64_t>(c->capacity),
+                                    "the rectangle timing columns");
+  return c;
+}
+
+void free_timing_columns(sys_con *sys, timing_columns *c) {
+  if (c == nullptr) return;
+  for (double *timing_columns::*field : kTimingFields) free_memory(sys, c->*field);
+  free_memory(sys, c);
+}
+
 void free_rect_columns(sys_con *sys, rect_columns *t) {
   if (t == nullptr) return;
   for (void *column :
@@ -188,18 +223,19 @@ void free_aperture_columns(sys_con *sys, aperture_columns *columns) {
   if (columns == nullptr) return;
   free_rect_columns(sys, columns->all);
   free_rect_columns(sys, columns->mirrored);
+  free_timing_columns(sys, columns->timings);
   free_memory(sys, columns);
 }
 
 const aperture_columns *block_columns(sys_con *sys, calc_memory_block *block, const aperture *ap) {
   for (aperture_columns *&slot : block->rect_columns) {
-    if (slot == nullptr) slot = make_aperture_columns(sys, ap);
+    if (slot == nullptr) slot = make_aperture_columns(sys, ap, block->batch_capacity);
     if (slot->ap == ap) return slot;
   }
   // A third aperture on one block takes the second slot's place.
   aperture_columns *&last = block->rect_columns[1];
   free_aperture_columns(sys, last);
-  last = make_aperture_columns(sys, ap);
+  last = make_aperture_columns(sys, ap, block->batch_capacity);
   return last;
 }
 

@@ -35,9 +35,10 @@ typedef struct rect_columns {
 // The tables of one aperture.
 typedef struct aperture_columns {
   const aperture *ap;
-  rect_columns *all;       // every rectangle, factor 1
-  rect_columns *mirrored;  // for points with y = 0; NULL when no pair mirrors
-  int32_t pairs;           // mirrored pairs found
+  rect_columns *all;               // every rectangle, factor 1
+  rect_columns *mirrored;          // for points with y = 0; NULL when no pair mirrors
+  int32_t pairs;                   // mirrored pairs found
+  struct timing_columns *timings;  // the records of one batch (the block's batch capacity)
 } aperture_columns;
 
 // The tables of ap for this block's calculation, made on first use (a block
@@ -51,6 +52,11 @@ void free_block_columns(sys_con *sys, calc_memory_block *block);
 // give it back with free_rect_columns.
 rect_columns *columns_of_rectangles(sys_con *sys, const rect_element *rects, int n);
 void free_rect_columns(sys_con *sys, rect_columns *columns);
+
+// Timing columns of `records` entries (rounded up to whole vectors of
+// eight); give them back with free_timing_columns.
+struct timing_columns *new_timing_columns(sys_con *sys, int records);
+void free_timing_columns(sys_con *sys, struct timing_columns *columns);
 
 }  // namespace sonvar
 

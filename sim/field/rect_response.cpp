@@ -262,24 +262,24 @@ void spread_and_weight(sys_con *sys, const aperture *ap, signal_rec *signal, dou
   }
 }
 
-// The element signal of element i from its rectangles' records (units and
-// timings, as element_timings leaves them): the sum of their trapezoids,
+// The element signal of element i from its rectangles' records (as
+// element_timings leaves them): the sum of their trapezoids,
 // spread. With a sum given, the spread signal is added into it (grown to
 // cover it) and NULL returned; else the signal is returned.
 signal_rec *rectangle_element_response(sys_con *sys, calc_memory_block *block, const aperture *ap,
                                        int i, bool first, double x, double y, double z,
-                                       const rect_unit_vector *units, const rect_timing *timings,
-                                       signal_rec *sum) {
+                                       const timing_columns &records, signal_rec *sum) {
   const physical_element &element = ap->elements[i];
   const int n = block->batch_counts[i];
+  const int o = block->batch_offsets[i];
   const double dt = 1 / sys->fs;
   double t_min = 0, t_max = 0;
   bool defined = true;  // a NaN time escapes the min and max below
-  for (int k = 0; k < n; k++) {
-    const rect_timing *timing = &timings[k];
-    defined = defined && std::isfinite(timing->t1) && std::isfinite(timing->t4);
-    if (k == 0 || timing->t1 < t_min) t_min = timing->t1;
-    if (k == 0 || timing->t4 > t_max) t_max = timing->t4;
+  for (int k = o; k < o + n; k++) {
+    const double t1 = records.t1[k], t4 = records.t4[k];
+    defined = defined && std::isfinite(t1) && std::isfinite(t4);
+    if (k == o || t1 < t_min) t_min = t1;
+    if (k == o || t4 > t_max) t_max = t4;
   }
   const double t_lo = std::floor(t_min / dt) * dt;
   const double t_hi = std::ceil(t_max / dt) * dt;
@@ -294,7 +294,8 @@ signal_rec *rectangle_element_response(sys_con *sys, calc_memory_block *block, c
   }
   const int N = static_cast<int>(span);
   signal_rec *signal = element_signal(sys, block, first, N, static_cast<int>(first_sample));
-  for (int k = 0; k < n; k++) add_rectangle(sys, dt, timings[k], units[k].weighted_area, signal);
+  for (int k = o; k < o + n; k++)
+    add_rectangle(sys, dt, timing_of(records, k), records.weighted_area[k], signal);
   const double weight = block->no_delay ? 1.0 : block->apodizations[i];
   if (sum != nullptr) {
     cover_samples(sys, sum, signal->start_sample, signal->no_samples);
@@ -333,18 +334,16 @@ signal_rec *calc_rectangles_mem(sys_con *sys, calc_memory_block *block, aperture
   signal_rec *sum = nullptr;
   for (int k0 = 0; k0 < count;) {
     const int end = batch_end(block, ap, order, k0, count);
-    element_timings(sys, block, ap, order + k0, end - k0, x, y, z);
+    const timing_columns &records = *element_timings(sys, block, ap, order + k0, end - k0, x, y, z);
     for (int k = k0; k < end; k++) {
       const int i = order[k];
       const bool first = k == 0;
-      const int o = block->batch_offsets[i];
       const physical_element &element = ap->elements[i];
       const bool excited = element.has_excitation && block->apply_excitation;
       // Without an excitation of its own the element is spread straight
       // into the sum.
-      signal_rec *signal =
-          rectangle_element_response(sys, block, ap, i, first, x, y, z, block->unit_vectors + o,
-                                     block->timings + o, first || excited ? nullptr : sum);
+      signal_rec *signal = rectangle_element_response(sys, block, ap, i, first, x, y, z, records,
+                                                      first || excited ? nullptr : sum);
       if (excited) signal = apply_element_excitation(sys, block, element, signal, first);
       if (first)
         sum = signal;
@@ -369,15 +368,14 @@ signal_rec *rectangle_elements_and_sum(sys_con *sys, calc_memory_block *block, a
   }
   for (int k0 = 0; k0 < listed;) {
     const int end = batch_end(block, ap, list, k0, listed);
-    element_timings(sys, block, ap, list + k0, end - k0, x, y, z);
+    const timing_columns &records = *element_timings(sys, block, ap, list + k0, end - k0, x, y, z);
     for (int k = k0; k < end; k++) {
       const int i = list[k];
       const physical_element &element = ap->elements[i];
-      const int o = block->batch_offsets[i];
       // Each element as the single-element response makes it: a signal of
       // its own, weighted and excited as in the sum.
-      signal_rec *signal = rectangle_element_response(
-          sys, block, ap, i, true, x, y, z, block->unit_vectors + o, block->timings + o, nullptr);
+      signal_rec *signal =
+          rectangle_element_response(sys, block, ap, i, true, x, y, z, records, nullptr);
       if (element.has_excitation && block->apply_excitation)
         signal = apply_element_excitation(sys, block, element, signal, true);
       elements[i] = signal;

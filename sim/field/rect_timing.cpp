@@ -92,7 +92,7 @@ SONVAR_LANE_HELPER Lanes lanes_of(const T *column, const RowGroup &g) {
 SONVAR_WIDE_VECTOR_CLONES void far_field_timings(const rect_columns &t, const int32_t *rows,
                                                  const double *delays, int n, double x, double y,
                                                  double z, const sys_con *sys,
-                                                 rect_unit_vector *units, rect_timing *timings) {
+                                                 const timing_columns &out) {
   const TimingLanes zero = {}, one = zero + 1;
   const double c = sys->c, fs = sys->fs, dt = 1 / sys->fs;
   for (int k = 0; k < n; k += kTimingLanes) {
@@ -156,18 +156,51 @@ SONVAR_WIDE_VECTOR_CLONES void far_field_timings(const rect_columns &t, const in
     const TimingLanes step = select(count < 1e9, exact_step(start, dt, count), zero);
     const TimingLanes lambda = select((T1 != 0) & (T0 != 0), 1 / (2 * T0 * T1), zero);
     const TimingLanes mu = select(T1 != 0, 1 / T1, zero);
-    for (int q = 0; q < kTimingLanes && k + q < n; q++) {
-      units[k + q] = {local_x[q], local_y[q], weighted_area[q], t0[q]};
-      timings[k + q] = {T0[q],    T1[q],    t1[q],    t2[q],   t3[q],     t4[q],
-                        first[q], count[q], start[q], step[q], lambda[q], mu[q]};
-    }
+    // Whole vectors: the columns hold a multiple of eight entries.
+    store(out.local_x + k, local_x);
+    store(out.local_y + k, local_y);
+    store(out.t0 + k, t0);
+    store(out.weighted_area + k, weighted_area);
+    store(out.short_duration + k, T0);
+    store(out.long_duration + k, T1);
+    store(out.t1 + k, t1);
+    store(out.t2 + k, t2);
+    store(out.t3 + k, t3);
+    store(out.t4 + k, t4);
+    store(out.window_start + k, first);
+    store(out.window_samples + k, count);
+    store(out.start_time + k, start);
+    store(out.step + k, step);
+    store(out.lambda + k, lambda);
+    store(out.mu + k, mu);
   }
+}
+
+// Record k of the columns from a unit-vector record and a timing record.
+void set_record(const timing_columns &c, int k, const rect_unit_vector &u, const rect_timing &t) {
+  c.local_x[k] = u.local_x;
+  c.local_y[k] = u.local_y;
+  c.t0[k] = u.t0;
+  c.weighted_area[k] = u.weighted_area;
+  c.short_duration[k] = t.short_duration;
+  c.long_duration[k] = t.long_duration;
+  c.t1[k] = t.t1;
+  c.t2[k] = t.t2;
+  c.t3[k] = t.t3;
+  c.t4[k] = t.t4;
+  c.window_start[k] = t.window_start;
+  c.window_samples[k] = t.window_samples;
+  c.start_time[k] = t.start_time;
+  c.step[k] = t.step;
+  c.lambda[k] = t.lambda;
+  c.mu[k] = t.mu;
 }
 
 }  // namespace
 
-void element_timings(sys_con *sys, calc_memory_block *block, const aperture *ap,
-                     const int32_t *list, int count, double x, double y, double z) {
+const timing_columns *element_timings(sys_con *sys, calc_memory_block *block, const aperture *ap,
+                                      const int32_t *list, int count, double x, double y,
+                                      double z) {
   // In the plane y = 0 a rectangle stands for its mirror image too (the
   // far-field timing only; the accurate one keeps every rectangle).
   const aperture_columns *columns = block_columns(sys, block, ap);
@@ -184,10 +217,10 @@ void element_timings(sys_con *sys, calc_memory_block *block, const aperture *ap,
     }
     block->batch_counts[i] = m - block->batch_offsets[i];
   }
+  const timing_columns &out = *columns->timings;
   if (kVectorKernels && !sys->accurate_time_calc) {
-    far_field_timings(t, block->batch_rows, block->batch_delays, m, x, y, z, sys,
-                      block->unit_vectors, block->timings);
-    return;
+    far_field_timings(t, block->batch_rows, block->batch_delays, m, x, y, z, sys, out);
+    return &out;
   }
   for (int k = 0; k < m; k++) {
     const int r = block->batch_rows[k];
@@ -197,7 +230,9 @@ void element_timings(sys_con *sys, calc_memory_block *block, const aperture *ap,
     unit->weighted_area *= t.factor[r];
     rectangle_timing(sys, *t.rect[r], *unit, block->batch_delays[k], x, y, z, timing);
     set_window(sys, 1 / sys->fs, timing);
+    set_record(out, k, *unit, *timing);
   }
+  return &out;
 }
 
 // The end of the elements from list[k] on whose rectangles fit one batch
@@ -256,10 +291,16 @@ void rectangle_timings(sys_con *sys, const rect_element *rects, int n, double de
                        int by_four) {
   if (kVectorKernels && by_four && !sys->accurate_time_calc) {
     rect_columns *t = columns_of_rectangles(sys, rects, n);
+    timing_columns *out = new_timing_columns(sys, n);
     std::vector<int32_t> rows(static_cast<std::size_t>(n));
     for (int k = 0; k < n; k++) rows[static_cast<std::size_t>(k)] = k;
     const std::vector<double> delays(static_cast<std::size_t>(n), delay);
-    far_field_timings(*t, rows.data(), delays.data(), n, x, y, z, sys, units, timings);
+    far_field_timings(*t, rows.data(), delays.data(), n, x, y, z, sys, *out);
+    for (int k = 0; k < n; k++) {
+      units[k] = unit_of(*out, k);
+      timings[k] = timing_of(*out, k);
+    }
+    free_timing_columns(sys, out);
     free_rect_columns(sys, t);
     return;
   }
@@ -268,6 +309,16 @@ void rectangle_timings(sys_con *sys, const rect_element *rects, int n, double de
     rectangle_timing(sys, rects[k], units[k], delay, x, y, z, &timings[k]);
     set_window(sys, 1 / sys->fs, &timings[k]);
   }
+}
+
+rect_timing timing_of(const timing_columns &c, int k) {
+  return {
+      c.short_duration[k], c.long_duration[k],  c.t1[k],         c.t2[k],   c.t3[k],     c.t4[k],
+      c.window_start[k],   c.window_samples[k], c.start_time[k], c.step[k], c.lambda[k], c.mu[k]};
+}
+
+rect_unit_vector unit_of(const timing_columns &c, int k) {
+  return {c.local_x[k], c.local_y[k], c.weighted_area[k], c.t0[k]};
 }
 
 double exact_time_step(double o0, double dt, int steps) {
