@@ -130,8 +130,8 @@ void add_trapezoid_samples(double *target, int offset, int j_first, int j_end, i
 // in registers: reading it back from memory, straddling two stores, stalls
 // every group on the store forwarding. Sample 0 counts as before the
 // trapezoid (area 0); it and the lanes past n add nothing.
-SONVAR_WIDE_VECTOR_CLONES void add_trapezoid_differences(double *target, int n, double o0, double d,
-                                                         const rect_timing &timing, double scale) {
+SONVAR_LANE_HELPER void add_trapezoid_differences(double *target, int n, double o0, double d,
+                                                  const rect_timing &timing, double scale) {
   const double t1 = timing.t1, t2 = timing.t2, t3 = timing.t3, t4 = timing.t4;
   const double lambda = timing.lambda, mu = timing.mu;
   const double half = timing.short_duration / 2;
@@ -159,24 +159,38 @@ SONVAR_WIDE_VECTOR_CLONES void add_trapezoid_differences(double *target, int n, 
   }
 }
 
-void add_rectangle(sys_con *sys, double dt, const rect_timing &timing, double weighted_area,
-                   signal_rec *element) {
+// Adds one rectangle's trapezoid into the element signal (values[0..N),
+// the first at absolute sample `start`): four or eight samples at once
+// where the window lies inside and its times have an exact step, else the
+// running sum of add_trapezoid_samples.
+SONVAR_LANE_HELPER void add_rectangle(double *values, int start, int N, double fs, double dt,
+                                      const rect_timing &timing, double weighted_area) {
   const int s = static_cast<int>(timing.window_start);
   const int n = static_cast<int>(timing.window_samples);
-  const int offset = s - element->start_sample;
+  const int offset = s - start;
   const int j_first = std::max(0, -offset);
-  const int j_end = std::min(n, element->no_samples - offset);
-  const double scale = weighted_area * sys->fs;
+  const int j_end = std::min(n, N - offset);
+  const double scale = weighted_area * fs;
   if (j_first == 0 && j_end == n) {
     if (kVectorKernels && timing.step > 0) {
-      add_trapezoid_differences(element->values + offset, n, timing.start_time, timing.step, timing,
-                                scale);
+      add_trapezoid_differences(values + offset, n, timing.start_time, timing.step, timing, scale);
       return;
     }
-    add_trapezoid_samples<false>(element->values, offset, 0, n, s, n, dt, timing, scale);
+    add_trapezoid_samples<false>(values, offset, 0, n, s, n, dt, timing, scale);
   } else {
-    add_trapezoid_samples<true>(element->values, offset, j_first, j_end, s, n, dt, timing, scale);
+    add_trapezoid_samples<true>(values, offset, j_first, j_end, s, n, dt, timing, scale);
   }
+}
+
+// The trapezoids of records [o, o + n) added into the element signal, one
+// rectangle after the other (one kernel for the element, so that the
+// rectangles need no call each).
+SONVAR_WIDE_VECTOR_CLONES void add_element_trapezoids(double *values, int start, int N,
+                                                      const timing_columns &records, int o, int n,
+                                                      double fs) {
+  const double dt = 1 / fs;
+  for (int k = o; k < o + n; k++)
+    add_rectangle(values, start, N, fs, dt, timing_of(records, k), records.weighted_area[k]);
 }
 
 // Samples between two exactly computed attenuation factors of the
@@ -294,8 +308,8 @@ signal_rec *rectangle_element_response(sys_con *sys, calc_memory_block *block, c
   }
   const int N = static_cast<int>(span);
   signal_rec *signal = element_signal(sys, block, first, N, static_cast<int>(first_sample));
-  for (int k = o; k < o + n; k++)
-    add_rectangle(sys, dt, timing_of(records, k), records.weighted_area[k], signal);
+  add_element_trapezoids(signal->values, signal->start_sample, signal->no_samples, records, o, n,
+                         sys->fs);
   const double weight = block->no_delay ? 1.0 : block->apodizations[i];
   if (sum != nullptr) {
     cover_samples(sys, sum, signal->start_sample, signal->no_samples);
