@@ -18,9 +18,13 @@ usable. The library is quiet unless output= asks for its lines.
 
 Submodules: `pulses` (pulse shapes), `field` (peak, RMS, energy, beam width,
 depth of field), `phantom` (scatterer phantoms), `imaging` (line-by-line
-focused imaging), `beamform` (delay-and-sum of channel data onto 2-D, 3-D,
-polar and point grids), `display` (envelope, IQ demodulation, time-gain
-compensation, log compression, scan conversion, B-mode images).
+focused imaging), `sequence` (transmit sequences: plane, diverging, focused,
+single-element and custom waves on any array, with one time convention),
+`channel` (channel data: the per-element echoes of every transmit, from
+`Simulator.channel_data`), `uff` (channel data in USTB's UFF files, written
+and read), `beamform` (delay-and-sum of channel data onto 2-D, 3-D, polar and
+point grids), `display` (envelope, IQ demodulation, time-gain compensation,
+log compression, scan conversion, B-mode images).
 
 From the shell, `sonvar field|image|check JOB` (also `python3 -m sonvar`)
 runs a simulation described in a JSON job file and writes HDF5 or NPY
@@ -47,15 +51,17 @@ from .simulator import (OPTIONS, RECTANGLE_COLUMNS, REDUCTIONS, TRIANGLE_COLUMNS
 
 __version__ = _core.version
 
+_SUBMODULES = ("field", "phantom", "imaging", "sequence", "channel", "uff", "beamform",
+               "display")
+
 __all__ = ["Simulator", "Aperture", "Field", "FieldMap", "SonvarError", "OPTIONS",
-           "RECTANGLE_COLUMNS", "TRIANGLE_COLUMNS", "REDUCTIONS", "pulses", "field", "phantom",
-           "imaging", "beamform", "display"]
+           "RECTANGLE_COLUMNS", "TRIANGLE_COLUMNS", "REDUCTIONS", "pulses", *_SUBMODULES]
 
 
 def __getattr__(name):
-    # The helper modules load on first use: they need only numpy, but keep
-    # the import of the package light.
-    if name in ("field", "phantom", "imaging", "beamform", "display"):
+    # The helper modules load on first use: they need only numpy (uff also
+    # h5py), but keep the import of the package light.
+    if name in _SUBMODULES:
         import importlib
         return importlib.import_module(f".{name}", __name__)
     raise AttributeError(f"module 'sonvar' has no attribute {name!r}")

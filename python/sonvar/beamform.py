@@ -17,14 +17,17 @@ single-element or custom waves: see `Wave`). The work runs in the library's
 beamformer (beamform/sonvar_beamform.h) on threads, without the interpreter
 lock.
 
-Channel data are any object with the attributes `data` ((samples, channels,
-transmits) or (samples, channels, transmits, frames), real RF or complex
-IQ), `fs` (Hz), `initial_time` (s), `sound_speed` (m/s),
-`element_positions` ((channels, 3), m) and `sequence` (the transmits, or an
-object whose `transmits` are); optional `modulation_frequency` (Hz, IQ) and
-per-element normals `element_theta`, `element_phi` (rad; also read from
-`probe.theta`, `probe.phi`). `ChannelData` builds one from plain arrays.
-Each transmit is read by the attributes of `Wave`.
+Channel data are the sequence layer's `sonvar.channel.ChannelData` (from
+`Simulator.channel_data` or `sonvar.uff.read`), or any object with the
+attributes `data` ((samples, channels, transmits) or (samples, channels,
+transmits, frames), real RF or complex IQ), `fs` (Hz), `initial_time` (s),
+`sound_speed` (m/s), `element_positions` ((channels, 3), m) and `sequence`
+(the transmits, or an object whose `transmits` are); optional
+`modulation_frequency` (Hz, IQ) and per-element normals `element_theta`,
+`element_phi` (rad; also read from `probe.theta`, `probe.phi`).
+`ChannelData` builds one from plain arrays. A transmit of the sequence layer
+(`sonvar.sequence.Transmit`) is read as the `Wave` that `wave_of` makes of it
+(docs/beamform.md); any other transmit by the attributes of `Wave`.
 
 Grids: `CartesianGrid` (2-D x-z or 3-D x-y-z), `PolarGrid` (phased and
 convex sectors, and 3-D sectors) and `PointGrid` (any points); an (..., 3)
@@ -60,7 +63,7 @@ from . import _checks as chk
 from . import display
 
 __all__ = ["CartesianGrid", "PolarGrid", "PointGrid", "Wave", "ChannelData", "Image", "das",
-           "demodulate", "center_frequency"]
+           "demodulate", "center_frequency", "wave_of"]
 
 KINDS = {"plane": _beamform.PLANE, "diverging": _beamform.DIVERGING,
          "focused": _beamform.FOCUSED, "element": _beamform.ELEMENT, "custom": _beamform.CUSTOM}
@@ -226,8 +229,8 @@ def _grid(grid):
 
 @dataclass(frozen=True)
 class Wave:
-    """One transmit as the beamformer reads it (the sequence layer's transmits carry the
-    same attributes).
+    """One transmit as the beamformer reads it (`wave_of` makes one of a transmit of the
+    sequence layer).
 
     Attributes
     ----------
@@ -449,6 +452,71 @@ def _transmits_of(sequence):
         raise TypeError("channel_data.sequence must be a sequence of transmits") from None
 
 
+# The beamformer's time of flight of a spherical wave from s, for points beyond s, is
+# (|p - s| + k |s|) / c with k of its kind.
+_SOURCE_TERM = {"diverging": -1.0, "focused": 1.0, "element": 1.0}
+
+
+def wave_of(transmit, sound_speed=None):
+    """The beamformer's wave of a transmit of the sequence layer (`sonvar.sequence.Transmit`,
+    made by its constructors or read from a UFF file).
+
+    The sequence layer's true transmit time is `transmit.time_of_flight(p, c) -
+    transmit.delay` (USTB's reading of the wave's wavefront and source, docs/imaging.md).
+    The wave keeps the transmit's kind, and so the beamformer's formula and reach of that
+    kind; its delay is changed by the constant that makes the beamformer's time equal that
+    true time:
+
+    - plane, focused, and diverging from more than 1 mm behind the array: the delay as it is
+      (the formulas agree);
+    - diverging from less than 1 mm behind the array (USTB reads it as converging,
+      |p - s| + |s|): delay - 2 |s| / c;
+    - element more than 1 mm behind the array's apex (USTB reads it as diverging,
+      |p - e| - |e|): delay + 2 |e| / c;
+    - custom with its firing delays (no source named): the beamformer's first arrival over
+      the firing elements, the delay as it is;
+    - custom naming a source (a wave read from a file that was not written by this package
+      and whose source lies on the array's plane, or one built so): the spherical wave from
+      it as USTB reads it: focused when s lies in front of the array, diverging behind it,
+      element on its plane, with the delay changed as above.
+
+    Parameters
+    ----------
+    transmit : sonvar.sequence.Transmit
+    sound_speed : float, optional
+        The speed of sound of the delays, m/s (the sequence's; default 1540).
+
+    Returns
+    -------
+    Wave
+
+    Examples
+    --------
+    >>> from sonvar import sequence
+    >>> t = sequence.diverging_waves([[-1e-3, 0, 0], [1e-3, 0, 0]], [[0, 0, -0.5e-3]])[0]
+    >>> round(t.delay * 1540 / 1e-3, 12), wave_of(t, 1540.0).delay
+    (1.0, 0.0)
+    """
+    from .sequence import DIVERGING_BEHIND
+    c = 1540.0 if sound_speed is None else chk.number(sound_speed, "sound_speed", positive=True)
+    kind, apodization, delay = transmit.kind, transmit.apodization, float(transmit.delay)
+    if kind == "plane":
+        return Wave.plane(transmit.azimuth, transmit.elevation, delay, apodization)
+    if kind == "custom" and transmit.source is None:
+        return Wave.custom(transmit.delays, apodization, delay)
+    s = np.asarray(transmit.source, dtype=float)
+    if kind == "custom":
+        kind = "focused" if s[2] > 0 else "diverging" if s[2] < 0 else "element"
+    ustb_term = -1.0 if s[2] < -DIVERGING_BEHIND else 1.0
+    delay += (_SOURCE_TERM[kind] - ustb_term) * float(np.linalg.norm(s)) / c
+    return Wave(kind, source=tuple(s), delay=delay, apodization=apodization)
+
+
+def _as_wave(t, sound_speed):
+    from .sequence import Transmit
+    return wave_of(t, sound_speed) if isinstance(t, Transmit) else t
+
+
 def _transmit(t, n, index):
     name = f"channel_data.sequence[{index}]"
     kind = getattr(t, "kind", None)
@@ -515,7 +583,8 @@ def das(channel_data, grid, f_number=1.5, window="rect", compound=True, iq=False
     Parameters
     ----------
     channel_data : channel data
-        See the module's notes; `ChannelData` builds one from arrays.
+        The sequence layer's channel data (`Simulator.channel_data`, `sonvar.uff.read`),
+        or see the module's notes; `ChannelData` builds one from arrays.
     grid : CartesianGrid, PolarGrid, PointGrid or (..., 3) array_like
         The pixels, m.
     f_number : float
@@ -575,6 +644,9 @@ def das(channel_data, grid, f_number=1.5, window="rect", compound=True, iq=False
         raise ValueError(f"interpolation must be 'linear' or 'cubic', got {interpolation!r}")
     threads = 0 if threads is None else chk.count(threads, "threads")
     cd = channel_data
+    if getattr(cd, "data", None) is None:
+        raise ValueError("channel_data holds no samples (they were written to a file; read it "
+                         "with sonvar.uff.read)")
     data = np.asarray(cd.data)
     if data.dtype == object or not (np.issubdtype(data.dtype, np.number)):
         raise TypeError(f"channel_data.data must be a numeric array, not dtype {data.dtype}")
@@ -596,7 +668,8 @@ def das(channel_data, grid, f_number=1.5, window="rect", compound=True, iq=False
     if len(waves) != transmits:
         raise ValueError(f"channel_data.sequence holds {len(waves)} transmits for {transmits} "
                          "in the data")
-    waves = [_transmit(t, n, i) for i, t in enumerate(waves)]
+    c_waves = getattr(cd.sequence, "sound_speed", None) or cd.sound_speed
+    waves = [_transmit(_as_wave(t, c_waves), n, i) for i, t in enumerate(waves)]
     theta, phi = _normals(cd, n)
     fm = chk.number(getattr(cd, "modulation_frequency", 0.0) or 0.0,
                     "channel_data.modulation_frequency") if np.iscomplexobj(data) else 0.0

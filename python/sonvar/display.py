@@ -1,6 +1,6 @@
 """From RF lines to a displayed image: envelope detection, IQ demodulation,
-time-gain compensation, log compression, scan conversion of sectors, and the
-B-mode image of a beamformed image (`bmode`)."""
+time-gain compensation, log compression, scan conversion of sectors, resampling
+of parallel lines, and the B-mode image of a beamformed image (`bmode`)."""
 
 from dataclasses import dataclass
 from typing import Optional
@@ -10,7 +10,7 @@ import numpy as np
 from . import _checks as chk
 
 __all__ = ["analytic", "envelope", "iq_demodulate", "time_gain", "log_compress", "scan_convert",
-           "BMode", "bmode"]
+           "resample", "BMode", "bmode"]
 
 
 def analytic(rf, axis=0):
@@ -161,18 +161,56 @@ def scan_convert(image, radii, angles, x, z, apex=0.0, fill=np.nan):
     if np.any(np.diff(r) <= 0) or np.any(np.diff(th) <= 0):
         raise ValueError("radii and angles must increase")
     xx, zz = np.meshgrid(chk.vector(x, "x"), chk.vector(z, "z") - chk.number(apex, "apex"))
-    pr = np.hypot(xx, zz)
-    pt = np.arctan2(xx, zz)
-    fr = np.interp(pr, r, np.arange(len(r)), left=-1, right=-1)
-    ft = np.interp(pt, th, np.arange(len(th)), left=-1, right=-1)
-    inside = (fr >= 0) & (ft >= 0)
-    fr, ft = np.where(inside, fr, 0), np.where(inside, ft, 0)
-    i0 = np.minimum(fr.astype(int), len(r) - 2)
-    j0 = np.minimum(ft.astype(int), len(th) - 2)
-    u, v = fr - i0, ft - j0
+    return _bilinear(img, r, th, np.hypot(xx, zz), np.arctan2(xx, zz), fill)
+
+
+def _bilinear(img, rows, columns, row_at, column_at, fill):
+    """img (rows at increasing positions `rows`, columns at `columns`) interpolated at the
+    positions (row_at, column_at); fill outside."""
+    fr = np.interp(row_at, rows, np.arange(len(rows)), left=-1, right=-1)
+    fc = np.interp(column_at, columns, np.arange(len(columns)), left=-1, right=-1)
+    inside = (fr >= 0) & (fc >= 0)
+    fr, fc = np.where(inside, fr, 0), np.where(inside, fc, 0)
+    i0 = np.minimum(fr.astype(int), len(rows) - 2)
+    j0 = np.minimum(fc.astype(int), len(columns) - 2)
+    u, v = fr - i0, fc - j0
     out = ((1 - u) * (1 - v) * img[i0, j0] + u * (1 - v) * img[i0 + 1, j0] +
            (1 - u) * v * img[i0, j0 + 1] + u * v * img[i0 + 1, j0 + 1])
     return np.where(inside, out, fill)
+
+
+def resample(image, depths, lateral, x, z, fill=np.nan):
+    """Resample an image of parallel lines onto other Cartesian pixels (bilinear).
+
+    Parameters
+    ----------
+    image : (samples, lines) array_like
+        Rows at increasing depth, columns at increasing lateral position.
+    depths : (samples,) array_like
+        Depth z of each row, m.
+    lateral : (lines,) array_like
+        Lateral position x of each line, m.
+    x, z : (nx,), (nz,) array_like
+        Pixel positions, m.
+    fill : float
+        Value outside the lines' span.
+
+    Returns
+    -------
+    (nz, nx) numpy.ndarray
+
+    Example
+    -------
+    >>> resample([[0.0, 1.0], [2.0, 3.0]], [0.01, 0.02], [0.0, 1e-3], [5e-4, 2e-3], [0.015])
+    array([[1.5, nan]])
+    """
+    img = chk.matrix(image, "image")
+    d = chk.vector(depths, "depths", length=img.shape[0], min_length=2)
+    lat = chk.vector(lateral, "lateral", length=img.shape[1], min_length=2)
+    if np.any(np.diff(d) <= 0) or np.any(np.diff(lat) <= 0):
+        raise ValueError("depths and lateral must increase")
+    xx, zz = np.meshgrid(chk.vector(x, "x"), chk.vector(z, "z"))
+    return _bilinear(img, d, lat, zz, xx, fill)
 
 
 @dataclass(frozen=True, eq=False)

@@ -604,7 +604,7 @@ _CHANNEL_KEYS = ("prf", "dataset")
 def _image(sec, top, job, sim):
     mode = sec.string("mode", choices=MODES)
     channel = mode in CHANNEL_MODES
-    sec.used.update(_MODE_KEYS[mode] + ("f_number", "bmode"))
+    sec.used.update(_MODE_KEYS[mode] + ("f_number", "bmode", "beamform"))
     if channel:
         sec.used.update(_CHANNEL_KEYS)
     psec = top.section("probe")
@@ -633,6 +633,8 @@ def _image(sec, top, job, sim):
         img["pulse"] = _nominal_pulse(top.values)
         img["single"] = job.precision == "single"
     img["f_number"] = sec.number("f_number", 2.0, above=0)
+    img["beamform"] = attempt(lambda: _beamform(sec, mode, probe[1] if probe else None),
+                              {"grid": None})
     attempt(lambda: _bmode(sec, mode, img))
     sec.done()
     job.image = img
@@ -768,10 +770,70 @@ def _nominal_pulse(values):
     return (f0, float(bw)) if isinstance(bw, (int, float)) else None
 
 
+#: Receive windows of the delay-and-sum (image.beamform.window).
+BEAMFORM_WINDOWS = ("rect", "hanning", "tukey")
+#: image.beamform keys that only the channel-data modes take.
+_DAS_KEYS = ("f_number", "window", "compound", "iq")
+
+
+def _beamform(sec, mode, ap):
+    """image.beamform: the delay-and-sum's options (channel-data modes) and the image's grid
+    (every mode)."""
+    bf = sec.section("beamform", {})
+    attempt = sec.report.attempt
+    out = {"grid": None}
+    if mode in CHANNEL_MODES:
+        if bf.has("f_number") and sec.has("f_number"):
+            attempt(lambda: bf.fail("f_number", "expected either image.f_number or "
+                                                "image.beamform.f_number, not both"))
+        out["f_number"] = bf.number("f_number", None, above=0)
+        out["window"] = bf.string("window", "rect", choices=BEAMFORM_WINDOWS)
+        out["compound"] = bf.boolean("compound", True)
+        out["iq"] = bf.boolean("iq", False)
+    else:
+        for key in _DAS_KEYS:
+            if bf.has(key):
+                attempt(lambda: bf.fail(key, "expected no delay-and-sum option in a line mode "
+                                             "(its lines are focused on receive as they are "
+                                             "simulated); image.beamform takes only grid here"))
+        bf.used.update(_DAS_KEYS)
+    if bf.has("grid"):
+        out["grid"] = attempt(lambda: _grid(bf, mode, ap))
+    bf.done()
+    return out
+
+
+def _grid(bf, mode, ap):
+    """image.beamform.grid: {start, stop, count} along x and z, and y for a volume."""
+    g = bf.section("grid")
+    attempt = bf.report.attempt
+    axes = {a: attempt(lambda: _span(g, a, 1)) for a in ("x", "z")}
+    if g.has("y"):
+        if mode not in CHANNEL_MODES:
+            attempt(lambda: g.fail("y", "expected x and z only: a line mode images one plane"))
+        elif ap is not None and np.ptp(ap.element_centers[:, 1]) == 0:
+            attempt(lambda: g.fail("y", "expected a probe with elements at several y (a 2-D or "
+                                        "multi-row array) for a volume"))
+        else:
+            axes["y"] = attempt(lambda: _span(g, "y", 1))
+    g.used.add("y")
+    g.done()
+    if any(v is None for v in axes.values()):
+        raise _Skip()
+    return axes
+
+
 def _bmode(sec, mode, img):
     bm = sec.section("bmode", {})
     img["dynamic_range"] = bm.number("dynamic_range", 50.0, above=0)
     img["tgc"] = bm.number("tgc", 0.0)
+    grid = sec.has("beamform") and isinstance(sec.values["beamform"], dict) and \
+        "grid" in sec.values["beamform"]
+    for name in ("pixel_size", "x_range", "z_range"):
+        if grid and bm.has(name):
+            sec.report.attempt(lambda: bm.fail(name, "expected no pixel size or range beside "
+                                                     "image.beamform.grid (the grid sets the "
+                                                     "pixels)"))
     img["pixel_size"] = bm.number("pixel_size", 0.1e-3, above=0)
     img["x_range"] = bm.vector("x_range", None, length=2)
     img["z_range"] = bm.vector("z_range", None, length=2)
@@ -780,8 +842,6 @@ def _bmode(sec, mode, img):
             img[name] = None
             sec.report.attempt(lambda: bm.fail(name, f"expected [low, high] with high above low, "
                                                      f"got {bm.values[name]}"))
-    if mode == "synthetic_aperture" and img["z_range"] is None and "z_range" not in bm.values:
-        sec.report.attempt(lambda: bm.fail("z_range", "missing key (the depths to beamform)"))
     bm.done()
 
 

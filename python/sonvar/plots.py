@@ -2,8 +2,8 @@
 
 Fields: the peak or RMS map in dB with axes in mm, and the lateral and axial
 profiles through the maximum with the -6 dB beam width and depth of field.
-Images: the B-mode image in dB with axes in mm and a colour bar; channel data
-without an image: the envelope of one transmit's channels in dB.
+Images: the B-mode image in dB with axes in mm and a colour bar (of a volume the
+plane nearest y = 0; of images kept apart per transmit the middle one).
 """
 
 import numpy as np
@@ -104,21 +104,8 @@ def _image(job, products, fig):
     ax.set_xlabel("lateral x [mm]")
     ax.set_ylabel("depth z [mm]")
     mode = job.image["mode"].replace("_", " ")
-    ax.set_title(f"B-mode, {mode}, {len(job.phantom)} scatterers", fontsize=10)
-    fig.colorbar(im, ax=ax, label="dB")
-
-
-def _channels(job, products, fig):
-    dr = job.image["dynamic_range"]
-    env, t = products["channels"], products["time"]
-    ax = fig.add_subplot(1, 1, 1)
-    im = ax.imshow(_db(env, dr), cmap="gray", vmin=-dr, vmax=0, aspect="auto", origin="upper",
-                   extent=(0.5, env.shape[1] + 0.5, t[-1] * 1e6, t[0] * 1e6))
-    ax.set_xlabel("channel")
-    ax.set_ylabel("time [us]")
-    mode = job.image["mode"].replace("_", " ")
-    ax.set_title(f"channel data, {mode}, transmit {products['transmit'] + 1} of "
-                 f"{len(job.image['sequence'])}", fontsize=10)
+    ax.set_title(f"B-mode, {mode}, {len(job.phantom)} scatterers{products.get('note', '')}",
+                 fontsize=10)
     fig.colorbar(im, ax=ax, label="dB")
 
 
@@ -131,8 +118,7 @@ def plot(job, products, path):
     p = job.plot
     fig = plt.figure(figsize=(p["width"], p["height"]), dpi=p["dpi"])
     try:
-        draw = _field if job.command == "field" else _channels if "channels" in products else \
-            _image
+        draw = _field if job.command == "field" else _image
         draw(job, products, fig)
         fig.tight_layout()
         fig.savefig(path, dpi=p["dpi"])

@@ -9,11 +9,13 @@ depend on which process computed it, so any split of the units gives the
 same file.
 """
 
+import dataclasses
 import math
 
 import numpy as np
 
-from . import display, imaging, pulses
+from . import beamform, display, imaging, pulses
+from .sequence import Sequence
 
 __all__ = ["make_plan"]
 
@@ -220,7 +222,13 @@ class LinePlan(_ImagePlan):
         if img["tgc"]:
             env = display.time_gain(env, np.maximum(ranges, 0), img["tgc"])
         db = display.log_compress(env, img["dynamic_range"])
-        if not sector:
+        floor = -img["dynamic_range"]
+        grid = img["beamform"]["grid"]
+        if not sector and grid is not None:  # the lines resampled onto the grid's pixels
+            x, z = grid["x"], grid["z"]
+            image = np.maximum(display.resample(db, ranges, self.positions, x, z, fill=floor),
+                               floor)
+        elif not sector:
             x, z = self.positions, ranges
             keep = np.ones(rows, bool)
             if img["z_range"] is not None:
@@ -230,34 +238,43 @@ class LinePlan(_ImagePlan):
             radius = job.probe["params"].get("r_convex", 0.0) if img["mode"] == "convex" else 0.0
             radii = ranges + radius
             th = self.positions
-            r_hi = radii[-1]
-            r_lo = max(radii[0], radius)
-            xs = [r * math.sin(t) for r in (r_lo, r_hi) for t in (th[0], th[-1])]
-            zs = [r * math.cos(t) - radius for r in (r_lo, r_hi) for t in (th[0], th[-1], 0.0)]
-            xr = img["x_range"] or [min(xs), max(xs)]
-            zr = img["z_range"] or [max(min(zs), 0.0), max(zs)]
-            step = img["pixel_size"]
-            x = np.arange(xr[0], xr[1] + step / 2, step)
-            z = np.arange(zr[0], zr[1] + step / 2, step)
+            if grid is not None:
+                x, z = grid["x"], grid["z"]
+            else:
+                x, z = self._sector_pixels(radii, th, radius)
             keep = radii > 0
             image = np.maximum(display.scan_convert(db[keep], radii[keep], th, x, z,
-                                                    apex=-radius, fill=-img["dynamic_range"]),
-                               -img["dynamic_range"])  # bilinear weights round below the floor
-        _bmode(out, image, x, z, img)
+                                                    apex=-radius, fill=floor),
+                               floor)  # bilinear weights round below the floor
+        _bmode(out, image, {"x": x, "z": z}, img)
         return {"bmode": image, "x": x, "z": z}
 
+    def _sector_pixels(self, radii, th, radius):
+        """x and z of image.bmode.pixel_size covering the sector, or x_range and z_range."""
+        img = self.img
+        r_hi = radii[-1]
+        r_lo = max(radii[0], radius)
+        xs = [r * math.sin(t) for r in (r_lo, r_hi) for t in (th[0], th[-1])]
+        zs = [r * math.cos(t) - radius for r in (r_lo, r_hi) for t in (th[0], th[-1], 0.0)]
+        xr = img["x_range"] or [min(xs), max(xs)]
+        zr = img["z_range"] or [max(min(zs), 0.0), max(zs)]
+        step = img["pixel_size"]
+        return np.arange(xr[0], xr[1] + step / 2, step), np.arange(zr[0], zr[1] + step / 2, step)
 
-def _bmode(out, image, x, z, img):
+
+def _bmode(out, image, axes, img, dims=("z", "x")):
+    """/bmode: the image in dB with its axes (name -> positions, m)."""
     out.attrs("bmode", dynamic_range=img["dynamic_range"], tgc=img["tgc"])
-    out.array("bmode/image", image, units="dB", axes=["z", "x"])
-    out.array("bmode/x", x, units="m")
-    out.array("bmode/z", z, units="m")
+    out.array("bmode/image", image, units="dB", axes=list(dims))
+    for name in ("x", "y", "z"):
+        if name in axes:
+            out.array(f"bmode/{name}", axes[name], units="m")
 
 
 class ChannelPlan(_ImagePlan):
     """Channel data of a transmit sequence (plane, diverging, focused, custom or single-element
-    waves), one unit per transmit, written as UFF channel data; synthetic aperture also forms
-    its delay-and-sum image."""
+    waves), one unit per transmit, written as UFF channel data, and their delay-and-sum
+    B-mode image."""
 
     def __init__(self, job, threads):
         super().__init__(job, threads, job.image["sequence"])
@@ -310,50 +327,66 @@ class ChannelPlan(_ImagePlan):
                               axes=["frame", "wave", "channel", "time"])
         for i in range(self.units):
             data[0, i, :, :] = np.asarray(scratch.get(i)["data"]).T
-        if self.synthetic:
-            return self._image(cd, data, out)
-        # The plot shows one transmit's channels: the middle one, envelope in dB.
-        w = self.units // 2
-        env = display.envelope(np.asarray(data[0, w, :, :]).T)
-        return {"channels": env, "time": cd.initial_time + np.arange(rows) / cd.fs,
-                "transmit": w}
+        return self._image(cd, data, out)
 
     def _image(self, cd, data, out):
-        """Delay-and-sum of the emissions' analytic signals on a grid of pixels, with a transmit
-        and receive aperture of the F-number."""
-        img, c, fs = self.img, cd.sound_speed, cd.fs
-        centers = cd.element_positions
-        rows = data.shape[3]
-        step = img["pixel_size"]
-        xr = img["x_range"] or [centers[:, 0].min(), centers[:, 0].max()]
-        zr = img["z_range"]
-        x = np.arange(xr[0], xr[1] + step / 2, step)
-        z = np.arange(zr[0], zr[1] + step / 2, step)
-        px, pz = np.meshgrid(x, z)
-        pixels = np.column_stack([px.ravel(), np.zeros(px.size), pz.ravel()])
-        dist = np.linalg.norm(pixels[:, None, :] - centers[None, :, :], axis=2)  # (pixels, n)
-        half = pixels[:, 2:3] / (2 * img["f_number"])
-        rx_weight = (np.abs(pixels[:, 0:1] - centers[None, :, 0]) <= half).astype(float)
-        total = np.zeros(len(pixels), complex)
-        cols = np.arange(len(centers))
-        for i, t in enumerate(self.sequence):
-            e = int(np.argmax(t.apodization))
-            a = display.analytic(np.asarray(data[0, i, :, :]).T)  # (rows, n)
-            tau = (t.time_of_flight(pixels, c) - t.delay)[:, None] + dist / c
-            k = (tau - cd.initial_time) * fs
-            inside = (k >= 0) & (k < rows - 1)
-            k0 = np.clip(np.floor(k).astype(np.int64), 0, rows - 2)
-            u = k - k0
-            v = (1 - u) * a[k0, cols] + u * a[k0 + 1, cols]
-            total += rx_weight[:, e] * np.sum(np.where(inside, v, 0) * rx_weight, axis=1)
-        env = np.abs(total).reshape(len(z), len(x))
+        """The B-mode image: delay-and-sum (sonvar.beamform.das) of one transmit at a time,
+        compounded or kept apart."""
+        img, bf = self.img, self.img["beamform"]
+        grid = self._grid(cd)
+        seq = self.sequence
+        fm = cd.center_frequency
+        images, total = [], 0.0
+        for w, t in enumerate(seq):
+            block = np.asarray(data[0, w, :, :])  # (channels, samples)
+            one = dataclasses.replace(cd, data=block.T[:, :, None], sequence=Sequence(
+                (t,), sound_speed=seq.sound_speed))
+            if bf["iq"]:
+                fm = fm or beamform.center_frequency(block.T, cd.fs)
+                one = beamform.demodulate(one, fm)
+            else:  # the RF as its analytic signal: its real part is the RF image
+                one.data = display.analytic(block, axis=1).T[:, :, None]
+            image = beamform.das(one, grid, f_number=bf["f_number"] or img["f_number"],
+                                 window=bf["window"], threads=self.threads).data
+            if bf["compound"]:
+                total = total + image
+            else:
+                images.append(image)
+        env = np.abs(total if bf["compound"] else np.stack(images))
+        depth_axis = 0 if bf["compound"] else 1
         if img["tgc"]:
-            env = display.time_gain(env, z, img["tgc"])
-        image = display.log_compress(env, img["dynamic_range"]) if env.max() > 0 else \
+            env = np.moveaxis(display.time_gain(np.moveaxis(env, depth_axis, 0), grid.z,
+                                                img["tgc"]), 0, depth_axis)
+        db = display.log_compress(env, img["dynamic_range"]) if env.max() > 0 else \
             np.full(env.shape, -img["dynamic_range"])
-        _bmode(out, image, x, z, img)
-        out.attrs("bmode", method="delay-and-sum", f_number=img["f_number"])
-        return {"bmode": image, "x": x, "z": z}
+        dims = ("transmit",) * (not bf["compound"]) + tuple(grid.axes)
+        _bmode(out, db, grid.axes, img, dims)
+        out.attrs("bmode", method="delay-and-sum", f_number=bf["f_number"] or img["f_number"],
+                  window=bf["window"], compound=bf["compound"], iq=bf["iq"],
+                  modulation_frequency=float(fm or 0.0) if bf["iq"] else 0.0)
+        # The plot: the compound image, or the middle transmit's; a volume's plane nearest y = 0.
+        shown, note = db, ""
+        if not bf["compound"]:
+            shown, note = shown[len(seq) // 2], f", transmit {len(seq) // 2 + 1} of {len(seq)}"
+        if grid.y is not None:
+            k = int(np.argmin(np.abs(grid.y)))
+            shown, note = shown[:, k, :], note + f", y = {grid.y[k] * 1e3:.2f} mm"
+        return {"bmode": shown, "x": grid.x, "z": grid.z, "note": note}
+
+    def _grid(self, cd):
+        """image.beamform.grid, or pixels of image.bmode.pixel_size over x_range (default the
+        elements' extent) and z_range (default the phantom's depths, 1 mm wider each way)."""
+        img = self.img
+        axes = img["beamform"]["grid"]
+        if axes is not None:
+            return beamform.CartesianGrid(x=axes["x"], z=axes["z"], y=axes.get("y"))
+        step = img["pixel_size"]
+        x_all = cd.element_positions[:, 0]
+        depths = self.job.phantom.points[:, 2]
+        xr = img["x_range"] or [x_all.min(), x_all.max()]
+        zr = img["z_range"] or [max(depths.min() - 1e-3, 0.0), depths.max() + 1e-3]
+        return beamform.CartesianGrid(x=np.arange(xr[0], xr[1] + step / 2, step),
+                                      z=np.arange(zr[0], zr[1] + step / 2, step))
 
 
 def make_plan(job, threads):

@@ -10,7 +10,7 @@ import numpy as np
 import pytest
 
 import sonvar
-from sonvar import beamform, cli, display, field, pulses
+from sonvar import beamform, cli, display, field, imaging, pulses, sequence, uff
 from sonvar.beamform import CartesianGrid, ChannelData, PolarGrid, Wave
 
 C, F0 = 1540.0, 5e6
@@ -36,20 +36,23 @@ def tau_tx(w, p, positions):
     return arrival.min(axis=1)
 
 
-def numpy_das(cd, points, f_number, window="rect"):
-    """Flat linear array, linear interpolation, no transmit apodization; (pixels,) result."""
+def numpy_das(cd, points, f_number, window="rect", tau=None):
+    """Elements in a row along x facing +z, linear interpolation, no transmit apodization;
+    tau(transmit, points) the transmit time, s (default tau_tx - delay); (pixels,) result."""
     data, pos = np.asarray(cd.data), cd.element_positions
+    if tau is None:
+        def tau(w, p):
+            return tau_tx(w, p, pos) - w.delay
     n = data.shape[0]
     lateral = points[:, None, 0] - pos[None, :, 0]
-    half = points[:, None, 2] / (2 * f_number)
+    half = (points[:, None, 2] - pos[None, :, 2]) / (2 * f_number)
     rho = lateral / np.where(half > 0, half, 1)
     weight = ((np.abs(lateral) <= half) & (half > 0)).astype(float)
     if window == "hanning":
         weight *= 0.5 + 0.5 * np.cos(np.pi * rho)
     total = np.zeros(len(points), complex)
     for w, wave in enumerate(cd.sequence):
-        k = (tau_tx(wave, points, pos)[:, None] +
-             np.linalg.norm(points[:, None] - pos[None], axis=2) / C - wave.delay -
+        k = (tau(wave, points)[:, None] + np.linalg.norm(points[:, None] - pos[None], axis=2) / C -
              cd.initial_time) * cd.fs
         inside = (k >= 0) & (k < n - 1)
         j = np.clip(np.floor(k).astype(int), 0, n - 2)
@@ -97,6 +100,47 @@ def test_das_equals_a_numpy_delay_and_sum():
     listed = beamform.das(cd, grid.points()[::2], f_number=1.3)
     assert listed.data.shape == (2, 15, 23)
     assert np.array_equal(listed.data, together.data[:, ::2])
+
+
+def test_sequence_transmits_are_read_at_their_true_transmit_time(tmp_path):
+    """das of the sequence layer's transmits equals a numpy delay-and-sum at the sequence
+    layer's own true transmit time, time_of_flight(p) - delay (a custom transmit without a
+    source: the first arrival of its firing delays), as made and as read from a UFF file without
+    this package's sequence: the diverging source within 1 mm of the array, the element more
+    than 1 mm behind it and custom waves naming a source included; random samples."""
+    rng = np.random.default_rng(8)
+    x = (np.arange(24) - 11.5) * 0.3e-3
+    pos = np.column_stack([x, 0 * x, np.where(np.abs(x) > 2.5e-3, -1.5e-3, 0.0)])
+    named = [sequence.Transmit(np.zeros(24), np.ones(24), "custom", source=s)
+             for s in ((0, 0, 0), (1e-3, 0, -3e-3), (0, 0, -0.4e-3), (-1e-3, 0, 9e-3))]
+    seq = sequence.Sequence(
+        sequence.plane_waves(pos, [0.1]).transmits
+        + sequence.diverging_waves(pos, [(0, 0, -0.5e-3), (1e-3, 0, -6e-3)]).transmits
+        + sequence.focused_waves(pos, [(0.5e-3, 0, 12e-3)], active=12).transmits
+        + sequence.synthetic_aperture(pos, [1, 12]).transmits
+        + sequence.custom(rng.uniform(-1e-6, 1e-6, (1, 24)),
+                          (rng.uniform(size=(1, 24)) > 0.3).astype(float)).transmits
+        + tuple(named))
+    assert seq[1].delay > 0 and seq[4].delay < 0  # both readings that need a wave delay
+    made = sonvar.channel.ChannelData(rng.uniform(-1, 1, (900, 24, len(seq))), 20e6, 0.7e-6, C,
+                                      pos, seq)
+    uff.write(tmp_path / "cd.uff", made)
+    with h5py.File(tmp_path / "cd.uff", "a") as f:
+        del f["sonvar"]
+    foreign = uff.read(tmp_path / "cd.uff")
+    assert [t.kind for t in foreign.sequence][4:8] == ["element", "element", "custom", "custom"]
+
+    def true_time(t, p):
+        if t.kind == "custom" and t.source is None:
+            on = t.apodization != 0
+            return (t.delays[on] + np.linalg.norm(p[:, None] - pos[None, on], axis=2) / C).min(1)
+        return t.time_of_flight(p, C) - t.delay
+    grid = CartesianGrid(x=np.linspace(-4.1e-3, 3.9e-3, 23), z=np.linspace(2.3e-3, 21.7e-3, 29))
+    points = grid.points().reshape(-1, 3)
+    for cd in (made, foreign):
+        image = beamform.das(cd, grid, f_number=1.3, transmit_apodization=False).data
+        ref = numpy_das(cd, points, 1.3, tau=true_time).reshape(grid.shape)
+        assert np.abs(image - ref).max() <= 1e-10 * np.abs(ref).max()
 
 
 # ---- Echoes of point targets from the simulator ----------------------------------------
@@ -156,7 +200,8 @@ def matrix_probe(sim):
 
 
 def half_maximum_centre(values, positions):
-    """Middle of the -6 dB extent of a profile around its maximum (linear crossings)."""
+    """Middle of the -6 dB extent of a profile around its maximum (linear crossings); NaN when
+    the extent leaves the profile."""
     top = np.argmax(values)
     level = values[top] / 2
     lo, hi = top, top
@@ -164,7 +209,8 @@ def half_maximum_centre(values, positions):
         lo -= 1
     while hi < len(values) - 1 and values[hi + 1] > level:
         hi += 1
-    assert 0 < lo and hi < len(values) - 1, "the -6 dB extent leaves the grid"
+    if lo == 0 or hi == len(values) - 1:
+        return np.nan
 
     def cross(a, b):
         return positions[a] + (level - values[a]) / (values[b] - values[a]) * (positions[b] -
@@ -172,20 +218,22 @@ def half_maximum_centre(values, positions):
     return (cross(lo - 1, lo) + cross(hi + 1, hi)) / 2
 
 
-def peak_position(cd, target, f_number, volume=False):
-    """Where the IQ image of a target lands: the middle of its -6 dB extent along x, y and z
-    through its maximum (the maximum alone moves with the elements entering the aperture)."""
-    lateral = np.arange(-50, 51) * 10e-6
-    axial = np.arange(-50, 51) * 5e-6
+def peak_position(cd, target, f_number, volume=False, **options):
+    """Where the IQ images of a target land, m from it: the middle of the -6 dB extent along x,
+    y and z through its maximum (the maximum alone moves with the elements entering the
+    aperture); (images, axes), one image unless `options` (of das) keep transmits apart."""
+    lateral = np.arange(-100, 101) * 10e-6
+    axial = np.arange(-100, 101) * 5e-6
     found = []
     for axis in ("x", "y", "z") if volume else ("x", "z"):
         axes = {a: np.array([target["xyz".index(a)]]) for a in "xyz"}
         axes[axis] = target["xyz".index(axis)] + (axial if axis == "z" else lateral)
         grid = CartesianGrid(x=axes["x"], z=axes["z"], y=axes["y"] if volume else None)
         image = np.abs(beamform.das(cd, grid, f_number=f_number, iq=True,
-                                    modulation_frequency=F0).data).ravel()
-        found.append(half_maximum_centre(image, axes[axis]))
-    return np.array(found) - (target if volume else target[[0, 2]])
+                                    modulation_frequency=F0, **options).data)
+        found.append([half_maximum_centre(row, axes[axis])
+                      for row in image.reshape(-1, len(axes[axis]))])
+    return np.array(found).T - (target if volume else target[[0, 2]])
 
 
 TARGETS_2D = np.array([[0.4e-3, 0.0, 9e-3], [-2.1e-3, 0.0, 14e-3]])
@@ -214,6 +262,95 @@ def test_point_targets_land_within_a_twentieth_of_a_wavelength_in_3d():
     for target in targets:
         error = peak_position(cd, target, 1.0, volume=True)
         assert np.linalg.norm(error) <= LAMBDA / 20, (target, error / LAMBDA)
+
+
+# ---- Channel data of the sequence layer: simulated, and through UFF files -------------------
+
+def half_wavelength_probe(sim, array):
+    """Elements 1 mm high at half a wavelength (so that a diverging wave from just behind the
+    array forms without grating lobes): 64 in a row, or 96 on an arc of radius 20 mm whose outer
+    elements lie more than 1 mm behind its apex."""
+    if array == "linear":
+        probe = sim.linear_array(64, 0.13e-3, 1e-3, 0.02e-3)
+    else:
+        probe = sim.convex_array(96, 0.13e-3, 1e-3, 0.02e-3, 20e-3)
+    probe.impulse(IMPULSE)
+    probe.excitation(EXCITATION)
+    return probe
+
+
+def sequence_of(kind, probe):
+    if kind == "plane":
+        return sequence.plane_waves(probe, [-0.12, 0.0, 0.12])
+    if kind == "diverging":  # the middle source 0.5 mm behind the array: its wave delay 2|s|/c
+        return sequence.diverging_waves(probe, [(-3e-3, 0, -8e-3), (0, 0, -0.5e-3),
+                                                (3e-3, 0, -8e-3)],
+                                        apodization=imaging.window(probe.no_elements, "hanning"))
+    if kind == "focused":  # one transmit per target, focused 8 mm beyond it
+        return sequence.focused_waves(probe, TARGETS_2D + [0, 0, 8e-3])
+    if kind == "custom":  # plane waves as delay vectors: the first arrival
+        return sequence.custom(sequence.plane_waves(probe, [-0.12, 0.0, 0.12]).delays)
+    n = probe.no_elements
+    return sequence.synthetic_aperture(probe, list(range(1, n + 1, 4)) + [n])
+
+
+@pytest.mark.parametrize("array", ["linear", "convex"])
+def test_sequence_channel_data_put_targets_in_place_for_every_kind(tmp_path, array):
+    """Simulator.channel_data of plane, diverging (one source 0.5 mm behind the array), focused,
+    single-element (on the convex array elements more than 1 mm behind the apex) and custom
+    transmits, beamformed as simulated, after a UFF round trip, and from the file without this
+    package's own sequence (as USTB writes it; custom delays do not survive that): every target
+    within a twentieth of a wavelength in the compound image (focused: each transmit on its own
+    target), and at its depth within a twentieth of a wavelength in the image of each transmit
+    alone (transmit apodization off: only the time decides; the lateral centre of one unfocused
+    wave's image also follows the receive aperture's symmetry)."""
+    sim = sonvar.Simulator(fs=FS, threads=2)
+    probe = half_wavelength_probe(sim, array)
+    if array == "convex":
+        assert np.count_nonzero(probe.element_centers[:, 2] < -1e-3) >= 8
+    worst = {}
+    for kind in ("plane", "diverging", "focused", "element", "custom"):
+        seq = sequence_of(kind, probe)
+        cd = sim.channel_data(probe, seq, TARGETS_2D, np.ones(len(TARGETS_2D)))
+        path = tmp_path / f"{kind}.uff"
+        uff.write(path, cd)
+        sources = {"simulated": cd, "file": uff.read(path)}
+        if kind != "custom":
+            with h5py.File(path, "a") as f:
+                del f["sonvar"]
+            sources["foreign file"] = uff.read(path)
+        for name, data in sources.items():
+            iq = beamform.demodulate(data, F0)
+            for k, target in enumerate(TARGETS_2D):
+                apart = peak_position(iq, target, 1.5, compound=False, transmit_apodization=False)
+                if kind == "focused":
+                    together, depth = np.linalg.norm(apart[k]), 0.0
+                else:
+                    together = np.linalg.norm(peak_position(iq, target, 1.5)[0])
+                    depth = np.max(np.abs(apart[:, 1]))
+                for measure, error in (("compound", together), ("depth alone", depth)):
+                    key = (kind, name, measure)
+                    worst[key] = np.maximum(worst.get(key, 0.0), error)  # keeps a NaN
+    print(f"{array}: worst target error, wavelengths: " + ", ".join(
+        f"{kind} {name} {measure} {error / LAMBDA:.3f}" for (kind, name, measure), error in
+        worst.items()))
+    assert all(error <= LAMBDA / 20 for error in worst.values()), worst  # NaN fails too
+
+
+def test_phased_sector_of_a_mixed_sequence_puts_the_target_in_place():
+    """A phased array (64 elements at half a wavelength) fires steered plane waves and a
+    diverging wave in one sequence; das on a polar sector about the array's centre and its
+    scan-converted B-mode put a target 20 degrees off the axis at its place."""
+    sim = sonvar.Simulator(fs=FS, threads=2)
+    probe = half_wavelength_probe(sim, "linear")
+    seq = sequence.Sequence(sequence.plane_waves(probe, [0.2, 0.35, 0.5]).transmits +
+                            sequence.diverging_waves(probe, [(0, 0, -3e-3)]).transmits)
+    target = 12e-3 * np.array([np.sin(0.35), 0.0, np.cos(0.35)])
+    cd = sim.channel_data(probe, seq, target[None], [1.0])
+    grid = PolarGrid(radii=np.linspace(11e-3, 13e-3, 201), azimuths=np.linspace(0.25, 0.45, 101))
+    b = display.bmode(beamform.das(cd, grid, iq=True), dynamic_range=40, pixel_size=0.02e-3)
+    row, col = np.unravel_index(np.argmax(b.db), b.db.shape)
+    assert abs(b.x[col] - target[0]) <= 0.03e-3 and abs(b.z[row] - target[2]) <= 0.02e-3
 
 
 @pytest.mark.parametrize("name", ["synthetic aperture", "plane-wave sweep"])
@@ -320,21 +457,32 @@ def test_bad_input_is_refused_naming_the_argument():
         assert str(raised.value).startswith(text), str(raised.value)
     with pytest.raises(TypeError, match="channel_data.data must be a numeric array"):
         beamform.das(ChannelData(data.astype(object), 20e6, pos, [Wave.plane(0.0)]), grid)
+    streamed = sonvar.channel.ChannelData(None, 20e6, 0.0, C, pos, sequence.plane_waves(pos, [0]))
+    with pytest.raises(ValueError) as raised:
+        beamform.das(streamed, grid)
+    assert str(raised.value) == ("channel_data holds no samples (they were written to a file; "
+                                 "read it with sonvar.uff.read)")
 
 
 # ---- The job runner's synthetic aperture and the modules' examples ----------------------
 
 def test_synthetic_aperture_job_image_is_the_numpy_delay_and_sum_of_its_data(tmp_path):
+    """The runner's image against a numpy delay-and-sum of the channel data it wrote: each
+    emission's analytic signal read at (|e| + |p - e| + |p - r|) / c - delay (the file's wave
+    delay) on the file's time axis, within the emitting element's F-number cone, a Hanning
+    receive window; the image's axes are the grid's."""
     table = np.array([[0.5e-3, 0, 12e-3, 1.0], [-1e-3, 0, 15e-3, 0.7]])
     np.save(tmp_path / "ph.npy", table)
+    # Steps of no round size: no pixel on the edge of an aperture (where rounding decides).
+    grid = {"x": {"start": -2e-3, "stop": 2e-3, "count": 80},
+            "z": {"start": 10e-3, "stop": 17e-3, "count": 140}}
     job = {"command": "image", "fs": FS, "threads": 2,
            "probe": {"kind": "linear_array", "no_elements": 16, "width": 0.27e-3,
                      "height": 1e-3, "kerf": 0.03e-3},
            "impulse": {"shape": "gaussian_pulse", "f0": F0, "bandwidth": 0.6},
            "excitation": {"shape": "sine_burst", "f0": F0, "cycles": 1},
-           "image": {"mode": "synthetic_aperture", "f_number": 1.5,
-                     "bmode": {"z_range": [10e-3, 17e-3], "x_range": [-2e-3, 2e-3],
-                               "pixel_size": 0.05e-3, "dynamic_range": 60}},
+           "image": {"mode": "synthetic_aperture", "bmode": {"dynamic_range": 60},
+                     "beamform": {"f_number": 1.5, "window": "hanning", "grid": grid}},
            "phantom": {"file": str(tmp_path / "ph.npy")},
            "output": {"path": str(tmp_path / "sa.h5")}, "plot": {"enabled": False}}
     (tmp_path / "sa.json").write_text(json.dumps(job))
@@ -342,7 +490,12 @@ def test_synthetic_aperture_job_image_is_the_numpy_delay_and_sum_of_its_data(tmp
     with h5py.File(tmp_path / "sa.h5", "r") as f:
         data = f["channel_data/data"][0]  # (emissions, channels, samples)
         t0 = f["channel_data/initial_time"][0, 0]
+        delays = [f[f"channel_data/sequence/sequence_{e + 1:04d}/delay"][0, 0] for e in range(16)]
         x, z, db = f["bmode/x"][()], f["bmode/z"][()], f["bmode/image"][()]
+        assert list(f["bmode/image"].attrs["axes"]) == ["z", "x"]
+        assert (f["bmode"].attrs["window"], f["bmode"].attrs["f_number"]) == ("hanning", 1.5)
+    assert np.array_equal(x, np.linspace(-2e-3, 2e-3, 80))
+    assert np.array_equal(z, np.linspace(10e-3, 17e-3, 140))
     pos = linear_positions(16, 0.3e-3)
     zz, xx = np.meshgrid(z, x, indexing="ij")
     points = np.column_stack([xx.ravel(), 0 * xx.ravel(), zz.ravel()])
@@ -351,14 +504,12 @@ def test_synthetic_aperture_job_image_is_the_numpy_delay_and_sum_of_its_data(tmp
         # The emitting element's own F-number cone limits where it counts.
         reach = np.abs(points[:, 0] - pos[e, 0]) <= points[:, 2] / 3
         cd = ChannelData(display.analytic(data[e].T)[:, :, None], FS, pos,
-                         [Wave.element(pos[e], delay=np.linalg.norm(pos[e]) / C - LAG)],
-                         initial_time=t0)
-        total = total + reach * numpy_das(cd, points, 1.5)
-    env = np.abs(total).reshape(len(z), len(x))
-    expected = display.log_compress(env, 60)
+                         [Wave.element(pos[e], delay=delays[e])], initial_time=t0)
+        total = total + reach * numpy_das(cd, points, 1.5, "hanning")
+    expected = display.log_compress(np.abs(total).reshape(len(z), len(x)), 60)
     assert np.abs(db - expected).max() <= 1e-9
     row, col = np.unravel_index(np.argmax(db), db.shape)
-    assert abs(x[col] - 0.5e-3) <= 0.05e-3 and abs(z[row] - 12e-3) <= 0.05e-3
+    assert abs(x[col] - 0.5e-3) <= 0.051e-3 and abs(z[row] - 12e-3) <= 0.051e-3
 
 
 @pytest.mark.parametrize("module", [beamform, display])

@@ -317,11 +317,86 @@ def test_synthetic_aperture_image_puts_a_target_in_place(tmp_path):
     assert abs(x[j] - 0.6e-3) <= 0.05e-3 and abs(z[i] - 0.015) <= 0.05e-3
 
 
+def span(start, stop, count):
+    return {"start": start, "stop": stop, "count": count}
+
+
+def peak_at(image, axes, target, tolerance):
+    """The image's maximum lies within tolerance (m) of the target along every axis."""
+    top = np.unravel_index(np.argmax(image), image.shape)
+    found = [axes[a][i] for a, i in zip("zyx" if image.ndim == 3 else "zx", top)]
+    wanted = [target["xyz".index(a)] for a in ("zyx" if image.ndim == 3 else "zx")]
+    assert np.allclose(found, wanted, atol=tolerance, rtol=0), (found, wanted)
+
+
+def test_every_image_mode_writes_its_image_on_the_grid(tmp_path):
+    """image.beamform: the channel-data modes' delay-and-sum image with exactly the grid's axes
+    (one image per transmit, IQ, a Tukey window; a volume of a 2-D array; the default pixels
+    over the phantom's depths), the line modes' image resampled onto the grid; a lone target at
+    the image's maximum in each."""
+    target = np.array([0.3e-3, 0.0, 12e-3])
+    np.save(tmp_path / "one.npy", np.append(target, 1.0)[None])
+    x, z = span(-1e-3, 1.5e-3, 26), span(10e-3, 14e-3, 81)
+    grid = {"x": x, "z": z}
+    row = dict(PROBE, no_elements=32, width=0.27e-3, height=1e-3, kerf=0.03e-3, focus=None)
+    matrix = {"kind": "array_2d", "width": 0.27e-3, "height": 0.27e-3, "kerf_x": 0.03e-3,
+              "kerf_y": 0.03e-3, "enabled": np.ones((12, 12)).tolist()}
+    convex = dict(row, kind="convex_array", r_convex=0.03)
+    cases = [
+        ({"mode": "plane_wave", "angles": span(-0.1, 0.1, 3), "beamform": {
+            "grid": grid, "compound": False, "iq": True, "window": "tukey"}}, row, (3, 81, 26)),
+        ({"mode": "diverging_wave", "virtual_sources": [[0, 0, -4e-3], [1e-3, 0, -6e-3]],
+          "beamform": {"grid": dict(grid, y=span(-0.5e-3, 0.5e-3, 5)), "f_number": 1.0}},
+         matrix, (81, 5, 26)),
+        ({"mode": "focused", "focus_points": [[0.3e-3, 0, 12e-3]], "bmode": {
+            "pixel_size": 0.05e-3}}, row, None),
+        ({"mode": "linear", "focus_depth": 0.012, "active": 16, "lines": span(-1e-3, 1.5e-3, 11),
+          "beamform": {"grid": grid}}, row, (81, 26)),
+        ({"mode": "convex", "focus_depth": 0.012, "active": 16, "lines": span(-0.05, 0.05, 11),
+          "beamform": {"grid": grid}}, convex, (81, 26)),
+    ]
+    for image, probe, shape in cases:
+        job = channel_job(image, "one.npy", probe)
+        job["plot"] = {"width": 3, "height": 3, "dpi": 40}
+        assert cli.main(["image", write_job(tmp_path, job), "-q"]) == 0, image
+        assert png_size(tmp_path / "image.png") == (120, 120)
+        with h5py.File(tmp_path / "image.h5", "r") as f:
+            b = f["bmode/image"][()]
+            axes = {a: f[f"bmode/{a}"][()] for a in "xyz" if f"bmode/{a}" in f}
+            dims = list(f["bmode/image"].attrs["axes"])
+        if shape is None:  # the phantom's depth, 1 mm either side; the elements' extent
+            assert axes["z"][0] == pytest.approx(11e-3, abs=1e-12)
+            assert axes["z"][-1] == pytest.approx(13e-3, abs=1e-12)
+            assert axes["x"][0] == pytest.approx(-4.65e-3, abs=1e-12)
+            assert abs(axes["x"][-1] - 4.65e-3) < 0.05e-3
+            assert np.allclose(np.diff(axes["x"]), 0.05e-3, rtol=1e-9)
+        else:
+            kept_apart = image.get("beamform", {}).get("compound") is False
+            assert b.shape == shape
+            assert dims == ["transmit"] * kept_apart + [a for a in "zyx" if a in axes]
+            assert np.array_equal(axes["x"], np.linspace(-1e-3, 1.5e-3, 26))
+            assert np.array_equal(axes["z"], np.linspace(10e-3, 14e-3, 81))
+        assert -6 < b.max() <= 0 and b.min() >= -50  # resampled lines miss the very peak
+        # Half a pixel of the delay-and-sum grid; the lines lie 0.25 mm (0.4 mm) apart.
+        tolerance = 0.2e-3 if image["mode"] in ("linear", "convex") else 0.051e-3
+        if dims[0] == "transmit":  # one reference for all: each image peaks at its target
+            assert sorted(b.max(axis=(1, 2)))[-2] < 0
+            for one in b:
+                peak_at(one, axes, target, tolerance)
+        else:
+            peak_at(b, axes, target, tolerance)
+
+
 def test_every_bad_key_of_a_job_is_reported_in_one_run(tmp_path, capsys):
     np.save(tmp_path / "ph.npy", scatterers())
     job = channel_job({"mode": "plane_wave", "angles": {"start": -2, "stop": 2, "count": 3},
                        "elevation_angles": {"start": 0.0, "stop": 0.1, "count": 2},
-                       "virtual_sources": [[0, 0, -1e-3]], "prf": 0}, "ph.npy")
+                       "virtual_sources": [[0, 0, -1e-3]], "prf": 0,
+                       "beamform": {"window": "hamming", "iq": "yes", "f_number": 1.0,
+                                    "grid": {"x": {"start": 1e-3, "stop": -1e-3, "count": 9},
+                                             "z": {"start": 5e-3, "stop": 9e-3},
+                                             "y": {"start": 0, "stop": 1e-3, "count": 2}}},
+                       "f_number": 2.0, "bmode": {"pixel_size": 1e-4}}, "ph.npy")
     job["fs"] = -1
     job["probe"]["color"] = "blue"
     job["output"]["precision"] = "half"
@@ -336,10 +411,35 @@ def test_every_bad_key_of_a_job_is_reported_in_one_run(tmp_path, capsys):
         f"sonvar: {path}: image.elevation_angles: expected a probe with elements at several y "
         "(a 2-D or multi-row array) to steer in elevation",
         f"sonvar: {path}: image.prf: expected a number above 0, got 0",
-        f"sonvar: {path}: image.virtual_sources: unknown key; expected one of: angles, bmode, "
-        "dataset, elevation_angles, f_number, mode, prf, transmit_window",
+        f"sonvar: {path}: image.beamform.f_number: expected either image.f_number or "
+        "image.beamform.f_number, not both",
+        f"sonvar: {path}: image.beamform.window: expected one of rect, hanning, tukey, got "
+        "\"hamming\"",
+        f"sonvar: {path}: image.beamform.iq: expected true or false, got \"yes\"",
+        f"sonvar: {path}: image.beamform.grid.x.stop: expected a number above start (0.001), "
+        "got -0.001",
+        f"sonvar: {path}: image.beamform.grid.z.count: missing key",
+        f"sonvar: {path}: image.beamform.grid.y: expected a probe with elements at several y "
+        "(a 2-D or multi-row array) for a volume",
+        f"sonvar: {path}: image.bmode.pixel_size: expected no pixel size or range beside "
+        "image.beamform.grid (the grid sets the pixels)",
+        f"sonvar: {path}: image.virtual_sources: unknown key; expected one of: angles, beamform, "
+        "bmode, dataset, elevation_angles, f_number, mode, prf, transmit_window",
     ]
     assert sorted(os.listdir(tmp_path)) == ["job.json", "ph.npy"]
+    # A line mode takes only the grid of image.beamform, and a plane.
+    lines = image_job({"mode": "linear", "focus_depth": 0.01, "lines": {
+        "start": 0, "stop": 1e-3, "count": 2}, "beamform": {"compound": False, "grid": {
+            "x": {"start": 0, "stop": 1e-3, "count": 3}, "z": {"start": 5e-3, "stop": 9e-3,
+                                                               "count": 5},
+            "y": {"start": 0, "stop": 1e-3, "count": 2}}}}, "ph.npy")
+    assert cli.main(["image", write_job(tmp_path, lines)]) == 2
+    assert capsys.readouterr().err.splitlines() == [
+        f"sonvar: {path}: image.beamform.compound: expected no delay-and-sum option in a line "
+        "mode (its lines are focused on receive as they are simulated); image.beamform takes "
+        "only grid here",
+        f"sonvar: {path}: image.beamform.grid.y: expected x and z only: a line mode images one "
+        "plane"]
     job["image"] = {"mode": "plane_wave", "angles": {"start": -2, "stop": 2, "count": 3}}
     job["fs"], job["output"] = FS, {}
     job["probe"].pop("color")
