@@ -103,8 +103,6 @@ calc_memory_block *pre_allocate_memory(sys_con *sys, aperture *ap1, aperture *ap
     const int records =
         std::max(counts.rectangles, std::min(counts.total_rectangles, kBatchRecords));
     block->batch_capacity = records;
-    block->unit_vectors = alloc_array<rect_unit_vector>(sys, records, "rectangle unit vectors");
-    block->timings = alloc_array<rect_timing>(sys, records, "rectangle timings");
     block->batch_rows = alloc_array<int32_t>(sys, records, "rectangle batch rows");
     block->batch_delays = alloc_array<double>(sys, records, "rectangle batch delays");
     take_signals(sys, block->rect_signals, 0, 3);
@@ -134,8 +132,6 @@ SONVAR_LEAVE(sys)
 
 void free_memory_block(sys_con *sys, calc_memory_block *block) {
   if (block == nullptr) return;
-  free_memory(sys, block->unit_vectors);
-  free_memory(sys, block->timings);
   free_memory(sys, block->batch_rows);
   free_memory(sys, block->batch_delays);
   free_memory(sys, block->batch_offsets);

@@ -113,7 +113,7 @@ void begin_map(MapRun *run, sys_con *sys, const char *call, aperture *transmit, 
 void map_blocks(MapRun *run, MapShare *share, bool reports) {
   sys_con *sys = run->sys;
   PointField field = start_point_field(sys, run->call, run->plan.quantity, run->transmit,
-                                       run->receive, run->pulse);
+                                       run->receive, run->pulse, run->n);
   ProgressClock clock;
   clock.start = clock.current = clock.last_shown = run->start;
   while (!run->stop.load(std::memory_order_relaxed)) {

@@ -44,7 +44,7 @@ signal_rec **field_signals(sys_con *sys, const char *call, int quantity, apertur
   check_calculation(sys, call, transmit, receive, n, points, nullptr, false);
   store_relaxed(&sys->last_calc_type, quantity - SONVAR_CALC_H + SONVAR_LAST_H);
   signal_rec **result = new_result_array(sys, n);
-  PointField field = start_point_field(sys, call, quantity, transmit, receive, nullptr);
+  PointField field = start_point_field(sys, call, quantity, transmit, receive, nullptr, n);
   signal_rec *pulse = quantity_pulse(sys, quantity, transmit, receive);
   field.pulse = pulse;
   ProgressClock clock;

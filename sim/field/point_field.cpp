@@ -1,8 +1,11 @@
 // point_field.cpp - the signal of h, hp or hhp at one field point.
 #include "field/point_field.h"
+
+#include "dispatch/scratch_block.h"
 #include "field/attenuation.h"
 #include "field/calculation.h"
 #include "field/point_response.h"
+#include "field/rect_columns.h"
 #include "general/checks.h"
 
 namespace sonvar {
@@ -58,7 +61,7 @@ signal_rec *quantity_pulse(sys_con *sys, int quantity, const aperture *transmit,
 }
 
 PointField start_point_field(sys_con *sys, const char *call, int quantity, aperture *transmit,
-                             aperture *receive, signal_rec *pulse) {
+                             aperture *receive, signal_rec *pulse, std::int64_t points) {
   PointField field;
   field.sys = sys;
   field.call = call;
@@ -68,6 +71,7 @@ PointField start_point_field(sys_con *sys, const char *call, int quantity, apert
   field.pulse = pulse;
   // h applies no element excitation; hp and hhp do.
   field.block = new_block(sys, transmit, receive, quantity != SONVAR_CALC_H);
+  field.block->no_mirrors = points < kMirrorPoints;
   return field;
 }
 

@@ -33,10 +33,11 @@ struct PointField {
 signal_rec *quantity_pulse(sys_con *sys, int quantity, const aperture *transmit,
                            const aperture *receive);
 
-// A calculation of `quantity` on this thread with its own scratch block;
+// A calculation of `quantity` at `points` points on this thread with its
+// own scratch block (below kMirrorPoints points, without mirrored pairs);
 // `pulse` (from quantity_pulse) stays the caller's.
 PointField start_point_field(sys_con *sys, const char *call, int quantity, aperture *transmit,
-                             aperture *receive, signal_rec *pulse);
+                             aperture *receive, signal_rec *pulse, std::int64_t points);
 
 // The signal at point i (p), as the full-signal call forms it before the
 // result is cut to its samples, checked to be finite: a new signal the

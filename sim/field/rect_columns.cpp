@@ -16,6 +16,7 @@
 // computed twice).
 #include <algorithm>
 #include <cmath>
+#include <iterator>
 #include <vector>
 
 #include "dispatch/scratch_block.h"
@@ -95,9 +96,15 @@ rect_columns *new_columns(sys_con *sys, int rows, int elements) {
   auto *t = alloc_array<rect_columns>(sys, 1, what);
   t->rows = rows;
   t->first = alloc_array<int32_t>(sys, static_cast<std::uint64_t>(elements) + 1, what);
+  // The twelve columns of doubles in one block: one heap call, and one
+  // large block that the allocator keeps from call to call where twelve
+  // small ones would each go back and fault in afresh.
+  double *base = alloc_array<double>(sys, 12 * n, what);
   for (double **column : {&t->cx, &t->cy, &t->cz, &t->width, &t->height, &t->cos_xz, &t->sin_xz,
-                          &t->cos_yz, &t->sin_yz, &t->apodization, &t->delay, &t->factor})
-    *column = alloc_array<double>(sys, n, what);
+                          &t->cos_yz, &t->sin_yz, &t->apodization, &t->delay, &t->factor}) {
+    *column = base;
+    base += n;
+  }
   t->doubly = alloc_array<int64_t>(sys, n, what);
   t->rect = alloc_array<const rect_element *>(sys, n, what);
   return t;
@@ -138,7 +145,8 @@ constexpr double *timing_columns::*kTimingFields[] = {&timing_columns::local_x,
                                                       &timing_columns::lambda,
                                                       &timing_columns::mu};
 
-aperture_columns *make_aperture_columns(sys_con *sys, const aperture *ap, int records) {
+aperture_columns *make_aperture_columns(sys_con *sys, const aperture *ap, int records,
+                                        bool mirrors) {
   auto *columns = alloc_array<aperture_columns>(sys, 1, "the rectangle columns");
   columns->ap = ap;
   columns->timings = new_timing_columns(sys, records);
@@ -156,7 +164,10 @@ aperture_columns *make_aperture_columns(sys_con *sys, const aperture *ap, int re
     for (int i = 0; i < ap->no_elements; i++) {
       all->first[i] = r;
       const physical_element &element = ap->elements[i];
-      columns->pairs += pair_element(element, &candidates, &partner);
+      if (mirrors)
+        columns->pairs += pair_element(element, &candidates, &partner);
+      else
+        partner.assign(static_cast<std::size_t>(element.no_rectangles), -1);
       for (int k = 0; k < element.no_rectangles; k++, r++) {
         set_row(all, r, element.rectangles + k, 1.0);
         partners[static_cast<std::size_t>(r)] = partner[k] >= 0 ? all->first[i] + partner[k] : -1;
@@ -185,29 +196,28 @@ aperture_columns *make_aperture_columns(sys_con *sys, const aperture *ap, int re
 timing_columns *new_timing_columns(sys_con *sys, int records) {
   auto *c = alloc_array<timing_columns>(sys, 1, "the rectangle timing columns");
   c->capacity = (std::max(records, 1) + 7) / 8 * 8;
-  for (double *timing_columns::*field : kTimingFields)
-    c->*field = alloc_array<double>(sys, static_cast<std::uint64_t>(c->capacity),
-                                    "the rectangle timing columns");
+  // Every column in one block (as new_columns does).
+  const std::uint64_t n = static_cast<std::uint64_t>(c->capacity);
+  double *base =
+      alloc_array<double>(sys, std::size(kTimingFields) * n, "the rectangle timing columns");
+  for (double *timing_columns::*field : kTimingFields) {
+    c->*field = base;
+    base += n;
+  }
   return c;
 }
 
 void free_timing_columns(sys_con *sys, timing_columns *c) {
   if (c == nullptr) return;
-  for (double *timing_columns::*field : kTimingFields) free_memory(sys, c->*field);
+  free_memory(sys, c->*kTimingFields[0]);  // the block of every column
   free_memory(sys, c);
 }
 
 void free_rect_columns(sys_con *sys, rect_columns *t) {
   if (t == nullptr) return;
-  for (void *column :
-       {static_cast<void *>(t->first), static_cast<void *>(t->cx), static_cast<void *>(t->cy),
-        static_cast<void *>(t->cz), static_cast<void *>(t->width), static_cast<void *>(t->height),
-        static_cast<void *>(t->cos_xz), static_cast<void *>(t->sin_xz),
-        static_cast<void *>(t->cos_yz), static_cast<void *>(t->sin_yz),
-        static_cast<void *>(t->apodization), static_cast<void *>(t->delay),
-        static_cast<void *>(t->factor), static_cast<void *>(t->doubly),
-        static_cast<void *>(t->rect)})
-    free_memory(sys, column);
+  for (void *column : {static_cast<void *>(t->first), static_cast<void *>(t->cx),
+                       static_cast<void *>(t->doubly), static_cast<void *>(t->rect)})
+    free_memory(sys, column);  // cx: the block of every column of doubles
   free_memory(sys, t);
 }
 
@@ -229,13 +239,14 @@ void free_aperture_columns(sys_con *sys, aperture_columns *columns) {
 
 const aperture_columns *block_columns(sys_con *sys, calc_memory_block *block, const aperture *ap) {
   for (aperture_columns *&slot : block->rect_columns) {
-    if (slot == nullptr) slot = make_aperture_columns(sys, ap, block->batch_capacity);
+    if (slot == nullptr)
+      slot = make_aperture_columns(sys, ap, block->batch_capacity, block->no_mirrors == 0);
     if (slot->ap == ap) return slot;
   }
   // A third aperture on one block takes the second slot's place.
   aperture_columns *&last = block->rect_columns[1];
   free_aperture_columns(sys, last);
-  last = make_aperture_columns(sys, ap, block->batch_capacity);
+  last = make_aperture_columns(sys, ap, block->batch_capacity, block->no_mirrors == 0);
   return last;
 }
 

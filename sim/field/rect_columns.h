@@ -41,8 +41,14 @@ typedef struct aperture_columns {
   struct timing_columns *timings;  // the records of one batch (the block's batch capacity)
 } aperture_columns;
 
+// A calculation of fewer points than this looks for no mirrored pairs: the
+// search costs about as much as two points' timings and trapezoids of every
+// rectangle, the pairs save half of them at each point with y = 0.
+constexpr std::int64_t kMirrorPoints = 16;
+
 // The tables of ap for this block's calculation, made on first use (a block
-// keeps those of two apertures; a third replaces the second's).
+// keeps those of two apertures; a third replaces the second's); without
+// the mirrored table when the block's no_mirrors is set.
 const aperture_columns *block_columns(sys_con *sys, calc_memory_block *block, const aperture *ap);
 
 // Gives back what block_columns made for the block.

@@ -224,13 +224,13 @@ const timing_columns *element_timings(sys_con *sys, calc_memory_block *block, co
   }
   for (int k = 0; k < m; k++) {
     const int r = block->batch_rows[k];
-    rect_unit_vector *unit = block->unit_vectors + k;
-    rect_timing *timing = block->timings + k;
-    unit_vec_calc_mem(sys, unit, 1, t.rect[r], block->batch_delays[k], x, y, z);
-    unit->weighted_area *= t.factor[r];
-    rectangle_timing(sys, *t.rect[r], *unit, block->batch_delays[k], x, y, z, timing);
-    set_window(sys, 1 / sys->fs, timing);
-    set_record(out, k, *unit, *timing);
+    rect_unit_vector unit;
+    rect_timing timing;
+    unit_vec_calc_mem(sys, &unit, 1, t.rect[r], block->batch_delays[k], x, y, z);
+    unit.weighted_area *= t.factor[r];
+    rectangle_timing(sys, *t.rect[r], unit, block->batch_delays[k], x, y, z, &timing);
+    set_window(sys, 1 / sys->fs, &timing);
+    set_record(out, k, unit, timing);
   }
   return &out;
 }
