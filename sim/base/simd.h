@@ -30,6 +30,7 @@
     !defined(__clang__) && !defined(SONVAR_NO_SIMD)
 #define SONVAR_VECTOR_CLONES __attribute__((target_clones("avx2", "default")))
 #define SONVAR_WIDE_VECTOR_CLONES __attribute__((target_clones("avx512f", "avx2", "default")))
+#define SONVAR_HAS_CLONES 1
 #else
 #define SONVAR_VECTOR_CLONES
 #define SONVAR_WIDE_VECTOR_CLONES
@@ -53,6 +54,19 @@ constexpr bool kVectorKernels = false;
 #else
 constexpr bool kVectorKernels = true;
 #endif
+
+// Whether the processor runs the AVX-512 clones: a kernel that works on
+// eight lanes there takes four elsewhere, where eight lanes are formed of
+// two or four registers and their shuffles and lane reads go through
+// memory. (Checked per call: the answer is cached by the compiler's
+// run-time library.)
+inline bool wide_lanes() {
+#if defined(SONVAR_HAS_CLONES)
+  return __builtin_cpu_supports("avx512f");
+#else
+  return false;
+#endif
+}
 
 // Four and eight doubles, and four 64-bit integers (the bits of four
 // doubles, or the masks of their comparisons: all ones where true), as one

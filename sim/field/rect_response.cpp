@@ -129,30 +129,38 @@ void add_trapezoid_samples(double *target, int offset, int j_first, int j_end, i
 // there. The value before a group of four is taken from the previous group
 // in registers: reading it back from memory, straddling two stores, stalls
 // every group on the store forwarding. Sample 0 counts as before the
-// trapezoid (area 0); it and the lanes past n add nothing.
+// trapezoid (area 0); it and the lanes past n add nothing. V is Lanes8
+// where the processor has AVX-512, else Lanes4 (the same values).
+template <typename V>
 SONVAR_LANE_HELPER void add_trapezoid_differences(double *target, int n, double o0, double d,
                                                   const rect_timing &timing, double scale) {
+  constexpr int kLanes = sizeof(V) / sizeof(double);
   const double t1 = timing.t1, t2 = timing.t2, t3 = timing.t3, t4 = timing.t4;
   const double lambda = timing.lambda, mu = timing.mu;
   const double half = timing.short_duration / 2;
-  const Lanes8 zero = {0, 0, 0, 0, 0, 0, 0, 0}, one = zero + 1;
-  Lanes8 j = {0, 1, 2, 3, 4, 5, 6, 7};
-  Lanes8 previous = zero;
-  for (int k = 0; k < n; k += 8, j += 8) {
-    const Lanes8 o = o0 + j * d;
-    const Lanes8 rise = (o - t1) * (o - t1) * lambda;
-    const Lanes8 flat = (half + o - t2) * mu;
-    const Lanes8 fall = 1 - (o - t4) * (o - t4) * lambda;
-    Lanes8 value =
+  const V zero = V{} * 0, one = zero + 1;
+  V j = zero;
+  for (int q = 0; q < kLanes; q++) j[q] = q;
+  V previous = zero;
+  for (int k = 0; k < n; k += kLanes, j += kLanes) {
+    const V o = o0 + j * d;
+    const V rise = (o - t1) * (o - t1) * lambda;
+    const V flat = (half + o - t2) * mu;
+    const V fall = 1 - (o - t4) * (o - t4) * lambda;
+    V value =
         select(o < t1, zero, select(o < t2, rise, select(o < t3, flat, select(o < t4, fall, one))));
     if (k == 0) value[0] = 0;
-    const Lanes8 before = __builtin_shufflevector(previous, value, 7, 8, 9, 10, 11, 12, 13, 14);
-    const Lanes8 step = (value - before) * scale;
+    V before;
+    if constexpr (kLanes == 8)
+      before = __builtin_shufflevector(previous, value, 7, 8, 9, 10, 11, 12, 13, 14);
+    else
+      before = __builtin_shufflevector(previous, value, 3, 4, 5, 6);
+    const V step = (value - before) * scale;
     previous = value;
-    if (k + 8 <= n) {
+    if (k + kLanes <= n) {
       // Lane 0 of the first group adds (0 - 0) scale, which leaves any sum
       // (never -0 here) as it is.
-      store(target + k, load<Lanes8>(target + k) + step);
+      store(target + k, load<V>(target + k) + step);
     } else {
       for (int q = k == 0 ? 1 : 0; k + q < n; q++) target[k + q] += step[q];
     }
@@ -164,7 +172,7 @@ SONVAR_LANE_HELPER void add_trapezoid_differences(double *target, int n, double 
 // where the window lies inside and its times have an exact step, else the
 // running sum of add_trapezoid_samples.
 SONVAR_LANE_HELPER void add_rectangle(double *values, int start, int N, double fs, double dt,
-                                      const rect_timing &timing, double weighted_area) {
+                                      const rect_timing &timing, double weighted_area, bool wide) {
   const int s = static_cast<int>(timing.window_start);
   const int n = static_cast<int>(timing.window_samples);
   const int offset = s - start;
@@ -173,7 +181,12 @@ SONVAR_LANE_HELPER void add_rectangle(double *values, int start, int N, double f
   const double scale = weighted_area * fs;
   if (j_first == 0 && j_end == n) {
     if (kVectorKernels && timing.step > 0) {
-      add_trapezoid_differences(values + offset, n, timing.start_time, timing.step, timing, scale);
+      if (wide)
+        add_trapezoid_differences<Lanes8>(values + offset, n, timing.start_time, timing.step,
+                                          timing, scale);
+      else
+        add_trapezoid_differences<Lanes4>(values + offset, n, timing.start_time, timing.step,
+                                          timing, scale);
       return;
     }
     add_trapezoid_samples<false>(values, offset, 0, n, s, n, dt, timing, scale);
@@ -189,8 +202,9 @@ SONVAR_WIDE_VECTOR_CLONES void add_element_trapezoids(double *values, int start,
                                                       const timing_columns &records, int o, int n,
                                                       double fs) {
   const double dt = 1 / fs;
+  const bool wide = wide_lanes();
   for (int k = o; k < o + n; k++)
-    add_rectangle(values, start, N, fs, dt, timing_of(records, k), records.weighted_area[k]);
+    add_rectangle(values, start, N, fs, dt, timing_of(records, k), records.weighted_area[k], wide);
 }
 
 // Samples between two exactly computed attenuation factors of the
