@@ -60,12 +60,7 @@ void set_window(const sys_con *sys, double dt, rect_timing *timing) {
   timing->mu = T1 != 0 ? 1 / T1 : 0;
 }
 
-// Rectangles the far-field timings take at a time (the lanes of a vector).
-constexpr int kTimingLanes = 8;
-using TimingLanes = Lanes8;
-using TimingBits = Bits8;
-
-// The records k .. k + 7 of n (the last one repeated past n) and their
+// The records k .. k + lanes - 1 of n (the last one repeated past n) and their
 // rows, and whether the rows follow each other.
 struct RowGroup {
   const int32_t *rows;
@@ -78,22 +73,24 @@ struct RowGroup {
 template <typename Lanes, typename T>
 SONVAR_LANE_HELPER Lanes lanes_of(const T *column, const RowGroup &g) {
   if (g.consecutive) return load<Lanes>(reinterpret_cast<const double *>(column + g.rows[g.k]));
+  constexpr int kLanes = sizeof(Lanes) / sizeof(double);
   Lanes lanes;
-  for (int q = 0; q < kTimingLanes; q++) lanes[q] = column[g.rows[std::min(g.k + q, g.n - 1)]];
+  for (int q = 0; q < kLanes; q++) lanes[q] = column[g.rows[std::min(g.k + q, g.n - 1)]];
   return lanes;
 }
 
 // The unit-vector records, far-field trapezoid timings and sample windows
 // of n rectangles (rows[k] of the columns t, of an element with focusing
-// delay delays[k]), eight rectangles at a time (the last eight repeat the
-// last rectangle where n is not a multiple of eight); each value is formed
-// as unit_vec_calc_mem (times the row's factor), rectangle_timing and
-// set_window form it.
-SONVAR_WIDE_VECTOR_CLONES void far_field_timings(const rect_columns &t, const int32_t *rows,
-                                                 const double *delays, int n, double x, double y,
-                                                 double z, const sys_con *sys,
-                                                 const timing_columns &out) {
-  const TimingLanes zero = {}, one = zero + 1;
+// delay delays[k]), as many rectangles at a time as TimingLanes has lanes
+// (the last group repeats the last rectangle where n is not a multiple of
+// them); each value is formed as unit_vec_calc_mem (times the row's
+// factor), rectangle_timing and set_window form it.
+template <typename TimingLanes, typename TimingBits>
+SONVAR_LANE_HELPER void timings_in_lanes(const rect_columns &t, const int32_t *rows,
+                                         const double *delays, int n, double x, double y, double z,
+                                         const sys_con *sys, const timing_columns &out) {
+  constexpr int kTimingLanes = sizeof(TimingLanes) / sizeof(double);
+  const TimingLanes zero = TimingLanes{} * 0, one = zero + 1;
   const double c = sys->c, fs = sys->fs, dt = 1 / sys->fs;
   for (int k = 0; k < n; k += kTimingLanes) {
     RowGroup g{rows, k, n, k + kTimingLanes <= n};
@@ -174,6 +171,19 @@ SONVAR_WIDE_VECTOR_CLONES void far_field_timings(const rect_columns &t, const in
     store(out.lambda + k, lambda);
     store(out.mu + k, mu);
   }
+}
+
+// The timings eight rectangles at a time where the processor has AVX-512,
+// else four (eight lanes of AVX2 registers took twice the instructions);
+// the same values either way.
+SONVAR_WIDE_VECTOR_CLONES void far_field_timings(const rect_columns &t, const int32_t *rows,
+                                                 const double *delays, int n, double x, double y,
+                                                 double z, const sys_con *sys,
+                                                 const timing_columns &out) {
+  if (wide_lanes())
+    timings_in_lanes<Lanes8, Bits8>(t, rows, delays, n, x, y, z, sys, out);
+  else
+    timings_in_lanes<Lanes4, Bits4>(t, rows, delays, n, x, y, z, sys, out);
 }
 
 // Record k of the columns from a unit-vector record and a timing record.
