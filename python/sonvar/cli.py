@@ -6,60 +6,26 @@
     sonvar check JOB      check a job and print the aperture and configuration report
     sonvar example field|image    print an example job
 
-Exit status: 0 done, 1 failed while computing or writing, 2 a bad job or
-command line (nothing is written). Under `mpirun -n N` (or `srun`) the units
-of work are split over the ranks and rank 0 writes the file.
+Exit status: 0 done, 1 failed while computing or writing (nothing written, nothing replaced),
+2 a bad job or command line (one line per bad key; nothing written). Under `mpirun -n N` (or
+`srun`) the units of work are split over the ranks and rank 0 writes the files.
+
+The modules of the command: `jobs` reads and checks a job, `run` cuts it into units of work
+and assembles the results, `ranks` deals the units to the processes, `output` writes the
+result files under temporary names and publishes them, `plots` draws the picture.
 """
 
 import argparse
 import json
 import os
-import signal
 import sys
 import time
+from typing import List, Optional
+
+from . import ranks
+from ._machine import cores
 
 __all__ = ["main"]
-
-_TAG_RESULT, _TAG_DONE, _TAG_ERROR, _TAG_STOP = 1, 2, 3, 4
-_MPI_VARIABLES = ("OMPI_COMM_WORLD_SIZE", "PMI_SIZE", "PMIX_RANK", "MPI_LOCALNRANKS")
-
-
-class _Serial:
-    """The one-process stand-in for an MPI communicator."""
-
-    rank, size, local_size = 0, 1, 1
-
-
-def _communicator():
-    """MPI.COMM_WORLD when started by an MPI launcher, else a single process.
-
-    mpi4py is imported only under a launcher: importing it initialises MPI."""
-    if not any(os.environ.get(v) for v in _MPI_VARIABLES):
-        return _Serial()
-    from mpi4py import MPI
-    if MPI.COMM_WORLD.Get_size() == 1:
-        return _Serial()
-    return _World(MPI)
-
-
-class _World:
-    """MPI.COMM_WORLD with the rank, the size and the ranks sharing this machine."""
-
-    def __init__(self, MPI):
-        self.MPI = MPI
-        self.comm = MPI.COMM_WORLD
-        self.rank, self.size = self.comm.Get_rank(), self.comm.Get_size()
-        self.local_size = self.comm.Split_type(MPI.COMM_TYPE_SHARED).Get_size()
-
-    def __getattr__(self, name):
-        return getattr(self.comm, name)
-
-
-def _cores():
-    try:
-        return len(os.sched_getaffinity(0))
-    except (AttributeError, OSError):
-        return os.cpu_count() or 1
 
 
 def _parser():
@@ -102,7 +68,7 @@ def _job_command(path):
     try:
         with open(path, encoding="utf-8") as handle:
             values = json.load(handle)
-    except (OSError, ValueError):
+    except (OSError, ValueError, RecursionError):
         return "field"  # load() reports the fault itself
     if isinstance(values, dict):
         if values.get("command") in ("field", "image"):
@@ -111,53 +77,50 @@ def _job_command(path):
     return "field"
 
 
-def main(argv=None):
+def main(argv: Optional[List[str]] = None) -> int:
+    """Run the command with the given arguments (default sys.argv[1:]); returns the exit
+    status."""
     args = _parser().parse_args(argv)
     if args.command == "example":
         from .jobs import EXAMPLES
         return _to_pipe(lambda: print(json.dumps(EXAMPLES[args.kind], indent=2), flush=True))
     from .jobs import JobError, load
-    comm = _communicator() if args.command != "check" else _Serial()
+    comm = ranks.communicator() if args.command != "check" else ranks.Serial()
     command = _job_command(args.job) if args.command == "check" else args.command
     try:
-        job = load(args.job, command)
-        if args.command != "check":
-            if args.output:
-                job.output = args.output
-            if args.format:
-                job.output_format = args.format
-            if args.threads is not None and args.threads < 1:
-                raise JobError(args.job, "--threads", f"expected at least 1, got {args.threads}")
-            folder = os.path.dirname(os.path.abspath(job.output))
-            if not os.path.isdir(folder) or not os.access(folder, os.W_OK):
-                raise JobError(args.job, "output.path",
-                               f"expected a file in a writable folder, got {job.output}")
+        if args.command == "check":
+            job = load(args.job, command)
+        else:
+            job = load(args.job, command, output_override=args.output,
+                       output_format=args.format, threads_override=args.threads,
+                       plot=not args.no_plot)
     except JobError as error:
         if comm.rank == 0:
             for line in str(error).splitlines():  # one line per bad key
                 print(f"sonvar: {line}", file=sys.stderr)
         return 2
+    except Exception as error:  # a fault of the checks themselves: still one line
+        if comm.rank == 0:
+            print(f"sonvar: {args.job}: cannot check the job: {ranks.describe(error)}",
+                  file=sys.stderr)
+        return 2
     if args.command == "check":
         return _to_pipe(lambda: _check(job))
-    threads = args.threads or job.threads or max(1, _cores() // comm.local_size)
-    # A terminated run cleans up like an interrupted one: no file is left that looks complete.
-    signal.signal(signal.SIGTERM, _interrupt)
+    threads = args.threads or job.threads or max(1, cores() // comm.local_size)
+    ranks.interrupt_on_signals()
     return _run(job, comm, threads, plot=not args.no_plot and job.plot["enabled"],
                 quiet=args.quiet)
 
 
 def _to_pipe(write):
-    """Runs `write`; a reader that closed the pipe early (`sonvar check JOB | head`) ends it quietly."""
+    """Runs `write`; a reader that closed the pipe early (`sonvar check JOB | head`) ends it
+    quietly."""
     try:
         write()
         sys.stdout.flush()
     except BrokenPipeError:
         os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
     return 0
-
-
-def _interrupt(signum, frame):
-    raise KeyboardInterrupt
 
 
 def _check(job):
@@ -188,140 +151,120 @@ def _progress(plan, enabled):
                 dynamic_ncols=True, leave=False)
 
 
-def _describe(error):
-    text = str(error).strip().splitlines()
-    return f"{type(error).__name__}: {text[0] if text else ''}"
+class _Failed(Exception):
+    """A run that failed, with the one-line reason."""
 
 
-def _worker(plan, comm):
-    """A rank above 0: compute its units, send each result to rank 0, stop when told."""
-    # Results go out without waiting for rank 0 to take them (it may be busy with a unit of
-    # its own); at most two are in flight, which bounds the memory they hold.
-    sending = []
-    failure = None
-    for i in range(comm.rank, plan.units, comm.size):
-        if comm.Iprobe(source=0, tag=_TAG_STOP):
-            comm.recv(source=0, tag=_TAG_STOP)
-            break
-        try:
-            result = plan.compute(i)
-        except Exception as error:  # reported by rank 0, which stops the others
-            failure = f"rank {comm.rank}: unit {i}: {_describe(error)}"
-            break
-        sending.append(comm.isend((i, result), dest=0, tag=_TAG_RESULT))
-        if len(sending) > 2:
-            sending.pop(0).wait()
-    # Rank 0 takes messages from this rank until its last one, done or failed.
-    for request in sending:
-        request.wait()
-    if failure is not None:
-        comm.send(failure, dest=0, tag=_TAG_ERROR)
-        return 1
-    comm.send(None, dest=0, tag=_TAG_DONE)
-    return 0
+class _Assembly:
+    """Rank 0's part of a run: its own units and the other ranks' results gathered into the
+    scratch store, the datasets assembled into the result file, the plot drawn; every file
+    under its temporary name until the run has succeeded."""
+
+    def __init__(self, job, plan, comm, quiet):
+        from .output import open_output, part_name
+        from .run import Scratch
+        self.job, self.plan, self.comm = job, plan, comm
+        self.spans = {}
+        self.gather = ranks.Gather(comm, self.accept)
+        self.out = self.scratch = self.bar = None
+        self.out = open_output(job.output, job.output_format)
+        self.scratch = Scratch(part_name(job.output, ".units"), plan.scratch_on_disk())
+        self.bar = _progress(plan, not quiet)
+
+    def accept(self, i, result):
+        self.spans[i] = (int(result["start"]), int(result["rows"]))
+        self.scratch.put(i, result)
+        if self.bar is not None:
+            self.bar.update(self.plan.unit_work(i))
+
+    def compute(self):
+        """Every unit computed or received, then the datasets; returns the products."""
+        plan, comm = self.plan, self.comm
+        for i in range(0, plan.units, comm.size):
+            self.gather.receive(block=False)
+            if self.gather.failure is not None:
+                break
+            try:
+                self.accept(i, plan.compute(i))
+            except Exception as error:
+                self.gather.fail(f"rank 0: unit {i}: {ranks.describe(error)}")
+        self.gather.receive(block=True)
+        if self.gather.failure is not None:
+            raise _Failed(self.gather.failure)
+        products = plan.finish(self.scratch, self.out, [self.spans[i] for i in range(plan.units)])
+        job = self.job
+        self.out.attrs("/", sonvar_version=_version(), command=job.command, job=job.text,
+                       c=job.c, fs=job.fs)
+        return products
+
+    def files(self, products, plot):
+        """The result file closed and the plot drawn: the (temporary, final) names."""
+        from .output import part_name
+        pairs = self.out.close()
+        self.out = None
+        if plot:
+            from . import plots
+            path = plots.plot_path(self.job, [final for _, final in pairs])
+            try:
+                plots.plot(self.job, products, part_name(path), plots.plot_format(path))
+            except Exception as error:
+                raise _Failed(f"plot {path}: {ranks.describe(error)}") from None
+            pairs.append((part_name(path), path))
+        return pairs
+
+    def close(self):
+        """The progress bar, the scratch store and an unfinished result file closed."""
+        if self.bar is not None:
+            self.bar.close()
+        if self.scratch is not None:
+            self.scratch.close()
+        if self.out is not None:
+            self.out.discard()
 
 
 def _run(job, comm, threads, plot, quiet):
-    from .output import open_output, part_name, remove_parts
-    from .run import Scratch, make_plan
+    from .output import publish, remove_parts
+    from .run import make_plan
     plan = make_plan(job, threads)
     if comm.rank != 0:
-        try:
-            return _worker(plan, comm)
-        except KeyboardInterrupt:  # a small message: it leaves even if rank 0 takes it late
-            comm.send(f"rank {comm.rank}: interrupted", dest=0, tag=_TAG_ERROR)
-            return 1
+        return ranks.serve(plan, comm)
     start = time.perf_counter()
-    out = scratch = bar = None
-    failure = None
-    spans = {}
-    workers = set(range(1, comm.size))
-    stopped = []
-
-    def accept(i, result):
-        spans[i] = (int(result["start"]), int(result["rows"]))
-        scratch.put(i, result)
-        if bar is not None:
-            bar.update(plan.unit_work(i))
-
-    def fail(text):
-        nonlocal failure
-        if failure is None:
-            failure = text
-            for w in workers:
-                stopped.append(comm.isend(None, dest=w, tag=_TAG_STOP))
-
-    def receive(block):
-        while workers:
-            st = comm.MPI.Status()
-            if not block and not comm.Iprobe(source=comm.MPI.ANY_SOURCE, tag=comm.MPI.ANY_TAG,
-                                             status=st):
-                return
-            message = comm.recv(source=st.Get_source() if not block else comm.MPI.ANY_SOURCE,
-                                tag=comm.MPI.ANY_TAG, status=st)
-            tag, source = st.Get_tag(), st.Get_source()
-            if tag == _TAG_RESULT and failure is None:
-                accept(*message)
-            elif tag == _TAG_DONE:
-                workers.discard(source)
-            elif tag == _TAG_ERROR:
-                workers.discard(source)
-                fail(message)
-
+    assembly = None
     try:
-        out = open_output(job.output, job.output_format)
-        scratch = Scratch(part_name(job.output) + ".units", plan.scratch_on_disk())
-        bar = _progress(plan, not quiet)
-        for i in range(0, plan.units, comm.size):
-            if comm.size > 1:
-                receive(block=False)
-            if failure is not None:
-                break
-            try:
-                accept(i, plan.compute(i))
-            except Exception as error:
-                fail(f"rank 0: unit {i}: {_describe(error)}")
-        if comm.size > 1:
-            receive(block=True)
-        if failure is None:
-            products = plan.finish(scratch, out, [spans[i] for i in range(plan.units)])
-            out.attrs("/", sonvar_version=_version(), command=job.command, job=job.text,
-                      c=job.c, fs=job.fs)
-            written = out.commit()
-            out = None
+        assembly = _Assembly(job, plan, comm, quiet)
+        products = assembly.compute()
+        seconds = time.perf_counter() - start
+        pairs = assembly.files(products, plot)
+        failure = None
     except KeyboardInterrupt:
-        fail("interrupted")
+        failure = "interrupted"
+    except _Failed as error:
+        failure = str(error)
     except Exception as error:
-        fail(f"rank 0: {_describe(error)}")
-    finally:
-        if workers:
-            try:
-                receive(block=True)  # let every rank stop before this one leaves
-            except Exception:
-                pass
-        if bar is not None:
-            bar.close()
-        if scratch is not None:
-            scratch.close()
-        if out is not None:
-            out.discard()
-        if stopped:
-            comm.MPI.Request.Waitall(stopped)
-    if failure is not None:
-        remove_parts(job.output)  # also those of objects the failure left half-made
-        print(f"sonvar: {job.command} failed: {failure}; no output written", file=sys.stderr)
-        return 1
-    seconds = time.perf_counter() - start
-    if plot:
-        from . import plots
-        path = job.plot["path"] or os.path.splitext(
-            written[-1] if job.output_format == "npy" else job.output)[0] + ".png"
-        try:
-            plots.plot(job, products, path)
-            written.append(path)
-        except Exception as error:
-            print(f"sonvar: plot failed: {_describe(error)}", file=sys.stderr)
+        failure = f"rank 0: {ranks.describe(error)}"
+    # From here on a signal does not cut the run short: its files are removed, or published,
+    # and every rank is told and heard before this one leaves.
+    with ranks.signals_held():
+        if failure is not None:
+            if assembly is not None:
+                assembly.close()
+            remove_parts()
+            print(f"sonvar: {job.command} failed: {failure}; no output written", file=sys.stderr,
+                  flush=True)
+        if assembly is not None:
+            if failure is not None:
+                assembly.gather.fail(failure)
+            assembly.close()
+            assembly.gather.wind_up()
+        if failure is not None:
             return 1
+        written = publish(pairs)
+    print(_summary(job, plan, comm, threads, seconds, written))
+    return 0
+
+
+def _summary(job, plan, comm, threads, seconds, written):
+    """The one line of a finished run."""
     if job.command == "field":
         work = f"{plan.work} points of {job.field['quantity']}"
         rate = f"{plan.work / seconds:.0f} points/s"
@@ -329,11 +272,10 @@ def _run(job, comm, threads, plot, quiet):
         noun = plan.noun
         work = f"{plan.units} {noun} x {plan.scatterers} scatterers"
         rate = f"{plan.units * plan.scatterers / seconds:.0f} scatterer-{noun}/s"
-    ranks = f"{comm.size} rank{'s' if comm.size > 1 else ''} x {threads} thread" \
-            f"{'s' if threads > 1 else ''}"
-    print(f"sonvar {job.command}: {work} in {seconds:.2f} s ({rate}, {ranks}); "
-          f"wrote {', '.join(written)}")
-    return 0
+    ranks_ = f"{comm.size} rank{'s' if comm.size > 1 else ''} x {threads} thread" \
+             f"{'s' if threads > 1 else ''}"
+    return (f"sonvar {job.command}: {work} in {seconds:.2f} s ({rate}, {ranks_}); "
+            f"wrote {', '.join(written)}")
 
 
 def _version():

@@ -19,9 +19,13 @@ Example
 0.8
 """
 
+from typing import Optional, Tuple, Union
+
 import numpy as np
+from numpy.typing import ArrayLike
 
 from . import _checks as chk
+from .simulator import Field, FieldMap
 
 __all__ = ["peak", "rms", "energy", "beam_width", "depth_of_field"]
 
@@ -44,7 +48,7 @@ def _samples(field):
     return a
 
 
-def peak(field):
+def peak(field: Union[Field, FieldMap, ArrayLike]) -> np.ndarray:
     """Largest absolute value over time, per point: shape field.shape[1:] (a FieldMap's peak)."""
     reduced = _reduced(field, "peak")
     if reduced is not None:
@@ -52,7 +56,7 @@ def peak(field):
     return np.abs(_samples(field)).max(axis=0)
 
 
-def rms(field):
+def rms(field: Union[Field, FieldMap, ArrayLike]) -> np.ndarray:
     """Root mean square over the rows, per point (zero rows of the common time axis count).
 
     A FieldMap gives its rms, over its window (by default the same common time axis).
@@ -64,7 +68,7 @@ def rms(field):
     return np.sqrt(np.mean(a * a, axis=0))
 
 
-def energy(field, fs=None):
+def energy(field: Union[Field, FieldMap, ArrayLike], fs: Optional[float] = None) -> np.ndarray:
     """Time integral of the squared signal, per point: sum(v^2) / fs, in (unit)^2 s.
 
     fs (Hz) defaults to the Field's own; a FieldMap gives its energy.
@@ -105,7 +109,7 @@ def _width(profile, positions, level_db, name):
     return low, high
 
 
-def beam_width(profile, positions, level_db=-6.0):
+def beam_width(profile: ArrayLike, positions: ArrayLike, level_db: float = -6.0) -> float:
     """Width of the main lobe at level_db below its maximum.
 
     Parameters
@@ -127,7 +131,8 @@ def beam_width(profile, positions, level_db=-6.0):
     return np.nan if low is None or high is None else high - low
 
 
-def depth_of_field(profile, depths, level_db=-6.0):
+def depth_of_field(profile: ArrayLike, depths: ArrayLike,
+                   level_db: float = -6.0) -> Tuple[float, float, float]:
     """Extent along the axis where the axial profile stays within level_db of its maximum.
 
     Returns (start, end, length) in m; NaN for an end the profile does not reach.

@@ -6,11 +6,14 @@ Images: the B-mode image in dB with axes in mm and a colour bar (of a volume the
 plane nearest y = 0; of images kept apart per transmit the middle one).
 """
 
+import os
+from typing import Any, List, Optional
+
 import numpy as np
 
 from . import field as field_module
 
-__all__ = ["plot"]
+__all__ = ["plot", "plot_path", "plot_format"]
 
 
 def _db(values, floor):
@@ -29,7 +32,8 @@ def _profile(ax, positions, values, label, kind):
     if len(positions) >= 2 and np.max(values) > 0:
         if kind == "width":
             w = field_module.beam_width(values, positions)
-            text = f"-6 dB width {w * 1e3:.2f} mm" if np.isfinite(w) else "-6 dB width: beyond the grid"
+            text = f"-6 dB width {w * 1e3:.2f} mm" if np.isfinite(w) else \
+                "-6 dB width: beyond the grid"
             lo, hi = field_module._width(values, positions, -6.0, "profile")
         else:
             lo, hi, length = field_module.depth_of_field(values, positions)
@@ -81,7 +85,8 @@ def _field(job, products, fig):
         ax.set_title(title + (f", y = {axes['y'][top[1]] * 1e3:.1f} mm" if len(axes["y"]) > 1
                               else ""), fontsize=10)
         fig.colorbar(im, ax=ax, label="dB")
-        _profile(fig.add_subplot(grid[0, 1]), x, lateral, f"lateral x at z = {z[top[2]] * 1e3:.1f} mm",
+        _profile(fig.add_subplot(grid[0, 1]), x, lateral,
+                 f"lateral x at z = {z[top[2]] * 1e3:.1f} mm",
                  "width")
         _profile(fig.add_subplot(grid[1, 1]), z, axial, f"depth z at x = {x[top[0]] * 1e3:.1f} mm",
                  "depth")
@@ -109,8 +114,20 @@ def _image(job, products, fig):
     fig.colorbar(im, ax=ax, label="dB")
 
 
-def plot(job, products, path):
-    """Write the job's PNG to path; the figure's size comes from the job's plot section."""
+def plot_path(job: Any, result_files: List[str]) -> str:
+    """Where the job's plot goes: plot.path, else the result file (the NPY side file) with
+    .png."""
+    return job.plot["path"] or os.path.splitext(result_files[-1])[0] + ".png"
+
+
+def plot_format(path: str) -> str:
+    """The picture format of a plot path: its extension, lower case ("png", "pdf", ...)."""
+    return os.path.splitext(path)[1][1:].lower()
+
+
+def plot(job: Any, products: dict, path: str, fmt: Optional[str] = None) -> None:
+    """Write the job's plot to path (in fmt, by default the format of the path's extension);
+    the figure's size comes from the job's plot section."""
     import matplotlib
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
@@ -121,6 +138,6 @@ def plot(job, products, path):
         draw = _field if job.command == "field" else _image
         draw(job, products, fig)
         fig.tight_layout()
-        fig.savefig(path, dpi=p["dpi"])
+        fig.savefig(path, dpi=p["dpi"], format=fmt or plot_format(path))
     finally:
         plt.close(fig)

@@ -136,8 +136,9 @@ class FieldPlan:
                            axes=["time", "point"])
             for i in range(self.units):
                 r = scratch.get(i)
-                s, c = int(r["start"]) - first, i * self.chunk
-                d[s:s + r["data"].shape[0], c:c + r["data"].shape[1]] = r["data"]
+                s = int(r["start"]) - first
+                height, width = r["data"].shape
+                d[s:s + height, i * self.chunk:i * self.chunk + width] = r["data"]
         return {"peak": peak.reshape(shape), "rms": rms}
 
 

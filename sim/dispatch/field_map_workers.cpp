@@ -10,6 +10,7 @@
 #include "general/failure.h"
 #include "general/memory.h"
 #include "general/messages.h"
+#include "pool/ledger.h"
 #include "state/host.h"
 #include "threads/thread_lib.h"
 
@@ -51,7 +52,7 @@ SONVAR_CALL int64_t calc_field_map_parallel(sys_con *sys, aperture *transmit, ap
                                             int64_t n, const point3 *points,
                                             const field_map_request *request,
                                             const field_map_result *out) try {
-  SONVAR_ENTER(sys);
+  SONVAR_ENTER_CALCULATION(sys);
   MapRun run;
   begin_map(&run, sys, __func__, transmit, receive, n, points, request, out);
   const int T =

@@ -10,6 +10,7 @@
 #include "field/progress.h"
 #include "general/checks.h"
 #include "general/failure.h"
+#include "pool/ledger.h"
 #include "state/host.h"
 #include "threads/thread_lib.h"
 
@@ -156,7 +157,7 @@ void finish_map(MapRun *run, const SignalExtent &extent) {
 SONVAR_CALL int64_t calc_field_map(sys_con *sys, aperture *transmit, aperture *receive, int64_t n,
                                    const point3 *points, const field_map_request *request,
                                    const field_map_result *out) try {
-  SONVAR_ENTER(sys);
+  SONVAR_ENTER_CALCULATION(sys);
   MapRun run;
   begin_map(&run, sys, __func__, transmit, receive, n, points, request, out);
   MapShare share;

@@ -9,6 +9,7 @@
 #include "dispatch/scratch_block.h"
 #include "general/checks.h"
 #include "general/memory.h"
+#include "pool/ledger.h"
 #include "state/host.h"
 #include "threads/thread_lib.h"
 
@@ -25,7 +26,7 @@ void fit_to_samples(sys_con *sys, signal_rec *result) {
   const int n = result->no_samples;
   if (result->capacity - n <= n / 8) return;  // too little to gain for a copy
   double *values =
-      alloc_array<double>(sys, static_cast<std::uint64_t>(n), "the samples of a field result");
+      alloc_signal_values(sys, static_cast<std::uint64_t>(n), "the samples of a field result");
   std::copy(result->values, result->values + n, values);
   {
     MutexGuard guard(&sys->signal_mutex);
@@ -65,20 +66,20 @@ signal_rec **field_signals(sys_con *sys, const char *call, int quantity, apertur
 }  // namespace
 
 SONVAR_CALL signal_rec **calc_h(sys_con *sys, aperture *ap, int n, const point3 *points) try {
-  SONVAR_ENTER(sys);
+  SONVAR_ENTER_CALCULATION(sys);
   return field_signals(sys, __func__, SONVAR_CALC_H, ap, ap, n, points);
 }
 SONVAR_LEAVE(sys)
 
 SONVAR_CALL signal_rec **calc_hp(sys_con *sys, aperture *ap, int n, const point3 *points) try {
-  SONVAR_ENTER(sys);
+  SONVAR_ENTER_CALCULATION(sys);
   return field_signals(sys, __func__, SONVAR_CALC_HP, ap, ap, n, points);
 }
 SONVAR_LEAVE(sys)
 
 SONVAR_CALL signal_rec **calc_hhp(sys_con *sys, aperture *transmit, aperture *receive, int n,
                                   const point3 *points) try {
-  SONVAR_ENTER(sys);
+  SONVAR_ENTER_CALCULATION(sys);
   return field_signals(sys, __func__, SONVAR_CALC_HHP, transmit, receive, n, points);
 }
 SONVAR_LEAVE(sys)
