@@ -392,13 +392,12 @@ void take_rectangle_elements(sys_con *sys, calc_memory_block *block, aperture *a
                              double z, ElementTaker take, void *context) {
   for (int k0 = 0; k0 < count;) {
     const int end = batch_end(block, ap, list, k0, count);
-    element_timings(sys, block, ap, list + k0, end - k0, x, y, z);
+    const timing_columns &records = *element_timings(sys, block, ap, list + k0, end - k0, x, y, z);
     for (int k = k0; k < end; k++) {
       const int i = list[k];
       const physical_element &element = ap->elements[i];
-      const int o = block->batch_offsets[i];
-      signal_rec *signal = rectangle_element_response(sys, block, ap, i, false, x, y, z,
-                                                      block->unit_vectors + o, block->timings + o);
+      signal_rec *signal =
+          rectangle_element_response(sys, block, ap, i, false, x, y, z, records, nullptr);
       if (element.has_excitation && block->apply_excitation)
         signal = apply_element_excitation(sys, block, element, signal, false);
       take(context, i, signal, k < in_sum);
