@@ -233,7 +233,8 @@ class Writer:
     The file is written under a hidden temporary name beside `path` and
     renamed by close(); discard() removes it. `put(w, samples)` stores
     transmit w: samples of shape (samples, channels), or (samples,
-    channels, frames).
+    channels, frames); `put(w, samples, frame=f)` stores the (samples,
+    channels) of transmit w in frame f alone.
     """
 
     def __init__(self, path, cd, samples, single=False, frames=1, location="channel_data"):
@@ -249,8 +250,13 @@ class Writer:
             self.discard()
             raise
 
-    def put(self, w, samples):
+    def put(self, w, samples, frame=None):
         s = np.asarray(samples)
+        if frame is not None:
+            parts = (s.real, s.imag) if len(self.datasets) == 2 else (s.real,)
+            for d, part in zip(self.datasets, parts):
+                d[frame, w, :, :] = part.T
+            return
         if s.ndim == 2:
             s = s[:, :, None]
         # (samples, channels, frames) -> (frames, channels, samples)
