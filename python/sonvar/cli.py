@@ -137,6 +137,9 @@ def main(argv=None):
             for line in str(error).splitlines():  # one line per bad key
                 print(f"sonvar: {line}", file=sys.stderr)
         return 2
+    if comm.rank == 0:
+        for text in job.warnings:  # allowed, but worth a word before the run
+            print(f"sonvar: warning: {text}", file=sys.stderr)
     if args.command == "check":
         return _to_pipe(lambda: _check(job))
     threads = args.threads or job.threads or max(1, _cores() // comm.local_size)

@@ -14,6 +14,7 @@ import inspect
 import json
 import math
 import os
+import dataclasses
 from dataclasses import dataclass
 
 import numpy as np
@@ -322,6 +323,10 @@ class Job:
     field: dict = None
     image: dict = None
     phantom: object = None
+    ensemble: dict = None  # frames and prf of an ensemble (ensemble_jobs)
+    doppler: dict = None  # its Doppler keys
+    # Texts the command prints before it runs.
+    warnings: list = dataclasses.field(default_factory=list)
 
     def simulator(self, threads=None):
         sim = Simulator(c=self.c, fs=self.fs, threads=threads or self.threads)
@@ -429,6 +434,9 @@ def _phantom(sec):
     if sec.has("file"):
         table = read_table(sec, "file", 4)
         sec.raw("file_dataset", None)
+        if sec.has("flow"):
+            sec.fail("flow", "expected the speckle generator's box (phantom.generator), not "
+                             "a file")
         sec.done()
         return phantom_module.Phantom(np.ascontiguousarray(table[:, :3]), table[:, 3].copy())
     sec.string("generator", choices=("speckle",))
@@ -439,6 +447,19 @@ def _phantom(sec):
     gen = sec.sub({k: v for k, v in sec.values.items() if k in box}, sec.prefix)
     ph = _call_by_name(gen, phantom_module.speckle, skip=("rng",), fixed={"rng": seed})
     sec.used.update(box)
+    if sec.has("flow"):  # a vessel or a disk in the box: the speckle is its static tissue
+        from .ensemble_jobs import read_flow
+        flow = read_flow(sec, {k: gen.values[k] for k in box if k in gen.values}, seed)
+        flow.static = _static_phantom(sec, flow.static, cysts, targets)
+        sec.done()
+        return flow
+    ph = _static_phantom(sec, ph, cysts, targets)
+    sec.done()
+    return ph
+
+
+def _static_phantom(sec, ph, cysts, targets):
+    """The speckle with phantom.cysts cut out and phantom.targets added."""
     if not isinstance(cysts, list):
         sec.fail("cysts", f"expected a list of objects, got {_describe(cysts)}")
     for k, c in enumerate(cysts):
@@ -457,7 +478,6 @@ def _phantom(sec):
             ts.fail("positions", f"expected a list of [x, y, z] points, got {_describe(pts)}")
         ph = ph.with_points(pts, ts.number("amplitude", 1.0))
         ts.done()
-    sec.done()
     return ph
 
 
@@ -520,7 +540,8 @@ def load(path, command):
     top = Section(path, values, report=report)
     # Sections checked on their own are known keys even when their check stops early.
     top.used.update(("medium", "impulse", "excitation", "output", "plot", "probe"))
-    top.used.update(("field",) if command == "field" else ("image", "phantom"))
+    top.used.update(("field",) if command == "field" else ("image", "phantom", "ensemble",
+                                                           "doppler"))
 
     def command_key():
         kind = top.string("command", command, choices=("field", "image"))
@@ -549,6 +570,8 @@ def load(path, command):
     else:
         attempt(lambda: _image(top.section("image"), top, job, sim))
         job.phantom = attempt(lambda: _phantom(top.section("phantom")))
+        from .ensemble_jobs import read as read_ensemble
+        attempt(lambda: read_ensemble(top, job))
     top.done()
     report.close()
     return job
