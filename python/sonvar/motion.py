@@ -68,7 +68,10 @@ def _static(static):
     if not isinstance(static, Phantom):
         raise TypeError(f"static must be a sonvar.phantom.Phantom or None, not "
                         f"{type(static).__name__}")
-    return static
+    # A Phantom keeps what it was given (lists, say): checked here as arrays.
+    p = chk.points(static.points, "static.points", allow_empty=True)
+    return Phantom(p, chk.vector(static.amplitudes, "static.amplitudes", length=len(p),
+                                 min_length=0))
 
 
 class MovingPhantom:
