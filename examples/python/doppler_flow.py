@@ -19,7 +19,7 @@ profile across the vessel against the true one projected on the bisector.
     python3 doppler_flow.py [--quick] [--output doppler_flow.uff]
                             [--image doppler_flow.png]
 
---quick uses 48 elements and a smaller phantom (the test command runs it).
+--quick uses 64 elements and a smaller phantom (the test command runs it).
 """
 
 import argparse
