@@ -227,13 +227,16 @@ def test_job_writes_channel_data_iq_frames_and_doppler_maps(tmp_path, capsys):
         np.testing.assert_array_equal(f["doppler/x"][()], np.linspace(-3e-3, 3e-3, 31))
         assert v.shape == p.shape == m.shape == (121, 31) and m.dtype == np.uint8
         assert np.isfinite(v).all() and np.all(v[m == 1] == 0) and 0 < m.mean() < 1
-    # The vessel's core (the axis through (0, 0, 20) mm rising at 30 degrees to x) flows up
-    # at 0.5 (1 - rho^2 / r^2) along the axis, projected on about straight up: cos 60 deg.
+    # The vessel's core (the axis through (0, 0, 20) mm rising at 30 degrees to x) flows at
+    # 0.5 (1 - rho^2 / r^2) m/s along the axis, projected on the bisector of the wave steered
+    # -10 degrees and straight up (the aperture over the pixels).
     x, z = np.meshgrid(np.linspace(-3e-3, 3e-3, 31), np.linspace(17e-3, 23e-3, 121))
     rho = np.abs((x * 0.5 + (z - 20e-3) * 0.866))
+    k = np.array([np.sin(np.radians(10)), 0.0, -np.cos(np.radians(10)) - 1])
+    truth = 0.5 * (1 - (rho / 2e-3) ** 2) * (np.array([0.866, 0, -0.5]) @ k) / np.linalg.norm(k)
     core = (rho < 0.5e-3) & (m == 0)
     assert core.sum() > 50
-    assert 0.8 < np.median(v[core]) / (0.5 * 0.5) < 1.2
+    assert abs(np.median(v[core] / truth[core]) - 1) < 0.1, np.median(v[core] / truth[core])
     assert "8 frames" in capsys.readouterr().out
     # Bad keys of the flow and the ensemble: one line each, nothing written.
     job["phantom"]["flow"].update(radius=-1e-3)
