@@ -53,6 +53,7 @@ from dataclasses import dataclass
 from typing import Optional
 
 import numpy as np
+from numpy.typing import ArrayLike
 
 from . import _checks as chk
 
@@ -84,7 +85,7 @@ def _apply(matrix, a, axis):
     return np.moveaxis(out, 0, axis)
 
 
-def regression_filter(iq, order=2, axis=0):
+def regression_filter(iq: ArrayLike, order: int = 2, axis: int = 0) -> np.ndarray:
     """Polynomial-regression clutter filter: slow time minus its least-squares polynomial.
 
     Parameters
@@ -120,7 +121,7 @@ def regression_filter(iq, order=2, axis=0):
     return _apply(np.eye(n) - q @ q.T, a, axis)
 
 
-def butterworth_highpass(order, cutoff, rate):
+def butterworth_highpass(order: int, cutoff: float, rate: float) -> tuple:
     """Digital Butterworth high-pass (bilinear transform): numerator and denominator.
 
     Parameters
@@ -136,6 +137,17 @@ def butterworth_highpass(order, cutoff, rate):
     -------
     b, a : numpy.ndarray
         Coefficients of z^0, z^-1, ... (a[0] = 1); the gain at rate / 2 is 1.
+
+    Raises
+    ------
+    ValueError
+        An order below 1, a cutoff not between 0 and rate / 2.
+
+    Example
+    -------
+    >>> b, a = butterworth_highpass(1, 1000.0, 4000.0)
+    >>> b.round(6).tolist(), a.round(6).tolist()
+    ([0.5, -0.5], [1.0, 0.0])
     """
     n = chk.count(order, "order")
     rate = chk.number(rate, "rate", positive=True)
@@ -178,7 +190,8 @@ def _iir_matrix(b, a, n):
     return forced - q @ (q.T @ forced)
 
 
-def iir_filter(iq, cutoff, rate, order=2, axis=0):
+def iir_filter(iq: ArrayLike, cutoff: float, rate: float, order: int = 2,
+               axis: int = 0) -> np.ndarray:
     """Butterworth high-pass clutter filter along slow time, with projection initialization.
 
     The filter starts in the state that leaves the least output: its
@@ -203,6 +216,18 @@ def iir_filter(iq, cutoff, rate, order=2, axis=0):
     -------
     numpy.ndarray
         The same shape.
+
+    Raises
+    ------
+    ValueError
+        Fewer than order + 2 frames, a bad cutoff or rate, non-finite data.
+
+    Example
+    -------
+    >>> import numpy as np
+    >>> trend = 2.0 + 0.1 * np.arange(12)  # a constant and a slope leave nothing at order 2
+    >>> bool(np.abs(iir_filter(trend, 500.0, 5000.0, order=2)).max() < 1e-12)
+    True
     """
     a_in = _slow_time(iq, axis)
     n = a_in.shape[0]
@@ -213,8 +238,30 @@ def iir_filter(iq, cutoff, rate, order=2, axis=0):
     return _apply(_iir_matrix(b, a, n), a_in, axis)
 
 
-def clutter_filter(iq, method="polynomial", order=2, cutoff=None, rate=None, axis=0):
-    """The clutter filter `method` ("polynomial", "iir" with cutoff and rate in Hz, "none")."""
+def clutter_filter(iq: ArrayLike, method: str = "polynomial", order: int = 2,
+                   cutoff: Optional[float] = None, rate: Optional[float] = None,
+                   axis: int = 0) -> np.ndarray:
+    """The clutter filter `method` along slow time.
+
+    Parameters
+    ----------
+    iq : array_like
+        Frames along `axis`.
+    method : {"polynomial", "iir", "none"}
+        `regression_filter`, `iir_filter` (needs cutoff and rate, Hz) or a copy.
+    order, cutoff, rate, axis
+        As those functions take them.
+
+    Returns
+    -------
+    numpy.ndarray
+        The same shape.
+
+    Example
+    -------
+    >>> clutter_filter([1.0, 1.0, 1.0, 1.0], "polynomial", order=0).tolist()
+    [0.0, 0.0, 0.0, 0.0]
+    """
     if method == "polynomial":
         return regression_filter(iq, order, axis)
     if method == "iir":
@@ -271,7 +318,8 @@ def _back_along(t, p):
     return d / np.maximum(np.linalg.norm(d, axis=1), 1e-30)[:, None]
 
 
-def bisector(points, sequence, element_positions, f_number=1.5):
+def bisector(points: ArrayLike, sequence, element_positions: ArrayLike,
+             f_number: float = 1.5) -> Bisector:
     """k = u_t + u_r per pixel for a sequence's transmits and a receive aperture.
 
     Parameters
@@ -294,6 +342,15 @@ def bisector(points, sequence, element_positions, f_number=1.5):
     Returns
     -------
     Bisector
+
+    Example
+    -------
+    >>> import numpy as np, sonvar
+    >>> from sonvar import sequence
+    >>> probe = sonvar.Simulator().linear_array(32, 0.27e-3, 4e-3, 0.03e-3)
+    >>> k = bisector([[0, 0, 0.02]], sequence.plane_waves(probe, [0.0]), probe.element_centers)
+    >>> k.k.round(9).tolist(), float(k.length[0])
+    ([[-0.0, 0.0, -2.0]], 2.0)
     """
     p_in = chk.real_array(points, "points")
     if p_in.ndim < 1 or p_in.shape[-1] != 3:
@@ -435,9 +492,12 @@ def _axial(y):
     return rows / count.reshape((-1,) + (1,) * (pairs.ndim - 1))
 
 
-def estimate(frames, interval, sound_speed=1540.0, *, z=None, x=None, clutter="polynomial",
-             order=2, cutoff=None, kernel=(5, 3), threshold=-20.0, floor=-100.0,
-             center_frequency=None, bisector=None):
+def estimate(frames, interval: float, sound_speed: float = 1540.0, *,
+             z: Optional[ArrayLike] = None, x: Optional[ArrayLike] = None,
+             clutter: str = "polynomial", order: int = 2, cutoff: Optional[float] = None,
+             kernel: tuple = (5, 3), threshold: float = -20.0, floor: float = -100.0,
+             center_frequency: Optional[float] = None,
+             bisector: Optional[Bisector] = None) -> DopplerMaps:
     """Velocity, power and mask maps of an ensemble of beamformed frames.
 
     Parameters
@@ -488,6 +548,17 @@ def estimate(frames, interval, sound_speed=1540.0, *, z=None, x=None, clutter="p
         Frames that are not complex or finite, fewer than 2 frames (or too
         few for the filter's order), unequal depth steps, a bad kernel,
         clutter filter or interval.
+
+    Example
+    -------
+    >>> import numpy as np
+    >>> z = 0.02 + np.arange(32) * 20e-6  # echoes coming closer by 30 um per frame:
+    >>> n = np.arange(6)[:, None, None]
+    >>> iq = np.exp(4j * np.pi * 5e6 * (z[None, :, None] + 30e-6 * n) / 1540) * np.ones((1, 1, 2))
+    >>> maps = estimate(iq, 1e-4, z=z, clutter="none", kernel=(3, 1))
+    >>> v, limit = float(maps.velocity[10, 0]), maps.aliasing_velocity
+    >>> round(v, 9), round(limit, 3), bool(maps.mask.any())
+    (0.3, 0.77, False)
     """
     a, z, x, dz = _frames_of(frames, z, x)
     if center_frequency is None:
@@ -538,7 +609,8 @@ def estimate(frames, interval, sound_speed=1540.0, *, z=None, x=None, clutter="p
     return DopplerMaps(velocity, power, mask, frequency, aliasing, x, z, T)
 
 
-def plot(maps, bmode, ax=None, path=None, title=None, velocity_range=None):
+def plot(maps: DopplerMaps, bmode, ax=None, path: Optional[str] = None,
+         title: Optional[str] = None, velocity_range: Optional[float] = None):
     """The velocity map in colour over the B-mode image (masked pixels show the B-mode).
 
     Parameters

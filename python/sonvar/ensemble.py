@@ -37,8 +37,26 @@ __all__ = ["EnsembleRecorder", "simulate", "transmit_times"]
 _EXTENT_POINTS = 1 << 16
 
 
-def transmit_times(transmits, frames, prf):
-    """Time of each transmit of each frame after the first emission, s: (frames, transmits)."""
+def transmit_times(transmits: int, frames: int, prf: float) -> np.ndarray:
+    """Time of each transmit of each frame after the first emission, s: (frames, transmits).
+
+    Parameters
+    ----------
+    transmits, frames : int
+        Transmits of a frame, frames of the ensemble.
+    prf : float
+        Pulse repetition frequency, Hz (the rate of emissions).
+
+    Returns
+    -------
+    numpy.ndarray
+        (f * transmits + w) / prf at [f, w].
+
+    Example
+    -------
+    >>> (transmit_times(2, 3, 1e3) * 1e3).tolist()
+    [[0.0, 1.0], [2.0, 3.0], [4.0, 5.0]]
+    """
     n = chk.count(transmits, "transmits")
     f = chk.count(frames, "frames")
     rate = chk.number(prf, "prf", positive=True)

@@ -40,9 +40,10 @@ True
 """
 
 import math
-from typing import Optional
+from typing import Callable, Optional
 
 import numpy as np
+from numpy.typing import ArrayLike
 
 from . import _checks as chk
 from .phantom import Phantom, speckle
@@ -91,11 +92,11 @@ class MovingPhantom:
     def __init__(self, static=None):
         self.static = _static(static)
 
-    def moving(self, time, frame=0):
+    def moving(self, time: float, frame: int = 0) -> Phantom:
         """The moving scatterers that echo at `time` (s) of frame `frame`: a Phantom."""
         return _empty()
 
-    def at(self, time=0.0, frame=0):
+    def at(self, time: float = 0.0, frame: int = 0) -> Phantom:
         """Every scatterer that echoes at `time` (s) of frame `frame`: a Phantom."""
         m = self.moving(time, frame)
         return Phantom(np.vstack([self.static.points, m.points]),
@@ -134,7 +135,8 @@ class _Moving(MovingPhantom):
                        self.weights.copy())
 
 
-def constant_velocity(points, amplitudes, velocities, static=None):
+def constant_velocity(points: ArrayLike, amplitudes: ArrayLike, velocities: ArrayLike,
+                      static: Optional[Phantom] = None) -> MovingPhantom:
     """Scatterers moving at constant velocities: p(t) = p0 + v t.
 
     Parameters
@@ -165,7 +167,8 @@ def constant_velocity(points, amplitudes, velocities, static=None):
     return _Moving(p, amplitudes, lambda t, f: v * t, static)
 
 
-def displaced(points, amplitudes, displacement, static=None):
+def displaced(points: ArrayLike, amplitudes: ArrayLike, displacement: Callable,
+              static: Optional[Phantom] = None) -> MovingPhantom:
     """Scatterers displaced by a function of time: p(t) = p0 + displacement(t).
 
     Parameters
@@ -216,7 +219,8 @@ class _PerFrame(_Moving):
         self.frames = a.shape[0]
 
 
-def per_frame(positions, amplitudes, static=None):
+def per_frame(positions: ArrayLike, amplitudes: ArrayLike,
+              static: Optional[Phantom] = None) -> MovingPhantom:
     """Scatterers at given positions in every frame (held for all transmits of a frame).
 
     Parameters
@@ -233,6 +237,12 @@ def per_frame(positions, amplitudes, static=None):
     MovingPhantom
         Its `frames` is the number of frames given; an ensemble takes at most
         that many.
+
+    Example
+    -------
+    >>> m = per_frame([[[0, 0, 0.02]], [[0, 0, 0.0201]]], [1.0])
+    >>> m.frames, m.at(0.0, frame=1).points.tolist()
+    (2, [[0.0, 0.0, 0.0201]])
     """
     return _PerFrame(positions, amplitudes, static)
 
@@ -382,8 +392,10 @@ class Vessel(FlowPhantom):
                 "mm in the phantom: the frames do not follow the flow (raise the PRF)")
 
 
-def vessel(x_range, y_range, z_range, center, axis, radius, peak_velocity,
-           profile="parabolic", count=10000, blood_count=None, tissue_db=20.0, rng=None):
+def vessel(x_range: ArrayLike, y_range: ArrayLike, z_range: ArrayLike, center: ArrayLike,
+           axis: ArrayLike, radius: float, peak_velocity: float, profile: str = "parabolic",
+           count: int = 10000, blood_count: Optional[int] = None, tissue_db: float = 20.0,
+           rng=None) -> "Vessel":
     """A straight vessel with flow through a box of static tissue.
 
     Parameters
@@ -426,6 +438,14 @@ def vessel(x_range, y_range, z_range, center, axis, radius, peak_velocity,
         A box of no volume, a zero axis, a radius or count not above 0,
         a non-finite velocity, an unknown profile, an axis that misses the
         box (naming `center`).
+
+    Example
+    -------
+    >>> v = vessel((-4e-3, 4e-3), (-1e-3, 1e-3), (16e-3, 24e-3), center=(0, 0, 0.02),
+    ...            axis=(1, 0, 0), radius=1e-3, peak_velocity=0.3, profile="plug", count=500,
+    ...            rng=1)
+    >>> v.velocity([[0, 0, 0.02], [0, 0, 0.022]]).tolist()
+    [[0.3, 0.0, 0.0], [0.0, 0.0, 0.0]]
     """
     lo, hi = _box(x_range, y_range, z_range)
     c = np.array(chk.point(center, "center"))
@@ -497,8 +517,11 @@ class RotatingDisk(FlowPhantom):
                 "do not follow it (raise the PRF)")
 
 
-def rotating_disk(x_range, y_range, z_range, center, radius, angular_velocity, axis=(0, 1, 0),
-                  thickness=None, count=10000, disk_count=None, tissue_db=20.0, rng=None):
+def rotating_disk(x_range: ArrayLike, y_range: ArrayLike, z_range: ArrayLike,
+                  center: ArrayLike, radius: float, angular_velocity: float,
+                  axis: ArrayLike = (0, 1, 0), thickness: Optional[float] = None,
+                  count: int = 10000, disk_count: Optional[int] = None, tissue_db: float = 20.0,
+                  rng=None) -> "RotatingDisk":
     """A rotating disk in a box of static tissue.
 
     Parameters
@@ -535,6 +558,13 @@ def rotating_disk(x_range, y_range, z_range, center, radius, angular_velocity, a
     ValueError
         A centre outside the box (naming `center`), a radius, thickness or
         count not above 0, a non-finite angular velocity.
+
+    Example
+    -------
+    >>> d = rotating_disk((-4e-3, 4e-3), (-1e-3, 1e-3), (16e-3, 24e-3), center=(0, 0, 0.02),
+    ...                   radius=2e-3, angular_velocity=10.0, count=500, rng=1)
+    >>> d.velocity([[1e-3, 0, 0.02]]).round(6).tolist()
+    [[0.0, 0.0, -0.01]]
     """
     lo, hi = _box(x_range, y_range, z_range)
     c = np.array(chk.point(center, "center"))
