@@ -174,6 +174,9 @@ def _check(job):
         what = f"{mode} imaging, {len(job.image['positions'])} lines"
     else:
         what = f"{job.field['quantity']} on {len(job.field['points'])} points"
+    if getattr(job, "ensemble", None) is not None:
+        what += (f" repeated over {job.ensemble['frames']} frames at a PRF of "
+                 f"{job.ensemble['prf']:g} Hz, Doppler maps")
     ap = job.build_probe(sim)
     print(sim.info().rstrip())
     print(ap.report("all").rstrip())

@@ -238,6 +238,21 @@ def test_job_writes_channel_data_iq_frames_and_doppler_maps(tmp_path, capsys):
     assert core.sum() > 50
     assert abs(np.median(v[core] / truth[core]) - 1) < 0.1, np.median(v[core] / truth[core])
     assert "8 frames" in capsys.readouterr().out
+    # An ensemble without flow: every pixel masked, velocity 0 (the clutter filter leaves
+    # rounding of identical frames).
+    still = doppler_job()
+    still["phantom"].pop("flow")
+    still["ensemble"]["frames"] = 4
+    path.write_text(json.dumps(still))
+    assert cli.main(["check", str(path)]) == 0
+    assert (" image: plane wave channel data, 1 transmits repeated over 4 frames at a PRF of "
+            "5000 Hz, Doppler maps, phantom of 1500 scatterers; 32 elements; ") in \
+        capsys.readouterr().out.splitlines()[-1]
+    assert cli.main(["image", str(path), "-o", str(tmp_path / "s.h5"), "--no-plot"]) == 0
+    with h5py.File(tmp_path / "s.h5", "r") as f:
+        assert f["doppler/mask"][()].all() and not f["doppler/velocity"][()].any()
+    capsys.readouterr()
+    path.write_text(json.dumps(job))
     # Bad keys of the flow and the ensemble: one line each, nothing written.
     job["phantom"]["flow"].update(radius=-1e-3)
     job["ensemble"]["frames"] = 1
