@@ -338,32 +338,50 @@ SONVAR_API void sonvar_discard_output(void *user_data, const char *text);
 
 /* What a fatal condition does (sonvar_set_failure_mode). */
 enum {
-  SONVAR_FAILURE_EXIT = 0,  /* default: print the message through the channel and end the
-                               process with status 255 */
-  SONVAR_FAILURE_THROW = 1, /* C++ hosts: the failing call throws sonvar::Error whose what()
-                               is the text EXIT mode would print */
-  SONVAR_FAILURE_RETURN = 2 /* C hosts: the failing call returns at once (NULL for pointer
-                               results, 0 for numbers, nothing for void); the text is kept
-                               (sonvar_last_error) and the handler, if any, is called once
-                               on the calling thread */
+  SONVAR_FAILURE_EXIT = 0,   /* default: print the message through the channel and end the
+                                process with status 255 */
+  SONVAR_FAILURE_THROW = 1,  /* C++ hosts: the failing call throws sonvar::Error whose what()
+                                is the text EXIT mode would print */
+  SONVAR_FAILURE_RETURN = 2, /* C hosts: the failing call returns at once (NULL for pointer
+                                results, 0 for numbers, nothing for void); the text is kept
+                                (sonvar_last_error) and the handler, if any, is called once
+                                on the calling thread */
+  /* THROW and RETURN with the message alone, as a host that goes on wants it
+     (nothing ends): each line of the text without a leading "Fatal error: " or
+     "FATAL ERROR: " and without trailing blanks, the lines that say the
+     program stops left out, lines joined by "\n" with none at the end:
+     "Calculation interrupted" for "Fatal error: Calculation interrupted \n". */
+  SONVAR_FAILURE_THROW_MESSAGE = 3,
+  SONVAR_FAILURE_RETURN_MESSAGE = 4
 };
 
 /* Called in RETURN mode with the failure text, after every library lock is
  * released; it may call the library with the state. */
 typedef void (*sonvar_failure_handler)(void *user_data, const char *message);
 
-/* In THROW and RETURN mode, after a failure: no library lock is held, the
- * state runs new calculations, and nothing the host owns has been released.
- * Signals and blocks the failed call had taken may stay allocated (a failure
- * in a worker thread of a parallel call comes back once, on the calling
- * thread, after every worker has ended). */
+/* In the THROW and RETURN modes, after a failure: no library lock is held,
+ * the state runs new calculations, and nothing the host owns has been
+ * released. A failed calculation (the calc_* calls) has given back every
+ * signal and block it had taken, those of its worker threads included; other
+ * calls may leave blocks allocated. A failure in a worker thread of a
+ * parallel call comes back once, on the calling thread, after every worker
+ * has ended. */
 SONVAR_API void sonvar_set_failure_mode(sys_con *sys, int mode);
 SONVAR_API void sonvar_set_failure_handler(sys_con *sys, sonvar_failure_handler handler,
                                            void *user_data);
-/* Text of the last failure that came back in RETURN mode, "" when none. */
+/* Text of the last failure that came back in a RETURN mode, "" when none. */
 SONVAR_API const char *sonvar_last_error(const sys_con *sys);
 /* Forgets the last failure text. */
 SONVAR_API void sonvar_clear_error(sys_con *sys);
+
+/* Asks the calculations on the state to stop (interrupt non-zero): each
+ * calculation running stops at its next field point or scatterer and fails
+ * (by the failure mode) with "Fatal error: Calculation interrupted \n",
+ * having returned everything it took from the pool and the heap; while the
+ * flag is set every calculation fails at its first point. interrupt = 0
+ * clears the flag. Safe from any thread and from a signal handler (one
+ * atomic store). */
+SONVAR_API void sonvar_set_interrupt(sys_con *sys, int interrupt);
 
 /* Sets one named option (matched after conversion to lower case). An unknown
  * name is a failure (by default it ends the program with status 255), and
@@ -372,6 +390,43 @@ SONVAR_API void sonvar_clear_error(sys_con *sys);
  * finite; z and dz finite and above 0; max_samples a whole number from
  * SONVAR_MIN_MAX_SAMPLES to SONVAR_LARGEST_MAX_SAMPLES. */
 SONVAR_API void set_sonvar(sys_con *sys, const char *name, double value);
+
+/* ---- The option table ------------------------------------------------------ */
+
+/* Kinds of option values. */
+enum {
+  SONVAR_OPTION_REAL = 0,    /* a number within the range */
+  SONVAR_OPTION_INTEGER = 1, /* a whole number within the range */
+  SONVAR_OPTION_FLAG = 2     /* 0 (off) or 1 (on) */
+};
+
+/* One option of set_sonvar as the library describes it, so that a host can
+ * list, check and document every option from one table. */
+typedef struct sonvar_option {
+  const char *name;        /* the name set_sonvar takes (lower case) */
+  int kind;                /* SONVAR_OPTION_REAL, _INTEGER or _FLAG */
+  double default_value;    /* the value of a new state */
+  double minimum;          /* lowest valid value (-HUGE_VAL: none) */
+  double maximum;          /* highest valid value (HUGE_VAL: none) */
+  int minimum_excluded;    /* 1: a valid value lies above the minimum, not at it */
+  int refused_outside;     /* 1: set_sonvar refuses a value outside the range (a failure);
+                              0: it takes any number and rounds or clamps it, as programs
+                              have relied on; a host should refuse such values itself */
+  const char *unit;        /* SI unit of the value, "" for none */
+  const char *description; /* what the option does, one sentence */
+} sonvar_option;
+
+/* Number of options in the table. */
+SONVAR_API int sonvar_option_count(void);
+
+/* Entry `index` (0 to sonvar_option_count() - 1) of the table, static
+ * storage; NULL for any other index. */
+SONVAR_API const sonvar_option *sonvar_option_at(int index);
+
+/* The current value of an option of the table, by name (matched without
+ * regard to case): flags and integers as whole numbers. An unknown name is a
+ * failure, as in set_sonvar. */
+SONVAR_API double sonvar_get_option(sys_con *sys, const char *name);
 
 /* Prints the configuration report through the state's channel. */
 SONVAR_API void sonvar_info(sys_con *sys);

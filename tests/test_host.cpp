@@ -1,6 +1,7 @@
 // What a host controls: failures that come back instead of ending the
 // process, the output channel, and the release of a state.
 #include <gtest/gtest.h>
+#include <malloc.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -200,6 +201,119 @@ TEST_F(HostTest, EachFamilyReturnsNeutrallyAndCallsTheHandlerOnce) {
   }
   sonvar_clear_error(sys);
   EXPECT_STREQ(sonvar_last_error(sys), "");
+}
+
+// The message modes hand over the same failures as the message alone: no
+// line begins "Fatal error:" or says that the program stops.
+TEST_F(HostTest, MessageModesHandOverTheMessageAlone) {
+  const std::vector<std::string> messages = {
+      "Trying to set option: nosuchoption\nError: Option not found in program",
+      "Number of samples is negative or 0. It is -2",
+      "Not possible to allocate memory for physical elements (2147483647 x " +
+          std::to_string(sizeof(physical_element)) + " bytes)",
+      "Assertion violation at: table lookup\nAssertion violation: Index larger than allowed. Is 5 "
+      "can be 4",
+      "ERROR: Signal has been previously freed\nSignal number 77, Number of bytes 32816\nStart "
+      "sample 3, Number of samples 4096, Max. samples 4096, Sampling frequency   100.0000 MHz\n"
+      "First 5 values: 1.500000e+00  -2.000000e+00   0.000000e+00  0.000000e+00  0.000000e+00\n"
+      "Internal Error 100: Freeing of already released signal",
+      "Internal Error 6: Illegal function_code found in calc_function_parallel, module "
+      "calculations_par"};
+  ASSERT_EQ(messages.size(), failure_cases().size());
+  FailureLog log;
+  sonvar_set_failure_handler(sys, log_failure, &log);
+  for (size_t k = 0; k < messages.size(); k++) {
+    const FailureCase &c = failure_cases()[k];
+    sonvar_set_failure_mode(sys, SONVAR_FAILURE_THROW_MESSAGE);
+    std::string caught = "(nothing thrown)";
+    const std::string out = capture_stdout([&] {
+      [[maybe_unused]] LeaksAllowed leaks;
+      try {
+        c.call(sys, released_signal(sys));
+      } catch (const sonvar::Error &e) {
+        caught = e.what();
+      }
+    });
+    EXPECT_EQ(caught, messages[k]) << c.family;
+    EXPECT_EQ(out, "") << c.family;
+    sonvar_set_failure_mode(sys, SONVAR_FAILURE_RETURN_MESSAGE);
+    log = FailureLog{};
+    capture_stdout([&] {
+      [[maybe_unused]] LeaksAllowed leaks;
+      EXPECT_TRUE(c.call(sys, released_signal(sys))) << c.family;
+    });
+    EXPECT_EQ(log.calls, 1) << c.family;
+    EXPECT_EQ(log.text, messages[k]) << c.family;
+    EXPECT_EQ(sonvar_last_error(sys), messages[k]) << c.family;
+  }
+  expect_state_still_calculates("after the message modes");
+}
+
+// Signals on the pool's free list; with the records the pool has made, the
+// signals still handed out.
+int free_signals(const sys_con *sys) {
+  int n = 0;
+  for (const signal_rec *s = sys->free_signals; s != nullptr; s = s->next) n++;
+  return n;
+}
+
+// Bytes the heap has handed out and not taken back, less the pool's signals
+// (which may grow in place as the pool reuses them): 0 where the
+// sanitizer's allocator answers for the heap, whose leak check is the
+// oracle there.
+long heap_beyond_pool(const sys_con *sys) {
+  const long heap = static_cast<long>(mallinfo2().uordblks);
+  return heap == 0 ? 0 : heap - static_cast<long>(sys->signal_bytes);
+}
+
+// A calculation that fails gives back everything it took: after many failed
+// split calculations of every kind (inside the workers, and interrupted) the
+// pool holds every signal it made except those the fixture holds, and the
+// heap has not grown (the sanitizer build checks the same with its leak
+// check, no failure being excused). The interrupted ones stop with their
+// text; cleared, the state calculates as before.
+TEST_F(HostTest, FailedCalculationsGiveBackEverythingTheyTook) {
+  sonvar_set_failure_mode(sys, SONVAR_FAILURE_THROW);
+  std::vector<double> amplitudes(points.size(), 1.0);
+  std::vector<point3> scatterers = points;
+  const int n = static_cast<int>(points.size());
+  const std::vector<std::function<void()>> calls = {
+      [&] { calc_function_parallel(sys, SONVAR_CALC_HP, ap, ap, n, points.data()); },
+      [&] { calc_function_parallel(sys, SONVAR_CALC_HHP, ap, ap, n, points.data()); },
+      [&] { calc_scat_parallel(sys, ap, ap, n, scatterers.data(), amplitudes.data()); },
+      [&] { calc_scat_multi_parallel(sys, ap, ap, n, scatterers.data(), amplitudes.data()); },
+      [&] { calc_scat_all(sys, ap, ap, n, scatterers.data(), amplitudes.data(), 1); },
+      [&] { calc_hp(sys, ap, n, points.data()); }};
+  const auto fail_all = [&](const std::string &expected) {
+    for (const auto &call : calls) {
+      std::string caught;
+      try {
+        call();
+      } catch (const sonvar::Error &e) {
+        caught = e.what();
+      }
+      EXPECT_EQ(caught, expected);
+      // Out: the reference's n signals and the aperture's impulse and excitation.
+      EXPECT_EQ(free_signals(sys), sys->next_signal_number - n - 2);
+    }
+  };
+  for (int round = 0; round < 2; round++) {  // the first round fills the pool
+    const long before = heap_beyond_pool(sys);
+    for (int k = 0; k < 20; k++) {
+      sonvar_set_interrupt(sys, 1);
+      fail_all("Fatal error: Calculation interrupted \n");
+      sonvar_set_interrupt(sys, 0);
+      empty_apodization();
+      fail_all(
+          "Fatal error: The apodization time line of the aperture holds no entry; set an "
+          "apodization first \n");
+      restore_apodization();
+    }
+    if (round == 1) {
+      EXPECT_LE(heap_beyond_pool(sys), before + 4096) << "240 failures";
+    }
+  }
+  expect_state_still_calculates("after the failures");
 }
 
 // The regular expression that matches exactly `text`.

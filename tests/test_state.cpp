@@ -253,3 +253,61 @@ TEST_F(SonvarMainTest, DebugTextAndFatalExit) {
   EXPECT_EQ(capture_stdout([] { sonvar_debug("hello"); }), "Sonvar debug message: hello \n");
   EXPECT_FATAL(error_message("broken"), "^Fatal error: broken \n$");
 }
+
+// The option table lists exactly the options set_sonvar takes: each name
+// once, its default the value of a new state, read back by name; the ranges
+// set_sonvar checks are refused at their edge, the others are only
+// described (set_sonvar rounds and clamps those as it always has).
+TEST_F(SonvarMainTest, OptionTableDescribesEveryOptionOfSetSonvar) {
+  const std::vector<std::string> known = {"use_rectangles",
+                                          "use_triangles",
+                                          "use_lines",
+                                          "accurate_time_calc",
+                                          "fast_integration",
+                                          "exact_integration",
+                                          "focus_at_point",
+                                          "c",
+                                          "fs",
+                                          "use_att",
+                                          "att",
+                                          "freq_att",
+                                          "att_f0",
+                                          "tau_m",
+                                          "z",
+                                          "bdiva",
+                                          "dz",
+                                          "debug",
+                                          "show_times",
+                                          "threads",
+                                          "max_samples"};
+  ASSERT_EQ(sonvar_option_count(), static_cast<int>(known.size()));
+  EXPECT_EQ(sonvar_option_at(-1), nullptr);
+  EXPECT_EQ(sonvar_option_at(sonvar_option_count()), nullptr);
+  sonvar_set_failure_mode(sys, SONVAR_FAILURE_THROW);
+  for (int i = 0; i < sonvar_option_count(); i++) {
+    const sonvar_option &o = *sonvar_option_at(i);
+    EXPECT_EQ(o.name, known[static_cast<size_t>(i)]);
+    EXPECT_EQ(sonvar_get_option(sys, o.name), o.default_value) << o.name;
+    EXPECT_TRUE(o.minimum <= o.default_value && o.default_value <= o.maximum) << o.name;
+    EXPECT_GT(std::string(o.description).size(), 10u) << o.name;
+    if (o.kind == SONVAR_OPTION_FLAG) {
+      EXPECT_TRUE(o.minimum == 0 && o.maximum == 1) << o.name;
+    }
+    set_sonvar(sys, o.name, o.default_value);
+    EXPECT_EQ(sonvar_get_option(sys, o.name), o.default_value) << o.name;
+    if (!o.refused_outside || std::isinf(o.minimum)) continue;
+    const double below = o.minimum_excluded ? o.minimum : std::nextafter(o.minimum, -HUGE_VAL);
+    EXPECT_THROW(set_sonvar(sys, o.name, below), sonvar::Error) << o.name;
+  }
+  std::string caught;
+  try {
+    sonvar_get_option(sys, "Speed");
+  } catch (const sonvar::Error &e) {
+    caught = e.what();
+  }
+  EXPECT_EQ(caught, "Fatal error: sonvar_get_option: unknown option speed \n");
+  set_sonvar(sys, "THREADS", -5);  // described as 1 .. 1024, taken and clamped
+  EXPECT_EQ(sonvar_get_option(sys, "threads"), 1);
+  set_sonvar(sys, "show_times", 12);
+  EXPECT_EQ(sonvar_get_option(sys, "Show_Times"), 1);
+}

@@ -6,60 +6,26 @@
     sonvar check JOB      check a job and print the aperture and configuration report
     sonvar example field|image    print an example job
 
-Exit status: 0 done, 1 failed while computing or writing, 2 a bad job or
-command line (nothing is written). Under `mpirun -n N` (or `srun`) the units
-of work are split over the ranks and rank 0 writes the file.
+Exit status: 0 done, 1 failed while computing or writing (nothing written, nothing replaced),
+2 a bad job or command line (one line per bad key; nothing written). Under `mpirun -n N` (or
+`srun`) the units of work are split over the ranks and rank 0 writes the files.
+
+The modules of the command: `jobs` reads and checks a job, `run` cuts it into units of work
+and assembles the results, `ranks` deals the units to the processes, `output` writes the
+result files under temporary names and publishes them, `plots` draws the picture.
 """
 
 import argparse
 import json
 import os
-import signal
 import sys
 import time
+from typing import List, Optional
+
+from . import ranks
+from ._machine import cores
 
 __all__ = ["main"]
-
-_TAG_RESULT, _TAG_DONE, _TAG_ERROR, _TAG_STOP = 1, 2, 3, 4
-_MPI_VARIABLES = ("OMPI_COMM_WORLD_SIZE", "PMI_SIZE", "PMIX_RANK", "MPI_LOCALNRANKS")
-
-
-class _Serial:
-    """The one-process stand-in for an MPI communicator."""
-
-    rank, size, local_size = 0, 1, 1
-
-
-def _communicator():
-    """MPI.COMM_WORLD when started by an MPI launcher, else a single process.
-
-    mpi4py is imported only under a launcher: importing it initialises MPI."""
-    if not any(os.environ.get(v) for v in _MPI_VARIABLES):
-        return _Serial()
-    from mpi4py import MPI
-    if MPI.COMM_WORLD.Get_size() == 1:
-        return _Serial()
-    return _World(MPI)
-
-
-class _World:
-    """MPI.COMM_WORLD with the rank, the size and the ranks sharing this machine."""
-
-    def __init__(self, MPI):
-        self.MPI = MPI
-        self.comm = MPI.COMM_WORLD
-        self.rank, self.size = self.comm.Get_rank(), self.comm.Get_size()
-        self.local_size = self.comm.Split_type(MPI.COMM_TYPE_SHARED).Get_size()
-
-    def __getattr__(self, name):
-        return getattr(self.comm, name)
-
-
-def _cores():
-    try:
-        return len(os.sched_getaffinity(0))
-    except (AttributeError, OSError):
-        return os.cpu_count() or 1
 
 
 def _parser():
@@ -102,7 +68,7 @@ def _job_command(path):
     try:
         with open(path, encoding="utf-8") as handle:
             values = json.load(handle)
-    except (OSError, ValueError):
+    except (OSError, ValueError, RecursionError):
         return "field"  # load() reports the fault itself
     if isinstance(values, dict):
         if values.get("command") in ("field", "image"):
@@ -111,13 +77,15 @@ def _job_command(path):
     return "field"
 
 
-def main(argv=None):
+def main(argv: Optional[List[str]] = None) -> int:
+    """Run the command with the given arguments (default sys.argv[1:]); returns the exit
+    status."""
     args = _parser().parse_args(argv)
     if args.command == "example":
         from .jobs import EXAMPLES
         return _to_pipe(lambda: print(json.dumps(EXAMPLES[args.kind], indent=2), flush=True))
     from .jobs import JobError, load
-    comm = _communicator() if args.command != "check" else _Serial()
+    comm = ranks.communicator() if args.command != "check" else ranks.Serial()
     command = _job_command(args.job) if args.command == "check" else args.command
     try:
         job = load(args.job, command)
@@ -142,9 +110,8 @@ def main(argv=None):
             print(f"sonvar: warning: {text}", file=sys.stderr)
     if args.command == "check":
         return _to_pipe(lambda: _check(job))
-    threads = args.threads or job.threads or max(1, _cores() // comm.local_size)
-    # A terminated run cleans up like an interrupted one: no file is left that looks complete.
-    signal.signal(signal.SIGTERM, _interrupt)
+    threads = args.threads or job.threads or max(1, cores() // comm.local_size)
+    ranks.interrupt_on_signals()
     return _run(job, comm, threads, plot=not args.no_plot and job.plot["enabled"],
                 quiet=args.quiet)
 
@@ -157,10 +124,6 @@ def _to_pipe(write):
     except BrokenPipeError:
         os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
     return 0
-
-
-def _interrupt(signum, frame):
-    raise KeyboardInterrupt
 
 
 def _check(job):
@@ -194,55 +157,13 @@ def _progress(plan, enabled):
                 dynamic_ncols=True, leave=False)
 
 
-def _describe(error):
-    text = str(error).strip().splitlines()
-    return f"{type(error).__name__}: {text[0] if text else ''}"
-
-
-def _worker(plan, comm):
-    """A rank above 0: compute its units, send each result to rank 0, stop when told."""
-    # Results go out without waiting for rank 0 to take them (it may be busy with a unit of
-    # its own); at most two are in flight, which bounds the memory they hold.
-    sending = []
-    failure = None
-    for i in range(comm.rank, plan.units, comm.size):
-        if comm.Iprobe(source=0, tag=_TAG_STOP):
-            comm.recv(source=0, tag=_TAG_STOP)
-            break
-        try:
-            result = plan.compute(i)
-        except Exception as error:  # reported by rank 0, which stops the others
-            failure = f"rank {comm.rank}: unit {i}: {_describe(error)}"
-            break
-        sending.append(comm.isend((i, result), dest=0, tag=_TAG_RESULT))
-        if len(sending) > 2:
-            sending.pop(0).wait()
-    # Rank 0 takes messages from this rank until its last one, done or failed.
-    for request in sending:
-        request.wait()
-    if failure is not None:
-        comm.send(failure, dest=0, tag=_TAG_ERROR)
-        return 1
-    comm.send(None, dest=0, tag=_TAG_DONE)
-    return 0
-
-
-def _run(job, comm, threads, plot, quiet):
-    from .output import open_output, part_name, remove_parts
-    from .run import Scratch, make_plan
-    plan = make_plan(job, threads)
-    if comm.rank != 0:
-        try:
-            return _worker(plan, comm)
-        except KeyboardInterrupt:  # a small message: it leaves even if rank 0 takes it late
-            comm.send(f"rank {comm.rank}: interrupted", dest=0, tag=_TAG_ERROR)
-            return 1
-    start = time.perf_counter()
-    out = scratch = bar = None
-    failure = None
+def _compute(job, plan, comm, out, bar):
+    """Rank 0's units and the others' results into the scratch store, then the datasets
+    assembled into `out`; returns (products, failure text or None)."""
+    from .output import part_name
+    from .run import Scratch
     spans = {}
-    workers = set(range(1, comm.size))
-    stopped = []
+    scratch = None
 
     def accept(i, result):
         spans[i] = (int(result["start"]), int(result["rows"]))
@@ -250,84 +171,81 @@ def _run(job, comm, threads, plot, quiet):
         if bar is not None:
             bar.update(plan.unit_work(i))
 
-    def fail(text):
-        nonlocal failure
-        if failure is None:
-            failure = text
-            for w in workers:
-                stopped.append(comm.isend(None, dest=w, tag=_TAG_STOP))
-
-    def receive(block):
-        while workers:
-            st = comm.MPI.Status()
-            if not block and not comm.Iprobe(source=comm.MPI.ANY_SOURCE, tag=comm.MPI.ANY_TAG,
-                                             status=st):
-                return
-            message = comm.recv(source=st.Get_source() if not block else comm.MPI.ANY_SOURCE,
-                                tag=comm.MPI.ANY_TAG, status=st)
-            tag, source = st.Get_tag(), st.Get_source()
-            if tag == _TAG_RESULT and failure is None:
-                accept(*message)
-            elif tag == _TAG_DONE:
-                workers.discard(source)
-            elif tag == _TAG_ERROR:
-                workers.discard(source)
-                fail(message)
-
+    gather = ranks.Gather(comm, accept)
     try:
-        out = open_output(job.output, job.output_format)
-        scratch = Scratch(part_name(job.output) + ".units", plan.scratch_on_disk())
-        bar = _progress(plan, not quiet)
+        scratch = Scratch(part_name(job.output, ".units"), plan.scratch_on_disk())
         for i in range(0, plan.units, comm.size):
-            if comm.size > 1:
-                receive(block=False)
-            if failure is not None:
+            gather.receive(block=False)
+            if gather.failure is not None:
                 break
             try:
                 accept(i, plan.compute(i))
             except Exception as error:
-                fail(f"rank 0: unit {i}: {_describe(error)}")
-        if comm.size > 1:
-            receive(block=True)
-        if failure is None:
-            products = plan.finish(scratch, out, [spans[i] for i in range(plan.units)])
-            out.attrs("/", sonvar_version=_version(), command=job.command, job=job.text,
-                      c=job.c, fs=job.fs)
-            written = out.commit()
-            out = None
+                gather.fail(f"rank 0: unit {i}: {ranks.describe(error)}")
+        gather.receive(block=True)
+        if gather.failure is not None:
+            return None, gather.failure
+        products = plan.finish(scratch, out, [spans[i] for i in range(plan.units)])
+        out.attrs("/", sonvar_version=_version(), command=job.command, job=job.text,
+                  c=job.c, fs=job.fs)
+        return products, None
     except KeyboardInterrupt:
-        fail("interrupted")
+        gather.fail("interrupted")
+        return None, gather.failure
     except Exception as error:
-        fail(f"rank 0: {_describe(error)}")
+        gather.fail(f"rank 0: {ranks.describe(error)}")
+        return None, gather.failure
     finally:
-        if workers:
-            try:
-                receive(block=True)  # let every rank stop before this one leaves
-            except Exception:
-                pass
-        if bar is not None:
-            bar.close()
         if scratch is not None:
             scratch.close()
+        gather.wind_up()
+
+
+def _run(job, comm, threads, plot, quiet):
+    from .output import open_output, part_name, publish, remove_parts
+    from .run import make_plan
+    plan = make_plan(job, threads)
+    if comm.rank != 0:
+        return ranks.serve(plan, comm)
+    start = time.perf_counter()
+    out = bar = None
+    failure = None
+    try:
+        out = open_output(job.output, job.output_format)
+        bar = _progress(plan, not quiet)
+        products, failure = _compute(job, plan, comm, out, bar)
+        seconds = time.perf_counter() - start
+        if failure is None:
+            pairs = out.close()
+            out = None
+            if plot:
+                from . import plots
+                path = plots.plot_path(job, [final for _, final in pairs])
+                try:
+                    plots.plot(job, products, part_name(path), plots.plot_format(path))
+                    pairs.append((part_name(path), path))
+                except Exception as error:
+                    failure = f"plot {path}: {ranks.describe(error)}"
+    except KeyboardInterrupt:
+        failure = "interrupted"
+    except Exception as error:
+        failure = f"rank 0: {ranks.describe(error)}"
+    finally:
+        if bar is not None:
+            bar.close()
         if out is not None:
             out.discard()
-        if stopped:
-            comm.MPI.Request.Waitall(stopped)
     if failure is not None:
-        remove_parts(job.output)  # also those of objects the failure left half-made
+        remove_parts()
         print(f"sonvar: {job.command} failed: {failure}; no output written", file=sys.stderr)
         return 1
-    seconds = time.perf_counter() - start
-    if plot:
-        from . import plots
-        path = job.plot["path"] or os.path.splitext(
-            written[-1] if job.output_format == "npy" else job.output)[0] + ".png"
-        try:
-            plots.plot(job, products, path)
-            written.append(path)
-        except Exception as error:
-            print(f"sonvar: plot failed: {_describe(error)}", file=sys.stderr)
-            return 1
+    written = publish(pairs)
+    print(_summary(job, plan, comm, threads, seconds, written))
+    return 0
+
+
+def _summary(job, plan, comm, threads, seconds, written):
+    """The one line of a finished run."""
     if job.command == "field":
         work = f"{plan.work} points of {job.field['quantity']}"
         rate = f"{plan.work / seconds:.0f} points/s"
@@ -335,11 +253,10 @@ def _run(job, comm, threads, plot, quiet):
         noun = plan.noun
         work = f"{plan.units} {noun} x {plan.scatterers} scatterers"
         rate = f"{plan.units * plan.scatterers / seconds:.0f} scatterer-{noun}/s"
-    ranks = f"{comm.size} rank{'s' if comm.size > 1 else ''} x {threads} thread" \
-            f"{'s' if threads > 1 else ''}"
-    print(f"sonvar {job.command}: {work} in {seconds:.2f} s ({rate}, {ranks}); "
-          f"wrote {', '.join(written)}")
-    return 0
+    ranks_ = f"{comm.size} rank{'s' if comm.size > 1 else ''} x {threads} thread" \
+             f"{'s' if threads > 1 else ''}"
+    return (f"sonvar {job.command}: {work} in {seconds:.2f} s ({rate}, {ranks_}); "
+            f"wrote {', '.join(written)}")
 
 
 def _version():

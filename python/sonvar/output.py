@@ -1,44 +1,80 @@
 """Result files of the command-line tool: HDF5 (default) or NPY with a JSON side file.
 
-Everything is written under temporary names in the target folder and renamed
-into place only when complete, so an interrupted or failed run leaves no file
-that looks finished (at most a hidden ``.NAME.part-PID`` that the next run
-does not read). Large arrays are created empty and filled piece by piece.
+Every file of a run (the results, the NPY side file, the plot, the scratch file of the units)
+is written under a hidden temporary name in its folder, ``.NAME.part-PID``, which this module
+records. The finished files are renamed into place together, only when everything of the run
+has succeeded (`publish`); a failed or interrupted run removes exactly the temporary files it
+recorded (`remove_parts`) and leaves every existing file as it was. Large arrays are created
+empty and filled piece by piece.
 """
 
 import json
 import os
+from typing import Dict, List, Tuple
 
 import numpy as np
 
-__all__ = ["open_output", "part_name", "remove_parts"]
+__all__ = ["open_output", "part_name", "remove_parts", "publish", "result_files", "npy_stem"]
+
+#: The temporary files this process has made and not yet renamed or removed.
+_PARTS = set()
 
 
-def part_name(path):
-    """The hidden temporary name of a result file while it is written."""
+def part_name(path: str, suffix: str = "") -> str:
+    """The hidden temporary name of a file of this run while it is written (recorded, so that
+    a failed run removes it)."""
     folder, name = os.path.split(os.path.abspath(path))
-    return os.path.join(folder, f".{name}.part-{os.getpid()}")
+    part = os.path.join(folder, f".{name}.part-{os.getpid()}{suffix}")
+    _PARTS.add(part)
+    return part
 
 
-def remove_parts(path):
-    """Remove every temporary file this process made beside the result path."""
-    folder = os.path.dirname(os.path.abspath(path))
-    mark = f".part-{os.getpid()}"
-    for name in os.listdir(folder):
-        if name.startswith(".") and mark in name:
-            try:
-                os.remove(os.path.join(folder, name))
-            except OSError:
-                pass
+def remove_parts() -> None:
+    """Remove every temporary file this run made: exactly those, whatever else lies beside
+    them."""
+    for part in sorted(_PARTS):
+        _remove(part)
+
+
+def _remove(part: str) -> None:
+    try:
+        os.remove(part)
+    except OSError:
+        pass
+    _PARTS.discard(part)
+
+
+def publish(pairs: List[Tuple[str, str]]) -> List[str]:
+    """Rename finished temporary files into place, in the given order; returns the final
+    names."""
+    for part, final in pairs:
+        os.replace(part, final)
+        _PARTS.discard(part)
+    return [final for _, final in pairs]
+
+
+def npy_stem(path: str) -> str:
+    """The stem of the NPY files of a result path: the path without .h5 or .hdf5."""
+    stem = path[:-3] if path.endswith(".h5") else path
+    return stem[:-5] if stem.endswith(".hdf5") else stem
+
+
+def result_files(path: str, fmt: str) -> List[str]:
+    """The files a result of the format writes, as far as known before the run: the HDF5
+    file, or the NPY side file (the arrays are STEM.GROUP.NAME.npy)."""
+    return [path] if fmt == "hdf5" else [npy_stem(path) + ".json"]
 
 
 def _plain(value):
     """An attribute value as HDF5 and JSON take it."""
     if isinstance(value, (list, tuple)) and value and all(isinstance(v, str) for v in value):
         return list(value)
-    if isinstance(value, np.ndarray):
-        return value
     return value
+
+
+def _set_attrs(target, attrs):
+    for k, v in attrs.items():
+        target.attrs[k] = _plain(v)
 
 
 class Hdf5Output:
@@ -54,51 +90,46 @@ class Hdf5Output:
 
     def array(self, name, data, /, **attrs):
         d = self.file.create_dataset(name, data=data)
-        for k, v in attrs.items():
-            d.attrs[k] = _plain(v)
+        _set_attrs(d, attrs)
         return d
 
     def stream(self, name, shape, /, **attrs):
         """An empty float64 dataset filled later by slices (`out[name][index] = values`)."""
         chunks = tuple(max(1, min(s, 64)) for s in shape) if 0 not in shape else None
         d = self.file.create_dataset(name, shape=shape, dtype="f8", chunks=chunks)
-        for k, v in attrs.items():
-            d.attrs[k] = _plain(v)
+        _set_attrs(d, attrs)
         return d
 
     def attrs(self, name, /, **attrs):
-        target = self.file.require_group(name) if name != "/" else self.file
-        for k, v in attrs.items():
-            target.attrs[k] = _plain(v)
+        _set_attrs(self.file.require_group(name) if name != "/" else self.file, attrs)
 
     def __getitem__(self, name):
         return self.file[name]
 
-    def commit(self):
+    def close(self) -> List[Tuple[str, str]]:
+        """Closes the file; returns the (temporary, final) names to publish."""
         self.file.close()
-        os.replace(self.part, self.path)
-        return [self.path]
+        return [(self.part, self.path)]
 
     def discard(self):
+        """Closes and removes the temporary file."""
         try:
             self.file.close()
         except Exception:
             pass
-        if os.path.exists(self.part):
-            os.remove(self.part)
+        _remove(self.part)
 
 
 class NpyOutput:
     """One NPY file per array (``STEM.GROUP.NAME.npy``) and ``STEM.json`` with axes, units and
-    attributes; the side file is renamed last."""
+    attributes; the side file is published last."""
 
     format = "npy"
 
     def __init__(self, path):
-        stem = path[:-3] if path.endswith(".h5") else path
-        self.stem = stem[:-5] if stem.endswith(".hdf5") else stem
-        self.meta = {}
-        self.files = {}
+        self.stem = npy_stem(path)
+        self.meta: Dict[str, dict] = {}
+        self.files: Dict[str, str] = {}
 
     def _file(self, name):
         return f"{self.stem}.{name.strip('/').replace('/', '.')}.npy"
@@ -106,8 +137,8 @@ class NpyOutput:
     def array(self, name, data, /, **attrs):
         final = self._file(name)
         part = part_name(final)
-        np.save(part + ".npy", np.asarray(data))
-        os.replace(part + ".npy", part)
+        with open(part, "wb") as handle:
+            np.save(handle, np.asarray(data))
         self.files[final] = part
         self.meta[name] = dict(attrs, file=os.path.basename(final), shape=list(np.shape(data)))
 
@@ -122,21 +153,18 @@ class NpyOutput:
     def attrs(self, name, /, **attrs):
         self.meta.setdefault(name, {}).update(attrs)
 
-    def commit(self):
+    def close(self) -> List[Tuple[str, str]]:
         side = self.stem + ".json"
         part = part_name(side)
         with open(part, "w") as handle:
             json.dump(self.meta, handle, indent=1, sort_keys=True, default=_json_default)
             handle.write("\n")
-        for final, temp in self.files.items():
-            os.replace(temp, final)
-        os.replace(part, side)
-        return list(self.files) + [side]
+        return [(temp, final) for final, temp in self.files.items()] + [(part, side)]
 
     def discard(self):
-        for temp in self.files.values():
-            if os.path.exists(temp):
-                os.remove(temp)
+        """Removes the temporary files."""
+        for part in self.files.values():
+            _remove(part)
 
 
 def _json_default(value):

@@ -6,11 +6,13 @@ Images: the B-mode image in dB with axes in mm and a colour bar (of a volume the
 plane nearest y = 0; of images kept apart per transmit the middle one).
 """
 
+import os
+
 import numpy as np
 
 from . import field as field_module
 
-__all__ = ["plot"]
+__all__ = ["plot", "plot_path", "plot_format"]
 
 
 def _db(values, floor):
@@ -116,8 +118,20 @@ def _image(job, products, fig):
     fig.colorbar(im, ax=ax, label="dB")
 
 
-def plot(job, products, path):
-    """Write the job's PNG to path; the figure's size comes from the job's plot section."""
+def plot_path(job, result_files):
+    """Where the job's plot goes: plot.path, else the result file (the NPY side file) with
+    .png."""
+    return job.plot["path"] or os.path.splitext(result_files[-1])[0] + ".png"
+
+
+def plot_format(path):
+    """The picture format of a plot path: its extension, lower case ("png", "pdf", ...)."""
+    return os.path.splitext(path)[1][1:].lower()
+
+
+def plot(job, products, path, fmt=None):
+    """Write the job's plot to path (in fmt, by default the format of the path's extension);
+    the figure's size comes from the job's plot section."""
     import matplotlib
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
@@ -128,6 +142,6 @@ def plot(job, products, path):
         draw = _field if job.command == "field" else _image
         draw(job, products, fig)
         fig.tight_layout()
-        fig.savefig(path, dpi=p["dpi"])
+        fig.savefig(path, dpi=p["dpi"], format=fmt or plot_format(path))
     finally:
         plt.close(fig)

@@ -5,27 +5,31 @@ dB/(m Hz). Element numbers count from 1, as in the library's element calls.
 """
 
 import logging
-import os
+import textwrap
 from dataclasses import dataclass
 
 import numpy as np
 
 from . import _checks as chk
 from . import _core
+from ._machine import cores
 
-__all__ = ["Simulator", "Aperture", "Field", "SonvarError", "OPTIONS", "RECTANGLE_COLUMNS",
-           "TRIANGLE_COLUMNS"]
+__all__ = ["Simulator", "Aperture", "Field", "SonvarError", "OPTIONS", "OPTION_TABLE",
+           "RECTANGLE_COLUMNS", "TRIANGLE_COLUMNS"]
 
 SonvarError = _core.SonvarError
 SonvarError.__doc__ = """A failure inside the library, carrying the library's message.
 
-The simulator that raised it stays usable; signals of the failed call may
-stay allocated until the simulator is released."""
+The message is the library's, without the words of an ending (nothing
+ends). The simulator that raised it stays usable, and a failed calculation
+has given back everything it had taken."""
+
+#: The library's option table: name -> dict of kind ("real", "integer" or "flag"), default,
+#: minimum, maximum, minimum_excluded, unit and description.
+OPTION_TABLE = {o["name"]: o for o in _core.option_table()}
 
 #: Options of the state, settable with Simulator.set and read with Simulator.get.
-OPTIONS = ("use_att", "att", "freq_att", "att_f0", "tau_m", "z", "dz", "bdiva", "debug",
-           "threads", "accurate_time_calc", "fast_integration", "show_times", "use_rectangles",
-           "use_triangles", "use_lines", "c", "fs")
+OPTIONS = tuple(OPTION_TABLE)
 
 #: Columns of Aperture.table("rectangles"), one row per rectangle.
 RECTANGLE_COLUMNS = ("element", "index", "width", "height", "apodization", "tan_xz", "tan_yz",
@@ -101,11 +105,54 @@ class _Output:
             self.emit(line)
 
 
-def _cores():
-    try:
-        return len(os.sched_getaffinity(0))
-    except (AttributeError, OSError):
-        return os.cpu_count() or 1
+def _option_value(name, value):
+    """The value of an option as the library's table allows it (flags 0 or 1, whole numbers
+    rounded as the library rounds them, reals within their range), or TypeError / ValueError
+    naming the option."""
+    o = OPTION_TABLE[name]
+    v = chk.number(value, name)
+    unit = f" {o['unit']}" if o["unit"] else ""
+    if o["kind"] == "flag":
+        if v not in (0.0, 1.0):
+            raise ValueError(f"{name} must be 0 or 1, got {v:g}")
+        return v
+    if o["kind"] == "integer":
+        v = float(np.floor(v + 0.5))
+        if not o["minimum"] <= v <= o["maximum"]:
+            raise ValueError(f"{name} must be a whole number from {o['minimum']:.0f} to "
+                             f"{o['maximum']:.0f}{unit}, got {value:g}")
+        return v
+    low, high = o["minimum"], o["maximum"]
+    if o["minimum_excluded"] and not v > low:
+        raise ValueError(f"{name} must be above {low:g}{unit}, got {v:g}")
+    if not low <= v <= high:
+        raise ValueError(f"{name} must be from {low:g} to {high:g}{unit}, got {v:g}")
+    return v
+
+
+def _options_text():
+    """The Options section of Simulator's docstring, from the library's table."""
+    lines = []
+    for name, o in OPTION_TABLE.items():
+        unit = f", {o['unit']}" if o["unit"] else ""
+        number = "{:.0f}" if o["kind"] == "integer" else "{:g}"
+        if o["kind"] == "flag":
+            what = f"flag (0 or 1), default {o['default']:g}"
+        elif np.isinf(o["minimum"]):
+            what = f"real{unit}, any finite value, default {o['default']:g}"
+        else:
+            low = ("above " if o["minimum_excluded"] else "from ") + number.format(o["minimum"])
+            high = "" if np.isinf(o["maximum"]) else " to " + number.format(o["maximum"])
+            what = f"{o['kind']}{unit}, {low}{high}, default {number.format(o['default'])}"
+        lines.append(f"    {name} : {what}")
+        lines.append(textwrap.fill(o["description"], 78, initial_indent=" " * 8,
+                                   subsequent_indent=" " * 8))
+    return "\n".join(lines)
+
+
+def _option_property(name, doc):
+    return property(lambda self: self.get(name), lambda self, value: self.set(name, value),
+                    doc=doc)
 
 
 class Simulator:
@@ -126,16 +173,27 @@ class Simulator:
         "sonvar" at level INFO; a callable receives each line (without its
         newline) on the calling thread after the library call returns.
     **options
-        Any further option of OPTIONS by name, e.g. ``use_triangles=1``.
+        Any further option by name (below), e.g. ``use_triangles=1``.
+
+    Options
+    -------
+    Set with `set` or as keyword arguments, read with `get`; the library's
+    own table (OPTION_TABLE) gives every one:
+
+OPTIONS_TEXT
 
     Examples
     --------
     >>> import numpy as np, sonvar
-    >>> sim = sonvar.Simulator(fs=100e6)
+    >>> sim = sonvar.Simulator(fs=100e6, exact_integration=1)
     >>> probe = sim.linear_array(64, 0.29e-3, 5e-3, 0.01e-3, focus=(0, 0, 0.03))
     >>> field = sim.calc_hp(probe, [[0, 0, 0.03]])
-    >>> field.data.shape[1]
-    1
+    >>> field.data.shape[1], sim.get("exact_integration")
+    (1, 1)
+
+    A calculation can be interrupted: Ctrl-C (or any signal handler that
+    raises) stops it within a few hundredths of a second of work and raises
+    KeyboardInterrupt; the simulator stays usable.
     """
 
     def __init__(self, c=1540.0, fs=100e6, threads=None, output=None, **options):
@@ -144,7 +202,8 @@ class Simulator:
         self.set_output(output)
         self.set("c", c)
         self.set("fs", fs)
-        self.set("threads", _cores() if threads is None else chk.count(threads, "threads"))
+        self.set("threads", min(cores(), OPTION_TABLE["threads"]["maximum"]) if threads is None
+                 else threads)
         # show_times is on in a new state; its progress lines only matter when
         # someone reads the output.
         for name, value in options.items():
@@ -152,70 +211,51 @@ class Simulator:
 
     # --- options ---------------------------------------------------------
     def set(self, name, value):
-        """Set one option of the state by name (see OPTIONS).
+        """Set one option of the state by name (see Options).
 
         Parameters
         ----------
         name : str
             Option name, matched without regard to case.
         value : float
-            Its value in SI units (flags: 0 or 1; counts are rounded).
+            Its value in SI units: flags 0 or 1, whole numbers (rounded to
+            the nearest), reals within the option's range.
 
         Raises
         ------
         ValueError
-            Unknown name or non-finite value.
+            Unknown name, or a value outside the option's range.
         TypeError
             The name is not a string or the value not a number.
         """
         if not isinstance(name, str):
             raise TypeError(f"name must be a string, not {type(name).__name__}")
-        if name.lower() not in OPTIONS:
+        key = name.lower()
+        if key not in OPTION_TABLE:
             raise ValueError(f"name: unknown option {name!r}; options are {', '.join(OPTIONS)}")
-        v = chk.number(value, "value")
-        if name.lower() in ("c", "fs") and not v > 0:
-            raise ValueError(f"value: {name} must be above 0, got {v}")
-        self._state.set(name, v)
+        self._state.set(key, _option_value(key, value))
 
     def get(self, name):
-        """Read one option back by name; "time_interval" gives the progress interval, s."""
-        values = self._state.options()
+        """Read one option back by name (flags and whole numbers as int); "time_interval" gives
+        the interval of the progress report, s."""
         key = name.lower() if isinstance(name, str) else name
-        if key not in values:
+        if key == "time_interval":
+            return self._state.counters()["time_interval"]
+        if key not in OPTION_TABLE:
             raise ValueError(f"name: unknown option {name!r}")
-        return values[key]
+        value = self._state.get(key)
+        return value if OPTION_TABLE[key]["kind"] == "real" else int(value)
 
     @property
     def options(self):
-        """All options as a dict of name to value."""
-        return self._state.options()
+        """All options as a dict of name to value (and time_interval)."""
+        values = {name: self.get(name) for name in OPTIONS}
+        values["time_interval"] = self.get("time_interval")
+        return values
 
-    @property
-    def c(self):
-        """Speed of sound, m/s."""
-        return self.get("c")
-
-    @c.setter
-    def c(self, value):
-        self.set("c", value)
-
-    @property
-    def fs(self):
-        """Sampling frequency, Hz."""
-        return self.get("fs")
-
-    @fs.setter
-    def fs(self, value):
-        self.set("fs", value)
-
-    @property
-    def threads(self):
-        """Worker threads of the calculations."""
-        return self.get("threads")
-
-    @threads.setter
-    def threads(self, value):
-        self.set("threads", chk.count(value, "threads"))
+    c = _option_property("c", "Speed of sound, m/s.")
+    fs = _option_property("fs", "Sampling frequency, Hz.")
+    threads = _option_property("threads", "Worker threads of the calculations.")
 
     def attenuation(self, att=0.0, freq_att=0.0, att_f0=0.0, enabled=True):
         """Set the attenuation options.
@@ -718,6 +758,9 @@ class Simulator:
         from .ensemble import simulate
         return simulate(self, probe, sequence, phantom, frames, prf=prf, receive=receive,
                         path=path, single=single, texts=texts)
+
+
+Simulator.__doc__ = Simulator.__doc__.replace("OPTIONS_TEXT", _options_text())
 
 
 class Aperture:

@@ -265,7 +265,8 @@ class Writer:
             d[:, w, :, :] = np.transpose(part, (2, 1, 0))
 
     def close(self):
-        self.out.commit()
+        from .output import publish
+        publish(self.out.close())
 
     def discard(self):
         self.out.discard()

@@ -9,8 +9,6 @@ namespace sonvar_py {
 
 namespace {
 
-using Array = py::array_t<double, py::array::c_style | py::array::forcecast>;
-
 // The matrix must be float64, writeable, with contiguous columns: shape
 // (rows, elements), each column's samples next to one another.
 void check_slab(const py::array &out, int elements) {
@@ -43,7 +41,7 @@ int64_t scat_channels(const StatePtr &s, const AperturePtr &tx, const AperturePt
       elements > 1 ? out.strides(1) / static_cast<py::ssize_t>(sizeof(double)) : rows;
   auto *data = static_cast<double *>(out.mutable_data());
   const double *amplitudes = amplitudes_in.data();
-  return s->call([&] {
+  return s->calculate([&] {
     return calc_scat_channels(s->sys(), tx->get(), rx->get(), static_cast<int>(points.size()),
                               points.data(), amplitudes, data, first_sample, rows, stride);
   });
@@ -53,7 +51,8 @@ int64_t scat_channels(const StatePtr &s, const AperturePtr &tx, const AperturePt
 
 void bind_channels(py::module_ &m) {
   m.def("scat_channels", &scat_channels, py::arg("state"), py::arg("transmit"), py::arg("receive"),
-        py::arg("points"), py::arg("amplitudes"), py::arg("out"), py::arg("first_sample"));
+        py::arg("points"), py::arg("amplitudes"), py::arg("out"), py::arg("first_sample"),
+        "calc_scat_channels: the echoes added into out; returns the samples dropped.");
 }
 
 }  // namespace sonvar_py

@@ -1,5 +1,6 @@
-// core.h - the extension module's state and aperture holders, shared by the
-// binding sources. Only the library's public header is used.
+// core.h - what the binding sources of sonvar._core share: the simulator
+// state and aperture holders, the array types and the argument helpers.
+// Only the library's public header is used.
 #ifndef SONVAR_PY_CORE_H
 #define SONVAR_PY_CORE_H
 
@@ -7,8 +8,11 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
+#include <stdexcept>
 #include <string>
 #include <type_traits>
 #include <utility>
@@ -20,13 +24,19 @@ namespace sonvar_py {
 
 namespace py = pybind11;
 
+using Array = py::array_t<double, py::array::c_style | py::array::forcecast>;
+using FArray = py::array_t<double, py::array::f_style | py::array::forcecast>;
+using IntArray = py::array_t<int, py::array::c_style | py::array::forcecast>;
+
 // Raised for a failure inside the library; set when the module loads.
 extern PyObject *sonvar_error;
 
 // One simulator state. The library may write from its worker threads while
 // the interpreter lock is released, so its lines only collect in `output`
 // (under `output_mutex`); the calling thread hands them to Python after the
-// call returns.
+// call returns. The state fails by throwing the message alone
+// (SONVAR_FAILURE_THROW_MESSAGE): a failure leaves no library lock held and
+// the state usable, and the message does not speak of an end.
 class State {
  public:
   State();
@@ -42,70 +52,50 @@ class State {
   template <class F>
   auto call(F &&f) -> decltype(f()) {
     using R = decltype(f());
-    try {
-      if constexpr (std::is_void_v<R>) {
-        run_locked(std::forward<F>(f));
-        forward_output();
-      } else {
-        R result = run_locked(std::forward<F>(f));
-        forward_output();
-        return result;
-      }
-    } catch (const LibraryFailure &failure) {
-      forward_output();
-      PyErr_SetString(sonvar_error, failure.what());
-      throw py::error_already_set();
+    if constexpr (std::is_void_v<R>) {
+      run([&] { f(); }, false, true);
+    } else {
+      std::optional<R> value;
+      run([&] { value.emplace(f()); }, false, true);
+      return std::move(*value);
+    }
+  }
+
+  // call() for a calculation, which may run long: f runs on a helper
+  // thread while this one watches for signals (every 20 ms with the
+  // interpreter lock taken for a moment). When a Python signal handler
+  // raises (KeyboardInterrupt on Ctrl-C), the library's interrupt flag
+  // stops the calculation at its next point or scatterer, everything it
+  // took goes back, and the handler's exception is raised.
+  template <class F>
+  auto calculate(F &&f) -> decltype(f()) {
+    using R = decltype(f());
+    if constexpr (std::is_void_v<R>) {
+      run([&] { f(); }, true, true);
+    } else {
+      std::optional<R> value;
+      run([&] { value.emplace(f()); }, true, true);
+      return std::move(*value);
     }
   }
 
   // Runs f like call() and returns what the library printed meanwhile
   // instead of forwarding it (the configuration and aperture reports).
-  template <class F>
-  std::string capture(F &&f) {
-    forward_output();
-    call_quietly(std::forward<F>(f));
-    return take_output();
-  }
+  std::string capture(const std::function<void()> &f);
 
   // Receives the library's text; None drops it.
   void set_callback(py::object callback) { callback_ = std::move(callback); }
-  py::object callback() const { return callback_; }
 
   // Appends text from the library (any thread).
   void append_output(const char *text);
   std::string take_output();
 
  private:
-  struct LibraryFailure : std::runtime_error {
-    using std::runtime_error::runtime_error;
-  };
-
-  template <class F>
-  auto run_locked(F &&f) -> decltype(f()) {
-    py::gil_scoped_release release;
-    std::lock_guard<std::mutex> lock(call_mutex_);
-    return guarded(std::forward<F>(f));
-  }
-  template <class F>
-  void call_quietly(F &&f) {
-    try {
-      run_locked(std::forward<F>(f));
-    } catch (const LibraryFailure &failure) {
-      forward_output();
-      PyErr_SetString(sonvar_error, failure.what());
-      throw py::error_already_set();
-    }
-  }
-  // The state fails by throwing (SONVAR_FAILURE_THROW); the failure leaves
-  // no library lock held, so the state stays usable.
-  template <class F>
-  static auto guarded(F &&f) -> decltype(f()) {
-    try {
-      return f();
-    } catch (const sonvar::Error &error) {
-      throw LibraryFailure(error.what());
-    }
-  }
+  // f on the library under this state's lock, the interpreter lock
+  // released: on this thread, or (`watched`) on a helper thread. The
+  // library's output goes to the callback (`forward`) before anything is
+  // returned or raised.
+  void run(const std::function<void()> &f, bool watched, bool forward);
   void forward_output();
 
   sys_con *sys_ = nullptr;
@@ -135,9 +125,20 @@ class Aperture {
 using AperturePtr = std::shared_ptr<Aperture>;
 
 // Field points or scatterer positions: an (n, 3) array copied into point3.
-std::vector<point3> to_points(
-    const py::array_t<double, py::array::c_style | py::array::forcecast> &a, const char *name);
+std::vector<point3> to_points(const Array &a, const char *name);
 
+// Three values (x, y, z) as a point.
+point3 to_point(const std::vector<double> &v, const char *name);
+
+// Refuses an array that is not (rows, columns) with at least one row.
+void check_rows(const py::array &a, py::ssize_t columns, const char *name);
+
+// A length as the library's int, or ValueError naming it.
+int count_of(py::ssize_t n, const char *name);
+
+void bind_state(py::module_ &m);
+void bind_apertures(py::module_ &m);
+void bind_constructors(py::module_ &m);
 void bind_calculations(py::module_ &m);
 void bind_channels(py::module_ &m);
 

@@ -10,6 +10,7 @@
 // large buffer grows by remapping its pages, not by copying. The peak is the
 // matrix plus the signals of one batch of points.
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <limits>
@@ -21,11 +22,28 @@ namespace sonvar_py {
 
 namespace {
 
-using Array = py::array_t<double, py::array::c_style | py::array::forcecast>;
+// A result that does not fit in memory: raised as MemoryError with its size
+// and what it was for (pybind11 raises a std::bad_alloc with its text).
+class ResultTooLarge : public std::bad_alloc {
+ public:
+  ResultTooLarge(const std::string &what, size_t values) {
+    char size[64];
+    const double bytes = 8.0 * static_cast<double>(values);
+    std::snprintf(size, sizeof size, "%.3g GB", bytes / 1e9);
+    text_ = "not enough memory for " + what + ": " + size + " (" + std::to_string(values) +
+            " samples of 8 bytes)";
+  }
+  const char *what() const noexcept override { return text_.c_str(); }
+
+ private:
+  std::string text_;
+};
 
 class Aligner {
  public:
-  explicit Aligner(size_t columns) : start_(columns, 0), length_(columns, 0), offset_(columns, 0) {}
+  // `what` names the result in a MemoryError.
+  Aligner(size_t columns, std::string what)
+      : start_(columns, 0), length_(columns, 0), offset_(columns, 0), what_(std::move(what)) {}
   ~Aligner() { std::free(buffer_); }
   Aligner(const Aligner &) = delete;
   Aligner &operator=(const Aligner &) = delete;
@@ -87,13 +105,14 @@ class Aligner {
       grown = n;
       p = static_cast<double *>(std::realloc(buffer_, grown * sizeof(double)));
     }
-    if (p == nullptr) throw std::bad_alloc();
+    if (p == nullptr) throw ResultTooLarge(what_, n);
     buffer_ = p;
     capacity_ = grown;
   }
 
   std::vector<int64_t> start_, length_;
   std::vector<size_t> offset_;
+  std::string what_;
   double *buffer_ = nullptr;
   size_t used_ = 0, capacity_ = 0;
 };
@@ -113,28 +132,45 @@ std::vector<double> to_amplitudes(const Array &a, size_t n) {
   return std::vector<double>(a.data(), a.data() + n);
 }
 
+// Copies the library's signals into the aligner as columns first, first +
+// 1, ... and gives every signal back to the pool, also when the copy fails.
+void take_signals(sys_con *sys, Aligner *aligner, size_t first, signal_rec *const *signals,
+                  size_t count) {
+  size_t copied = 0;
+  try {
+    for (; copied < count; copied++) aligner->add(first + copied, signals[copied]);
+  } catch (...) {
+    for (size_t k = 0; k < count; k++)
+      if (signals[k] != nullptr) free_signal(sys, signals[k]);
+    throw;
+  }
+  for (size_t k = 0; k < count; k++)
+    if (signals[k] != nullptr) free_signal(sys, signals[k]);
+}
+
+const char *const kFieldCalls[] = {"", "calc_h", "calc_hp", "calc_hhp"};
+
 // Points per library call: all of them up to this many, else four batches.
 constexpr size_t kWholeCall = 65536;
 
 py::tuple field(const StatePtr &s, int code, const AperturePtr &a1, const AperturePtr &a2,
                 const Array &points_in, py::ssize_t batch) {
   check_state(s, a1, a2);
+  if (code < SONVAR_CALC_H || code > SONVAR_CALC_HHP) throw py::value_error("unknown calculation");
   std::vector<point3> points = to_points(points_in, "points");
   const size_t n = points.size();
   if (n == 0) throw py::value_error("points must hold at least one point");
   if (n > 0x7fffffff) throw py::value_error("too many points");
   size_t per_call = batch > 0 ? static_cast<size_t>(batch) : n <= kWholeCall ? n : (n + 3) / 4;
-  Aligner aligner(n);
+  Aligner aligner(n, std::string("the result of ") + kFieldCalls[code] + " on " +
+                         std::to_string(n) + " points");
   sys_con *sys = s->sys();
   for (size_t first = 0; first < n; first += per_call) {
     const int count = static_cast<int>(std::min(per_call, n - first));
-    s->call([&] {
+    s->calculate([&] {
       signal_rec **signals = calc_function_parallel(sys, code, raw(a1), raw(a2 ? a2 : a1), count,
                                                     points.data() + first);
-      for (int i = 0; i < count; i++) {
-        aligner.add(first + static_cast<size_t>(i), signals[i]);
-        if (signals[i] != nullptr) free_signal(sys, signals[i]);
-      }
+      take_signals(sys, &aligner, first, signals, static_cast<size_t>(count));
       free_memory(sys, signals);
     });
   }
@@ -143,19 +179,29 @@ py::tuple field(const StatePtr &s, int code, const AperturePtr &a1, const Apertu
   return py::make_tuple(matrix, start);
 }
 
+// The scatterers and their amplitudes, copied (the library reorders them).
+struct Scatterers {
+  Scatterers(const Array &points_in, const Array &amplitudes_in)
+      : points(to_points(points_in, "points")),
+        amplitudes(to_amplitudes(amplitudes_in, points.size())) {
+    if (points.empty()) throw py::value_error("points must hold at least one scatterer");
+    if (points.size() > 0x7fffffff) throw py::value_error("too many scatterers");
+  }
+  int count() const { return static_cast<int>(points.size()); }
+  std::vector<point3> points;
+  std::vector<double> amplitudes;
+};
+
 py::tuple scat(const StatePtr &s, const AperturePtr &tx, const AperturePtr &rx,
                const Array &points_in, const Array &amplitudes_in) {
   check_state(s, tx, rx);
-  std::vector<point3> points = to_points(points_in, "points");
-  std::vector<double> amplitudes = to_amplitudes(amplitudes_in, points.size());
-  if (points.empty()) throw py::value_error("points must hold at least one scatterer");
-  Aligner aligner(1);
+  Scatterers sc(points_in, amplitudes_in);
+  Aligner aligner(1, "the echo of calc_scat");
   sys_con *sys = s->sys();
-  s->call([&] {
-    signal_rec *echo = calc_scat_parallel(sys, raw(tx), raw(rx), static_cast<int>(points.size()),
-                                          points.data(), amplitudes.data());
-    aligner.add(0, echo);
-    if (echo != nullptr) free_signal(sys, echo);
+  s->calculate([&] {
+    signal_rec *echo = calc_scat_parallel(sys, raw(tx), raw(rx), sc.count(), sc.points.data(),
+                                          sc.amplitudes.data());
+    take_signals(sys, &aligner, 0, &echo, 1);
     free_signal_memory(sys);
   });
   auto [matrix, start] = aligner.finish({});
@@ -165,19 +211,15 @@ py::tuple scat(const StatePtr &s, const AperturePtr &tx, const AperturePtr &rx,
 py::tuple scat_multi(const StatePtr &s, const AperturePtr &tx, const AperturePtr &rx,
                      const Array &points_in, const Array &amplitudes_in) {
   check_state(s, tx, rx);
-  std::vector<point3> points = to_points(points_in, "points");
-  std::vector<double> amplitudes = to_amplitudes(amplitudes_in, points.size());
-  if (points.empty()) throw py::value_error("points must hold at least one scatterer");
+  Scatterers sc(points_in, amplitudes_in);
   const int elements = rx->get()->no_elements;
-  Aligner aligner(static_cast<size_t>(std::max(elements, 0)));
+  Aligner aligner(static_cast<size_t>(std::max(elements, 0)),
+                  "the echoes of calc_scat_multi on " + std::to_string(elements) + " elements");
   sys_con *sys = s->sys();
-  s->call([&] {
-    signal_rec **echoes = calc_scat_multi_parallel(
-        sys, raw(tx), raw(rx), static_cast<int>(points.size()), points.data(), amplitudes.data());
-    for (int j = 0; j < elements; j++) {
-      aligner.add(static_cast<size_t>(j), echoes[j]);
-      if (echoes[j] != nullptr) free_signal(sys, echoes[j]);
-    }
+  s->calculate([&] {
+    signal_rec **echoes = calc_scat_multi_parallel(sys, raw(tx), raw(rx), sc.count(),
+                                                   sc.points.data(), sc.amplitudes.data());
+    take_signals(sys, &aligner, 0, echoes, static_cast<size_t>(elements));
     free_memory(sys, echoes);
     free_signal_memory(sys);
   });
@@ -189,24 +231,24 @@ py::tuple scat_all(const StatePtr &s, const AperturePtr &tx, const AperturePtr &
                    const Array &points_in, const Array &amplitudes_in, int decimation) {
   check_state(s, tx, rx);
   if (decimation < 1) throw py::value_error("decimation must be 1 or more");
-  std::vector<point3> points = to_points(points_in, "points");
-  std::vector<double> amplitudes = to_amplitudes(amplitudes_in, points.size());
-  if (points.empty()) throw py::value_error("points must hold at least one scatterer");
+  Scatterers sc(points_in, amplitudes_in);
   const int nt = tx->get()->no_elements, nr = rx->get()->no_elements;
-  Aligner aligner(static_cast<size_t>(std::max(nt, 0)) * static_cast<size_t>(std::max(nr, 0)));
+  const size_t pairs = static_cast<size_t>(std::max(nt, 0)) * static_cast<size_t>(std::max(nr, 0));
+  Aligner aligner(pairs, "the echoes of calc_scat_all on " + std::to_string(nt) + " x " +
+                             std::to_string(nr) + " element pairs");
   sys_con *sys = s->sys();
-  s->call([&] {
-    signal_rec ***echoes =
-        calc_scat_all_parallel(sys, raw(tx), raw(rx), static_cast<int>(points.size()),
-                               points.data(), amplitudes.data(), decimation);
-    // Column t + nt*r holds the pair (t, r): the matrix has shape (rows, nt, nr).
-    for (int r = 0; r < nr; r++)
-      for (int t = 0; t < nt; t++) {
-        aligner.add(static_cast<size_t>(t) + static_cast<size_t>(nt) * r, echoes[t][r]);
-        if (echoes[t][r] != nullptr) free_signal(sys, echoes[t][r]);
-      }
+  s->calculate([&] {
+    signal_rec ***echoes = calc_scat_all_parallel(
+        sys, raw(tx), raw(rx), sc.count(), sc.points.data(), sc.amplitudes.data(), decimation);
+    // Column t + nt*r holds the pair (t, r): the matrix has shape (rows, nt, nr). The pairs
+    // come transmit by transmit; each transmit's receive signals are taken in turn.
+    std::vector<signal_rec *> ordered(pairs, nullptr);
+    for (int t = 0; t < nt; t++)
+      for (int r = 0; r < nr; r++)
+        ordered[static_cast<size_t>(t) + static_cast<size_t>(nt) * r] = echoes[t][r];
     for (int t = 0; t < nt; t++) free_memory(sys, echoes[t]);
     free_memory(sys, echoes);
+    take_signals(sys, &aligner, 0, ordered.data(), pairs);
     free_signal_memory(sys);
   });
   auto [matrix, start] = aligner.finish({nt, nr});
@@ -225,7 +267,7 @@ py::list direct(const StatePtr &s, const std::string &kind, const AperturePtr &a
   if (kind.rfind("scat", 0) == 0) amplitudes = to_amplitudes(amplitudes_in, points.size());
   sys_con *sys = s->sys();
   std::vector<signal_rec *> signals;
-  s->call([&] {
+  s->calculate([&] {
     if (kind == "h" || kind == "hp" || kind == "hhp") {
       const int code = kind == "h"    ? SONVAR_CALC_H
                        : kind == "hp" ? SONVAR_CALC_HP
@@ -270,12 +312,21 @@ py::list direct(const StatePtr &s, const std::string &kind, const AperturePtr &a
 }  // namespace
 
 void bind_calculations(py::module_ &m) {
-  m.def("field", &field, py::arg("state"), py::arg("code"), py::arg("aperture1"),
-        py::arg("aperture2"), py::arg("points"), py::arg("batch") = 0);
-  m.def("scat", &scat);
-  m.def("scat_multi", &scat_multi);
-  m.def("scat_all", &scat_all);
-  m.def("direct", &direct);
+  using py::arg;
+  m.def("field", &field, arg("state"), arg("code"), arg("aperture1"), arg("aperture2"),
+        arg("points"), arg("batch") = 0,
+        "h, hp or hhp (code 1, 2, 3) at the points: (matrix (rows, points), first sample).");
+  m.def("scat", &scat, arg("state"), arg("transmit"), arg("receive"), arg("points"),
+        arg("amplitudes"), "The summed echo: (matrix (rows,), first sample).");
+  m.def("scat_multi", &scat_multi, arg("state"), arg("transmit"), arg("receive"), arg("points"),
+        arg("amplitudes"),
+        "The echo per receive element: (matrix (rows, elements), first sample).");
+  m.def("scat_all", &scat_all, arg("state"), arg("transmit"), arg("receive"), arg("points"),
+        arg("amplitudes"), arg("decimation"),
+        "The echo of every element pair: (matrix (rows, transmit, receive), first sample).");
+  m.def("direct", &direct, arg("state"), arg("kind"), arg("aperture1"), arg("aperture2"),
+        arg("points"), arg("amplitudes"), arg("decimation"),
+        "The library's own signals of one call: a list of (start_sample, samples) or None.");
 }
 
 }  // namespace sonvar_py

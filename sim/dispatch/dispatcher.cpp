@@ -16,6 +16,7 @@
 #include "general/failure.h"
 #include "general/memory.h"
 #include "general/messages.h"
+#include "pool/ledger.h"
 #include "state/host.h"
 #include "threads/thread_lib.h"
 
@@ -146,7 +147,7 @@ WorkerEntry entry_for(int function_code) {
 
 SONVAR_CALL signal_rec **calc_function_parallel(sys_con *sys, int function_code, aperture *ap1,
                                                 aperture *ap2, int N, point3 *points) try {
-  SONVAR_ENTER(sys);
+  SONVAR_ENTER_CALCULATION(sys);
   if (runs_directly(N, sys, 5)) {
     switch (function_code) {
       case SONVAR_CALC_H:
@@ -260,7 +261,7 @@ void summed_order(sys_con *, int n, point3 *points, double *amplitudes) {
 
 SONVAR_CALL signal_rec *calc_scat_parallel(sys_con *sys, aperture *ap1, aperture *ap2, int N,
                                            point3 *points, double *amplitudes) try {
-  SONVAR_ENTER(sys);
+  SONVAR_ENTER_CALCULATION(sys);
   if (runs_directly(N, sys, 5)) return calc_scat(sys, ap1, ap2, N, points, amplitudes);
   check_calculation(sys, "calc_scat_parallel", ap1, ap2, N, points, amplitudes, true);
   // The sum is formed in the order a direct run takes (nearest and farthest
@@ -283,7 +284,7 @@ SONVAR_LEAVE(sys)
 
 SONVAR_CALL signal_rec **calc_scat_multi_parallel(sys_con *sys, aperture *ap1, aperture *ap2, int N,
                                                   point3 *points, double *amplitudes) try {
-  SONVAR_ENTER(sys);
+  SONVAR_ENTER_CALCULATION(sys);
   if (runs_directly(N, sys, 1)) return calc_scat_multi(sys, ap1, ap2, N, points, amplitudes);
   check_calculation(sys, "calc_scat_multi_parallel", ap1, ap2, N, points, amplitudes, true);
   return split_scattering(sys, ap1, ap2, N, points, amplitudes, 1);
@@ -293,7 +294,7 @@ SONVAR_LEAVE(sys)
 SONVAR_CALL signal_rec ***calc_scat_all_parallel(sys_con *sys, aperture *ap1, aperture *ap2, int N,
                                                  point3 *points, double *amplitudes,
                                                  int dec_factor) try {
-  SONVAR_ENTER(sys);
+  SONVAR_ENTER_CALCULATION(sys);
   if (runs_directly(N, sys, 10000))
     return calc_scat_all(sys, ap1, ap2, N, points, amplitudes, dec_factor);
   check_calculation(sys, "calc_scat_all_parallel", ap1, ap2, N, points, amplitudes, true);

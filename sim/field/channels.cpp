@@ -20,6 +20,7 @@
 #include "general/checks.h"
 #include "general/failure.h"
 #include "general/memory.h"
+#include "pool/ledger.h"
 #include "state/host.h"
 #include "threads/thread_lib.h"
 
@@ -207,7 +208,7 @@ SONVAR_CALL int64_t calc_scat_channels(sys_con *sys, aperture *transmit, apertur
                                        const point3 *points, const double *amplitudes, double *out,
                                        int64_t first_sample, int64_t rows,
                                        int64_t column_stride) try {
-  SONVAR_ENTER(sys);
+  SONVAR_ENTER_CALCULATION(sys);
   check_calculation(sys, "calc_scat_channels", transmit, receive, n, points, amplitudes, true);
   check_matrix(sys, out, first_sample, rows, column_stride);
   const int elements = receive->no_elements;

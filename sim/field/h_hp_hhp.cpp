@@ -11,6 +11,7 @@
 #include "field/pulse.h"
 #include "general/checks.h"
 #include "general/memory.h"
+#include "pool/ledger.h"
 #include "state/host.h"
 #include "threads/thread_lib.h"
 
@@ -40,7 +41,7 @@ void fit_to_samples(sys_con *sys, signal_rec *result) {
   const int n = result->no_samples;
   if (result->capacity - n <= n / 8) return;  // too little to gain for a copy
   double *values =
-      alloc_array<double>(sys, static_cast<std::uint64_t>(n), "the samples of a field result");
+      alloc_signal_values(sys, static_cast<std::uint64_t>(n), "the samples of a field result");
   std::copy(result->values, result->values + n, values);
   {
     MutexGuard guard(&sys->signal_mutex);
@@ -80,7 +81,7 @@ signal_rec *pulse_result(sys_con *sys, const char *call, signal_rec *response, s
 }  // namespace
 
 SONVAR_CALL signal_rec **calc_h(sys_con *sys, aperture *ap, int n, const point3 *points) try {
-  SONVAR_ENTER(sys);
+  SONVAR_ENTER_CALCULATION(sys);
   const auto [result, block] = begin_field(sys, __func__, SONVAR_LAST_H, ap, ap, n, points, false);
   ProgressClock clock;
   for (int i = 0; i < n; i++) {
@@ -96,7 +97,7 @@ SONVAR_CALL signal_rec **calc_h(sys_con *sys, aperture *ap, int n, const point3 
 SONVAR_LEAVE(sys)
 
 SONVAR_CALL signal_rec **calc_hp(sys_con *sys, aperture *ap, int n, const point3 *points) try {
-  SONVAR_ENTER(sys);
+  SONVAR_ENTER_CALCULATION(sys);
   const auto [result, block] = begin_field(sys, __func__, SONVAR_LAST_HP, ap, ap, n, points, true);
   signal_rec *pulse = emitted_pulse(sys, ap);
   PulseSpectra spectra;
@@ -115,7 +116,7 @@ SONVAR_LEAVE(sys)
 
 SONVAR_CALL signal_rec **calc_hhp(sys_con *sys, aperture *transmit, aperture *receive, int n,
                                   const point3 *points) try {
-  SONVAR_ENTER(sys);
+  SONVAR_ENTER_CALCULATION(sys);
   const auto [result, block] =
       begin_field(sys, __func__, SONVAR_LAST_HHP, transmit, receive, n, points, true);
   signal_rec *pulse = two_way_pulse(sys, transmit, receive);

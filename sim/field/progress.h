@@ -6,6 +6,7 @@
 #include <ctime>
 
 #include "sonvar.h"
+#include "state/host.h"
 
 namespace sonvar {
 
@@ -29,13 +30,16 @@ void display_final_time(sys_con *sys, time_t t_start);
 /* The same with the clock reading `now` given by the caller. */
 void display_final_time_at(sys_con *sys, time_t now, time_t t_start);
 
-// Clock readings of one calculation's progress report.
+// Clock readings of one calculation's progress report. A point done is also
+// where a calculation stops when the host has asked it to
+// (sonvar_set_interrupt).
 struct ProgressClock {
   time_t start = time(nullptr);
   time_t current = start;
   time_t last_shown = start;
   int estimate_shown = 0;
   void point_done(sys_con *sys, int i, int n) {
+    stop_if_interrupted(sys);
     display_calculation_time(sys, start, &current, &last_shown, &estimate_shown, i, n);
   }
 };

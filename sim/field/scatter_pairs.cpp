@@ -13,6 +13,7 @@
 #include "general/checks.h"
 #include "general/failure.h"
 #include "general/memory.h"
+#include "pool/ledger.h"
 #include "state/host.h"
 
 namespace sonvar {
@@ -181,7 +182,7 @@ signal_rec ***pair_finish(sys_con *sys, aperture *transmit, aperture *receive,
 
 SONVAR_CALL signal_rec ***calc_scat_all(sys_con *sys, aperture *transmit, aperture *receive, int n,
                                         point3 *points, double *amplitudes, int D) try {
-  SONVAR_ENTER(sys);
+  SONVAR_ENTER_CALCULATION(sys);
   check_calculation(sys, "calc_scat_all", transmit, receive, n, points, amplitudes, true);
   if (D < 1) fail(sys, "calc_scat_all: the decimation factor must be 1 or more");
   calc_scat_all_order(sys, n, points, amplitudes);

@@ -13,6 +13,7 @@
 #include "field/scattering.h"
 #include "general/checks.h"
 #include "general/memory.h"
+#include "pool/ledger.h"
 #include "signals/direct.h"
 #include "state/host.h"
 #include "threads/thread_lib.h"
@@ -240,7 +241,7 @@ void calc_scat_order(int n, point3 *points, double *amplitudes) {
 
 SONVAR_CALL signal_rec *calc_scat(sys_con *sys, aperture *transmit, aperture *receive, int n,
                                   point3 *points, double *amplitudes) try {
-  SONVAR_ENTER(sys);
+  SONVAR_ENTER_CALCULATION(sys);
   check_calculation(sys, "calc_scat", transmit, receive, n, points, amplitudes, true);
   calc_scat_order(n, points, amplitudes);
   const int leaves = scatter_leaves(1);
@@ -256,7 +257,7 @@ SONVAR_LEAVE(sys)
 
 SONVAR_CALL signal_rec **calc_scat_multi(sys_con *sys, aperture *transmit, aperture *receive, int n,
                                          point3 *points, double *amplitudes) try {
-  SONVAR_ENTER(sys);
+  SONVAR_ENTER_CALCULATION(sys);
   check_calculation(sys, "calc_scat_multi", transmit, receive, n, points, amplitudes, true);
   const int leaves = scatter_leaves(1);
   scatter_partials *parts =

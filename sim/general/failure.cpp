@@ -18,7 +18,7 @@ void fail_text(sys_con *sys, const std::string &text) {
     print_message(sys, text.c_str());
     exit(-1);
   }
-  throw Error(text);
+  throw Error(host_text(sys, text));
 }
 
 void fail(sys_con *sys, const char *format, ...) {

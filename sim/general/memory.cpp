@@ -6,26 +6,47 @@
 
 #include "general/failure.h"
 #include "general/memory.h"
+#include "pool/ledger.h"
 #include "state/host.h"
 #include "threads/thread_lib.h"
 
 namespace sonvar {
 
-void *alloc_checked(sys_con *sys, std::uint64_t count, std::uint64_t size, const char *what) {
-  void *block = alloc_memory(sys, count, size);
-  if (block == nullptr && count != 0 && size != 0) {
-    fail(sys, "Not possible to allocate memory for %s (%" PRIu64 " x %" PRIu64 " bytes)", what,
-         count, size);
-  }
-  return block;
+namespace {
+
+[[noreturn]] void no_memory(sys_con *sys, std::uint64_t count, std::uint64_t size,
+                            const char *what) {
+  fail(sys, "Not possible to allocate memory for %s (%" PRIu64 " x %" PRIu64 " bytes)", what, count,
+       size);
 }
 
-SONVAR_CALL void *alloc_memory(sys_con *sys, uint64_t count, uint64_t size) {
+}  // namespace
+
+void *heap_block(sys_con *sys, std::uint64_t count, std::uint64_t size) {
   MutexGuard guard(&sys->memory_mutex);
   return calloc(count, size);
 }
 
+void *alloc_checked(sys_con *sys, std::uint64_t count, std::uint64_t size, const char *what) {
+  void *block = alloc_memory(sys, count, size);
+  if (block == nullptr && count != 0 && size != 0) no_memory(sys, count, size, what);
+  return block;
+}
+
+double *alloc_signal_values(sys_con *sys, std::uint64_t count, const char *what) {
+  void *block = heap_block(sys, count, sizeof(double));
+  if (block == nullptr && count != 0) no_memory(sys, count, sizeof(double), what);
+  return static_cast<double *>(block);
+}
+
+SONVAR_CALL void *alloc_memory(sys_con *sys, uint64_t count, uint64_t size) {
+  void *block = heap_block(sys, count, size);
+  note_block(block);
+  return block;
+}
+
 SONVAR_CALL void free_memory(sys_con *sys, void *block) {
+  forget_block(block);
   MutexGuard guard(&sys->memory_mutex);
   free(block);
 }

@@ -13,6 +13,16 @@
 
 namespace sonvar {
 
+// A zero-filled heap block under memory_mutex that no calculation's ledger
+// notes (pool/ledger.h): the pool's records and value arrays, which the pool
+// keeps after a calculation. NULL when the heap is exhausted.
+void *heap_block(sys_con *sys, std::uint64_t count, std::uint64_t size);
+
+// The value array of a pool signal (count doubles), made where a
+// calculation replaces a signal's array: not noted, as the signal owns it;
+// heap exhaustion fails through fail(), naming `what`.
+double *alloc_signal_values(sys_con *sys, std::uint64_t count, const char *what);
+
 // alloc_memory that never returns NULL for a non-empty request: heap
 // exhaustion fails through fail(), naming `what`.
 void *alloc_checked(sys_con *sys, std::uint64_t count, std::uint64_t size, const char *what);

@@ -9,7 +9,9 @@
 #include <string>
 
 #include "general/failure.h"
+#include "general/memory.h"
 #include "general/messages.h"
+#include "pool/ledger.h"
 #include "state/host.h"
 #include "threads/thread_lib.h"
 
@@ -60,7 +62,7 @@ void charge_bytes(sys_con *sys, std::int64_t added) {
 // `number` (from number_of when given, else the signal's own number).
 double *new_values(sys_con *sys, int n, long number, std::int64_t total) {
   auto *values =
-      static_cast<double *>(alloc_memory(sys, static_cast<std::uint64_t>(n), sizeof(double)));
+      static_cast<double *>(heap_block(sys, static_cast<std::uint64_t>(n), sizeof(double)));
   if (values == nullptr) fatal_no_storage(sys, "data storage", number, charge_for(n), n, total);
   return values;
 }
@@ -105,7 +107,7 @@ signal_rec *take_record(sys_con *sys, int n, bool *reused) {
   }
   *reused = false;
   const std::int64_t charge = charge_for(n);
-  signal = static_cast<signal_rec *>(alloc_memory(sys, 1, sizeof(signal_rec)));
+  signal = static_cast<signal_rec *>(heap_block(sys, 1, sizeof(PooledSignal)));
   if (signal == nullptr)
     fatal_no_storage(sys, "storage", sys->next_signal_number, charge, n, sys->signal_bytes);
   if (sys->debug)
@@ -177,6 +179,7 @@ SONVAR_CALL signal_rec *alloc_signal(sys_con *sys, int n, int start_sample) try 
   }
   if (reused)
     for (int j = 0; j < n; j++) signal->values[j] = 0.0;
+  note_signal(signal);
   return signal;
 }
 SONVAR_LEAVE(sys)
@@ -242,6 +245,7 @@ SONVAR_CALL void free_signal(sys_con *sys, signal_rec *signal) try {
     print_release_lines(sys, signal, total);
   }
   if (signal->in_use == 0) report_double_release(sys, signal);
+  forget_signal(signal);
   signal->in_use = 0;
   MutexGuard guard(&sys->signal_mutex);
   signal->next = sys->free_signals;

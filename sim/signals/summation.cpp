@@ -34,7 +34,7 @@ void span_in_place(signal_rec *dst, int m0, int length) {
 // [m0, m0 + length), the old values copied to their place, and charges the
 // difference to the pool's byte count.
 void span_reallocated(sys_con *sys, signal_rec *dst, int m0, int length) {
-  double *values = alloc_array<double>(sys, static_cast<std::uint64_t>(length),
+  double *values = alloc_signal_values(sys, static_cast<std::uint64_t>(length),
                                        "the samples of a summed response");
   std::memcpy(values + (dst->start_sample - m0), dst->values,
               sizeof(double) * static_cast<std::size_t>(dst->no_samples));

@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <new>
+#include <string>
 
 #include "general/failure.h"
 #include "general/messages.h"
@@ -62,20 +63,76 @@ std::string failure_text() {
   }
 }
 
+namespace {
+
+bool throws(int mode) {
+  return mode == SONVAR_FAILURE_THROW || mode == SONVAR_FAILURE_THROW_MESSAGE;
+}
+
+bool returns(int mode) {
+  return mode == SONVAR_FAILURE_RETURN || mode == SONVAR_FAILURE_RETURN_MESSAGE;
+}
+
+// A line of a failure text as the message modes hand it over: without a
+// fatal prefix and the blanks around it.
+std::string message_line(std::string line) {
+  const auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\r'; };
+  while (!line.empty() && blank(line.back())) line.pop_back();
+  for (const char *prefix : {"Fatal error: ", "FATAL ERROR: "})
+    if (line.rfind(prefix, 0) == 0) line.erase(0, std::char_traits<char>::length(prefix));
+  std::size_t lead = 0;
+  while (lead < line.size() && blank(line[lead])) lead++;
+  return line.substr(lead);
+}
+
+// The failure text as the message alone: nothing in it says that the
+// program ends, for nothing does.
+std::string message_alone(const std::string &text) {
+  std::string out;
+  std::size_t start = 0;
+  while (start < text.size()) {
+    std::size_t end = text.find('\n', start);
+    if (end == std::string::npos) end = text.size();
+    const std::string line = message_line(text.substr(start, end - start));
+    start = end + 1;
+    if (line.empty() || line == "Program terminated" ||
+        line == "Program stopped due to assertion violation")
+      continue;
+    if (!out.empty()) out += '\n';
+    out += line;
+  }
+  return out.empty() ? message_line(text) : out;
+}
+
+}  // namespace
+
+std::string host_text(const sys_con *sys, const std::string &text) {
+  const int mode = failure_mode(sys);
+  return mode == SONVAR_FAILURE_THROW_MESSAGE || mode == SONVAR_FAILURE_RETURN_MESSAGE
+             ? message_alone(text)
+             : text;
+}
+
+void stop_if_interrupted(sys_con *sys) {
+  if (sys != nullptr && sys->host != nullptr &&
+      sys->host->interrupt.load(std::memory_order_relaxed) != 0)
+    fail(sys, "Calculation interrupted");
+}
+
 void settle_failure(sys_con *sys) {
   if (CallScope::depth() > 0) throw;
   const int mode = failure_mode(sys);
-  if (mode == SONVAR_FAILURE_THROW) {
+  if (throws(mode)) {
     try {
       throw;
     } catch (const Error &) {
       throw;
     } catch (...) {
-      throw Error(failure_text());
+      throw Error(host_text(sys, failure_text()));
     }
   }
-  const std::string text = failure_text();
-  if (mode == SONVAR_FAILURE_RETURN) {
+  const std::string text = host_text(sys, failure_text());
+  if (returns(mode)) {
     sonvar_host *host = sys->host;
     host->last_error = text;
     if (host->handler != nullptr) host->handler(host->handler_data, host->last_error.c_str());
@@ -95,7 +152,7 @@ SONVAR_CALL void sonvar_set_output(sys_con *sys, sonvar_output_sink sink, void *
 SONVAR_CALL void sonvar_discard_output(void *, const char *) {}
 
 SONVAR_CALL void sonvar_set_failure_mode(sys_con *sys, int mode) {
-  if (mode != SONVAR_FAILURE_THROW && mode != SONVAR_FAILURE_RETURN) mode = SONVAR_FAILURE_EXIT;
+  if (!throws(mode) && !returns(mode)) mode = SONVAR_FAILURE_EXIT;
   sys->host->failure_mode = mode;
 }
 
@@ -111,6 +168,10 @@ SONVAR_CALL const char *sonvar_last_error(const sys_con *sys) {
 
 SONVAR_CALL void sonvar_clear_error(sys_con *sys) {
   sys->host->last_error.clear();
+}
+
+SONVAR_CALL void sonvar_set_interrupt(sys_con *sys, int interrupt) {
+  sys->host->interrupt.store(interrupt != 0 ? 1 : 0, std::memory_order_relaxed);
 }
 
 SONVAR_CALL void sonvar_free(sys_con *sys) {

@@ -5,6 +5,7 @@
 #ifndef SONVAR_STATE_HOST_H
 #define SONVAR_STATE_HOST_H
 
+#include <atomic>
 #include <string>
 
 #include "sonvar.h"
@@ -18,6 +19,7 @@ struct sonvar_host {
   sonvar_failure_handler handler = nullptr;
   void *handler_data = nullptr;
   std::string last_error;
+  std::atomic<int> interrupt{0};  // set by sonvar_set_interrupt, read by calculations
 };
 
 namespace sonvar {
@@ -42,6 +44,14 @@ class CallScope {
 // The failure mode of a state (SONVAR_FAILURE_EXIT for a NULL state or one
 // without host hooks).
 int failure_mode(const sys_con *sys);
+
+// The text a failure hands to the host in the state's mode: unchanged, or
+// the message alone in the message modes (see sonvar.h).
+std::string host_text(const sys_con *sys, const std::string &text);
+
+// Fails with "Fatal error: Calculation interrupted \n" when the host has
+// asked the state's calculations to stop (sonvar_set_interrupt).
+void stop_if_interrupted(sys_con *sys);
 
 // Called inside a catch handler at the boundary of a library call. Nested in
 // another library call it rethrows; at the outermost call it throws

@@ -7,6 +7,7 @@
 
 #include "general/messages.h"
 #include "state/host.h"
+#include "state/option_table.h"
 #include "threads/thread_lib.h"
 
 namespace sonvar {
@@ -41,36 +42,17 @@ void print_banner(sys_con *sys) {
   print_message(sys, text.c_str());
 }
 
+// The options from their table; the counters and lists start empty.
 void write_defaults(sys_con *sys) {
+  write_option_defaults(sys);
   sys->no_apertures = 0;
-  sys->use_rectangles = 1;
-  sys->use_triangles = 0;
-  sys->use_lines = 0;
-  sys->accurate_time_calc = 0;
-  sys->fast_integration = 0;
-  sys->exact_integration = 0;
-  sys->focus_at_point = 0;
-  sys->c = 1540.0;
-  sys->fs = 100000000.0;
-  sys->use_att = 0;
-  sys->att = 0.0;
-  sys->freq_att = 0.0;
-  sys->att_f0 = 0.0;
-  sys->tau_m = 20.0;
-  sys->z = 1540000.0;
-  sys->bdiva = 5.2;
-  sys->dz = 0.0005;
   sys->signal_bytes = 0;
   sys->max_signal_bytes = 0;
   sys->signal_alloc_calls = 0;
   sys->next_signal_number = 0;
   sys->free_signals = nullptr;
   sys->internal_state = 1;
-  sys->debug = 0;
-  sys->show_times = 1;
-  sys->time_interval = 5;
   sys->last_calc_type = SONVAR_LAST_H;
-  sys->max_samples = SONVAR_DEFAULT_MAX_SAMPLES;
   sys->apertures = nullptr;
 }
 
@@ -98,7 +80,6 @@ SONVAR_CALL sys_con *sonvar_init_with_output(int16_t quiet, sonvar_output_sink s
   sys->quiet = quiet;
   if (quiet == 0) print_banner(sys);
   write_defaults(sys);
-  sys->threads = 4;
   print_message(sys, "Multi-core mutexs have been initialized \n");
   return sys;
 }

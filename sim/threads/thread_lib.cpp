@@ -1,23 +1,52 @@
 // thread_lib.cpp - the library's thin layer over POSIX threads. The rest of
 // the library names no threading interface directly.
+#include <cerrno>
 #include <cstdio>
+#include <new>
 
 #include "general/messages.h"
+#include "pool/ledger.h"
 #include "state/host.h"
 #include "threads/thread_lib.h"
 
 namespace sonvar {
 
+namespace {
+
+// A new thread works for the calculation of the thread that starts it: it
+// adopts that thread's ledger (pool/ledger.h) before running the worker.
+struct ThreadStart {
+  void *(*worker)(void *);
+  void *argument;
+  CallLedger *ledger;
+};
+
+void *run_adopted(void *start) {
+  const ThreadStart s = *static_cast<ThreadStart *>(start);
+  delete static_cast<ThreadStart *>(start);
+  adopt_ledger(s.ledger);
+  void *result = s.worker(s.argument);
+  adopt_ledger(nullptr);
+  return result;
+}
+
+}  // namespace
+
 pthread_t th_lib_create_new_thread(void *(*worker)(void *), void *argument) {
   pthread_t handle{};
-  pthread_create(&handle, nullptr, worker, argument);
+  th_lib_start_thread(&handle, worker, argument);
   return handle;
 }
 
 int th_lib_start_thread(pthread_t *handle, void *(*worker)(void *), void *argument) {
+  auto *start = new (std::nothrow) ThreadStart{worker, argument, current_ledger()};
+  if (start == nullptr) return ENOMEM;
   pthread_t started{};
-  const int status = pthread_create(&started, nullptr, worker, argument);
-  if (status == 0) *handle = started;
+  const int status = pthread_create(&started, nullptr, run_adopted, start);
+  if (status == 0)
+    *handle = started;
+  else
+    delete start;
   return status;
 }
 

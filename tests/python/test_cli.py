@@ -16,6 +16,7 @@ import pytest
 
 import sonvar
 from sonvar import cli, field, imaging, jobs, pulses
+from sonvar.ranks import MPI_VARIABLES
 
 FS = 50e6
 PROBE = {"kind": "linear_array", "no_elements": 8, "width": 0.3e-3, "height": 4e-3,
@@ -542,7 +543,7 @@ def test_two_ranks_write_the_one_process_file(tmp_path):
     assert mpirun, "mpirun is missing: bash scripts/setup.sh installs OpenMPI"
     env = dict(os.environ, OMPI_ALLOW_RUN_AS_ROOT="1", OMPI_ALLOW_RUN_AS_ROOT_CONFIRM="1",
                OMPI_MCA_rmaps_base_oversubscribe="1", PYTHONPATH=os.pathsep.join(sys.path))
-    for v in cli._MPI_VARIABLES:
+    for v in MPI_VARIABLES:
         env.pop(v, None)
     np.save(tmp_path / "ph.npy", scatterers())
     sa = image_job({"mode": "synthetic_aperture", "elements": [1, 2, 5, 8],
