@@ -3,10 +3,7 @@ form, the estimator against ensembles of known motion, a simulated plug flow end
 the job file's Doppler maps."""
 
 import json
-import os
-import shutil
 import subprocess
-import sys
 from pathlib import Path
 
 import h5py
@@ -265,12 +262,8 @@ def test_job_writes_channel_data_iq_frames_and_doppler_maps(tmp_path, capsys):
 
 
 def test_two_ranks_share_the_frames(tmp_path):
-    mpirun = shutil.which("mpirun")
-    assert mpirun, "mpirun is missing: bash scripts/setup.sh installs OpenMPI"
-    env = dict(os.environ, OMPI_ALLOW_RUN_AS_ROOT="1", OMPI_ALLOW_RUN_AS_ROOT_CONFIRM="1",
-               OMPI_MCA_rmaps_base_oversubscribe="1", PYTHONPATH=os.pathsep.join(sys.path))
-    for v in cli._MPI_VARIABLES:
-        env.pop(v, None)
+    from test_cli import mpirun_and_environment
+    mpirun, env = mpirun_and_environment()
     job = doppler_job()
     job["ensemble"]["frames"], job["threads"] = 4, 1
     (tmp_path / "job.json").write_text(json.dumps(job))
