@@ -117,7 +117,8 @@ def main(argv: Optional[List[str]] = None) -> int:
 
 
 def _to_pipe(write):
-    """Runs `write`; a reader that closed the pipe early (`sonvar check JOB | head`) ends it quietly."""
+    """Runs `write`; a reader that closed the pipe early (`sonvar check JOB | head`) ends it
+    quietly."""
     try:
         write()
         sys.stdout.flush()

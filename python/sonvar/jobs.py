@@ -278,8 +278,9 @@ def read_table(sec, name, columns=None):
     except JobError:
         raise
     except Exception as error:  # unreadable content
+        first = str(error).splitlines()[0] if str(error) else ""
         sec.fail(name, f"expected a numeric table, cannot read {os.path.basename(path)} "
-                       f"({type(error).__name__}: {str(error).splitlines()[0] if str(error) else ''})")
+                       f"({type(error).__name__}: {first})")
     a = np.asarray(a)
     if a.dtype.kind not in "biuf" or not np.all(np.isfinite(a)):
         sec.fail(name, f"expected finite numbers in {os.path.basename(path)}")
@@ -370,14 +371,16 @@ def _probe(sec, sim, impulse, excitation, allowed=PROBES + TABLES):
     kind = sec.string("kind", choices=allowed)
     focus = sec.vector("focus", None, length=3)
     apod = sec.raw("apodization", None)
-    if isinstance(apod, str) and apod not in WINDOWS or not isinstance(apod, (str, list, type(None))):
+    if (isinstance(apod, str) and apod not in WINDOWS
+            or not isinstance(apod, (str, list, type(None)))):
         sec.fail("apodization", f"expected {', '.join(WINDOWS)} or one weight per element, "
                                 f"got {_describe(apod)}")
     if isinstance(apod, list):
         apod = sec.vector("apodization")
     probe_job = {"kind": kind, "focus": focus, "apodization": apod}
     if kind in TABLES:
-        probe_job["table"] = read_table(sec, "table", {"rectangles": 19, "triangles": 11, "lines": 6}[kind])
+        columns = {"rectangles": 19, "triangles": 11, "lines": 6}[kind]
+        probe_job["table"] = read_table(sec, "table", columns)
         probe_job["centers"] = read_table(sec, "centers", 3)
         sec.raw("table_dataset", None)
         sec.raw("centers_dataset", None)
@@ -474,7 +477,8 @@ def _static_phantom(sec, ph, cysts, targets):
         pts = ts.raw("positions")
         if (not isinstance(pts, list) or not pts or not all(
                 isinstance(p, list) and len(p) == 3 and all(
-                    isinstance(e, (int, float)) and not isinstance(e, bool) for e in p) for p in pts)):
+                    isinstance(e, (int, float)) and not isinstance(e, bool) for e in p)
+                for p in pts)):
             ts.fail("positions", f"expected a list of [x, y, z] points, got {_describe(pts)}")
         ph = ph.with_points(pts, ts.number("amplitude", 1.0))
         ts.done()

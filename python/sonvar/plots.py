@@ -31,7 +31,8 @@ def _profile(ax, positions, values, label, kind):
     if len(positions) >= 2 and np.max(values) > 0:
         if kind == "width":
             w = field_module.beam_width(values, positions)
-            text = f"-6 dB width {w * 1e3:.2f} mm" if np.isfinite(w) else "-6 dB width: beyond the grid"
+            text = (f"-6 dB width {w * 1e3:.2f} mm" if np.isfinite(w)
+                    else "-6 dB width: beyond the grid")
             lo, hi = field_module._width(values, positions, -6.0, "profile")
         else:
             lo, hi, length = field_module.depth_of_field(values, positions)
@@ -83,8 +84,8 @@ def _field(job, products, fig):
         ax.set_title(title + (f", y = {axes['y'][top[1]] * 1e3:.1f} mm" if len(axes["y"]) > 1
                               else ""), fontsize=10)
         fig.colorbar(im, ax=ax, label="dB")
-        _profile(fig.add_subplot(grid[0, 1]), x, lateral, f"lateral x at z = {z[top[2]] * 1e3:.1f} mm",
-                 "width")
+        _profile(fig.add_subplot(grid[0, 1]), x, lateral,
+                 f"lateral x at z = {z[top[2]] * 1e3:.1f} mm", "width")
         _profile(fig.add_subplot(grid[1, 1]), z, axial, f"depth z at x = {x[top[0]] * 1e3:.1f} mm",
                  "depth")
     else:

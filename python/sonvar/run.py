@@ -132,7 +132,8 @@ class FieldPlan:
             for i in range(self.units):
                 r = scratch.get(i)
                 s = int(r["start"]) - first
-                d[s:s + r["data"].shape[0], i * self.chunk:i * self.chunk + r["data"].shape[1]] = r["data"]
+                rows_i, cols_i = r["data"].shape
+                d[s:s + rows_i, i * self.chunk:i * self.chunk + cols_i] = r["data"]
         return {"peak": peak.reshape(shape), "rms": np.sqrt(sumsq / rows).reshape(shape)}
 
 

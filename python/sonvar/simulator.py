@@ -306,7 +306,8 @@ OPTIONS_TEXT
                                            chk.number(ele_size, "ele_size", positive=True)))
 
     def concave(self, radius, focal_radius, ele_size):
-        """Spherically concave disc: radius, m; focal_radius, m (above radius); squares of ele_size, m."""
+        """Spherically concave disc: radius, m; focal_radius, m (above radius); squares of
+        ele_size, m."""
         r = chk.number(radius, "radius", positive=True)
         f = chk.number(focal_radius, "focal_radius", positive=True)
         if f < r:
@@ -452,7 +453,8 @@ OPTIONS_TEXT
     def _table_aperture(self, maker, table, columns, centers, focus, name):
         t = chk.matrix(table, name, columns=columns)
         numbers = t[:, 0]
-        if np.any(numbers < 1) or np.any(numbers != np.floor(numbers)) or np.any(np.diff(numbers) < 0):
+        if (np.any(numbers < 1) or np.any(numbers != np.floor(numbers))
+                or np.any(np.diff(numbers) < 0)):
             raise ValueError(f"{name}: column 0 must hold element numbers from 1, ascending")
         n = int(numbers[-1])
         c = chk.matrix(centers, "centers", columns=3, rows=n)
@@ -475,7 +477,8 @@ OPTIONS_TEXT
         return self._table_aperture(_core.rectangles, table, 19, centers, focus, "table")
 
     def triangles(self, table, centers, focus=(0.0, 0.0, 0.02)):
-        """Aperture from a (rows, 11) table of triangles: element number, x1 y1 z1 x2 y2 z2 x3 y3 z3 (m), apodization."""
+        """Aperture from a (rows, 11) table of triangles: element number, x1 y1 z1 x2 y2 z2
+        x3 y3 z3 (m), apodization."""
         return self._table_aperture(_core.triangles, table, 11, centers, focus, "table")
 
     def lines(self, table, centers, focus=(0.0, 0.0, 0.02)):
@@ -556,7 +559,8 @@ OPTIONS_TEXT
 
         Returns a Field of shape (samples, n).
         """
-        return self._field(3, self._own(transmit, "transmit"), self._own(receive, "receive"), points)
+        return self._field(3, self._own(transmit, "transmit"), self._own(receive, "receive"),
+                           points)
 
     def _scatterers(self, points, amplitudes):
         p = chk.points(points)
@@ -928,7 +932,8 @@ class Aperture:
         return self._core.signal("excitation")[1]
 
     def report(self, what="all"):
-        """The aperture report as a string: "all", "elements", "focus", "apodization" or "header"."""
+        """The aperture report as a string: "all", "elements", "focus", "apodization" or
+        "header"."""
         if what not in _SHOW:
             raise ValueError(f"what must be one of {tuple(_SHOW)}, got {what!r}")
         return self._core.show(_SHOW[what])
