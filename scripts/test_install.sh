@@ -31,8 +31,8 @@ for file in libsonvar.a libsonvar.so libsonvar_beamform.a libsonvar_beamform.so 
   cmake/Sonvar/SonvarConfigVersion.cmake; do
   [ -e "$libdir/$file" ] || fail "$file not installed in $libdir"
 done
-[ "$(find "$prefix/include" -type f)" = "$prefix/include/sonvar.h" ] ||
-  fail "headers other than sonvar.h were installed"
+[ "$(find "$prefix/include" -type f | sort)" = "$(printf '%s\n' "$prefix/include/sonvar.h" "$prefix/include/sonvar_beamform.h")" ] ||
+  fail "headers other than sonvar.h and sonvar_beamform.h were installed"
 "$prefix/bin/sonvar" example field >"$work/field.json" && grep -q '"command": "field"' "$work/field.json" ||
   fail "the installed sonvar command does not run"
 

@@ -123,3 +123,18 @@ def element_numbers(value, name, no_elements):
     if np.any(bad):
         raise ValueError(f"{name}: element number {int(a[bad][0])} is outside 1 .. {no_elements}")
     return np.ascontiguousarray(a, dtype=np.intc)
+
+
+def angles(values, name, what="angles"):
+    """Angles in rad within +-90 degrees; ValueError naming the argument, with a hint when the
+    value looks like degrees."""
+    a = np.atleast_1d(np.asarray(values, dtype=float))
+    bad = ~(np.abs(a) < np.pi / 2)
+    if np.any(bad):
+        v = float(a[bad][0])
+        # Beyond pi and up to a full turn, the value looks like degrees.
+        hint = (f" ({v:g} rad; if {v:g} is in degrees, give {np.radians(v):.4g} rad)"
+                if np.pi < abs(v) <= 360 else "")
+        raise ValueError(f"{name}: {what} must lie within +-90 degrees, got {np.degrees(v):g} "
+                         f"degrees{hint}")
+    return values

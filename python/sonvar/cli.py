@@ -88,22 +88,21 @@ def main(argv: Optional[List[str]] = None) -> int:
     comm = ranks.communicator() if args.command != "check" else ranks.Serial()
     command = _job_command(args.job) if args.command == "check" else args.command
     try:
-        job = load(args.job, command)
-        if args.command != "check":
-            if args.output:
-                job.output = args.output
-            if args.format:
-                job.output_format = args.format
-            if args.threads is not None and args.threads < 1:
-                raise JobError(args.job, "--threads", f"expected at least 1, got {args.threads}")
-            folder = os.path.dirname(os.path.abspath(job.output))
-            if not os.path.isdir(folder) or not os.access(folder, os.W_OK):
-                raise JobError(args.job, "output.path",
-                               f"expected a file in a writable folder, got {job.output}")
+        if args.command == "check":
+            job = load(args.job, command)
+        else:
+            job = load(args.job, command, output_override=args.output,
+                       output_format=args.format, threads_override=args.threads,
+                       plot=not args.no_plot)
     except JobError as error:
         if comm.rank == 0:
             for line in str(error).splitlines():  # one line per bad key
                 print(f"sonvar: {line}", file=sys.stderr)
+        return 2
+    except Exception as error:  # a fault of the checks themselves: still one line
+        if comm.rank == 0:
+            print(f"sonvar: {args.job}: cannot check the job: {ranks.describe(error)}",
+                  file=sys.stderr)
         return 2
     if comm.rank == 0:
         for text in job.warnings:  # allowed, but worth a word before the run
@@ -158,89 +157,114 @@ def _progress(plan, enabled):
                 dynamic_ncols=True, leave=False)
 
 
-def _compute(job, plan, comm, out, bar):
-    """Rank 0's units and the others' results into the scratch store, then the datasets
-    assembled into `out`; returns (products, failure text or None)."""
-    from .output import part_name
-    from .run import Scratch
-    spans = {}
-    scratch = None
+class _Failed(Exception):
+    """A run that failed, with the one-line reason."""
 
-    def accept(i, result):
-        spans[i] = (int(result["start"]), int(result["rows"]))
-        scratch.put(i, result)
-        if bar is not None:
-            bar.update(plan.unit_work(i))
 
-    gather = ranks.Gather(comm, accept)
-    try:
-        scratch = Scratch(part_name(job.output, ".units"), plan.scratch_on_disk())
+class _Assembly:
+    """Rank 0's part of a run: its own units and the other ranks' results gathered into the
+    scratch store, the datasets assembled into the result file, the plot drawn; every file
+    under its temporary name until the run has succeeded."""
+
+    def __init__(self, job, plan, comm, quiet):
+        from .output import open_output, part_name
+        from .run import Scratch
+        self.job, self.plan, self.comm = job, plan, comm
+        self.spans = {}
+        self.gather = ranks.Gather(comm, self.accept)
+        self.out = self.scratch = self.bar = None
+        self.out = open_output(job.output, job.output_format)
+        self.scratch = Scratch(part_name(job.output, ".units"), plan.scratch_on_disk())
+        self.bar = _progress(plan, not quiet)
+
+    def accept(self, i, result):
+        self.spans[i] = (int(result["start"]), int(result["rows"]))
+        self.scratch.put(i, result)
+        if self.bar is not None:
+            self.bar.update(self.plan.unit_work(i))
+
+    def compute(self):
+        """Every unit computed or received, then the datasets; returns the products."""
+        plan, comm = self.plan, self.comm
         for i in range(0, plan.units, comm.size):
-            gather.receive(block=False)
-            if gather.failure is not None:
+            self.gather.receive(block=False)
+            if self.gather.failure is not None:
                 break
             try:
-                accept(i, plan.compute(i))
+                self.accept(i, plan.compute(i))
             except Exception as error:
-                gather.fail(f"rank 0: unit {i}: {ranks.describe(error)}")
-        gather.receive(block=True)
-        if gather.failure is not None:
-            return None, gather.failure
-        products = plan.finish(scratch, out, [spans[i] for i in range(plan.units)])
-        out.attrs("/", sonvar_version=_version(), command=job.command, job=job.text,
-                  c=job.c, fs=job.fs)
-        return products, None
-    except KeyboardInterrupt:
-        gather.fail("interrupted")
-        return None, gather.failure
-    except Exception as error:
-        gather.fail(f"rank 0: {ranks.describe(error)}")
-        return None, gather.failure
-    finally:
-        if scratch is not None:
-            scratch.close()
-        gather.wind_up()
+                self.gather.fail(f"rank 0: unit {i}: {ranks.describe(error)}")
+        self.gather.receive(block=True)
+        if self.gather.failure is not None:
+            raise _Failed(self.gather.failure)
+        products = plan.finish(self.scratch, self.out, [self.spans[i] for i in range(plan.units)])
+        job = self.job
+        self.out.attrs("/", sonvar_version=_version(), command=job.command, job=job.text,
+                       c=job.c, fs=job.fs)
+        return products
+
+    def files(self, products, plot):
+        """The result file closed and the plot drawn: the (temporary, final) names."""
+        from .output import part_name
+        pairs = self.out.close()
+        self.out = None
+        if plot:
+            from . import plots
+            path = plots.plot_path(self.job, [final for _, final in pairs])
+            try:
+                plots.plot(self.job, products, part_name(path), plots.plot_format(path))
+            except Exception as error:
+                raise _Failed(f"plot {path}: {ranks.describe(error)}") from None
+            pairs.append((part_name(path), path))
+        return pairs
+
+    def close(self):
+        """The progress bar, the scratch store and an unfinished result file closed."""
+        if self.bar is not None:
+            self.bar.close()
+        if self.scratch is not None:
+            self.scratch.close()
+        if self.out is not None:
+            self.out.discard()
 
 
 def _run(job, comm, threads, plot, quiet):
-    from .output import open_output, part_name, publish, remove_parts
+    from .output import publish, remove_parts
     from .run import make_plan
     plan = make_plan(job, threads)
     if comm.rank != 0:
         return ranks.serve(plan, comm)
     start = time.perf_counter()
-    out = bar = None
-    failure = None
+    assembly = None
     try:
-        out = open_output(job.output, job.output_format)
-        bar = _progress(plan, not quiet)
-        products, failure = _compute(job, plan, comm, out, bar)
+        assembly = _Assembly(job, plan, comm, quiet)
+        products = assembly.compute()
         seconds = time.perf_counter() - start
-        if failure is None:
-            pairs = out.close()
-            out = None
-            if plot:
-                from . import plots
-                path = plots.plot_path(job, [final for _, final in pairs])
-                try:
-                    plots.plot(job, products, part_name(path), plots.plot_format(path))
-                    pairs.append((part_name(path), path))
-                except Exception as error:
-                    failure = f"plot {path}: {ranks.describe(error)}"
+        pairs = assembly.files(products, plot)
+        failure = None
     except KeyboardInterrupt:
         failure = "interrupted"
+    except _Failed as error:
+        failure = str(error)
     except Exception as error:
         failure = f"rank 0: {ranks.describe(error)}"
-    finally:
-        if bar is not None:
-            bar.close()
-        if out is not None:
-            out.discard()
-    if failure is not None:
-        remove_parts()
-        print(f"sonvar: {job.command} failed: {failure}; no output written", file=sys.stderr)
-        return 1
-    written = publish(pairs)
+    # From here on a signal does not cut the run short: its files are removed, or published,
+    # and every rank is told and heard before this one leaves.
+    with ranks.signals_held():
+        if failure is not None:
+            if assembly is not None:
+                assembly.close()
+            remove_parts()
+            print(f"sonvar: {job.command} failed: {failure}; no output written", file=sys.stderr,
+                  flush=True)
+        if assembly is not None:
+            if failure is not None:
+                assembly.gather.fail(failure)
+            assembly.close()
+            assembly.gather.wind_up()
+        if failure is not None:
+            return 1
+        written = publish(pairs)
     print(_summary(job, plan, comm, threads, seconds, written))
     return 0
 

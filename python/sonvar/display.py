@@ -116,7 +116,11 @@ def time_gain(image, depths, db_per_m):
     """Multiply each row (depth, m) by 10^(db_per_m * depth / 20), e.g. 0.5 dB/(cm MHz) * 2 * f0."""
     a = chk.real_array(image, "image")
     d = chk.vector(depths, "depths", length=a.shape[0])
-    g = 10 ** (chk.number(db_per_m, "db_per_m") * d / 20)
+    with np.errstate(over="ignore"):
+        g = 10 ** (chk.number(db_per_m, "db_per_m") * d / 20)
+    if not np.all(np.isfinite(g)):
+        raise ValueError(f"db_per_m: a gain of {db_per_m:g} dB/m over depths to "
+                         f"{np.max(np.abs(d)):g} m exceeds the range of double precision")
     return a * g.reshape((-1,) + (1,) * (a.ndim - 1))
 
 

@@ -19,9 +19,10 @@ from dataclasses import dataclass
 
 import numpy as np
 
+from . import _checks as chk
 from . import phantom as phantom_module
-from . import pulses
-from .simulator import Simulator
+from . import preflight, pulses
+from .simulator import OPTION_TABLE, Simulator, SonvarError
 
 __all__ = ["JobError", "Job", "load", "PROBES", "EXAMPLES"]
 
@@ -38,6 +39,12 @@ CHANNEL_MODES = ("synthetic_aperture", "plane_wave", "diverging_wave", "focused"
 WINDOWS = ("hanning", "hamming", "rect")
 QUANTITIES = ("h", "hp", "hhp")
 _REQUIRED = object()
+#: What the package or the library may raise on a value it refuses: reported as the key's
+#: fault, one line, never a traceback.
+REFUSALS = (TypeError, ValueError, SonvarError, MemoryError, OverflowError)
+#: Apodization weights at most this large in magnitude keep every square and sum of the
+#: results finite.
+LARGEST_WEIGHT = 1e100
 
 
 class JobError(Exception):
@@ -61,6 +68,7 @@ class Report:
     def __init__(self, path):
         self.path = path
         self.errors = []
+        self.inputs = {}  # the files the job reads: key -> path
 
     def add(self, error):
         if str(error) not in (str(e) for e in self.errors):
@@ -146,10 +154,10 @@ class Section:
             self.fail(name, f"expected a number below {below:g}, got {v:g}")
         return float(v)
 
-    def integer(self, name, default=_REQUIRED, at_least=None):
-        return self._or_default(lambda: self._integer(name, default, at_least), default)
+    def integer(self, name, default=_REQUIRED, at_least=None, at_most=None):
+        return self._or_default(lambda: self._integer(name, default, at_least, at_most), default)
 
-    def _integer(self, name, default, at_least):
+    def _integer(self, name, default, at_least, at_most):
         v = self.raw(name, default)
         if v is None and default is None:
             return None
@@ -157,6 +165,8 @@ class Section:
             self.fail(name, f"expected an integer, got {_describe(v)}")
         if at_least is not None and v < at_least:
             self.fail(name, f"expected an integer of at least {at_least}, got {v}")
+        if at_most is not None and v > at_most:
+            self.fail(name, f"expected an integer of at most {at_most}, got {v}")
         return v
 
     def boolean(self, name, default=_REQUIRED):
@@ -211,6 +221,8 @@ class Section:
         path = v if os.path.isabs(v) else os.path.join(os.path.dirname(self.job_path) or ".", v)
         if not os.path.isfile(path) or not os.access(path, os.R_OK):
             self.fail(name, f"expected a readable file, cannot read {v}")
+        if self.report is not None:
+            self.report.inputs[self.key(name)] = path
         return path
 
     def done(self):
@@ -245,10 +257,21 @@ def _call_by_name(sec, func, skip=(), fixed=None):
         raise _Skip()
     try:
         return func(**kwargs)
-    except (TypeError, ValueError) as error:
-        text = str(error)
+    except REFUSALS as error:
+        text = _refusal(error)
         name = text.split(":")[0].split(" ")[0]
+        if name in params and text.startswith(f"{name}: "):
+            text = text[len(name) + 2:]  # the key names it already
         sec.fail(name if name in params else None, text)
+
+
+def _refusal(error):
+    """The text of a refusal: the message of the package's or the library's checks, the kind
+    and the message of anything else."""
+    text = str(error).strip()
+    if isinstance(error, (TypeError, ValueError, SonvarError)) and text:
+        return text.splitlines()[0] if isinstance(error, SonvarError) else text
+    return f"{type(error).__name__}: {text.splitlines()[0] if text else 'refused'}"
 
 
 def read_table(sec, name, columns=None):
@@ -360,23 +383,29 @@ def make_probe(sim, probe_job, impulse, excitation, fail=None):
             value = window(ap.no_elements, value)
         try:
             apply(value)
-        except (TypeError, ValueError) as error:
+        except REFUSALS as error:
             if fail is None:
                 raise
-            fail(key, str(error))
+            fail(key, _refusal(error))
     return ap
 
 
-def _probe(sec, sim, impulse, excitation, allowed=PROBES + TABLES):
+def _probe(sec, sim, impulse, excitation, allowed=PROBES + TABLES, focused=True):
+    """The probe section: the constructor and its parameters, the focus and apodization keys
+    (`focused`: they apply; else, in an image job, they are refused)."""
     kind = sec.string("kind", choices=allowed)
-    focus = sec.vector("focus", None, length=3)
-    apod = sec.raw("apodization", None)
-    if (isinstance(apod, str) and apod not in WINDOWS
-            or not isinstance(apod, (str, list, type(None)))):
-        sec.fail("apodization", f"expected {', '.join(WINDOWS)} or one weight per element, "
-                                f"got {_describe(apod)}")
-    if isinstance(apod, list):
-        apod = sec.vector("apodization")
+    if not focused:
+        for key in ("focus", "apodization"):
+            sec.used.add(key)
+            if sec.values.get(key) is not None:
+                sec.report.attempt(lambda: sec.fail(key, (
+                    "not used by image jobs: the line modes focus and weight each line "
+                    "(image.focus_depth, image.transmit_window, image.f_number), channel data "
+                    "is recorded unfocused; remove the key")))
+        focus = apod = None
+    else:
+        focus = sec.vector("focus", None, length=3)
+        apod = sec.report.attempt(lambda: _apodization(sec)) if sec.report else _apodization(sec)
     probe_job = {"kind": kind, "focus": focus, "apodization": apod}
     if kind in TABLES:
         columns = {"rectangles": 19, "triangles": 11, "lines": 6}[kind]
@@ -387,8 +416,8 @@ def _probe(sec, sim, impulse, excitation, allowed=PROBES + TABLES):
         sec.done()
         try:
             ap = make_probe(sim, probe_job, impulse, excitation, sec.fail)
-        except (TypeError, ValueError) as error:
-            sec.fail("table", str(error))
+        except REFUSALS as error:
+            sec.fail("table", _refusal(error))
     else:
         params = {}
         method = getattr(sim, kind)
@@ -405,9 +434,33 @@ def _probe(sec, sim, impulse, excitation, allowed=PROBES + TABLES):
     return probe_job, ap
 
 
+def _apodization(sec):
+    """The probe's apodization: a window's name or one weight per element."""
+    apod = sec.raw("apodization", None)
+    if (isinstance(apod, str) and apod not in WINDOWS
+            or not isinstance(apod, (str, list, type(None)))):
+        sec.fail("apodization", f"expected {', '.join(WINDOWS)} or one weight per element, "
+                                f"got {_describe(apod)}")
+    if isinstance(apod, list):
+        apod = sec.vector("apodization")
+        if max(abs(w) for w in apod) > LARGEST_WEIGHT:
+            sec.fail("apodization", f"expected weights of at most {LARGEST_WEIGHT:g} in magnitude, "
+                                    f"got {max(apod, key=abs):g}")
+    return apod
+
+
+def _bounded(sec, name, values):
+    """Values that scale every result (pulse samples, amplitudes) at most LARGEST_WEIGHT in
+    magnitude, so that squares and sums of the results stay finite."""
+    if values.size and np.max(np.abs(values)) > LARGEST_WEIGHT:
+        sec.fail(name, f"expected values of at most {LARGEST_WEIGHT:g} in magnitude, got "
+                       f"{np.max(np.abs(values)):g}")
+    return values
+
+
 def _pulse(sec, fs):
     if sec.has("file"):
-        samples = read_table(sec, "file")
+        samples = _bounded(sec, "file", read_table(sec, "file"))
         sec.raw("file_dataset", None)
         sec.done()
         if samples.ndim != 1:
@@ -417,6 +470,13 @@ def _pulse(sec, fs):
         return samples
     shape = sec.string("shape", choices=PULSES)
     return _call_by_name(sec, getattr(pulses, shape), skip=("fs",), fixed={"fs": fs})
+
+
+def _axis_count(sec, name):
+    """Positions of a grid axis, 1 for a single one (checked by _axis)."""
+    v = sec.values.get(name)
+    count = v.get("count") if isinstance(v, dict) else 1
+    return count if isinstance(count, int) and not isinstance(count, bool) and count > 0 else 1
 
 
 def _axis(sec, name):
@@ -436,6 +496,7 @@ def _axis(sec, name):
 def _phantom(sec):
     if sec.has("file"):
         table = read_table(sec, "file", 4)
+        _bounded(sec, "file", table[:, 3])
         sec.raw("file_dataset", None)
         if sec.has("flow"):
             sec.fail("flow", "expected the speckle generator's box (phantom.generator), not "
@@ -448,6 +509,10 @@ def _phantom(sec):
     targets = sec.raw("targets", None)
     box = ("count", "x_range", "y_range", "z_range")
     gen = sec.sub({k: v for k, v in sec.values.items() if k in box}, sec.prefix)
+    count = gen.values.get("count")
+    if isinstance(count, int) and not isinstance(count, bool):
+        preflight.fits(sec, "count", count * preflight.BYTES_PER_SCATTERER,
+                       f"a phantom of {count} scatterers")
     ph = _call_by_name(gen, phantom_module.speckle, skip=("rng",), fixed={"rng": seed})
     sec.used.update(box)
     if sec.has("flow"):  # a vessel or a disk in the box: the speckle is its static tissue
@@ -472,6 +537,8 @@ def _static_phantom(sec, ph, cysts, targets):
         ph = ph.with_cyst(cs.vector("center", length=3), cs.number("radius", above=0),
                           cs.string("axis", "y", choices=("x", "y", "z")))
         cs.done()
+        if len(ph) == 0:
+            sec.fail(f"cysts[{k}]", "removes every scatterer left of the phantom")
     if targets is not None:
         ts = sec.section("targets")
         pts = ts.raw("positions")
@@ -480,7 +547,9 @@ def _static_phantom(sec, ph, cysts, targets):
                     isinstance(e, (int, float)) and not isinstance(e, bool) for e in p)
                 for p in pts)):
             ts.fail("positions", f"expected a list of [x, y, z] points, got {_describe(pts)}")
-        ph = ph.with_points(pts, ts.number("amplitude", 1.0))
+        amplitude = ts.number("amplitude", 1.0)
+        _bounded(ts, "amplitude", np.array([amplitude]))
+        ph = ph.with_points(pts, amplitude)
         ts.done()
     return ph
 
@@ -522,21 +591,40 @@ def _medium(top):
     return c, attenuation
 
 
-def load(path, command):
-    """Read and check a job file for the sub-command "field" or "image".
+#: Threads a process may run, from the library's option table.
+MOST_THREADS = int(OPTION_TABLE["threads"]["maximum"])
 
-    Raises JobError after checking the whole job when any key is bad: one
-    line per bad key."""
+
+def _read_json(path):
+    """The JSON value of a job file, or JobError."""
     try:
-        with open(path, encoding="utf-8") as handle:
-            text = handle.read()
+        with open(path, "rb") as handle:
+            text = handle.read().decode("utf-8")
     except OSError as error:
         raise JobError(path, None, f"cannot read the job file ({error.strerror})") from None
+    except UnicodeDecodeError as error:
+        byte = error.object[error.start]
+        raise JobError(path, None, f"expected UTF-8 text, got the byte 0x{byte:02x} "
+                                   f"at position {error.start}") from None
     try:
-        values = json.loads(text)
+        return json.loads(text)
     except json.JSONDecodeError as error:
         raise JobError(path, None, f"expected JSON, line {error.lineno} column {error.colno}: "
                                    f"{error.msg}") from None
+    except RecursionError:
+        raise JobError(path, None, "expected JSON nested less deeply") from None
+
+
+def load(path, command, output_override=None, output_format=None, threads_override=None,
+         plot=True):
+    """Read and check a job file for the sub-command "field" or "image", with the command
+    line's overrides of the result path (-o), its format (--format) and the threads
+    (--threads), and without the plot's checks when no plot is made (--no-plot).
+
+    Every key is checked before any calculation, including what the library would refuse,
+    the memory the results and the picture need and the output and plot paths. Raises
+    JobError after checking the whole job when any key is bad: one line per bad key."""
+    values = _read_json(path)
     if not isinstance(values, dict):
         raise JobError(path, None, "expected a JSON object at the top")
     report = Report(path)
@@ -555,12 +643,16 @@ def load(path, command):
     attempt(command_key)
     c, attenuation = attempt(lambda: _medium(top), (1540.0, {}))
     fs = top.number("fs", 100e6, above=0)
-    threads = top.integer("threads", None, at_least=1)
+    threads = top.integer("threads", None, at_least=1, at_most=MOST_THREADS)
+    if threads_override is not None and not 1 <= threads_override <= MOST_THREADS:
+        report.add(JobError(path, "--threads", f"expected an integer from 1 to {MOST_THREADS}, "
+                                               f"got {threads_override}"))
     sim = Simulator(c=c, fs=fs, threads=1)
     impulse = attempt(lambda: _pulse(top.section("impulse"), fs))
     excitation = attempt(lambda: _pulse(top.section("excitation"), fs))
     output, fmt, precision = attempt(lambda: _output(top, command),
                                      (f"{command}.h5", "hdf5", "double"))
+    output, fmt = output_override or output, output_format or fmt
     plot = attempt(lambda: _plot(top, command), {})
     job = Job(path=path, command=command, text=json.dumps(values, sort_keys=True), c=c, fs=fs,
               attenuation=attenuation, threads=threads, probe=None, impulse=impulse,
@@ -577,6 +669,12 @@ def load(path, command):
         from .ensemble_jobs import read as read_ensemble
         attempt(lambda: read_ensemble(top, job))
     top.done()
+    result_ok = preflight.check_outputs(report, path, "-o" if output_override else "output.path",
+                                        output, fmt, report.inputs)
+    if plot and job.plot.get("enabled"):
+        preflight.check_plot(report, path, job.plot, output, fmt, report.inputs, result_ok)
+    if not report.errors:
+        preflight.check_run(report, job)
     report.close()
     return job
 
@@ -594,9 +692,15 @@ def _field(sec, job):
     if sec.has("points"):
         points = read_table(sec, "points", 3)
         sec.raw("points_dataset", None)
+        preflight.fits(sec, "points", len(points) * preflight.BYTES_PER_FIELD_POINT,
+                       f"a map of {len(points)} points")
         axes = None
     else:
         grid = sec.section("grid")
+        counts = {a: _axis_count(grid, a) for a in "xyz"}
+        n = int(np.prod([float(c) for c in counts.values()]))
+        preflight.fits(grid, "x" if counts["x"] > 1 else "z", n * preflight.BYTES_PER_FIELD_POINT,
+                       f"a grid of {n} points")
         axes = {a: _axis(grid, a) for a in "xyz"}
         grid.done()
         xx, yy, zz = np.meshgrid(axes["x"], axes["y"], axes["z"], indexing="ij")
@@ -637,7 +741,7 @@ def _image(sec, top, job, sim):
     psec = top.section("probe")
     probe = sec.report.attempt(lambda: _probe(
         psec, sim, _or_unit(job.impulse), _or_unit(job.excitation),
-        allowed=_MODE_PROBES.get(mode, PROBES + TABLES)))
+        allowed=_MODE_PROBES.get(mode, PROBES + TABLES), focused=False))
     img = {"mode": mode}
     attempt = sec.report.attempt
     if probe is not None:
@@ -677,6 +781,11 @@ def _lines(sec, mode, ap, probe_job, img):
     img["focus_depth"] = sec.number("focus_depth", above=0)
     img["transmit_window"] = sec.string("transmit_window", "hanning", choices=WINDOWS)
     img["positions"] = _span(sec, "lines", 2)
+    if mode != "linear":  # angles from the z axis
+        try:
+            chk.angles(img["positions"], "lines", "line angles")
+        except ValueError as error:
+            sec.fail("lines", str(error).split(": ", 1)[1])
     if mode in ("linear", "convex"):
         img["apodization_steps"] = sec.integer("apodization_steps", 32, at_least=1)
     img["elevation_focus"] = p.get("r_focus")
@@ -689,6 +798,7 @@ def _span(sec, name, least):
     start, stop = lines.number("start"), lines.number("stop")
     count = lines.integer("count", at_least=least)
     lines.done()
+    preflight.fits(lines, "count", count * 8 * 16, f"{count} positions")
     if count > 1 and not stop > start:
         lines.fail("stop", f"expected a number above start ({start:g}), got {stop:g}")
     return np.linspace(start, stop, count)

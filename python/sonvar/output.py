@@ -72,6 +72,16 @@ def _plain(value):
     return value
 
 
+def _finite(name, data):
+    """The data of a dataset; ValueError when a floating-point value is NaN or infinite (no
+    result file holds one)."""
+    a = np.asarray(data)
+    if a.dtype.kind in "fc" and not np.all(np.isfinite(a)):
+        raise ValueError(f"{name}: values that are not finite (NaN or infinite); the job's "
+                         f"values overflow the range of double precision")
+    return a
+
+
 def _set_attrs(target, attrs):
     for k, v in attrs.items():
         target.attrs[k] = _plain(v)
@@ -89,7 +99,7 @@ class Hdf5Output:
         self.file = h5py.File(self.part, "w")
 
     def array(self, name, data, /, **attrs):
-        d = self.file.create_dataset(name, data=data)
+        d = self.file.create_dataset(name, data=_finite(name, data))
         _set_attrs(d, attrs)
         return d
 
@@ -138,7 +148,7 @@ class NpyOutput:
         final = self._file(name)
         part = part_name(final)
         with open(part, "wb") as handle:
-            np.save(handle, np.asarray(data))
+            np.save(handle, _finite(name, data))
         self.files[final] = part
         self.meta[name] = dict(attrs, file=os.path.basename(final), shape=list(np.shape(data)))
 

@@ -7,6 +7,10 @@ rank 0 tells the others to stop, and each rank above 0 tells rank 0 how it ended
 message it sent has been received, so that no rank leaves MPI with a message in flight (MPI's
 finalize would crash on it). While a rank winds up, further signals are noted and not raised.
 
+The exit status of the run is rank 0's: a rank above 0 that stops at a failure or an interrupt
+reports it to rank 0 and ends with status 0, so that the launcher, which ends every rank when
+one ends with another status, leaves rank 0 the time to remove its files and say why.
+
 mpi4py is imported only under a launcher: importing it initialises MPI.
 """
 
@@ -92,7 +96,7 @@ def describe(error: BaseException) -> str:
 
 def serve(plan, comm) -> int:
     """A rank above 0: computes its units, sends each result to rank 0, stops when told or at
-    a failure or interrupt; returns its exit status."""
+    a failure or interrupt, which it reports to rank 0; returns its exit status, 0."""
     sending = []
     failure = None
     unit = None
@@ -114,7 +118,7 @@ def serve(plan, comm) -> int:
         for request in sending:
             request.wait()
         comm.send(failure, dest=0, tag=_ERROR if failure else _DONE)
-    return 1 if failure else 0
+    return 0
 
 
 class Gather:

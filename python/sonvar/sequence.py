@@ -237,11 +237,7 @@ class Sequence:
 
 
 def _check_angles(angles, name):
-    bad = np.abs(angles) >= np.pi / 2
-    if np.any(bad):
-        raise ValueError(f"{name}: steering angles must lie within +-90 degrees, got "
-                         f"{np.degrees(angles[bad][0]):g} degrees")
-    return angles
+    return chk.angles(angles, name, "steering angles")
 
 
 def _weights(apodization, n):

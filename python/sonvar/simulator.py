@@ -12,7 +12,7 @@ import numpy as np
 
 from . import _checks as chk
 from . import _core
-from ._machine import cores
+from ._machine import cores, memory_available, size_text
 
 __all__ = ["Simulator", "Aperture", "Field", "SonvarError", "OPTIONS", "OPTION_TABLE",
            "RECTANGLE_COLUMNS", "TRIANGLE_COLUMNS"]
@@ -442,6 +442,8 @@ OPTIONS_TEXT
                             f"{e.dtype}")
         if e.ndim != 2 or e.size == 0:
             raise ValueError("enabled must be a non-empty (no_elem_x, no_elem_y) table")
+        if not np.any(e):
+            raise ValueError("enabled must enable at least one element, got none")
         return self._aperture(_core.array_2d(
             self._state, e.shape[0], e.shape[1], chk.number(width, "width", positive=True),
             chk.number(height, "height", positive=True),
@@ -501,16 +503,34 @@ OPTIONS_TEXT
             chk.number(element_apodization, "element_apodization"), chk.point(center, "center")))
 
     # --- calculations ----------------------------------------------------
-    def _own(self, aperture, name):
+    def _mine(self, aperture, name):
+        """The aperture, when it is an Aperture of this simulator."""
         if not isinstance(aperture, Aperture):
             raise TypeError(f"{name} must be an Aperture, not {type(aperture).__name__}")
         if aperture._sim is not self:
             raise ValueError(f"{name} belongs to another Simulator")
-        return aperture._core
+        return aperture
 
-    def _field(self, code, a1, a2, points):
+    def _own(self, aperture, name):
+        return self._mine(aperture, name)._core
+
+    def _result_fits(self, call, columns, apertures, points, decimation=1):
+        """MemoryError before a calculation whose result matrix cannot fit in the memory
+        available (its rows estimated from the spread of the points' travel times)."""
+        rows = _rows_estimate(apertures, points, self.c, self.fs / decimation)
+        need = 8.0 * columns * rows
+        available = memory_available()
+        if available is not None and need > available:
+            raise MemoryError(f"points: {call} on {len(points)} points needs about "
+                              f"{size_text(need)} for its result ({columns} signals of about "
+                              f"{rows} samples), more than the {size_text(available)} available")
+
+    def _field(self, code, apertures, points):
         p = chk.points(points)
-        data, start = _core.field(self._state, code, a1, a2, p)
+        call = ("calc_h", "calc_hp", "calc_hhp")[code - 1]
+        self._result_fits(call, len(p), apertures, p)
+        cores = [a._core for a in apertures]
+        data, start = _core.field(self._state, code, cores[0], cores[-1] if code == 3 else None, p)
         return Field(data, start / self.fs, self.fs)
 
     def calc_h(self, aperture, points):
@@ -528,7 +548,7 @@ OPTIONS_TEXT
             data of shape (samples, n) in m/s (with attenuation on, the
             library scales h by one more 1/fs).
         """
-        return self._field(1, self._own(aperture, "aperture"), None, points)
+        return self._field(1, [self._mine(aperture, "aperture")], points)
 
     def calc_hp(self, aperture, points):
         """Emitted pressure at each point: (h * impulse response * excitation) / fs^2.
@@ -552,14 +572,14 @@ OPTIONS_TEXT
         matrix plus a quarter of the packed signals plus a fixed amount per
         thread.
         """
-        return self._field(2, self._own(aperture, "aperture"), None, points)
+        return self._field(2, [self._mine(aperture, "aperture")], points)
 
     def calc_hhp(self, transmit, receive, points):
         """Pulse-echo field of a transmit and a receive aperture (may be the same) at each point.
 
         Returns a Field of shape (samples, n).
         """
-        return self._field(3, self._own(transmit, "transmit"), self._own(receive, "receive"),
+        return self._field(3, [self._mine(transmit, "transmit"), self._mine(receive, "receive")],
                            points)
 
     def _scatterers(self, points, amplitudes):
@@ -597,9 +617,10 @@ OPTIONS_TEXT
         delay. For raw per-element echoes set the receive aperture's delays
         to zero (receive.focus_times(np.zeros(n))) or use channel_data.
         """
-        t, r = self._own(transmit, "transmit"), self._own(receive, "receive")
+        tx, rx = self._mine(transmit, "transmit"), self._mine(receive, "receive")
         p, a = self._scatterers(points, amplitudes)
-        data, start = _core.scat_multi(self._state, t, r, p, a)
+        self._result_fits("calc_scat_multi", rx.no_elements, [tx, rx], p)
+        data, start = _core.scat_multi(self._state, tx._core, rx._core, p, a)
         return Field(data, start / self.fs, self.fs)
 
     def calc_scat_all(self, transmit, receive, points, amplitudes, decimation=1):
@@ -610,10 +631,12 @@ OPTIONS_TEXT
         receive elements) whose fs is fs / decimation. Amplitudes are not
         changed (the library's division by fs happens on a copy).
         """
-        t, r = self._own(transmit, "transmit"), self._own(receive, "receive")
+        tx, rx = self._mine(transmit, "transmit"), self._mine(receive, "receive")
         p, a = self._scatterers(points, amplitudes)
         d = chk.count(decimation, "decimation")
-        data, start = _core.scat_all(self._state, t, r, p, a, d)
+        self._result_fits("calc_scat_all", tx.no_elements * rx.no_elements, [tx, rx], p,
+                          decimation=d)
+        data, start = _core.scat_all(self._state, tx._core, rx._core, p, a, d)
         fs = self.fs / d
         return Field(data, start / fs, fs)
 
@@ -765,6 +788,34 @@ OPTIONS_TEXT
 
 
 Simulator.__doc__ = Simulator.__doc__.replace("OPTIONS_TEXT", _options_text())
+
+#: Points a block of the travel-time estimate takes at once.
+_BLOCK = 1 << 16
+#: Elements of an aperture the travel-time estimate looks at, at most (the first and the last
+#: among them).
+_SAMPLED = 5
+
+
+def _rows_estimate(apertures, points, c, fs):
+    """The rows a result needs at least: the spread over the points of their travel times
+    through some of each aperture's elements (the common time axis spans every point's
+    signal, each of which reaches from the nearest to the farthest element; elements looked at
+    give a latest arrival no later and an earliest no earlier than the true ones), in
+    samples."""
+    sampled = []
+    for a in apertures:
+        centres = a.element_centers
+        pick = np.unique(np.linspace(0, len(centres) - 1, min(len(centres), _SAMPLED)).astype(int))
+        sampled.append(centres[pick])
+    low, high = np.inf, -np.inf
+    for b in range(0, len(points), _BLOCK):
+        p = points[b:b + _BLOCK]
+        near = far = 0.0
+        for centres in sampled:
+            d = np.linalg.norm(p[:, None, :] - centres[None, :, :], axis=2)
+            near, far = near + d.min(axis=1), far + d.max(axis=1)
+        low, high = min(low, float(near.min())), max(high, float(far.max()))
+    return int((high - low) / c * fs) + 1
 
 
 class Aperture:
