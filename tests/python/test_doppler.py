@@ -12,7 +12,7 @@ import pytest
 from scipy import signal
 
 import sonvar
-from sonvar import beamform, cli, doppler, motion, pulses, sequence
+from sonvar import beamform, cli, doppler, jobs, motion, preflight, pulses, sequence
 
 C, F0, T = 1540.0, 5e6, 1e-4
 Z = 15e-3 + np.arange(64) * 20e-6
@@ -208,7 +208,7 @@ def doppler_job():
     return job
 
 
-def test_job_writes_channel_data_iq_frames_and_doppler_maps(tmp_path, capsys):
+def test_job_writes_channel_data_iq_frames_and_doppler_maps(tmp_path, capsys, monkeypatch):
     job = doppler_job()
     path = tmp_path / "doppler.json"
     path.write_text(json.dumps(job))
@@ -259,6 +259,17 @@ def test_job_writes_channel_data_iq_frames_and_doppler_maps(tmp_path, capsys):
         f"sonvar: {path}: phantom.flow.radius: radius must be above 0, got -0.001",
         f"sonvar: {path}: ensemble.frames: expected an integer of at least 2, got 1"]
     assert not (tmp_path / "e.h5").exists()
+    # Frames that do not fit in memory: refused before the run.
+    job = doppler_job()
+    job["ensemble"]["frames"] = 1000
+    path.write_text(json.dumps(job))
+    rows = preflight.echo_rows(jobs.load(str(path), "image"))
+    monkeypatch.setattr(preflight, "memory_available", lambda: 50e6)
+    assert cli.main(["check", str(path)]) == 2
+    assert capsys.readouterr().err == (
+        f"sonvar: {path}: ensemble.frames: an ensemble of 1000 frames of 3751 pixels (1 transmits "
+        f"of {rows} samples x 32 elements each) needs about 181 MB of memory, more than the "
+        "50 MB available\n")
 
 
 def test_two_ranks_share_the_frames(tmp_path):
