@@ -106,7 +106,7 @@ def _image(job, products, fig):
         from . import display, doppler
         maps = products["doppler"]
         doppler.plot(maps, display.BMode(img, x, z, None, dr), ax=ax,
-                     title=f"velocity over the B-mode, {len(job.phantom)} scatterers, "
+                     title=f"velocity over the B-mode, {len(job.phantom)} scatterers,\n"
                            f"{job.ensemble['frames']} frames at {job.ensemble['prf']:g} Hz")
         return
     im = ax.imshow(img, cmap="gray", vmin=-dr, vmax=0, aspect="equal", origin="upper",
