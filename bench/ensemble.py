@@ -6,9 +6,11 @@ The case: a 64-element 5 MHz linear array, 3 plane waves (-10, 0, 10 degrees) re
 the beam) in static tissue, fs 40 MHz. Each round times `Simulator.ensemble` and then one
 `Simulator.channel_data` call per transmit and frame with the scatterers where the phantom
 has them at that emission (rounds interleaved in one process), and prints both times and
-their ratio (ensemble / independent calls; below 1: the ensemble costs less).
+their ratio (ensemble / independent calls; below 1: the ensemble costs less). With `moving`
+every scatterer moves (the tissue too, at 0.1 m/s towards the probe): no static echoes to
+share.
 
-    PYTHONPATH=build/release/python python3 bench/ensemble.py [THREADS] [ROUNDS] [FRAMES]
+    PYTHONPATH=build/release/python python3 bench/ensemble.py [THREADS] [ROUNDS] [FRAMES] [moving]
 """
 
 import os
@@ -21,7 +23,7 @@ import sonvar
 from sonvar import motion, pulses, sequence
 
 
-def case(threads, frames):
+def case(threads, frames, all_moving=False):
     sim = sonvar.Simulator(fs=40e6, threads=threads)
     probe = sim.linear_array(64, 0.27e-3, 4e-3, 0.03e-3)
     probe.impulse(pulses.gaussian_pulse(5e6, 0.6, sim.fs))
@@ -30,6 +32,9 @@ def case(threads, frames):
     axis = (np.sin(np.radians(60)), 0.0, -np.cos(np.radians(60)))
     vessel = motion.vessel((-8e-3, 8e-3), (-1e-3, 1e-3), (12e-3, 28e-3), center=(0, 0, 20e-3),
                            axis=axis, radius=3e-3, peak_velocity=0.5, count=6000, rng=1)
+    if all_moving:
+        start = vessel.at(0.0)
+        vessel = motion.constant_velocity(start.points, start.amplitudes, [0.0, 0.0, -0.1])
     return sim, probe, waves, vessel, frames
 
 
@@ -48,7 +53,7 @@ def main(argv):
     threads = int(argv[1]) if len(argv) > 1 else 2
     rounds = int(argv[2]) if len(argv) > 2 else 3
     frames = int(argv[3]) if len(argv) > 3 else 8
-    args = case(threads, frames)
+    args = case(threads, frames, all_moving=len(argv) > 4 and argv[4] == "moving")
     ratios = []
     for r in range(rounds):
         start = time.perf_counter()
