@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Checks the formatting of the C and C++ sources (scripts/check_format.sh),
-# then builds everything and runs the whole test suite four times: a normal
-# build (then installs it and builds the C example against the package),
+# Checks the formatting of the C and C++ sources (scripts/check_format.sh)
+# and the Python sources (flake8), then builds everything and runs the whole
+# test suite four times: a normal build (then installs it and builds the C
+# example against the package),
 # the library without function clones and vector kernels (SONVAR_SIMD=OFF:
 # the code of other targets and the scalar paths, the same values),
 # AddressSanitizer with UndefinedBehaviorSanitizer,
@@ -20,6 +21,11 @@ build() {  # build DIR SANITIZER BENCHMARKS PYTHON [more CMake options]
 
 echo "== formatting of the C and C++ sources =="
 bash "$top/scripts/check_format.sh"
+
+echo "== Python lint (flake8) =="
+# Debian's python3-flake8 (scripts/setup.sh) belongs to the system's Python.
+lint_python="$(command -v /usr/bin/python3 || command -v python3)"
+(cd "$top" && "$lint_python" -m flake8 --max-line-length=100 python/ tests/python examples/python)
 
 echo "== normal build =="
 build normal "" ON ON

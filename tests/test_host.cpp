@@ -310,7 +310,10 @@ TEST_F(HostTest, FailedCalculationsGiveBackEverythingTheyTook) {
       restore_apodization();
     }
     if (round == 1) {
-      EXPECT_LE(heap_beyond_pool(sys), before + 4096) << "240 failures";
+      // A leak of one signal a failure would be megabytes; the allowance is the
+      // few kB the C library keeps for the worker threads it starts and ends
+      // (their stacks' bookkeeping varies from run to run).
+      EXPECT_LE(heap_beyond_pool(sys), before + 16384) << "240 failures";
     }
   }
   expect_state_still_calculates("after the failures");

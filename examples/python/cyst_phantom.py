@@ -122,7 +122,8 @@ def plot(result, path):
 
     db = display.log_compress(result["envelope"], 50)
     x_mm, r_mm = result["lines"] * 1e3, result["ranges"] * 1e3
-    keep = (r_mm > result["targets"][:, 2].min() * 1e3 - 6) & (r_mm < result["targets"][:, 2].max() * 1e3 + 8)
+    depths_mm = result["targets"][:, 2] * 1e3
+    keep = (r_mm > depths_mm.min() - 6) & (r_mm < depths_mm.max() + 8)
     fig, ax = plt.subplots(figsize=(5.5, 6) if result["quick"] else (7, 8))
     im = ax.imshow(db[keep], cmap="gray", vmin=-50, vmax=0, aspect="equal",
                    extent=(x_mm[0], x_mm[-1], r_mm[keep][-1], r_mm[keep][0]))

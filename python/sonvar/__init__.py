@@ -13,6 +13,19 @@ ValueError or TypeError naming the argument; a failure inside the library
 raises `SonvarError` with the library's message, and the simulator stays
 usable. The library is quiet unless output= asks for its lines.
 
+Under failure the package holds four rules. A calculation whose result cannot
+fit in the memory available is refused before it starts (MemoryError naming
+its size). Ctrl-C interrupts a calculation within about a tenth of a second
+of work (KeyboardInterrupt); the simulator stays usable, and a failed or
+interrupted call gives back everything it allocated. No call returns NaN or
+infinite samples from finite arguments it accepted: pulse shapes refuse
+values that would give them, angles lie within +-90 degrees (with a hint when
+a value looks like degrees). The `sonvar` command checks a whole job before
+computing (one line per bad key, exit status 2, nothing written), never
+writes a result over an input or another output of the run, publishes its
+files only when the whole run succeeded and removes only its own temporary
+files, on every signal and under MPI.
+
 Submodules: `pulses` (pulse shapes), `field` (peak, RMS, energy, beam width,
 depth of field), `phantom` (scatterer phantoms), `imaging` (line-by-line
 focused imaging), `sequence` (transmit sequences: plane, diverging, focused,

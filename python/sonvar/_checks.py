@@ -8,13 +8,15 @@ range).
 
 import numbers
 import operator
+from typing import Any, List, Optional
 
 import numpy as np
+from numpy.typing import ArrayLike
 
 __all__ = []
 
 
-def real_array(value, name):
+def real_array(value: Any, name: str) -> np.ndarray:
     """Float64 copy-free view of a real numeric array, or TypeError."""
     if isinstance(value, (str, bytes)):
         raise TypeError(f"{name} must be a real numeric array, not {type(value).__name__}")
@@ -28,13 +30,13 @@ def real_array(value, name):
     return a.astype(np.float64, copy=False)
 
 
-def finite(a, name):
+def finite(a: np.ndarray, name: str) -> np.ndarray:
     if not np.all(np.isfinite(a)):
         raise ValueError(f"{name} must hold finite values only")
     return a
 
 
-def points(value, name="points", allow_empty=False):
+def points(value: Any, name: str = "points", allow_empty: bool = False) -> np.ndarray:
     """An (n, 3) float64 array of positions in metres; one (3,) point gives n = 1."""
     a = real_array(value, name)
     if a.ndim == 1 and a.shape[0] == 3:
@@ -46,7 +48,7 @@ def points(value, name="points", allow_empty=False):
     return np.ascontiguousarray(finite(a, name))
 
 
-def point(value, name):
+def point(value: Any, name: str) -> List[float]:
     """Three finite coordinates as a list of floats."""
     a = real_array(value, name)
     if a.shape != (3,):
@@ -54,7 +56,7 @@ def point(value, name):
     return [float(v) for v in finite(a, name)]
 
 
-def vector(value, name, length=None, min_length=1):
+def vector(value: Any, name: str, length: Optional[int] = None, min_length: int = 1) -> np.ndarray:
     a = real_array(value, name)
     if a.ndim == 0:
         a = a.reshape(1)
@@ -67,7 +69,8 @@ def vector(value, name, length=None, min_length=1):
     return np.ascontiguousarray(finite(a, name))
 
 
-def matrix(value, name, columns=None, rows=None):
+def matrix(value: Any, name: str, columns: Optional[int] = None,
+           rows: Optional[int] = None) -> np.ndarray:
     a = real_array(value, name)
     if a.ndim == 1 and columns is not None and a.shape[0] == columns:
         a = a.reshape(1, columns)
@@ -82,7 +85,7 @@ def matrix(value, name, columns=None, rows=None):
     return np.ascontiguousarray(finite(a, name))
 
 
-def number(value, name, positive=False, nonnegative=False):
+def number(value: Any, name: str, positive: bool = False, nonnegative: bool = False) -> float:
     if isinstance(value, bool) or not isinstance(value, numbers.Real):
         if not (isinstance(value, np.ndarray) and value.ndim == 0 and
                 np.issubdtype(value.dtype, np.number) and not np.iscomplexobj(value)):
@@ -97,7 +100,7 @@ def number(value, name, positive=False, nonnegative=False):
     return v
 
 
-def count(value, name, minimum=1):
+def count(value: Any, name: str, minimum: int = 1) -> int:
     if isinstance(value, bool):
         raise TypeError(f"{name} must be an integer, not bool")
     try:
@@ -111,7 +114,7 @@ def count(value, name, minimum=1):
     return v
 
 
-def element_numbers(value, name, no_elements):
+def element_numbers(value: Any, name: str, no_elements: int) -> np.ndarray:
     a = np.asarray(value)
     if a.ndim == 0:
         a = a.reshape(1)
@@ -125,7 +128,7 @@ def element_numbers(value, name, no_elements):
     return np.ascontiguousarray(a, dtype=np.intc)
 
 
-def angles(values, name, what="angles"):
+def angles(values: ArrayLike, name: str, what: str = "angles") -> ArrayLike:
     """Angles in rad within +-90 degrees; ValueError naming the argument, with a hint when the
     value looks like degrees."""
     a = np.atleast_1d(np.asarray(values, dtype=float))

@@ -1,11 +1,12 @@
 """What the machine offers a run: its cores and its free memory."""
 
 import os
+from typing import Optional
 
 __all__ = []
 
 
-def cores():
+def cores() -> int:
     """Cores this process may run on."""
     try:
         return len(os.sched_getaffinity(0))
@@ -13,7 +14,7 @@ def cores():
         return os.cpu_count() or 1
 
 
-def memory_available():
+def memory_available() -> Optional[int]:
     """Bytes of memory available to a new allocation without swapping (MemAvailable of
     /proc/meminfo; elsewhere the free physical pages)."""
     try:
@@ -29,7 +30,7 @@ def memory_available():
         return None
 
 
-def size_text(nbytes):
+def size_text(nbytes: float) -> str:
     """A byte count for people: '812 MB', '3.2 GB'."""
     for unit, scale in (("TB", 1e12), ("GB", 1e9), ("MB", 1e6), ("kB", 1e3)):
         if nbytes >= scale:

@@ -54,9 +54,10 @@ Example
 import copy
 import dataclasses
 from dataclasses import dataclass
-from typing import Any, Optional, Sequence
+from typing import Any, Dict, Optional, Sequence, Tuple
 
 import numpy as np
+from numpy.typing import ArrayLike
 
 from . import _beamform
 from . import _checks as chk
@@ -84,7 +85,7 @@ class _Grid:
                 object.__setattr__(self, name, chk.vector(getattr(self, name), name))
 
     @property
-    def shape(self):
+    def shape(self) -> Tuple[int, ...]:
         """Shape of an image on the grid."""
         return tuple(len(v) for v in self.axes.values())
 
@@ -111,18 +112,18 @@ class CartesianGrid(_Grid):
         self._check_axes("x", "z", "y")
 
     @property
-    def axes(self):
+    def axes(self) -> Dict[str, Any]:
         """The axes of an image on the grid, in the order of its shape: name -> values."""
         if self.y is None:
             return {"z": self.z, "x": self.x}
         return {"z": self.z, "y": self.y, "x": self.x}
 
     @property
-    def depths(self):
+    def depths(self) -> np.ndarray:
         """Depth of each row of an image (its first axis), m."""
         return self.z
 
-    def points(self):
+    def points(self) -> np.ndarray:
         """(*shape, 3) array of the pixels' positions, m."""
         y = np.zeros(1) if self.y is None else self.y
         zz, yy, xx = np.meshgrid(self.z, y, self.x, indexing="ij")
@@ -164,18 +165,18 @@ class PolarGrid(_Grid):
         object.__setattr__(self, "apex", np.array(chk.point(self.apex, "apex")))
 
     @property
-    def axes(self):
+    def axes(self) -> Dict[str, Any]:
         if self.elevations is None:
             return {"radius": self.radii, "azimuth": self.azimuths}
         return {"radius": self.radii, "elevation": self.elevations, "azimuth": self.azimuths}
 
     @property
-    def depths(self):
+    def depths(self) -> np.ndarray:
         """Depth of each row below the array's face: radius + apex z (a convex array of
         radius R has its apex at z = -R), m."""
         return self.radii + self.apex[2]
 
-    def points(self):
+    def points(self) -> np.ndarray:
         e = np.zeros(1) if self.elevations is None else self.elevations
         r, ee, a = np.meshgrid(self.radii, e, self.azimuths, indexing="ij")
         p = np.stack([r * np.sin(a) * np.cos(ee), r * np.sin(ee), r * np.cos(a) * np.cos(ee)],
@@ -201,14 +202,14 @@ class PointGrid(_Grid):
         object.__setattr__(self, "positions", np.ascontiguousarray(chk.finite(a, "grid")))
 
     @property
-    def shape(self):
+    def shape(self) -> Tuple[int, ...]:
         return self.positions.shape[:-1]
 
     @property
-    def axes(self):
+    def axes(self) -> Dict[str, Any]:
         return {}
 
-    def points(self):
+    def points(self) -> np.ndarray:
         return self.positions
 
     def _library(self):
@@ -261,24 +262,28 @@ class Wave:
     apodization: Optional[np.ndarray] = None
 
     @classmethod
-    def plane(cls, azimuth, elevation=0.0, delay=0.0, apodization=None):
+    def plane(cls, azimuth: float, elevation: float = 0.0, delay: float = 0.0,
+              apodization: Optional[ArrayLike] = None) -> "Wave":
         return cls("plane", azimuth=azimuth, elevation=elevation, delay=delay,
                    apodization=apodization)
 
     @classmethod
-    def diverging(cls, source, delay=0.0, apodization=None):
+    def diverging(cls, source: ArrayLike, delay: float = 0.0,
+                  apodization: Optional[ArrayLike] = None) -> "Wave":
         return cls("diverging", source=source, delay=delay, apodization=apodization)
 
     @classmethod
-    def focused(cls, focus, delay=0.0, apodization=None):
+    def focused(cls, focus: ArrayLike, delay: float = 0.0,
+                apodization: Optional[ArrayLike] = None) -> "Wave":
         return cls("focused", source=focus, delay=delay, apodization=apodization)
 
     @classmethod
-    def element(cls, position, delay=0.0):
+    def element(cls, position: ArrayLike, delay: float = 0.0) -> "Wave":
         return cls("element", source=position, delay=delay)
 
     @classmethod
-    def custom(cls, delays, apodization=None, delay=0.0):
+    def custom(cls, delays: ArrayLike, apodization: Optional[ArrayLike] = None,
+               delay: float = 0.0) -> "Wave":
         return cls("custom", delays=delays, apodization=apodization, delay=delay)
 
 
@@ -357,10 +362,10 @@ class Image:
         raise AttributeError(f"'Image' object has no attribute {name!r}")
 
     @property
-    def iq(self):
+    def iq(self) -> bool:
         return np.iscomplexobj(self.data)
 
-    def envelope(self):
+    def envelope(self) -> np.ndarray:
         """Magnitude of the image: |data| for IQ images; for RF images on a Cartesian or
         polar grid, the magnitude of the analytic signal along the depth axis."""
         if self.iq:
@@ -376,7 +381,7 @@ class Image:
 # IQ demodulation
 
 
-def center_frequency(rf, fs, axis=0):
+def center_frequency(rf: ArrayLike, fs: float, axis: int = 0) -> float:
     """Power-weighted mean frequency of real RF data along axis, Hz.
 
     Parameters
@@ -405,7 +410,8 @@ def _with_data(channel_data, **changes):
     return out
 
 
-def demodulate(channel_data, modulation_frequency=None, bandwidth=None, decimation=1):
+def demodulate(channel_data: Any, modulation_frequency: Optional[float] = None,
+               bandwidth: Optional[float] = None, decimation: int = 1) -> Any:
     """IQ channel data from RF channel data: mixed down, low-pass filtered, decimated.
 
     Parameters
@@ -457,7 +463,7 @@ def _transmits_of(sequence):
 _SOURCE_TERM = {"diverging": -1.0, "focused": 1.0, "element": 1.0}
 
 
-def wave_of(transmit, sound_speed=None):
+def wave_of(transmit: Any, sound_speed: Optional[float] = None) -> "Wave":
     """The beamformer's wave of a transmit of the sequence layer (`sonvar.sequence.Transmit`,
     made by its constructors or read from a UFF file).
 
@@ -574,10 +580,13 @@ def _python_names(text):
     return text
 
 
-def das(channel_data, grid, f_number=1.5, window="rect", compound=True, iq=False,
-        threads=None, *, interpolation="linear", min_aperture=0.0, max_aperture=None,
-        tukey_alpha=0.5, transmit_apodization=True, transmit_margin=0.0,
-        modulation_frequency=None, max_image_bytes=None):
+def das(channel_data: Any, grid: Any, f_number: float = 1.5, window: str = "rect",
+        compound: bool = True, iq: bool = False, threads: Optional[int] = None, *,
+        interpolation: str = "linear", min_aperture: float = 0.0,
+        max_aperture: Optional[float] = None, tukey_alpha: float = 0.5,
+        transmit_apodization: bool = True, transmit_margin: float = 0.0,
+        modulation_frequency: Optional[float] = None,
+        max_image_bytes: Optional[float] = None) -> "Image":
     """Delay-and-sum of channel data onto a grid.
 
     Parameters

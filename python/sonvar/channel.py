@@ -16,8 +16,10 @@ thread; with `path` the transmits go to a UFF file one at a time instead.
 
 import os
 from dataclasses import dataclass, field
+from typing import Any, Callable, Optional, Tuple
 
 import numpy as np
+from numpy.typing import ArrayLike
 
 from . import _checks as chk
 from . import _core, pulses
@@ -65,7 +67,9 @@ class ProbeGeometry:
     radius: float = None
 
     @classmethod
-    def from_positions(cls, positions, theta=None, phi=None, width=None, height=None):
+    def from_positions(cls, positions: ArrayLike, theta: Optional[ArrayLike] = None,
+                       phi: Optional[ArrayLike] = None, width: Optional[ArrayLike] = None,
+                       height: Optional[ArrayLike] = None) -> "ProbeGeometry":
         """The geometry of element centres (m), with optional tilts (rad) and sizes (m)."""
         p = chk.points(positions, "positions")
         n = len(p)
@@ -78,7 +82,7 @@ class ProbeGeometry:
         return cls(kind, p, *values, pitch=pitch, radius=radius)
 
     @classmethod
-    def from_aperture(cls, aperture):
+    def from_aperture(cls, aperture: Any) -> "ProbeGeometry":
         """The geometry of an Aperture: its centres, and tilts and sizes from its rectangles."""
         p = aperture.element_centers
         n = len(p)
@@ -100,7 +104,7 @@ class ProbeGeometry:
         return cls.from_positions(p, theta, phi, width, height)
 
     @property
-    def elements(self):
+    def elements(self) -> int:
         """Number of elements."""
         return len(self.positions)
 
@@ -185,27 +189,27 @@ class ChannelData:
                                  f"[, frames]), got {d.shape}")
 
     @property
-    def prf(self):
+    def prf(self) -> Optional[float]:
         """The sequence's pulse repetition frequency, Hz, or None."""
         return self.sequence.prf
 
     @property
-    def frames(self):
+    def frames(self) -> int:
         """Frames of the data (its fourth axis; 1 for 3-D data)."""
         return 1 if self.data is None or self.data.ndim == 3 else self.data.shape[3]
 
     @property
-    def samples(self):
+    def samples(self) -> int:
         """Samples per channel."""
         return 0 if self.data is None else self.data.shape[0]
 
     @property
-    def time(self):
+    def time(self) -> np.ndarray:
         """Time of every sample, s: initial_time + arange(samples) / fs."""
         return self.initial_time + np.arange(self.samples) / self.fs
 
 
-def pulse_band(fs, *signals):
+def pulse_band(fs: float, *signals: ArrayLike) -> Tuple[float, float]:
     """Centre frequency (Hz) and fractional -6 dB bandwidth of the convolution of signals.
 
     The centre is the middle of the band where the spectrum stays within
@@ -291,8 +295,9 @@ class Recorder:
     adds transmit w's echoes into out. `extent(tx, rx)`, when given, returns the time axis
     (first sample, samples) in place of the one of `points`."""
 
-    def __init__(self, sim, probe, sequence, points, amplitudes, receive=None, texts=None,
-                 extent=None):
+    def __init__(self, sim: Any, probe: Any, sequence: Any, points: ArrayLike,
+                 amplitudes: ArrayLike, receive: Any = None, texts: Optional[dict] = None,
+                 extent: Optional[Callable] = None) -> None:
         from .simulator import Aperture
         if not isinstance(probe, Aperture):
             raise TypeError(f"probe must be an Aperture, not {type(probe).__name__}")
@@ -336,11 +341,12 @@ class Recorder:
                                         center_frequency=centre, bandwidth=band, texts=described)
 
     @property
-    def shape(self):
+    def shape(self) -> Tuple[int, int]:
         """(samples, channels) of one transmit."""
         return self.rows, self.rx.no_elements
 
-    def record(self, w, out, points=None, amplitudes=None):
+    def record(self, w: int, out: Any, points: Optional[ArrayLike] = None,
+               amplitudes: Optional[ArrayLike] = None) -> None:
         """Writes the echoes of transmit w into out: float64 (samples, channels), each column's
         samples contiguous (a slab of a Fortran-ordered array), zero where the echoes land
         (the library forms them in place: what it finds there is taken as part of them); of
@@ -360,8 +366,9 @@ class Recorder:
                                "outside the time axis")
 
 
-def simulate(sim, probe, sequence, points, amplitudes, receive=None, path=None, single=False,
-             texts=None):
+def simulate(sim: Any, probe: Any, sequence: Any, points: ArrayLike, amplitudes: ArrayLike,
+             receive: Any = None, path: Optional[str] = None, single: bool = False,
+             texts: Optional[dict] = None) -> "ChannelData":
     """Per-element echoes of every transmit; see Simulator.channel_data."""
     recorder = Recorder(sim, probe, sequence, points, amplitudes, receive, texts)
     result = recorder.channel_data

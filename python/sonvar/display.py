@@ -3,9 +3,10 @@ time-gain compensation, log compression, scan conversion of sectors, resampling
 of parallel lines, and the B-mode image of a beamformed image (`bmode`)."""
 
 from dataclasses import dataclass
-from typing import Optional
+from typing import Optional, Tuple
 
 import numpy as np
+from numpy.typing import ArrayLike
 
 from . import _checks as chk
 
@@ -13,7 +14,7 @@ __all__ = ["analytic", "envelope", "iq_demodulate", "time_gain", "log_compress",
            "resample", "BMode", "bmode"]
 
 
-def analytic(rf, axis=0):
+def analytic(rf: ArrayLike, axis: int = 0) -> np.ndarray:
     """Analytic signal of real RF data along axis (time), by FFT; complex, same shape.
 
     Its magnitude is the envelope, its angle the instantaneous phase.
@@ -33,7 +34,7 @@ def analytic(rf, axis=0):
     return np.fft.ifft(spectrum * gain.reshape(shape), axis=axis)
 
 
-def envelope(rf, axis=0):
+def envelope(rf: ArrayLike, axis: int = 0) -> np.ndarray:
     """Magnitude of the analytic signal along axis (time), by FFT."""
     return np.abs(analytic(rf, axis))
 
@@ -47,7 +48,9 @@ def _lowpass_taps(cutoff, fs):
     return taps / taps.sum()
 
 
-def iq_demodulate(rf, fs, modulation_frequency, t0=0.0, bandwidth=None, decimation=1, axis=0):
+def iq_demodulate(rf: ArrayLike, fs: float, modulation_frequency: float, t0: float = 0.0,
+                  bandwidth: Optional[float] = None, decimation: int = 1,
+                  axis: int = 0) -> Tuple[np.ndarray, float]:
     """IQ samples of real RF data: mixed down, low-pass filtered (zero phase), decimated.
 
     Sample k at time t = t0 + k / fs is multiplied by 2 exp(-2 pi i f_m t) and filtered
@@ -112,7 +115,7 @@ def iq_demodulate(rf, fs, modulation_frequency, t0=0.0, bandwidth=None, decimati
     return np.moveaxis(iq, 0, axis), fs / decimation
 
 
-def time_gain(image, depths, db_per_m):
+def time_gain(image: ArrayLike, depths: ArrayLike, db_per_m: float) -> np.ndarray:
     """Multiply each row (depth, m) by 10^(db_per_m * depth / 20), e.g. 0.5 dB/(cm MHz) * 2 * f0."""
     a = chk.real_array(image, "image")
     d = chk.vector(depths, "depths", length=a.shape[0])
@@ -124,7 +127,8 @@ def time_gain(image, depths, db_per_m):
     return a * g.reshape((-1,) + (1,) * (a.ndim - 1))
 
 
-def log_compress(env, dynamic_range=60.0, reference=None):
+def log_compress(env: ArrayLike, dynamic_range: float = 60.0,
+                 reference: Optional[float] = None) -> np.ndarray:
     """Envelope in dB relative to its maximum (or reference), clipped at -dynamic_range."""
     a = chk.real_array(env, "env")
     dr = chk.number(dynamic_range, "dynamic_range", positive=True)
@@ -136,7 +140,8 @@ def log_compress(env, dynamic_range=60.0, reference=None):
     return np.maximum(db, -dr)
 
 
-def scan_convert(image, radii, angles, x, z, apex=0.0, fill=np.nan):
+def scan_convert(image: ArrayLike, radii: ArrayLike, angles: ArrayLike, x: ArrayLike, z: ArrayLike,
+                 apex: float = 0.0, fill: float = np.nan) -> np.ndarray:
     """Resample a sector image onto a Cartesian grid (bilinear).
 
     Parameters
@@ -183,7 +188,8 @@ def _bilinear(img, rows, columns, row_at, column_at, fill):
     return np.where(inside, out, fill)
 
 
-def resample(image, depths, lateral, x, z, fill=np.nan):
+def resample(image: ArrayLike, depths: ArrayLike, lateral: ArrayLike, x: ArrayLike, z: ArrayLike,
+             fill: float = np.nan) -> np.ndarray:
     """Resample an image of parallel lines onto other Cartesian pixels (bilinear).
 
     Parameters
@@ -252,7 +258,9 @@ def _sector_axes(radii, angles, radius, pixel_size):
     return x, z
 
 
-def bmode(image, dynamic_range=60.0, tgc=0.0, pixel_size=None, x=None, z=None):
+def bmode(image: ArrayLike, dynamic_range: float = 60.0, tgc: float = 0.0,
+          pixel_size: Optional[float] = None, x: Optional[ArrayLike] = None,
+          z: Optional[ArrayLike] = None) -> "BMode":
     """The B-mode image of a beamformed image: envelope, time-gain compensation, log
     compression, and for a 2-D polar sector scan conversion onto Cartesian pixels.
 

@@ -5,9 +5,13 @@ Every function takes a `sonvar.Field` or a plain array whose first axis is
 time (shape (samples, points) or (samples, ...)).
 """
 
+from typing import Optional, Tuple, Union
+
 import numpy as np
+from numpy.typing import ArrayLike
 
 from . import _checks as chk
+from .simulator import Field
 
 __all__ = ["peak", "rms", "energy", "beam_width", "depth_of_field"]
 
@@ -20,18 +24,18 @@ def _samples(field):
     return a
 
 
-def peak(field):
+def peak(field: Union[Field, ArrayLike]) -> np.ndarray:
     """Largest absolute value over time, per point: shape field.shape[1:]."""
     return np.abs(_samples(field)).max(axis=0)
 
 
-def rms(field):
+def rms(field: Union[Field, ArrayLike]) -> np.ndarray:
     """Root mean square over the rows, per point (zero rows of the common time axis count)."""
     a = _samples(field)
     return np.sqrt(np.mean(a * a, axis=0))
 
 
-def energy(field, fs=None):
+def energy(field: Union[Field, ArrayLike], fs: Optional[float] = None) -> np.ndarray:
     """Time integral of the squared signal, per point: sum(v^2) / fs, in (unit)^2 s.
 
     fs (Hz) defaults to the Field's own.
@@ -69,7 +73,7 @@ def _width(profile, positions, level_db, name):
     return low, high
 
 
-def beam_width(profile, positions, level_db=-6.0):
+def beam_width(profile: ArrayLike, positions: ArrayLike, level_db: float = -6.0) -> float:
     """Width of the main lobe at level_db below its maximum.
 
     Parameters
@@ -91,7 +95,8 @@ def beam_width(profile, positions, level_db=-6.0):
     return np.nan if low is None or high is None else high - low
 
 
-def depth_of_field(profile, depths, level_db=-6.0):
+def depth_of_field(profile: ArrayLike, depths: ArrayLike,
+                   level_db: float = -6.0) -> Tuple[float, float, float]:
     """Extent along the axis where the axial profile stays within level_db of its maximum.
 
     Returns (start, end, length) in m; NaN for an end the profile does not reach.

@@ -17,16 +17,19 @@ receive focusing along it, the transmit window on both sides.
 """
 
 from dataclasses import dataclass
+from typing import Optional
 
 import numpy as np
+from numpy.typing import ArrayLike
 
 from . import _checks as chk
-from .simulator import Simulator
+from .phantom import Phantom
+from .simulator import Field, Simulator
 
 __all__ = ["LinearImager", "ConvexImager", "PhasedImager", "RFImage", "window"]
 
 
-def window(n, kind="hanning"):
+def window(n: int, kind: str = "hanning") -> np.ndarray:
     """Apodization window of n weights: "hanning" (no zero ends), "hamming" or "rect"."""
     n = chk.count(n, "n")
     k = np.arange(n)
@@ -64,7 +67,7 @@ class RFImage:
     positions: np.ndarray
     lag: float
 
-    def ranges(self, c):
+    def ranges(self, c: float) -> np.ndarray:
         """Range of each row along the lines, m, for speed of sound c (m/s)."""
         return (self.t0 + np.arange(self.data.shape[0]) / self.fs - self.lag) * c / 2
 
@@ -118,7 +121,7 @@ class _Imager:
             values[k] = np.where(u < 1, 0.5 + 0.5 * np.cos(np.pi * u), 0.0) * valid
         return ranges / self.sim.c, values
 
-    def image(self, phantom, positions):
+    def image(self, phantom: Phantom, positions: ArrayLike) -> RFImage:
         """RF lines of the phantom at the given line positions.
 
         Parameters
@@ -168,9 +171,11 @@ class LinearImager(_Imager):
         Deepest range the receive aperture grows to, m.
     """
 
-    def __init__(self, sim, no_elements, width, height, kerf, active, impulse, excitation,
-                 focus_depth, f_number=2.0, elevation_focus=None, no_sub_x=1, no_sub_y=1,
-                 transmit_window="hanning", apodization_steps=32, max_range=0.08):
+    def __init__(self, sim: Simulator, no_elements: int, width: float, height: float, kerf: float,
+                 active: int, impulse: ArrayLike, excitation: ArrayLike, focus_depth: float,
+                 f_number: float = 2.0, elevation_focus: Optional[float] = None, no_sub_x: int = 1,
+                 no_sub_y: int = 1, transmit_window: str = "hanning", apodization_steps: int = 32,
+                 max_range: float = 0.08) -> None:
         super().__init__(sim, no_elements, active, impulse, excitation, focus_depth, f_number,
                          transmit_window, apodization_steps)
         self.pitch = chk.number(width, "width", positive=True) + chk.number(kerf, "kerf",
@@ -186,7 +191,7 @@ class LinearImager(_Imager):
         self.receive = self._prepare(make())
         self.offsets = (np.arange(self.active) - (self.active - 1) / 2) * self.pitch
 
-    def line(self, x, points, amplitudes):
+    def line(self, x: float, points: ArrayLike, amplitudes: ArrayLike) -> Field:
         """Echo of one line at lateral position x, m: a Field of shape (samples,)."""
         first = self._first_element(x, self.pitch)
         centre = (first + (self.active - 1) / 2 - (self.no_elements - 1) / 2) * self.pitch
@@ -213,9 +218,11 @@ class ConvexImager(_Imager):
     Parameters as LinearImager, with r_convex (m) the radius of the face.
     """
 
-    def __init__(self, sim, no_elements, width, height, kerf, r_convex, active, impulse,
-                 excitation, focus_depth, f_number=2.0, elevation_focus=None, no_sub_x=1,
-                 no_sub_y=1, transmit_window="hanning", apodization_steps=32, max_range=0.15):
+    def __init__(self, sim: Simulator, no_elements: int, width: float, height: float, kerf: float,
+                 r_convex: float, active: int, impulse: ArrayLike, excitation: ArrayLike,
+                 focus_depth: float, f_number: float = 2.0, elevation_focus: Optional[float] = None,
+                 no_sub_x: int = 1, no_sub_y: int = 1, transmit_window: str = "hanning",
+                 apodization_steps: int = 32, max_range: float = 0.15) -> None:
         super().__init__(sim, no_elements, active, impulse, excitation, focus_depth, f_number,
                          transmit_window, apodization_steps)
         self.radius = chk.number(r_convex, "r_convex", positive=True)
@@ -234,7 +241,7 @@ class ConvexImager(_Imager):
         self.receive = self._prepare(make())
         self.angles = (np.arange(self.active) - (self.active - 1) / 2) * self.pitch
 
-    def line(self, angle, points, amplitudes):
+    def line(self, angle: float, points: ArrayLike, amplitudes: ArrayLike) -> Field:
         """Echo of one line at the given angle, rad: a Field of shape (samples,)."""
         first = self._first_element(angle, self.pitch)
         centre = (first + (self.active - 1) / 2 - (self.no_elements - 1) / 2) * self.pitch
@@ -297,9 +304,10 @@ class PhasedImager(_Imager):
     3
     """
 
-    def __init__(self, sim, no_elements, width, height, kerf, active, impulse, excitation,
-                 focus_depth, elevation_focus=None, no_sub_x=1, no_sub_y=1,
-                 transmit_window="hanning"):
+    def __init__(self, sim: Simulator, no_elements: int, width: float, height: float, kerf: float,
+                 active: int, impulse: ArrayLike, excitation: ArrayLike, focus_depth: float,
+                 elevation_focus: Optional[float] = None, no_sub_x: int = 1, no_sub_y: int = 1,
+                 transmit_window: str = "hanning") -> None:
         super().__init__(sim, no_elements, active, impulse, excitation, focus_depth, 2.0,
                          transmit_window, 1)
         n = self.no_elements
@@ -315,7 +323,7 @@ class PhasedImager(_Imager):
         self.transmit = self._prepare(make())
         self.receive = self._prepare(make())
 
-    def line(self, angle, points, amplitudes):
+    def line(self, angle: float, points: ArrayLike, amplitudes: ArrayLike) -> Field:
         """Echo of one line at the given angle, rad: a Field of shape (samples,)."""
         d = np.array([np.sin(angle), 0.0, np.cos(angle)])
         self.transmit.center_focus((0.0, 0.0, 0.0))

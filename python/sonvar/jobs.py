@@ -15,6 +15,7 @@ import json
 import math
 import os
 import dataclasses
+from typing import Callable, Optional
 from dataclasses import dataclass
 
 import numpy as np
@@ -22,7 +23,7 @@ import numpy as np
 from . import _checks as chk
 from . import phantom as phantom_module
 from . import preflight, pulses
-from .simulator import OPTION_TABLE, Simulator, SonvarError
+from .simulator import OPTION_TABLE, Aperture, Simulator, SonvarError
 
 __all__ = ["JobError", "Job", "load", "PROBES", "EXAMPLES"]
 
@@ -274,7 +275,7 @@ def _refusal(error):
     return f"{type(error).__name__}: {text.splitlines()[0] if text else 'refused'}"
 
 
-def read_table(sec, name, columns=None):
+def read_table(sec: "Section", name: str, columns: Optional[int] = None) -> np.ndarray:
     """A numeric table from an NPY, CSV (optional header line) or HDF5 file (dataset named by
     `<name>_dataset`, default the only or first dataset)."""
     path = sec.file(name)
@@ -362,7 +363,9 @@ class Job:
         return make_probe(sim, self.probe, self.impulse, self.excitation)
 
 
-def make_probe(sim, probe_job, impulse, excitation, fail=None):
+def make_probe(sim: Simulator, probe_job: dict, impulse: Optional[np.ndarray],
+               excitation: Optional[np.ndarray],
+               fail: Optional[Callable[[str, str], None]] = None) -> Aperture:
     """The aperture a checked probe description names, with its pulses, focus and apodization.
 
     fail(key, text), when given, reports a refused focus or apodization."""
@@ -437,8 +440,8 @@ def _probe(sec, sim, impulse, excitation, allowed=PROBES + TABLES, focused=True)
 def _apodization(sec):
     """The probe's apodization: a window's name or one weight per element."""
     apod = sec.raw("apodization", None)
-    if (isinstance(apod, str) and apod not in WINDOWS
-            or not isinstance(apod, (str, list, type(None)))):
+    if isinstance(apod, str) and apod not in WINDOWS or \
+            not isinstance(apod, (str, list, type(None))):
         sec.fail("apodization", f"expected {', '.join(WINDOWS)} or one weight per element, "
                                 f"got {_describe(apod)}")
     if isinstance(apod, list):
@@ -615,8 +618,9 @@ def _read_json(path):
         raise JobError(path, None, "expected JSON nested less deeply") from None
 
 
-def load(path, command, output_override=None, output_format=None, threads_override=None,
-         plot=True):
+def load(path: str, command: str, output_override: Optional[str] = None,
+         output_format: Optional[str] = None, threads_override: Optional[int] = None,
+         plot: bool = True) -> "Job":
     """Read and check a job file for the sub-command "field" or "image", with the command
     line's overrides of the result path (-o), its format (--format) and the threads
     (--threads), and without the plot's checks when no plot is made (--no-plot).

@@ -10,9 +10,10 @@ empty and filled piece by piece.
 
 import json
 import os
-from typing import Dict, List, Tuple
+from typing import Any, Dict, List, Tuple, Union
 
 import numpy as np
+from numpy.typing import ArrayLike
 
 __all__ = ["open_output", "part_name", "remove_parts", "publish", "result_files", "npy_stem"]
 
@@ -92,25 +93,25 @@ class Hdf5Output:
 
     format = "hdf5"
 
-    def __init__(self, path):
+    def __init__(self, path: str) -> None:
         import h5py
         self.path = path
         self.part = part_name(path)
         self.file = h5py.File(self.part, "w")
 
-    def array(self, name, data, /, **attrs):
+    def array(self, name: str, data: ArrayLike, /, **attrs: Any) -> Any:
         d = self.file.create_dataset(name, data=_finite(name, data))
         _set_attrs(d, attrs)
         return d
 
-    def stream(self, name, shape, /, **attrs):
+    def stream(self, name: str, shape: Tuple[int, ...], /, **attrs: Any) -> Any:
         """An empty float64 dataset filled later by slices (`out[name][index] = values`)."""
         chunks = tuple(max(1, min(s, 64)) for s in shape) if 0 not in shape else None
         d = self.file.create_dataset(name, shape=shape, dtype="f8", chunks=chunks)
         _set_attrs(d, attrs)
         return d
 
-    def attrs(self, name, /, **attrs):
+    def attrs(self, name: str, /, **attrs: Any) -> None:
         _set_attrs(self.file.require_group(name) if name != "/" else self.file, attrs)
 
     def __getitem__(self, name):
@@ -121,7 +122,7 @@ class Hdf5Output:
         self.file.close()
         return [(self.part, self.path)]
 
-    def discard(self):
+    def discard(self) -> None:
         """Closes and removes the temporary file."""
         try:
             self.file.close()
@@ -136,7 +137,7 @@ class NpyOutput:
 
     format = "npy"
 
-    def __init__(self, path):
+    def __init__(self, path: str) -> None:
         self.stem = npy_stem(path)
         self.meta: Dict[str, dict] = {}
         self.files: Dict[str, str] = {}
@@ -144,7 +145,7 @@ class NpyOutput:
     def _file(self, name):
         return f"{self.stem}.{name.strip('/').replace('/', '.')}.npy"
 
-    def array(self, name, data, /, **attrs):
+    def array(self, name: str, data: ArrayLike, /, **attrs: Any) -> None:
         final = self._file(name)
         part = part_name(final)
         with open(part, "wb") as handle:
@@ -152,7 +153,7 @@ class NpyOutput:
         self.files[final] = part
         self.meta[name] = dict(attrs, file=os.path.basename(final), shape=list(np.shape(data)))
 
-    def stream(self, name, shape, /, **attrs):
+    def stream(self, name: str, shape: Tuple[int, ...], /, **attrs: Any) -> np.ndarray:
         final = self._file(name)
         part = part_name(final)
         m = np.lib.format.open_memmap(part, mode="w+", dtype="f8", shape=tuple(shape))
@@ -160,7 +161,7 @@ class NpyOutput:
         self.meta[name] = dict(attrs, file=os.path.basename(final), shape=list(shape))
         return m
 
-    def attrs(self, name, /, **attrs):
+    def attrs(self, name: str, /, **attrs: Any) -> None:
         self.meta.setdefault(name, {}).update(attrs)
 
     def close(self) -> List[Tuple[str, str]]:
@@ -171,7 +172,7 @@ class NpyOutput:
             handle.write("\n")
         return [(temp, final) for final, temp in self.files.items()] + [(part, side)]
 
-    def discard(self):
+    def discard(self) -> None:
         """Removes the temporary files."""
         for part in self.files.values():
             _remove(part)
@@ -185,7 +186,7 @@ def _json_default(value):
     raise TypeError(type(value).__name__)
 
 
-def open_output(path, fmt):
+def open_output(path: str, fmt: str) -> Union[Hdf5Output, NpyOutput]:
     """A writer of the given format ("hdf5" or "npy") for the result path."""
     folder = os.path.dirname(os.path.abspath(path))
     if not os.path.isdir(folder):

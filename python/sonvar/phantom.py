@@ -3,7 +3,10 @@ anechoic cysts, and point targets. Positions in m."""
 
 from dataclasses import dataclass
 
+from typing import Optional
+
 import numpy as np
+from numpy.typing import ArrayLike
 
 from . import _checks as chk
 
@@ -28,7 +31,7 @@ class Phantom:
     def __len__(self):
         return len(self.amplitudes)
 
-    def with_cyst(self, center, radius, axis="y"):
+    def with_cyst(self, center: ArrayLike, radius: float, axis: Optional[str] = "y") -> "Phantom":
         """A copy without the scatterers inside a sphere (axis=None) or a cylinder.
 
         Parameters
@@ -51,14 +54,14 @@ class Phantom:
         keep = np.einsum("ij,ij->i", d, d) > r * r
         return Phantom(self.points[keep], self.amplitudes[keep])
 
-    def with_points(self, points, amplitude):
+    def with_points(self, points: ArrayLike, amplitude: float) -> "Phantom":
         """A copy with point targets added at the given positions (n, 3), m, of one amplitude."""
         p = chk.points(points)
         a = np.full(len(p), chk.number(amplitude, "amplitude"))
         return Phantom(np.vstack([self.points, p]), np.concatenate([self.amplitudes, a]))
 
 
-def scatterers_for_density(box, per_cell, cell):
+def scatterers_for_density(box: ArrayLike, per_cell: float, cell: ArrayLike) -> int:
     """Number of scatterers that gives per_cell scatterers per resolution cell.
 
     box : (3,) sizes of the phantom along x, y, z, m; cell : (3,) sizes of the
@@ -71,7 +74,8 @@ def scatterers_for_density(box, per_cell, cell):
     return int(np.ceil(chk.number(per_cell, "per_cell", positive=True) * np.prod(b) / np.prod(c)))
 
 
-def speckle(count, x_range, y_range, z_range, rng=None):
+def speckle(count: int, x_range: ArrayLike, y_range: ArrayLike, z_range: ArrayLike,
+            rng: Optional[np.random.Generator] = None) -> Phantom:
     """Uniformly placed scatterers with zero-mean Gaussian amplitudes of unit variance.
 
     Parameters

@@ -7,6 +7,7 @@ plane nearest y = 0; of images kept apart per transmit the middle one).
 """
 
 import os
+from typing import Any, List, Optional
 
 import numpy as np
 
@@ -31,8 +32,8 @@ def _profile(ax, positions, values, label, kind):
     if len(positions) >= 2 and np.max(values) > 0:
         if kind == "width":
             w = field_module.beam_width(values, positions)
-            text = (f"-6 dB width {w * 1e3:.2f} mm" if np.isfinite(w)
-                    else "-6 dB width: beyond the grid")
+            text = f"-6 dB width {w * 1e3:.2f} mm" if np.isfinite(w) else \
+                "-6 dB width: beyond the grid"
             lo, hi = field_module._width(values, positions, -6.0, "profile")
         else:
             lo, hi, length = field_module.depth_of_field(values, positions)
@@ -85,7 +86,8 @@ def _field(job, products, fig):
                               else ""), fontsize=10)
         fig.colorbar(im, ax=ax, label="dB")
         _profile(fig.add_subplot(grid[0, 1]), x, lateral,
-                 f"lateral x at z = {z[top[2]] * 1e3:.1f} mm", "width")
+                 f"lateral x at z = {z[top[2]] * 1e3:.1f} mm",
+                 "width")
         _profile(fig.add_subplot(grid[1, 1]), z, axial, f"depth z at x = {x[top[0]] * 1e3:.1f} mm",
                  "depth")
     else:
@@ -119,18 +121,18 @@ def _image(job, products, fig):
     fig.colorbar(im, ax=ax, label="dB")
 
 
-def plot_path(job, result_files):
+def plot_path(job: Any, result_files: List[str]) -> str:
     """Where the job's plot goes: plot.path, else the result file (the NPY side file) with
     .png."""
     return job.plot["path"] or os.path.splitext(result_files[-1])[0] + ".png"
 
 
-def plot_format(path):
+def plot_format(path: str) -> str:
     """The picture format of a plot path: its extension, lower case ("png", "pdf", ...)."""
     return os.path.splitext(path)[1][1:].lower()
 
 
-def plot(job, products, path, fmt=None):
+def plot(job: Any, products: dict, path: str, fmt: Optional[str] = None) -> None:
     """Write the job's plot to path (in fmt, by default the format of the path's extension);
     the figure's size comes from the job's plot section."""
     import matplotlib

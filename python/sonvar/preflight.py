@@ -14,7 +14,7 @@ Each fault is one line of the job's report (`jobs.load` gathers them), exit stat
 
 import fnmatch
 import os
-from typing import Optional
+from typing import Any, Dict, Optional
 
 import numpy as np
 
@@ -38,7 +38,8 @@ MOST_PIXELS, LEAST_PIXELS = 65535, 100
 MOST_GAIN_DB = 3000.0
 
 
-def fits(sec, key, nbytes, what, available=None):
+def fits(sec: Any, key: str, nbytes: float, what: str,
+         available: Optional[float] = None) -> None:
     """Refuses `key` when `what` needs more memory than is available."""
     available = memory_available() if available is None else available
     if available is not None and nbytes > available:
@@ -75,7 +76,8 @@ def _section(report, job_path, prefix):
     return Section(job_path, {}, prefix, report)
 
 
-def check_outputs(report, job_path, key, path, fmt, inputs) -> bool:
+def check_outputs(report: Any, job_path: str, key: str, path: str, fmt: str,
+                  inputs: Dict[str, str]) -> bool:
     """The result path (`key`: "output.path" or "-o"): a writable file that replaces no
     input. Returns whether the path is a usable file name."""
     from .output import npy_stem
@@ -100,7 +102,8 @@ def check_outputs(report, job_path, key, path, fmt, inputs) -> bool:
     return True
 
 
-def check_plot(report, job_path, plot, result_path, fmt, inputs, result_ok=True) -> None:
+def check_plot(report: Any, job_path: str, plot: dict, result_path: str, fmt: str,
+               inputs: Dict[str, str], result_ok: bool = True) -> None:
     """The plot: its path (a writable file in a format matplotlib writes, neither an input
     nor a result file) and its size in pixels against Agg's limit and the memory available.
     A plot named after an unusable result path (`result_ok` false) is not checked by name."""
@@ -183,9 +186,17 @@ def check_run(report, job) -> None:
                                     f"one transmit's channels ({rows} samples x {n} elements)"))
     pixels = _pixels(job)
     if pixels is not None:
-        per = 80 * img["no_elements"] if img["mode"] == "synthetic_aperture" else 80
-        report.attempt(lambda: fits(bmode, "pixel_size", pixels * per,
-                                    f"an image of {pixels} pixels"))
+        bf = img["beamform"]
+        apart = img["mode"] in CHANNEL_MODES and not bf.get("compound", True) and \
+            img.get("sequence") is not None
+        images = len(img["sequence"]) if apart else 1
+        where, key = (_section(report, job.path, "image.beamform"), "grid") \
+            if bf["grid"] is not None else (bmode, "pixel_size")
+        # The image and its envelope, analytic or IQ copy and log image (16 bytes each and a
+        # spare), per transmit when they are kept apart.
+        report.attempt(lambda: fits(where, key, pixels * images * 80,
+                                    f"an image of {pixels} pixels" +
+                                    (f" x {images} transmits" if images > 1 else "")))
     if getattr(job, "ensemble", None) is not None:
         report.attempt(lambda: _ensemble(_section(report, job.path, "ensemble"), job, rows))
 
@@ -209,10 +220,19 @@ def _ensemble(sec, job, rows):
          f"samples x {n} elements each)")
 
 
+#: Image modes that record channel data and image them by delay-and-sum.
+CHANNEL_MODES = ("synthetic_aperture", "plane_wave", "diverging_wave", "focused", "custom")
+
+
 def _pixels(job) -> Optional[int]:
-    """Pixels of the scan-converted or delay-and-sum image, where the job fixes them."""
+    """Pixels of the image, where the job fixes them: image.beamform.grid, or a scan-converted
+    sector's or a delay-and-sum image's default pixels (image.bmode.pixel_size over its
+    ranges)."""
     img = job.image
-    if img["mode"] not in ("convex", "phased", "synthetic_aperture"):
+    grid = img["beamform"]["grid"]
+    if grid is not None:
+        return int(np.prod([len(v) for v in grid.values()]))
+    if img["mode"] not in ("convex", "phased") + CHANNEL_MODES:
         return None
     step = img["pixel_size"]
     far = float(np.max(np.linalg.norm(job.phantom.points, axis=1))) + 0.01

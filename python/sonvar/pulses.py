@@ -5,7 +5,10 @@ starting at t = 0 has its centre (the peak of its envelope) at
 (n - 1) / (2 fs). Use `center_delay` to find the delay of a chain of pulses.
 """
 
+from typing import Optional
+
 import numpy as np
+from numpy.typing import ArrayLike
 
 from . import _checks as chk
 from . import _core
@@ -37,7 +40,8 @@ def _not_zero(pulse, name, what):
     return pulse
 
 
-def gaussian_pulse(f0, bandwidth, fs, cutoff_db=-40.0, phase=0.0):
+def gaussian_pulse(f0: float, bandwidth: float, fs: float, cutoff_db: float = -40.0,
+                   phase: float = 0.0) -> np.ndarray:
     """Gaussian-modulated sine (cosine for phase = pi/2).
 
     Parameters
@@ -97,7 +101,8 @@ def gaussian_pulse(f0, bandwidth, fs, cutoff_db=-40.0, phase=0.0):
     return _not_zero(pulse, "phase", "the pulse")
 
 
-def sine_burst(f0, cycles, fs, window="hanning"):
+def sine_burst(f0: float, cycles: float, fs: float,
+               window: Optional[str] = "hanning") -> np.ndarray:
     """Sine burst of a whole or half number of cycles, optionally windowed.
 
     Parameters
@@ -139,7 +144,7 @@ def sine_burst(f0, cycles, fs, window="hanning"):
     return _not_zero(burst, "cycles", f"a burst of {cycles:g} cycles")
 
 
-def center_delay(fs, *pulses):
+def center_delay(fs: float, *pulses: ArrayLike) -> float:
     """Delay, s, of the centre of the convolution of symmetric pulses that start at t = 0.
 
     For a pulse-echo simulation pass the impulse response twice and the

@@ -18,7 +18,7 @@ import contextlib
 import os
 import signal
 import time
-from typing import Callable, Iterator, Optional
+from typing import Any, Callable, Iterator, Optional
 
 __all__ = ["MPI_VARIABLES", "Serial", "communicator", "serve", "Gather", "signals_held",
            "SIGNALS"]
@@ -43,7 +43,7 @@ class Serial:
 class World:
     """MPI.COMM_WORLD with the rank, the size and the ranks sharing this machine."""
 
-    def __init__(self, MPI):
+    def __init__(self, MPI: Any) -> None:
         self.MPI = MPI
         self.comm = MPI.COMM_WORLD
         self.rank, self.size = self.comm.Get_rank(), self.comm.Get_size()
@@ -53,7 +53,7 @@ class World:
         return getattr(self.comm, name)
 
 
-def communicator():
+def communicator() -> Any:
     """MPI.COMM_WORLD when started by an MPI launcher, else a single process."""
     if not any(os.environ.get(v) for v in MPI_VARIABLES):
         return Serial()
@@ -67,7 +67,7 @@ def _interrupt(signum, frame):
     raise KeyboardInterrupt
 
 
-def interrupt_on_signals():
+def interrupt_on_signals() -> None:
     """Every signal of SIGNALS raises KeyboardInterrupt, so that a run ends the same way
     whichever a person sends."""
     for s in SIGNALS:
@@ -94,7 +94,7 @@ def describe(error: BaseException) -> str:
     return f"{type(error).__name__}: {text[0] if text else ''}"
 
 
-def serve(plan, comm) -> int:
+def serve(plan: Any, comm: Any) -> int:
     """A rank above 0: computes its units, sends each result to rank 0, stops when told or at
     a failure or interrupt, which it reports to rank 0; returns its exit status, 0."""
     sending = []
@@ -125,7 +125,7 @@ class Gather:
     """Rank 0's side: receives the other ranks' results and endings, keeps the first failure
     and tells the other ranks to stop at it."""
 
-    def __init__(self, comm, accept: Callable[[int, dict], None]):
+    def __init__(self, comm: Any, accept: Callable[[int, dict], None]) -> None:
         self.comm = comm
         self.accept = accept
         self.workers = set(range(1, comm.size))

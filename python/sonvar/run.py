@@ -132,8 +132,8 @@ class FieldPlan:
             for i in range(self.units):
                 r = scratch.get(i)
                 s = int(r["start"]) - first
-                rows_i, cols_i = r["data"].shape
-                d[s:s + rows_i, i * self.chunk:i * self.chunk + cols_i] = r["data"]
+                height, width = r["data"].shape
+                d[s:s + height, i * self.chunk:i * self.chunk + width] = r["data"]
         return {"peak": peak.reshape(shape), "rms": np.sqrt(sumsq / rows).reshape(shape)}
 
 

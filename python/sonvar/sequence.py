@@ -20,8 +20,10 @@ the array; an element of a convex array more than 1 mm behind the apex).
 """
 
 from dataclasses import dataclass
+from typing import Optional
 
 import numpy as np
+from numpy.typing import ArrayLike
 
 from . import _checks as chk
 
@@ -125,23 +127,23 @@ class Transmit:
             object.__setattr__(self, "source", np.array(chk.point(self.source, "source")))
 
     @property
-    def elements(self):
+    def elements(self) -> int:
         """Number of elements."""
         return self.delays.shape[0]
 
     @property
-    def wavefront(self):
+    def wavefront(self) -> str:
         """"plane" for plane waves, else "spherical" (a custom transmit: from the origin)."""
         return "plane" if self.kind == "plane" else "spherical"
 
     @property
-    def wave_source(self):
+    def wave_source(self) -> np.ndarray:
         """The UFF wave's source point, m: inf distance for a plane wave, (0, 0, 0) for custom."""
         if self.kind == "plane":
             return None
         return np.zeros(3) if self.source is None else self.source
 
-    def time_of_flight(self, points, c=1540.0):
+    def time_of_flight(self, points: ArrayLike, c: float = 1540.0) -> np.ndarray:
         """Time at which the wavefront reaches each point, s after t = 0 (USTB's formula).
 
         Parameters
@@ -221,17 +223,17 @@ class Sequence:
         return self.transmits[index]
 
     @property
-    def elements(self):
+    def elements(self) -> int:
         """Number of elements of every transmit."""
         return self.transmits[0].elements
 
     @property
-    def delays(self):
+    def delays(self) -> np.ndarray:
         """(transmits, elements) firing delays, s."""
         return np.array([t.delays for t in self.transmits])
 
     @property
-    def apodizations(self):
+    def apodizations(self) -> np.ndarray:
         """(transmits, elements) weights."""
         return np.array([t.apodization for t in self.transmits])
 
@@ -250,7 +252,9 @@ def _wave(delays, apodization, kind, **fields):
     return Transmit(delays=delays, apodization=apodization, kind=kind, **fields)
 
 
-def plane_waves(positions, azimuths, elevations=0.0, c=1540.0, apodization=None, prf=None):
+def plane_waves(positions: ArrayLike, azimuths: ArrayLike, elevations: ArrayLike = 0.0,
+                c: float = 1540.0, apodization: Optional[ArrayLike] = None,
+                prf: Optional[float] = None) -> "Sequence":
     """Plane waves steered in azimuth (towards x) and elevation (towards y).
 
     Element i fires at u . e_i / c, u = (sin az cos el, sin el, cos az cos el)
@@ -298,7 +302,9 @@ def plane_waves(positions, azimuths, elevations=0.0, c=1540.0, apodization=None,
     return Sequence(tuple(transmits), prf=prf, sound_speed=c)
 
 
-def diverging_waves(positions, sources, c=1540.0, apodization=None, prf=None):
+def diverging_waves(positions: ArrayLike, sources: ArrayLike, c: float = 1540.0,
+                    apodization: Optional[ArrayLike] = None,
+                    prf: Optional[float] = None) -> "Sequence":
     """Diverging waves from virtual sources behind the array.
 
     Element i fires at (|e_i - s| - |s|) / c: the spherical wave from s
@@ -357,7 +363,9 @@ def _sub_aperture(e, focus, active, window):
     return w
 
 
-def focused_waves(positions, foci, c=1540.0, active=None, window="rect", prf=None):
+def focused_waves(positions: ArrayLike, foci: ArrayLike, c: float = 1540.0,
+                  active: Optional[int] = None, window: str = "rect",
+                  prf: Optional[float] = None) -> "Sequence":
     """Waves focused at points in front of the array, optionally by a moving sub-aperture.
 
     Element i fires at (|s| - |e_i - s|) / c: the converging wave passes
@@ -405,7 +413,8 @@ def focused_waves(positions, foci, c=1540.0, active=None, window="rect", prf=Non
     return Sequence(tuple(transmits), prf=prf, sound_speed=c)
 
 
-def line_foci(lines, depth, sector=False, radius=0.0):
+def line_foci(lines: ArrayLike, depth: float, sector: bool = False,
+              radius: float = 0.0) -> np.ndarray:
     """Focus points of image lines, m: (k, 3).
 
     Parameters
@@ -431,7 +440,8 @@ def line_foci(lines, depth, sector=False, radius=0.0):
     return np.column_stack([r * np.sin(v), np.zeros_like(v), r * np.cos(v) - radius])
 
 
-def synthetic_aperture(positions, elements=None, c=1540.0, prf=None):
+def synthetic_aperture(positions: ArrayLike, elements: Optional[ArrayLike] = None,
+                       c: float = 1540.0, prf: Optional[float] = None) -> "Sequence":
     """Single-element emissions: each listed element fires alone at |e| / c.
 
     Parameters
@@ -471,7 +481,8 @@ def synthetic_aperture(positions, elements=None, c=1540.0, prf=None):
     return Sequence(tuple(transmits), prf=prf, sound_speed=c)
 
 
-def custom(delays, apodizations=None, c=1540.0, prf=None):
+def custom(delays: ArrayLike, apodizations: Optional[ArrayLike] = None, c: float = 1540.0,
+           prf: Optional[float] = None) -> "Sequence":
     """Transmits of given delay vectors.
 
     Parameters

@@ -7,8 +7,10 @@ dB/(m Hz). Element numbers count from 1, as in the library's element calls.
 import logging
 import textwrap
 from dataclasses import dataclass
+from typing import Any, Dict, Optional
 
 import numpy as np
+from numpy.typing import ArrayLike
 
 from . import _checks as chk
 from . import _core
@@ -71,12 +73,12 @@ class Field:
     fs: float
 
     @property
-    def start_sample(self):
+    def start_sample(self) -> int:
         """Index of the first row on the library's sample grid: t0 * fs."""
         return int(round(self.t0 * self.fs))
 
     @property
-    def times(self):
+    def times(self) -> np.ndarray:
         """Time of every row, s: t0 + arange(samples) / fs."""
         return self.t0 + np.arange(self.data.shape[0]) / self.fs
 
@@ -196,7 +198,8 @@ OPTIONS_TEXT
     KeyboardInterrupt; the simulator stays usable.
     """
 
-    def __init__(self, c=1540.0, fs=100e6, threads=None, output=None, **options):
+    def __init__(self, c: float = 1540.0, fs: float = 100e6, threads: Optional[int] = None,
+                 output: Any = None, **options: float) -> None:
         self._state = _core.State()
         self._output = None
         self.set_output(output)
@@ -210,7 +213,7 @@ OPTIONS_TEXT
             self.set(name, value)
 
     # --- options ---------------------------------------------------------
-    def set(self, name, value):
+    def set(self, name: str, value: float) -> None:
         """Set one option of the state by name (see Options).
 
         Parameters
@@ -235,7 +238,7 @@ OPTIONS_TEXT
             raise ValueError(f"name: unknown option {name!r}; options are {', '.join(OPTIONS)}")
         self._state.set(key, _option_value(key, value))
 
-    def get(self, name):
+    def get(self, name: str) -> float:
         """Read one option back by name (flags and whole numbers as int); "time_interval" gives
         the interval of the progress report, s."""
         key = name.lower() if isinstance(name, str) else name
@@ -247,7 +250,7 @@ OPTIONS_TEXT
         return value if OPTION_TABLE[key]["kind"] == "real" else int(value)
 
     @property
-    def options(self):
+    def options(self) -> Dict[str, float]:
         """All options as a dict of name to value (and time_interval)."""
         values = {name: self.get(name) for name in OPTIONS}
         values["time_interval"] = self.get("time_interval")
@@ -257,7 +260,8 @@ OPTIONS_TEXT
     fs = _option_property("fs", "Sampling frequency, Hz.")
     threads = _option_property("threads", "Worker threads of the calculations.")
 
-    def attenuation(self, att=0.0, freq_att=0.0, att_f0=0.0, enabled=True):
+    def attenuation(self, att: float = 0.0, freq_att: float = 0.0, att_f0: float = 0.0,
+                    enabled: bool = True) -> None:
         """Set the attenuation options.
 
         Parameters
@@ -276,7 +280,7 @@ OPTIONS_TEXT
         self.set("att_f0", chk.number(att_f0, "att_f0", nonnegative=True))
         self.set("use_att", 1 if enabled else 0)
 
-    def element_kind(self, kind):
+    def element_kind(self, kind: str) -> None:
         """Choose the kind of mathematical element of apertures built from now on.
 
         Parameters
@@ -287,11 +291,11 @@ OPTIONS_TEXT
             raise ValueError(f"kind must be one of {_KINDS}, got {kind!r}")
         self.set("use_" + kind, 1)
 
-    def info(self):
+    def info(self) -> str:
         """The configuration report as a string."""
         return self._state.info()
 
-    def set_output(self, output):
+    def set_output(self, output: Any) -> None:
         """Send the library's lines to None (dropped), "logging" or a callable (see Simulator)."""
         self._output = _Output(output)
         self._state.set_callback(None if self._output.emit is None else self._output)
@@ -300,12 +304,12 @@ OPTIONS_TEXT
     def _aperture(self, core):
         return Aperture(self, core)
 
-    def piston(self, radius, ele_size):
+    def piston(self, radius: float, ele_size: float) -> "Aperture":
         """Flat circular piston of the given radius, m, divided into squares of side ele_size, m."""
         return self._aperture(_core.piston(self._state, chk.number(radius, "radius", positive=True),
                                            chk.number(ele_size, "ele_size", positive=True)))
 
-    def concave(self, radius, focal_radius, ele_size):
+    def concave(self, radius: float, focal_radius: float, ele_size: float) -> "Aperture":
         """Spherically concave disc: radius, m; focal_radius, m (above radius); squares of
         ele_size, m."""
         r = chk.number(radius, "radius", positive=True)
@@ -315,8 +319,9 @@ OPTIONS_TEXT
         return self._aperture(_core.concave(self._state, r, f,
                                             chk.number(ele_size, "ele_size", positive=True)))
 
-    def linear_array(self, no_elements, width, height, kerf, no_sub_x=1, no_sub_y=1,
-                     focus=(0.0, 0.0, 0.02)):
+    def linear_array(self, no_elements: int, width: float, height: float, kerf: float,
+                     no_sub_x: int = 1, no_sub_y: int = 1,
+                     focus: ArrayLike = (0.0, 0.0, 0.02)) -> "Aperture":
         """Flat linear array along x, centred at the origin.
 
         Parameters
@@ -342,8 +347,9 @@ OPTIONS_TEXT
             chk.number(kerf, "kerf", nonnegative=True), chk.count(no_sub_x, "no_sub_x"),
             chk.count(no_sub_y, "no_sub_y"), chk.point(focus, "focus")))
 
-    def linear_multirow(self, no_elem_x, width, heights, kerf_x, kerf_y, no_sub_x=1, no_sub_y=1,
-                        focus=(0.0, 0.0, 0.02)):
+    def linear_multirow(self, no_elem_x: int, width: float, heights: ArrayLike, kerf_x: float,
+                        kerf_y: float, no_sub_x: int = 1, no_sub_y: int = 1,
+                        focus: ArrayLike = (0.0, 0.0, 0.02)) -> "Aperture":
         """Linear array of several rows: heights (rows,) in m, kerf_x and kerf_y in m."""
         h = chk.vector(heights, "heights")
         if np.any(h <= 0):
@@ -355,8 +361,9 @@ OPTIONS_TEXT
             chk.number(kerf_y, "kerf_y", nonnegative=True), chk.count(no_sub_x, "no_sub_x"),
             chk.count(no_sub_y, "no_sub_y"), chk.point(focus, "focus")))
 
-    def focused_array(self, no_elements, width, height, kerf, r_focus, no_sub_x=1, no_sub_y=1,
-                      focus=(0.0, 0.0, 0.02)):
+    def focused_array(self, no_elements: int, width: float, height: float, kerf: float,
+                      r_focus: float, no_sub_x: int = 1, no_sub_y: int = 1,
+                      focus: ArrayLike = (0.0, 0.0, 0.02)) -> "Aperture":
         """Linear array with elevation focus of radius r_focus, m (at least height / 2)."""
         height = chk.number(height, "height", positive=True)
         r = chk.number(r_focus, "r_focus", positive=True)
@@ -368,8 +375,9 @@ OPTIONS_TEXT
             chk.number(kerf, "kerf", nonnegative=True), r, chk.count(no_sub_x, "no_sub_x"),
             chk.count(no_sub_y, "no_sub_y"), chk.point(focus, "focus")))
 
-    def focused_multirow(self, no_elem_x, width, heights, kerf_x, kerf_y, r_focus, no_sub_x=1,
-                         no_sub_y=1, focus=(0.0, 0.0, 0.02)):
+    def focused_multirow(self, no_elem_x: int, width: float, heights: ArrayLike, kerf_x: float,
+                         kerf_y: float, r_focus: float, no_sub_x: int = 1, no_sub_y: int = 1,
+                         focus: ArrayLike = (0.0, 0.0, 0.02)) -> "Aperture":
         """Multi-row linear array with elevation focus: heights (rows,) m, r_focus m."""
         h = chk.vector(heights, "heights")
         if np.any(h <= 0):
@@ -382,8 +390,9 @@ OPTIONS_TEXT
             chk.number(r_focus, "r_focus", positive=True), chk.count(no_sub_x, "no_sub_x"),
             chk.count(no_sub_y, "no_sub_y"), chk.point(focus, "focus")))
 
-    def convex_array(self, no_elements, width, height, kerf, r_convex, no_sub_x=1, no_sub_y=1,
-                     focus=(0.0, 0.0, 0.02)):
+    def convex_array(self, no_elements: int, width: float, height: float, kerf: float,
+                     r_convex: float, no_sub_x: int = 1, no_sub_y: int = 1,
+                     focus: ArrayLike = (0.0, 0.0, 0.02)) -> "Aperture":
         """Convex array of radius r_convex, m (above width and kerf); its apex at the origin."""
         width = chk.number(width, "width", positive=True)
         r = chk.number(r_convex, "r_convex", positive=True)
@@ -395,8 +404,9 @@ OPTIONS_TEXT
             chk.number(kerf, "kerf", nonnegative=True), r, chk.count(no_sub_x, "no_sub_x"),
             chk.count(no_sub_y, "no_sub_y"), chk.point(focus, "focus")))
 
-    def convex_focused_array(self, no_elements, width, height, kerf, r_convex, r_focus,
-                             no_sub_x=1, no_sub_y=1, focus=(0.0, 0.0, 0.02)):
+    def convex_focused_array(self, no_elements: int, width: float, height: float, kerf: float,
+                             r_convex: float, r_focus: float, no_sub_x: int = 1, no_sub_y: int = 1,
+                             focus: ArrayLike = (0.0, 0.0, 0.02)) -> "Aperture":
         """Convex array (radius r_convex, m) with elevation focus (radius r_focus, m)."""
         width = chk.number(width, "width", positive=True)
         height = chk.number(height, "height", positive=True)
@@ -409,8 +419,10 @@ OPTIONS_TEXT
             chk.number(kerf, "kerf", nonnegative=True), r, rf, chk.count(no_sub_x, "no_sub_x"),
             chk.count(no_sub_y, "no_sub_y"), chk.point(focus, "focus")))
 
-    def convex_focused_multirow(self, no_elem_x, width, heights, kerf_x, kerf_y, r_convex,
-                                r_focus, no_sub_x=1, no_sub_y=1, focus=(0.0, 0.0, 0.02)):
+    def convex_focused_multirow(self, no_elem_x: int, width: float, heights: ArrayLike,
+                                kerf_x: float, kerf_y: float, r_convex: float, r_focus: float,
+                                no_sub_x: int = 1, no_sub_y: int = 1,
+                                focus: ArrayLike = (0.0, 0.0, 0.02)) -> "Aperture":
         """Multi-row convex array with elevation focus; lengths in m."""
         h = chk.vector(heights, "heights")
         if np.any(h <= 0):
@@ -424,8 +436,9 @@ OPTIONS_TEXT
             chk.number(r_focus, "r_focus", positive=True), chk.count(no_sub_x, "no_sub_x"),
             chk.count(no_sub_y, "no_sub_y"), chk.point(focus, "focus")))
 
-    def array_2d(self, width, height, kerf_x, kerf_y, enabled, no_sub_x=1, no_sub_y=1,
-                 focus=(0.0, 0.0, 0.02)):
+    def array_2d(self, width: float, height: float, kerf_x: float, kerf_y: float,
+                 enabled: ArrayLike, no_sub_x: int = 1, no_sub_y: int = 1,
+                 focus: ArrayLike = (0.0, 0.0, 0.02)) -> "Aperture":
         """Two-dimensional array: enabled is a (no_elem_x, no_elem_y) table of flags.
 
         The flags are booleans, integers or floats of value 0 or 1 (a mask
@@ -455,15 +468,16 @@ OPTIONS_TEXT
     def _table_aperture(self, maker, table, columns, centers, focus, name):
         t = chk.matrix(table, name, columns=columns)
         numbers = t[:, 0]
-        if (np.any(numbers < 1) or np.any(numbers != np.floor(numbers))
-                or np.any(np.diff(numbers) < 0)):
+        if np.any(numbers < 1) or np.any(numbers != np.floor(numbers)) or \
+                np.any(np.diff(numbers) < 0):
             raise ValueError(f"{name}: column 0 must hold element numbers from 1, ascending")
         n = int(numbers[-1])
         c = chk.matrix(centers, "centers", columns=3, rows=n)
         return self._aperture(maker(self._state, np.asfortranarray(t), np.asfortranarray(c),
                                     chk.point(focus, "focus")))
 
-    def rectangles(self, table, centers, focus=(0.0, 0.0, 0.02)):
+    def rectangles(self, table: ArrayLike, centers: ArrayLike,
+                   focus: ArrayLike = (0.0, 0.0, 0.02)) -> "Aperture":
         """Aperture from a table of rectangles.
 
         Parameters
@@ -478,12 +492,14 @@ OPTIONS_TEXT
         """
         return self._table_aperture(_core.rectangles, table, 19, centers, focus, "table")
 
-    def triangles(self, table, centers, focus=(0.0, 0.0, 0.02)):
+    def triangles(self, table: ArrayLike, centers: ArrayLike,
+                  focus: ArrayLike = (0.0, 0.0, 0.02)) -> "Aperture":
         """Aperture from a (rows, 11) table of triangles: element number, x1 y1 z1 x2 y2 z2
         x3 y3 z3 (m), apodization."""
         return self._table_aperture(_core.triangles, table, 11, centers, focus, "table")
 
-    def lines(self, table, centers, focus=(0.0, 0.0, 0.02)):
+    def lines(self, table: ArrayLike, centers: ArrayLike,
+              focus: ArrayLike = (0.0, 0.0, 0.02)) -> "Aperture":
         """Aperture from a (rows, 6) table of bounding lines in the plane z = 0.
 
         Columns: element number, line-element number within the element,
@@ -493,8 +509,9 @@ OPTIONS_TEXT
         """
         return self._table_aperture(_core.lines, table, 6, centers, focus, "table")
 
-    def triangles_single(self, corners, apodizations, element_apodization=1.0,
-                         center=(0.0, 0.0, 0.0)):
+    def triangles_single(self, corners: ArrayLike, apodizations: ArrayLike,
+                         element_apodization: float = 1.0,
+                         center: ArrayLike = (0.0, 0.0, 0.0)) -> "Aperture":
         """One physical element of triangles: corners (rows, 9) in m, one weight per triangle."""
         c = chk.matrix(corners, "corners", columns=9)
         a = chk.vector(apodizations, "apodizations", length=c.shape[0])
@@ -517,10 +534,14 @@ OPTIONS_TEXT
     def _result_fits(self, call, columns, apertures, points, decimation=1):
         """MemoryError before a calculation whose result matrix cannot fit in the memory
         available (its rows estimated from the spread of the points' travel times)."""
-        rows = _rows_estimate(apertures, points, self.c, self.fs / decimation)
-        need = 8.0 * columns * rows
         available = memory_available()
-        if available is not None and need > available:
+        fs = self.fs / decimation
+        if available is None or 8.0 * columns * _rows_bound(apertures, points, self.c, fs) <= \
+                available:
+            return  # even the longest travel time fits: no closer look needed
+        rows = _rows_estimate(apertures, points, self.c, fs)
+        need = 8.0 * columns * rows
+        if need > available:
             raise MemoryError(f"points: {call} on {len(points)} points needs about "
                               f"{size_text(need)} for its result ({columns} signals of about "
                               f"{rows} samples), more than the {size_text(available)} available")
@@ -531,9 +552,9 @@ OPTIONS_TEXT
         self._result_fits(call, len(p), apertures, p)
         cores = [a._core for a in apertures]
         data, start = _core.field(self._state, code, cores[0], cores[-1] if code == 3 else None, p)
-        return Field(data, start / self.fs, self.fs)
+        return Field(_finite(data, call), start / self.fs, self.fs)
 
-    def calc_h(self, aperture, points):
+    def calc_h(self, aperture: "Aperture", points: ArrayLike) -> "Field":
         """Spatial impulse response at each point.
 
         Parameters
@@ -550,7 +571,7 @@ OPTIONS_TEXT
         """
         return self._field(1, [self._mine(aperture, "aperture")], points)
 
-    def calc_hp(self, aperture, points):
+    def calc_hp(self, aperture: "Aperture", points: ArrayLike) -> "Field":
         """Emitted pressure at each point: (h * impulse response * excitation) / fs^2.
 
         Parameters
@@ -574,7 +595,8 @@ OPTIONS_TEXT
         """
         return self._field(2, [self._mine(aperture, "aperture")], points)
 
-    def calc_hhp(self, transmit, receive, points):
+    def calc_hhp(self, transmit: "Aperture", receive: Optional["Aperture"],
+                 points: ArrayLike) -> "Field":
         """Pulse-echo field of a transmit and a receive aperture (may be the same) at each point.
 
         Returns a Field of shape (samples, n).
@@ -587,7 +609,8 @@ OPTIONS_TEXT
         a = chk.vector(amplitudes, "amplitudes", length=p.shape[0])
         return p, a
 
-    def calc_scat(self, transmit, receive, points, amplitudes):
+    def calc_scat(self, transmit: "Aperture", receive: Optional["Aperture"], points: ArrayLike,
+                  amplitudes: ArrayLike) -> "Field":
         """Echo of point scatterers summed over the receive aperture.
 
         Parameters
@@ -606,9 +629,10 @@ OPTIONS_TEXT
         t, r = self._own(transmit, "transmit"), self._own(receive, "receive")
         p, a = self._scatterers(points, amplitudes)
         data, start = _core.scat(self._state, t, r, p, a)
-        return Field(data, start / self.fs, self.fs)
+        return Field(_finite(data, "calc_scat"), start / self.fs, self.fs)
 
-    def calc_scat_multi(self, transmit, receive, points, amplitudes):
+    def calc_scat_multi(self, transmit: "Aperture", receive: Optional["Aperture"],
+                        points: ArrayLike, amplitudes: ArrayLike) -> "Field":
         """Echo of point scatterers per receive element: Field of shape (samples, elements).
 
         Both apertures apply their own focusing and apodization, the receive
@@ -621,9 +645,10 @@ OPTIONS_TEXT
         p, a = self._scatterers(points, amplitudes)
         self._result_fits("calc_scat_multi", rx.no_elements, [tx, rx], p)
         data, start = _core.scat_multi(self._state, tx._core, rx._core, p, a)
-        return Field(data, start / self.fs, self.fs)
+        return Field(_finite(data, "calc_scat_multi"), start / self.fs, self.fs)
 
-    def calc_scat_all(self, transmit, receive, points, amplitudes, decimation=1):
+    def calc_scat_all(self, transmit: "Aperture", receive: Optional["Aperture"], points: ArrayLike,
+                      amplitudes: ArrayLike, decimation: int = 1) -> "Field":
         """Echo of every transmit element received by every receive element.
 
         Each element acts unfocused and unapodized. The result is sampled at
@@ -638,10 +663,12 @@ OPTIONS_TEXT
                           decimation=d)
         data, start = _core.scat_all(self._state, tx._core, rx._core, p, a, d)
         fs = self.fs / d
-        return Field(data, start / fs, fs)
+        return Field(_finite(data, "calc_scat_all"), start / fs, fs)
 
-    def channel_data(self, probe, sequence, points, amplitudes, receive=None, path=None,
-                     single=False, texts=None):
+    def channel_data(self, probe: "Aperture", sequence: Any, points: ArrayLike,
+                     amplitudes: ArrayLike, receive: Optional["Aperture"] = None,
+                     path: Optional[str] = None, single: bool = False,
+                     texts: Optional[dict] = None) -> Any:
         """Raw per-element echoes of every transmit of a sequence.
 
         Each transmit fires from the probe with its own delays and weights
@@ -789,11 +816,36 @@ OPTIONS_TEXT
 
 Simulator.__doc__ = Simulator.__doc__.replace("OPTIONS_TEXT", _options_text())
 
+
+def _finite(data, call):
+    """The result of a calculation; OverflowError when a sample is NaN or infinite (weights,
+    pulses or amplitudes whose product leaves the range of double precision)."""
+    if not np.isfinite(data).all():
+        raise OverflowError(f"{call}: the result holds values that are not finite: the "
+                            f"apertures' weights, pulses and amplitudes multiply beyond the "
+                            f"range of double precision")
+    return data
+
+
 #: Points a block of the travel-time estimate takes at once.
 _BLOCK = 1 << 16
 #: Elements of an aperture the travel-time estimate looks at, at most (the first and the last
 #: among them).
 _SAMPLED = 5
+
+
+def _rows_bound(apertures, points, c, fs):
+    """Rows no travel time's spread exceeds: the farthest corner of the points' bounding box
+    from each aperture's centre plus the aperture's reach, in samples (cheap: one pass)."""
+    box = (points.min(axis=0), points.max(axis=0))
+    corners = np.array([[box[i][k] for k, i in enumerate(ix)] for ix in np.ndindex(2, 2, 2)])
+    total = 0.0
+    for a in apertures:
+        centres = a.element_centers
+        middle = centres.mean(axis=0)
+        total += np.linalg.norm(corners - middle, axis=1).max() + \
+            np.linalg.norm(centres - middle, axis=1).max()
+    return int(total / c * fs) + 1
 
 
 def _rows_estimate(apertures, points, c, fs):
@@ -825,31 +877,31 @@ class Aperture:
     they take effect in later calculations.
     """
 
-    def __init__(self, sim, core):
+    def __init__(self, sim: "Simulator", core: Any) -> None:
         self._sim = sim
         self._core = core
 
     @property
-    def no_elements(self):
+    def no_elements(self) -> int:
         """Number of physical elements."""
         return self._core.no_elements
 
     @property
-    def name(self):
+    def name(self) -> str:
         """Kind of transducer, as the library names it."""
         return self._core.name
 
     @property
-    def kind(self):
+    def kind(self) -> str:
         """Mathematical elements: "rectangles", "triangles" or "lines"."""
         return self._core.kind
 
     @property
-    def element_centers(self):
+    def element_centers(self) -> np.ndarray:
         """(elements, 3) array of the physical elements' centres, m."""
         return self._core.element_centers()
 
-    def sub_elements(self):
+    def sub_elements(self) -> np.ndarray:
         """Number of mathematical elements of each physical element, a list."""
         return self._core.sub_elements()
 
@@ -871,7 +923,7 @@ class Aperture:
             raise ValueError(f"times must hold {count} values, got {t.shape[0]}")
         return t
 
-    def focus(self, points, times=0.0):
+    def focus(self, points: ArrayLike, times: ArrayLike = 0.0) -> None:
         """Fixed focus (one point) or a focus time line (several).
 
         Parameters
@@ -884,7 +936,8 @@ class Aperture:
         p = chk.points(points)
         self._core.focus(self._times(times, p.shape[0]), p)
 
-    def dynamic_focus(self, angle_zx=0.0, angle_zy=0.0, time=0.0):
+    def dynamic_focus(self, angle_zx: float = 0.0, angle_zy: float = 0.0,
+                      time: float = 0.0) -> None:
         """Dynamic focusing along a direction from the focus centre.
 
         angle_zx and angle_zy in rad, time (start of the entry) in s.
@@ -892,22 +945,23 @@ class Aperture:
         self._core.dynamic_focus(chk.number(time, "time"), chk.number(angle_zx, "angle_zx"),
                                  chk.number(angle_zy, "angle_zy"))
 
-    def center_focus(self, point):
+    def center_focus(self, point: ArrayLike) -> None:
         """Reference point for focusing, m. Set it before static focus points."""
         self._core.center_focus(chk.point(point, "point"))
 
-    def focus_times(self, delays, times=0.0):
+    def focus_times(self, delays: ArrayLike, times: ArrayLike = 0.0) -> None:
         """Per-element focusing delays, s: delays (elements,) or (entries, elements)."""
         t = chk.vector(times, "times")
         self._core.focus_times(t, self._per_element(delays, "delays", t.shape[0]))
 
-    def apodization(self, values, times=0.0):
+    def apodization(self, values: ArrayLike, times: ArrayLike = 0.0) -> None:
         """Static apodization (elements,) or a time line (entries, elements) with times in s."""
         t = chk.vector(times, "times")
         self._core.apodization(t, self._per_element(values, "values", t.shape[0]))
 
-    def dynamic_apodization(self, f_number, window="hanning", reference=(0.0, 0.0, 0.0),
-                            direction=(0.0, 0.0, 1.0)):
+    def dynamic_apodization(self, f_number: float, window: str = "hanning",
+                            reference: ArrayLike = (0.0, 0.0, 0.0),
+                            direction: ArrayLike = (0.0, 0.0, 1.0)) -> None:
         """Aperture widening with depth at a constant F-number.
 
         Parameters
@@ -935,7 +989,7 @@ class Aperture:
         v = chk.matrix(v, name, rows=n.shape[0])
         return n, v
 
-    def element_apodization(self, elements, values):
+    def element_apodization(self, elements: ArrayLike, values: ArrayLike) -> None:
         """Weights of the mathematical elements of the listed physical elements.
 
         elements: element numbers (from 1); values: one row per listed
@@ -949,7 +1003,7 @@ class Aperture:
                                  f"got {v.shape[1]} values")
         self._core.ele_apodization(n, v)
 
-    def element_delay(self, elements, values):
+    def element_delay(self, elements: ArrayLike, values: ArrayLike) -> None:
         """Delays, s, of the mathematical elements of the listed physical elements."""
         n, v = self._element_values(elements, values, "values")
         subs = self.sub_elements()
@@ -959,37 +1013,37 @@ class Aperture:
                                  f"got {v.shape[1]} values")
         self._core.ele_delay(n, v)
 
-    def element_waveform(self, elements, samples):
+    def element_waveform(self, elements: ArrayLike, samples: ArrayLike) -> None:
         """Own excitation of the listed elements: one row of samples (at fs) per element."""
         n, v = self._element_values(elements, samples, "samples")
         self._core.ele_waveform(n, v)
 
-    def impulse(self, samples):
+    def impulse(self, samples: ArrayLike) -> None:
         """Impulse response of every element, sampled at the simulator's fs (starts at t = 0)."""
         self._core.impulse(chk.vector(samples, "samples"))
 
-    def excitation(self, samples):
+    def excitation(self, samples: ArrayLike) -> None:
         """Excitation of every element, sampled at the simulator's fs (starts at t = 0)."""
         self._core.excitation(chk.vector(samples, "samples"))
 
     @property
-    def impulse_response(self):
+    def impulse_response(self) -> np.ndarray:
         """The impulse response samples (1-D array)."""
         return self._core.signal("impulse")[1]
 
     @property
-    def excitation_signal(self):
+    def excitation_signal(self) -> np.ndarray:
         """The excitation samples (1-D array)."""
         return self._core.signal("excitation")[1]
 
-    def report(self, what="all"):
+    def report(self, what: str = "all") -> str:
         """The aperture report as a string: "all", "elements", "focus", "apodization" or
         "header"."""
         if what not in _SHOW:
             raise ValueError(f"what must be one of {tuple(_SHOW)}, got {what!r}")
         return self._core.show(_SHOW[what])
 
-    def table(self, kind):
+    def table(self, kind: str) -> np.ndarray:
         """An export table of the aperture.
 
         Parameters
@@ -1012,10 +1066,10 @@ class Aperture:
             raise ValueError(f"kind must be one of {tuple(_TABLES)}, got {kind!r}")
         return self._core.get(_TABLES[kind])
 
-    def convert_to_triangles(self):
+    def convert_to_triangles(self) -> None:
         """Replace every rectangle by two triangles."""
         self._core.convert()
 
-    def convert_to_lines(self):
+    def convert_to_lines(self) -> None:
         """Replace every rectangle by an element bounded by four lines."""
         self._core.line_convert()

@@ -20,8 +20,10 @@ property), so that `read` gives back the sequence as it was made.
 
 import math
 import os
+from typing import Any, Optional
 
 import numpy as np
+from numpy.typing import ArrayLike
 
 from . import _checks as chk
 from .channel import ChannelData, ProbeGeometry
@@ -142,7 +144,7 @@ def _describe(t):
     return f"{t.kind} wave, source ({s[0]:g}, {s[1]:g}, {s[2]:g}) mm"
 
 
-def write_metadata(h5file, cd, location="channel_data"):
+def write_metadata(h5file: Any, cd: Any, location: str = "channel_data") -> Any:
     """Every field of the channel data but its samples, into an open h5py File.
 
     Returns the channel-data group; the caller adds `data` (see Writer).
@@ -193,7 +195,7 @@ def _sonvar_sequence(h5file, location, seq):
     g.create_dataset("delay", data=np.array([t.delay for t in seq]))
 
 
-def create_data(group, cd, samples, single=False, frames=1):
+def create_data(group: Any, cd: Any, samples: int, single: bool = False, frames: int = 1) -> Any:
     """The empty data object of channel data cd in its group (from write_metadata): float64 or
     (single) float32, shape (frames, waves, channels, samples) in HDF5's order; a tuple of the
     dataset, or of the real and imaginary datasets of IQ data."""
@@ -237,7 +239,8 @@ class Writer:
     channels) of transmit w in frame f alone.
     """
 
-    def __init__(self, path, cd, samples, single=False, frames=1, location="channel_data"):
+    def __init__(self, path: str, cd: Any, samples: int, single: bool = False, frames: int = 1,
+                 location: str = "channel_data") -> None:
         from .output import Hdf5Output
         folder = os.path.dirname(os.path.abspath(os.fspath(path)))
         if not os.path.isdir(folder):
@@ -250,7 +253,7 @@ class Writer:
             self.discard()
             raise
 
-    def put(self, w, samples, frame=None):
+    def put(self, w: int, samples: ArrayLike, frame: Optional[int] = None) -> None:
         s = np.asarray(samples)
         if frame is not None:
             parts = (s.real, s.imag) if len(self.datasets) == 2 else (s.real,)
@@ -264,15 +267,16 @@ class Writer:
         for d, part in zip(self.datasets, parts):
             d[:, w, :, :] = np.transpose(part, (2, 1, 0))
 
-    def close(self):
+    def close(self) -> None:
         from .output import publish
         publish(self.out.close())
 
-    def discard(self):
+    def discard(self) -> None:
         self.out.discard()
 
 
-def write(path, channel_data, single=False, location="channel_data"):
+def write(path: str, channel_data: Any, single: bool = False,
+          location: str = "channel_data") -> None:
     """Write channel data to a UFF file (replacing the file).
 
     Parameters
@@ -415,7 +419,7 @@ def _read_data(node):
     return d[..., 0] if d.ndim == 4 and d.shape[3] == 1 else d
 
 
-def read(path, location="channel_data"):
+def read(path: str, location: str = "channel_data") -> ChannelData:
     """Read channel data from a UFF file (written by `write` or by USTB).
 
     Parameters

@@ -168,7 +168,8 @@ void apodization(Aperture &a, const Array &times, const Array &values) {
 }
 
 void dynamic_apodization(Aperture &a, int window, double f_number,
-                         const std::vector<double> &reference, const std::vector<double> &direction) {
+                         const std::vector<double> &reference,
+                         const std::vector<double> &direction) {
   const point3 r = to_point(reference, "reference"), d = to_point(direction, "direction");
   a.state()->call(
       [&] { xdc_dynamic_apodization(a.state()->sys(), a.get(), window, f_number, r, d); });
@@ -176,8 +177,7 @@ void dynamic_apodization(Aperture &a, int window, double f_number,
 
 void element_apodization(Aperture &a, const IntArray &numbers, const Array &values) {
   ElementRows e(a, numbers, values, "values", false);
-  a.state()->call(
-      [&] { ele_apodization(a.get(), e.count, e.numbers, e.columns, e.rows.data()); });
+  a.state()->call([&] { ele_apodization(a.get(), e.count, e.numbers, e.columns, e.rows.data()); });
 }
 
 void element_delay(Aperture &a, const IntArray &numbers, const Array &values) {

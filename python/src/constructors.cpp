@@ -27,9 +27,8 @@ AperturePtr concave(const StatePtr &s, double radius, double focal_radius, doubl
 AperturePtr linear_array(const StatePtr &s, int n, double width, double height, double kerf,
                          int sub_x, int sub_y, const std::vector<double> &focus) {
   const point3 f = to_point(focus, "focus");
-  return made(s, [&] {
-    return xdc_linear_array(s->sys(), n, width, height, kerf, sub_x, sub_y, f);
-  });
+  return made(s,
+              [&] { return xdc_linear_array(s->sys(), n, width, height, kerf, sub_x, sub_y, f); });
 }
 
 AperturePtr linear_multirow(const StatePtr &s, int nx, double width, const Array &heights,
@@ -70,9 +69,9 @@ AperturePtr convex_array(const StatePtr &s, int n, double width, double height, 
   });
 }
 
-AperturePtr convex_focused_array(const StatePtr &s, int n, double width, double height,
-                                 double kerf, double r_convex, double r_focus, int sub_x,
-                                 int sub_y, const std::vector<double> &focus) {
+AperturePtr convex_focused_array(const StatePtr &s, int n, double width, double height, double kerf,
+                                 double r_convex, double r_focus, int sub_x, int sub_y,
+                                 const std::vector<double> &focus) {
   const point3 f = to_point(focus, "focus");
   return made(s, [&] {
     return xdc_convex_focused_array(s->sys(), n, width, height, kerf, r_convex, r_focus, sub_x,
@@ -80,10 +79,9 @@ AperturePtr convex_focused_array(const StatePtr &s, int n, double width, double 
   });
 }
 
-AperturePtr convex_focused_multirow(const StatePtr &s, int nx, double width,
-                                    const Array &heights, double kerf_x, double kerf_y,
-                                    double r_convex, double r_focus, int sub_x, int sub_y,
-                                    const std::vector<double> &focus) {
+AperturePtr convex_focused_multirow(const StatePtr &s, int nx, double width, const Array &heights,
+                                    double kerf_x, double kerf_y, double r_convex, double r_focus,
+                                    int sub_x, int sub_y, const std::vector<double> &focus) {
   const point3 f = to_point(focus, "focus");
   const int ny = count_of(heights.size(), "heights");
   return made(s, [&] {
@@ -92,9 +90,9 @@ AperturePtr convex_focused_multirow(const StatePtr &s, int nx, double width,
   });
 }
 
-AperturePtr array_2d(const StatePtr &s, int nx, int ny, double width, double height,
-                     double kerf_x, double kerf_y, const Int16Array &enabled, int sub_x,
-                     int sub_y, const std::vector<double> &focus) {
+AperturePtr array_2d(const StatePtr &s, int nx, int ny, double width, double height, double kerf_x,
+                     double kerf_y, const Int16Array &enabled, int sub_x, int sub_y,
+                     const std::vector<double> &focus) {
   const point3 f = to_point(focus, "focus");
   if (enabled.size() != static_cast<py::ssize_t>(nx) * ny)
     throw py::value_error("enabled must hold no_elem_x * no_elem_y flags");
@@ -159,21 +157,20 @@ void bind_constructors(py::module_ &m) {
         arg("heights"), arg("kerf_x"), arg("kerf_y"), arg("no_sub_x"), arg("no_sub_y"),
         arg("focus"), "xdc_linear_multirow.");
   m.def("focused_array", &focused_array, arg("state"), arg("no_elements"), arg("width"),
-        arg("height"), arg("kerf"), arg("r_focus"), arg("no_sub_x"), arg("no_sub_y"),
-        arg("focus"), "xdc_focused_array.");
+        arg("height"), arg("kerf"), arg("r_focus"), arg("no_sub_x"), arg("no_sub_y"), arg("focus"),
+        "xdc_focused_array.");
   m.def("focused_multirow", &focused_multirow, arg("state"), arg("no_elem_x"), arg("width"),
         arg("heights"), arg("kerf_x"), arg("kerf_y"), arg("r_focus"), arg("no_sub_x"),
         arg("no_sub_y"), arg("focus"), "xdc_focused_multirow.");
   m.def("convex_array", &convex_array, arg("state"), arg("no_elements"), arg("width"),
-        arg("height"), arg("kerf"), arg("r_convex"), arg("no_sub_x"), arg("no_sub_y"),
-        arg("focus"), "xdc_convex_array.");
+        arg("height"), arg("kerf"), arg("r_convex"), arg("no_sub_x"), arg("no_sub_y"), arg("focus"),
+        "xdc_convex_array.");
   m.def("convex_focused_array", &convex_focused_array, arg("state"), arg("no_elements"),
-        arg("width"), arg("height"), arg("kerf"), arg("r_convex"), arg("r_focus"),
-        arg("no_sub_x"), arg("no_sub_y"), arg("focus"), "xdc_convex_focused_array.");
+        arg("width"), arg("height"), arg("kerf"), arg("r_convex"), arg("r_focus"), arg("no_sub_x"),
+        arg("no_sub_y"), arg("focus"), "xdc_convex_focused_array.");
   m.def("convex_focused_multirow", &convex_focused_multirow, arg("state"), arg("no_elem_x"),
-        arg("width"), arg("heights"), arg("kerf_x"), arg("kerf_y"), arg("r_convex"),
-        arg("r_focus"), arg("no_sub_x"), arg("no_sub_y"), arg("focus"),
-        "xdc_convex_focused_multirow.");
+        arg("width"), arg("heights"), arg("kerf_x"), arg("kerf_y"), arg("r_convex"), arg("r_focus"),
+        arg("no_sub_x"), arg("no_sub_y"), arg("focus"), "xdc_convex_focused_multirow.");
   m.def("array_2d", &array_2d, arg("state"), arg("no_elem_x"), arg("no_elem_y"), arg("width"),
         arg("height"), arg("kerf_x"), arg("kerf_y"), arg("enabled"), arg("no_sub_x"),
         arg("no_sub_y"), arg("focus"), "xdc_2d_array: enabled (no_elem_x * no_elem_y) flags.");

@@ -51,14 +51,7 @@ class State {
   // A library failure becomes sonvar.SonvarError with the library's text.
   template <class F>
   auto call(F &&f) -> decltype(f()) {
-    using R = decltype(f());
-    if constexpr (std::is_void_v<R>) {
-      run([&] { f(); }, false, true);
-    } else {
-      std::optional<R> value;
-      run([&] { value.emplace(f()); }, false, true);
-      return std::move(*value);
-    }
+    return invoke(std::forward<F>(f), false);
   }
 
   // call() for a calculation, which may run long: f runs on a helper
@@ -69,14 +62,7 @@ class State {
   // took goes back, and the handler's exception is raised.
   template <class F>
   auto calculate(F &&f) -> decltype(f()) {
-    using R = decltype(f());
-    if constexpr (std::is_void_v<R>) {
-      run([&] { f(); }, true, true);
-    } else {
-      std::optional<R> value;
-      run([&] { value.emplace(f()); }, true, true);
-      return std::move(*value);
-    }
+    return invoke(std::forward<F>(f), true);
   }
 
   // Runs f like call() and returns what the library printed meanwhile
@@ -97,6 +83,19 @@ class State {
   // returned or raised.
   void run(const std::function<void()> &f, bool watched, bool forward);
   void forward_output();
+
+  // f's value through run(): call() and calculate().
+  template <class F>
+  auto invoke(F &&f, bool watched) -> decltype(f()) {
+    using R = decltype(f());
+    if constexpr (std::is_void_v<R>) {
+      run([&] { f(); }, watched, true);
+    } else {
+      std::optional<R> value;
+      run([&] { value.emplace(f()); }, watched, true);
+      return std::move(*value);
+    }
+  }
 
   sys_con *sys_ = nullptr;
   std::mutex call_mutex_;

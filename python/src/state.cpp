@@ -230,8 +230,7 @@ void bind_state(py::module_ &m) {
         "minimum_excluded, refused_outside, unit, description).");
   py::class_<State, StatePtr>(m, "State", "One state of the library (sys_con).")
       .def(py::init<>())
-      .def("set", &set_option, py::arg("name"), py::arg("value"),
-           "set_sonvar: one option by name.")
+      .def("set", &set_option, py::arg("name"), py::arg("value"), "set_sonvar: one option by name.")
       .def("get", &get_option, py::arg("name"), "sonvar_get_option: one option's value.")
       .def("counters", &counters, "The pool's counters and other read-only fields.")
       .def(

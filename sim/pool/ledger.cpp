@@ -91,8 +91,7 @@ void adopt_ledger(CallLedger *ledger) {
   this_thread_ledger = ledger;
 }
 
-LedgerScope::LedgerScope(sys_con *sys)
-    : owned_(nullptr), exceptions_(std::uncaught_exceptions()) {
+LedgerScope::LedgerScope(sys_con *sys) : owned_(nullptr), exceptions_(std::uncaught_exceptions()) {
   if (this_thread_ledger != nullptr || sys == nullptr) return;
   owned_ = new CallLedger(sys);
   this_thread_ledger = owned_;

@@ -95,8 +95,8 @@ constexpr double kThreadsMost = 1024;
 constexpr sonvar_option flag(const char *name, double default_value, const char *text) {
   return {name, SONVAR_OPTION_FLAG, default_value, 0, 1, 0, 0, "", text};
 }
-constexpr sonvar_option real(const char *name, double default_value, double minimum,
-                             int excluded, const char *unit, const char *text) {
+constexpr sonvar_option real(const char *name, double default_value, double minimum, int excluded,
+                             const char *unit, const char *text) {
   return {name, SONVAR_OPTION_REAL, default_value, minimum, kNone, excluded, 1, unit, text};
 }
 
@@ -147,8 +147,8 @@ const OptionEntry kOptions[] = {
      store_real<&sys_con::tau_m>, nullptr, read_field<&sys_con::tau_m>},
     {real("z", 1540000.0, 0, 1, "kg/(m^2 s)", "Characteristic acoustic impedance."),
      store_real<&sys_con::z>, nullptr, read_field<&sys_con::z>},
-    {real("bdiva", 5.2, -kNone, 0, "", "Non-linearity parameter B/A."),
-     store_real<&sys_con::bdiva>, nullptr, read_field<&sys_con::bdiva>},
+    {real("bdiva", 5.2, -kNone, 0, "", "Non-linearity parameter B/A."), store_real<&sys_con::bdiva>,
+     nullptr, read_field<&sys_con::bdiva>},
     {real("dz", 0.0005, 0, 1, "m", "Propagation step of non-linear imaging."),
      store_real<&sys_con::dz>, nullptr, read_field<&sys_con::dz>},
     {flag("debug", 0, "Print the library's debug lines."), store_rounded16<&sys_con::debug>,
@@ -156,14 +156,20 @@ const OptionEntry kOptions[] = {
     {{"show_times", SONVAR_OPTION_INTEGER, 1, 0, INT32_MAX, 0, 0, "s",
       "Progress report of the calculations: 0 off, 1 or 2 every 5 s, more: every that many "
       "seconds (reads back as 0 or 1)."},
-     store_show_times, nullptr, read_field<&sys_con::show_times>},
+     store_show_times,
+     nullptr,
+     read_field<&sys_con::show_times>},
     {{"threads", SONVAR_OPTION_INTEGER, 4, 1, kThreadsMost, 0, 0, "",
       "Worker threads of the parallel calculations (set_sonvar takes values below 1 as 1)."},
-     store_threads, nullptr, read_field<&sys_con::threads>},
+     store_threads,
+     nullptr,
+     read_field<&sys_con::threads>},
     {{"max_samples", SONVAR_OPTION_INTEGER, SONVAR_DEFAULT_MAX_SAMPLES, SONVAR_MIN_MAX_SAMPLES,
       SONVAR_LARGEST_MAX_SAMPLES, 0, 1, "samples",
       "Longest response, signal or transform a calculation may need."},
-     store_max_samples, nullptr, read_field<&sys_con::max_samples>},
+     store_max_samples,
+     nullptr,
+     read_field<&sys_con::max_samples>},
 };
 
 constexpr int kCount = static_cast<int>(sizeof kOptions / sizeof kOptions[0]);

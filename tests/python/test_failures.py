@@ -325,6 +325,22 @@ def test_result_values_beyond_double_precision_fail_the_run(tmp_path, capsys):
     assert sorted(os.listdir(tmp_path)) == ["exc.npy", "imp.npy", "job.json", "ph.npy"]
 
 
+def test_calculations_never_return_values_beyond_double_precision():
+    sim = sonvar.Simulator(fs=FS, threads=1)
+    probe = sim.linear_array(4, 0.3e-3, 4e-3, 0.05e-3)
+    probe.impulse(pulses.gaussian_pulse(5e6, 0.6, FS) * 1e200)
+    probe.excitation(pulses.sine_burst(5e6, 1.5, FS) * 1e200)
+    with pytest.raises(sonvar.SonvarError, match="^calc_hp: the result at point 0 "):
+        sim.calc_hp(probe, [[0, 0, 0.01]])  # the library's own check
+    with pytest.raises(OverflowError) as raised:
+        sim.calc_scat_multi(probe, probe, [[0, 0, 0.01]], [1.0])
+    assert str(raised.value) == ("calc_scat_multi: the result holds values that are not finite: "
+                                 "the apertures' weights, pulses and amplitudes multiply beyond "
+                                 "the range of double precision")
+    with pytest.raises(OverflowError, match="^calc_scat_all: "):
+        sim.calc_scat_all(probe, probe, [[0, 0, 0.01]], [1.0])
+
+
 # ---- 9: enormous requests refused with their size
 
 def test_enormous_requests_are_refused_with_their_size(tmp_path, capsys):
@@ -334,6 +350,14 @@ def test_enormous_requests_are_refused_with_their_size(tmp_path, capsys):
     err = capsys.readouterr().err
     assert err.startswith(f"sonvar: {path}: image.lines: 100000000 RF lines of ") and \
         " of memory, more than the " in err and err.count("\n") == 1
+    span = {"start": -0.1, "stop": 0.1, "count": 10 ** 5}
+    job = small_image({"mode": "plane_wave", "angles": {"start": -0.1, "stop": 0.1, "count": 2},
+                       "beamform": {"grid": {"x": span, "z": dict(span, start=0)}}})
+    path = write_job(tmp_path, job)
+    assert cli.main(["image", path]) == 2
+    err = capsys.readouterr().err
+    assert err.startswith(f"sonvar: {path}: image.beamform.grid: an image of 10000000000 pixels "
+                          "needs about 800 GB of memory, more than the ") and err.count("\n") == 1
     sim = sonvar.Simulator(fs=FS, threads=1)
     probe = sim.linear_array(16, 0.3e-3, 4e-3, 0.05e-3)
     z = np.linspace(0.005, 10, 10 ** 6)  # 10 m of depth: 325,000 samples a signal

@@ -46,7 +46,8 @@ def test_results_equal_the_c_interface_exactly(sim):
     rx.dynamic_focus()
     pts = axis_points(40)  # above 5 * threads: the split dispatcher runs
     rng = np.random.default_rng(1)
-    scat = np.column_stack([rng.uniform(-2e-3, 2e-3, 30), np.zeros(30), rng.uniform(8e-3, 2e-2, 30)])
+    scat = np.column_stack([rng.uniform(-2e-3, 2e-3, 30), np.zeros(30),
+                            rng.uniform(8e-3, 2e-2, 30)])
     amp = rng.normal(size=30)
     cases = [("h", sim.calc_h, (tx,), pts), ("hp", sim.calc_hp, (tx,), pts),
              ("hhp", sim.calc_hhp, (tx, rx), pts)]
@@ -136,7 +137,8 @@ def test_library_failure_raises_and_the_simulator_stays_usable(sim):
     probe._core.dynamic_apodization(7, 2.0, [0, 0, 0], [0, 0, 1])
     with pytest.raises(sonvar.SonvarError) as failure:
         sim.calc_hp(probe, axis_points(40))
-    assert str(failure.value) == "Internal error: Unknown apdoization function in dynamic apodization"
+    assert str(failure.value) == ("Internal error: Unknown apdoization function in dynamic "
+                                  "apodization")
     probe.apodization(np.ones(8))
     after = sim.calc_hp(probe, axis_points(40))
     assert np.array_equal(before.data, after.data)
@@ -169,28 +171,46 @@ def test_options_read_back(sim):
 
 
 @pytest.mark.parametrize("call, error, message", [
-    (lambda s, p: s.calc_hp(p, np.zeros((4, 2))), ValueError, "points must have shape (n, 3), got (4, 2)"),
-    (lambda s, p: s.calc_hp(p, [[0, 0, np.nan]]), ValueError, "points must hold finite values only"),
-    (lambda s, p: s.calc_hp(p, np.zeros((0, 3))), ValueError, "points must hold at least one point"),
-    (lambda s, p: s.calc_hp(p, [["a", "b", "c"]]), TypeError, "points must be a real numeric array, not dtype <U1"),
-    (lambda s, p: s.calc_hp("probe", [0, 0, 1]), TypeError, "aperture must be an Aperture, not str"),
-    (lambda s, p: s.calc_scat(p, p, [[0, 0, 0.01]], [1, 2]), ValueError, "amplitudes must hold 1 values, got 2"),
-    (lambda s, p: s.calc_scat_all(p, p, [[0, 0, 0.01]], [1], decimation=0), ValueError, "decimation must be at least 1, got 0"),
-    (lambda s, p: s.linear_array(0, 1e-3, 1e-3, 0), ValueError, "no_elements must be at least 1, got 0"),
-    (lambda s, p: s.linear_array(2.5, 1e-3, 1e-3, 0), TypeError, "no_elements must be an integer, not float"),
-    (lambda s, p: s.linear_array(2, -1e-3, 1e-3, 0), ValueError, "width must be above 0, got -0.001"),
-    (lambda s, p: s.linear_array(2, 1e-3, 1e-3, 0, focus=(0, 0)), ValueError, "focus must hold 3 values (x, y, z), got shape (2,)"),
-    (lambda s, p: p.element_apodization([0], [[1.0, 1.0]]), ValueError, "elements: element number 0 is outside 1 .. 8"),
-    (lambda s, p: p.element_delay([9], [[0.0, 0.0]]), ValueError, "elements: element number 9 is outside 1 .. 8"),
-    (lambda s, p: p.element_apodization([1], [[1.0]]), ValueError, "values: element 1 has 2 sub-elements, got 1 values"),
-    (lambda s, p: p.element_waveform([1.0], [[1.0]]), TypeError, "elements must be integers (element numbers from 1), not dtype float64"),
+    (lambda s, p: s.calc_hp(p, np.zeros((4, 2))), ValueError,
+     "points must have shape (n, 3), got (4, 2)"),
+    (lambda s, p: s.calc_hp(p, [[0, 0, np.nan]]), ValueError,
+     "points must hold finite values only"),
+    (lambda s, p: s.calc_hp(p, np.zeros((0, 3))), ValueError,
+     "points must hold at least one point"),
+    (lambda s, p: s.calc_hp(p, [["a", "b", "c"]]), TypeError,
+     "points must be a real numeric array, not dtype <U1"),
+    (lambda s, p: s.calc_hp("probe", [0, 0, 1]), TypeError,
+     "aperture must be an Aperture, not str"),
+    (lambda s, p: s.calc_scat(p, p, [[0, 0, 0.01]], [1, 2]), ValueError,
+     "amplitudes must hold 1 values, got 2"),
+    (lambda s, p: s.calc_scat_all(p, p, [[0, 0, 0.01]], [1], decimation=0), ValueError,
+     "decimation must be at least 1, got 0"),
+    (lambda s, p: s.linear_array(0, 1e-3, 1e-3, 0), ValueError,
+     "no_elements must be at least 1, got 0"),
+    (lambda s, p: s.linear_array(2.5, 1e-3, 1e-3, 0), TypeError,
+     "no_elements must be an integer, not float"),
+    (lambda s, p: s.linear_array(2, -1e-3, 1e-3, 0), ValueError,
+     "width must be above 0, got -0.001"),
+    (lambda s, p: s.linear_array(2, 1e-3, 1e-3, 0, focus=(0, 0)), ValueError,
+     "focus must hold 3 values (x, y, z), got shape (2,)"),
+    (lambda s, p: p.element_apodization([0], [[1.0, 1.0]]), ValueError,
+     "elements: element number 0 is outside 1 .. 8"),
+    (lambda s, p: p.element_delay([9], [[0.0, 0.0]]), ValueError,
+     "elements: element number 9 is outside 1 .. 8"),
+    (lambda s, p: p.element_apodization([1], [[1.0]]), ValueError,
+     "values: element 1 has 2 sub-elements, got 1 values"),
+    (lambda s, p: p.element_waveform([1.0], [[1.0]]), TypeError,
+     "elements must be integers (element numbers from 1), not dtype float64"),
     (lambda s, p: p.apodization(np.ones(7)), ValueError, "values must have 8 columns, got 7"),
     (lambda s, p: p.excitation([]), ValueError, "samples must hold at least 1 value(s)"),
-    (lambda s, p: p.dynamic_apodization(2.0, window="boxcar"), ValueError, "window must be one of ('hanning', 'hamming', 'blackman'), got 'boxcar'"),
-    (lambda s, p: s.set("speed", 1500), ValueError, "name: unknown option 'speed'; options are " + ", ".join(sonvar.OPTIONS)),
+    (lambda s, p: p.dynamic_apodization(2.0, window="boxcar"), ValueError,
+     "window must be one of ('hanning', 'hamming', 'blackman'), got 'boxcar'"),
+    (lambda s, p: s.set("speed", 1500), ValueError,
+     "name: unknown option 'speed'; options are " + ", ".join(sonvar.OPTIONS)),
     (lambda s, p: s.set("fs", 0), ValueError, "fs must be above 0 Hz, got 0"),
     (lambda s, p: s.set("c", "fast"), TypeError, "c must be a real number, not str"),
-    (lambda s, p: sonvar.Simulator().calc_h(p, [0, 0, 1]), ValueError, "aperture belongs to another Simulator"),
+    (lambda s, p: sonvar.Simulator().calc_h(p, [0, 0, 1]), ValueError,
+     "aperture belongs to another Simulator"),
 ])
 def test_argument_errors_name_the_argument(sim, call, error, message):
     probe = small_probe(sim)
