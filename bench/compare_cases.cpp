@@ -20,10 +20,20 @@
 //    points, x +-20 mm, z 5 to 80 mm; items are points.
 //  - HpPeakMemory: hp of the convex probe at 100,000 points; counters give
 //    the result samples and the process's peak resident set.
+//  - FieldMapConvex (a): peak, RMS and energy of hp per point of the convex
+//    probe on the 125 x 80 grid; FieldMapPhased (b): the same for a
+//    64-element phased array (2.5 MHz, pitch 0.3 mm, 0.27 x 13 mm elements
+//    cut 1 x 12, steered 20 degrees and focused at 50 mm) on a 241 x 301
+//    grid (x +-30 mm, z 5 to 80 mm, 72,541 points). With the field-map
+//    calls (SONVAR_HAS_FIELD_MAP) one call of calc_field_map_parallel;
+//    without them, today's way: calc_function_parallel on batches of at
+//    most 10,000 points, each signal reduced and released. Items are
+//    points; the counter gives the process's peak resident set.
 #include <benchmark/benchmark.h>
 
 #include <sys/resource.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <random>
@@ -258,6 +268,120 @@ void BM_CmpHpPeakMemory(benchmark::State &state) {
   release_state(sys);
 }
 BENCHMARK(BM_CmpHpPeakMemory)
+    ->ArgName("threads")
+    ->Arg(1)
+    ->Arg(2)
+    ->Iterations(1)
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond);
+
+// Field maps: peak, RMS over the common time axis and energy per point.
+struct MapValues {
+  std::vector<double> peak, peak_time, rms, energy;
+  explicit MapValues(size_t n) : peak(n), peak_time(n), rms(n), energy(n) {}
+};
+
+#ifdef SONVAR_HAS_FIELD_MAP
+void field_map(sys_con *sys, aperture *ap, const std::vector<point3> &points, MapValues *v) {
+  const field_map_request request{SONVAR_CALC_HP,
+                                  SONVAR_MAP_PEAK | SONVAR_MAP_RMS | SONVAR_MAP_ENERGY,
+                                  SONVAR_RMS_COMMON,
+                                  0,
+                                  0,
+                                  0,
+                                  nullptr};
+  const field_map_result out{
+      v->peak.data(), v->peak_time.data(), v->rms.data(), v->energy.data(), nullptr, nullptr,
+      nullptr};
+  calc_field_map_parallel(sys, ap, nullptr, static_cast<int64_t>(points.size()), points.data(),
+                          &request, &out);
+}
+#else
+void field_map(sys_con *sys, aperture *ap, const std::vector<point3> &points, MapValues *v) {
+  const int n = static_cast<int>(points.size()), batch = 10000;
+  std::vector<point3> p = points;
+  int64_t first = INT64_MAX, end = INT64_MIN;
+  for (int b = 0; b < n; b += batch) {
+    const int count = std::min(batch, n - b);
+    signal_rec **result = calc_function_parallel(sys, 2, ap, ap, count, p.data() + b);
+    for (int k = 0; k < count; k++) {
+      const signal_rec *s = result[k];
+      double peak = 0, sum = 0;
+      int at = 0;
+      for (int j = 0; j < s->no_samples; j++) {
+        if (std::fabs(s->values[j]) > peak) peak = std::fabs(s->values[j]), at = j;
+        sum += s->values[j] * s->values[j];
+      }
+      v->peak[b + k] = peak;
+      v->peak_time[b + k] = (s->start_sample + at) / kFs;
+      v->energy[b + k] = sum / kFs;
+      v->rms[b + k] = sum;
+      first = std::min<int64_t>(first, s->start_sample);
+      end = std::max<int64_t>(end, s->start_sample + s->no_samples);
+    }
+    free_array(sys, result, count);
+  }
+  for (double &r : v->rms) r = std::sqrt(r / (end - first));
+}
+#endif
+
+void run_map(benchmark::State &state, sys_con *sys, aperture *ap, std::vector<point3> points) {
+  MapValues values(points.size());
+  for (auto _ : state) {
+    field_map(sys, ap, points, &values);
+    benchmark::DoNotOptimize(values.rms.data());
+  }
+  rusage usage{};
+  getrusage(RUSAGE_SELF, &usage);
+  state.counters["peak_rss_MB"] = usage.ru_maxrss / 1e3;
+  state.SetItemsProcessed(state.iterations() * static_cast<int64_t>(points.size()));
+}
+
+void BM_CmpFieldMapConvex(benchmark::State &state) {
+  sys_con *sys = new_state(static_cast<int>(state.range(0)));
+  aperture *ap = convex_probe(sys);
+  run_map(state, sys, ap, grid(125, 80, 20e-3, 5e-3, 80e-3));
+  xdc_free(sys, ap);
+  release_state(sys);
+}
+BENCHMARK(BM_CmpFieldMapConvex)
+    ->ArgName("threads")
+    ->Arg(1)
+    ->Arg(2)
+    ->Iterations(1)
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond);
+
+// Gaussian-modulated sine at 2.5 MHz, 60% bandwidth, cut at -40 dB, and two
+// cycles of excitation, on the 64-element phased array.
+aperture *phased_array(sys_con *sys) {
+  const double f0 = 2.5e6, b = f0 * 0.6, steer = 20 * kTwoPi / 360, focus = 50e-3;
+  aperture *ap = xdc_linear_array(sys, 64, 0.27e-3, 13e-3, 0.03e-3, 1, 12,
+                                  point3{focus * std::sin(steer), 0.0, focus * std::cos(steer)});
+  const double a = -b * b / (8 * std::log(std::pow(10.0, -0.3)));
+  const double v = 1 / (kTwoPi * kTwoPi * a);
+  const int n = 2 * static_cast<int>(kFs * std::sqrt(-2 * v * std::log(1e-2))) + 1;
+  signal_rec *impulse = alloc_signal(sys, n, 0);
+  for (int j = 0; j < n; j++) {
+    const double t = (j - n / 2) / kFs;
+    impulse->values[j] = std::exp(-t * t / (2 * v)) * std::sin(kTwoPi * f0 * t);
+  }
+  const int m = static_cast<int>(2 * kFs / f0);
+  signal_rec *excitation = alloc_signal(sys, m, 0);
+  for (int j = 0; j < m; j++) excitation->values[j] = std::sin(kTwoPi * f0 * j / kFs);
+  xdc_impulse(sys, ap, impulse);
+  xdc_excitation(sys, ap, excitation);
+  return ap;
+}
+
+void BM_CmpFieldMapPhased(benchmark::State &state) {
+  sys_con *sys = new_state(static_cast<int>(state.range(0)));
+  aperture *ap = phased_array(sys);
+  run_map(state, sys, ap, grid(241, 301, 30e-3, 5e-3, 80e-3));
+  xdc_free(sys, ap);
+  release_state(sys);
+}
+BENCHMARK(BM_CmpFieldMapPhased)
     ->ArgName("threads")
     ->Arg(1)
     ->Arg(2)

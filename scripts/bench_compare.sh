@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Builds the library of revision REV (default 2907096) in a temporary
+# Builds the library of revision REV (default speed3-base) in a temporary
 # worktree and the working tree's library side by side in release mode,
 # links the same comparison cases (bench/compare_cases.cpp, public calls
 # only) against each, runs every case old, new, old, new ... for ROUNDS
@@ -12,7 +12,7 @@
 # Usage: scripts/bench_compare.sh [REV] [ROUNDS] [RUNS]
 set -euo pipefail
 top="$(cd "$(dirname "$0")/.." && pwd)"
-rev="${1:-2907096}"
+rev="${1:-speed3-base}"
 rounds="${2:-3}"
 runs="${3:-1}"
 work="$top/build/compare"
@@ -48,7 +48,9 @@ link_cases "$top" "$work/new-build" "$work/cases-new"
 cases="BM_CmpScatMulti/scatterers:1000/threads:1 BM_CmpScatMulti/scatterers:1000/threads:2
 BM_CmpScatMulti/scatterers:10000/threads:1 BM_CmpScatMulti/scatterers:10000/threads:2
 BM_CmpHpMap/threads:1 BM_CmpHpMap/threads:2 BM_CmpBmodeLine/threads:1 BM_CmpBmodeLine/threads:2
-BM_CmpHLinear/threads:1 BM_CmpHLinear/threads:2"
+BM_CmpHLinear/threads:1 BM_CmpHLinear/threads:2
+BM_CmpFieldMapConvex/threads:1 BM_CmpFieldMapConvex/threads:2
+BM_CmpFieldMapPhased/threads:1 BM_CmpFieldMapPhased/threads:2"
 results="$work/results.txt"
 : >"$results"
 
@@ -91,6 +93,9 @@ for line in open(sys.argv[1]):
         memory[(who, name)] = (float(rss), float(res))
     else:
         rates.setdefault((who, name), []).append(float(rate))
+    if "FieldMap" in name:
+        peaks = memory.setdefault((who, name), [])
+        peaks.append(float(rss))
 
 def med(who, name):
     v = rates.get((who, name))
@@ -107,6 +112,8 @@ labels = [
     ("BM_CmpHpMap", "hp 10,000 points (points/s)", ">= 3x 2T, 2T/1T >= 1.85"),
     ("BM_CmpBmodeLine", "B-mode line 20,000 scatterers (scat/s)", ">= 3x 2T"),
     ("BM_CmpHLinear", "h linear 1 x 28, 1,000 points (points/s)", ">= 2x"),
+    ("BM_CmpFieldMapConvex", "(a) hp map convex 10,000 (points/s)", ">= 2x 2T, 2T/1T >= 1.85"),
+    ("BM_CmpFieldMapPhased", "(b) hp map phased 72,541 (points/s)", ">= 2x 2T, 2T/1T >= 1.85"),
 ]
 fmt = "{:<41} {:>2} {:>11} {:>9} {:>11} {:>9} {:>6}"
 print("\nold = {}, new = working tree; medians over the rounds, spread = max/min".format(sys.argv[2]))
@@ -133,4 +140,13 @@ for t in (1, 2):
             rss, res = memory[key]
             print("  {} threads {}: {:.0f} MB of result samples, peak RSS {:.0f} MB ({:.2f} x)".format(
                 who, t, res, rss, rss / res))
+print("\nfield maps, largest peak resident memory of a process over the rounds (MB):")
+for prefix, label, _ in labels:
+    if "FieldMap" not in prefix:
+        continue
+    for t in (1, 2):
+        name = "{}/threads:{}".format(prefix, t)
+        cells = ["{} {:.0f}".format(who, max(memory[(who, name)]))
+                 for who in ("old", "new") if (who, name) in memory]
+        print("  {} {} threads: {}".format(label.split(" (")[0], t, ", ".join(cells)))
 PY

@@ -704,6 +704,86 @@ SONVAR_API signal_rec **calc_hhp(sys_con *sys, aperture *transmit, aperture *rec
 SONVAR_API signal_rec **calc_function_parallel(sys_con *sys, int function_code, aperture *ap1,
                                                aperture *ap2, int N, point3 *points);
 
+/* ---- Field maps: reductions per point ------------------------------------ */
+
+/* A field map computes h, hp or hhp at every point as calc_h, calc_hp and
+ * calc_hhp do (the same samples), keeps of each point's signal only the
+ * reductions asked for, and writes them into the caller's arrays. Each
+ * point's signal lives only in a worker's scratch while it is reduced, so
+ * the memory is the caller's arrays plus a fixed amount per thread (the
+ * scratch block, the pulse and its spectra, a few signals of the longest
+ * response), whatever the number of points. */
+
+/* Defined while the header declares the field-map calls. */
+#define SONVAR_HAS_FIELD_MAP 1
+
+/* field_map_request.reductions: an or of these flags. */
+enum {
+  SONVAR_MAP_PEAK = 1,     /* peak: largest absolute value; peak_time: time of the first sample
+                              that reaches it (NaN when the signal is absent or all zero) */
+  SONVAR_MAP_RMS = 2,      /* root mean square over the request's window */
+  SONVAR_MAP_ENERGY = 4,   /* sum of the squared samples over fs: (unit)^2 s */
+  SONVAR_MAP_SPECTRUM = 8, /* |sum_j v_j exp(-2 pi i f (s + j) / fs)| / fs at each of the
+                              request's frequencies f: (unit) s */
+  SONVAR_MAP_SPAN = 16     /* first sample s and number of samples of the point's signal
+                              (0 and 0 where h has no signal) */
+};
+
+/* field_map_request.rms_window. */
+enum {
+  SONVAR_RMS_COMMON = 0, /* over the common time axis of the call's points: from the first
+                            sample of the earliest signal to the last sample of the latest,
+                            as when all signals are aligned as the columns of one matrix */
+  SONVAR_RMS_FIXED = 1   /* over the samples [window_first, window_first + window_samples) */
+};
+
+/* What a field map computes. Samples outside a point's signal count as
+ * zeros in every window. */
+typedef struct field_map_request {
+  int32_t quantity;          /* SONVAR_CALC_H, SONVAR_CALC_HP or SONVAR_CALC_HHP */
+  int32_t reductions;        /* SONVAR_MAP_* flags, at least one */
+  int32_t rms_window;        /* SONVAR_RMS_COMMON or SONVAR_RMS_FIXED */
+  int64_t window_first;      /* FIXED: first sample of the window, time window_first / fs */
+  int64_t window_samples;    /* FIXED: samples in the window, at least 1 */
+  int32_t no_frequencies;    /* SPECTRUM: number of frequencies, at least 1 */
+  const double *frequencies; /* SPECTRUM: the frequencies, Hz, each from 0 to fs / 2 */
+} field_map_request;
+
+/* Where a field map writes, point i at entry i: arrays of n values, owned by
+ * the caller; only those of the reductions asked for are used (the others
+ * may be NULL). */
+typedef struct field_map_result {
+  double *peak;          /* PEAK */
+  double *peak_time;     /* PEAK, s */
+  double *rms;           /* RMS */
+  double *energy;        /* ENERGY */
+  double *spectrum;      /* SPECTRUM: n * no_frequencies values, point by point */
+  int64_t *first_sample; /* SPAN */
+  int64_t *no_samples;   /* SPAN */
+} field_map_result;
+
+/* The field map of n points (m) on the calling thread. transmit is the
+ * aperture of h and hp; hhp uses transmit and receive (which may be the
+ * same); receive is not read for h and hp and may be NULL. The values equal
+ * those of the same reductions of calc_h, calc_hp or calc_hhp's signals to
+ * rounding (sums of squares in another order). Refused with one line naming
+ * the argument: n below 1, an unknown quantity or reduction flag, no
+ * reduction, a missing result array, a FIXED window without samples, SPECTRUM without
+ * frequencies or with one outside [0, fs/2], and, after the points are
+ * done, a FIXED window that lies wholly before or after all the signals. Returns
+ * n; 0 on a failure in the returning mode (the arrays partly written). */
+SONVAR_API int64_t calc_field_map(sys_con *sys, aperture *transmit, aperture *receive, int64_t n,
+                                  const point3 *points, const field_map_request *request,
+                                  const field_map_result *out);
+
+/* calc_field_map on the state's `threads` workers: the calling thread and
+ * threads - 1 more take blocks of points in turn until all are done. Each
+ * point's values do not depend on the thread count. */
+SONVAR_API int64_t calc_field_map_parallel(sys_con *sys, aperture *transmit, aperture *receive,
+                                           int64_t n, const point3 *points,
+                                           const field_map_request *request,
+                                           const field_map_result *out);
+
 /* Echo of n point scatterers (positions in m, amplitudes) summed over the
  * receive aperture. Reorders the scatterers in place when n > 10. */
 SONVAR_API signal_rec *calc_scat(sys_con *sys, aperture *transmit, aperture *receive, int n,

@@ -75,8 +75,8 @@ TEST_F(CalculationsParTest, RectangleApertureTakesThreeWorkingSignals) {
   // The records cover the largest element, and here the whole aperture (9
   // rectangles) in one batch.
   EXPECT_EQ(block->batch_capacity, 9);
-  block->unit_vectors[8].t0 = 1.0;
-  block->timings[8].t4 = 1.0;
+  block->batch_rows[8] = 1;
+  block->batch_delays[8] = 1.0;
   for (int i = 0; i < 3; i++) block->delays[i] = block->apodizations[i] = i;
   free_memory_block(sys, block);
   EXPECT_EQ(signals_out(), 0);
@@ -98,7 +98,7 @@ TEST_F(CalculationsParTest, TriangleApertureTakesTriangleScratchOnly) {
   ASSERT_NE(block->tri_times, nullptr);
   ASSERT_NE(block->tri_corners, nullptr);
   block->tri_corners[2].z = 1.0;
-  EXPECT_EQ(block->unit_vectors, nullptr);
+  EXPECT_EQ(block->batch_rows, nullptr);
   free_memory_block(sys, block);
   EXPECT_EQ(signals_out(), 0);
   sonvar_test::free_hand_aperture(sys, ap);

@@ -8,7 +8,10 @@ make `Aperture` objects (arrays, pistons, free-form tables); apertures take
 focusing, apodization, delays, impulse responses and excitations. The
 calculations (`calc_h`, `calc_hp`, `calc_hhp`, `calc_scat`,
 `calc_scat_multi`, `calc_scat_all`) return a `Field`: one matrix aligned on
-one start time t0 (s) at the sampling frequency fs (Hz). Bad arguments raise
+one start time t0 (s) at the sampling frequency fs (Hz); a result beyond
+the simulator's memory budget is refused before it is computed.
+`field_map` keeps of h, hp or hhp only peak, RMS, energy (and spectrum
+magnitudes) per point, in memory that does not grow with the points. Bad arguments raise
 ValueError or TypeError naming the argument; a failure inside the library
 raises `SonvarError` with the library's message, and the simulator stays
 usable. The library is quiet unless output= asks for its lines.
@@ -60,16 +63,16 @@ Example
 
 from . import _core
 from . import pulses
-from .simulator import (OPTIONS, RECTANGLE_COLUMNS, TRIANGLE_COLUMNS, Aperture, Field,
-                        Simulator, SonvarError)
+from .simulator import (OPTIONS, RECTANGLE_COLUMNS, REDUCTIONS, TRIANGLE_COLUMNS, Aperture,
+                        Field, FieldMap, Simulator, SonvarError)
 
 __version__ = _core.version
 
 _SUBMODULES = ("field", "phantom", "imaging", "sequence", "channel", "uff", "beamform",
                "display", "motion", "ensemble", "doppler")
 
-__all__ = ["Simulator", "Aperture", "Field", "SonvarError", "OPTIONS", "RECTANGLE_COLUMNS",
-           "TRIANGLE_COLUMNS", "pulses", *_SUBMODULES]
+__all__ = ["Simulator", "Aperture", "Field", "FieldMap", "SonvarError", "OPTIONS",
+           "RECTANGLE_COLUMNS", "TRIANGLE_COLUMNS", "REDUCTIONS", "pulses", *_SUBMODULES]
 
 
 def __getattr__(name):

@@ -1,8 +1,22 @@
 """Reductions of calculated fields: peak, RMS and energy per point, and the
 -6 dB beam width and depth of field of a map.
 
-Every function takes a `sonvar.Field` or a plain array whose first axis is
-time (shape (samples, points) or (samples, ...)).
+peak, rms and energy take a `sonvar.FieldMap` (Simulator.field_map: the
+reductions formed in the library, in memory that does not grow with the
+points; the way for maps of many points), a `sonvar.Field` or a plain
+array whose first axis is time (shape (samples, points) or (samples, ...)).
+
+Example
+-------
+>>> import numpy as np, sonvar
+>>> from sonvar import field
+>>> sim = sonvar.Simulator(fs=50e6)
+>>> probe = sim.linear_array(32, 0.27e-3, 5e-3, 0.03e-3, focus=(0, 0, 0.02))
+>>> probe.impulse(sonvar.pulses.gaussian_pulse(5e6, 0.6, sim.fs))
+>>> x = np.linspace(-4e-3, 4e-3, 41)
+>>> beam = sim.field_map(probe, np.column_stack([x, 0 * x, 0 * x + 0.02]))
+>>> round(field.beam_width(field.peak(beam), x) * 1e3, 1)  # -6 dB width at 20 mm, mm
+0.8
 """
 
 from typing import Optional, Tuple, Union
@@ -11,9 +25,19 @@ import numpy as np
 from numpy.typing import ArrayLike
 
 from . import _checks as chk
-from .simulator import Field
+from .simulator import Field, FieldMap
 
 __all__ = ["peak", "rms", "energy", "beam_width", "depth_of_field"]
+
+
+def _reduced(field, name):
+    """The reduction `name` of a FieldMap, or None for anything else."""
+    if hasattr(field, "peak_time") and hasattr(field, "window"):
+        value = getattr(field, name)
+        if value is None:
+            raise ValueError(f"field: this FieldMap has no {name}; ask for it in reduce=")
+        return value
+    return None
 
 
 def _samples(field):
@@ -24,22 +48,34 @@ def _samples(field):
     return a
 
 
-def peak(field: Union[Field, ArrayLike]) -> np.ndarray:
-    """Largest absolute value over time, per point: shape field.shape[1:]."""
+def peak(field: Union[Field, FieldMap, ArrayLike]) -> np.ndarray:
+    """Largest absolute value over time, per point: shape field.shape[1:] (a FieldMap's peak)."""
+    reduced = _reduced(field, "peak")
+    if reduced is not None:
+        return reduced
     return np.abs(_samples(field)).max(axis=0)
 
 
-def rms(field: Union[Field, ArrayLike]) -> np.ndarray:
-    """Root mean square over the rows, per point (zero rows of the common time axis count)."""
+def rms(field: Union[Field, FieldMap, ArrayLike]) -> np.ndarray:
+    """Root mean square over the rows, per point (zero rows of the common time axis count).
+
+    A FieldMap gives its rms, over its window (by default the same common time axis).
+    """
+    reduced = _reduced(field, "rms")
+    if reduced is not None:
+        return reduced
     a = _samples(field)
     return np.sqrt(np.mean(a * a, axis=0))
 
 
-def energy(field: Union[Field, ArrayLike], fs: Optional[float] = None) -> np.ndarray:
+def energy(field: Union[Field, FieldMap, ArrayLike], fs: Optional[float] = None) -> np.ndarray:
     """Time integral of the squared signal, per point: sum(v^2) / fs, in (unit)^2 s.
 
-    fs (Hz) defaults to the Field's own.
+    fs (Hz) defaults to the Field's own; a FieldMap gives its energy.
     """
+    reduced = _reduced(field, "energy")
+    if reduced is not None:
+        return reduced
     fs = getattr(field, "fs", None) if fs is None else fs
     fs = chk.number(fs, "fs", positive=True)
     a = _samples(field)

@@ -64,7 +64,8 @@ def _span(spans):
 
 
 class FieldPlan:
-    """h, hp or hhp on points, in chunks of points; per point peak, RMS and energy."""
+    """h, hp or hhp on points, in chunks of points; per point peak, RMS and energy, reduced in the
+    library (Simulator.field_map); with keep_signals the signals too."""
 
     noun = "points"
 
@@ -74,31 +75,33 @@ class FieldPlan:
         self.points, self.chunk = f["points"], f["chunk"]
         self.units = -(-len(self.points) // self.chunk)
         self.work = len(self.points)
-        self.calc = None
+        self.sim = None
 
     def unit_work(self, i):
         return min(self.chunk, len(self.points) - i * self.chunk)
 
     def setup(self):
-        sim = self.job.simulator(self.threads)
-        ap = self.job.build_probe(sim)
-        q = self.job.field["quantity"]
-        if q == "hhp":
-            self.calc = lambda p: sim.calc_hhp(ap, ap, p)
-        else:
-            self.calc = lambda p: getattr(sim, "calc_" + q)(ap, p)
-        self.sim = sim
+        self.sim = self.job.simulator(self.threads)
+        self.ap = self.job.build_probe(self.sim)
 
     def compute(self, i):
-        if self.calc is None:
+        if self.sim is None:
             self.setup()
-        f = self.calc(self.points[i * self.chunk:(i + 1) * self.chunk])
-        a = f.data
-        out = {"start": np.int64(f.start_sample), "rows": np.int64(a.shape[0]),
-               "peak": np.abs(a).max(axis=0),
-               "sumsq": np.sum(a * a, axis=0)}
+        q = self.job.field["quantity"]
+        p = self.points[i * self.chunk:(i + 1) * self.chunk]
+        m = self.sim.field_map(self.ap, p, quantity=q, reduce=("peak", "energy"))
+        fs = self.job.fs
+        # The unit's span on the common time axis, as the rows of its aligned signals (one row
+        # at sample 0 when no point has a signal).
+        start, end = (int(round(t * fs)) for t in m.window)
+        if end <= start:
+            start, end = 0, 1
+        out = {"start": np.int64(start), "rows": np.int64(end - start), "peak": m.peak,
+               "energy": m.energy}
         if self.job.field["keep_signals"]:
-            out["data"] = a
+            calc = getattr(self.sim, "calc_" + q)
+            f = calc(self.ap, self.ap, p) if q == "hhp" else calc(self.ap, p)
+            out["data"] = f.data
         return out
 
     def scratch_on_disk(self):
@@ -107,15 +110,17 @@ class FieldPlan:
     def finish(self, scratch, out, spans):
         job, f = self.job, self.job.field
         n = len(self.points)
-        peak, sumsq = np.zeros(n), np.zeros(n)
+        peak, energy = np.zeros(n), np.zeros(n)
         for i in range(self.units):
-            r = scratch.get(i, ("peak", "sumsq"))
+            r = scratch.get(i, ("peak", "energy"))
             sl = slice(i * self.chunk, i * self.chunk + len(r["peak"]))
-            peak[sl], sumsq[sl] = r["peak"], r["sumsq"]
+            peak[sl], energy[sl] = r["peak"], r["energy"]
         first, rows = _span(spans)
         fs = job.fs
-        unit = _UNITS[f["quantity"]]
         shape = (n,) if f["axes"] is None else tuple(len(f["axes"][a]) for a in "xyz")
+        # RMS over the common time axis of all points (the rows of their aligned signals).
+        rms = np.sqrt(energy * fs / rows).reshape(shape)
+        unit = _UNITS[f["quantity"]]
         axes = ["point"] if f["axes"] is None else ["x", "y", "z"]
         out.attrs("field", quantity=f["quantity"], fs=fs, t0=first / fs, samples=rows,
                   units=unit, axes=axes)
@@ -124,8 +129,8 @@ class FieldPlan:
             for a in "xyz":
                 out.array(f"field/{a}", f["axes"][a], units="m")
         out.array("field/peak", peak.reshape(shape), units=unit, axes=axes)
-        out.array("field/rms", np.sqrt(sumsq / rows).reshape(shape), units=unit, axes=axes)
-        out.array("field/energy", (sumsq / fs).reshape(shape), units=f"({unit})^2 s", axes=axes)
+        out.array("field/rms", rms, units=unit, axes=axes)
+        out.array("field/energy", energy.reshape(shape), units=f"({unit})^2 s", axes=axes)
         if f["keep_signals"]:
             d = out.stream("field/signals", (rows, n), units=unit, t0=first / fs, fs=fs,
                            axes=["time", "point"])
@@ -134,7 +139,7 @@ class FieldPlan:
                 s = int(r["start"]) - first
                 height, width = r["data"].shape
                 d[s:s + height, i * self.chunk:i * self.chunk + width] = r["data"]
-        return {"peak": peak.reshape(shape), "rms": np.sqrt(sumsq / rows).reshape(shape)}
+        return {"peak": peak.reshape(shape), "rms": rms}
 
 
 class _ImagePlan:

@@ -5,6 +5,7 @@ dB/(m Hz). Element numbers count from 1, as in the library's element calls.
 """
 
 import logging
+import math
 import textwrap
 from dataclasses import dataclass
 from typing import Any, Dict, Optional
@@ -12,12 +13,13 @@ from typing import Any, Dict, Optional
 import numpy as np
 from numpy.typing import ArrayLike
 
+from . import _budget
 from . import _checks as chk
 from . import _core
 from ._machine import cores, memory_available, size_text
 
-__all__ = ["Simulator", "Aperture", "Field", "SonvarError", "OPTIONS", "OPTION_TABLE",
-           "RECTANGLE_COLUMNS", "TRIANGLE_COLUMNS"]
+__all__ = ["Simulator", "Aperture", "Field", "FieldMap", "SonvarError", "OPTIONS", "OPTION_TABLE",
+           "RECTANGLE_COLUMNS", "TRIANGLE_COLUMNS", "REDUCTIONS"]
 
 SonvarError = _core.SonvarError
 SonvarError.__doc__ = """A failure inside the library, carrying the library's message.
@@ -43,6 +45,10 @@ TRIANGLE_COLUMNS = ("element", "index", "apodization",
                     "element_center_x", "element_center_y", "element_center_z",
                     "x1", "y1", "z1", "x2", "y2", "z2", "x3", "y3", "z3")
 
+#: Reductions Simulator.field_map keeps per point.
+REDUCTIONS = ("peak", "rms", "energy", "spectrum")
+
+_QUANTITIES = {"h": 1, "hp": 2, "hhp": 3}
 _TABLES = {"rectangles": 1, "triangles": 2, "lines": 3, "focus": 4, "apodization": 5}
 _SHOW = {"all": 0, "elements": 1, "focus": 2, "apodization": 3, "header": -1}
 _WINDOWS = {"hanning": 1, "hamming": 2, "blackman": 3}
@@ -81,6 +87,50 @@ class Field:
     def times(self) -> np.ndarray:
         """Time of every row, s: t0 + arange(samples) / fs."""
         return self.t0 + np.arange(self.data.shape[0]) / self.fs
+
+
+@dataclass(frozen=True)
+class FieldMap:
+    """Reductions of h, hp or hhp per point, shaped like the points' leading dimensions.
+
+    An attribute is None when its reduction was not asked for.
+
+    Attributes
+    ----------
+    peak : numpy.ndarray
+        Largest absolute value of each point's signal (the units of the
+        quantity: h in m/s, hp and hhp in the library's scaled units).
+    peak_time : numpy.ndarray
+        Time of the first sample that reaches the peak, s; NaN where the
+        signal is absent or all zero.
+    rms : numpy.ndarray
+        Root mean square over `window`.
+    energy : numpy.ndarray
+        Sum of the squared samples over fs, (unit)^2 s.
+    spectrum : numpy.ndarray
+        |sum_j v_j exp(-2 pi i f t_j)| / fs at each of `frequencies`, (unit) s:
+        shape leading dimensions + (len(frequencies),).
+    frequencies : numpy.ndarray
+        The frequencies of `spectrum`, Hz (None without it).
+    window : tuple of float
+        The RMS window (start, end), s: the common time axis of all points
+        (from the first sample of the earliest signal to the last of the
+        latest, as the rows of calc_hp's matrix) unless a window was given.
+    quantity : str
+        "h", "hp" or "hhp".
+    fs : float
+        Sampling frequency, Hz.
+    """
+
+    peak: np.ndarray = None
+    peak_time: np.ndarray = None
+    rms: np.ndarray = None
+    energy: np.ndarray = None
+    spectrum: np.ndarray = None
+    frequencies: np.ndarray = None
+    window: tuple = None
+    quantity: str = "hp"
+    fs: float = 0.0
 
 
 class _Output:
@@ -169,6 +219,10 @@ class Simulator:
         apertures: pulses are sampled at the fs of their time.
     threads : int, optional
         Worker threads of the calculations (default: the number of cores).
+    memory_budget : float, optional
+        Bytes of samples calc_h, calc_hp and calc_hhp may return (default
+        2 GiB): a larger result is refused before it is computed (see
+        field_map for peak, RMS and energy maps of any size).
     output : None, "logging" or callable, optional
         Where the library's lines go. None (default) drops them, so nothing
         reaches standard output; "logging" sends each line to the logger
@@ -199,8 +253,12 @@ OPTIONS_TEXT
     """
 
     def __init__(self, c: float = 1540.0, fs: float = 100e6, threads: Optional[int] = None,
-                 output: Any = None, **options: float) -> None:
+                 output: Any = None, memory_budget: Optional[float] = None,
+                 **options: float) -> None:
         self._state = _core.State()
+        self._memory_budget = _budget.DEFAULT_BUDGET
+        if memory_budget is not None:
+            self.memory_budget = memory_budget
         self._output = None
         self.set_output(output)
         self.set("c", c)
@@ -259,6 +317,15 @@ OPTIONS_TEXT
     c = _option_property("c", "Speed of sound, m/s.")
     fs = _option_property("fs", "Sampling frequency, Hz.")
     threads = _option_property("threads", "Worker threads of the calculations.")
+
+    @property
+    def memory_budget(self) -> float:
+        """Bytes of samples calc_h, calc_hp and calc_hhp may return (default 2 GiB)."""
+        return self._memory_budget
+
+    @memory_budget.setter
+    def memory_budget(self, value: float) -> None:
+        self._memory_budget = chk.number(value, "memory_budget", positive=True)
 
     def attenuation(self, att: float = 0.0, freq_att: float = 0.0, att_f0: float = 0.0,
                     enabled: bool = True) -> None:
@@ -528,6 +595,21 @@ OPTIONS_TEXT
             raise ValueError(f"{name} belongs to another Simulator")
         return aperture
 
+    def _check_result_memory(self, code, transmit, receive, p):
+        """Refuse before computing a matrix of signals beyond the memory budget."""
+        box = transmit._extent()
+        pulse = 1
+        if code >= 2:
+            pulse = transmit.impulse_response.size + transmit.excitation_signal.size - 1
+        if code == 3:
+            pulse += receive.impulse_response.size - 1
+        rows = _budget.aligned_rows(p, box[0], box[1], self.c, self.fs, pulse, two_way=code == 3)
+        name = {1: "calc_h", 2: "calc_hp", 3: "calc_hhp"}[code]
+        _budget.check_result_memory(
+            8.0 * rows * p.shape[0], self._memory_budget, name,
+            "Simulator.field_map keeps only peak, RMS and energy per point in any number of "
+            "points; or raise Simulator.memory_budget")
+
     def _own(self, aperture, name):
         return self._mine(aperture, name)._core
 
@@ -550,9 +632,140 @@ OPTIONS_TEXT
         p = chk.points(points)
         call = ("calc_h", "calc_hp", "calc_hhp")[code - 1]
         self._result_fits(call, len(p), apertures, p)
+        self._check_result_memory(code, apertures[0], apertures[-1], p)
         cores = [a._core for a in apertures]
         data, start = _core.field(self._state, code, cores[0], cores[-1] if code == 3 else None, p)
         return Field(_finite(data, call), start / self.fs, self.fs)
+
+    def field_map(self, aperture, points, quantity="hp", reduce=("peak", "rms", "energy"),
+                  receive=None, window=None, frequencies=None):
+        """h, hp or hhp at every point, kept only as reductions per point.
+
+        Each point's signal is formed and reduced inside the library and
+        given back at once: memory is the result arrays plus a fixed amount
+        per thread, whatever the number of points. The values equal those
+        of the same reductions of calc_h, calc_hp or calc_hhp's signals
+        (peak and its time exactly, sums to rounding).
+
+        Parameters
+        ----------
+        aperture : Aperture
+            The aperture of h and hp; the transmit aperture of hhp.
+        points : (..., 3) array_like
+            Field points, m; the results take the shape of the leading
+            dimensions (an (nx, nz, 3) grid gives (nx, nz) maps).
+        quantity : {"h", "hp", "hhp"}
+            Spatial impulse response, emitted pressure or pulse-echo field.
+        reduce : sequence of str
+            Any of REDUCTIONS: "peak" (with peak_time), "rms", "energy",
+            "spectrum" (needs frequencies).
+        receive : Aperture, optional
+            The receive aperture of hhp (default: `aperture`); not for h and hp.
+        window : (2,) array_like, optional
+            RMS window (start, end), s: the samples at times k / fs with
+            start <= k / fs < end. Default: the common time axis of all points.
+        frequencies : array_like, optional
+            Frequencies of "spectrum", Hz, from 0 to fs / 2.
+
+        Returns
+        -------
+        FieldMap
+
+        Raises
+        ------
+        TypeError, ValueError
+            Bad arguments (nothing is computed), or a window that lies wholly
+            before or after the points' signals.
+
+        Examples
+        --------
+        >>> import numpy as np, sonvar
+        >>> sim = sonvar.Simulator(fs=50e6)
+        >>> probe = sim.linear_array(32, 0.27e-3, 5e-3, 0.03e-3, focus=(0, 0, 0.02))
+        >>> x, z = np.meshgrid(np.linspace(-5e-3, 5e-3, 11), np.linspace(5e-3, 30e-3, 26),
+        ...                    indexing="ij")
+        >>> grid = np.stack([x, 0 * x, z], axis=-1)
+        >>> beam = sim.field_map(probe, grid)
+        >>> beam.peak.shape, beam.rms.shape
+        ((11, 26), (11, 26))
+        """
+        if not isinstance(quantity, str) or quantity not in _QUANTITIES:
+            raise ValueError(f"quantity must be one of {tuple(_QUANTITIES)}, got {quantity!r}")
+        code = _QUANTITIES[quantity]
+        names = (reduce,) if isinstance(reduce, str) else tuple(reduce)
+        for name in names:
+            if not isinstance(name, str) or name not in REDUCTIONS:
+                raise ValueError(f"reduce: unknown reduction {name!r}; reductions are "
+                                 f"{', '.join(REDUCTIONS)}")
+        if not names:
+            raise ValueError("reduce must name at least one reduction")
+        transmit = self._own(aperture, "aperture")
+        if receive is not None and code != 3:
+            raise ValueError(f"receive is only for quantity 'hhp', not {quantity!r}")
+        rx = self._own(receive, "receive") if receive is not None else transmit
+        p = chk.real_array(points, "points")
+        if p.ndim < 1 or p.shape[-1] != 3:
+            raise ValueError(f"points must have shape (..., 3), got {p.shape}")
+        shape = p.shape[:-1]
+        p = np.ascontiguousarray(chk.finite(p.reshape(-1, 3), "points"))
+        if p.shape[0] == 0:
+            raise ValueError("points must hold at least one point")
+        flags = 0
+        for name, flag in (("peak", _core.MAP_PEAK), ("rms", _core.MAP_RMS),
+                           ("energy", _core.MAP_ENERGY), ("spectrum", _core.MAP_SPECTRUM)):
+            if name in names:
+                flags |= flag
+        f = np.zeros(0)
+        if "spectrum" in names:
+            if frequencies is None:
+                raise ValueError("frequencies must be given for the reduction 'spectrum'")
+            f = chk.vector(frequencies, "frequencies")
+            if np.any(f < 0) or np.any(f > self.fs / 2):
+                raise ValueError(f"frequencies must lie from 0 to fs/2 = {self.fs / 2:g} Hz")
+        elif frequencies is not None:
+            raise ValueError("frequencies are only for the reduction 'spectrum'")
+        first, count, fixed = self._rms_window(window, "rms" in names)
+        try:
+            out = _core.field_map(self._state, code, transmit, rx, p, flags | _core.MAP_SPAN,
+                                  1 if fixed else 0, first, count, f)
+        except SonvarError as error:
+            text = str(error)
+            if fixed and "RMS window" in text:  # known once every point is done
+                raise ValueError("window: " + text.split(": ", 2)[-1].strip()) from None
+            raise
+        if fixed:
+            span = (first / self.fs, (first + count) / self.fs)
+        else:
+            present = out["no_samples"] > 0
+            if np.any(present):
+                starts = out["first_sample"][present]
+                span = (starts.min() / self.fs,
+                        (starts + out["no_samples"][present]).max() / self.fs)
+            else:
+                span = (0.0, 0.0)
+        spectrum = out.get("spectrum")
+        return FieldMap(
+            peak=out["peak"].reshape(shape) if "peak" in out else None,
+            peak_time=out["peak_time"].reshape(shape) if "peak_time" in out else None,
+            rms=out["rms"].reshape(shape) if "rms" in out else None,
+            energy=out["energy"].reshape(shape) if "energy" in out else None,
+            spectrum=spectrum.reshape(shape + (f.size,)) if spectrum is not None else None,
+            frequencies=f if "spectrum" in names else None,
+            window=span, quantity=quantity, fs=self.fs)
+
+    def _rms_window(self, window, rms):
+        """(first sample, samples, fixed) of an RMS window given in seconds."""
+        if window is None:
+            return 0, 0, False
+        w = chk.vector(window, "window", length=2)
+        if not rms:
+            raise ValueError("window is only for the reduction 'rms'")
+        first = math.ceil(w[0] * self.fs - 1e-6)
+        end = math.ceil(w[1] * self.fs - 1e-6)
+        if end <= first:
+            raise ValueError(f"window ({w[0]:g}, {w[1]:g}) s holds no sample at fs "
+                             f"{self.fs:g} Hz")
+        return first, end - first, True
 
     def calc_h(self, aperture: "Aperture", points: ArrayLike) -> "Field":
         """Spatial impulse response at each point.
@@ -904,6 +1117,20 @@ class Aperture:
     def sub_elements(self) -> np.ndarray:
         """Number of mathematical elements of each physical element, a list."""
         return self._core.sub_elements()
+
+    def _extent(self):
+        """Corners (low, high) of the box around the elements, m."""
+        kind = self.kind
+        if kind == "rectangles":
+            t = self.table("rectangles")
+            corners = t[:, 10:22].reshape(-1, 4, 3).reshape(-1, 3)
+        elif kind == "triangles":
+            corners = self.table("triangles")[:, 6:15].reshape(-1, 3)
+        else:
+            corners = np.asarray(self.element_centers, dtype=float).reshape(-1, 3)
+        if corners.size == 0:
+            corners = np.zeros((1, 3))
+        return corners.min(axis=0), corners.max(axis=0)
 
     def _per_element(self, values, name, entries):
         v = chk.real_array(values, name)

@@ -140,6 +140,7 @@ void bind_apertures(py::module_ &m);
 void bind_constructors(py::module_ &m);
 void bind_calculations(py::module_ &m);
 void bind_channels(py::module_ &m);
+void bind_field_map(py::module_ &m);
 
 }  // namespace sonvar_py
 

@@ -11,4 +11,5 @@ PYBIND11_MODULE(_core, m) {
   sonvar_py::bind_constructors(m);
   sonvar_py::bind_calculations(m);
   sonvar_py::bind_channels(m);
+  sonvar_py::bind_field_map(m);
 }

@@ -30,6 +30,7 @@
     !defined(__clang__) && !defined(SONVAR_NO_SIMD)
 #define SONVAR_VECTOR_CLONES __attribute__((target_clones("avx2", "default")))
 #define SONVAR_WIDE_VECTOR_CLONES __attribute__((target_clones("avx512f", "avx2", "default")))
+#define SONVAR_HAS_CLONES 1
 #else
 #define SONVAR_VECTOR_CLONES
 #define SONVAR_WIDE_VECTOR_CLONES
@@ -54,12 +55,26 @@ constexpr bool kVectorKernels = false;
 constexpr bool kVectorKernels = true;
 #endif
 
+// Whether the processor runs the AVX-512 clones: a kernel that works on
+// eight lanes there takes four elsewhere, where eight lanes are formed of
+// two or four registers and their shuffles and lane reads go through
+// memory. (Checked per call: the answer is cached by the compiler's
+// run-time library.)
+inline bool wide_lanes() {
+#if defined(SONVAR_HAS_CLONES)
+  return __builtin_cpu_supports("avx512f");
+#else
+  return false;
+#endif
+}
+
 // Four and eight doubles, and four 64-bit integers (the bits of four
 // doubles, or the masks of their comparisons: all ones where true), as one
 // value each; loads and stores need no alignment.
 typedef double Lanes4 __attribute__((vector_size(32), aligned(8)));
 typedef double Lanes8 __attribute__((vector_size(64), aligned(8)));
 typedef std::int64_t Bits4 __attribute__((vector_size(32), aligned(8)));
+typedef std::int64_t Bits8 __attribute__((vector_size(64), aligned(8)));
 
 // The lanes at p, and into p.
 template <typename V>
@@ -81,6 +96,14 @@ SONVAR_LANE_HELPER Lanes4 gather4(Lane lane) {
 template <typename Lane>
 SONVAR_LANE_HELPER Bits4 gather_bits4(Lane lane) {
   return Bits4{lane(0), lane(1), lane(2), lane(3)};
+}
+template <typename Lane>
+SONVAR_LANE_HELPER Lanes8 gather8(Lane lane) {
+  return Lanes8{lane(0), lane(1), lane(2), lane(3), lane(4), lane(5), lane(6), lane(7)};
+}
+template <typename Lane>
+SONVAR_LANE_HELPER Bits8 gather_bits8(Lane lane) {
+  return Bits8{lane(0), lane(1), lane(2), lane(3), lane(4), lane(5), lane(6), lane(7)};
 }
 
 // mask ? a : b lane by lane (mask from a comparison, or any non-zero), and
@@ -106,6 +129,11 @@ SONVAR_LANE_HELPER Bits4 bits_of(Lanes4 v) {
   std::memcpy(&b, &v, sizeof b);
   return b;
 }
+SONVAR_LANE_HELPER Bits8 bits_of(Lanes8 v) {
+  Bits8 b;
+  std::memcpy(&b, &v, sizeof b);
+  return b;
+}
 SONVAR_LANE_HELPER std::int64_t bits_of(double v) {
   std::int64_t b;
   std::memcpy(&b, &v, sizeof b);
@@ -113,6 +141,11 @@ SONVAR_LANE_HELPER std::int64_t bits_of(double v) {
 }
 SONVAR_LANE_HELPER Lanes4 lanes_of_bits(Bits4 b) {
   Lanes4 v;
+  std::memcpy(&v, &b, sizeof v);
+  return v;
+}
+SONVAR_LANE_HELPER Lanes8 lanes_of_bits(Bits8 b) {
+  Lanes8 v;
   std::memcpy(&v, &b, sizeof v);
   return v;
 }
@@ -124,6 +157,9 @@ SONVAR_LANE_HELPER double lanes_of_bits(std::int64_t b) {
 
 // |v| lane by lane: the sign bit cleared, as fabs does.
 SONVAR_LANE_HELPER Lanes4 abs(Lanes4 v) {
+  return lanes_of_bits(bits_of(v) & INT64_MAX);
+}
+SONVAR_LANE_HELPER Lanes8 abs(Lanes8 v) {
   return lanes_of_bits(bits_of(v) & INT64_MAX);
 }
 SONVAR_LANE_HELPER double abs(double v) {
@@ -143,6 +179,18 @@ SONVAR_LANE_HELPER Lanes4 sqrt(Lanes4 v) {
   for (int q = 0; q < 4; q++) v[q] = std::sqrt(v[q]);
   return v;
 }
+SONVAR_LANE_HELPER Lanes8 floor(Lanes8 v) {
+  for (int q = 0; q < 8; q++) v[q] = std::floor(v[q]);
+  return v;
+}
+SONVAR_LANE_HELPER Lanes8 ceil(Lanes8 v) {
+  for (int q = 0; q < 8; q++) v[q] = std::ceil(v[q]);
+  return v;
+}
+SONVAR_LANE_HELPER Lanes8 sqrt(Lanes8 v) {
+  for (int q = 0; q < 8; q++) v[q] = std::sqrt(v[q]);
+  return v;
+}
 
 // ---- The exact step of a running sum of sample times ------------------------
 //
@@ -152,8 +200,8 @@ SONVAR_LANE_HELPER Lanes4 sqrt(Lanes4 v) {
 // so each sum rounds to o + d with d = dt rounded to a multiple of u; then
 // o0 + j d is exact and equal to the running sum, and a kernel can form the
 // sample times independently (four at once). 0 otherwise (o0 outside
-// (0, 1), the sums leaving its binade, or dt half-way). T is double or
-// Lanes4 (one step per lane).
+// (0, 1), the sums leaving its binade, or dt half-way). T is double, Lanes4
+// or Lanes8 (one step per lane).
 template <typename T>
 SONVAR_LANE_HELPER T exact_step(T o0, double dt, T steps) {
   const T d = (o0 + dt) - o0;

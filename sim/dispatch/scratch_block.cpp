@@ -4,6 +4,7 @@
 #include <algorithm>
 
 #include "dispatch/scratch_block.h"
+#include "field/rect_columns.h"
 #include "field/rect_response.h"
 #include "general/memory.h"
 #include "lines/lines.h"
@@ -102,16 +103,15 @@ calc_memory_block *pre_allocate_memory(sys_con *sys, aperture *ap1, aperture *ap
     const int records =
         std::max(counts.rectangles, std::min(counts.total_rectangles, kBatchRecords));
     block->batch_capacity = records;
-    block->unit_vectors = alloc_array<rect_unit_vector>(sys, records, "rectangle unit vectors");
-    block->timings = alloc_array<rect_timing>(sys, records, "rectangle timings");
-    block->batch_rects =
-        alloc_array<const rect_element *>(sys, records, "rectangle batch pointers");
+    block->batch_rows = alloc_array<int32_t>(sys, records, "rectangle batch rows");
     block->batch_delays = alloc_array<double>(sys, records, "rectangle batch delays");
     take_signals(sys, block->rect_signals, 0, 3);
     block->batch_offsets =
         alloc_array<int32_t>(sys, std::max(counts.physical, 1), "rectangle batch offsets");
     block->batch_list =
         alloc_array<int32_t>(sys, std::max(counts.physical, 1), "rectangle batch list");
+    block->batch_counts =
+        alloc_array<int32_t>(sys, std::max(counts.physical, 1), "rectangle batch counts");
   }
   if (counts.lines > 0) {
     take_signals(sys, block->rect_signals, 1, 3);
@@ -132,12 +132,12 @@ SONVAR_LEAVE(sys)
 
 void free_memory_block(sys_con *sys, calc_memory_block *block) {
   if (block == nullptr) return;
-  free_memory(sys, block->unit_vectors);
-  free_memory(sys, block->timings);
-  free_memory(sys, block->batch_rects);
+  free_memory(sys, block->batch_rows);
   free_memory(sys, block->batch_delays);
   free_memory(sys, block->batch_offsets);
   free_memory(sys, block->batch_list);
+  free_memory(sys, block->batch_counts);
+  free_block_columns(sys, block);
   free_line_scratch(sys, block->line_scratch, block->max_lines);
   free_memory(sys, block->tri_times);
   free_memory(sys, block->tri_corners);

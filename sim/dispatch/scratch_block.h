@@ -12,6 +12,7 @@ struct rect_unit_vector;
 struct rect_timing;
 struct line_solution;
 struct triangle_times;
+struct aperture_columns;
 
 /* Scratch data of one calculation on one thread: sized once from the
  * apertures, reused for every field point, never shared between threads. */
@@ -19,9 +20,6 @@ typedef struct calc_memory_block {
   int32_t max_rectangles;           /* most rectangles in one physical element */
   int32_t max_lines;                /* most bounding lines of one line element */
   int32_t max_triangles;            /* most triangles in one physical element */
-  rect_unit_vector *unit_vectors;   /* batch_capacity records (at least
-                                       max_rectangles), or NULL */
-  rect_timing *timings;             /* batch_capacity records, or NULL */
   line_solution *line_scratch;      /* line working record, or NULL */
   int32_t single_element;           /* non-zero: only element element_index is computed */
   int32_t element_index;            /* the element of single_element (0-based) */
@@ -39,14 +37,22 @@ typedef struct calc_memory_block {
   int16_t delays_current;           /* 1: delays and apodizations already hold
                                        the values of this point and aperture
                                        (the rectangle response keeps them) */
-  /* The rectangle records of several elements at once (unit_vectors and
-   * timings), so that the far-field timings run in full fours across
-   * element boundaries: */
-  int32_t batch_capacity;           /* records unit_vectors and timings hold */
-  const rect_element **batch_rects; /* the rectangles, element by element */
-  double *batch_delays;             /* the focusing delay of each one's element, s */
-  int32_t *batch_offsets;           /* per physical element: its first record */
-  int32_t *batch_list;              /* per physical element: elements to compute */
+  /* The rectangle records of several elements at once (the timing columns
+   * of field/rect_columns.h), so that the far-field timings run in full
+   * vectors across element boundaries: */
+  int32_t batch_capacity;                   /* records a batch holds (at least
+                                               max_rectangles) */
+  int32_t *batch_rows;                      /* the rectangles, element by element: their rows
+                                               in the aperture's columns (field/rect_columns.h) */
+  double *batch_delays;                     /* the focusing delay of each one's element, s */
+  int32_t *batch_offsets;                   /* per physical element: its first record */
+  int32_t *batch_list;                      /* per physical element: elements to compute */
+  int32_t *batch_counts;                    /* per physical element: its records */
+  struct aperture_columns *rect_columns[2]; /* the rectangles of up to two apertures as
+                                               columns, made on first use */
+  int32_t no_mirrors;                       /* non-zero: the columns look for no mirrored
+                                               pairs (a calculation of few points, where
+                                               the search costs more than it saves) */
 } calc_memory_block;
 
 /* A new scratch block sized from one or two apertures (ap2 may be ap1). Its

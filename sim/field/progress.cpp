@@ -1,6 +1,7 @@
 // progress.cpp - the progress and timing report of the field and
 // scattering calculations, printed only when show_times is on.
 #include <cmath>
+#include <cstdint>
 #include <ctime>
 #include <optional>
 
@@ -63,7 +64,8 @@ void print_progress(sys_con *sys, double percent, double remaining) {
 }  // namespace
 
 void display_calculation_time_at(sys_con *sys, time_t now, time_t t_start, time_t *current,
-                                 time_t *last_shown, int *estimate_shown, int i, int n) {
+                                 time_t *last_shown, int *estimate_shown, std::int64_t i,
+                                 std::int64_t n) {
   if (!sys->show_times) return;
   *current = now;
   const time_t elapsed = now - t_start;
@@ -80,7 +82,7 @@ void display_calculation_time_at(sys_con *sys, time_t now, time_t t_start, time_
 }
 
 void display_calculation_time(sys_con *sys, time_t t_start, time_t *current, time_t *last_shown,
-                              int *estimate_shown, int i, int n) {
+                              int *estimate_shown, std::int64_t i, std::int64_t n) {
   if (!sys->show_times) return;
   display_calculation_time_at(sys, time(nullptr), t_start, current, last_shown, estimate_shown, i,
                               n);

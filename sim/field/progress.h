@@ -3,6 +3,7 @@
 #ifndef SONVAR_FIELD_PROGRESS_H
 #define SONVAR_FIELD_PROGRESS_H
 
+#include <cstdint>
 #include <ctime>
 
 #include "sonvar.h"
@@ -17,11 +18,12 @@ namespace sonvar {
  * t_start, *current, *last_shown (initially t_start) and *estimate_shown
  * (initially 0) per calculation. */
 void display_calculation_time(sys_con *sys, time_t t_start, time_t *current, time_t *last_shown,
-                              int *estimate_shown, int i, int n);
+                              int *estimate_shown, std::int64_t i, std::int64_t n);
 
 /* The same with the clock reading `now` given by the caller. */
 void display_calculation_time_at(sys_con *sys, time_t now, time_t t_start, time_t *current,
-                                 time_t *last_shown, int *estimate_shown, int i, int n);
+                                 time_t *last_shown, int *estimate_shown, std::int64_t i,
+                                 std::int64_t n);
 
 /* Prints the time a calculation used, when show_times is on and it took
  * more than a second. */
@@ -38,7 +40,7 @@ struct ProgressClock {
   time_t current = start;
   time_t last_shown = start;
   int estimate_shown = 0;
-  void point_done(sys_con *sys, int i, int n) {
+  void point_done(sys_con *sys, std::int64_t i, std::int64_t n) {
     stop_if_interrupted(sys);
     display_calculation_time(sys, start, &current, &last_shown, &estimate_shown, i, n);
   }

@@ -21,6 +21,7 @@
 #include "field/rect_response.h"
 #include "field/rect_timing.h"
 #include "general/checks.h"
+#include "signals/summation.h"
 
 namespace sonvar {
 
@@ -128,54 +129,82 @@ void add_trapezoid_samples(double *target, int offset, int j_first, int j_end, i
 // there. The value before a group of four is taken from the previous group
 // in registers: reading it back from memory, straddling two stores, stalls
 // every group on the store forwarding. Sample 0 counts as before the
-// trapezoid (area 0); it and the lanes past n add nothing.
-SONVAR_VECTOR_CLONES void add_trapezoid_differences(double *target, int n, double o0, double d,
-                                                    const rect_timing &timing, double scale) {
+// trapezoid (area 0); it and the lanes past n add nothing. V is Lanes8
+// where the processor has AVX-512, else Lanes4 (the same values).
+template <typename V>
+SONVAR_LANE_HELPER void add_trapezoid_differences(double *target, int n, double o0, double d,
+                                                  const rect_timing &timing, double scale) {
+  constexpr int kLanes = sizeof(V) / sizeof(double);
   const double t1 = timing.t1, t2 = timing.t2, t3 = timing.t3, t4 = timing.t4;
   const double lambda = timing.lambda, mu = timing.mu;
   const double half = timing.short_duration / 2;
-  const Lanes4 zero = {0, 0, 0, 0}, one = {1, 1, 1, 1};
-  Lanes4 j = {0, 1, 2, 3};
-  Lanes4 previous = zero;
-  for (int k = 0; k < n; k += 4, j += 4) {
-    const Lanes4 o = o0 + j * d;
-    const Lanes4 rise = (o - t1) * (o - t1) * lambda;
-    const Lanes4 flat = (half + o - t2) * mu;
-    const Lanes4 fall = 1 - (o - t4) * (o - t4) * lambda;
-    Lanes4 value =
+  const V zero = V{} * 0, one = zero + 1;
+  V j = zero;
+  for (int q = 0; q < kLanes; q++) j[q] = q;
+  V previous = zero;
+  for (int k = 0; k < n; k += kLanes, j += kLanes) {
+    const V o = o0 + j * d;
+    const V rise = (o - t1) * (o - t1) * lambda;
+    const V flat = (half + o - t2) * mu;
+    const V fall = 1 - (o - t4) * (o - t4) * lambda;
+    V value =
         select(o < t1, zero, select(o < t2, rise, select(o < t3, flat, select(o < t4, fall, one))));
     if (k == 0) value[0] = 0;
-    const Lanes4 before = __builtin_shufflevector(previous, value, 3, 4, 5, 6);
-    const Lanes4 step = (value - before) * scale;
+    V before;
+    if constexpr (kLanes == 8)
+      before = __builtin_shufflevector(previous, value, 7, 8, 9, 10, 11, 12, 13, 14);
+    else
+      before = __builtin_shufflevector(previous, value, 3, 4, 5, 6);
+    const V step = (value - before) * scale;
     previous = value;
-    if (k + 4 <= n) {
+    if (k + kLanes <= n) {
       // Lane 0 of the first group adds (0 - 0) scale, which leaves any sum
       // (never -0 here) as it is.
-      store(target + k, load<Lanes4>(target + k) + step);
+      store(target + k, load<V>(target + k) + step);
     } else {
       for (int q = k == 0 ? 1 : 0; k + q < n; q++) target[k + q] += step[q];
     }
   }
 }
 
-void add_rectangle(sys_con *sys, double dt, const rect_timing &timing, double weighted_area,
-                   signal_rec *element) {
+// Adds one rectangle's trapezoid into the element signal (values[0..N),
+// the first at absolute sample `start`): four or eight samples at once
+// where the window lies inside and its times have an exact step, else the
+// running sum of add_trapezoid_samples.
+SONVAR_LANE_HELPER void add_rectangle(double *values, int start, int N, double fs, double dt,
+                                      const rect_timing &timing, double weighted_area, bool wide) {
   const int s = static_cast<int>(timing.window_start);
   const int n = static_cast<int>(timing.window_samples);
-  const int offset = s - element->start_sample;
+  const int offset = s - start;
   const int j_first = std::max(0, -offset);
-  const int j_end = std::min(n, element->no_samples - offset);
-  const double scale = weighted_area * sys->fs;
+  const int j_end = std::min(n, N - offset);
+  const double scale = weighted_area * fs;
   if (j_first == 0 && j_end == n) {
     if (kVectorKernels && timing.step > 0) {
-      add_trapezoid_differences(element->values + offset, n, timing.start_time, timing.step, timing,
-                                scale);
+      if (wide)
+        add_trapezoid_differences<Lanes8>(values + offset, n, timing.start_time, timing.step,
+                                          timing, scale);
+      else
+        add_trapezoid_differences<Lanes4>(values + offset, n, timing.start_time, timing.step,
+                                          timing, scale);
       return;
     }
-    add_trapezoid_samples<false>(element->values, offset, 0, n, s, n, dt, timing, scale);
+    add_trapezoid_samples<false>(values, offset, 0, n, s, n, dt, timing, scale);
   } else {
-    add_trapezoid_samples<true>(element->values, offset, j_first, j_end, s, n, dt, timing, scale);
+    add_trapezoid_samples<true>(values, offset, j_first, j_end, s, n, dt, timing, scale);
   }
+}
+
+// The trapezoids of records [o, o + n) added into the element signal, one
+// rectangle after the other (one kernel for the element, so that the
+// rectangles need no call each).
+SONVAR_WIDE_VECTOR_CLONES void add_element_trapezoids(double *values, int start, int N,
+                                                      const timing_columns &records, int o, int n,
+                                                      double fs) {
+  const double dt = 1 / fs;
+  const bool wide = wide_lanes();
+  for (int k = o; k < o + n; k++)
+    add_rectangle(values, start, N, fs, dt, timing_of(records, k), records.weighted_area[k], wide);
 }
 
 // Samples between two exactly computed attenuation factors of the
@@ -211,27 +240,32 @@ class SpreadAttenuation {
 // the soft-baffle obliquity factor, sample by sample with the distance of
 // each sample's time. W is kept at one sample of travel or more, so that a
 // point within a few samples of the face neither flips sign nor blows up.
+// The spread values replace the signal's (out = the signal's values) or are
+// added into a sum (out = the sum at the signal's first sample), the same
+// values either way.
 // The spreading alone, four samples at once, for W0 + k step exact (see
 // exact_step); each value as spread_and_weight forms it.
-SONVAR_VECTOR_CLONES void spread_only(double *values, int n, double W0, double step, double w_min,
-                                      double weight) {
+SONVAR_VECTOR_CLONES void spread_only(const double *values, double *out, bool add, int n, double W0,
+                                      double step, double w_min, double weight) {
   const Lanes4 floor_w = {w_min, w_min, w_min, w_min};
   Lanes4 k = {0, 1, 2, 3};
   int j = 0;
   for (; j + 4 <= n; j += 4, k += 4) {
     const Lanes4 W = W0 + k * step;
     const Lanes4 w = select(W < w_min, floor_w, W);
-    store(values + j, weight * load<Lanes4>(values + j) / w);
+    const Lanes4 h = weight * load<Lanes4>(values + j) / w;
+    store(out + j, add ? load<Lanes4>(out + j) + h : h);
   }
   for (; j < n; j++) {
     const double W = W0 + j * step;
     const double w = W < w_min ? w_min : W;
-    values[j] = weight * values[j] / w;
+    const double h = weight * values[j] / w;
+    out[j] = add ? out[j] + h : h;
   }
 }
 
-void spread_and_weight(sys_con *sys, const aperture *ap, signal_rec *signal, double delay,
-                       double weight, double z) {
+void spread_and_weight(sys_con *sys, const aperture *ap, signal_rec *signal, double *out, bool add,
+                       double delay, double weight, double z) {
   const double omega = kTwoPi * sys->c;
   const double dt = 1 / sys->fs;
   const double w_min = omega / sys->fs;
@@ -240,7 +274,7 @@ void spread_and_weight(sys_con *sys, const aperture *ap, signal_rec *signal, dou
   if (kVectorKernels && !sys->use_att && !ap->soft_baffle) {
     const double step = exact_step(W, w_step, static_cast<double>(signal->no_samples));
     if (step > 0) {
-      spread_only(signal->values, signal->no_samples, W, step, w_min, weight);
+      spread_only(signal->values, out, add, signal->no_samples, W, step, w_min, weight);
       return;
     }
   }
@@ -251,26 +285,29 @@ void spread_and_weight(sys_con *sys, const aperture *ap, signal_rec *signal, dou
     double h = weight * signal->values[k] / w;
     if (sys->use_att) h *= attenuation.at(k, w, clamped);
     if (ap->soft_baffle) h *= z * kTwoPi / w;
-    signal->values[k] = h;
+    out[k] = add ? out[k] + h : h;
     W += w_step;
   }
 }
 
-// The element signal of element i from its rectangles' records (units and
-// timings, as element_timings leaves them): the sum of their trapezoids.
+// The element signal of element i from its rectangles' records (as
+// element_timings leaves them): the sum of their trapezoids,
+// spread. With a sum given, the spread signal is added into it (grown to
+// cover it) and NULL returned; else the signal is returned.
 signal_rec *rectangle_element_response(sys_con *sys, calc_memory_block *block, const aperture *ap,
                                        int i, bool first, double x, double y, double z,
-                                       const rect_unit_vector *units, const rect_timing *timings) {
+                                       const timing_columns &records, signal_rec *sum) {
   const physical_element &element = ap->elements[i];
-  const int n = element.no_rectangles;
+  const int n = block->batch_counts[i];
+  const int o = block->batch_offsets[i];
   const double dt = 1 / sys->fs;
   double t_min = 0, t_max = 0;
   bool defined = true;  // a NaN time escapes the min and max below
-  for (int k = 0; k < n; k++) {
-    const rect_timing *timing = &timings[k];
-    defined = defined && std::isfinite(timing->t1) && std::isfinite(timing->t4);
-    if (k == 0 || timing->t1 < t_min) t_min = timing->t1;
-    if (k == 0 || timing->t4 > t_max) t_max = timing->t4;
+  for (int k = o; k < o + n; k++) {
+    const double t1 = records.t1[k], t4 = records.t4[k];
+    defined = defined && std::isfinite(t1) && std::isfinite(t4);
+    if (k == o || t1 < t_min) t_min = t1;
+    if (k == o || t4 > t_max) t_max = t4;
   }
   const double t_lo = std::floor(t_min / dt) * dt;
   const double t_hi = std::ceil(t_max / dt) * dt;
@@ -285,9 +322,16 @@ signal_rec *rectangle_element_response(sys_con *sys, calc_memory_block *block, c
   }
   const int N = static_cast<int>(span);
   signal_rec *signal = element_signal(sys, block, first, N, static_cast<int>(first_sample));
-  for (int k = 0; k < n; k++) add_rectangle(sys, dt, timings[k], units[k].weighted_area, signal);
+  add_element_trapezoids(signal->values, signal->start_sample, signal->no_samples, records, o, n,
+                         sys->fs);
   const double weight = block->no_delay ? 1.0 : block->apodizations[i];
-  spread_and_weight(sys, ap, signal, block->delays[i], weight, z);
+  if (sum != nullptr) {
+    cover_samples(sys, sum, signal->start_sample, signal->no_samples);
+    double *target = sum->values + (signal->start_sample - sum->start_sample);
+    spread_and_weight(sys, ap, signal, target, true, block->delays[i], weight, z);
+    return nullptr;
+  }
+  spread_and_weight(sys, ap, signal, signal->values, false, block->delays[i], weight, z);
   return signal;
 }
 
@@ -318,19 +362,20 @@ signal_rec *calc_rectangles_mem(sys_con *sys, calc_memory_block *block, aperture
   signal_rec *sum = nullptr;
   for (int k0 = 0; k0 < count;) {
     const int end = batch_end(block, ap, order, k0, count);
-    element_timings(sys, block, ap, order + k0, end - k0, x, y, z);
+    const timing_columns &records = *element_timings(sys, block, ap, order + k0, end - k0, x, y, z);
     for (int k = k0; k < end; k++) {
       const int i = order[k];
       const bool first = k == 0;
-      const int o = block->batch_offsets[i];
-      signal_rec *signal = rectangle_element_response(sys, block, ap, i, first, x, y, z,
-                                                      block->unit_vectors + o, block->timings + o);
       const physical_element &element = ap->elements[i];
-      if (element.has_excitation && block->apply_excitation)
-        signal = apply_element_excitation(sys, block, element, signal, first);
+      const bool excited = element.has_excitation && block->apply_excitation;
+      // Without an excitation of its own the element is spread straight
+      // into the sum.
+      signal_rec *signal = rectangle_element_response(sys, block, ap, i, first, x, y, z, records,
+                                                      first || excited ? nullptr : sum);
+      if (excited) signal = apply_element_excitation(sys, block, element, signal, first);
       if (first)
         sum = signal;
-      else
+      else if (signal != nullptr)
         add_responses(sys, signal, sum);
     }
     k0 = end;
@@ -351,15 +396,14 @@ signal_rec *rectangle_elements_and_sum(sys_con *sys, calc_memory_block *block, a
   }
   for (int k0 = 0; k0 < listed;) {
     const int end = batch_end(block, ap, list, k0, listed);
-    element_timings(sys, block, ap, list + k0, end - k0, x, y, z);
+    const timing_columns &records = *element_timings(sys, block, ap, list + k0, end - k0, x, y, z);
     for (int k = k0; k < end; k++) {
       const int i = list[k];
       const physical_element &element = ap->elements[i];
-      const int o = block->batch_offsets[i];
       // Each element as the single-element response makes it: a signal of
       // its own, weighted and excited as in the sum.
-      signal_rec *signal = rectangle_element_response(sys, block, ap, i, true, x, y, z,
-                                                      block->unit_vectors + o, block->timings + o);
+      signal_rec *signal =
+          rectangle_element_response(sys, block, ap, i, true, x, y, z, records, nullptr);
       if (element.has_excitation && block->apply_excitation)
         signal = apply_element_excitation(sys, block, element, signal, true);
       elements[i] = signal;

@@ -13,6 +13,7 @@
 #include "base/points.h"
 #include "base/simd.h"
 #include "dispatch/scratch_block.h"
+#include "field/rect_columns.h"
 #include "field/rect_timing.h"
 
 namespace sonvar {
@@ -59,114 +60,189 @@ void set_window(const sys_con *sys, double dt, rect_timing *timing) {
   timing->mu = T1 != 0 ? 1 / T1 : 0;
 }
 
-// One field of the four rectangles r[0..3] as four lanes.
-SONVAR_LANE_HELPER Lanes4 lanes_of(const rect_element *const *r, double rect_element::*field) {
-  return gather4([&](int q) { return r[q]->*field; });
-}
-SONVAR_LANE_HELPER Lanes4 centres_of(const rect_element *const *r, double point3::*axis) {
-  return gather4([&](int q) { return r[q]->center.*axis; });
+// The records k .. k + lanes - 1 of n (the last one repeated past n) and their
+// rows, and whether the rows follow each other.
+struct RowGroup {
+  const int32_t *rows;
+  int k, n;
+  bool consecutive;
+};
+
+// The lanes of a group's rows of a column: one load where the rows follow
+// each other.
+template <typename Lanes, typename T>
+SONVAR_LANE_HELPER Lanes lanes_of(const T *column, const RowGroup &g) {
+  if (g.consecutive) return load<Lanes>(reinterpret_cast<const double *>(column + g.rows[g.k]));
+  constexpr int kLanes = sizeof(Lanes) / sizeof(double);
+  Lanes lanes;
+  for (int q = 0; q < kLanes; q++) lanes[q] = column[g.rows[std::min(g.k + q, g.n - 1)]];
+  return lanes;
 }
 
 // The unit-vector records, far-field trapezoid timings and sample windows
-// of n rectangles (rects[k], of an element with focusing delay delays[k]),
-// four rectangles at a time (the last four repeat the last rectangle where
-// n is not a multiple of four); each value is formed as unit_vec_calc_mem,
-// rectangle_timing and set_window form it.
-SONVAR_VECTOR_CLONES void far_field_timings(const rect_element *const *rects, const double *delays,
-                                            int n, double x, double y, double z, const sys_con *sys,
-                                            rect_unit_vector *units, rect_timing *timings) {
-  const Lanes4 zero = {0, 0, 0, 0}, one = {1, 1, 1, 1};
+// of n rectangles (rows[k] of the columns t, of an element with focusing
+// delay delays[k]), as many rectangles at a time as TimingLanes has lanes
+// (the last group repeats the last rectangle where n is not a multiple of
+// them); each value is formed as unit_vec_calc_mem (times the row's
+// factor), rectangle_timing and set_window form it.
+template <typename TimingLanes, typename TimingBits>
+SONVAR_LANE_HELPER void timings_in_lanes(const rect_columns &t, const int32_t *rows,
+                                         const double *delays, int n, double x, double y, double z,
+                                         const sys_con *sys, const timing_columns &out) {
+  constexpr int kTimingLanes = sizeof(TimingLanes) / sizeof(double);
+  const TimingLanes zero = TimingLanes{} * 0, one = zero + 1;
   const double c = sys->c, fs = sys->fs, dt = 1 / sys->fs;
-  for (int k = 0; k < n; k += 4) {
-    const rect_element *r[4];
-    Lanes4 delay;
-    for (int q = 0; q < 4; q++) {
-      r[q] = rects[std::min(k + q, n - 1)];
-      delay[q] = delays[std::min(k + q, n - 1)];
+  for (int k = 0; k < n; k += kTimingLanes) {
+    RowGroup g{rows, k, n, k + kTimingLanes <= n};
+    for (int q = 1; g.consecutive && q < kTimingLanes; q++)
+      g.consecutive = rows[k + q] == rows[k] + q;
+    TimingLanes delay;
+    if (k + kTimingLanes <= n) {
+      delay = load<TimingLanes>(delays + k);
+    } else {
+      for (int q = 0; q < kTimingLanes; q++) delay[q] = delays[std::min(k + q, n - 1)];
     }
-    const Lanes4 wx = x - centres_of(r, &point3::x);
-    const Lanes4 wy = y - centres_of(r, &point3::y);
-    const Lanes4 wz = z - centres_of(r, &point3::z);
-    const Lanes4 R0 = sqrt(wx * wx + wy * wy + wz * wz);
-    const Bits4 away = R0 > 0;  // a point exactly at a centre looks along the normal
-    const Lanes4 R = select(away, R0, one);
-    const Lanes4 ux = select(away, wx / R, zero);
-    const Lanes4 uy = select(away, wy / R, zero);
-    const Lanes4 uz = select(away, wz / R, one);
-    const Lanes4 width = lanes_of(r, &rect_element::width);
-    const Lanes4 height = lanes_of(r, &rect_element::height);
-    const Lanes4 cos_xz = lanes_of(r, &rect_element::cos_xz);
-    const Lanes4 sin_xz = lanes_of(r, &rect_element::sin_xz);
-    const Lanes4 cos_yz = lanes_of(r, &rect_element::cos_yz);
-    const Lanes4 sin_yz = lanes_of(r, &rect_element::sin_yz);
-    const Bits4 doubly = gather_bits4([&](int q) { return r[q]->doubly_tilted; });
+    const TimingLanes wx = x - lanes_of<TimingLanes>(t.cx, g);
+    const TimingLanes wy = y - lanes_of<TimingLanes>(t.cy, g);
+    const TimingLanes wz = z - lanes_of<TimingLanes>(t.cz, g);
+    const TimingLanes R0 = sqrt(wx * wx + wy * wy + wz * wz);
+    const TimingBits away = R0 > 0;  // a point exactly at a centre looks along the normal
+    const TimingLanes R = select(away, R0, one);
+    const TimingLanes ux = select(away, wx / R, zero);
+    const TimingLanes uy = select(away, wy / R, zero);
+    const TimingLanes uz = select(away, wz / R, one);
+    const TimingLanes width = lanes_of<TimingLanes>(t.width, g);
+    const TimingLanes height = lanes_of<TimingLanes>(t.height, g);
+    const TimingLanes cos_xz = lanes_of<TimingLanes>(t.cos_xz, g);
+    const TimingLanes sin_xz = lanes_of<TimingLanes>(t.sin_xz, g);
+    const TimingLanes cos_yz = lanes_of<TimingLanes>(t.cos_yz, g);
+    const TimingLanes sin_yz = lanes_of<TimingLanes>(t.sin_yz, g);
+    const TimingBits doubly = lanes_of<TimingBits>(t.doubly, g);
     // Both tilts: the second rotation from the frame of the first, then
     // normalised; one tilt: the rotation alone.
-    const Lanes4 a = cos_xz * ux + sin_xz * uz;
-    Lanes4 local_x = a;
-    Lanes4 local_y = cos_yz * uy + sin_yz * uz;
+    const TimingLanes a = cos_xz * ux + sin_xz * uz;
+    TimingLanes local_x = a;
+    TimingLanes local_y = cos_yz * uy + sin_yz * uz;
     // The square root and divisions only where a lane needs them (most
     // arrays tilt their rectangles about one axis only).
-    if ((doubly[0] | doubly[1] | doubly[2] | doubly[3]) != 0) {
-      const Lanes4 b = cos_xz * uz - sin_xz * ux;
-      const Lanes4 tilted_y = cos_yz * uy + sin_yz * b;
-      const Lanes4 normal = cos_yz * b - sin_yz * uy;
-      const Lanes4 root = sqrt(a * a + tilted_y * tilted_y + normal * normal);
+    std::int64_t any_doubly = 0;
+    for (int q = 0; q < kTimingLanes; q++) any_doubly |= doubly[q];
+    if (any_doubly != 0) {
+      const TimingLanes b = cos_xz * uz - sin_xz * ux;
+      const TimingLanes tilted_y = cos_yz * uy + sin_yz * b;
+      const TimingLanes normal = cos_yz * b - sin_yz * uy;
+      const TimingLanes root = sqrt(a * a + tilted_y * tilted_y + normal * normal);
       local_x = select(doubly, a / root, local_x);
       local_y = select(doubly, tilted_y / root, local_y);
     }
-    const Lanes4 t0 = R0 / c + delay + lanes_of(r, &rect_element::delay);
-    const Lanes4 weighted_area = lanes_of(r, &rect_element::apodization) * height * width;
-    const Lanes4 across = abs(width * local_x / c);
-    const Lanes4 along = abs(height * local_y / c);
-    const Lanes4 T0 = select(across > along, along, across);
-    const Lanes4 T1 = select(across > along, across, along);
-    const Lanes4 t1 = t0 - (T0 + T1) / 2;
-    const Lanes4 t2 = t1 + T0;
-    const Lanes4 t3 = t1 + T1;
-    const Lanes4 t4 = t2 + T1;
+    const TimingLanes t0 = R0 / c + delay + lanes_of<TimingLanes>(t.delay, g);
+    const TimingLanes weighted_area = lanes_of<TimingLanes>(t.apodization, g) * height * width *
+                                      lanes_of<TimingLanes>(t.factor, g);
+    const TimingLanes across = abs(width * local_x / c);
+    const TimingLanes along = abs(height * local_y / c);
+    const TimingLanes T0 = select(across > along, along, across);
+    const TimingLanes T1 = select(across > along, across, along);
+    const TimingLanes t1 = t0 - (T0 + T1) / 2;
+    const TimingLanes t2 = t1 + T0;
+    const TimingLanes t3 = t1 + T1;
+    const TimingLanes t4 = t2 + T1;
     // The window and its exact step, as set_window forms them.
-    const Lanes4 first = floor(t1 * fs) - 1;
-    const Lanes4 count = ceil((t4 - t1) * fs + 3);
-    const Lanes4 start = (first + 0.5) * dt;
-    const Lanes4 step = select(count < 1e9, exact_step(start, dt, count), zero);
-    const Lanes4 lambda = select((T1 != 0) & (T0 != 0), 1 / (2 * T0 * T1), zero);
-    const Lanes4 mu = select(T1 != 0, 1 / T1, zero);
-    for (int q = 0; q < 4 && k + q < n; q++) {
-      units[k + q] = {local_x[q], local_y[q], weighted_area[q], t0[q]};
-      timings[k + q] = {T0[q],    T1[q],    t1[q],    t2[q],   t3[q],     t4[q],
-                        first[q], count[q], start[q], step[q], lambda[q], mu[q]};
-    }
+    const TimingLanes first = floor(t1 * fs) - 1;
+    const TimingLanes count = ceil((t4 - t1) * fs + 3);
+    const TimingLanes start = (first + 0.5) * dt;
+    const TimingLanes step = select(count < 1e9, exact_step(start, dt, count), zero);
+    const TimingLanes lambda = select((T1 != 0) & (T0 != 0), 1 / (2 * T0 * T1), zero);
+    const TimingLanes mu = select(T1 != 0, 1 / T1, zero);
+    // Whole vectors: the columns hold a multiple of eight entries.
+    store(out.local_x + k, local_x);
+    store(out.local_y + k, local_y);
+    store(out.t0 + k, t0);
+    store(out.weighted_area + k, weighted_area);
+    store(out.short_duration + k, T0);
+    store(out.long_duration + k, T1);
+    store(out.t1 + k, t1);
+    store(out.t2 + k, t2);
+    store(out.t3 + k, t3);
+    store(out.t4 + k, t4);
+    store(out.window_start + k, first);
+    store(out.window_samples + k, count);
+    store(out.start_time + k, start);
+    store(out.step + k, step);
+    store(out.lambda + k, lambda);
+    store(out.mu + k, mu);
   }
+}
+
+// The timings eight rectangles at a time where the processor has AVX-512,
+// else four (eight lanes of AVX2 registers took twice the instructions);
+// the same values either way.
+SONVAR_WIDE_VECTOR_CLONES void far_field_timings(const rect_columns &t, const int32_t *rows,
+                                                 const double *delays, int n, double x, double y,
+                                                 double z, const sys_con *sys,
+                                                 const timing_columns &out) {
+  if (wide_lanes())
+    timings_in_lanes<Lanes8, Bits8>(t, rows, delays, n, x, y, z, sys, out);
+  else
+    timings_in_lanes<Lanes4, Bits4>(t, rows, delays, n, x, y, z, sys, out);
+}
+
+// Record k of the columns from a unit-vector record and a timing record.
+void set_record(const timing_columns &c, int k, const rect_unit_vector &u, const rect_timing &t) {
+  c.local_x[k] = u.local_x;
+  c.local_y[k] = u.local_y;
+  c.t0[k] = u.t0;
+  c.weighted_area[k] = u.weighted_area;
+  c.short_duration[k] = t.short_duration;
+  c.long_duration[k] = t.long_duration;
+  c.t1[k] = t.t1;
+  c.t2[k] = t.t2;
+  c.t3[k] = t.t3;
+  c.t4[k] = t.t4;
+  c.window_start[k] = t.window_start;
+  c.window_samples[k] = t.window_samples;
+  c.start_time[k] = t.start_time;
+  c.step[k] = t.step;
+  c.lambda[k] = t.lambda;
+  c.mu[k] = t.mu;
 }
 
 }  // namespace
 
-void element_timings(sys_con *sys, calc_memory_block *block, const aperture *ap,
-                     const int32_t *list, int count, double x, double y, double z) {
+const timing_columns *element_timings(sys_con *sys, calc_memory_block *block, const aperture *ap,
+                                      const int32_t *list, int count, double x, double y,
+                                      double z) {
+  // In the plane y = 0 a rectangle stands for its mirror image too (the
+  // far-field timing only; the accurate one keeps every rectangle).
+  const aperture_columns *columns = block_columns(sys, block, ap);
+  const bool mirrored = y == 0 && !sys->accurate_time_calc && columns->mirrored != nullptr;
+  const rect_columns &t = mirrored ? *columns->mirrored : *columns->all;
   int m = 0;
   for (int k = 0; k < count; k++) {
     const int i = list[k];
-    const physical_element &element = ap->elements[i];
     const double delay = block->no_delay ? 0.0 : block->delays[i];
     block->batch_offsets[i] = m;
-    for (int r = 0; r < element.no_rectangles; r++, m++) {
-      block->batch_rects[m] = element.rectangles + r;
+    for (int r = t.first[i]; r < t.first[i + 1]; r++, m++) {
+      block->batch_rows[m] = r;
       block->batch_delays[m] = delay;
     }
+    block->batch_counts[i] = m - block->batch_offsets[i];
   }
+  const timing_columns &out = *columns->timings;
   if (kVectorKernels && !sys->accurate_time_calc) {
-    far_field_timings(block->batch_rects, block->batch_delays, m, x, y, z, sys, block->unit_vectors,
-                      block->timings);
-    return;
+    far_field_timings(t, block->batch_rows, block->batch_delays, m, x, y, z, sys, out);
+    return &out;
   }
-  for (int k = 0; k < count; k++) {
-    const int i = list[k];
-    const physical_element &element = ap->elements[i];
-    const int o = block->batch_offsets[i];
-    rectangle_timings(sys, element.rectangles, element.no_rectangles, block->batch_delays[o], x, y,
-                      z, block->unit_vectors + o, block->timings + o, 0);
+  for (int k = 0; k < m; k++) {
+    const int r = block->batch_rows[k];
+    rect_unit_vector unit;
+    rect_timing timing;
+    unit_vec_calc_mem(sys, &unit, 1, t.rect[r], block->batch_delays[k], x, y, z);
+    unit.weighted_area *= t.factor[r];
+    rectangle_timing(sys, *t.rect[r], unit, block->batch_delays[k], x, y, z, &timing);
+    set_window(sys, 1 / sys->fs, &timing);
+    set_record(out, k, unit, timing);
   }
+  return &out;
 }
 
 // The end of the elements from list[k] on whose rectangles fit one batch
@@ -224,10 +300,18 @@ void rectangle_timings(sys_con *sys, const rect_element *rects, int n, double de
                        double y, double z, rect_unit_vector *units, rect_timing *timings,
                        int by_four) {
   if (kVectorKernels && by_four && !sys->accurate_time_calc) {
-    std::vector<const rect_element *> pointers(static_cast<std::size_t>(n));
-    for (int k = 0; k < n; k++) pointers[static_cast<std::size_t>(k)] = rects + k;
+    rect_columns *t = columns_of_rectangles(sys, rects, n);
+    timing_columns *out = new_timing_columns(sys, n);
+    std::vector<int32_t> rows(static_cast<std::size_t>(n));
+    for (int k = 0; k < n; k++) rows[static_cast<std::size_t>(k)] = k;
     const std::vector<double> delays(static_cast<std::size_t>(n), delay);
-    far_field_timings(pointers.data(), delays.data(), n, x, y, z, sys, units, timings);
+    far_field_timings(*t, rows.data(), delays.data(), n, x, y, z, sys, *out);
+    for (int k = 0; k < n; k++) {
+      units[k] = unit_of(*out, k);
+      timings[k] = timing_of(*out, k);
+    }
+    free_timing_columns(sys, out);
+    free_rect_columns(sys, t);
     return;
   }
   unit_vec_calc_mem(sys, units, n, rects, delay, x, y, z);
@@ -235,6 +319,16 @@ void rectangle_timings(sys_con *sys, const rect_element *rects, int n, double de
     rectangle_timing(sys, rects[k], units[k], delay, x, y, z, &timings[k]);
     set_window(sys, 1 / sys->fs, &timings[k]);
   }
+}
+
+rect_timing timing_of(const timing_columns &c, int k) {
+  return {
+      c.short_duration[k], c.long_duration[k],  c.t1[k],         c.t2[k],   c.t3[k],     c.t4[k],
+      c.window_start[k],   c.window_samples[k], c.start_time[k], c.step[k], c.lambda[k], c.mu[k]};
+}
+
+rect_unit_vector unit_of(const timing_columns &c, int k) {
+  return {c.local_x[k], c.local_y[k], c.weighted_area[k], c.t0[k]};
 }
 
 double exact_time_step(double o0, double dt, int steps) {

@@ -33,6 +33,23 @@ typedef struct rect_timing {
   double lambda, mu;     /* 1 / (2 T0 T1) and 1 / T1, or 0 */
 } rect_timing;
 
+/* The records of a batch of rectangles as columns (record k in entry k of
+ * each): what the far-field timings write eight rectangles at a time and
+ * the trapezoids read. */
+typedef struct timing_columns {
+  int32_t capacity;                       /* entries of each column */
+  double *local_x, *local_y, *t0;         /* as rect_unit_vector */
+  double *weighted_area;                  /* times the row's factor */
+  double *short_duration, *long_duration; /* as rect_timing */
+  double *t1, *t2, *t3, *t4;
+  double *window_start, *window_samples, *start_time, *step;
+  double *lambda, *mu;
+} timing_columns;
+
+/* Record k of the columns. */
+rect_timing timing_of(const timing_columns &c, int k);
+rect_unit_vector unit_of(const timing_columns &c, int k);
+
 /* Fills n unit-vector records (local direction to the point, weighted area,
  * arrival time from the centre) for the rectangles of one physical element
  * whose focusing delay is `delay` (s), for the point (x, y, z) (m). Returns
@@ -43,7 +60,7 @@ struct rect_unit_vector *unit_vec_calc_mem(sys_con *sys, struct rect_unit_vector
 
 /* The unit-vector records, trapezoid timings and sample windows of the n
  * rectangles of one element at the point (x, y, z) for the focusing delay
- * `delay`; by_four non-zero takes four rectangles at a time where the
+ * `delay`; by_four non-zero takes eight rectangles at a time where the
  * timing is the far-field one (the same values as one at a time). */
 void rectangle_timings(sys_con *sys, const rect_element *rects, int n, double delay, double x,
                        double y, double z, struct rect_unit_vector *units,
@@ -55,13 +72,15 @@ void rectangle_timings(sys_con *sys, const rect_element *rects, int n, double de
 double exact_time_step(double o0, double dt, int steps);
 
 // The records of the rectangles of elements list[0..count) at (x, y, z)
-// into the block's unit_vectors and timings, element by element (element
-// list[k]'s from batch_offsets[list[k]]); the far-field timings run in full
-// fours across the elements, each rectangle with its own element's delay.
-// Every listed element has rectangles, and together they fit the batch
-// (batch_end).
-void element_timings(sys_con *sys, calc_memory_block *block, const aperture *ap,
-                     const int32_t *list, int count, double x, double y, double z);
+// as columns, element by element (element list[k]'s batch_counts[list[k]]
+// records from batch_offsets[list[k]]); the far-field timings run in full
+// eights across the elements, each rectangle with its own element's delay.
+// At y = 0 one of each pair of mirrored rectangles stands for both
+// (rect_columns.h). Every listed element has rectangles, and together they
+// fit the batch (batch_end). Returns the columns (the block's, until the
+// next call).
+const timing_columns *element_timings(sys_con *sys, calc_memory_block *block, const aperture *ap,
+                                      const int32_t *list, int count, double x, double y, double z);
 
 // The end of the elements from list[k] on whose rectangles fit one batch
 // (at least list[k] itself, which always fits).

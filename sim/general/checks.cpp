@@ -2,6 +2,7 @@
 #include <cmath>
 #include <cstdio>
 
+#include "base/simd.h"
 #include "general/checks.h"
 #include "general/failure.h"
 
@@ -16,6 +17,20 @@ bool finite_point(point3 p) {
 bool bounded_point(point3 p) {
   return std::fabs(p.x) <= kMaxCoordinate && std::fabs(p.y) <= kMaxCoordinate &&
          std::fabs(p.z) <= kMaxCoordinate;
+}
+
+// Whether every v[0..n) is finite: x - x is 0 for every finite x and not a
+// number for the others, four values at a time.
+SONVAR_VECTOR_CLONES bool all_finite(const double *v, int n) {
+  Bits4 odd = {0, 0, 0, 0};
+  int k = 0;
+  for (; k + 4 <= n; k += 4) {
+    const Lanes4 x = load<Lanes4>(v + k);
+    odd |= (x - x) != 0;
+  }
+  bool clean = (odd[0] | odd[1] | odd[2] | odd[3]) == 0;
+  for (; k < n; k++) clean = clean && std::isfinite(v[k]);
+  return clean;
 }
 
 bool at_least_zero(double value) {
@@ -55,24 +70,26 @@ void check_aperture(sys_con *sys, const char *call, const aperture *ap) {
 }
 
 void check_calculation(sys_con *sys, const char *call, const aperture *ap1, const aperture *ap2,
-                       int n, const point3 *points, const double *amplitudes,
+                       std::int64_t n, const point3 *points, const double *amplitudes,
                        bool amplitudes_needed) {
+  const auto count = static_cast<long long>(n);
   check_state(sys, call);
   if (ap1 == nullptr) fail(sys, "%s: the %saperture is NULL", call, ap2 != nullptr ? "first " : "");
   if (ap2 == nullptr) fail(sys, "%s: the second aperture is NULL", call);
-  if (n < 0) fail(sys, "%s: the number of points %d is negative", call, n);
-  if (n > 0 && points == nullptr) fail(sys, "%s: the points are NULL for %d points", call, n);
+  if (n < 0) fail(sys, "%s: the number of points %lld is negative", call, count);
+  if (n > 0 && points == nullptr) fail(sys, "%s: the points are NULL for %lld points", call, count);
   if (n > 0 && amplitudes_needed && amplitudes == nullptr)
-    fail(sys, "%s: the amplitudes are NULL for %d points", call, n);
-  for (int i = 0; i < n; i++) {
+    fail(sys, "%s: the amplitudes are NULL for %lld points", call, count);
+  for (std::int64_t i = 0; i < n; i++) {
+    const auto k = static_cast<long long>(i);
     if (!finite_point(points[i]))
-      fail(sys, "%s: point %d (%g, %g, %g) m must be finite", call, i, points[i].x, points[i].y,
+      fail(sys, "%s: point %lld (%g, %g, %g) m must be finite", call, k, points[i].x, points[i].y,
            points[i].z);
     if (!bounded_point(points[i]))
-      fail(sys, "%s: point %d (%g, %g, %g) m lies beyond %g m", call, i, points[i].x, points[i].y,
+      fail(sys, "%s: point %lld (%g, %g, %g) m lies beyond %g m", call, k, points[i].x, points[i].y,
            points[i].z, kMaxCoordinate);
     if (amplitudes_needed && !std::isfinite(amplitudes[i]))
-      fail(sys, "%s: amplitude %d is %g; it must be finite", call, i, amplitudes[i]);
+      fail(sys, "%s: amplitude %lld is %g; it must be finite", call, k, amplitudes[i]);
   }
 }
 
@@ -96,17 +113,19 @@ void fail_response(sys_con *sys, const char *what, double samples, double first,
        what, where, samples, samples / sys->fs, distance, static_cast<long long>(sys->max_samples));
 }
 
-void check_finite_result(sys_con *sys, const char *call, const signal_rec *result, int i,
+void check_finite_result(sys_con *sys, const char *call, const signal_rec *result, std::int64_t i,
                          point3 p) {
   if (result == nullptr) return;
+  if (all_finite(result->values, result->no_samples)) return;
   for (int j = 0; j < result->no_samples; j++)
     if (!std::isfinite(result->values[j]))
       fail(sys,
-           "%s: the result at point %d (%g, %g, %g) m holds %g at sample %d: the attenuation "
+           "%s: the result at point %lld (%g, %g, %g) m holds %g at sample %d: the attenuation "
            "(att %g dB/m, freq_att %g dB/(m Hz) around %g Hz) or the geometry overflows at a "
            "distance of %g m",
-           call, i, p.x, p.y, p.z, result->values[j], result->start_sample + j, sys->att,
-           sys->freq_att, sys->att_f0, std::sqrt(p.x * p.x + p.y * p.y + p.z * p.z));
+           call, static_cast<long long>(i), p.x, p.y, p.z, result->values[j],
+           result->start_sample + j, sys->att, sys->freq_att, sys->att_f0,
+           std::sqrt(p.x * p.x + p.y * p.y + p.z * p.z));
 }
 
 void require_finite(sys_con *sys, const char *call, const char *name, double value) {

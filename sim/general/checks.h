@@ -5,6 +5,8 @@
 #ifndef SONVAR_GENERAL_CHECKS_H
 #define SONVAR_GENERAL_CHECKS_H
 
+#include <cstdint>
+
 #include "sonvar.h"
 
 namespace sonvar {
@@ -28,7 +30,7 @@ void check_state(sys_con *sys, const char *call);
 // present when n > 0 and every coordinate finite and within kMaxCoordinate; amplitudes (when
 // `amplitudes_needed`) present and finite.
 void check_calculation(sys_con *sys, const char *call, const aperture *ap1, const aperture *ap2,
-                       int n, const point3 *points, const double *amplitudes,
+                       std::int64_t n, const point3 *points, const double *amplitudes,
                        bool amplitudes_needed);
 
 // A NULL aperture handed to an aperture call.
@@ -53,7 +55,8 @@ inline void check_response(sys_con *sys, const char *what, double samples, doubl
 
 // Fails with `call` when a result signal holds a value that is not finite:
 // the last guard against a silent NaN or infinity (point i at p).
-void check_finite_result(sys_con *sys, const char *call, const signal_rec *result, int i, point3 p);
+void check_finite_result(sys_con *sys, const char *call, const signal_rec *result, std::int64_t i,
+                         point3 p);
 
 // A value or a point handed to `call` as `name`: refused unless finite.
 void require_finite(sys_con *sys, const char *call, const char *name, double value);

@@ -386,7 +386,9 @@ def heap_in_use():
 
 
 def test_ctrl_c_interrupts_a_calculation_within_a_tenth_of_a_second():
-    sim = sonvar.Simulator(fs=FS, threads=2)
+    # The full signals of `many` would take about 2.4 GB, beyond the default memory budget;
+    # the calculation never gets far enough to hold them.
+    sim = sonvar.Simulator(fs=FS, threads=2, memory_budget=2 ** 33)
     probe = sim.linear_array(64, 0.3e-3, 4e-3, 0.05e-3, no_sub_y=4)
     probe.impulse(pulses.gaussian_pulse(5e6, 0.6, FS))
     probe.excitation(pulses.sine_burst(5e6, 1.5, FS))
@@ -433,9 +435,10 @@ def test_a_run_interrupted_by_any_signal_ends_within_a_second(tmp_path):
     """One process: SIGINT, SIGTERM or SIGHUP in the middle of a long unit (one chunk of many
     points) ends the run at once with its line, and removes its files."""
     job = small_field()
-    job["field"] = {"quantity": "hhp", "chunk": 100000,
-                    "grid": {"x": {"start": -5e-3, "stop": 5e-3, "count": 300}, "y": 0.0,
-                             "z": {"start": 5e-3, "stop": 4e-2, "count": 300}}}
+    # 360,000 points: the field map takes seconds on one thread.
+    job["field"] = {"quantity": "hhp", "chunk": 400000,
+                    "grid": {"x": {"start": -5e-3, "stop": 5e-3, "count": 600}, "y": 0.0,
+                             "z": {"start": 5e-3, "stop": 4e-2, "count": 600}}}
     job["threads"] = 1
     path = write_job(tmp_path, job)
     args, env = command("field", path, "-q")
