@@ -8,7 +8,7 @@ import logging
 import math
 import textwrap
 from dataclasses import dataclass
-from typing import Any, Dict, Optional
+from typing import Any, Dict, Optional, Tuple
 
 import numpy as np
 from numpy.typing import ArrayLike
@@ -205,6 +205,17 @@ def _options_text():
 def _option_property(name, doc):
     return property(lambda self: self.get(name), lambda self, value: self.set(name, value),
                     doc=doc)
+
+
+def _rows_of(no_elem_x: Any, width: Any, heights: Any, kerf_x: Any,
+             kerf_y: Any) -> Tuple[int, float, np.ndarray, float, float]:
+    """The checked geometry of a multi-row array: elements, width, heights, kerfs."""
+    h = chk.vector(heights, "heights")
+    if np.any(h <= 0):
+        raise ValueError("heights must all be above 0")
+    return (chk.count(no_elem_x, "no_elem_x"), chk.number(width, "width", positive=True), h,
+            chk.number(kerf_x, "kerf_x", nonnegative=True),
+            chk.number(kerf_y, "kerf_y", nonnegative=True))
 
 
 class Simulator:
@@ -418,15 +429,10 @@ OPTIONS_TEXT
                         kerf_y: float, no_sub_x: int = 1, no_sub_y: int = 1,
                         focus: ArrayLike = (0.0, 0.0, 0.02)) -> "Aperture":
         """Linear array of several rows: heights (rows,) in m, kerf_x and kerf_y in m."""
-        h = chk.vector(heights, "heights")
-        if np.any(h <= 0):
-            raise ValueError("heights must all be above 0")
         return self._aperture(_core.linear_multirow(
-            self._state, chk.count(no_elem_x, "no_elem_x"),
-            chk.number(width, "width", positive=True), h,
-            chk.number(kerf_x, "kerf_x", nonnegative=True),
-            chk.number(kerf_y, "kerf_y", nonnegative=True), chk.count(no_sub_x, "no_sub_x"),
-            chk.count(no_sub_y, "no_sub_y"), chk.point(focus, "focus")))
+            self._state, *_rows_of(no_elem_x, width, heights, kerf_x, kerf_y),
+            chk.count(no_sub_x, "no_sub_x"), chk.count(no_sub_y, "no_sub_y"),
+            chk.point(focus, "focus")))
 
     def focused_array(self, no_elements: int, width: float, height: float, kerf: float,
                       r_focus: float, no_sub_x: int = 1, no_sub_y: int = 1,
@@ -446,14 +452,8 @@ OPTIONS_TEXT
                          kerf_y: float, r_focus: float, no_sub_x: int = 1, no_sub_y: int = 1,
                          focus: ArrayLike = (0.0, 0.0, 0.02)) -> "Aperture":
         """Multi-row linear array with elevation focus: heights (rows,) m, r_focus m."""
-        h = chk.vector(heights, "heights")
-        if np.any(h <= 0):
-            raise ValueError("heights must all be above 0")
         return self._aperture(_core.focused_multirow(
-            self._state, chk.count(no_elem_x, "no_elem_x"),
-            chk.number(width, "width", positive=True), h,
-            chk.number(kerf_x, "kerf_x", nonnegative=True),
-            chk.number(kerf_y, "kerf_y", nonnegative=True),
+            self._state, *_rows_of(no_elem_x, width, heights, kerf_x, kerf_y),
             chk.number(r_focus, "r_focus", positive=True), chk.count(no_sub_x, "no_sub_x"),
             chk.count(no_sub_y, "no_sub_y"), chk.point(focus, "focus")))
 
