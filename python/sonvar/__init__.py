@@ -37,7 +37,11 @@ single-element and custom waves on any array, with one time convention),
 `Simulator.channel_data`), `uff` (channel data in USTB's UFF files, written
 and read), `beamform` (delay-and-sum of channel data onto 2-D, 3-D, polar and
 point grids), `display` (envelope, IQ demodulation, time-gain compensation,
-log compression, scan conversion, B-mode images).
+log compression, scan conversion, B-mode images), `motion` (scatterers that move over
+slow time: constant velocity, a displacement function or positions per frame, and flow
+phantoms: a vessel with parabolic or plug flow, a rotating disk), `ensemble` (a sequence
+repeated over slow time at a PRF, from `Simulator.ensemble`), `doppler` (clutter filters,
+colour and power Doppler maps of beamformed frames).
 
 From the shell, `sonvar field|image|check JOB` (also `python3 -m sonvar`)
 runs a simulation described in a JSON job file and writes HDF5 or NPY
@@ -65,7 +69,7 @@ from .simulator import (OPTIONS, RECTANGLE_COLUMNS, REDUCTIONS, TRIANGLE_COLUMNS
 __version__ = _core.version
 
 _SUBMODULES = ("field", "phantom", "imaging", "sequence", "channel", "uff", "beamform",
-               "display")
+               "display", "motion", "ensemble", "doppler")
 
 __all__ = ["Simulator", "Aperture", "Field", "FieldMap", "SonvarError", "OPTIONS",
            "RECTANGLE_COLUMNS", "TRIANGLE_COLUMNS", "REDUCTIONS", "pulses", *_SUBMODULES]

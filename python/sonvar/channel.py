@@ -16,7 +16,7 @@ thread; with `path` the transmits go to a UFF file one at a time instead.
 
 import os
 from dataclasses import dataclass, field
-from typing import Any, Optional, Tuple
+from typing import Any, Callable, Optional, Tuple
 
 import numpy as np
 from numpy.typing import ArrayLike
@@ -292,10 +292,12 @@ def _extent(sim, tx, rx, sequence, points):
 class Recorder:
     """One channel-data acquisition: copies of the probe for transmit and receive, the time
     axis that holds every echo of the sequence, and the channel data's fields; record(w, out)
-    adds transmit w's echoes into out."""
+    adds transmit w's echoes into out. `extent(tx, rx)`, when given, returns the time axis
+    (first sample, samples) in place of the one of `points`."""
 
     def __init__(self, sim: Any, probe: Any, sequence: Any, points: ArrayLike,
-                 amplitudes: ArrayLike, receive: Any = None, texts: Optional[dict] = None) -> None:
+                 amplitudes: ArrayLike, receive: Any = None, texts: Optional[dict] = None,
+                 extent: Optional[Callable] = None) -> None:
         from .simulator import Aperture
         if not isinstance(probe, Aperture):
             raise TypeError(f"probe must be an Aperture, not {type(probe).__name__}")
@@ -320,7 +322,8 @@ class Recorder:
         self.rx = _copy(receive if receive is not None else probe, "receive")
         self.rx.focus_times(np.zeros(self.rx.no_elements))
         self.rx.apodization(np.ones(self.rx.no_elements))
-        self.first, self.rows = _extent(sim, self.tx, self.rx, sequence, self.points)
+        self.first, self.rows = (_extent(sim, self.tx, self.rx, sequence, self.points)
+                                 if extent is None else extent(self.tx, self.rx))
         imp_t, exc, imp_r = (self.tx.impulse_response, self.tx.excitation_signal,
                              self.rx.impulse_response)
         fs = sim.fs
@@ -342,14 +345,22 @@ class Recorder:
         """(samples, channels) of one transmit."""
         return self.rows, self.rx.no_elements
 
-    def record(self, w: int, out: Any) -> None:
-        """Adds the echoes of transmit w into out: float64 (samples, channels), each column's
-        samples contiguous (a slab of a Fortran-ordered array)."""
+    def record(self, w: int, out: Any, points: Optional[ArrayLike] = None,
+               amplitudes: Optional[ArrayLike] = None) -> None:
+        """Writes the echoes of transmit w into out: float64 (samples, channels), each column's
+        samples contiguous (a slab of a Fortran-ordered array), zero where the echoes land
+        (the library forms them in place: what it finds there is taken as part of them); of
+        other scatterers when points (n, 3) and amplitudes (n,) are given (checked, n may be
+        0)."""
+        if points is None:
+            points, amplitudes = self.points, self.amplitudes
+        elif len(points) == 0:
+            return
         t = self.sequence[w]
         self.tx.focus_times(t.delays)
         self.tx.apodization(t.apodization)
-        dropped = _core.scat_channels(self.sim._state, self.tx._core, self.rx._core, self.points,
-                                      self.amplitudes, out, self.first)
+        dropped = _core.scat_channels(self.sim._state, self.tx._core, self.rx._core, points,
+                                      amplitudes, out, self.first)
         if dropped:
             raise RuntimeError(f"channel data: {dropped} echo samples of transmit {w} fell "
                                "outside the time axis")

@@ -104,6 +104,9 @@ def main(argv: Optional[List[str]] = None) -> int:
             print(f"sonvar: {args.job}: cannot check the job: {ranks.describe(error)}",
                   file=sys.stderr)
         return 2
+    if comm.rank == 0:
+        for text in job.warnings:  # allowed, but worth a word before the run
+            print(f"sonvar: warning: {text}", file=sys.stderr)
     if args.command == "check":
         return _to_pipe(lambda: _check(job))
     threads = args.threads or job.threads or max(1, cores() // comm.local_size)
@@ -134,6 +137,9 @@ def _check(job):
         what = f"{mode} imaging, {len(job.image['positions'])} lines"
     else:
         what = f"{job.field['quantity']} on {len(job.field['points'])} points"
+    if getattr(job, "ensemble", None) is not None:
+        what += (f" repeated over {job.ensemble['frames']} frames at a PRF of "
+                 f"{job.ensemble['prf']:g} Hz, Doppler maps")
     ap = job.build_probe(sim)
     print(sim.info().rstrip())
     print(ap.report("all").rstrip())

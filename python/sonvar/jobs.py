@@ -14,6 +14,7 @@ import inspect
 import json
 import math
 import os
+import dataclasses
 from typing import Callable, Optional
 from dataclasses import dataclass
 
@@ -347,6 +348,10 @@ class Job:
     field: dict = None
     image: dict = None
     phantom: object = None
+    ensemble: dict = None  # frames and prf of an ensemble (ensemble_jobs)
+    doppler: dict = None  # its Doppler keys
+    # Texts the command prints before it runs.
+    warnings: list = dataclasses.field(default_factory=list)
 
     def simulator(self, threads=None):
         sim = Simulator(c=self.c, fs=self.fs, threads=threads or self.threads)
@@ -496,6 +501,9 @@ def _phantom(sec):
         table = read_table(sec, "file", 4)
         _bounded(sec, "file", table[:, 3])
         sec.raw("file_dataset", None)
+        if sec.has("flow"):
+            sec.fail("flow", "expected the speckle generator's box (phantom.generator), not "
+                             "a file")
         sec.done()
         return phantom_module.Phantom(np.ascontiguousarray(table[:, :3]), table[:, 3].copy())
     sec.string("generator", choices=("speckle",))
@@ -510,6 +518,19 @@ def _phantom(sec):
                        f"a phantom of {count} scatterers")
     ph = _call_by_name(gen, phantom_module.speckle, skip=("rng",), fixed={"rng": seed})
     sec.used.update(box)
+    if sec.has("flow"):  # a vessel or a disk in the box: the speckle is its static tissue
+        from .ensemble_jobs import read_flow
+        flow = read_flow(sec, {k: gen.values[k] for k in box if k in gen.values}, seed)
+        flow.static = _static_phantom(sec, flow.static, cysts, targets)
+        sec.done()
+        return flow
+    ph = _static_phantom(sec, ph, cysts, targets)
+    sec.done()
+    return ph
+
+
+def _static_phantom(sec, ph, cysts, targets):
+    """The speckle with phantom.cysts cut out and phantom.targets added."""
     if not isinstance(cysts, list):
         sec.fail("cysts", f"expected a list of objects, got {_describe(cysts)}")
     for k, c in enumerate(cysts):
@@ -533,7 +554,6 @@ def _phantom(sec):
         _bounded(ts, "amplitude", np.array([amplitude]))
         ph = ph.with_points(pts, amplitude)
         ts.done()
-    sec.done()
     return ph
 
 
@@ -616,7 +636,8 @@ def load(path: str, command: str, output_override: Optional[str] = None,
     top = Section(path, values, report=report)
     # Sections checked on their own are known keys even when their check stops early.
     top.used.update(("medium", "impulse", "excitation", "output", "plot", "probe"))
-    top.used.update(("field",) if command == "field" else ("image", "phantom"))
+    top.used.update(("field",) if command == "field" else ("image", "phantom", "ensemble",
+                                                           "doppler"))
 
     def command_key():
         kind = top.string("command", command, choices=("field", "image"))
@@ -649,6 +670,8 @@ def load(path: str, command: str, output_override: Optional[str] = None,
     else:
         attempt(lambda: _image(top.section("image"), top, job, sim))
         job.phantom = attempt(lambda: _phantom(top.section("phantom")))
+        from .ensemble_jobs import read as read_ensemble
+        attempt(lambda: read_ensemble(top, job))
     top.done()
     result_ok = preflight.check_outputs(report, path, "-o" if output_override else "output.path",
                                         output, fmt, report.inputs)

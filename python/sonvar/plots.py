@@ -104,6 +104,13 @@ def _image(job, products, fig):
     dr = job.image["dynamic_range"]
     x, z, img = products["x"], products["z"], products["bmode"]
     ax = fig.add_subplot(1, 1, 1)
+    if "doppler" in products:  # the velocity in colour over the B-mode of the first frame
+        from . import display, doppler
+        maps = products["doppler"]
+        doppler.plot(maps, display.BMode(img, x, z, None, dr), ax=ax,
+                     title=f"velocity over the B-mode, {len(job.phantom)} scatterers,\n"
+                           f"{job.ensemble['frames']} frames at {job.ensemble['prf']:g} Hz")
+        return
     im = ax.imshow(img, cmap="gray", vmin=-dr, vmax=0, aspect="equal", origin="upper",
                    extent=(x[0] * 1e3, x[-1] * 1e3, z[-1] * 1e3, z[0] * 1e3))
     ax.set_xlabel("lateral x [mm]")

@@ -197,6 +197,27 @@ def check_run(report, job) -> None:
         report.attempt(lambda: fits(where, key, pixels * images * 80,
                                     f"an image of {pixels} pixels" +
                                     (f" x {images} transmits" if images > 1 else "")))
+    if getattr(job, "ensemble", None) is not None:
+        report.attempt(lambda: _ensemble(_section(report, job.path, "ensemble"), job, rows))
+
+
+def _ensemble(sec, job, rows):
+    """An ensemble's frame (its channels and the static echoes of every transmit) and, on the
+    writing rank, the complex image of every frame and the Doppler estimate's working copies
+    of them."""
+    img, frames = job.image, job.ensemble["frames"]
+    transmits, n = len(img["sequence"]), img["no_elements"]
+    grid = (img.get("beamform") or {}).get("grid")
+    if grid is not None:
+        pixels = len(grid["x"]) * len(grid["z"])
+    else:
+        far = float(np.max(np.linalg.norm(job.phantom.points, axis=1))) + 0.01
+        xr, zr = img["x_range"] or [-far, far], img["z_range"] or [0.0, far]
+        step = img["pixel_size"]
+        pixels = int((xr[1] - xr[0]) / step + 1) * int((zr[1] - zr[0]) / step + 1)
+    fits(sec, "frames", rows * n * transmits * 16 + frames * pixels * 48,
+         f"an ensemble of {frames} frames of {pixels} pixels ({transmits} transmits of {rows} "
+         f"samples x {n} elements each)")
 
 
 #: Image modes that record channel data and image them by delay-and-sum.

@@ -284,16 +284,19 @@ class ChannelPlan(_ImagePlan):
         self.noun = "emissions" if self.synthetic else "transmits"
         self.recorder = None
 
-    def setup(self):
+    def make_recorder(self, sim, probe):
         from .channel import Recorder
+        ph = self.job.phantom
+        return Recorder(sim, probe, self.sequence, ph.points, ph.amplitudes,
+                        texts=self.img["texts"])
+
+    def setup(self):
         from .jobs import make_probe
         job = self.job
         sim = job.simulator(self.threads)
         probe = make_probe(sim, dict(job.probe, focus=None, apodization=None), job.impulse,
                            job.excitation)
-        ph = job.phantom
-        self.recorder = Recorder(sim, probe, self.sequence, ph.points, ph.amplitudes,
-                                 texts=self.img["texts"])
+        self.recorder = self.make_recorder(sim, probe)
         if self.img["pulse"] is not None:
             cd = self.recorder.channel_data
             cd.center_frequency, cd.bandwidth = self.img["pulse"]
@@ -330,41 +333,37 @@ class ChannelPlan(_ImagePlan):
             data[0, i, :, :] = np.asarray(scratch.get(i)["data"]).T
         return self._image(cd, data, out)
 
+    def _transmit_image(self, cd, block, t, grid, fm):
+        """The complex image of one transmit's (channels, samples) block on the grid, and the
+        mixing frequency (found from the block when IQ is asked for and none is known)."""
+        bf = self.img["beamform"]
+        one = dataclasses.replace(cd, data=block.T[:, :, None], sequence=Sequence(
+            (t,), sound_speed=self.sequence.sound_speed))
+        if bf["iq"]:
+            fm = fm or beamform.center_frequency(block.T, cd.fs)
+            one = beamform.demodulate(one, fm)
+        else:  # the RF as its analytic signal: its real part is the RF image
+            one.data = display.analytic(block, axis=1).T[:, :, None]
+        image = beamform.das(one, grid, f_number=bf["f_number"] or self.img["f_number"],
+                             window=bf["window"], threads=self.threads).data
+        return image, fm
+
     def _image(self, cd, data, out):
         """The B-mode image: delay-and-sum (sonvar.beamform.das) of one transmit at a time,
         compounded or kept apart."""
-        img, bf = self.img, self.img["beamform"]
+        bf = self.img["beamform"]
         grid = self._grid(cd)
         seq = self.sequence
         fm = cd.center_frequency
         images, total = [], 0.0
         for w, t in enumerate(seq):
-            block = np.asarray(data[0, w, :, :])  # (channels, samples)
-            one = dataclasses.replace(cd, data=block.T[:, :, None], sequence=Sequence(
-                (t,), sound_speed=seq.sound_speed))
-            if bf["iq"]:
-                fm = fm or beamform.center_frequency(block.T, cd.fs)
-                one = beamform.demodulate(one, fm)
-            else:  # the RF as its analytic signal: its real part is the RF image
-                one.data = display.analytic(block, axis=1).T[:, :, None]
-            image = beamform.das(one, grid, f_number=bf["f_number"] or img["f_number"],
-                                 window=bf["window"], threads=self.threads).data
+            image, fm = self._transmit_image(cd, np.asarray(data[0, w, :, :]), t, grid, fm)
             if bf["compound"]:
                 total = total + image
             else:
                 images.append(image)
         env = np.abs(total if bf["compound"] else np.stack(images))
-        depth_axis = 0 if bf["compound"] else 1
-        if img["tgc"]:
-            env = np.moveaxis(display.time_gain(np.moveaxis(env, depth_axis, 0), grid.z,
-                                                img["tgc"]), 0, depth_axis)
-        db = display.log_compress(env, img["dynamic_range"]) if env.max() > 0 else \
-            np.full(env.shape, -img["dynamic_range"])
-        dims = ("transmit",) * (not bf["compound"]) + tuple(grid.axes)
-        _bmode(out, db, grid.axes, img, dims)
-        out.attrs("bmode", method="delay-and-sum", f_number=bf["f_number"] or img["f_number"],
-                  window=bf["window"], compound=bf["compound"], iq=bf["iq"],
-                  modulation_frequency=float(fm or 0.0) if bf["iq"] else 0.0)
+        db = self._write_bmode(env, grid, out, fm, bf["compound"])
         # The plot: the compound image, or the middle transmit's; a volume's plane nearest y = 0.
         shown, note = db, ""
         if not bf["compound"]:
@@ -373,6 +372,23 @@ class ChannelPlan(_ImagePlan):
             k = int(np.argmin(np.abs(grid.y)))
             shown, note = shown[:, k, :], note + f", y = {grid.y[k] * 1e3:.2f} mm"
         return {"bmode": shown, "x": grid.x, "z": grid.z, "note": note}
+
+    def _write_bmode(self, env, grid, out, fm, compound):
+        """/bmode of the envelope (one image, or one per transmit when not compounded): time-gain
+        compensation, log compression, the delay-and-sum's attributes; returns the dB image."""
+        img, bf = self.img, self.img["beamform"]
+        depth_axis = 0 if compound else 1
+        if img["tgc"]:
+            env = np.moveaxis(display.time_gain(np.moveaxis(env, depth_axis, 0), grid.z,
+                                                img["tgc"]), 0, depth_axis)
+        db = display.log_compress(env, img["dynamic_range"]) if env.max() > 0 else \
+            np.full(env.shape, -img["dynamic_range"])
+        dims = ("transmit",) * (not compound) + tuple(grid.axes)
+        _bmode(out, db, grid.axes, img, dims)
+        out.attrs("bmode", method="delay-and-sum", f_number=bf["f_number"] or img["f_number"],
+                  window=bf["window"], compound=bf["compound"], iq=bf["iq"],
+                  modulation_frequency=float(fm or 0.0) if bf["iq"] else 0.0)
+        return db
 
     def _grid(self, cd):
         """image.beamform.grid, or pixels of image.bmode.pixel_size over x_range (default the
@@ -393,6 +409,9 @@ class ChannelPlan(_ImagePlan):
 def make_plan(job, threads):
     if job.command == "field":
         return FieldPlan(job, threads)
+    if job.ensemble is not None:
+        from .ensemble_jobs import EnsemblePlan
+        return EnsemblePlan(job, threads)
     if job.image["mode"] in CHANNEL_MODES:
         return ChannelPlan(job, threads)
     return LinePlan(job, threads)

@@ -950,6 +950,82 @@ OPTIONS_TEXT
         return simulate(self, probe, sequence, points, amplitudes, receive=receive, path=path,
                         single=single, texts=texts)
 
+    def ensemble(self, probe, sequence, phantom, frames, prf=None, receive=None, path=None,
+                 single=False, texts=None):
+        """Channel data of a sequence repeated over slow time on a phantom that moves.
+
+        Consecutive transmits fire 1 / prf apart: transmit w of frame f at
+        (f * len(sequence) + w) / prf after the first, so scatterers move
+        within a frame as well as between frames (and stand still during
+        one emission's echoes). Every transmit of every frame is recorded as
+        channel_data records it, on one time axis that holds every echo of
+        every frame.
+
+        Parameters
+        ----------
+        probe : Aperture
+            The transmitting array (rectangles or triangles).
+        sequence : sonvar.sequence.Sequence
+            The transmits of one frame (one transmit is allowed).
+        phantom : sonvar.motion.MovingPhantom or sonvar.phantom.Phantom
+            The scatterers over time (a Phantom stands still).
+        frames : int
+            Repetitions of the sequence.
+        prf : float, optional
+            Pulse repetition frequency, Hz: the rate of emissions (default the
+            sequence's own; one of them is needed).
+        receive : Aperture, optional
+            Receiving array (default the probe's own elements).
+        path : str or os.PathLike, optional
+            Write the result to this UFF file (4-D data, its PRF) one
+            transmit of one frame at a time instead of keeping it; the
+            returned data is None.
+        single : bool
+            With path: store the samples in single precision.
+        texts : dict, optional
+            name, author, version, info strings of the dataset.
+
+        Returns
+        -------
+        sonvar.channel.ChannelData
+            data (samples, channels, transmits, frames), float64; its
+            sequence carries the prf.
+
+        Raises
+        ------
+        TypeError, ValueError
+            Bad arguments (nothing is computed or written).
+
+        Warns
+        -----
+        sonvar.motion.MotionWarning
+            When a flow phantom's scatterers move more than its flow region
+            between frames (the frames then do not follow the flow).
+
+        Notes
+        -----
+        Static scatterers echo alike in every frame: their echoes are computed
+        once per transmit and added to each frame's moving echoes. Memory: the
+        result plus two transmits' samples (with path: three transmits') plus
+        the library's per-thread frames (channel_data's).
+
+        Examples
+        --------
+        >>> import numpy as np, sonvar
+        >>> from sonvar import motion, pulses, sequence
+        >>> sim = sonvar.Simulator(fs=50e6)
+        >>> probe = sim.linear_array(16, 0.27e-3, 4e-3, 0.03e-3)
+        >>> probe.impulse(pulses.gaussian_pulse(5e6, 0.6, sim.fs))
+        >>> probe.excitation(pulses.sine_burst(5e6, 1, sim.fs))
+        >>> moving = motion.constant_velocity([[0, 0, 0.01]], [1.0], [0, 0, -0.2])
+        >>> cd = sim.ensemble(probe, sequence.plane_waves(probe, [0.0]), moving, 8, prf=4e3)
+        >>> cd.data.shape[1:], cd.prf
+        ((16, 1, 8), 4000.0)
+        """
+        from .ensemble import simulate
+        return simulate(self, probe, sequence, phantom, frames, prf=prf, receive=receive,
+                        path=path, single=single, texts=texts)
+
 
 Simulator.__doc__ = Simulator.__doc__.replace("OPTIONS_TEXT", _options_text())
 

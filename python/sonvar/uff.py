@@ -20,7 +20,7 @@ property), so that `read` gives back the sequence as it was made.
 
 import math
 import os
-from typing import Any
+from typing import Any, Optional
 
 import numpy as np
 from numpy.typing import ArrayLike
@@ -235,7 +235,8 @@ class Writer:
     The file is written under a hidden temporary name beside `path` and
     renamed by close(); discard() removes it. `put(w, samples)` stores
     transmit w: samples of shape (samples, channels), or (samples,
-    channels, frames).
+    channels, frames); `put(w, samples, frame=f)` stores the (samples,
+    channels) of transmit w in frame f alone.
     """
 
     def __init__(self, path: str, cd: Any, samples: int, single: bool = False, frames: int = 1,
@@ -252,8 +253,13 @@ class Writer:
             self.discard()
             raise
 
-    def put(self, w: int, samples: ArrayLike) -> None:
+    def put(self, w: int, samples: ArrayLike, frame: Optional[int] = None) -> None:
         s = np.asarray(samples)
+        if frame is not None:
+            parts = (s.real, s.imag) if len(self.datasets) == 2 else (s.real,)
+            for d, part in zip(self.datasets, parts):
+                d[frame, w, :, :] = part.T
+            return
         if s.ndim == 2:
             s = s[:, :, None]
         # (samples, channels, frames) -> (frames, channels, samples)

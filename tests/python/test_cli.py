@@ -538,13 +538,20 @@ sys.exit(cli.main(sys.argv[1:]))
 """
 
 
-def test_two_ranks_write_the_one_process_file(tmp_path):
+def mpirun_and_environment():
+    """mpirun's path and the environment of its children: as root, oversubscribed, on this
+    sys.path, without the MPI variables of a run this test may itself be part of."""
     mpirun = shutil.which("mpirun")
     assert mpirun, "mpirun is missing: bash scripts/setup.sh installs OpenMPI"
     env = dict(os.environ, OMPI_ALLOW_RUN_AS_ROOT="1", OMPI_ALLOW_RUN_AS_ROOT_CONFIRM="1",
                OMPI_MCA_rmaps_base_oversubscribe="1", PYTHONPATH=os.pathsep.join(sys.path))
     for v in MPI_VARIABLES:
         env.pop(v, None)
+    return mpirun, env
+
+
+def test_two_ranks_write_the_one_process_file(tmp_path):
+    mpirun, env = mpirun_and_environment()
     np.save(tmp_path / "ph.npy", scatterers())
     sa = image_job({"mode": "synthetic_aperture", "elements": [1, 2, 5, 8],
                     "bmode": {"z_range": [0.01, 0.02], "pixel_size": 0.5e-3}}, "ph.npy")

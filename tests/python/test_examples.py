@@ -89,3 +89,18 @@ def test_plane_wave_example_writes_channel_data_and_a_compounded_image(tmp_path,
         assert abs(b.x[col] - x) <= 0.1e-3 and abs(b.z[row] - z) <= 0.1e-3, (x, z)
     printed = capsys.readouterr().out
     assert "5 plane waves x 32 channels" in printed and "B-mode of 96 x 680 pixels" in printed
+
+
+def test_doppler_flow_follows_the_projected_parabola(tmp_path, capsys):
+    example = load("doppler_flow")
+    out, image = tmp_path / "flow.uff", tmp_path / "flow.png"
+    result = example.main(["--quick", "--output", str(out), "--image", str(image)])
+    assert image.read_bytes()[:8] == PNG_SIGNATURE
+    # Within 0.8 of the radius: 5 % RMS of the projected peak, below the aliasing limit.
+    assert result["rms"] < 0.05 * result["peak"], result["rms"] / result["peak"]
+    assert result["peak"] < result["maps"].aliasing_velocity
+    assert np.all(result["maps"].velocity[result["core"]] > 0)  # the flow comes up the beam
+    from sonvar import uff
+    back = uff.read(out)
+    assert back.data.shape[2:] == (1, 16) and back.prf == 5e3
+    assert "RMS error" in capsys.readouterr().out
