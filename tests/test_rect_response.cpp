@@ -1,6 +1,7 @@
 // Tests of the rectangle response: timings, trapezoids, tilts, batches.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <initializer_list>
@@ -13,6 +14,7 @@
 #include "field/rect_timing.h"
 #include "apertures/geometry.h"
 #include "base/points.h"
+#include "pool/spare_scratch.h"
 #include "support/calculation_test.h"
 #include "support/oracles.h"
 #include "support/test_util.h"
@@ -401,4 +403,63 @@ TEST_F(CalculationsTest, MirroredRectanglesGiveTheResponseOfAll) {
     }
   }
   for (aperture *ap : {flat, odd, broken}) xdc_free(sys, ap);
+}
+
+namespace {
+
+std::vector<double> one_point_h(sys_con *sys, aperture *ap, point3 p) {
+  signal_rec **result = calc_h(sys, ap, 1, &p);
+  std::vector<double> values = values_of(result[0]);
+  values.insert(values.begin(), result[0]->start_sample);
+  free_signal(sys, result[0]);
+  free_memory(sys, result);
+  return values;
+}
+
+}  // namespace
+
+// The rectangle and timing columns of a calculation go back to the state
+// and serve the next one: a call of one point after the first takes no
+// array of its own (the kept ones neither change nor grow in number), gives
+// the same bits, also after a larger calculation that made the mirrored
+// table too; xdc_free hands them to the heap.
+TEST_F(CalculationsTest, CalculationsReuseTheColumnsTheStateKeeps) {
+  aperture *ap = xdc_linear_array(sys, 8, 0.3e-3, 6e-3, 0.05e-3, 2, 6, point3{0, 0, 0.03});
+  const point3 p{1e-3, 0, 20e-3};
+  EXPECT_EQ(spare_scratch_count(sys).arrays, 0);
+  const std::vector<double> first = one_point_h(sys, ap, p);
+  const SpareScratchCount kept = spare_scratch_count(sys);
+  EXPECT_EQ(kept.arrays, 2);  // every rectangle's columns, the timing columns
+  EXPECT_GE(kept.bytes, 8u * 96 * (14 + 16));
+  EXPECT_EQ(one_point_h(sys, ap, p), first);
+  EXPECT_EQ(spare_scratch_count(sys).arrays, kept.arrays);
+  EXPECT_EQ(spare_scratch_count(sys).bytes, kept.bytes);
+  std::vector<point3> points(kMirrorPoints, p);
+  signal_rec **many = calc_h(sys, ap, static_cast<int>(points.size()), points.data());
+  for (size_t i = 0; i < points.size(); i++) free_signal(sys, many[i]);
+  free_memory(sys, many);
+  EXPECT_EQ(spare_scratch_count(sys).arrays, 3);  // and the mirrored table
+  EXPECT_EQ(one_point_h(sys, ap, p), first);
+  EXPECT_EQ(spare_scratch_count(sys).arrays, 3);
+  xdc_free(sys, ap);
+  EXPECT_EQ(spare_scratch_count(sys).arrays, 0);
+}
+
+// A kept array comes back zero-filled as a new one, the smallest that
+// fits; the state keeps sixteen and drops the smallest beyond them.
+TEST_F(CalculationsTest, KeptScratchArraysFitZeroedAndBounded) {
+  std::vector<unsigned char *> arrays;
+  for (int k = 1; k <= 17; k++) {
+    arrays.push_back(static_cast<unsigned char *>(take_scratch(sys, 1000u * k, "test")));
+    std::memset(arrays.back(), 0xA5, 1000u * k);
+  }
+  for (unsigned char *a : arrays) give_back_scratch(sys, a);
+  EXPECT_EQ(spare_scratch_count(sys).arrays, 16);
+  EXPECT_EQ(spare_scratch_count(sys).bytes, 1000u * (17 * 18 / 2 - 1));  // without the 1000
+  auto *again = static_cast<unsigned char *>(take_scratch(sys, 2500, "test"));
+  EXPECT_EQ(again, arrays[2]);  // the 3000 bytes
+  EXPECT_EQ(std::count(again, again + 3000, 0), 2500);
+  give_back_scratch(sys, again);
+  release_spare_scratch(sys);
+  EXPECT_EQ(spare_scratch_count(sys).arrays, 0);
 }

@@ -15,6 +15,7 @@
 #include "general/failure.h"
 #include "general/memory.h"
 #include "general/messages.h"
+#include "pool/spare_scratch.h"
 #include "state/host.h"
 #include "threads/thread_lib.h"
 
@@ -180,6 +181,9 @@ SONVAR_CALL void xdc_free(sys_con *sys, aperture *ap) try {
   free_focus_time_line(sys, ap);
   free_apodization_time_line(sys, ap);
   free_memory(sys, live);
+  // The calculations' kept scratch arrays were sized for the apertures of
+  // their time; they go with any of them.
+  release_spare_scratch(sys);
 }
 SONVAR_LEAVE_VOID(sys)
 

@@ -23,6 +23,7 @@
 #include "field/rect_columns.h"
 #include "field/rect_timing.h"
 #include "general/memory.h"
+#include "pool/spare_scratch.h"
 
 namespace sonvar {
 
@@ -96,17 +97,18 @@ rect_columns *new_columns(sys_con *sys, int rows, int elements) {
   auto *t = alloc_array<rect_columns>(sys, 1, what);
   t->rows = rows;
   t->first = alloc_array<int32_t>(sys, static_cast<std::uint64_t>(elements) + 1, what);
-  // The twelve columns of doubles in one block: one heap call, and one
-  // large block that the allocator keeps from call to call where twelve
-  // small ones would each go back and fault in afresh.
-  double *base = alloc_array<double>(sys, 12 * n, what);
+  // The twelve columns of doubles, then the flags and the rectangles (eight
+  // bytes each too), in one array the state keeps for its next calculation.
+  static_assert(sizeof(int64_t) == sizeof(double) &&
+                sizeof(const rect_element *) == sizeof(double));
+  double *base = take_scratch_array<double>(sys, 14 * n, what);
   for (double **column : {&t->cx, &t->cy, &t->cz, &t->width, &t->height, &t->cos_xz, &t->sin_xz,
                           &t->cos_yz, &t->sin_yz, &t->apodization, &t->delay, &t->factor}) {
     *column = base;
     base += n;
   }
-  t->doubly = alloc_array<int64_t>(sys, n, what);
-  t->rect = alloc_array<const rect_element *>(sys, n, what);
+  t->doubly = reinterpret_cast<int64_t *>(base);
+  t->rect = reinterpret_cast<const rect_element **>(base + n);
   return t;
 }
 
@@ -196,10 +198,10 @@ aperture_columns *make_aperture_columns(sys_con *sys, const aperture *ap, int re
 timing_columns *new_timing_columns(sys_con *sys, int records) {
   auto *c = alloc_array<timing_columns>(sys, 1, "the rectangle timing columns");
   c->capacity = (std::max(records, 1) + 7) / 8 * 8;
-  // Every column in one block (as new_columns does).
+  // Every column in one array the state keeps (as new_columns does).
   const std::uint64_t n = static_cast<std::uint64_t>(c->capacity);
   double *base =
-      alloc_array<double>(sys, std::size(kTimingFields) * n, "the rectangle timing columns");
+      take_scratch_array<double>(sys, std::size(kTimingFields) * n, "the rectangle timing columns");
   for (double *timing_columns::*field : kTimingFields) {
     c->*field = base;
     base += n;
@@ -209,15 +211,14 @@ timing_columns *new_timing_columns(sys_con *sys, int records) {
 
 void free_timing_columns(sys_con *sys, timing_columns *c) {
   if (c == nullptr) return;
-  free_memory(sys, c->*kTimingFields[0]);  // the block of every column
+  give_back_scratch(sys, c->*kTimingFields[0]);  // the array of every column
   free_memory(sys, c);
 }
 
 void free_rect_columns(sys_con *sys, rect_columns *t) {
   if (t == nullptr) return;
-  for (void *column : {static_cast<void *>(t->first), static_cast<void *>(t->cx),
-                       static_cast<void *>(t->doubly), static_cast<void *>(t->rect)})
-    free_memory(sys, column);  // cx: the block of every column of doubles
+  free_memory(sys, t->first);
+  give_back_scratch(sys, t->cx);  // the array of every column
   free_memory(sys, t);
 }
 

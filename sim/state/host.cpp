@@ -14,6 +14,7 @@
 
 #include "general/failure.h"
 #include "general/messages.h"
+#include "pool/spare_scratch.h"
 #include "state/host.h"
 #include "threads/thread_lib.h"
 
@@ -177,6 +178,7 @@ SONVAR_CALL void sonvar_set_interrupt(sys_con *sys, int interrupt) {
 SONVAR_CALL void sonvar_free(sys_con *sys) {
   if (sys == nullptr) return;
   free_signal_memory(sys);
+  release_spare_scratch(sys);
   th_lib_mutex_destroy(&sys->memory_mutex);
   th_lib_mutex_destroy(&sys->signal_mutex);
   th_lib_mutex_destroy(&sys->message_mutex);

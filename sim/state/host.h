@@ -6,6 +6,7 @@
 #define SONVAR_STATE_HOST_H
 
 #include <atomic>
+#include <cstdint>
 #include <string>
 
 #include "sonvar.h"
@@ -20,6 +21,12 @@ struct sonvar_host {
   void *handler_data = nullptr;
   std::string last_error;
   std::atomic<int> interrupt{0};  // set by sonvar_set_interrupt, read by calculations
+  // Scratch arrays kept from one calculation to the next
+  // (pool/spare_scratch.h), under memory_mutex; empty slots hold nullptr.
+  struct spare_array {
+    void *block = nullptr;
+    std::uint64_t bytes = 0;
+  } spare_scratch[16];
 };
 
 namespace sonvar {
