@@ -123,74 +123,50 @@ SONVAR_LANE_HELPER auto all_of(Masks... masks) {
     return (masks & ...);
 }
 
-// The bits of the lanes, and lanes of given bits.
-SONVAR_LANE_HELPER Bits4 bits_of(Lanes4 v) {
-  Bits4 b;
-  std::memcpy(&b, &v, sizeof b);
-  return b;
-}
-SONVAR_LANE_HELPER Bits8 bits_of(Lanes8 v) {
-  Bits8 b;
-  std::memcpy(&b, &v, sizeof b);
-  return b;
-}
-SONVAR_LANE_HELPER std::int64_t bits_of(double v) {
-  std::int64_t b;
-  std::memcpy(&b, &v, sizeof b);
-  return b;
-}
-SONVAR_LANE_HELPER Lanes4 lanes_of_bits(Bits4 b) {
-  Lanes4 v;
-  std::memcpy(&v, &b, sizeof v);
-  return v;
-}
-SONVAR_LANE_HELPER Lanes8 lanes_of_bits(Bits8 b) {
-  Lanes8 v;
-  std::memcpy(&v, &b, sizeof v);
-  return v;
-}
-SONVAR_LANE_HELPER double lanes_of_bits(std::int64_t b) {
-  double v;
-  std::memcpy(&v, &b, sizeof v);
-  return v;
+// The same bits as another type of the same size.
+template <typename To, typename From>
+SONVAR_LANE_HELPER To same_bits(From from) {
+  static_assert(sizeof(To) == sizeof(From), "same_bits needs types of one size");
+  To to;
+  std::memcpy(&to, &from, sizeof to);
+  return to;
 }
 
-// |v| lane by lane: the sign bit cleared, as fabs does.
-SONVAR_LANE_HELPER Lanes4 abs(Lanes4 v) {
-  return lanes_of_bits(bits_of(v) & INT64_MAX);
+// The lane-by-lane operations, for one value and for each lane type (LANES
+// of N doubles, BITS their bits): the bits of the lanes and lanes of given
+// bits; |v| (the sign bit cleared, as fabs does); floor, ceil and sqrt
+// (each exact, as for one value).
+SONVAR_LANE_HELPER std::int64_t bits_of(double v) {
+  return same_bits<std::int64_t>(v);
 }
-SONVAR_LANE_HELPER Lanes8 abs(Lanes8 v) {
-  return lanes_of_bits(bits_of(v) & INT64_MAX);
+SONVAR_LANE_HELPER double lanes_of_bits(std::int64_t b) {
+  return same_bits<double>(b);
 }
 SONVAR_LANE_HELPER double abs(double v) {
   return std::fabs(v);
 }
-
-// floor, ceil and sqrt lane by lane (each exact, as for one value).
-SONVAR_LANE_HELPER Lanes4 floor(Lanes4 v) {
-  for (int q = 0; q < 4; q++) v[q] = std::floor(v[q]);
-  return v;
-}
-SONVAR_LANE_HELPER Lanes4 ceil(Lanes4 v) {
-  for (int q = 0; q < 4; q++) v[q] = std::ceil(v[q]);
-  return v;
-}
-SONVAR_LANE_HELPER Lanes4 sqrt(Lanes4 v) {
-  for (int q = 0; q < 4; q++) v[q] = std::sqrt(v[q]);
-  return v;
-}
-SONVAR_LANE_HELPER Lanes8 floor(Lanes8 v) {
-  for (int q = 0; q < 8; q++) v[q] = std::floor(v[q]);
-  return v;
-}
-SONVAR_LANE_HELPER Lanes8 ceil(Lanes8 v) {
-  for (int q = 0; q < 8; q++) v[q] = std::ceil(v[q]);
-  return v;
-}
-SONVAR_LANE_HELPER Lanes8 sqrt(Lanes8 v) {
-  for (int q = 0; q < 8; q++) v[q] = std::sqrt(v[q]);
-  return v;
-}
+#define SONVAR_EACH_LANE(LANES, N, function)                \
+  SONVAR_LANE_HELPER LANES function(LANES v) {              \
+    for (int q = 0; q < N; q++) v[q] = std::function(v[q]); \
+    return v;                                               \
+  }
+#define SONVAR_LANE_OPERATIONS(LANES, BITS, N)     \
+  SONVAR_LANE_HELPER BITS bits_of(LANES v) {       \
+    return same_bits<BITS>(v);                     \
+  }                                                \
+  SONVAR_LANE_HELPER LANES lanes_of_bits(BITS b) { \
+    return same_bits<LANES>(b);                    \
+  }                                                \
+  SONVAR_LANE_HELPER LANES abs(LANES v) {          \
+    return lanes_of_bits(bits_of(v) & INT64_MAX);  \
+  }                                                \
+  SONVAR_EACH_LANE(LANES, N, floor)                \
+  SONVAR_EACH_LANE(LANES, N, ceil)                 \
+  SONVAR_EACH_LANE(LANES, N, sqrt)
+SONVAR_LANE_OPERATIONS(Lanes4, Bits4, 4)
+SONVAR_LANE_OPERATIONS(Lanes8, Bits8, 8)
+#undef SONVAR_LANE_OPERATIONS
+#undef SONVAR_EACH_LANE
 
 // ---- The exact step of a running sum of sample times ------------------------
 //

@@ -351,6 +351,35 @@ signal_rec *apply_element_excitation(sys_con *sys, calc_memory_block *block,
   return result;
 }
 
+// The response of element i (excited by its own excitation where it has one
+// and the block applies them) from the records of its batch. Without an
+// excitation of its own it is spread straight into sum where one is given
+// (then NULL is returned).
+signal_rec *excited_element_response(sys_con *sys, calc_memory_block *block, aperture *ap, int i,
+                                     bool first, double x, double y, double z,
+                                     const timing_columns &records, signal_rec *sum) {
+  const physical_element &element = ap->elements[i];
+  const bool excited = element.has_excitation && block->apply_excitation;
+  signal_rec *signal = rectangle_element_response(sys, block, ap, i, first, x, y, z, records,
+                                                  excited ? nullptr : sum);
+  if (excited) signal = apply_element_excitation(sys, block, element, signal, first);
+  return signal;
+}
+
+// Walks elements list[0..count) (each with rectangles) in batches of
+// timings: visit(k, list[k], records) for each, records those of its batch.
+template <typename Visit>
+void walk_rectangle_batches(sys_con *sys, calc_memory_block *block, aperture *ap,
+                            const int32_t *list, int count, double x, double y, double z,
+                            Visit visit) {
+  for (int k0 = 0; k0 < count;) {
+    const int end = batch_end(block, ap, list, k0, count);
+    const timing_columns &records = *element_timings(sys, block, ap, list + k0, end - k0, x, y, z);
+    for (int k = k0; k < end; k++) visit(k, list[k], records);
+    k0 = end;
+  }
+}
+
 }  // namespace
 
 signal_rec *calc_rectangles_mem(sys_con *sys, calc_memory_block *block, aperture *ap, double x,
@@ -358,28 +387,17 @@ signal_rec *calc_rectangles_mem(sys_con *sys, calc_memory_block *block, aperture
   if (!block->delays_current)
     find_delays_and_apodization(sys, ap, block->delays, block->apodizations, x, y, z);
   const int count = select_rectangle_elements(sys, block, ap, x, y, z);
-  const int32_t *order = block->element_order;
   signal_rec *sum = nullptr;
-  for (int k0 = 0; k0 < count;) {
-    const int end = batch_end(block, ap, order, k0, count);
-    const timing_columns &records = *element_timings(sys, block, ap, order + k0, end - k0, x, y, z);
-    for (int k = k0; k < end; k++) {
-      const int i = order[k];
-      const bool first = k == 0;
-      const physical_element &element = ap->elements[i];
-      const bool excited = element.has_excitation && block->apply_excitation;
-      // Without an excitation of its own the element is spread straight
-      // into the sum.
-      signal_rec *signal = rectangle_element_response(sys, block, ap, i, first, x, y, z, records,
-                                                      first || excited ? nullptr : sum);
-      if (excited) signal = apply_element_excitation(sys, block, element, signal, first);
-      if (first)
-        sum = signal;
-      else if (signal != nullptr)
-        add_responses(sys, signal, sum);
-    }
-    k0 = end;
-  }
+  walk_rectangle_batches(sys, block, ap, block->element_order, count, x, y, z,
+                         [&](int k, int i, const timing_columns &records) {
+                           const bool first = k == 0;
+                           signal_rec *signal = excited_element_response(
+                               sys, block, ap, i, first, x, y, z, records, first ? nullptr : sum);
+                           if (first)
+                             sum = signal;
+                           else if (signal != nullptr)
+                             add_responses(sys, signal, sum);
+                         });
   return sum;
 }
 
@@ -390,20 +408,12 @@ namespace {
 void take_rectangle_elements(sys_con *sys, calc_memory_block *block, aperture *ap,
                              const int32_t *list, int count, int in_sum, double x, double y,
                              double z, ElementTaker take, void *context) {
-  for (int k0 = 0; k0 < count;) {
-    const int end = batch_end(block, ap, list, k0, count);
-    const timing_columns &records = *element_timings(sys, block, ap, list + k0, end - k0, x, y, z);
-    for (int k = k0; k < end; k++) {
-      const int i = list[k];
-      const physical_element &element = ap->elements[i];
-      signal_rec *signal =
-          rectangle_element_response(sys, block, ap, i, false, x, y, z, records, nullptr);
-      if (element.has_excitation && block->apply_excitation)
-        signal = apply_element_excitation(sys, block, element, signal, false);
-      take(context, i, signal, k < in_sum);
-    }
-    k0 = end;
-  }
+  walk_rectangle_batches(
+      sys, block, ap, list, count, x, y, z, [&](int k, int i, const timing_columns &records) {
+        take(context, i,
+             excited_element_response(sys, block, ap, i, false, x, y, z, records, nullptr),
+             k < in_sum);
+      });
 }
 
 }  // namespace
@@ -444,22 +454,12 @@ signal_rec *rectangle_elements_and_sum(sys_con *sys, calc_memory_block *block, a
     elements[i] = nullptr;
     if (ap->elements[i].no_rectangles > 0) list[listed++] = i;
   }
-  for (int k0 = 0; k0 < listed;) {
-    const int end = batch_end(block, ap, list, k0, listed);
-    const timing_columns &records = *element_timings(sys, block, ap, list + k0, end - k0, x, y, z);
-    for (int k = k0; k < end; k++) {
-      const int i = list[k];
-      const physical_element &element = ap->elements[i];
-      // Each element as the single-element response makes it: a signal of
-      // its own, weighted and excited as in the sum.
-      signal_rec *signal =
-          rectangle_element_response(sys, block, ap, i, true, x, y, z, records, nullptr);
-      if (element.has_excitation && block->apply_excitation)
-        signal = apply_element_excitation(sys, block, element, signal, true);
-      elements[i] = signal;
-    }
-    k0 = end;
-  }
+  // Each element as the single-element response makes it: a signal of its
+  // own, weighted and excited as in the sum.
+  walk_rectangle_batches(
+      sys, block, ap, list, listed, x, y, z, [&](int, int i, const timing_columns &records) {
+        elements[i] = excited_element_response(sys, block, ap, i, true, x, y, z, records, nullptr);
+      });
   // The sum in the order calc_rectangles_mem adds it, so the same values.
   signal_rec *sum = nullptr;
   for (int k = 0; k < count; k++) sum = add_responses(sys, elements[block->element_order[k]], sum);

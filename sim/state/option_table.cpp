@@ -91,85 +91,94 @@ void warn_about_pulses(sys_con *sys) {
 constexpr double kNone = HUGE_VAL;
 constexpr double kThreadsMost = 1024;
 
-// Entries a kind: a flag {0, 1}, a real range, an integer range.
-constexpr sonvar_option flag(const char *name, double default_value, const char *text) {
-  return {name, SONVAR_OPTION_FLAG, default_value, 0, 1, 0, 0, "", text};
+using Store = void (*)(sys_con *sys, double value);
+using After = void (*)(sys_con *sys);
+
+// Entries of a kind: a flag {0, 1} in an int16 field (stored rounded unless
+// another store is given), a real in a double field (no upper bound), an
+// integer range.
+template <int16_t sys_con::*Field, Store store = store_rounded16<Field>>
+constexpr OptionEntry flag(const char *name, double default_value, const char *text,
+                           After after = nullptr) {
+  return {{name, SONVAR_OPTION_FLAG, default_value, 0, 1, 0, 0, "", text},
+          store,
+          after,
+          read_field<Field>};
 }
-constexpr sonvar_option real(const char *name, double default_value, double minimum, int excluded,
-                             const char *unit, const char *text) {
-  return {name, SONVAR_OPTION_REAL, default_value, minimum, kNone, excluded, 1, unit, text};
+template <double sys_con::*Field>
+constexpr OptionEntry real(const char *name, double default_value, double minimum, int excluded,
+                           const char *unit, const char *text, After after = nullptr) {
+  return {{name, SONVAR_OPTION_REAL, default_value, minimum, kNone, excluded, 1, unit, text},
+          store_real<Field>,
+          after,
+          read_field<Field>};
+}
+template <auto Field>
+constexpr OptionEntry integer(const char *name, double default_value, double minimum,
+                              double maximum, int refused_outside, const char *unit,
+                              const char *text, Store store) {
+  return {{name, SONVAR_OPTION_INTEGER, default_value, minimum, maximum, 0, refused_outside, unit,
+           text},
+          store,
+          nullptr,
+          read_field<Field>};
 }
 
 const OptionEntry kOptions[] = {
-    {flag("use_rectangles", 1,
-          "New apertures are made of rectangles (setting it clears use_triangles and "
-          "use_lines)."),
-     store_rounded16<&sys_con::use_rectangles>, only_rectangles,
-     read_field<&sys_con::use_rectangles>},
-    {flag("use_triangles", 0,
-          "New apertures are converted to triangles (setting it clears use_rectangles and "
-          "use_lines)."),
-     store_rounded16<&sys_con::use_triangles>, only_triangles, read_field<&sys_con::use_triangles>},
-    {flag("use_lines", 0,
-          "New apertures are converted to elements bounded by lines (setting it clears "
-          "use_rectangles and use_triangles)."),
-     store_rounded16<&sys_con::use_lines>, only_lines, read_field<&sys_con::use_lines>},
-    {flag("accurate_time_calc", 0,
-          "Rectangles use the accurate calculation of their arrival times instead of the "
-          "far-field approximation."),
-     store_rounded16<&sys_con::accurate_time_calc>, nullptr,
-     read_field<&sys_con::accurate_time_calc>},
-    {flag("fast_integration", 0, "Triangles and line elements use the fast integration."),
-     store_rounded16<&sys_con::fast_integration>, nullptr, read_field<&sys_con::fast_integration>},
-    {flag("exact_integration", 0,
-          "Triangle and line responses are the exact sample means of h, line elements on the "
-          "absolute sampling grid (docs/accuracy.md)."),
-     store_switch<&sys_con::exact_integration>, nullptr, read_field<&sys_con::exact_integration>},
-    {flag("focus_at_point", 0,
-          "A dynamic focus lies at the field point's own distance from the focus reference, the "
-          "same for all elements."),
-     store_switch<&sys_con::focus_at_point>, nullptr, read_field<&sys_con::focus_at_point>},
-    {real("c", 1540.0, 0, 1, "m/s", "Speed of sound."), store_real<&sys_con::c>, nullptr,
-     read_field<&sys_con::c>},
-    {real("fs", 100e6, 0, 1, "Hz",
-          "Sampling frequency; set it before giving apertures their pulses."),
-     store_real<&sys_con::fs>, warn_about_pulses, read_field<&sys_con::fs>},
-    {flag("use_att", 0, "Calculations apply the attenuation."), store_use_att, nullptr,
-     read_field<&sys_con::use_att>},
-    {real("att", 0.0, 0, 0, "dB/m", "Frequency-independent attenuation."),
-     store_real<&sys_con::att>, nullptr, read_field<&sys_con::att>},
-    {real("freq_att", 0.0, 0, 0, "dB/(m Hz)",
-          "Frequency-dependent attenuation (0.5 dB/(cm MHz) is 50e-6)."),
-     store_real<&sys_con::freq_att>, nullptr, read_field<&sys_con::freq_att>},
-    {real("att_f0", 0.0, 0, 0, "Hz", "Centre frequency of the frequency-dependent attenuation."),
-     store_real<&sys_con::att_f0>, nullptr, read_field<&sys_con::att_f0>},
-    {real("tau_m", 20.0, -kNone, 0, "", "Constant tau_m of the attenuation's dispersion."),
-     store_real<&sys_con::tau_m>, nullptr, read_field<&sys_con::tau_m>},
-    {real("z", 1540000.0, 0, 1, "kg/(m^2 s)", "Characteristic acoustic impedance."),
-     store_real<&sys_con::z>, nullptr, read_field<&sys_con::z>},
-    {real("bdiva", 5.2, -kNone, 0, "", "Non-linearity parameter B/A."), store_real<&sys_con::bdiva>,
-     nullptr, read_field<&sys_con::bdiva>},
-    {real("dz", 0.0005, 0, 1, "m", "Propagation step of non-linear imaging."),
-     store_real<&sys_con::dz>, nullptr, read_field<&sys_con::dz>},
-    {flag("debug", 0, "Print the library's debug lines."), store_rounded16<&sys_con::debug>,
-     nullptr, read_field<&sys_con::debug>},
-    {{"show_times", SONVAR_OPTION_INTEGER, 1, 0, INT32_MAX, 0, 0, "s",
-      "Progress report of the calculations: 0 off, 1 or 2 every 5 s, more: every that many "
-      "seconds (reads back as 0 or 1)."},
-     store_show_times,
-     nullptr,
-     read_field<&sys_con::show_times>},
-    {{"threads", SONVAR_OPTION_INTEGER, 4, 1, kThreadsMost, 0, 0, "",
-      "Worker threads of the parallel calculations (set_sonvar takes values below 1 as 1)."},
-     store_threads,
-     nullptr,
-     read_field<&sys_con::threads>},
-    {{"max_samples", SONVAR_OPTION_INTEGER, SONVAR_DEFAULT_MAX_SAMPLES, SONVAR_MIN_MAX_SAMPLES,
-      SONVAR_LARGEST_MAX_SAMPLES, 0, 1, "samples",
-      "Longest response, signal or transform a calculation may need."},
-     store_max_samples,
-     nullptr,
-     read_field<&sys_con::max_samples>},
+    flag<&sys_con::use_rectangles>(
+        "use_rectangles", 1,
+        "New apertures are made of rectangles (setting it clears use_triangles and use_lines).",
+        only_rectangles),
+    flag<&sys_con::use_triangles>("use_triangles", 0,
+                                  "New apertures are converted to triangles (setting it clears "
+                                  "use_rectangles and use_lines).",
+                                  only_triangles),
+    flag<&sys_con::use_lines>("use_lines", 0,
+                              "New apertures are converted to elements bounded by lines (setting "
+                              "it clears use_rectangles and use_triangles).",
+                              only_lines),
+    flag<&sys_con::accurate_time_calc>("accurate_time_calc", 0,
+                                       "Rectangles use the accurate calculation of their arrival "
+                                       "times instead of the far-field approximation."),
+    flag<&sys_con::fast_integration>("fast_integration", 0,
+                                     "Triangles and line elements use the fast integration."),
+    flag<&sys_con::exact_integration, store_switch<&sys_con::exact_integration>>(
+        "exact_integration", 0,
+        "Triangle and line responses are the exact sample means of h, line elements on the "
+        "absolute sampling grid (docs/accuracy.md)."),
+    flag<&sys_con::focus_at_point, store_switch<&sys_con::focus_at_point>>(
+        "focus_at_point", 0,
+        "A dynamic focus lies at the field point's own distance from the focus reference, the "
+        "same for all elements."),
+    real<&sys_con::c>("c", 1540.0, 0, 1, "m/s", "Speed of sound."),
+    real<&sys_con::fs>("fs", 100e6, 0, 1, "Hz",
+                       "Sampling frequency; set it before giving apertures their pulses.",
+                       warn_about_pulses),
+    flag<&sys_con::use_att, store_use_att>("use_att", 0, "Calculations apply the attenuation."),
+    real<&sys_con::att>("att", 0.0, 0, 0, "dB/m", "Frequency-independent attenuation."),
+    real<&sys_con::freq_att>("freq_att", 0.0, 0, 0, "dB/(m Hz)",
+                             "Frequency-dependent attenuation (0.5 dB/(cm MHz) is 50e-6)."),
+    real<&sys_con::att_f0>("att_f0", 0.0, 0, 0, "Hz",
+                           "Centre frequency of the frequency-dependent attenuation."),
+    real<&sys_con::tau_m>("tau_m", 20.0, -kNone, 0, "",
+                          "Constant tau_m of the attenuation's dispersion."),
+    real<&sys_con::z>("z", 1540000.0, 0, 1, "kg/(m^2 s)", "Characteristic acoustic impedance."),
+    real<&sys_con::bdiva>("bdiva", 5.2, -kNone, 0, "", "Non-linearity parameter B/A."),
+    real<&sys_con::dz>("dz", 0.0005, 0, 1, "m", "Propagation step of non-linear imaging."),
+    flag<&sys_con::debug>("debug", 0, "Print the library's debug lines."),
+    integer<&sys_con::show_times>(
+        "show_times", 1, 0, INT32_MAX, 0, "s",
+        "Progress report of the calculations: 0 off, 1 or 2 every 5 s, more: every that many "
+        "seconds (reads back as 0 or 1).",
+        store_show_times),
+    integer<&sys_con::threads>(
+        "threads", 4, 1, kThreadsMost, 0, "",
+        "Worker threads of the parallel calculations (set_sonvar takes values below 1 as 1).",
+        store_threads),
+    integer<&sys_con::max_samples>("max_samples", SONVAR_DEFAULT_MAX_SAMPLES,
+                                   SONVAR_MIN_MAX_SAMPLES, SONVAR_LARGEST_MAX_SAMPLES, 1, "samples",
+                                   "Longest response, signal or transform a calculation may need.",
+                                   store_max_samples),
 };
 
 constexpr int kCount = static_cast<int>(sizeof kOptions / sizeof kOptions[0]);
