@@ -79,10 +79,21 @@ INTERPOLATIONS = {"linear": _beamform.LINEAR, "cubic": _beamform.CUBIC}
 class _Grid:
     """What the grids share: their named axes checked once, the image shape from them."""
 
+    # (name, field) of each axis of an image in the order of its shape; a
+    # field that is None (a 2-D grid's elevation) has no axis; none at all:
+    # the grid's pixels have no named axes.
+    _AXIS_FIELDS: Tuple[Tuple[str, str], ...] = ()
+
     def _check_axes(self, *names):
         for name in names:
             if getattr(self, name) is not None:
                 object.__setattr__(self, name, chk.vector(getattr(self, name), name))
+
+    @property
+    def axes(self) -> Dict[str, Any]:
+        """The axes of an image on the grid, in the order of its shape: name -> values."""
+        return {name: getattr(self, field) for name, field in self._AXIS_FIELDS
+                if getattr(self, field) is not None}
 
     @property
     def shape(self) -> Tuple[int, ...]:
@@ -107,16 +118,10 @@ class CartesianGrid(_Grid):
     x: np.ndarray
     z: np.ndarray
     y: Optional[np.ndarray] = None
+    _AXIS_FIELDS = (("z", "z"), ("y", "y"), ("x", "x"))
 
     def __post_init__(self):
         self._check_axes("x", "z", "y")
-
-    @property
-    def axes(self) -> Dict[str, Any]:
-        """The axes of an image on the grid, in the order of its shape: name -> values."""
-        if self.y is None:
-            return {"z": self.z, "x": self.x}
-        return {"z": self.z, "y": self.y, "x": self.x}
 
     @property
     def depths(self) -> np.ndarray:
@@ -159,16 +164,11 @@ class PolarGrid(_Grid):
     azimuths: np.ndarray
     elevations: Optional[np.ndarray] = None
     apex: Any = (0.0, 0.0, 0.0)
+    _AXIS_FIELDS = (("radius", "radii"), ("elevation", "elevations"), ("azimuth", "azimuths"))
 
     def __post_init__(self):
         self._check_axes("radii", "azimuths", "elevations")
         object.__setattr__(self, "apex", np.array(chk.point(self.apex, "apex")))
-
-    @property
-    def axes(self) -> Dict[str, Any]:
-        if self.elevations is None:
-            return {"radius": self.radii, "azimuth": self.azimuths}
-        return {"radius": self.radii, "elevation": self.elevations, "azimuth": self.azimuths}
 
     @property
     def depths(self) -> np.ndarray:
@@ -204,10 +204,6 @@ class PointGrid(_Grid):
     @property
     def shape(self) -> Tuple[int, ...]:
         return self.positions.shape[:-1]
-
-    @property
-    def axes(self) -> Dict[str, Any]:
-        return {}
 
     def points(self) -> np.ndarray:
         return self.positions

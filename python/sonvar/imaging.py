@@ -106,10 +106,37 @@ class _Imager:
         ap.excitation(self.excitation)
         return ap
 
+    def _make_arrays(self, elevation_focus, flat, focused):
+        """The transmit and the receive array, each made by flat() or, with an elevation
+        focus, by focused(), with the imager's impulse response and excitation."""
+        make = flat if elevation_focus is None else focused
+        self.transmit = self._prepare(make())
+        self.receive = self._prepare(make())
+
     def _first_element(self, position, pitch):
         """First full-array element of the sub-aperture nearest the line."""
         centre = position / pitch + (self.no_elements - 1) / 2
         return int(np.round(centre - (self.active - 1) / 2))
+
+    def _sub_aperture(self, position):
+        """The centre of the sub-aperture nearest the line at `position` (in the unit of the
+        pitch) and which of its elements lie on the array (1.0) or beyond its ends (0.0)."""
+        first = self._first_element(position, self.pitch)
+        centre = (first + (self.active - 1) / 2 - (self.no_elements - 1) / 2) * self.pitch
+        idx = first + np.arange(self.active)
+        return centre, ((idx >= 0) & (idx < self.no_elements)).astype(float)
+
+    def _focus_line(self, origin, focus, angle, valid, offsets):
+        """Both arrays on one line from `origin` at `angle` (rad): the transmit focused at
+        `focus` with the transmit window, the receive dynamically focused with the apodization
+        time line of the sub-aperture's elements at `offsets` (`valid` weighs both)."""
+        self.transmit.center_focus(origin)
+        self.transmit.focus(focus)
+        self.transmit.apodization(self.tx_weights * valid)
+        self.receive.center_focus(origin)
+        self.receive.dynamic_focus(angle, 0.0)
+        times, values = self._receive_line(valid, offsets, self.max_range)
+        self.receive.apodization(values, times)
 
     def _receive_line(self, valid, offsets, max_range):
         """Apodization time line: entries from 1 mm to max_range, width range / F-number."""
@@ -181,31 +208,19 @@ class LinearImager(_Imager):
         self.pitch = chk.number(width, "width", positive=True) + chk.number(kerf, "kerf",
                                                                             nonnegative=True)
         self.max_range = chk.number(max_range, "max_range", positive=True)
-
-        def make():
-            if elevation_focus is None:
-                return sim.linear_array(self.active, width, height, kerf, no_sub_x, no_sub_y)
-            return sim.focused_array(self.active, width, height, kerf, elevation_focus, no_sub_x,
-                                     no_sub_y)
-        self.transmit = self._prepare(make())
-        self.receive = self._prepare(make())
+        self._make_arrays(
+            elevation_focus,
+            lambda: sim.linear_array(self.active, width, height, kerf, no_sub_x, no_sub_y),
+            lambda: sim.focused_array(self.active, width, height, kerf, elevation_focus, no_sub_x,
+                                      no_sub_y))
         self.offsets = (np.arange(self.active) - (self.active - 1) / 2) * self.pitch
 
     def line(self, x: float, points: ArrayLike, amplitudes: ArrayLike) -> Field:
         """Echo of one line at lateral position x, m: a Field of shape (samples,)."""
-        first = self._first_element(x, self.pitch)
-        centre = (first + (self.active - 1) / 2 - (self.no_elements - 1) / 2) * self.pitch
-        valid = ((first + np.arange(self.active) >= 0) &
-                 (first + np.arange(self.active) < self.no_elements)).astype(float)
+        centre, valid = self._sub_aperture(x)
         xl = x - centre
-        origin = (xl, 0.0, 0.0)
-        self.transmit.center_focus(origin)
-        self.transmit.focus((xl, 0.0, self.focus_depth))
-        self.transmit.apodization(self.tx_weights * valid)
-        self.receive.center_focus(origin)
-        self.receive.dynamic_focus(0.0, 0.0)
-        times, values = self._receive_line(valid, self.offsets - xl, self.max_range)
-        self.receive.apodization(values, times)
+        self._focus_line((xl, 0.0, 0.0), (xl, 0.0, self.focus_depth), 0.0, valid,
+                         self.offsets - xl)
         local = points - np.array([centre, 0.0, 0.0])
         return self.sim.calc_scat(self.transmit, self.receive, local, amplitudes)
 
@@ -230,34 +245,23 @@ class ConvexImager(_Imager):
         kerf = chk.number(kerf, "kerf", nonnegative=True)
         self.pitch = np.arcsin(width / self.radius) + np.arcsin(kerf / self.radius)
         self.max_range = chk.number(max_range, "max_range", positive=True)
-
-        def make():
-            if elevation_focus is None:
-                return sim.convex_array(self.active, width, height, kerf, self.radius, no_sub_x,
-                                        no_sub_y)
-            return sim.convex_focused_array(self.active, width, height, kerf, self.radius,
-                                            elevation_focus, no_sub_x, no_sub_y)
-        self.transmit = self._prepare(make())
-        self.receive = self._prepare(make())
+        self._make_arrays(
+            elevation_focus,
+            lambda: sim.convex_array(self.active, width, height, kerf, self.radius, no_sub_x,
+                                     no_sub_y),
+            lambda: sim.convex_focused_array(self.active, width, height, kerf, self.radius,
+                                             elevation_focus, no_sub_x, no_sub_y))
         self.angles = (np.arange(self.active) - (self.active - 1) / 2) * self.pitch
 
     def line(self, angle: float, points: ArrayLike, amplitudes: ArrayLike) -> Field:
         """Echo of one line at the given angle, rad: a Field of shape (samples,)."""
-        first = self._first_element(angle, self.pitch)
-        centre = (first + (self.active - 1) / 2 - (self.no_elements - 1) / 2) * self.pitch
-        idx = first + np.arange(self.active)
-        valid = ((idx >= 0) & (idx < self.no_elements)).astype(float)
+        centre, valid = self._sub_aperture(angle)
         al = angle - centre
         r = self.radius
         origin = (r * np.sin(al), 0.0, r * np.cos(al) - r)
         direction = np.array([np.sin(al), 0.0, np.cos(al)])
-        self.transmit.center_focus(origin)
-        self.transmit.focus(np.array(origin) + self.focus_depth * direction)
-        self.transmit.apodization(self.tx_weights * valid)
-        self.receive.center_focus(origin)
-        self.receive.dynamic_focus(al, 0.0)
-        times, values = self._receive_line(valid, r * (self.angles - al), self.max_range)
-        self.receive.apodization(values, times)
+        self._focus_line(origin, np.array(origin) + self.focus_depth * direction, al, valid,
+                         r * (self.angles - al))
         # Turn the scatterers by -centre about the centre of curvature.
         c, s = np.cos(-centre), np.sin(-centre)
         x, z = points[:, 0], points[:, 2] + r
@@ -315,13 +319,9 @@ class PhasedImager(_Imager):
         first = (n - self.active) // 2
         weights[first:first + self.active] = self.tx_weights
         self.weights = weights
-
-        def make():
-            if elevation_focus is None:
-                return sim.linear_array(n, width, height, kerf, no_sub_x, no_sub_y)
-            return sim.focused_array(n, width, height, kerf, elevation_focus, no_sub_x, no_sub_y)
-        self.transmit = self._prepare(make())
-        self.receive = self._prepare(make())
+        self._make_arrays(
+            elevation_focus, lambda: sim.linear_array(n, width, height, kerf, no_sub_x, no_sub_y),
+            lambda: sim.focused_array(n, width, height, kerf, elevation_focus, no_sub_x, no_sub_y))
 
     def line(self, angle: float, points: ArrayLike, amplitudes: ArrayLike) -> Field:
         """Echo of one line at the given angle, rad: a Field of shape (samples,)."""

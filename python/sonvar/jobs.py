@@ -137,14 +137,21 @@ class Section:
             return default
         return self.values[name]
 
-    def number(self, name, default=_REQUIRED, above=None, at_least=None, below=None):
-        return self._or_default(lambda: self._number(name, default, above, at_least, below),
-                                default)
+    def _read(self, name, default, check, nullable=True):
+        """check(value) of key `name` (check fails on a refused value); None where the default
+        is None and the key is missing or null (if nullable); a refused value of a key with a
+        default gives the default."""
+        def read():
+            v = self.raw(name, default)
+            if nullable and v is None and default is None:
+                return None
+            return check(v)
+        return self._or_default(read, default)
 
-    def _number(self, name, default, above, at_least, below):
-        v = self.raw(name, default)
-        if v is None and default is None:
-            return None
+    def number(self, name, default=_REQUIRED, above=None, at_least=None, below=None):
+        return self._read(name, default, lambda v: self._number(name, v, above, at_least, below))
+
+    def _number(self, name, v, above, at_least, below):
         if isinstance(v, bool) or not isinstance(v, (int, float)) or not math.isfinite(v):
             self.fail(name, f"expected a number, got {_describe(v)}")
         if above is not None and not v > above:
@@ -156,12 +163,9 @@ class Section:
         return float(v)
 
     def integer(self, name, default=_REQUIRED, at_least=None, at_most=None):
-        return self._or_default(lambda: self._integer(name, default, at_least, at_most), default)
+        return self._read(name, default, lambda v: self._integer(name, v, at_least, at_most))
 
-    def _integer(self, name, default, at_least, at_most):
-        v = self.raw(name, default)
-        if v is None and default is None:
-            return None
+    def _integer(self, name, v, at_least, at_most):
         if isinstance(v, bool) or not isinstance(v, int):
             self.fail(name, f"expected an integer, got {_describe(v)}")
         if at_least is not None and v < at_least:
@@ -171,21 +175,17 @@ class Section:
         return v
 
     def boolean(self, name, default=_REQUIRED):
-        return self._or_default(lambda: self._boolean(name, default), default)
+        return self._read(name, default, lambda v: self._boolean(name, v), nullable=False)
 
-    def _boolean(self, name, default):
-        v = self.raw(name, default)
+    def _boolean(self, name, v):
         if not isinstance(v, bool):
             self.fail(name, f"expected true or false, got {_describe(v)}")
         return v
 
     def string(self, name, default=_REQUIRED, choices=None):
-        return self._or_default(lambda: self._string(name, default, choices), default)
+        return self._read(name, default, lambda v: self._string(name, v, choices))
 
-    def _string(self, name, default, choices):
-        v = self.raw(name, default)
-        if v is None and default is None:
-            return None
+    def _string(self, name, v, choices):
         if not isinstance(v, str):
             self.fail(name, f"expected a string, got {_describe(v)}")
         if choices is not None and v not in choices:
@@ -193,12 +193,9 @@ class Section:
         return v
 
     def vector(self, name, default=_REQUIRED, length=None):
-        return self._or_default(lambda: self._vector(name, default, length), default)
+        return self._read(name, default, lambda v: self._vector(name, v, length))
 
-    def _vector(self, name, default, length):
-        v = self.raw(name, default)
-        if v is None and default is None:
-            return None
+    def _vector(self, name, v, length):
         ok = isinstance(v, list) and all(
             isinstance(e, (int, float)) and not isinstance(e, bool) and math.isfinite(e) for e in v)
         if not ok or (length is not None and len(v) != length) or not v:

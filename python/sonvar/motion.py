@@ -46,6 +46,7 @@ import numpy as np
 from numpy.typing import ArrayLike
 
 from . import _checks as chk
+from ._docs import shared_doc
 from .phantom import Phantom, speckle
 
 __all__ = ["MotionWarning", "MovingPhantom", "constant_velocity", "displaced", "per_frame",
@@ -53,6 +54,30 @@ __all__ = ["MotionWarning", "MovingPhantom", "constant_velocity", "displaced", "
 
 #: Velocity profiles of a vessel.
 PROFILES = ("parabolic", "plug")
+
+# Docstring parts of the constructors (sonvar._docs.shared_doc).
+_AMPLITUDES = ("amplitudes : (n,) array_like\n"
+               "    Scattering amplitudes.\n")
+_POINTS_PARAMETERS = """
+Parameters
+----------
+points : (n, 3) array_like
+    Positions at time 0, m.
+""" + _AMPLITUDES
+_BOX_PARAMETERS = """
+Parameters
+----------
+x_range, y_range, z_range : (2,) array_like
+    The phantom's box, m (low, high).
+"""
+_STATIC_RESULT = """
+static : Phantom, optional
+    Scatterers that stand still.
+
+Returns
+-------
+MovingPhantom
+"""
 
 
 class MotionWarning(UserWarning):
@@ -135,24 +160,15 @@ class _Moving(MovingPhantom):
                        self.weights.copy())
 
 
+@shared_doc(parameters=_POINTS_PARAMETERS, static_result=_STATIC_RESULT)
 def constant_velocity(points: ArrayLike, amplitudes: ArrayLike, velocities: ArrayLike,
                       static: Optional[Phantom] = None) -> MovingPhantom:
     """Scatterers moving at constant velocities: p(t) = p0 + v t.
 
-    Parameters
-    ----------
-    points : (n, 3) array_like
-        Positions at time 0, m.
-    amplitudes : (n,) array_like
-        Scattering amplitudes.
+    {parameters}
     velocities : (3,) or (n, 3) array_like
         Velocity of all scatterers or of each, m/s (finite).
-    static : Phantom, optional
-        Scatterers that stand still.
-
-    Returns
-    -------
-    MovingPhantom
+    {static_result}
 
     Example
     -------
@@ -167,25 +183,16 @@ def constant_velocity(points: ArrayLike, amplitudes: ArrayLike, velocities: Arra
     return _Moving(p, amplitudes, lambda t, f: v * t, static)
 
 
+@shared_doc(parameters=_POINTS_PARAMETERS, static_result=_STATIC_RESULT)
 def displaced(points: ArrayLike, amplitudes: ArrayLike, displacement: Callable,
               static: Optional[Phantom] = None) -> MovingPhantom:
     """Scatterers displaced by a function of time: p(t) = p0 + displacement(t).
 
-    Parameters
-    ----------
-    points : (n, 3) array_like
-        Positions at time 0, m.
-    amplitudes : (n,) array_like
-        Scattering amplitudes.
+    {parameters}
     displacement : callable
         displacement(t) with t in s returns a (3,) displacement of all
         scatterers or an (n, 3) array of each one's, m (finite).
-    static : Phantom, optional
-        Scatterers that stand still.
-
-    Returns
-    -------
-    MovingPhantom
+    {static_result}
 
     Example
     -------
@@ -219,6 +226,7 @@ class _PerFrame(_Moving):
         self.frames = a.shape[0]
 
 
+@shared_doc(amplitudes=_AMPLITUDES, static_result=_STATIC_RESULT)
 def per_frame(positions: ArrayLike, amplitudes: ArrayLike,
               static: Optional[Phantom] = None) -> MovingPhantom:
     """Scatterers at given positions in every frame (held for all transmits of a frame).
@@ -227,14 +235,8 @@ def per_frame(positions: ArrayLike, amplitudes: ArrayLike,
     ----------
     positions : (frames, n, 3) array_like
         Positions of the n scatterers in each frame, m.
-    amplitudes : (n,) array_like
-        Scattering amplitudes.
-    static : Phantom, optional
-        Scatterers that stand still.
-
-    Returns
-    -------
-    MovingPhantom
+    {amplitudes}
+    {static_result}
         Its `frames` is the number of frames given; an ensemble takes at most
         that many.
 
@@ -297,6 +299,24 @@ def _inside(points, lo, hi):
 
 def _amplitude(db):
     return 10.0 ** (-chk.number(db, "tissue_db") / 20.0)
+
+
+def _tissue_and_flow(count, flow_count, flow_name, lo, hi, radius, extent, tissue_db, rng):
+    """The tissue (`count` speckle scatterers in the box [lo, hi]) and the flow's scatterers,
+    uniform in a cylinder of `radius` over `extent` (a0, a1) along its axis: their local
+    coordinates (along the axis, rho, psi) and amplitudes, `tissue_db` below the tissue's.
+    flow_count (argument `flow_name`) defaults to the tissue's density."""
+    a0, a1 = extent
+    rng = np.random.default_rng(rng)
+    tissue = speckle(chk.count(count, "count"), (lo[0], hi[0]), (lo[1], hi[1]), (lo[2], hi[2]),
+                     rng)
+    if flow_count is None:
+        n = max(1, int(round(count / np.prod(hi - lo) * np.pi * radius * radius * (a1 - a0))))
+    else:
+        n = chk.count(flow_count, flow_name)
+    local = np.column_stack([rng.uniform(a0, a1, n), radius * np.sqrt(rng.uniform(0, 1, n)),
+                             rng.uniform(0, 2 * np.pi, n)])
+    return tissue, local, rng.normal(size=n) * _amplitude(tissue_db)
 
 
 class FlowPhantom(MovingPhantom):
@@ -392,16 +412,14 @@ class Vessel(FlowPhantom):
                 "mm in the phantom: the frames do not follow the flow (raise the PRF)")
 
 
+@shared_doc(parameters=_BOX_PARAMETERS)
 def vessel(x_range: ArrayLike, y_range: ArrayLike, z_range: ArrayLike, center: ArrayLike,
            axis: ArrayLike, radius: float, peak_velocity: float, profile: str = "parabolic",
            count: int = 10000, blood_count: Optional[int] = None, tissue_db: float = 20.0,
            rng=None) -> "Vessel":
     """A straight vessel with flow through a box of static tissue.
 
-    Parameters
-    ----------
-    x_range, y_range, z_range : (2,) array_like
-        The phantom's box, m (low, high).
+    {parameters}
     center : (3,) array_like
         A point of the vessel's axis, m; the axis must pass through the box.
     axis : (3,) array_like
@@ -459,18 +477,10 @@ def vessel(x_range: ArrayLike, y_range: ArrayLike, z_range: ArrayLike, center: A
         raise ValueError("center: the vessel's axis does not pass through the phantom's box "
                          f"(x {lo[0]:g}..{hi[0]:g}, y {lo[1]:g}..{hi[1]:g}, z {lo[2]:g}..{hi[2]:g} "
                          "m)")
-    rng = np.random.default_rng(rng)
-    tissue = speckle(chk.count(count, "count"), (lo[0], hi[0]), (lo[1], hi[1]), (lo[2], hi[2]),
-                     rng)
     s0, s1 = _chord(c, a, lo - r, hi + r)
     span = s1 - s0
-    if blood_count is None:
-        n = max(1, int(round(count / np.prod(hi - lo) * np.pi * r * r * span)))
-    else:
-        n = chk.count(blood_count, "blood_count")
-    local = np.column_stack([rng.uniform(s0, s1, n), r * np.sqrt(rng.uniform(0, 1, n)),
-                             rng.uniform(0, 2 * np.pi, n)])
-    amplitudes = rng.normal(size=n) * _amplitude(tissue_db)
+    tissue, local, amplitudes = _tissue_and_flow(count, blood_count, "blood_count", lo, hi, r,
+                                                 (s0, s1), tissue_db, rng)
     return Vessel(tissue, lo, hi, local, amplitudes, center=c, axis=a, radius=r,
                   peak_velocity=peak, profile=profile, s0=s0, span=span, length=s_out - s_in)
 
@@ -517,6 +527,7 @@ class RotatingDisk(FlowPhantom):
                 "do not follow it (raise the PRF)")
 
 
+@shared_doc(parameters=_BOX_PARAMETERS)
 def rotating_disk(x_range: ArrayLike, y_range: ArrayLike, z_range: ArrayLike,
                   center: ArrayLike, radius: float, angular_velocity: float,
                   axis: ArrayLike = (0, 1, 0), thickness: Optional[float] = None,
@@ -524,10 +535,7 @@ def rotating_disk(x_range: ArrayLike, y_range: ArrayLike, z_range: ArrayLike,
                   rng=None) -> "RotatingDisk":
     """A rotating disk in a box of static tissue.
 
-    Parameters
-    ----------
-    x_range, y_range, z_range : (2,) array_like
-        The phantom's box, m (low, high).
+    {parameters}
     center : (3,) array_like
         The disk's centre, m, inside the box.
     radius : float
@@ -582,15 +590,7 @@ def rotating_disk(x_range: ArrayLike, y_range: ArrayLike, z_range: ArrayLike,
     else:
         t = chk.number(thickness, "thickness", positive=True)
         h0, h1 = -t / 2, t / 2
-    rng = np.random.default_rng(rng)
-    tissue = speckle(chk.count(count, "count"), (lo[0], hi[0]), (lo[1], hi[1]), (lo[2], hi[2]),
-                     rng)
-    if disk_count is None:
-        n = max(1, int(round(count / np.prod(hi - lo) * np.pi * r * r * (h1 - h0))))
-    else:
-        n = chk.count(disk_count, "disk_count")
-    local = np.column_stack([rng.uniform(h0, h1, n), r * np.sqrt(rng.uniform(0, 1, n)),
-                             rng.uniform(0, 2 * np.pi, n)])
-    amplitudes = rng.normal(size=n) * _amplitude(tissue_db)
+    tissue, local, amplitudes = _tissue_and_flow(count, disk_count, "disk_count", lo, hi, r,
+                                                 (h0, h1), tissue_db, rng)
     return RotatingDisk(tissue, lo, hi, local, amplitudes, center=c, axis=a, radius=r,
                         angular_velocity=omega, h0=h0, h1=h1, thickness=h1 - h0)

@@ -26,6 +26,7 @@ import numpy as np
 from numpy.typing import ArrayLike
 
 from . import _checks as chk
+from ._docs import shared_doc
 
 __all__ = ["Transmit", "Sequence", "KINDS", "plane_waves", "diverging_waves", "focused_waves",
            "line_foci", "synthetic_aperture", "custom"]
@@ -39,6 +40,16 @@ DIVERGING_BEHIND = 1e-3
 
 _WINDOWS = ("rect", "hanning", "hamming")
 
+# Docstring parts of the constructors (sonvar._docs.shared_doc).
+_SPEED = """
+c : float
+    Speed of sound, m/s.
+"""
+_PRF = """
+prf : float, optional
+    Pulse repetition frequency, Hz.
+"""
+
 
 def _positions(positions):
     """Element positions (n, 3) in m, from an array or anything with element_centers."""
@@ -48,6 +59,16 @@ def _positions(positions):
 
 def _speed(c):
     return chk.number(c, "c", positive=True)
+
+
+def _points_on_side(points, name, what, behind):
+    """Points (k, 3) of argument `name`, each behind the array (z < 0) or in front (z > 0)."""
+    p = chk.points(points, name)
+    on_side = p[:, 2] < 0 if behind else p[:, 2] > 0
+    if not np.all(on_side):
+        side = "behind the array (z < 0)" if behind else "in front of the array (z > 0)"
+        raise ValueError(f"{name}: {what} must lie {side}, got z = {p[~on_side][0, 2]:g} m")
+    return p
 
 
 def _ustb_time(wavefront, azimuth, elevation, source, points, c):
@@ -252,6 +273,7 @@ def _wave(delays, apodization, kind, **fields):
     return Transmit(delays=delays, apodization=apodization, kind=kind, **fields)
 
 
+@shared_doc(speed=_SPEED, prf=_PRF)
 def plane_waves(positions: ArrayLike, azimuths: ArrayLike, elevations: ArrayLike = 0.0,
                 c: float = 1540.0, apodization: Optional[ArrayLike] = None,
                 prf: Optional[float] = None) -> "Sequence":
@@ -272,12 +294,10 @@ def plane_waves(positions: ArrayLike, azimuths: ArrayLike, elevations: ArrayLike
     elevations : float or (m,) array_like
         Elevation angles, rad; with several, every azimuth is taken at every
         elevation (elevation by elevation).
-    c : float
-        Speed of sound, m/s.
+    {speed}
     apodization : (elements,) array_like, optional
         Weights of every transmit (default 1).
-    prf : float, optional
-        Pulse repetition frequency, Hz.
+    {prf}
 
     Returns
     -------
@@ -289,8 +309,7 @@ def plane_waves(positions: ArrayLike, azimuths: ArrayLike, elevations: ArrayLike
     >>> seq[0].delays * 1540 / 1e-3
     array([-0.09983342,  0.09983342])
     """
-    e = _positions(positions)
-    c = _speed(c)
+    e, c = _positions(positions), _speed(c)
     az = _check_angles(chk.vector(azimuths, "azimuths"), "azimuths")
     el = _check_angles(chk.vector(elevations, "elevations"), "elevations")
     w = _weights(apodization, len(e))
@@ -323,13 +342,8 @@ def diverging_waves(positions: ArrayLike, sources: ArrayLike, c: float = 1540.0,
     -------
     Sequence
     """
-    e = _positions(positions)
-    c = _speed(c)
-    s = chk.points(sources, "sources")
-    behind = s[:, 2] < 0
-    if not np.all(behind):
-        raise ValueError(f"sources: a virtual source must lie behind the array (z < 0), got "
-                         f"z = {s[~behind][0, 2]:g} m")
+    e, c = _positions(positions), _speed(c)
+    s = _points_on_side(sources, "sources", "a virtual source", behind=True)
     w = _weights(apodization, len(e))
     transmits = []
     for src in s:
@@ -363,6 +377,7 @@ def _sub_aperture(e, focus, active, window):
     return w
 
 
+@shared_doc(speed=_SPEED, prf=_PRF)
 def focused_waves(positions: ArrayLike, foci: ArrayLike, c: float = 1540.0,
                   active: Optional[int] = None, window: str = "rect",
                   prf: Optional[float] = None) -> "Sequence":
@@ -377,8 +392,7 @@ def focused_waves(positions: ArrayLike, foci: ArrayLike, c: float = 1540.0,
         Element positions, m.
     foci : (k, 3) array_like
         Focus points, m, in front of the array (z > 0).
-    c : float
-        Speed of sound, m/s.
+    {speed}
     active : int, optional
         Elements that fire for each focus: the `active` elements nearest the
         focus (a sub-aperture that moves with it); default all.
@@ -386,20 +400,14 @@ def focused_waves(positions: ArrayLike, foci: ArrayLike, c: float = 1540.0,
         Weights over the active elements by their distance from the
         sub-aperture's centre (for a row of evenly spaced elements the
         windows of sonvar.imaging.window).
-    prf : float, optional
-        Pulse repetition frequency, Hz.
+    {prf}
 
     Returns
     -------
     Sequence
     """
-    e = _positions(positions)
-    c = _speed(c)
-    f = chk.points(foci, "foci")
-    front = f[:, 2] > 0
-    if not np.all(front):
-        raise ValueError(f"foci: a focus must lie in front of the array (z > 0), got "
-                         f"z = {f[~front][0, 2]:g} m")
+    e, c = _positions(positions), _speed(c)
+    f = _points_on_side(foci, "foci", "a focus", behind=False)
     n = len(e)
     active = n if active is None else chk.count(active, "active")
     if active > n:
@@ -440,6 +448,7 @@ def line_foci(lines: ArrayLike, depth: float, sector: bool = False,
     return np.column_stack([r * np.sin(v), np.zeros_like(v), r * np.cos(v) - radius])
 
 
+@shared_doc(speed=_SPEED, prf=_PRF)
 def synthetic_aperture(positions: ArrayLike, elements: Optional[ArrayLike] = None,
                        c: float = 1540.0, prf: Optional[float] = None) -> "Sequence":
     """Single-element emissions: each listed element fires alone at |e| / c.
@@ -450,10 +459,8 @@ def synthetic_aperture(positions: ArrayLike, elements: Optional[ArrayLike] = Non
         Element positions, m.
     elements : (k,) array_like of int, optional
         Element numbers from 1 (default every element, in order).
-    c : float
-        Speed of sound, m/s.
-    prf : float, optional
-        Pulse repetition frequency, Hz.
+    {speed}
+    {prf}
 
     Returns
     -------
@@ -463,8 +470,7 @@ def synthetic_aperture(positions: ArrayLike, elements: Optional[ArrayLike] = Non
         behind the array's apex (a convex array) the diverging form, which
         the wave's delay -2 |e| / c brings back.
     """
-    e = _positions(positions)
-    c = _speed(c)
+    e, c = _positions(positions), _speed(c)
     n = len(e)
     numbers = np.arange(1, n + 1) if elements is None else chk.element_numbers(
         elements, "elements", n)
@@ -481,6 +487,7 @@ def synthetic_aperture(positions: ArrayLike, elements: Optional[ArrayLike] = Non
     return Sequence(tuple(transmits), prf=prf, sound_speed=c)
 
 
+@shared_doc(speed=_SPEED, prf=_PRF)
 def custom(delays: ArrayLike, apodizations: Optional[ArrayLike] = None, c: float = 1540.0,
            prf: Optional[float] = None) -> "Sequence":
     """Transmits of given delay vectors.
@@ -491,10 +498,8 @@ def custom(delays: ArrayLike, apodizations: Optional[ArrayLike] = None, c: float
         Firing delay of each element per transmit, s (finite).
     apodizations : (k, elements) array_like, optional
         Weights of the same shape (default 1).
-    c : float
-        Speed of sound, m/s.
-    prf : float, optional
-        Pulse repetition frequency, Hz.
+    {speed}
+    {prf}
 
     Returns
     -------

@@ -16,6 +16,7 @@ from numpy.typing import ArrayLike
 from . import _budget
 from . import _checks as chk
 from . import _core
+from ._docs import shared_doc
 from ._machine import cores, memory_available, size_text
 
 __all__ = ["Simulator", "Aperture", "Field", "FieldMap", "SonvarError", "OPTIONS", "OPTION_TABLE",
@@ -27,6 +28,28 @@ SonvarError.__doc__ = """A failure inside the library, carrying the library's me
 The message is the library's, without the words of an ending (nothing
 ends). The simulator that raised it stays usable, and a failed calculation
 has given back everything it had taken."""
+
+# The parameters of the single-aperture field calculations, and the kind of
+# their result.
+_APERTURE_POINTS = """
+Parameters
+----------
+aperture : Aperture
+points : (n, 3) array_like
+    Field points, m.
+
+Returns
+-------
+Field
+"""
+
+# The parameters of the channel-data calculations that go with path.
+_SINGLE_TEXTS = """
+single : bool
+    With path: store the samples in single precision.
+texts : dict, optional
+    name, author, version, info strings of the dataset.
+"""
 
 #: The library's option table: name -> dict of kind ("real", "integer" or "flag"), default,
 #: minimum, maximum, minimum_excluded, unit and description.
@@ -767,35 +790,21 @@ OPTIONS_TEXT
                              f"{self.fs:g} Hz")
         return first, end - first, True
 
+    @shared_doc(parameters_and_result=_APERTURE_POINTS)
     def calc_h(self, aperture: "Aperture", points: ArrayLike) -> "Field":
         """Spatial impulse response at each point.
 
-        Parameters
-        ----------
-        aperture : Aperture
-        points : (n, 3) array_like
-            Field points, m.
-
-        Returns
-        -------
-        Field
+        {parameters_and_result}
             data of shape (samples, n) in m/s (with attenuation on, the
             library scales h by one more 1/fs).
         """
         return self._field(1, [self._mine(aperture, "aperture")], points)
 
+    @shared_doc(parameters_and_result=_APERTURE_POINTS)
     def calc_hp(self, aperture: "Aperture", points: ArrayLike) -> "Field":
         """Emitted pressure at each point: (h * impulse response * excitation) / fs^2.
 
-        Parameters
-        ----------
-        aperture : Aperture
-        points : (n, 3) array_like
-            Field points, m.
-
-        Returns
-        -------
-        Field
+        {parameters_and_result}
             data of shape (samples, n).
 
         Notes
@@ -878,6 +887,7 @@ OPTIONS_TEXT
         fs = self.fs / d
         return Field(_finite(data, "calc_scat_all"), start / fs, fs)
 
+    @shared_doc(single_texts=_SINGLE_TEXTS)
     def channel_data(self, probe: "Aperture", sequence: Any, points: ArrayLike,
                      amplitudes: ArrayLike, receive: Optional["Aperture"] = None,
                      path: Optional[str] = None, single: bool = False,
@@ -913,10 +923,7 @@ OPTIONS_TEXT
             Write the result to this UFF file (sonvar.uff's layout) transmit
             by transmit instead of keeping it: memory is then one transmit's
             samples. The returned data is None.
-        single : bool
-            With path: store the samples in single precision.
-        texts : dict, optional
-            name, author, version, info strings of the dataset.
+        {single_texts}
 
         Returns
         -------
@@ -950,6 +957,7 @@ OPTIONS_TEXT
         return simulate(self, probe, sequence, points, amplitudes, receive=receive, path=path,
                         single=single, texts=texts)
 
+    @shared_doc(single_texts=_SINGLE_TEXTS)
     def ensemble(self, probe, sequence, phantom, frames, prf=None, receive=None, path=None,
                  single=False, texts=None):
         """Channel data of a sequence repeated over slow time on a phantom that moves.
@@ -980,10 +988,7 @@ OPTIONS_TEXT
             Write the result to this UFF file (4-D data, its PRF) one
             transmit of one frame at a time instead of keeping it; the
             returned data is None.
-        single : bool
-            With path: store the samples in single precision.
-        texts : dict, optional
-            name, author, version, info strings of the dataset.
+        {single_texts}
 
         Returns
         -------
@@ -1208,12 +1213,20 @@ class Aperture:
                                        chk.point(reference, "reference"),
                                        chk.point(direction, "direction"))
 
-    def _element_values(self, elements, values, name):
+    def _element_values(self, elements, values, name, per_sub_element=False):
+        """Element numbers and one row of values per element; with per_sub_element, each row
+        must hold a value for every sub-element of its element."""
         n = chk.element_numbers(elements, "elements", self.no_elements)
         v = chk.real_array(values, name)
         if v.ndim == 1:
             v = v.reshape(1, -1)
         v = chk.matrix(v, name, rows=n.shape[0])
+        if per_sub_element:
+            subs = self.sub_elements()
+            for e in n:
+                if subs[e - 1] > v.shape[1]:
+                    raise ValueError(f"{name}: element {e} has {subs[e - 1]} sub-elements, "
+                                     f"got {v.shape[1]} values")
         return n, v
 
     def element_apodization(self, elements: ArrayLike, values: ArrayLike) -> None:
@@ -1222,22 +1235,12 @@ class Aperture:
         elements: element numbers (from 1); values: one row per listed
         element with at least as many weights as it has sub-elements.
         """
-        n, v = self._element_values(elements, values, "values")
-        subs = self.sub_elements()
-        for e in n:
-            if subs[e - 1] > v.shape[1]:
-                raise ValueError(f"values: element {e} has {subs[e - 1]} sub-elements, "
-                                 f"got {v.shape[1]} values")
+        n, v = self._element_values(elements, values, "values", per_sub_element=True)
         self._core.ele_apodization(n, v)
 
     def element_delay(self, elements: ArrayLike, values: ArrayLike) -> None:
         """Delays, s, of the mathematical elements of the listed physical elements."""
-        n, v = self._element_values(elements, values, "values")
-        subs = self.sub_elements()
-        for e in n:
-            if subs[e - 1] > v.shape[1]:
-                raise ValueError(f"values: element {e} has {subs[e - 1]} sub-elements, "
-                                 f"got {v.shape[1]} values")
+        n, v = self._element_values(elements, values, "values", per_sub_element=True)
         self._core.ele_delay(n, v)
 
     def element_waveform(self, elements: ArrayLike, samples: ArrayLike) -> None:
