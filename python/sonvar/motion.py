@@ -382,7 +382,9 @@ class Vessel(FlowPhantom):
 
     def __init__(self, tissue, lo, hi, local, amplitudes, **geometry):
         super().__init__(tissue, lo, hi, local, amplitudes, **geometry)
-        s, rho, psi = local.T
+        # Contiguous columns: numpy's cos and sin of a strided column may round differently
+        # from one allocation to the next, and a seed must give the same phantom.
+        s, rho, psi = np.ascontiguousarray(local.T)
         e1, e2 = self.e
         # Each scatterer keeps its place across the vessel and its speed along it.
         self.across = (self.center + np.outer(rho * np.cos(psi), e1)
