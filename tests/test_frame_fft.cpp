@@ -169,4 +169,25 @@ TEST(LaneHelpers, FourLanesAgreeWithOneValue) {
   EXPECT_EQ(picked[2], 30.0);
 }
 
+// The eight-lane forms, written with the four-lane ones, give every lane
+// (the upper four too) the bits the one-value form gives.
+TEST(LaneHelpers, EightLanesAgreeWithOneValue) {
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  const Lanes8 v = {-0.0, -2.5, nan, -nan, 7.25, -1e300, 0.5, 1e-310};
+  const Lanes8 a = sonvar::abs(v), f = sonvar::floor(v), c = sonvar::ceil(v);
+  const Lanes8 r = sonvar::sqrt(a), back = lanes_of_bits(bits_of(v));
+  const Lanes8 o0 = {0.25, 0.3, 0.7, 0.999, 0.5, 0.126, 1e-3, 0.9};
+  const Lanes8 n = {100, 7, 3000, 2, 1, 250, 40, 999};
+  const Lanes8 step = exact_step(o0, 1 / 40e6, n);
+  for (int q = 0; q < 8; q++) {
+    EXPECT_EQ(bits_of(a[q]), bits_of(sonvar::abs(v[q]))) << q;
+    EXPECT_EQ(bits_of(back[q]), bits_of(v[q])) << q;
+    EXPECT_EQ(bits_of(step[q]), bits_of(exact_step(o0[q], 1 / 40e6, n[q]))) << q;
+    if (std::isnan(v[q])) continue;
+    EXPECT_EQ(f[q], std::floor(v[q])) << q;
+    EXPECT_EQ(c[q], std::ceil(v[q])) << q;
+    EXPECT_EQ(r[q], std::sqrt(std::fabs(v[q]))) << q;
+  }
+}
+
 }  // namespace
