@@ -146,6 +146,10 @@ const OptionEntry kOptions[] = {
         "exact_integration", 0,
         "Triangle and line responses are the exact sample means of h, line elements on the "
         "absolute sampling grid (docs/accuracy.md)."),
+    flag<&sys_con::band_limited, store_switch<&sys_con::band_limited>>(
+        "band_limited", 0,
+        "Rectangle responses are sampled through a band-limiting kernel instead of as interval "
+        "means, so that echoes move continuously with a point (docs/accuracy.md)."),
     flag<&sys_con::focus_at_point, store_switch<&sys_con::focus_at_point>>(
         "focus_at_point", 0,
         "A dynamic focus lies at the field point's own distance from the focus reference, the "
