@@ -179,6 +179,51 @@ TEST_F(ChannelsTest, ConcurrentWorkersGiveTheSameMatrixAndCountDroppedSamples) {
   free_apertures();
 }
 
+// The workers share each scatterer's transmit response; scatterers with
+// none (the transmit apodization is zero for paths of 13 to 19 mm, a run
+// of more than a batch of them) are skipped alike: 2 and 3 threads give
+// 1 thread's matrix to the bit, and it holds echoes from both sides of the
+// gap.
+TEST_F(ChannelsTest, WorkersSharingTransmitResponsesSkipScatterersWithoutOne) {
+  make_apertures(40);
+  make_scatterers(700);
+  const int elements = tx->no_elements;
+  const double times[3] = {0.0, 13e-3 / sys->c, 19e-3 / sys->c};
+  double *lines[3];
+  for (int m = 0; m < 3; m++) {
+    lines[m] = static_cast<double *>(alloc_memory(sys, elements, sizeof(double)));
+    for (int i = 0; i < elements; i++) lines[m][i] = m == 1 ? 0.0 : 1.0;
+  }
+  xdc_apodization(sys, tx, 3, times, lines);
+  std::vector<signal_rec *> ref = reference();
+  int64_t first = 0, rows = 0;
+  rows_around(ref, 30, &first, &rows);
+  std::vector<double> one;
+  for (int T : {1, 2, 3}) {
+    set_sonvar(sys, "threads", T);
+    int64_t dropped = -2;
+    std::vector<double> out = channels(first, rows, &dropped);
+    EXPECT_EQ(dropped, 0) << T;
+    if (T == 1)
+      one = out;
+    else
+      EXPECT_EQ(out, one) << T << " threads";
+  }
+  // Echoes before and after the gap (two-way paths of 26 to 38 mm lie in it).
+  const int64_t gap_lo = static_cast<int64_t>(std::floor(26e-3 / sys->c * sys->fs)) - first;
+  const int64_t gap_hi = static_cast<int64_t>(std::ceil(38e-3 / sys->c * sys->fs)) - first;
+  double before = 0.0, after = 0.0;
+  for (int j = 0; j < rx->no_elements; j++)
+    for (int64_t k = 0; k < rows; k++) {
+      if (k < gap_lo) before = std::max(before, std::fabs(one[j * rows + k]));
+      if (k > gap_hi) after = std::max(after, std::fabs(one[j * rows + k]));
+    }
+  EXPECT_GT(before, 0.0);
+  EXPECT_GT(after, 0.0);
+  for (signal_rec *s : ref) free_signal(sys, s);
+  free_apertures();
+}
+
 // The call adds into the matrix: scatterers B added into a matrix holding
 // the echoes of scatterers A equal the sum of the two echoes formed in
 // zero matrices, to 1e-12 of the peak; the echoes overlap in time; with
