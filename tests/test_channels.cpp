@@ -184,7 +184,7 @@ TEST_F(ChannelsTest, ConcurrentWorkersGiveTheSameMatrixAndCountDroppedSamples) {
 // of more than a batch of them) are skipped alike: 2 and 3 threads give
 // 1 thread's matrix to the bit, and it holds echoes from both sides of the
 // gap.
-TEST_F(ChannelsTest, WorkersSharingTransmitResponsesSkipScatterersWithoutOne) {
+TEST_F(ChannelsTest, ConcurrentWorkersSharingTransmitResponsesSkipScatterersWithoutOne) {
   make_apertures(40);
   make_scatterers(700);
   const int elements = tx->no_elements;
@@ -221,6 +221,33 @@ TEST_F(ChannelsTest, WorkersSharingTransmitResponsesSkipScatterersWithoutOne) {
   EXPECT_GT(before, 0.0);
   EXPECT_GT(after, 0.0);
   for (signal_rec *s : ref) free_signal(sys, s);
+  free_apertures();
+}
+
+// An interrupted call fails with the interruption's text on 1 to 3
+// threads (a worker that stops leaves the others no meeting to wait at)
+// and leaves the matrix as it was, to the bit; the state then calculates.
+TEST_F(ChannelsTest, ConcurrentWorkersInterruptedKeepThePriorMatrix) {
+  make_apertures(20);
+  make_scatterers(200);
+  sonvar_set_failure_mode(sys, SONVAR_FAILURE_RETURN);
+  const int64_t rows = 6000;
+  std::vector<double> prior(static_cast<std::size_t>(rows * rx->no_elements));
+  for (std::size_t k = 0; k < prior.size(); k++) prior[k] = std::sin(0.01 * static_cast<double>(k));
+  for (int T : {1, 2, 3}) {
+    set_sonvar(sys, "threads", T);
+    std::vector<double> out = prior;
+    sonvar_set_interrupt(sys, 1);
+    EXPECT_EQ(calc_scat_channels(sys, tx, rx, static_cast<int>(points.size()), points.data(),
+                                 amplitudes.data(), out.data(), 0, rows, rows),
+              -1);
+    sonvar_set_interrupt(sys, 0);
+    EXPECT_EQ(std::string(sonvar_last_error(sys)), "Fatal error: Calculation interrupted \n");
+    EXPECT_EQ(out, prior) << T << " threads";
+    int64_t dropped = -2;
+    channels(0, rows, &dropped);
+    EXPECT_EQ(dropped, 0) << T << " threads";
+  }
   free_apertures();
 }
 
