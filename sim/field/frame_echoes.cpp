@@ -138,16 +138,16 @@ void TransmitBatch::clear() {
   spectra_bytes = 0;
 }
 
-void FrameEchoes::resize(int elements, bool own_transmit) {
+void FrameEchoes::resize(int elements, int first, int end, bool own_transmit) {
   pairs_.resize(static_cast<std::size_t>(elements));
   // Room for a batch of typical responses (46 samples an element response,
   // 800 a transmit response), reserved so that a growing batch does not
   // copy them, nor leave the copies in the heap; the pages are used only
   // as they are written.
   const std::size_t scatterers = kBatch;
-  samples_.reserve(scatterers * static_cast<std::size_t>(elements) * 64);
+  samples_.reserve(scatterers * static_cast<std::size_t>(end - first) * 64);
   if (own_transmit) own_.reserve();
-  for (std::vector<Pair> &pairs : pairs_) pairs.reserve(kBatch);
+  for (int j = first; j < end; j++) pairs_[static_cast<std::size_t>(j)].reserve(kBatch);
 }
 
 void FrameEchoes::add_pair(int s, int j, const double *values, int start, int n, double factor) {

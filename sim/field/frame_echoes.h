@@ -106,10 +106,11 @@ struct TransmitBatch {
 // batch to batch.
 class FrameEchoes {
  public:
-  // Sized for the receive elements of a share, with room for a batch; with
-  // own_transmit false the transmit side comes from a shared batch
-  // (run_shared) and gets no room here.
-  void resize(int elements, bool own_transmit = true);
+  // Sized for the receive elements of a share, with room for a batch of
+  // the elements [first, end) it forms; with own_transmit false the
+  // transmit side comes from a shared batch (run_shared) and gets no room
+  // here.
+  void resize(int elements, int first, int end, bool own_transmit);
 
   // Whether the batch is complete (the next scatterer needs a run first).
   bool full() const { return own_.full(); }

@@ -63,7 +63,7 @@ ScatterShare::ScatterShare(sys_con *sys, aperture *transmit, aperture *receive, 
     return;
   }
   allocating(sys, "the frame spectra of the echoes", [&] {
-    frames_.resize(elements_, !shared_transmit);
+    frames_.resize(elements_, first_, end_, !shared_transmit);
     sums_.resize(elements_);
   });
   // One aperture of rectangles: each element's signal at a scatterer serves

@@ -72,7 +72,15 @@ void SharedTransmit::compose_round() {
   last_ = consumed_ == n_;
   if (runs_) allocating(sys_, "the shared transmit responses", [&] { batch_.lay_out(); });
   if (band_done && !last_) band_++;
-  limit_ = last_ ? consumed_ : std::min(band_end(), consumed_ + kBatch);
+  // The window reaches a few scatterers beyond what the last full batch
+  // took (the batches change slowly with range), so that few transmit
+  // responses wait in the slots; a batch that needs more grows in another
+  // round, with twice the window.
+  if (!runs_)
+    window_ = std::min(kBatch, 2 * window_);
+  else if (batch_.full())
+    window_ = std::min(kBatch, static_cast<int>(members_.size()) + kSpare);
+  limit_ = last_ ? consumed_ : std::min(band_end(), std::max(filled, consumed_ + window_));
   next_.store(filled, std::memory_order_relaxed);
 }
 

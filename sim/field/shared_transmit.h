@@ -29,6 +29,9 @@ namespace sonvar {
 // slots, which fill writes one claimed position at a time.
 class SharedTransmit {
  public:
+  // Scatterers the window reaches beyond the last batch's count.
+  static constexpr int kSpare = 4;
+
   SharedTransmit(sys_con *sys, int n, const point3 *points, const std::vector<int> *order,
                  const std::vector<int> *band_ends);
 
@@ -72,6 +75,7 @@ class SharedTransmit {
   int consumed_ = 0;          // positions taken into batches
   int band_ = 0;
   int begin_ = 0;
+  int window_ = kBatch;  // positions the window reaches beyond consumed_
   bool runs_ = false;
   bool last_ = false;
   TransmitBatch batch_;
