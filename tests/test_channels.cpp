@@ -99,6 +99,23 @@ class ChannelsTest : public ::testing::Test {
     return out;
   }
 
+  // The matrix on 1 thread, after checking that 2 and 3 threads give it to
+  // the bit, every echo inside.
+  std::vector<double> on_1_to_3_threads(int64_t first, int64_t rows) {
+    std::vector<double> one;
+    for (int T : {1, 2, 3}) {
+      set_sonvar(sys, "threads", T);
+      int64_t dropped = -2;
+      std::vector<double> out = channels(first, rows, &dropped);
+      EXPECT_EQ(dropped, 0) << T;
+      if (T == 1)
+        one = out;
+      else
+        EXPECT_EQ(out, one) << T << " threads";
+    }
+    return one;
+  }
+
   void free_apertures() {
     xdc_free(sys, tx);
     xdc_free(sys, rx);
@@ -153,17 +170,7 @@ TEST_F(ChannelsTest, ConcurrentWorkersGiveTheSameMatrixAndCountDroppedSamples) {
   std::vector<signal_rec *> ref = reference();
   int64_t first = 0, rows = 0;
   rows_around(ref, 30, &first, &rows);
-  std::vector<double> one;
-  for (int T : {1, 2, 3}) {
-    set_sonvar(sys, "threads", T);
-    int64_t dropped = -2;
-    std::vector<double> out = channels(first, rows, &dropped);
-    EXPECT_EQ(dropped, 0) << T;
-    if (T == 1)
-      one = out;
-    else
-      EXPECT_EQ(out, one) << T << " threads";
-  }
+  const std::vector<double> one = on_1_to_3_threads(first, rows);
   // Cut at the middle of the echoes: the rows kept are unchanged.
   const int64_t cut = rows / 2;
   int64_t dropped = 0;
@@ -198,17 +205,7 @@ TEST_F(ChannelsTest, ConcurrentWorkersSharingTransmitResponsesSkipScatterersWith
   std::vector<signal_rec *> ref = reference();
   int64_t first = 0, rows = 0;
   rows_around(ref, 30, &first, &rows);
-  std::vector<double> one;
-  for (int T : {1, 2, 3}) {
-    set_sonvar(sys, "threads", T);
-    int64_t dropped = -2;
-    std::vector<double> out = channels(first, rows, &dropped);
-    EXPECT_EQ(dropped, 0) << T;
-    if (T == 1)
-      one = out;
-    else
-      EXPECT_EQ(out, one) << T << " threads";
-  }
+  const std::vector<double> one = on_1_to_3_threads(first, rows);
   // Echoes before and after the gap (two-way paths of 26 to 38 mm lie in it).
   const int64_t gap_lo = static_cast<int64_t>(std::floor(26e-3 / sys->c * sys->fs)) - first;
   const int64_t gap_hi = static_cast<int64_t>(std::ceil(38e-3 / sys->c * sys->fs)) - first;

@@ -69,7 +69,7 @@ class SharedTransmit {
   const point3 *points_;
   const std::vector<int> *order_;
   const std::vector<int> *band_ends_;
-  std::vector<Slot> slots_;  // position k in slot k % kBatch
+  std::vector<Slot> slots_;   // position k in slot k % kBatch
   std::atomic<int> next_{0};  // the next position to claim
   int limit_ = 0;             // the end of the window
   int consumed_ = 0;          // positions taken into batches
