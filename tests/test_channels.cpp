@@ -222,8 +222,8 @@ TEST_F(ChannelsTest, ConcurrentWorkersSharingTransmitResponsesSkipScatterersWith
 }
 
 // An interrupted call fails with the interruption's text on 1 to 3
-// threads (a worker that stops leaves the others no meeting to wait at)
-// and leaves the matrix as it was, to the bit; the state then calculates.
+// threads (each worker stops, none waits for the others for ever) and
+// leaves the matrix as it was, to the bit; the state then calculates.
 TEST_F(ChannelsTest, ConcurrentWorkersInterruptedKeepThePriorMatrix) {
   make_apertures(20);
   make_scatterers(200);
