@@ -6,6 +6,17 @@
 
 namespace sonvar {
 
+namespace {
+
+// A pause between two checks of a watched value.
+inline void relax() {
+#if defined(__x86_64__) || defined(__i386__)
+  __builtin_ia32_pause();
+#endif
+}
+
+}  // namespace
+
 Meeting::Meeting() {
   th_lib_mutex_init(&mutex_);
   pthread_cond_init(&met_, nullptr);
@@ -22,26 +33,36 @@ void Meeting::set_workers(int workers) {
 }
 
 void Meeting::wait(void (*once)(void *), void *context) {
-  const MutexGuard guard(&mutex_);
-  if (broken_) throw MeetingBroken{};
-  const uint64_t round = round_;
-  if (++waiting_ == workers_) {
-    waiting_ = 0;
-    if (once != nullptr) {
-      try {
-        once(context);
-      } catch (...) {
-        broken_ = true;
-        pthread_cond_broadcast(&met_);
-        throw;
+  uint64_t round = 0;
+  {
+    const MutexGuard guard(&mutex_);
+    if (broken_) throw MeetingBroken{};
+    round = round_.load(std::memory_order_relaxed);
+    if (++waiting_ == workers_) {
+      waiting_ = 0;
+      if (once != nullptr) {
+        try {
+          once(context);
+        } catch (...) {
+          broken_ = true;
+          pthread_cond_broadcast(&met_);
+          throw;
+        }
       }
+      round_.store(round + 1, std::memory_order_release);
+      pthread_cond_broadcast(&met_);
+      return;
     }
-    round_++;
-    pthread_cond_broadcast(&met_);
-    return;
   }
-  while (round_ == round && !broken_) pthread_cond_wait(&met_, &mutex_);
-  if (round_ == round) throw MeetingBroken{};
+  for (int k = 0; k < kWatches; k++) {
+    if (round_.load(std::memory_order_acquire) != round) return;
+    if (broken_.load(std::memory_order_relaxed)) break;
+    relax();
+  }
+  const MutexGuard guard(&mutex_);
+  while (round_.load(std::memory_order_relaxed) == round && !broken_)
+    pthread_cond_wait(&met_, &mutex_);
+  if (round_.load(std::memory_order_relaxed) == round) throw MeetingBroken{};
 }
 
 void Meeting::leave() {
