@@ -175,6 +175,9 @@ typedef struct sys_con {
                                              "max_samples", default SONVAR_DEFAULT_MAX_SAMPLES) */
   struct sonvar_live_aperture *apertures; /* apertures built by this state and not yet
                                               released (internal list, for xdc_free) */
+  int16_t band_limited; /* 1: rectangle responses are sampled through a band-limiting kernel,
+                           so echoes move continuously with a point (option "band_limited",
+                           default 0; docs/accuracy.md) */
 } sys_con;
 
 /* A point or direction vector, metres. Passed by value. */

@@ -230,22 +230,26 @@ TEST_F(SonvarMainTest, ConfigurationReportByteForByte) {
 TEST_F(SonvarMainTest, AccuracyOptionsAreOffByDefaultAndReportedOnlyWhenOn) {
   EXPECT_EQ(sys->exact_integration, 0);
   EXPECT_EQ(sys->focus_at_point, 0);
+  EXPECT_EQ(sys->band_limited, 0);
   const std::string plain = capture_stdout([&] { sonvar_info(sys); });
   EXPECT_EQ(plain.find("exact integration"), std::string::npos);
   EXPECT_EQ(plain.find("field point"), std::string::npos);
   set_sonvar(sys, "Exact_Integration", 2.6);
   set_sonvar(sys, "focus_at_point", 1);
+  set_sonvar(sys, "band_limited", 1);
   EXPECT_EQ(sys->exact_integration, 1);
   EXPECT_EQ(sys->focus_at_point, 1);
   const std::string fast_line = "    Program uses fast integration for lines and triangles:  0\n";
   const std::string added =
       "    Program uses exact integration for lines and triangles: 1\n"
+      "    Rectangle responses are band-limited samples:           1\n"
       "    Dynamic focus is placed at the field point:             1\n";
   std::string expected = plain;
   expected.insert(expected.find(fast_line) + fast_line.size(), added);
   EXPECT_EQ(capture_stdout([&] { sonvar_info(sys); }), expected);
   set_sonvar(sys, "exact_integration", 0.4);
   set_sonvar(sys, "focus_at_point", 0);
+  set_sonvar(sys, "band_limited", 0);
   EXPECT_EQ(capture_stdout([&] { sonvar_info(sys); }), plain);
 }
 
@@ -265,6 +269,7 @@ TEST_F(SonvarMainTest, OptionTableDescribesEveryOptionOfSetSonvar) {
                                           "accurate_time_calc",
                                           "fast_integration",
                                           "exact_integration",
+                                          "band_limited",
                                           "focus_at_point",
                                           "c",
                                           "fs",

@@ -364,6 +364,9 @@ class Recorder:
         if dropped:
             raise RuntimeError(f"channel data: {dropped} echo samples of transmit {w} fell "
                                "outside the time axis")
+        if not np.isfinite(out).all():
+            raise ValueError(f"amplitudes: the echoes of transmit {w} overflow (largest "
+                             f"|amplitude| {np.abs(amplitudes).max():g}); scale them down")
 
 
 def simulate(sim: Any, probe: Any, sequence: Any, points: ArrayLike, amplitudes: ArrayLike,

@@ -350,11 +350,13 @@ class Job:
     phantom: object = None
     ensemble: dict = None  # frames and prf of an ensemble (ensemble_jobs)
     doppler: dict = None  # its Doppler keys
+    accuracy: dict = None  # library accuracy options by name (0 or 1)
     # Texts the command prints before it runs.
     warnings: list = dataclasses.field(default_factory=list)
 
     def simulator(self, threads=None):
-        sim = Simulator(c=self.c, fs=self.fs, threads=threads or self.threads)
+        sim = Simulator(c=self.c, fs=self.fs, threads=threads or self.threads,
+                        **(self.accuracy or {}))
         if self.attenuation:
             sim.attenuation(**self.attenuation)
         return sim
@@ -594,6 +596,17 @@ def _medium(top):
     return c, attenuation
 
 
+#: The library's accuracy options a job may switch on in its section "accuracy".
+ACCURACY_OPTIONS = ("accurate_time_calc", "band_limited", "exact_integration")
+
+
+def _accuracy(top):
+    sec = top.section("accuracy", {})
+    options = {name: int(sec.boolean(name, False)) for name in ACCURACY_OPTIONS}
+    sec.done()
+    return options
+
+
 #: Threads a process may run, from the library's option table.
 MOST_THREADS = int(OPTION_TABLE["threads"]["maximum"])
 
@@ -635,7 +648,7 @@ def load(path: str, command: str, output_override: Optional[str] = None,
     attempt = report.attempt
     top = Section(path, values, report=report)
     # Sections checked on their own are known keys even when their check stops early.
-    top.used.update(("medium", "impulse", "excitation", "output", "plot", "probe"))
+    top.used.update(("medium", "accuracy", "impulse", "excitation", "output", "plot", "probe"))
     top.used.update(("field",) if command == "field" else ("image", "phantom", "ensemble",
                                                            "doppler"))
 
@@ -646,6 +659,7 @@ def load(path: str, command: str, output_override: Optional[str] = None,
                                 f"{_describe(kind)}")
     attempt(command_key)
     c, attenuation = attempt(lambda: _medium(top), (1540.0, {}))
+    accuracy = attempt(lambda: _accuracy(top), {})
     fs = top.number("fs", 100e6, above=0)
     threads = top.integer("threads", None, at_least=1, at_most=MOST_THREADS)
     if threads_override is not None and not 1 <= threads_override <= MOST_THREADS:
@@ -661,7 +675,7 @@ def load(path: str, command: str, output_override: Optional[str] = None,
     job = Job(path=path, command=command, text=json.dumps(values, sort_keys=True), c=c, fs=fs,
               attenuation=attenuation, threads=threads, probe=None, impulse=impulse,
               excitation=excitation, output=output, output_format=fmt, plot=plot,
-              precision=precision)
+              precision=precision, accuracy=accuracy)
     if command == "field":
         probe = attempt(lambda: _probe(top.section("probe"), sim, _or_unit(impulse),
                                        _or_unit(excitation)))

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "dispatch/dispatcher.h"
+#include "field/calculation.h"
 #include "field/scattering.h"
 #include "general/checks.h"
 #include "general/failure.h"
@@ -230,22 +231,33 @@ signal_rec **split_scattering(sys_con *sys, aperture *ap1, aperture *ap2, int N,
     free_leaves(sys, ap2, &plan);
     throw;
   }
-  int elements = 0;
-  signal_rec **result = merge_leaves(sys, ap2, &plan, &elements);
-  // The pulse on every per-element sum is a transform convolution of the
-  // whole echo length each, a tenth of a per-element run of 1,000
-  // scatterers: the workers share it out.
+  const int elements = per_element ? ap2->no_elements : 1;
   if (elements < 2 * run.T) {
-    scatter_apply_pulse(sys, ap1, ap2, result, 0, elements);
-  } else {
-    for (int i = 0; i < run.T; i++) {
-      thread_work &w = run.work[i];
-      w.merged_sums = result;
-      w.first_sum = static_cast<int>(static_cast<long long>(i) * elements / run.T);
-      w.end_sum = static_cast<int>(static_cast<long long>(i + 1) * elements / run.T);
-    }
-    run_workers(sys, &run, scatter_pulse_call);
+    int merged = 0;
+    signal_rec **result = merge_leaves(sys, ap2, &plan, &merged);
+    scatter_apply_pulse(sys, ap1, ap2, result, 0, merged);
+    release_split(sys, &run);
+    return result;
   }
+  // Merging the leaves' per-element sums and the pulse on each (a transform
+  // convolution of the whole echo length, a tenth of a per-element run of
+  // 1,000 scatterers) go element by element: the workers share them out.
+  signal_rec **result = alloc_array<signal_rec *>(sys, elements, "the array of result signals");
+  for (int i = 0; i < run.T; i++) {
+    thread_work &w = run.work[i];
+    w.merged_sums = result;
+    w.first_sum = static_cast<int>(static_cast<long long>(i) * elements / run.T);
+    w.end_sum = static_cast<int>(static_cast<long long>(i + 1) * elements / run.T);
+  }
+  try {
+    run_workers(sys, &run, scatter_pulse_call);
+  } catch (...) {
+    for (int j = 0; j < elements; j++) release_if_present(sys, result[j]);
+    free_memory(sys, result);
+    free_leaves(sys, ap2, &plan);
+    throw;
+  }
+  free_leaves(sys, ap2, &plan);  // only the leaves' arrays are left
   release_split(sys, &run);
   return result;
 }

@@ -29,8 +29,8 @@ typedef struct thread_work {
   int32_t per_element;         /* 1: per-element echoes, 0: the summed echo */
   scatter_partials *partials;  /* the worker's partial sums (all pairs) */
   ScatterLeaves *leaf_plan;    /* summed and per-element: the leaves workers take */
-  signal_rec **merged_sums;    /* the merged per-element sums (shared), and */
-  int32_t first_sum;           /* this worker's range of them for the pulse: */
+  signal_rec **merged_sums;    /* the per-element results (shared), and */
+  int32_t first_sum;           /* this worker's range of them to merge and pulse: */
   int32_t end_sum;             /* [first_sum, end_sum) */
   int32_t failed;              /* 1 when the worker's calculation failed */
   char *failure;               /* its failure text (alloc_memory), or NULL */
@@ -49,7 +49,8 @@ void *scatter_leaves_call(void *work);
  * partials. */
 void *pair_leaves_call(void *work);
 
-/* The postponed pulse on the worker's range of the merged sums. */
+/* The worker's range of the per-element results: each element's leaf sums
+ * merged, then the postponed pulse. */
 void *scatter_pulse_call(void *work);
 
 }  // namespace sonvar

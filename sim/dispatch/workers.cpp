@@ -107,6 +107,8 @@ void *pair_leaves_call(void *argument) {
 void *scatter_pulse_call(void *argument) {
   auto *work = static_cast<thread_work *>(argument);
   run_worker(work, [work] {
+    for (int j = work->first_sum; j < work->end_sum; j++)
+      work->merged_sums[j] = merge_element_leaves(work->sys, work->leaf_plan, j);
     scatter_apply_pulse(work->sys, work->aperture1, work->aperture2, work->merged_sums,
                         work->first_sum, work->end_sum);
   });

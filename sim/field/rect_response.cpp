@@ -17,6 +17,7 @@
 #include "base/points.h"
 #include "base/simd.h"
 #include "dispatch/scratch_block.h"
+#include "field/band_limited.h"
 #include "field/focusing.h"
 #include "field/rect_response.h"
 #include "field/rect_timing.h"
@@ -197,10 +198,16 @@ SONVAR_LANE_HELPER void add_rectangle(double *values, int start, int N, double f
 
 // The trapezoids of records [o, o + n) added into the element signal, one
 // rectangle after the other (one kernel for the element, so that the
-// rectangles need no call each).
+// rectangles need no call each); band-limited samples with the option.
 SONVAR_WIDE_VECTOR_CLONES void add_element_trapezoids(double *values, int start, int N,
                                                       const timing_columns &records, int o, int n,
-                                                      double fs) {
+                                                      double fs, bool band_limited) {
+  if (band_limited) {
+    for (int k = o; k < o + n; k++)
+      add_band_limited_trapezoid(values, start, N, fs, timing_of(records, k),
+                                 records.weighted_area[k] * fs);
+    return;
+  }
   const double dt = 1 / fs;
   const bool wide = wide_lanes();
   for (int k = o; k < o + n; k++)
@@ -312,8 +319,11 @@ signal_rec *rectangle_element_response(sys_con *sys, calc_memory_block *block, c
   const double t_lo = std::floor(t_min / dt) * dt;
   const double t_hi = std::ceil(t_max / dt) * dt;
   // Every sample count and start below (and in area) lies within these.
-  const double span = defined ? std::ceil((t_hi - t_lo) * sys->fs + 4) : NAN;
-  const double first_sample = std::floor(t_lo / dt) - 1;
+  // Band-limited samples reach kBandLimitedReach samples past the
+  // trapezoids on either side.
+  const int margin = sys->band_limited ? kBandLimitedReach + 1 : 0;
+  const double span = defined ? std::ceil((t_hi - t_lo) * sys->fs + 4) + 2 * margin : NAN;
+  const double first_sample = std::floor(t_lo / dt) - 1 - margin;
   if (!response_fits(sys, span, first_sample)) {
     char what[96];
     snprintf(what, sizeof what, "rectangle response of physical element %d", i + 1);
@@ -323,7 +333,7 @@ signal_rec *rectangle_element_response(sys_con *sys, calc_memory_block *block, c
   const int N = static_cast<int>(span);
   signal_rec *signal = element_signal(sys, block, first, N, static_cast<int>(first_sample));
   add_element_trapezoids(signal->values, signal->start_sample, signal->no_samples, records, o, n,
-                         sys->fs);
+                         sys->fs, sys->band_limited != 0);
   const double weight = block->no_delay ? 1.0 : block->apodizations[i];
   if (sum != nullptr) {
     cover_samples(sys, sum, signal->start_sample, signal->no_samples);

@@ -261,6 +261,40 @@ signal_rec **scatter_merge(sys_con *sys, scatter_partials **shares, int count, i
   return result;
 }
 
+signal_rec *merge_element_leaves(sys_con *sys, ScatterLeaves *plan, int j) {
+  struct Node {
+    int level;
+    int index;
+    signal_rec *sum;
+  };
+  Node stack[64];
+  int count = 0;
+  const auto absorb = [sys](Node &left, const Node &right) {
+    if (right.sum == nullptr) return;
+    if (left.sum == nullptr) {
+      left.sum = right.sum;
+    } else {
+      add_responses(sys, right.sum, left.sum);
+      free_signal(sys, right.sum);
+    }
+  };
+  for (int leaf = 0; leaf < plan->leaves; leaf++) {
+    stack[count++] = {0, leaf, plan->sums[leaf][j]};
+    plan->sums[leaf][j] = nullptr;
+    while (count >= 2) {
+      Node &left = stack[count - 2];
+      const Node &right = stack[count - 1];
+      if (left.level != right.level || left.index % 2 != 0 || right.index != left.index + 1) break;
+      absorb(left, right);
+      left.level++;
+      left.index /= 2;
+      count--;
+    }
+  }
+  for (; count > 1; count--) absorb(stack[count - 2], stack[count - 1]);
+  return count == 1 ? stack[0].sum : nullptr;
+}
+
 void scatter_apply_pulse(sys_con *sys, aperture *transmit, aperture *receive, signal_rec **sums,
                          int first, int end) {
   signal_rec *pulse = two_way_pulse(sys, transmit, receive);

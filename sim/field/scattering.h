@@ -63,6 +63,12 @@ void sum_leaves(sys_con *sys, aperture *transmit, aperture *receive, ScatterLeav
  * *elements); every leaf must be done. The plan's array goes back. */
 signal_rec **merge_leaves(sys_con *sys, aperture *receive, ScatterLeaves *plan, int *elements);
 
+/* The per-element leaf sums of receive element j merged in leaf order along
+ * the binary tree, as merge_leaves merges them (the same additions in the
+ * same order, so the same values); the leaves' entries for j are taken
+ * (left NULL). Elements apart may be merged on different threads. */
+signal_rec *merge_element_leaves(sys_con *sys, ScatterLeaves *plan, int j);
+
 /* Gives back the sums of the leaves that were done and the plan's array
  * (after a failure). */
 void free_leaves(sys_con *sys, aperture *receive, ScatterLeaves *plan);

@@ -125,6 +125,10 @@ const OptionEntry kOptions[] = {
           "Triangle and line responses are the exact sample means of h, line elements on the "
           "absolute sampling grid (docs/accuracy.md)."),
      store_switch<&sys_con::exact_integration>, nullptr, read_field<&sys_con::exact_integration>},
+    {flag("band_limited", 0,
+          "Rectangle responses are sampled through a band-limiting kernel instead of as interval "
+          "means, so that echoes move continuously with a point (docs/accuracy.md)."),
+     store_switch<&sys_con::band_limited>, nullptr, read_field<&sys_con::band_limited>},
     {flag("focus_at_point", 0,
           "A dynamic focus lies at the field point's own distance from the focus reference, the "
           "same for all elements."),

@@ -112,6 +112,9 @@ SONVAR_CALL void sonvar_info(sys_con *sys) {
   if (sys->exact_integration)
     append_formatted(&text, "    Program uses exact integration for lines and triangles: %d\n",
                      sys->exact_integration);
+  if (sys->band_limited)
+    append_formatted(&text, "    Rectangle responses are band-limited samples:           %d\n",
+                     sys->band_limited);
   if (sys->focus_at_point)
     append_formatted(&text, "    Dynamic focus is placed at the field point:             %d\n",
                      sys->focus_at_point);

@@ -259,6 +259,9 @@ def test_bad_sequences_and_channel_data_are_refused_naming_the_argument(tmp_path
         (sequence.plane_waves(probe, [0.0]), [[0, 0, np.inf]], [1.0], ValueError,
          "points must hold finite values only"),
         ("plane", [[0, 0, 0.01]], [1.0], TypeError, "sequence must be a Sequence, not str"),
+        (sequence.plane_waves(probe, [0.0]), [[0, 0, 0.01]] * 2, [1e308] * 2, ValueError,
+         "amplitudes: the echoes of transmit 0 overflow (largest |amplitude| 1e+308); scale "
+         "them down"),
     ]
     for seq, points, amplitudes, error, text in cases:
         with pytest.raises(error) as caught:

@@ -456,6 +456,8 @@ BAD = [
      'fs: expected a number, got "fast"'),
     ("out of range", lambda j: j.update(medium={"c": -1}),
      "medium.c: expected a number above 0, got -1"),
+    ("accuracy flag", lambda j: j.update(accuracy={"band_limited": 1}),
+     "accuracy.band_limited: expected true or false, got 1"),
     ("unknown constructor", lambda j: j["probe"].update(kind="hexagonal_array"),
      "probe.kind: expected one of " + ", ".join(jobs.PROBES + jobs.TABLES) +
      ', got "hexagonal_array"'),
@@ -485,6 +487,13 @@ def test_bad_jobs_give_one_line_and_status_2_and_write_nothing(tmp_path, capsys)
     err = capsys.readouterr().err
     assert err.startswith(f"sonvar: {path}: phantom.file: expected a numeric table, cannot read "
                           "ph.npy (ValueError: ") and err.count("\n") == 1
+
+
+def test_accuracy_options_reach_the_simulator(tmp_path):
+    job = field_job()
+    job["accuracy"] = {"band_limited": True, "exact_integration": True}
+    sim = jobs.load(write_job(tmp_path, job), "field").simulator()
+    assert [sim.get(name) for name in jobs.ACCURACY_OPTIONS] == [0, 1, 1]
 
 
 def test_failed_run_leaves_no_file(tmp_path, capsys, monkeypatch):

@@ -157,9 +157,21 @@ def test_ensemble_fires_each_transmit_at_its_time_on_one_axis():
             assert np.abs(rest).max(initial=0.0) < 1e-12 * scale
 
 
+def phase_steps(cd, v, prf):
+    """The phase steps between frames of element 8's echo (next to the axis: cos of its angle
+    1 - 5e-5) and the step 4 pi f v / (c PRF) of a scatterer moving away at v, with f the echo's
+    own mean frequency (centroid of its power spectrum)."""
+    rf = cd.data[:, 7, 0, :]
+    a = display.analytic(rf, axis=0)
+    steps = np.angle(np.sum(np.conj(a[:, :-1]) * a[:, 1:], axis=0))
+    spectrum = np.abs(np.fft.rfft(rf[:, 0])) ** 2
+    f_mean = np.sum(spectrum * np.fft.rfftfreq(len(rf), 1 / FS)) / spectrum.sum()
+    return steps, -4 * np.pi * f_mean * v / (C * prf)  # moving away: the phase falls
+
+
 def test_axial_motion_turns_the_phase_by_4_pi_f_v_over_c_prf():
-    """The mean phase step between frames of an echo moving away from the array. Each step
-    alone is off by the library's sub-sample placement of a scatterer's echo (up to about half
+    """The mean phase step between frames of an echo moving away from the array. By default
+    each step alone is off by the placement of a scatterer's echo in whole samples (up to half
     a sample at 50 MHz, 0.3 rad); over many frames those errors do not add up (they telescope),
     so the mean step over 100 frames is right to 1e-2 rad."""
     sim = sonvar.Simulator(fs=FS, threads=2)
@@ -167,14 +179,21 @@ def test_axial_motion_turns_the_phase_by_4_pi_f_v_over_c_prf():
     v, prf, frames = 0.05, 5e3, 101
     moving = motion.constant_velocity([[0.0, 0.0, 15e-3]], [1.0], [0.0, 0.0, v])
     cd = sim.ensemble(probe, sequence.plane_waves(probe, [0.0]), moving, frames, prf=prf)
-    rf = cd.data[:, 7, 0, :]  # an element next to the axis: cos of its angle 1 - 5e-5
-    a = display.analytic(rf, axis=0)
-    steps = np.angle(np.sum(np.conj(a[:, :-1]) * a[:, 1:], axis=0))
-    # The echo's own mean frequency (centroid of its power spectrum).
-    spectrum = np.abs(np.fft.rfft(rf[:, 0])) ** 2
-    f_mean = np.sum(spectrum * np.fft.rfftfreq(len(rf), 1 / FS)) / spectrum.sum()
-    expected = -4 * np.pi * f_mean * v / (C * prf)  # moving away: the phase falls
+    steps, expected = phase_steps(cd, v, prf)
     assert abs(steps.mean() - expected) < 1e-2, (steps.mean(), expected)
+
+
+def test_band_limited_echoes_turn_by_4_pi_f_v_over_c_prf_every_frame():
+    """With band-limited sampling the echo moves continuously with the scatterer, so every
+    step between frames, not only their mean, is the phase a displacement of v / PRF gives
+    (here 0.65 samples a frame), to 1e-3 rad."""
+    sim = sonvar.Simulator(fs=FS, threads=2, band_limited=1)
+    probe = small_probe(sim)
+    v, prf, frames = 0.05, 5e3, 9
+    moving = motion.constant_velocity([[0.0, 0.0, 15e-3]], [1.0], [0.0, 0.0, v])
+    cd = sim.ensemble(probe, sequence.plane_waves(probe, [0.0]), moving, frames, prf=prf)
+    steps, expected = phase_steps(cd, v, prf)
+    assert np.abs(steps - expected).max() < 1e-3, steps - expected
 
 
 def test_ensemble_streams_to_uff_with_its_prf(tmp_path):
