@@ -99,6 +99,23 @@ class ChannelsTest : public ::testing::Test {
     return out;
   }
 
+  // The matrix on 1 thread, after checking that 2 and 3 threads give it to
+  // the bit, every echo inside.
+  std::vector<double> on_1_to_3_threads(int64_t first, int64_t rows) {
+    std::vector<double> one;
+    for (int T : {1, 2, 3}) {
+      set_sonvar(sys, "threads", T);
+      int64_t dropped = -2;
+      std::vector<double> out = channels(first, rows, &dropped);
+      EXPECT_EQ(dropped, 0) << T;
+      if (T == 1)
+        one = out;
+      else
+        EXPECT_EQ(out, one) << T << " threads";
+    }
+    return one;
+  }
+
   void free_apertures() {
     xdc_free(sys, tx);
     xdc_free(sys, rx);
@@ -153,17 +170,7 @@ TEST_F(ChannelsTest, ConcurrentWorkersGiveTheSameMatrixAndCountDroppedSamples) {
   std::vector<signal_rec *> ref = reference();
   int64_t first = 0, rows = 0;
   rows_around(ref, 30, &first, &rows);
-  std::vector<double> one;
-  for (int T : {1, 2, 3}) {
-    set_sonvar(sys, "threads", T);
-    int64_t dropped = -2;
-    std::vector<double> out = channels(first, rows, &dropped);
-    EXPECT_EQ(dropped, 0) << T;
-    if (T == 1)
-      one = out;
-    else
-      EXPECT_EQ(out, one) << T << " threads";
-  }
+  const std::vector<double> one = on_1_to_3_threads(first, rows);
   // Cut at the middle of the echoes: the rows kept are unchanged.
   const int64_t cut = rows / 2;
   int64_t dropped = 0;
@@ -176,6 +183,68 @@ TEST_F(ChannelsTest, ConcurrentWorkersGiveTheSameMatrixAndCountDroppedSamples) {
   EXPECT_GE(dropped, outside);
   EXPECT_GT(outside, 0);
   for (signal_rec *s : ref) free_signal(sys, s);
+  free_apertures();
+}
+
+// The workers share each scatterer's transmit response; scatterers with
+// none (the transmit apodization is zero for paths of 13 to 19 mm, a run
+// of more than a batch of them) are skipped alike: 2 and 3 threads give
+// 1 thread's matrix to the bit, and it holds echoes from both sides of the
+// gap.
+TEST_F(ChannelsTest, ConcurrentWorkersSharingTransmitResponsesSkipScatterersWithoutOne) {
+  make_apertures(40);
+  make_scatterers(700);
+  const int elements = tx->no_elements;
+  const double times[3] = {0.0, 13e-3 / sys->c, 19e-3 / sys->c};
+  double *lines[3];
+  for (int m = 0; m < 3; m++) {
+    lines[m] = static_cast<double *>(alloc_memory(sys, elements, sizeof(double)));
+    for (int i = 0; i < elements; i++) lines[m][i] = m == 1 ? 0.0 : 1.0;
+  }
+  xdc_apodization(sys, tx, 3, times, lines);
+  std::vector<signal_rec *> ref = reference();
+  int64_t first = 0, rows = 0;
+  rows_around(ref, 30, &first, &rows);
+  const std::vector<double> one = on_1_to_3_threads(first, rows);
+  // Echoes before and after the gap (two-way paths of 26 to 38 mm lie in it).
+  const int64_t gap_lo = static_cast<int64_t>(std::floor(26e-3 / sys->c * sys->fs)) - first;
+  const int64_t gap_hi = static_cast<int64_t>(std::ceil(38e-3 / sys->c * sys->fs)) - first;
+  double before = 0.0, after = 0.0;
+  for (int j = 0; j < rx->no_elements; j++)
+    for (int64_t k = 0; k < rows; k++) {
+      if (k < gap_lo) before = std::max(before, std::fabs(one[j * rows + k]));
+      if (k > gap_hi) after = std::max(after, std::fabs(one[j * rows + k]));
+    }
+  EXPECT_GT(before, 0.0);
+  EXPECT_GT(after, 0.0);
+  for (signal_rec *s : ref) free_signal(sys, s);
+  free_apertures();
+}
+
+// An interrupted call fails with the interruption's text on 1 to 3
+// threads (each worker stops, none waits for the others for ever) and
+// leaves the matrix as it was, to the bit; the state then calculates.
+TEST_F(ChannelsTest, ConcurrentWorkersInterruptedKeepThePriorMatrix) {
+  make_apertures(20);
+  make_scatterers(200);
+  sonvar_set_failure_mode(sys, SONVAR_FAILURE_RETURN);
+  const int64_t rows = 6000;
+  std::vector<double> prior(static_cast<std::size_t>(rows * rx->no_elements));
+  for (std::size_t k = 0; k < prior.size(); k++) prior[k] = std::sin(0.01 * static_cast<double>(k));
+  for (int T : {1, 2, 3}) {
+    set_sonvar(sys, "threads", T);
+    std::vector<double> out = prior;
+    sonvar_set_interrupt(sys, 1);
+    EXPECT_EQ(calc_scat_channels(sys, tx, rx, static_cast<int>(points.size()), points.data(),
+                                 amplitudes.data(), out.data(), 0, rows, rows),
+              -1);
+    sonvar_set_interrupt(sys, 0);
+    EXPECT_EQ(std::string(sonvar_last_error(sys)), "Fatal error: Calculation interrupted \n");
+    EXPECT_EQ(out, prior) << T << " threads";
+    int64_t dropped = -2;
+    channels(0, rows, &dropped);
+    EXPECT_EQ(dropped, 0) << T << " threads";
+  }
   free_apertures();
 }
 

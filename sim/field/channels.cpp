@@ -3,6 +3,9 @@
 // out over the workers; each worker takes the scatterers nearest first in
 // bands of range and adds the band's sums into its columns before the next
 // band starts, so that it holds the frames and sums of one band only.
+// Where the echoes go by frames, the workers share the transmit side of
+// each batch (shared_transmit.h): every scatterer's transmit response is
+// computed once, not once per worker.
 
 #include <algorithm>
 #include <cmath>
@@ -17,11 +20,13 @@
 #include "field/echo_columns.h"
 #include "field/scatter_share.h"
 #include "field/scattering.h"
+#include "field/shared_transmit.h"
 #include "general/checks.h"
 #include "general/failure.h"
 #include "general/memory.h"
 #include "pool/ledger.h"
 #include "state/host.h"
+#include "threads/meeting.h"
 #include "threads/thread_lib.h"
 
 namespace sonvar {
@@ -67,7 +72,8 @@ Plan make_plan(sys_con *sys, int n, const point3 *points) {
   return plan;
 }
 
-// One worker: the receive elements [first, end).
+// One worker: the receive elements [first, end); with a shared transmit
+// side, part `part` of the `parts` that meet.
 struct Worker {
   sys_con *sys;
   aperture *transmit;
@@ -79,6 +85,9 @@ struct Worker {
   const double *amplitudes;
   const Plan *plan;
   EchoColumns columns;
+  SharedTransmit *shared = nullptr;
+  Meeting *meeting = nullptr;
+  int part = 0, parts = 1;
   bool failed = false;
   std::string failure;
 };
@@ -87,8 +96,8 @@ struct Worker {
 // sums of the scatterers added since the last flush.
 struct ElementEchoes {
   ElementEchoes(sys_con *sys, aperture *transmit, aperture *receive, int first, int end,
-                EchoColumns *columns)
-      : share(sys, transmit, receive, true, first, end),
+                EchoColumns *columns, bool shared_transmit)
+      : share(sys, transmit, receive, true, first, end, shared_transmit),
         sums(new_result_array(sys, receive->no_elements)),
         sys(sys) {
     share.send_to(columns);
@@ -191,20 +200,55 @@ void run_worker(Worker *w) {
   run_pass(w, w->first, w->end);
 }
 
-void run_pass(Worker *w, int first, int end) {
-  store_relaxed(&w->sys->last_calc_type, SONVAR_LAST_SCAT_MULTI);
-  std::unique_ptr<ElementEchoes> echoes(allocating(w->sys, "the per-element echoes", [&] {
-    return new ElementEchoes(w->sys, w->transmit, w->receive, first, end, &w->columns);
-  }));
-  EchoColumns &columns = w->columns;
+// The echoes of the worker's elements, each scatterer's transmit response
+// its own.
+void add_echoes_alone(Worker *w, ElementEchoes *echoes) {
   int k = 0;
   for (int band_end : w->plan->band_ends) {
     for (; k < band_end; k++) {
       const int i = w->plan->order[static_cast<std::size_t>(k)];
       echoes->add(w->points[i], w->amplitudes[i], k, w->n);
     }
-    echoes->share.flush(echoes->sums, &columns);
+    echoes->share.flush(echoes->sums, &w->columns);
   }
+}
+
+// The echoes of the worker's elements with the transmit side shared by the
+// workers that meet, round by round (shared_transmit.h).
+void add_echoes_shared(Worker *w, ElementEchoes *echoes) {
+  SharedTransmit &shared = *w->shared;
+  ScatterShare &share = echoes->share;
+  for (;;) {
+    shared.fill(&share);
+    w->meeting->wait(SharedTransmit::compose, &shared);
+    if (!shared.runs()) continue;
+    share.transform_shared(shared.batch(), w->part, w->parts);
+    w->meeting->wait(nullptr, nullptr);
+    const std::vector<int> &members = shared.members();
+    std::size_t s = 0;
+    for (int k = shared.begin(); k < shared.end(); k++) {
+      if (s < members.size() && members[s] == k) {
+        const int i = w->plan->order[static_cast<std::size_t>(k)];
+        share.add_receive(w->points[i], w->amplitudes[i], static_cast<int>(s++));
+      }
+      share.done(k, w->n);
+    }
+    share.run_shared(*shared.batch(), &w->columns);
+    if (shared.last()) return;
+  }
+}
+
+void run_pass(Worker *w, int first, int end) {
+  store_relaxed(&w->sys->last_calc_type, SONVAR_LAST_SCAT_MULTI);
+  std::unique_ptr<ElementEchoes> echoes(allocating(w->sys, "the per-element echoes", [&] {
+    return new ElementEchoes(w->sys, w->transmit, w->receive, first, end, &w->columns,
+                             w->shared != nullptr);
+  }));
+  EchoColumns &columns = w->columns;
+  if (w->shared != nullptr)
+    add_echoes_shared(w, echoes.get());
+  else
+    add_echoes_alone(w, echoes.get());
   if (w->sys->use_att) return;  // the echoes already hold the pulse
   // The pulse, postponed to the end as calc_scat_multi postpones it, over
   // the samples the element's sums covered.
@@ -223,7 +267,10 @@ void *worker_entry(void *argument) {
   const CallScope scope(w->sys);
   try {
     run_worker(w);
+  } catch (const MeetingBroken &) {
+    // Another worker failed and reports.
   } catch (...) {
+    if (w->meeting != nullptr) w->meeting->leave();
     w->failed = true;
     try {
       w->failure = failure_text();
@@ -286,10 +333,38 @@ SONVAR_CALL int64_t calc_scat_channels(sys_con *sys, aperture *transmit, apertur
     w.columns.stride = column_stride;
     w.columns.base = w.first;
   }
+  // Where the echoes go by frames, the workers meet to share the transmit
+  // side; the parts are those that run at once.
+  std::unique_ptr<SharedTransmit> shared;
+  std::unique_ptr<Meeting> meeting;
+  if (T > 1 && ScatterShare::frames_by_transmit(sys, transmit, receive)) {
+    shared = allocating(sys, "the shared transmit responses", [&] {
+      return std::make_unique<SharedTransmit>(sys, n, points, &plan.order, &plan.band_ends);
+    });
+    meeting = allocating(sys, "the workers' meeting", [] { return std::make_unique<Meeting>(); });
+    for (Worker &w : workers) {
+      w.shared = shared.get();
+      w.meeting = meeting.get();
+    }
+  }
   // The first share runs on the calling thread; one that cannot be started
-  // on a thread of its own too, with the same result.
+  // on a thread of its own too, with the same result, after the others and
+  // with its own transmit side.
   for (int i = 1; i < T; i++)
     started[i] = th_lib_start_thread(&handles[i], worker_entry, &workers[i]) == 0;
+  if (meeting != nullptr) {
+    int parts = 1;
+    for (int i = 1; i < T; i++) {
+      if (started[i]) {
+        workers[i].part = parts++;
+      } else {
+        workers[i].shared = nullptr;
+        workers[i].meeting = nullptr;
+      }
+    }
+    for (Worker &w : workers) w.parts = parts;
+    meeting->set_workers(parts);
+  }
   worker_entry(&workers[0]);
   for (int i = 1; i < T; i++) {
     if (started[i])

@@ -80,32 +80,77 @@ int floor_div(int a, int b) {
 
 }  // namespace
 
-void FrameEchoes::resize(int elements) {
+void TransmitBatch::reserve() {
+  transmit.reserve(static_cast<std::size_t>(kBatch) * 1024);
+  segment_spectra.reserve(kBatchSpectra / sizeof(double) + 16 * kSpectrum);
+}
+
+void TransmitBatch::set_transmit(const double *values, int start, int n) {
+  Scatterer &g = scatterers.back();
+  g.start = start;
+  g.samples = n;
+  g.transmit = transmit.size();
+  g.first_segment = floor_div(g.start, kHop);
+  g.segments = floor_div(g.start + g.samples - 1, kHop) - g.first_segment + 1;
+  transmit.insert(transmit.end(), values, values + n);
+  spectra_bytes += static_cast<std::size_t>(g.segments) * kSpectrum * sizeof(double);
+}
+
+void TransmitBatch::lay_out() {
+  std::size_t total = 0;
+  for (Scatterer &g : scatterers) {
+    g.spectra = total;
+    total += static_cast<std::size_t>(g.segments) * kSpectrum;
+  }
+  segment_spectra.resize(total);
+}
+
+void TransmitBatch::transform(LaneFrames *work, int part, int parts) {
+  // Lane l of group g writes the spectrum of segment g kLanes + l, the
+  // segments counted in order across the scatterers.
+  int lanes = 0, group = 0;
+  const auto run_group = [&] {
+    if (group % parts == part) {
+      work->forward(segment_spectra.data() + static_cast<std::size_t>(group) * kLanes * kSpectrum,
+                    lanes);
+      for (int l = 0; l < lanes; l++) work->take_back(l, 0, kHop);
+    }
+    lanes = 0;
+    group++;
+  };
+  for (const Scatterer &g : scatterers) {
+    const double *values = transmit.data() + g.transmit;
+    for (int b = 0; b < g.segments; b++) {
+      if (group % parts == part) {
+        const int a0 = (g.first_segment + b) * kHop;
+        const int from = std::max(a0, g.start), to = std::min(a0 + kHop, g.start + g.samples);
+        for (int s = from; s < to; s++) work->put(lanes, s - a0, values[s - g.start]);
+      }
+      if (++lanes == kLanes) run_group();
+    }
+  }
+  if (lanes > 0) run_group();
+}
+
+void TransmitBatch::clear() {
+  scatterers.clear();
+  transmit.clear();
+  spectra_bytes = 0;
+}
+
+void FrameEchoes::resize(int elements, int first, int end, bool own_transmit) {
   pairs_.resize(static_cast<std::size_t>(elements));
   // Room for a batch of typical responses (46 samples an element response,
   // 800 a transmit response), reserved so that a growing batch does not
   // copy them, nor leave the copies in the heap; the pages are used only
   // as they are written.
   const std::size_t scatterers = kBatch;
-  samples_.reserve(scatterers * static_cast<std::size_t>(elements) * 64);
-  transmit_.reserve(scatterers * 1024);
-  segment_spectra_.reserve(kBatchSpectra / sizeof(double) + 16 * kSpectrum);
-  for (std::vector<Pair> &pairs : pairs_) pairs.reserve(kBatch);
+  samples_.reserve(scatterers * static_cast<std::size_t>(end - first) * 64);
+  if (own_transmit) own_.reserve();
+  for (int j = first; j < end; j++) pairs_[static_cast<std::size_t>(j)].reserve(kBatch);
 }
 
-void FrameEchoes::set_transmit(const signal_rec *Rt) {
-  Scatterer &g = batch_.back();
-  g.start = Rt->start_sample;
-  g.samples = Rt->no_samples;
-  g.transmit = transmit_.size();
-  g.first_segment = floor_div(g.start, kHop);
-  g.segments = floor_div(g.start + g.samples - 1, kHop) - g.first_segment + 1;
-  transmit_.insert(transmit_.end(), Rt->values, Rt->values + Rt->no_samples);
-  spectra_bytes_ += static_cast<std::size_t>(g.segments) * kSpectrum * sizeof(double);
-}
-
-void FrameEchoes::add(int j, const double *values, int start, int n, double factor) {
-  const int s = static_cast<int>(batch_.size()) - 1;
+void FrameEchoes::add_pair(int s, int j, const double *values, int start, int n, double factor) {
   std::vector<Pair> &pairs = pairs_[static_cast<std::size_t>(j)];
   // A response longer than a frame's spare room goes in pieces, each a
   // pair of its own.
@@ -117,47 +162,28 @@ void FrameEchoes::add(int j, const double *values, int start, int n, double fact
     pairs.push_back({s, start + from, std::min(kMaxPieceTaps, n - from), offset + from});
 }
 
-void FrameEchoes::transform_segments() {
-  std::size_t total = 0;
-  for (Scatterer &g : batch_) {
-    g.spectra = total;
-    total += static_cast<std::size_t>(g.segments) * kSpectrum;
-  }
-  segment_spectra_.resize(total);
-  // Every segment of the batch in order, kLanes at a time across the
-  // scatterers: lane l of a pass writes the spectrum after lane l - 1's.
-  int lanes = 0;
-  double *out = segment_spectra_.data();
-  const auto transform = [&] {
-    work_.forward(out, lanes);
-    out += static_cast<std::size_t>(lanes) * kSpectrum;
-    for (int l = 0; l < lanes; l++) work_.take_back(l, 0, kHop);
-    lanes = 0;
-  };
-  for (const Scatterer &g : batch_) {
-    const double *values = transmit_.data() + g.transmit;
-    for (int b = 0; b < g.segments; b++) {
-      const int a0 = (g.first_segment + b) * kHop;
-      const int from = std::max(a0, g.start), to = std::min(a0 + kHop, g.start + g.samples);
-      for (int s = from; s < to; s++) work_.put(lanes, s - a0, values[s - g.start]);
-      if (++lanes == kLanes) transform();
-    }
-  }
-  if (lanes > 0) transform();
+void FrameEchoes::run_batch(EchoSink *sink) {
+  if (own_.scatterers.empty()) return;
+  own_.lay_out();
+  own_.transform(&work_, 0, 1);
+  tx_ = &own_;
+  run_pairs(sink);
+  own_.clear();
 }
 
-void FrameEchoes::run_batch(EchoSink *sink) {
-  if (batch_.empty()) return;
-  transform_segments();
+void FrameEchoes::run_shared(const TransmitBatch &batch, EchoSink *sink) {
+  tx_ = &batch;
+  run_pairs(sink);
+  tx_ = &own_;
+}
+
+void FrameEchoes::run_pairs(EchoSink *sink) {
   for (std::size_t j = 0; j < pairs_.size(); j++) {
     if (pairs_[j].empty()) continue;
     run_element(static_cast<int>(j), pairs_[j], sink);
     pairs_[j].clear();
   }
   samples_.clear();
-  transmit_.clear();
-  batch_.clear();
-  spectra_bytes_ = 0;
 }
 
 void FrameEchoes::run_element(int j, const std::vector<Pair> &pairs, EchoSink *sink) {
@@ -166,7 +192,7 @@ void FrameEchoes::run_element(int j, const std::vector<Pair> &pairs, EchoSink *s
   lo_ = INT_MAX;
   hi_ = INT_MIN;
   for (const Pair &pair : pairs) {
-    const Scatterer &g = batch_[static_cast<std::size_t>(pair.scatterer)];
+    const Scatterer &g = tx_->scatterers[static_cast<std::size_t>(pair.scatterer)];
     const int c = g.first_segment + floor_div(pair.start, kHop);
     first = std::min(first, c);
     end = std::max(end, c + g.segments);
@@ -218,7 +244,7 @@ void FrameEchoes::add_group(const Pair *pairs, int lanes) {
   int lo = INT_MAX, hi = INT_MIN;
   for (int l = 0; l < lanes; l++) {
     const Pair &pair = pairs[l];
-    const Scatterer &g = batch_[static_cast<std::size_t>(pair.scatterer)];
+    const Scatterer &g = tx_->scatterers[static_cast<std::size_t>(pair.scatterer)];
     const int q = floor_div(pair.start, kHop);
     const int d = pair.start - q * kHop;
     for (int i = 0; i < pair.samples; i++) work_.put(l, d + i, samples_[pair.offset + i]);
@@ -239,12 +265,12 @@ void FrameEchoes::add_group(const Pair *pairs, int lanes) {
   for (int c = lo; c < hi; c += 2) {
     int terms = 0, in0 = 0, in1 = 0;
     for (int l = 0; l < lanes; l++) {
-      const Scatterer &g = batch_[static_cast<std::size_t>(pairs[l].scatterer)];
+      const Scatterer &g = tx_->scatterers[static_cast<std::size_t>(pairs[l].scatterer)];
       const int b = c - first[l];
       const bool at0 = b >= 0 && b < g.segments;
       const bool at1 = c + 1 < hi && b + 1 >= 0 && b + 1 < g.segments;
       if (!at0 && !at1) continue;
-      const double *segments = segment_spectra_.data() + g.spectra;
+      const double *segments = tx_->segment_spectra.data() + g.spectra;
       es[terms] = spectra_ + l * kSpectrum;
       gs[terms] = at0 ? segments + static_cast<std::size_t>(b) * kSpectrum : zero_spectrum_;
       gs1[terms++] = at1 ? segments + static_cast<std::size_t>(b + 1) * kSpectrum : zero_spectrum_;

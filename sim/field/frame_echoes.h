@@ -56,43 +56,98 @@ struct CacheAligned {
 };
 using AlignedDoubles = std::vector<double, CacheAligned<double>>;
 
+// The transmit side of a batch: its scatterers' transmit responses, cut
+// into segments and transformed. A share owns one; the workers of the
+// channel echoes share one, each transforming some of its segments.
+struct TransmitBatch {
+  // A scatterer of the batch: its transmit response and segment spectra.
+  struct Scatterer {
+    int start = 0, samples = 0;  // the transmit response's
+    std::size_t transmit = 0;    // its first value in `transmit`
+    int first_segment = 0;       // segment index of its first sample
+    int segments = 0;            // segments it spans
+    std::size_t spectra = 0;     // its first segment spectrum in `segment_spectra`
+  };
+
+  // Room for a batch of typical transmit responses.
+  void reserve();
+
+  // Whether the batch is complete (the next scatterer needs a run first).
+  bool full() const {
+    return static_cast<int>(scatterers.size()) == kBatch || spectra_bytes >= kBatchSpectra;
+  }
+
+  // A new scatterer; its transmit response comes with set_transmit.
+  void start_scatterer() { scatterers.emplace_back(); }
+
+  // The last scatterer's transmit response: n values from absolute sample
+  // `start` (copied).
+  void set_transmit(const double *values, int start, int n);
+
+  // Where each scatterer's segment spectra go; sizes segment_spectra.
+  void lay_out();
+
+  // The spectra of the segments, kLanes at a time in order across the
+  // scatterers: the groups g with g % parts == part, by `work`. Each group
+  // comes out the same whichever part transforms it.
+  void transform(LaneFrames *work, int part, int parts);
+
+  // Empty again (the buffers are kept).
+  void clear();
+
+  std::vector<Scatterer> scatterers;
+  std::size_t spectra_bytes = 0;  // of the segments
+  std::vector<double> transmit;
+  AlignedDoubles segment_spectra;
+};
+
 // The per-element echoes of one share of a scattering calculation without
 // attenuation. Its buffers live as long as the share and are reused from
 // batch to batch.
 class FrameEchoes {
  public:
-  // Sized for the receive elements of a share, with room for a batch.
-  void resize(int elements);
+  // Sized for the receive elements of a share, with room for a batch of
+  // the elements [first, end) it forms; with own_transmit false the
+  // transmit side comes from a shared batch (run_shared) and gets no room
+  // here.
+  void resize(int elements, int first, int end, bool own_transmit);
 
   // Whether the batch is complete (the next scatterer needs a run first).
-  bool full() const {
-    return static_cast<int>(batch_.size()) == kBatch || spectra_bytes_ >= kBatchSpectra;
-  }
+  bool full() const { return own_.full(); }
 
   // A new scatterer of the batch; its transmit response comes with
   // set_transmit, before or after its pairs.
-  void start_scatterer() { batch_.emplace_back(); }
+  void start_scatterer() { own_.start_scatterer(); }
 
   // The last scatterer's transmit response Rt (copied).
-  void set_transmit(const signal_rec *Rt);
+  void set_transmit(const signal_rec *Rt) {
+    own_.set_transmit(Rt->values, Rt->start_sample, Rt->no_samples);
+  }
 
   // Queues (Rj * Rt) factor for element j, Rj the n values from absolute
   // sample `start` (copied), Rt the last scatterer's transmit response.
-  void add(int j, const double *values, int start, int n, double factor);
+  void add(int j, const double *values, int start, int n, double factor) {
+    add_pair(static_cast<int>(own_.scatterers.size()) - 1, j, values, start, n, factor);
+  }
+
+  // The same for scatterer s of the batch the pairs will run with.
+  void add_pair(int s, int j, const double *values, int start, int n, double factor);
 
   // Every queued pair into the sink, element by element in index order;
   // then the batch is empty.
   void run_batch(EchoSink *sink);
 
+  // The segments of a shared batch that part `part` of `parts` transforms.
+  void transform_shared(TransmitBatch *batch, int part, int parts) {
+    batch->transform(&work_, part, parts);
+  }
+
+  // Every queued pair with the transmit side of `batch` (its segments
+  // transformed) into the sink, as run_batch; the batch stays as it is.
+  void run_shared(const TransmitBatch &batch, EchoSink *sink);
+
  private:
-  // A scatterer of the batch: its transmit response and segment spectra.
-  struct Scatterer {
-    int start = 0, samples = 0;  // the transmit response's
-    std::size_t transmit = 0;    // its first value in transmit_
-    int first_segment = 0;       // segment index of its first sample
-    int segments = 0;            // segments it spans
-    std::size_t spectra = 0;     // its first segment spectrum in segment_spectra_
-  };
+  using Scatterer = TransmitBatch::Scatterer;
 
   // A pair (or a piece of one) of an element: its scaled values in samples_.
   struct Pair {
@@ -102,7 +157,8 @@ class FrameEchoes {
     std::size_t offset;
   };
 
-  void transform_segments();
+  // The queued pairs with the transmit side of tx_, element by element.
+  void run_pairs(EchoSink *sink);
 
   // The pairs of one element into its frames, transformed back into the
   // sink.
@@ -118,10 +174,8 @@ class FrameEchoes {
     return frames_.data() + static_cast<std::size_t>(c - frames_first_) * kSpectrum;
   }
 
-  std::vector<Scatterer> batch_;
-  std::size_t spectra_bytes_ = 0;  // of the batch's transmit segments
-  std::vector<double> transmit_;
-  AlignedDoubles segment_spectra_;
+  TransmitBatch own_;
+  const TransmitBatch *tx_ = &own_;       // the transmit side of the pairs being run
   std::vector<std::vector<Pair>> pairs_;  // per element, in scatterer order
   std::vector<double> samples_;
   // The frames of the element in hand and the samples its pairs cover.

@@ -30,6 +30,10 @@ signal_rec *replace_by_attenuated_echo(sys_con *sys, signal_rec *echo, signal_re
   return filtered;
 }
 
+bool only_rectangles(const aperture *ap) {
+  return ap->uses_rectangles && !ap->uses_triangles && !ap->uses_lines;
+}
+
 void scale_values(signal_rec *signal, double factor) {
   for (int j = 0; j < signal->no_samples; j++) signal->values[j] *= factor;
 }
@@ -37,7 +41,7 @@ void scale_values(signal_rec *signal, double factor) {
 }  // namespace
 
 ScatterShare::ScatterShare(sys_con *sys, aperture *transmit, aperture *receive, bool per_element,
-                           int first, int end)
+                           int first, int end, bool shared_transmit)
     : sys_(sys),
       transmit_(transmit),
       receive_(receive),
@@ -48,8 +52,7 @@ ScatterShare::ScatterShare(sys_con *sys, aperture *transmit, aperture *receive, 
       block_(new_block(sys, transmit, receive, true)),
       pulse_(two_way_pulse(sys, transmit, receive)) {
   if (!per_element) return;
-  const bool rectangles_only =
-      receive->uses_rectangles && !receive->uses_triangles && !receive->uses_lines;
+  const bool rectangles_only = only_rectangles(receive);
   if (sys->use_att) {
     buffers_ = MultiBuffers{alloc_signal(sys, 1024, 0), alloc_signal(sys, 1024, 0),
                             alloc_signal(sys, 1024, 0)};
@@ -60,7 +63,7 @@ ScatterShare::ScatterShare(sys_con *sys, aperture *transmit, aperture *receive, 
     return;
   }
   allocating(sys, "the frame spectra of the echoes", [&] {
-    frames_.resize(elements_);
+    frames_.resize(elements_, first_, end_, !shared_transmit);
     sums_.resize(elements_);
   });
   // One aperture of rectangles: each element's signal at a scatterer serves
@@ -81,6 +84,11 @@ ScatterShare::~ScatterShare() {
   if (pad_ != nullptr) free_signal(sys_, pad_);
   spectra_.release(sys_);
   end_calculation(sys_, clock_, block_, pulse_);
+}
+
+bool ScatterShare::frames_by_transmit(const sys_con *sys, const aperture *transmit,
+                                      const aperture *receive) {
+  return !sys->use_att && !(transmit == receive && only_rectangles(receive));
 }
 
 void ScatterShare::add(point3 p, double a, signal_rec **sums) {
@@ -206,17 +214,37 @@ void ScatterShare::add_shared(point3 p, double a) {
 void ScatterShare::take_receive(void *context, int i, const signal_rec *Rj, bool) {
   auto *share = static_cast<ScatterShare *>(context);
   allocating(share->sys_, "the frame spectra of the echoes", [&] {
-    share->frames_.add(i, Rj->values, Rj->start_sample, Rj->no_samples, share->factor_);
+    if (share->shared_scatterer_ >= 0)
+      share->frames_.add_pair(share->shared_scatterer_, i, Rj->values, Rj->start_sample,
+                              Rj->no_samples, share->factor_);
+    else
+      share->frames_.add(i, Rj->values, Rj->start_sample, Rj->no_samples, share->factor_);
   });
 }
 
-void ScatterShare::add_framed(point3 p, double a) {
+signal_rec *ScatterShare::transmit_response(point3 p) {
   block_->single_element = 0;
-  signal_rec *Rt = calc_response_mem(sys_, block_, transmit_, p.x, p.y, p.z);
+  return calc_response_mem(sys_, block_, transmit_, p.x, p.y, p.z);
+}
+
+void ScatterShare::add_receive(point3 p, double a, int s) {
+  shared_scatterer_ = s;
+  factor_ = a / sys_->fs;
+  add_receive_responses(p);
+  shared_scatterer_ = -1;
+}
+
+void ScatterShare::add_framed(point3 p, double a) {
+  signal_rec *Rt = transmit_response(p);
   if (Rt == nullptr) return;
   start_scatterer();
   allocating(sys_, "the frame spectra of the echoes", [&] { frames_.set_transmit(Rt); });
   factor_ = a / sys_->fs;
+  add_receive_responses(p);
+  free_signal(sys_, Rt);
+}
+
+void ScatterShare::add_receive_responses(point3 p) {
   if (batched_receive_) {
     find_delays_and_apodization(sys_, receive_, block_->delays, block_->apodizations, p.x, p.y,
                                 p.z);
@@ -233,7 +261,6 @@ void ScatterShare::add_framed(point3 p, double a) {
     }
     block_->single_element = 0;
   }
-  free_signal(sys_, Rt);
 }
 
 void ScatterShare::add_attenuated(point3 p, double a, signal_rec **sums) {

@@ -27,9 +27,11 @@ struct MultiBuffers {
 class ScatterShare {
  public:
   // Per-element echoes are formed for the receive elements [first, end)
-  // (end -1: to the last); the others stay absent.
+  // (end -1: to the last); the others stay absent. With shared_transmit
+  // the transmit side of the batches comes from a batch shared with other
+  // shares (add_receive, run_shared); only where frames_by_transmit holds.
   ScatterShare(sys_con *sys, aperture *transmit, aperture *receive, bool per_element, int first = 0,
-               int end = -1);
+               int end = -1, bool shared_transmit = false);
   ~ScatterShare();
   ScatterShare(const ScatterShare &) = delete;
   ScatterShare &operator=(const ScatterShare &) = delete;
@@ -51,6 +53,29 @@ class ScatterShare {
   // elements [first, end): the frames' echoes and the sums with
   // attenuation.
   void flush(signal_rec **sums, EchoColumns *columns);
+
+  // Whether per-element echoes go by frames with each scatterer's transmit
+  // response computed on its own: no attenuation, and not one aperture of
+  // rectangles on both sides (whose element responses make both sides).
+  static bool frames_by_transmit(const sys_con *sys, const aperture *transmit,
+                                 const aperture *receive);
+
+  // The transmit response at p (NULL when there is none), for a shared
+  // batch.
+  signal_rec *transmit_response(point3 p);
+
+  // The pairs of the share's receive elements with scatterer s of a shared
+  // batch, p with amplitude a.
+  void add_receive(point3 p, double a, int s);
+
+  // The segments of a shared batch that part `part` of `parts` transforms.
+  void transform_shared(TransmitBatch *batch, int part, int parts) {
+    frames_.transform_shared(batch, part, parts);
+  }
+
+  // The pairs added since the last run, with the shared batch's transmit
+  // side, into the sink.
+  void run_shared(const TransmitBatch &batch, EchoSink *sink) { frames_.run_shared(batch, sink); }
 
   // The postponed pulse on one per-element sum (which it takes over), as
   // the end of a calculation applies it.
@@ -76,6 +101,8 @@ class ScatterShare {
   void start_scatterer();
   void add_shared(point3 p, double a);
   void add_framed(point3 p, double a);
+  // The receive elements' responses at p into the frames, with factor_.
+  void add_receive_responses(point3 p);
   void add_attenuated(point3 p, double a, signal_rec **sums);
   // The element responses of one aperture of rectangles at a scatterer go
   // into the frames as they are made (each_rectangle_element).
@@ -106,6 +133,7 @@ class ScatterShare {
   signal_rec *transmit_sum_ = nullptr;
   bool transmit_started_ = false;
   double factor_ = 0.0;
+  int shared_scatterer_ = -1;  // the scatterer of a shared batch in hand, else -1
 };
 
 }  // namespace sonvar
