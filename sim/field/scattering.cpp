@@ -209,12 +209,19 @@ void sum_leaves(sys_con *sys, aperture *transmit, aperture *receive, ScatterLeav
 }
 
 signal_rec **merge_leaves(sys_con *sys, aperture *receive, ScatterLeaves *plan, int *elements) {
-  auto *parts = alloc_array<scatter_partials>(sys, 1, "the partial scattering sums");
-  parts->elements = plan->per_element ? receive->no_elements : 1;
-  for (int leaf = 0; leaf < plan->leaves; leaf++) push_node(sys, parts, 0, leaf, plan->sums[leaf]);
-  free_memory(sys, plan->sums);
-  plan->sums = nullptr;
-  return scatter_merge(sys, &parts, 1, elements);
+  const int count = plan->per_element ? receive->no_elements : 1;
+  auto **result = alloc_array<signal_rec *>(sys, count, "the array of result signals");
+  try {
+    for (int j = 0; j < count; j++) result[j] = merge_element_leaves(sys, plan, j);
+  } catch (...) {
+    for (int j = 0; j < count; j++) release_if_present(sys, result[j]);
+    free_memory(sys, result);
+    free_leaves(sys, receive, plan);
+    throw;
+  }
+  free_leaves(sys, receive, plan);  // only the leaves' arrays are left
+  *elements = count;
+  return result;
 }
 
 void free_leaves(sys_con *sys, aperture *receive, ScatterLeaves *plan) {
