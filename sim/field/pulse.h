@@ -51,6 +51,7 @@ void add_direct_convolution(sys_con *sys, signal_rec **pad, signal_rec **dst,
 struct PulseSpectra {
   signal_rec *by_length[32] = {};
   signal_rec *padded = nullptr;  // a response between zeros, for the direct sum
+  signal_rec *work = nullptr;    // a response's spectrum and its product, reused
   // The slot of the spectrum of length N (a power of two), made on first use.
   signal_rec **exact(sys_con *sys, signal_rec *pulse, int N) {
     int bits = 0;
@@ -67,6 +68,7 @@ struct PulseSpectra {
     for (signal_rec *&slot : by_length)
       if (slot != nullptr) free_signal(sys, slot), slot = nullptr;
     if (padded != nullptr) free_signal(sys, padded), padded = nullptr;
+    if (work != nullptr) free_signal(sys, work), work = nullptr;
   }
 };
 

@@ -129,7 +129,7 @@ void ScatterShare::flush(signal_rec **sums, EchoColumns *columns) {
 }
 
 signal_rec *ScatterShare::finish(signal_rec *sum) {
-  return finish_with_pulse(sys_, sum, pulse_, &pad_);
+  return finish_with_pulse(sys_, sum, pulse_, &spectra_);
 }
 
 void ScatterShare::add_summed(point3 p, double a, signal_rec **sums) {

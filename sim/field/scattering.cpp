@@ -66,16 +66,41 @@ double squared_norm(point3 p) {
 
 }  // namespace
 
+namespace {
+
+// (pulse * sum)/fs through transforms of the joint length: the pulse
+// spectrum of that length made once per caller, the sum transformed in the
+// caller's working signal, the product (pulse first) turned back there and
+// copied out at its own length. The same products and transforms as
+// fast_convolute(pulse, sum), so the same values, without two transform
+// buffers taken and released per sum.
+signal_rec *transformed_pulse_echo(sys_con *sys, signal_rec *sum, signal_rec *pulse,
+                                   PulseSpectra *spectra) {
+  const int length = pulse->no_samples + sum->no_samples;
+  const int N = Find_N(length, 0);
+  signal_rec *pulse_spectrum = *spectra->exact(sys, pulse, N);
+  if (spectra->work == nullptr) spectra->work = alloc_signal(sys, N, 0);
+  signal_rec *work = Find_FFT_reuse(sys, spectra->work, sum, N);
+  Multiply_FFTs_fast(sys, pulse_spectrum, work, work);
+  Inverse_FFT(work, length - 1);
+  signal_rec *result = alloc_signal(sys, length - 1, work->start_sample);
+  std::copy(work->values, work->values + (length - 1), result->values);
+  return result;
+}
+
+}  // namespace
+
 // Applies the postponed pulse convolution (no attenuation) or returns the
 // sum as it is; an absent sum becomes zeros shaped like the pulse.
-signal_rec *finish_with_pulse(sys_con *sys, signal_rec *sum, signal_rec *pulse, signal_rec **pad) {
+signal_rec *finish_with_pulse(sys_con *sys, signal_rec *sum, signal_rec *pulse,
+                              PulseSpectra *spectra) {
   if (sum == nullptr) return zeros_like(sys, pulse);
   if (sys->use_att) return sum;
   signal_rec *result = nullptr;
   if (direct_costs_less(pulse->no_samples, sum->no_samples, kMacsPerThreeTransformSteps)) {
-    add_direct_convolution(sys, pad, &result, pulse, sum, 1 / sys->fs);
+    add_direct_convolution(sys, &spectra->padded, &result, pulse, sum, 1 / sys->fs);
   } else {
-    result = fast_convolute(sys, pulse, sum);
+    result = transformed_pulse_echo(sys, sum, pulse, spectra);
   }
   free_signal(sys, sum);
   return result;
@@ -305,9 +330,15 @@ signal_rec *merge_element_leaves(sys_con *sys, ScatterLeaves *plan, int j) {
 void scatter_apply_pulse(sys_con *sys, aperture *transmit, aperture *receive, signal_rec **sums,
                          int first, int end) {
   signal_rec *pulse = two_way_pulse(sys, transmit, receive);
-  signal_rec *pad = nullptr;
-  for (int j = first; j < end; j++) sums[j] = finish_with_pulse(sys, sums[j], pulse, &pad);
-  if (pad != nullptr) free_signal(sys, pad);
+  PulseSpectra spectra;
+  try {
+    for (int j = first; j < end; j++) sums[j] = finish_with_pulse(sys, sums[j], pulse, &spectra);
+  } catch (...) {
+    spectra.release(sys);
+    free_signal(sys, pulse);
+    throw;
+  }
+  spectra.release(sys);
   free_signal(sys, pulse);
 }
 

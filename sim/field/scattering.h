@@ -12,6 +12,8 @@
 
 namespace sonvar {
 
+struct PulseSpectra;
+
 /* The scatterers of a summed, per-element or all-pairs scattering calculation are cut
  * into a fixed number of leaves (n / leaves each, the rest to the last),
  * each summed in order, and the leaf sums are added pairwise along a binary
@@ -105,9 +107,11 @@ void scatter_apply_pulse(sys_con *sys, aperture *transmit, aperture *receive, si
 
 /* Applies the postponed pulse convolution (no attenuation) to a per-element
  * or summed echo, which it takes over, or returns the sum as it is; an
- * absent sum becomes zeros shaped like the pulse. `pad` is the caller's
- * working signal of the direct convolution. */
-signal_rec *finish_with_pulse(sys_con *sys, signal_rec *sum, signal_rec *pulse, signal_rec **pad);
+ * absent sum becomes zeros shaped like the pulse. `spectra` holds the
+ * caller's pulse spectra by transform length and the working signals, kept
+ * from sum to sum; the result is a new signal of exactly its length. */
+signal_rec *finish_with_pulse(sys_con *sys, signal_rec *sum, signal_rec *pulse,
+                              PulseSpectra *spectra);
 
 /* Sorts the scatterers by squared distance from the origin, nearest first
  * (an in-place heap sort; not stable), moving the amplitudes along. */
