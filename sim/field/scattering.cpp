@@ -188,6 +188,8 @@ void plan_leaves(sys_con *sys, ScatterLeaves *plan, int per_element, int n, poin
   plan->leaves = scatter_leaves(threads);
   plan->expected = std::max(1, n / std::max(1, threads));
   plan->sums = alloc_array<signal_rec **>(sys, plan->leaves, "the sums of the leaves");
+  allocating(sys, "the sums of the leaves",
+             [&] { plan->level.assign(static_cast<std::size_t>(plan->leaves), -1); });
   if (!per_element) return;
   // Nearest first: consecutive scatterers then meet the same frames of
   // each element, and each leaf covers a band of range.
@@ -201,6 +203,53 @@ void plan_leaves(sys_con *sys, ScatterLeaves *plan, int per_element, int n, poin
   });
   plan->order = order->data();
 }
+
+namespace {
+
+// Adds the sums of `right` into `left` element by element, each entry of
+// right taken (left NULL) as it goes, so that a failure leaves every sum
+// owned by exactly one of the two arrays.
+void absorb_node(sys_con *sys, signal_rec **left, signal_rec **right, int elements) {
+  for (int j = 0; j < elements; j++) {
+    signal_rec *r = right[j];
+    if (r == nullptr) continue;
+    if (left[j] == nullptr) {
+      left[j] = r;
+    } else {
+      add_responses(sys, r, left[j]);
+      free_signal(sys, r);
+    }
+    right[j] = nullptr;
+  }
+}
+
+// Leaf `leaf` is done with `sums`: it and every node it completes are
+// merged into their left siblings while the sibling is done too.
+void store_leaf(sys_con *sys, ScatterLeaves *plan, int leaf, signal_rec **sums, int elements) {
+  int slot = leaf, level = 0;
+  th_lib_mutex_lock(&plan->merge_mutex);
+  plan->sums[slot] = sums;
+  plan->level[static_cast<std::size_t>(slot)] = level;
+  for (;;) {
+    const int node = slot >> level;
+    const int sibling = (node ^ 1) << level;
+    if ((1 << level) >= plan->leaves || plan->level[static_cast<std::size_t>(sibling)] != level)
+      break;
+    const int left = std::min(slot, sibling), right = std::max(slot, sibling);
+    plan->level[static_cast<std::size_t>(left)] = plan->level[static_cast<std::size_t>(right)] = -1;
+    th_lib_mutex_unlock(&plan->merge_mutex);
+    // On a failure both nodes stay in their slots for free_leaves.
+    absorb_node(sys, plan->sums[left], plan->sums[right], elements);
+    free_memory(sys, plan->sums[right]);
+    th_lib_mutex_lock(&plan->merge_mutex);
+    plan->sums[right] = nullptr;
+    slot = left;
+    plan->level[static_cast<std::size_t>(slot)] = ++level;
+  }
+  th_lib_mutex_unlock(&plan->merge_mutex);
+}
+
+}  // namespace
 
 void sum_leaves(sys_con *sys, aperture *transmit, aperture *receive, ScatterLeaves *plan) {
   store_relaxed(&sys->last_calc_type,
@@ -229,7 +278,7 @@ void sum_leaves(sys_con *sys, aperture *transmit, aperture *receive, ScatterLeav
       free_memory(sys, sums);
       throw;
     }
-    plan->sums[leaf] = sums;
+    store_leaf(sys, plan, leaf, sums, share.elements());
   }
 }
 
@@ -311,7 +360,9 @@ signal_rec *merge_element_leaves(sys_con *sys, ScatterLeaves *plan, int j) {
     }
   };
   for (int leaf = 0; leaf < plan->leaves; leaf++) {
-    stack[count++] = {0, leaf, plan->sums[leaf][j]};
+    if (plan->sums[leaf] == nullptr) continue;  // merged into the node to its left
+    const int level = std::max(0, plan->level[static_cast<std::size_t>(leaf)]);
+    stack[count++] = {level, leaf >> level, plan->sums[leaf][j]};
     plan->sums[leaf][j] = nullptr;
     while (count >= 2) {
       Node &left = stack[count - 2];

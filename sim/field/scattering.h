@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "sonvar.h"
+#include "threads/thread_lib.h"
 
 namespace sonvar {
 
@@ -45,7 +46,19 @@ struct ScatterLeaves {
   const int *order = nullptr;  // the k-th scatterer taken, or NULL: index order
   int expected = 0;            // scatterers one worker is expected to take (progress)
   std::atomic<int> next{0};
-  signal_rec ***sums = nullptr;  // per leaf: its sums (NULL until done)
+  // Per leaf slot: the sums of the tree node whose first leaf it is, once
+  // done (NULL before, and after the node was merged into its left
+  // sibling). Siblings are merged as soon as both are done, by the worker
+  // that finished the second, so a node's sums live only until its sibling
+  // is done and the memory of finished leaves is reused for the next.
+  signal_rec ***sums = nullptr;
+  std::vector<int> level;  // per slot: the level of its node once done, else -1
+  pthread_mutex_t merge_mutex;
+
+  ScatterLeaves() { th_lib_mutex_init(&merge_mutex); }
+  ~ScatterLeaves() { th_lib_mutex_destroy(&merge_mutex); }
+  ScatterLeaves(const ScatterLeaves &) = delete;
+  ScatterLeaves &operator=(const ScatterLeaves &) = delete;
 };
 
 /* Sets up the leaves of n scatterers for a calculation on `threads`
@@ -68,7 +81,8 @@ signal_rec **merge_leaves(sys_con *sys, aperture *receive, ScatterLeaves *plan, 
 /* The per-element leaf sums of receive element j merged in leaf order along
  * the binary tree, as merge_leaves merges them (the same additions in the
  * same order, so the same values); the leaves' entries for j are taken
- * (left NULL). Elements apart may be merged on different threads. */
+ * (left NULL). Elements apart may be merged on different threads. Nodes
+ * the workers already merged are taken as they stand. */
 signal_rec *merge_element_leaves(sys_con *sys, ScatterLeaves *plan, int j);
 
 /* Gives back the sums of the leaves that were done and the plan's array
