@@ -7,7 +7,7 @@
 # the code of other targets and the scalar paths, the same values),
 # AddressSanitizer with UndefinedBehaviorSanitizer,
 # and the concurrency tests under ThreadSanitizer; between the last two, the
-# fuzz targets replay their corpus and run 30 seconds each.
+# fuzz targets replay their corpus and run 20 seconds each.
 set -euo pipefail
 top="$(cd "$(dirname "$0")/.." && pwd)"
 bash "$top/scripts/setup.sh"
@@ -43,8 +43,8 @@ build asan address OFF OFF
 ASAN_OPTIONS=detect_leaks=1:allocator_may_return_null=1 UBSAN_OPTIONS=print_stacktrace=1 \
   ctest --test-dir "$top/build/asan" --output-on-failure -j "$jobs"
 
-echo "== fuzz targets (libFuzzer, 30 s each) =="
-bash "$top/scripts/fuzz.sh" 30
+echo "== fuzz targets (libFuzzer, 20 s each) =="
+bash "$top/scripts/fuzz.sh" 20
 
 echo "== ThreadSanitizer (concurrency tests) =="
 build tsan thread OFF OFF
