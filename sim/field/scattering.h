@@ -32,8 +32,9 @@ int scatter_leaves(int threads);
 
 /* The leaves of a summed or per-element calculation, which the workers
  * take one at a time (whichever is free takes the next); each leaf's sums
- * stay in `sums` until the caller merges them in leaf order, so the result
- * does not depend on which worker took which leaf. The per-element echoes
+ * are added along the binary tree in leaf order (siblings as soon as both
+ * are done, the rest by the caller), so the result does not depend on
+ * which worker took which leaf. The per-element echoes
  * take the scatterers nearest first over all n (`order`), so that a leaf
  * covers a band of range and its scatterers meet the same frames; the
  * summed echo takes them in the caller's order. */
@@ -68,7 +69,8 @@ void plan_leaves(sys_con *sys, ScatterLeaves *plan, int per_element, int n, poin
                  double *amplitudes, int threads, std::vector<int> *order);
 
 /* Takes leaves of the plan until none is left and leaves their partial
- * sums (without the pulse when attenuation is off) in plan->sums: one
+ * sums (without the pulse when attenuation is off) in plan->sums, each
+ * merged with its finished siblings along the tree: one
  * signal per receive element (per_element) or one for the whole receive
  * aperture. Sets last_calc_type (SONVAR_LAST_SCAT_MULTI or
  * SONVAR_LAST_SCAT). The points are not reordered. */
