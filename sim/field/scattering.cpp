@@ -64,10 +64,6 @@ double squared_norm(point3 p) {
   return p.x * p.x + p.y * p.y + p.z * p.z;
 }
 
-}  // namespace
-
-namespace {
-
 // (pulse * sum)/fs through transforms of the joint length: the pulse
 // spectrum of that length made once per caller, the sum transformed in the
 // caller's working signal, the product (pulse first) turned back there and
