@@ -46,17 +46,28 @@ void nearest_and_farthest_first(point3 *points, double *amplitudes, int n) {
   swap_scatterers(points, amplitudes, 1, max_pos);
 }
 
-// Adds the sums of `right` into `left` element by element; right goes back.
-void absorb_sums(sys_con *sys, signal_rec **left, signal_rec **right, int elements) {
-  for (int j = 0; j < elements; j++) {
-    if (right[j] == nullptr) continue;
-    if (left[j] == nullptr) {
-      left[j] = right[j];
-    } else {
-      add_responses(sys, right[j], left[j]);
-      free_signal(sys, right[j]);
-    }
+// Adds `right` into `left` (which takes it over when absent) and takes
+// right (left NULL); a failure leaves each signal owned by one of the two.
+void absorb_signal(sys_con *sys, signal_rec *&left, signal_rec *&right) {
+  if (right == nullptr) return;
+  if (left == nullptr) {
+    left = right;
+  } else {
+    add_responses(sys, right, left);  // grows left in place
+    free_signal(sys, right);
   }
+  right = nullptr;
+}
+
+// Adds the sums of `right` into `left` element by element, each entry of
+// right taken as it goes.
+void absorb_node(sys_con *sys, signal_rec **left, signal_rec **right, int elements) {
+  for (int j = 0; j < elements; j++) absorb_signal(sys, left[j], right[j]);
+}
+
+// The same, and right's array goes back.
+void absorb_sums(sys_con *sys, signal_rec **left, signal_rec **right, int elements) {
+  absorb_node(sys, left, right, elements);
   free_memory(sys, right);
 }
 
@@ -202,23 +213,6 @@ void plan_leaves(sys_con *sys, ScatterLeaves *plan, int per_element, int n, poin
 
 namespace {
 
-// Adds the sums of `right` into `left` element by element, each entry of
-// right taken (left NULL) as it goes, so that a failure leaves every sum
-// owned by exactly one of the two arrays.
-void absorb_node(sys_con *sys, signal_rec **left, signal_rec **right, int elements) {
-  for (int j = 0; j < elements; j++) {
-    signal_rec *r = right[j];
-    if (r == nullptr) continue;
-    if (left[j] == nullptr) {
-      left[j] = r;
-    } else {
-      add_responses(sys, r, left[j]);
-      free_signal(sys, r);
-    }
-    right[j] = nullptr;
-  }
-}
-
 // Leaf `leaf` is done with `sums`: it and every node it completes are
 // merged into their left siblings while the sibling is done too.
 void store_leaf(sys_con *sys, ScatterLeaves *plan, int leaf, signal_rec **sums, int elements) {
@@ -235,8 +229,7 @@ void store_leaf(sys_con *sys, ScatterLeaves *plan, int leaf, signal_rec **sums, 
     plan->level[static_cast<std::size_t>(left)] = plan->level[static_cast<std::size_t>(right)] = -1;
     th_lib_mutex_unlock(&plan->merge_mutex);
     // On a failure both nodes stay in their slots for free_leaves.
-    absorb_node(sys, plan->sums[left], plan->sums[right], elements);
-    free_memory(sys, plan->sums[right]);
+    absorb_sums(sys, plan->sums[left], plan->sums[right], elements);
     th_lib_mutex_lock(&plan->merge_mutex);
     plan->sums[right] = nullptr;
     slot = left;
@@ -346,31 +339,29 @@ signal_rec *merge_element_leaves(sys_con *sys, ScatterLeaves *plan, int j) {
   };
   Node stack[64];
   int count = 0;
-  const auto absorb = [sys](Node &left, const Node &right) {
-    if (right.sum == nullptr) return;
-    if (left.sum == nullptr) {
-      left.sum = right.sum;
-    } else {
-      add_responses(sys, right.sum, left.sum);
-      free_signal(sys, right.sum);
+  try {
+    for (int leaf = 0; leaf < plan->leaves; leaf++) {
+      if (plan->sums[leaf] == nullptr) continue;  // merged into the node to its left
+      const int level = std::max(0, plan->level[static_cast<std::size_t>(leaf)]);
+      stack[count++] = {level, leaf >> level, plan->sums[leaf][j]};
+      plan->sums[leaf][j] = nullptr;
+      while (count >= 2) {
+        Node &left = stack[count - 2];
+        Node &right = stack[count - 1];
+        if (left.level != right.level || left.index % 2 != 0 || right.index != left.index + 1)
+          break;
+        absorb_signal(sys, left.sum, right.sum);
+        left.level++;
+        left.index /= 2;
+        count--;
+      }
     }
-  };
-  for (int leaf = 0; leaf < plan->leaves; leaf++) {
-    if (plan->sums[leaf] == nullptr) continue;  // merged into the node to its left
-    const int level = std::max(0, plan->level[static_cast<std::size_t>(leaf)]);
-    stack[count++] = {level, leaf >> level, plan->sums[leaf][j]};
-    plan->sums[leaf][j] = nullptr;
-    while (count >= 2) {
-      Node &left = stack[count - 2];
-      const Node &right = stack[count - 1];
-      if (left.level != right.level || left.index % 2 != 0 || right.index != left.index + 1) break;
-      absorb(left, right);
-      left.level++;
-      left.index /= 2;
-      count--;
-    }
+    for (; count > 1; count--) absorb_signal(sys, stack[count - 2].sum, stack[count - 1].sum);
+  } catch (...) {
+    // The sums taken from the leaves go back with the failure.
+    for (int k = 0; k < count; k++) release_if_present(sys, stack[k].sum);
+    throw;
   }
-  for (; count > 1; count--) absorb(stack[count - 2], stack[count - 1]);
   return count == 1 ? stack[0].sum : nullptr;
 }
 
