@@ -13,7 +13,7 @@
 
 namespace sonvar {
 
-// A zero-filled heap block under memory_mutex that no calculation's ledger
+// A zero-filled heap block (taken under memory_mutex) that no calculation's ledger
 // notes (pool/ledger.h): the pool's records and value arrays, which the pool
 // keeps after a calculation. NULL when the heap is exhausted.
 void *heap_block(sys_con *sys, std::uint64_t count, std::uint64_t size);
