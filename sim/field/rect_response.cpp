@@ -122,6 +122,9 @@ void add_trapezoid_samples(double *target, int offset, int j_first, int j_end, i
   if (j < n) emit(j, 1.0);
 }
 
+// Eight lanes kept, then eight not: from entry 8 - r, the first r lanes.
+constexpr std::int64_t kKeepLanes[16] = {-1, -1, -1, -1, -1, -1, -1, -1, 0, 0, 0, 0, 0, 0, 0, 0};
+
 // Adds the differences of the cumulative area between consecutive samples,
 // times scale, into target[1..n-1] for a window whose times are exact
 // multiples o0 + j d (see exact_step): four samples at once. Each area
@@ -131,15 +134,21 @@ void add_trapezoid_samples(double *target, int offset, int j_first, int j_end, i
 // in registers: reading it back from memory, straddling two stores, stalls
 // every group on the store forwarding. Sample 0 counts as before the
 // trapezoid (area 0); it and the lanes past n add nothing. V is Lanes8
-// where the processor has AVX-512, else Lanes4 (the same values).
+// where the processor has AVX-512, else Lanes4 (the same values). Where
+// target holds `room` values and the last group fits, that group is added
+// as a whole vector too, the lanes that add nothing adding -0, which
+// leaves every value as it is; lane by lane, through the stack, the last
+// group's loads straddled the vector's store and stalled on the store
+// forwarding as well.
 template <typename V>
-SONVAR_LANE_HELPER void add_trapezoid_differences(double *target, int n, double o0, double d,
-                                                  const rect_timing &timing, double scale) {
+SONVAR_LANE_HELPER void add_trapezoid_differences(double *target, int n, int room, double o0,
+                                                  double d, const rect_timing &timing,
+                                                  double scale) {
   constexpr int kLanes = sizeof(V) / sizeof(double);
   const double t1 = timing.t1, t2 = timing.t2, t3 = timing.t3, t4 = timing.t4;
   const double lambda = timing.lambda, mu = timing.mu;
   const double half = timing.short_duration / 2;
-  const V zero = V{} * 0, one = zero + 1;
+  const V zero = V{} * 0, one = zero + 1, minus_zero = -zero;
   V j = zero;
   for (int q = 0; q < kLanes; q++) j[q] = q;
   V previous = zero;
@@ -156,11 +165,20 @@ SONVAR_LANE_HELPER void add_trapezoid_differences(double *target, int n, double 
       before = __builtin_shufflevector(previous, value, 7, 8, 9, 10, 11, 12, 13, 14);
     else
       before = __builtin_shufflevector(previous, value, 3, 4, 5, 6);
-    const V step = (value - before) * scale;
+    V step = (value - before) * scale;
     previous = value;
     if (k + kLanes <= n) {
       // Lane 0 of the first group adds (0 - 0) scale, which leaves any sum
       // (never -0 here) as it is.
+      store(target + k, load<V>(target + k) + step);
+    } else if (k + kLanes <= room) {
+      // The lanes below n - k keep their step (but lane 0 of a first
+      // group), the others become -0: bit masks from a table (comparisons
+      // of the lane numbers made the compiler take the lanes one by one).
+      decltype(bits_of(step)) keep;
+      std::memcpy(&keep, kKeepLanes + 8 - (n - k), sizeof keep);
+      if (k == 0) keep[0] = 0;
+      step = lanes_of_bits((bits_of(step) & keep) | (bits_of(minus_zero) & ~keep));
       store(target + k, load<V>(target + k) + step);
     } else {
       for (int q = k == 0 ? 1 : 0; k + q < n; q++) target[k + q] += step[q];
@@ -169,11 +187,12 @@ SONVAR_LANE_HELPER void add_trapezoid_differences(double *target, int n, double 
 }
 
 // Adds one rectangle's trapezoid into the element signal (values[0..N),
-// the first at absolute sample `start`): four or eight samples at once
-// where the window lies inside and its times have an exact step, else the
-// running sum of add_trapezoid_samples.
-SONVAR_LANE_HELPER void add_rectangle(double *values, int start, int N, double fs, double dt,
-                                      const rect_timing &timing, double weighted_area, bool wide) {
+// the first at absolute sample `start`, `capacity` values readable): four
+// or eight samples at once where the window lies inside and its times have
+// an exact step, else the running sum of add_trapezoid_samples.
+SONVAR_LANE_HELPER void add_rectangle(double *values, int start, int N, int capacity, double fs,
+                                      double dt, const rect_timing &timing, double weighted_area,
+                                      bool wide) {
   const int s = static_cast<int>(timing.window_start);
   const int n = static_cast<int>(timing.window_samples);
   const int offset = s - start;
@@ -183,11 +202,11 @@ SONVAR_LANE_HELPER void add_rectangle(double *values, int start, int N, double f
   if (j_first == 0 && j_end == n) {
     if (kVectorKernels && timing.step > 0) {
       if (wide)
-        add_trapezoid_differences<Lanes8>(values + offset, n, timing.start_time, timing.step,
-                                          timing, scale);
+        add_trapezoid_differences<Lanes8>(values + offset, n, capacity - offset, timing.start_time,
+                                          timing.step, timing, scale);
       else
-        add_trapezoid_differences<Lanes4>(values + offset, n, timing.start_time, timing.step,
-                                          timing, scale);
+        add_trapezoid_differences<Lanes4>(values + offset, n, capacity - offset, timing.start_time,
+                                          timing.step, timing, scale);
       return;
     }
     add_trapezoid_samples<false>(values, offset, 0, n, s, n, dt, timing, scale);
@@ -200,8 +219,8 @@ SONVAR_LANE_HELPER void add_rectangle(double *values, int start, int N, double f
 // rectangle after the other (one kernel for the element, so that the
 // rectangles need no call each); band-limited samples with the option.
 SONVAR_WIDE_VECTOR_CLONES void add_element_trapezoids(double *values, int start, int N,
-                                                      const timing_columns &records, int o, int n,
-                                                      double fs, bool band_limited) {
+                                                      int capacity, const timing_columns &records,
+                                                      int o, int n, double fs, bool band_limited) {
   if (band_limited) {
     for (int k = o; k < o + n; k++)
       add_band_limited_trapezoid(values, start, N, fs, timing_of(records, k),
@@ -211,7 +230,8 @@ SONVAR_WIDE_VECTOR_CLONES void add_element_trapezoids(double *values, int start,
   const double dt = 1 / fs;
   const bool wide = wide_lanes();
   for (int k = o; k < o + n; k++)
-    add_rectangle(values, start, N, fs, dt, timing_of(records, k), records.weighted_area[k], wide);
+    add_rectangle(values, start, N, capacity, fs, dt, timing_of(records, k),
+                  records.weighted_area[k], wide);
 }
 
 // Samples between two exactly computed attenuation factors of the
@@ -332,8 +352,8 @@ signal_rec *rectangle_element_response(sys_con *sys, calc_memory_block *block, c
   }
   const int N = static_cast<int>(span);
   signal_rec *signal = element_signal(sys, block, first, N, static_cast<int>(first_sample));
-  add_element_trapezoids(signal->values, signal->start_sample, signal->no_samples, records, o, n,
-                         sys->fs, sys->band_limited != 0);
+  add_element_trapezoids(signal->values, signal->start_sample, signal->no_samples, signal->capacity,
+                         records, o, n, sys->fs, sys->band_limited != 0);
   const double weight = block->no_delay ? 1.0 : block->apodizations[i];
   if (sum != nullptr) {
     cover_samples(sys, sum, signal->start_sample, signal->no_samples);
