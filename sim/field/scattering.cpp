@@ -214,7 +214,12 @@ void plan_leaves(sys_con *sys, ScatterLeaves *plan, int per_element, int n, poin
 namespace {
 
 // Leaf `leaf` is done with `sums`: it and every node it completes are
-// merged into their left siblings while the sibling is done too.
+// merged into their left siblings while the sibling is done too, up to the
+// tree's two halves. Their addition, the largest (two sums of nearly the
+// whole echo length per element, into memory touched for the first time),
+// is left to merge_element_leaves, which the workers share out element by
+// element with the pulse: done here, by the worker that finished last, the
+// other waited for it.
 void store_leaf(sys_con *sys, ScatterLeaves *plan, int leaf, signal_rec **sums, int elements) {
   int slot = leaf, level = 0;
   th_lib_mutex_lock(&plan->merge_mutex);
@@ -223,7 +228,7 @@ void store_leaf(sys_con *sys, ScatterLeaves *plan, int leaf, signal_rec **sums, 
   for (;;) {
     const int node = slot >> level;
     const int sibling = (node ^ 1) << level;
-    if ((1 << level) >= plan->leaves || plan->level[static_cast<std::size_t>(sibling)] != level)
+    if ((2 << level) >= plan->leaves || plan->level[static_cast<std::size_t>(sibling)] != level)
       break;
     const int left = std::min(slot, sibling), right = std::max(slot, sibling);
     plan->level[static_cast<std::size_t>(left)] = plan->level[static_cast<std::size_t>(right)] = -1;
