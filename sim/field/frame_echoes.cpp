@@ -154,10 +154,12 @@ void FrameEchoes::add_pair(int s, int j, const double *values, int start, int n,
   std::vector<Pair> &pairs = pairs_[static_cast<std::size_t>(j)];
   // A response longer than a frame's spare room goes in pieces, each a
   // pair of its own.
+  // Copied, then scaled in place (a resize would first fill the new values
+  // with zeros, one more pass over them).
   const std::size_t offset = samples_.size();
-  samples_.resize(offset + static_cast<std::size_t>(n));
+  samples_.insert(samples_.end(), values, values + n);
   double *scaled = samples_.data() + offset;
-  for (int i = 0; i < n; i++) scaled[i] = values[i] * factor;
+  for (int i = 0; i < n; i++) scaled[i] *= factor;
   for (int from = 0; from < n; from += kMaxPieceTaps)
     pairs.push_back({s, start + from, std::min(kMaxPieceTaps, n - from), offset + from});
 }

@@ -24,16 +24,23 @@ namespace {
 
 }  // namespace
 
-// A zero-filled block: taken from the heap under memory_mutex, zeroed after
-// the lock is let go. The zeroing is the first touch of fresh pages (a page
-// fault each, several microseconds on a virtual machine); under the lock,
-// the workers of a calculation waited for one another's page faults.
+// Blocks from this size on come zero-filled from calloc: the heap maps them
+// afresh (the size at which it starts to, unless it has raised it), and the
+// system's pages of a new mapping are zeros without a pass over them.
+constexpr std::size_t kMappedBytes = 128 * 1024;
+
+// A zero-filled block taken from the heap under memory_mutex. A smaller
+// one is zeroed after the lock is let go: the zeroing is the first touch of
+// fresh pages (a page fault each, several microseconds on a virtual
+// machine), and under the lock the workers of a calculation waited for one
+// another's page faults.
 void *heap_block(sys_con *sys, std::uint64_t count, std::uint64_t size) {
   if (size != 0 && count > SIZE_MAX / size) return nullptr;  // as calloc refuses it
   const std::size_t bytes = static_cast<std::size_t>(count * size);
   void *block = nullptr;
   {
     MutexGuard guard(&sys->memory_mutex);
+    if (bytes >= kMappedBytes) return calloc(bytes, 1);
     block = malloc(bytes);
   }
   if (block != nullptr) memset(block, 0, bytes);
