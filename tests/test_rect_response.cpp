@@ -14,6 +14,7 @@
 #include "field/rect_timing.h"
 #include "apertures/geometry.h"
 #include "base/points.h"
+#include "base/simd.h"
 #include "pool/spare_scratch.h"
 #include "support/calculation_test.h"
 #include "support/oracles.h"
@@ -270,6 +271,42 @@ TEST_F(CalculationsTest, ExactTimeStepReproducesTheRunningSumOfSampleTimes) {
     }
   EXPECT_GT(exact, 1000);  // the common case takes the exact step
   EXPECT_EQ(exact_time_step(-1e-6, 1e-8, 10), 0.0);
+}
+
+// The far-field timings round whole vectors by arithmetic (v + 2^52 - 2^52
+// and a correction); each lane must be std::floor and std::ceil bit for
+// bit: both zeros, halves (ties to even), the last doubles below 1 and
+// below 2^52, integers from 2^52 on, subnormals, infinities, NaN, and
+// values of every magnitude.
+TEST(VectorLanes, FloorAndCeilAreThoseOfTheMathLibrary) {
+  std::vector<double> values = {0.0,          -0.0,         0.5,      -0.5,        1.5,
+                                -1.5,         2.5,          -2.5,     1 - 0x1p-53, -(1 - 0x1p-53),
+                                0x1p52 - 0.5, 0.5 - 0x1p52, 0x1p52,   -0x1p52,     0x1p52 + 2,
+                                0x1p53 + 2,   1e300,        -1e300,   1e-300,      -1e-300,
+                                5e-324,       -5e-324,      INFINITY, -INFINITY,   NAN,
+                                3.0,          -3.0,         1e-8};
+  for (int k = 0; k < 2000; k++) {
+    const double magnitude = std::ldexp(1.0, k % 120 - 60);
+    values.push_back((k % 2 ? -1 : 1) * magnitude * (1 + std::sin(k) * 0.999));
+  }
+  while (values.size() % 8 != 0) values.push_back(0.25);
+  const auto same = [](double a, double b) {
+    return std::memcmp(&a, &b, sizeof a) == 0 || (std::isnan(a) && std::isnan(b));
+  };
+  for (std::size_t i = 0; i < values.size(); i += 8) {
+    const Lanes8 v8 = load<Lanes8>(values.data() + i);
+    const Lanes4 v4 = load<Lanes4>(values.data() + i);
+    const Lanes8 f8 = floor(v8), c8 = ceil(v8);
+    const Lanes4 f4 = floor(v4), c4 = ceil(v4);
+    for (int q = 0; q < 8; q++) {
+      const double v = values[i + q];
+      EXPECT_TRUE(same(f8[q], std::floor(v))) << "floor of " << v << " gave " << f8[q];
+      EXPECT_TRUE(same(c8[q], std::ceil(v))) << "ceil of " << v << " gave " << c8[q];
+      if (q < 4) {
+        EXPECT_TRUE(same(f4[q], std::floor(v)) && same(c4[q], std::ceil(v))) << v;
+      }
+    }
+  }
 }
 
 // The rectangles of several elements share one batch of timings; batches

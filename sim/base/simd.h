@@ -13,7 +13,6 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
-#include <type_traits>
 
 // ---- Function clones --------------------------------------------------------
 //
@@ -113,16 +112,6 @@ SONVAR_LANE_HELPER V select(Mask mask, V a, V b) {
   return mask != 0 ? a : b;
 }
 
-// Whether every mask holds, lane by lane (masks of comparisons); for one
-// value the logical and.
-template <typename... Masks>
-SONVAR_LANE_HELPER auto all_of(Masks... masks) {
-  if constexpr ((std::is_same_v<Masks, bool> && ...))
-    return (masks && ...);
-  else
-    return (masks & ...);
-}
-
 // The same bits as another type of the same size.
 template <typename To, typename From>
 SONVAR_LANE_HELPER To same_bits(From from) {
@@ -135,7 +124,13 @@ SONVAR_LANE_HELPER To same_bits(From from) {
 // The lane-by-lane operations, for one value and for each lane type (LANES
 // of N doubles, BITS their bits): the bits of the lanes and lanes of given
 // bits; |v| (the sign bit cleared, as fabs does); floor, ceil and sqrt
-// (each exact, as for one value).
+// (each exact, as for one value). floor is formed by arithmetic on whole
+// vectors (std::floor lane by lane made every value formed from its result
+// lane by lane too): below 2^52 in magnitude, v + c - c with c = 2^52 of
+// v's sign is v rounded to an integer (to nearest, the rounding the library
+// never changes), less 1 where that is above v, with v's sign (so that -0
+// stays -0); larger values, infinities and NaN are their own floor. ceil(v)
+// is -floor(-v).
 SONVAR_LANE_HELPER std::int64_t bits_of(double v) {
   return same_bits<std::int64_t>(v);
 }
@@ -150,18 +145,27 @@ SONVAR_LANE_HELPER double abs(double v) {
     for (int q = 0; q < N; q++) v[q] = std::function(v[q]); \
     return v;                                               \
   }
-#define SONVAR_LANE_OPERATIONS(LANES, BITS, N)     \
-  SONVAR_LANE_HELPER BITS bits_of(LANES v) {       \
-    return same_bits<BITS>(v);                     \
-  }                                                \
-  SONVAR_LANE_HELPER LANES lanes_of_bits(BITS b) { \
-    return same_bits<LANES>(b);                    \
-  }                                                \
-  SONVAR_LANE_HELPER LANES abs(LANES v) {          \
-    return lanes_of_bits(bits_of(v) & INT64_MAX);  \
-  }                                                \
-  SONVAR_EACH_LANE(LANES, N, floor)                \
-  SONVAR_EACH_LANE(LANES, N, ceil)                 \
+#define SONVAR_LANE_OPERATIONS(LANES, BITS, N)                                           \
+  SONVAR_LANE_HELPER BITS bits_of(LANES v) {                                             \
+    return same_bits<BITS>(v);                                                           \
+  }                                                                                      \
+  SONVAR_LANE_HELPER LANES lanes_of_bits(BITS b) {                                       \
+    return same_bits<LANES>(b);                                                          \
+  }                                                                                      \
+  SONVAR_LANE_HELPER LANES abs(LANES v) {                                                \
+    return lanes_of_bits(bits_of(v) & INT64_MAX);                                        \
+  }                                                                                      \
+  SONVAR_LANE_HELPER LANES floor(LANES v) {                                              \
+    const LANES zero = LANES{} * 0, one = zero + 1;                                      \
+    const LANES big = lanes_of_bits((bits_of(v) & INT64_MIN) | bits_of(zero + 0x1p52));  \
+    const LANES rounded = (v + big) - big;                                               \
+    const LANES below = rounded - select(rounded > v, one, zero);                        \
+    const LANES signed_below = lanes_of_bits(bits_of(below) | (bits_of(v) & INT64_MIN)); \
+    return select(abs(v) < 0x1p52, signed_below, v);                                     \
+  }                                                                                      \
+  SONVAR_LANE_HELPER LANES ceil(LANES v) {                                               \
+    return -floor(-v);                                                                   \
+  }                                                                                      \
   SONVAR_EACH_LANE(LANES, N, sqrt)
 SONVAR_LANE_OPERATIONS(Lanes4, Bits4, 4)
 SONVAR_LANE_OPERATIONS(Lanes8, Bits8, 8)
@@ -182,15 +186,22 @@ template <typename T>
 SONVAR_LANE_HELPER T exact_step(T o0, double dt, T steps) {
   const T d = (o0 + dt) - o0;
   const T last = o0 + steps * d;
-  const auto exponent = bits_of(o0) >> 52;
-  using Exponent = decltype(exponent + 0);
-  // The half spacing of the binade (formed for any exponent, used only where
-  // it is above 53).
-  const Exponent half_bits = (select(exponent > 53, exponent, Exponent{} + 54) - 53) << 52;
-  const T half_spacing = lanes_of_bits(half_bits);
-  const auto exact = all_of((o0 > 0), (o0 < 1), (exponent == (bits_of(last) >> 52)),
-                            (exponent > 53), (abs(dt - d) != half_spacing));
-  return select(exact, d, T{});
+  // The power of two that starts o0's binade, with o0's sign (the sign and
+  // exponent bits alone): above 2^-970 only where o0 is positive and its
+  // exponent field above 53, where the half spacing below is exact. Every
+  // sum lies in that binade when the last one is below twice that power.
+  constexpr std::int64_t kSignAndExponent = INT64_MIN | 0x7ff0000000000000;
+  const T binade = lanes_of_bits(bits_of(o0) & kSignAndExponent);
+  const T half_spacing = binade * 0x1p-53;
+  // One select per condition, each failing to a zero of the other sign than
+  // the next: the compiler merges two selects with the same other value into
+  // one select of both masks, and forms such a mask lane by lane before it
+  // clones a kernel for wider vectors. Both zeros mean "no exact step".
+  const T zero = T{} * 0, minus_zero = -zero;
+  T step = select(abs(dt - d) != half_spacing, d, zero);
+  step = select(last < binade * 2, step, minus_zero);
+  step = select(binade > 0x1p-970, step, zero);
+  return select(o0 < 1, step, minus_zero);
 }
 
 }  // namespace sonvar

@@ -56,7 +56,7 @@ void set_window(const sys_con *sys, double dt, rect_timing *timing) {
   timing->step = 0;
   if (timing->window_samples < 1e9)
     timing->step = exact_step(timing->start_time, dt, timing->window_samples);
-  timing->lambda = T1 != 0 && T0 != 0 ? 1 / (2 * T0 * T1) : 0;
+  timing->lambda = T0 != 0 ? 1 / (2 * T0 * T1) : 0;  // T0 <= T1, as the kernel takes it
   timing->mu = T1 != 0 ? 1 / T1 : 0;
 }
 
@@ -151,7 +151,9 @@ SONVAR_LANE_HELPER void timings_in_lanes(const rect_columns &t, const int32_t *r
     const TimingLanes count = ceil((t4 - t1) * fs + 3);
     const TimingLanes start = (first + 0.5) * dt;
     const TimingLanes step = select(count < 1e9, exact_step(start, dt, count), zero);
-    const TimingLanes lambda = select((T1 != 0) & (T0 != 0), 1 / (2 * T0 * T1), zero);
+    // T0 <= T1, so T1 is not 0 where T0 is not (and a select of one mask
+    // keeps it in a mask register, see exact_step).
+    const TimingLanes lambda = select(T0 != 0, 1 / (2 * T0 * T1), zero);
     const TimingLanes mu = select(T1 != 0, 1 / T1, zero);
     // Whole vectors: the columns hold a multiple of eight entries.
     store(out.local_x + k, local_x);
