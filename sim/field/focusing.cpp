@@ -121,9 +121,15 @@ void find_delays_and_apodization(sys_con *sys, aperture *ap, double *delays, dou
   check_time_lines(sys, ap);
   const point3 point = {x, y, z};
   FocusDirection direction;
+  // The time of flight picks the entries in force and sets a dynamic focus.
+  // With one static focus entry and a fixed or F-number apodization nothing
+  // reads it, and its square root and division per element are skipped.
+  const focus_entry *focus = ap->focus_line;
+  const bool static_focus = ap->fixed_focus && !focus->dynamic && focus->delays != nullptr;
+  const bool needs_tau = !static_focus || (!ap->dynamic_apodization && !ap->fixed_apodization);
   for (int i = 0; i < ap->no_elements; i++) {
     const point3 centre = ap->elements[i].center;
-    const double tau = distance(point, centre) / sys->c;
+    const double tau = needs_tau ? distance(point, centre) / sys->c : 0.0;
     delays[i] = focus_delay(sys, ap, i, tau, point, &direction);
     if (ap->dynamic_apodization)
       apodization[i] = dynamic_weight(ap, centre, x, y, z);
