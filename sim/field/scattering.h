@@ -33,7 +33,8 @@ int scatter_leaves(int threads);
 /* The leaves of a summed or per-element calculation, which the workers
  * take one at a time (whichever is free takes the next); each leaf's sums
  * are added along the binary tree in leaf order (siblings as soon as both
- * are done, the rest by the caller), so the result does not depend on
+ * are done, up to the tree's two halves; their addition is made element
+ * by element with the pulse), so the result does not depend on
  * which worker took which leaf. The per-element echoes
  * take the scatterers nearest first over all n (`order`), so that a leaf
  * covers a band of range and its scatterers meet the same frames; the
@@ -49,9 +50,10 @@ struct ScatterLeaves {
   std::atomic<int> next{0};
   // Per leaf slot: the sums of the tree node whose first leaf it is, once
   // done (NULL before, and after the node was merged into its left
-  // sibling). Siblings are merged as soon as both are done, by the worker
-  // that finished the second, so a node's sums live only until its sibling
-  // is done and the memory of finished leaves is reused for the next.
+  // sibling). Siblings below the tree's two halves are merged as soon as
+  // both are done, by the worker that finished the second, so a node's sums
+  // live only until its sibling is done and the memory of finished leaves
+  // is reused for the next; the halves are added by merge_element_leaves.
   signal_rec ***sums = nullptr;
   std::vector<int> level;  // per slot: the level of its node once done, else -1
   pthread_mutex_t merge_mutex;
