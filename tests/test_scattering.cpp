@@ -110,6 +110,43 @@ TEST_F(CalculationsTest, EchoesPerElementAddUpToTheWholeAperture) {
   xdc_free(sys, receive);
 }
 
+// Each element's echo of a receive aperture apart from the transmit one,
+// with more elements than the per-element echoes make at once and more
+// scatterers than one batch holds, is the summed echo of the receive
+// aperture weighted 1 on that element and 0 on the others (another route:
+// the whole aperture's response, convolved directly or by transforms).
+TEST_F(CalculationsTest, EachElementsEchoIsTheApertureWeightedOnThatElement) {
+  aperture *transmit = scatter_array(sys, 16);
+  const int elements = 40;
+  aperture *receive =
+      xdc_linear_array(sys, elements, 0.3e-3, 4e-3, 0.03e-3, 1, 2, point3{0, 0, 0.025});
+  const int n = 150;
+  std::vector<point3> points;
+  std::vector<double> amplitudes;
+  for (int i = 0; i < n; i++) {
+    points.push_back({(i % 13 - 6) * 1e-3, 0.2e-3 * (i % 3), 0.01 + 2e-4 * i});
+    amplitudes.push_back(std::cos(0.7 * i));
+  }
+  std::vector<point3> p = points;
+  std::vector<double> a = amplitudes;
+  signal_rec **per_element = calc_scat_multi(sys, transmit, receive, n, p.data(), a.data());
+  for (int j : {0, 15, 16, 31, 39}) {
+    double time = 0.0;
+    double *weights = static_cast<double *>(alloc_memory(sys, elements, sizeof(double)));
+    weights[j] = 1.0;
+    xdc_apodization(sys, receive, 1, &time, &weights);
+    p = points;
+    a = amplitudes;
+    signal_rec *one = calc_scat(sys, transmit, receive, n, p.data(), a.data());
+    expect_signal_near(per_element[j], one->start_sample, values_of(one), 1e-12,
+                       "element " + std::to_string(j));
+    free_signal(sys, one);
+  }
+  free_results(sys, per_element, elements);
+  xdc_free(sys, transmit);
+  xdc_free(sys, receive);
+}
+
 TEST_F(CalculationsTest, AllPairsOfOneElement) {
   // One element, D = 1, one scatterer: (R * T * P)/fs^2 and one more zero
   // sample, with the amplitude divided by fs in the caller's array.

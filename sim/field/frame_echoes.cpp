@@ -138,14 +138,14 @@ void TransmitBatch::clear() {
   spectra_bytes = 0;
 }
 
-void FrameEchoes::resize(int elements, int first, int end, bool own_transmit) {
+void FrameEchoes::resize(int elements, int first, int end, int queued, bool own_transmit) {
   pairs_.resize(static_cast<std::size_t>(elements));
   // Room for a batch of typical responses (46 samples an element response,
   // 800 a transmit response), reserved so that a growing batch does not
   // copy them, nor leave the copies in the heap; the pages are used only
   // as they are written.
   const std::size_t scatterers = kBatch;
-  samples_.reserve(scatterers * static_cast<std::size_t>(end - first) * 64);
+  samples_.reserve(scatterers * static_cast<std::size_t>(std::min(queued, end - first)) * 64);
   if (own_transmit) own_.reserve();
   for (int j = first; j < end; j++) pairs_[static_cast<std::size_t>(j)].reserve(kBatch);
 }
@@ -164,13 +164,10 @@ void FrameEchoes::add_pair(int s, int j, const double *values, int start, int n,
     pairs.push_back({s, start + from, std::min(kMaxPieceTaps, n - from), offset + from});
 }
 
-void FrameEchoes::run_batch(EchoSink *sink) {
-  if (own_.scatterers.empty()) return;
+void FrameEchoes::begin_run() {
   own_.lay_out();
   own_.transform(&work_, 0, 1);
   tx_ = &own_;
-  run_pairs(sink);
-  own_.clear();
 }
 
 void FrameEchoes::run_shared(const TransmitBatch &batch, EchoSink *sink) {

@@ -107,10 +107,10 @@ struct TransmitBatch {
 class FrameEchoes {
  public:
   // Sized for the receive elements of a share, with room for a batch of
-  // the elements [first, end) it forms; with own_transmit false the
-  // transmit side comes from a shared batch (run_shared) and gets no room
-  // here.
-  void resize(int elements, int first, int end, bool own_transmit);
+  // pairs of `queued` elements of [first, end) (the pairs queued at once);
+  // with own_transmit false the transmit side comes from a shared batch
+  // (run_shared) and gets no room here.
+  void resize(int elements, int first, int end, int queued, bool own_transmit);
 
   // Whether the batch is complete (the next scatterer needs a run first).
   bool full() const { return own_.full(); }
@@ -135,7 +135,21 @@ class FrameEchoes {
 
   // Every queued pair into the sink, element by element in index order;
   // then the batch is empty.
-  void run_batch(EchoSink *sink);
+  void run_batch(EchoSink *sink) {
+    if (own_.scatterers.empty()) return;
+    begin_run();
+    run_queued(sink);
+    end_run();
+  }
+
+  // The same in steps, for pairs queued a block of elements at a time
+  // (add_pair) once the batch's transmit side is complete: begin_run
+  // transforms the transmit segments, each run_queued runs the pairs
+  // queued since the last, end_run empties the batch.
+  void begin_run();
+  void run_queued(EchoSink *sink) { run_pairs(sink); }
+  void end_run() { own_.clear(); }
+  int batch_scatterers() const { return static_cast<int>(own_.scatterers.size()); }
 
   // The segments of a shared batch that part `part` of `parts` transforms.
   void transform_shared(TransmitBatch *batch, int part, int parts) {

@@ -62,15 +62,20 @@ ScatterShare::ScatterShare(sys_con *sys, aperture *transmit, aperture *receive, 
     keep_delays_ = rectangles_only;
     return;
   }
-  allocating(sys, "the frame spectra of the echoes", [&] {
-    frames_.resize(elements_, first_, end_, !shared_transmit);
-    sums_.resize(elements_);
-  });
   // One aperture of rectangles: each element's signal at a scatterer serves
   // as the element's receive response and as its part of the transmit
   // response, so every element is computed once.
   shared_ = transmit == receive && rectangles_only;
   batched_receive_ = rectangles_only;
+  // Pairs are queued for every element of a scatterer at once where they
+  // come with its transmit response or from a shared batch, else a block
+  // of elements at a time.
+  const int queued = shared_ || shared_transmit ? end_ - first_ : kReceiveBlock;
+  allocating(sys, "the frame spectra of the echoes", [&] {
+    frames_.resize(elements_, first_, end_, queued, !shared_transmit);
+    sums_.resize(elements_);
+    queued_.reserve(kBatch);
+  });
   transmit_sum_ = alloc_signal(sys, 1024, 0);
 }
 
@@ -104,7 +109,7 @@ void ScatterShare::add(point3 p, double a, signal_rec **sums) {
 
 void ScatterShare::leaf_done(signal_rec **sums) {
   if (!per_element_ || sys_->use_att) return;
-  allocating(sys_, "the frame spectra of the echoes", [&] { frames_.run_batch(sink_); });
+  allocating(sys_, "the frame spectra of the echoes", [&] { run_frames(sink_); });
   for (int j = first_; j < end_; j++) {
     signal_rec *sum = sums_.take(sys_, j);
     if (sums[j] == nullptr) {
@@ -118,7 +123,7 @@ void ScatterShare::leaf_done(signal_rec **sums) {
 
 void ScatterShare::flush(signal_rec **sums, EchoColumns *columns) {
   if (!sys_->use_att)
-    allocating(sys_, "the frame spectra of the echoes", [&] { frames_.run_batch(columns); });
+    allocating(sys_, "the frame spectra of the echoes", [&] { run_frames(columns); });
   for (int j = first_; j < end_; j++) {
     if (sums[j] == nullptr) continue;
     columns->cover_rows(j, sums[j]->start_sample, sums[j]->start_sample + sums[j]->no_samples);
@@ -174,7 +179,7 @@ void ScatterShare::add_transformed_echo(signal_rec *Rt, signal_rec *Rr, double a
 
 void ScatterShare::start_scatterer() {
   allocating(sys_, "the frame spectra of the echoes", [&] {
-    if (frames_.full()) frames_.run_batch(sink_);
+    if (frames_.full()) run_frames(sink_);
     frames_.start_scatterer();
   });
 }
@@ -238,10 +243,54 @@ void ScatterShare::add_framed(point3 p, double a) {
   signal_rec *Rt = transmit_response(p);
   if (Rt == nullptr) return;
   start_scatterer();
-  allocating(sys_, "the frame spectra of the echoes", [&] { frames_.set_transmit(Rt); });
-  factor_ = a / sys_->fs;
-  add_receive_responses(p);
+  allocating(sys_, "the frame spectra of the echoes", [&] {
+    frames_.set_transmit(Rt);
+    queue_receive(p, a / sys_->fs);
+  });
   free_signal(sys_, Rt);
+}
+
+void ScatterShare::queue_receive(point3 p, double factor) {
+  queued_.push_back({p, factor});
+  if (!batched_receive_) return;
+  const int n = receive_->no_elements;
+  find_delays_and_apodization(sys_, receive_, block_->delays, block_->apodizations, p.x, p.y, p.z);
+  queued_focus_.insert(queued_focus_.end(), block_->delays, block_->delays + n);
+  queued_focus_.insert(queued_focus_.end(), block_->apodizations, block_->apodizations + n);
+}
+
+void ScatterShare::run_frames(EchoSink *sink) {
+  if (queued_.empty())
+    frames_.run_batch(sink);
+  else
+    run_receive_blocks(sink);
+}
+
+void ScatterShare::run_receive_blocks(EchoSink *sink) {
+  frames_.begin_run();
+  const std::size_t n = static_cast<std::size_t>(receive_->no_elements);
+  for (int first = first_; first < end_; first += kReceiveBlock) {
+    const int end = std::min(end_, first + kReceiveBlock);
+    for (std::size_t s = 0; s < queued_.size(); s++) {
+      const point3 p = queued_[s].p;
+      shared_scatterer_ = static_cast<int>(s);
+      factor_ = queued_[s].factor;
+      if (batched_receive_) {
+        const double *focus = queued_focus_.data() + 2 * n * s;
+        std::copy(focus, focus + n, block_->delays);
+        std::copy(focus + n, focus + 2 * n, block_->apodizations);
+        each_rectangle_element_of(sys_, block_, receive_, first, end, p.x, p.y, p.z, take_receive,
+                                  this);
+      } else {
+        receive_one_by_one(p, first, end);
+      }
+    }
+    shared_scatterer_ = -1;
+    frames_.run_queued(sink);
+  }
+  frames_.end_run();
+  queued_.clear();
+  queued_focus_.clear();
 }
 
 void ScatterShare::add_receive_responses(point3 p) {
@@ -251,16 +300,20 @@ void ScatterShare::add_receive_responses(point3 p) {
     each_rectangle_element_of(sys_, block_, receive_, first_, end_, p.x, p.y, p.z, take_receive,
                               this);
   } else {
-    block_->single_element = 1;
-    for (int j = first_; j < end_; j++) {
-      block_->element_index = j;
-      signal_rec *Rj = calc_response_mem(sys_, block_, receive_, p.x, p.y, p.z);
-      if (Rj == nullptr) continue;  // this element receives nothing from here
-      take_receive(this, j, Rj, false);
-      free_signal(sys_, Rj);
-    }
-    block_->single_element = 0;
+    receive_one_by_one(p, first_, end_);
   }
+}
+
+void ScatterShare::receive_one_by_one(point3 p, int first, int end) {
+  block_->single_element = 1;
+  for (int j = first; j < end; j++) {
+    block_->element_index = j;
+    signal_rec *Rj = calc_response_mem(sys_, block_, receive_, p.x, p.y, p.z);
+    if (Rj == nullptr) continue;  // this element receives nothing from here
+    take_receive(this, j, Rj, false);
+    free_signal(sys_, Rj);
+  }
+  block_->single_element = 0;
 }
 
 void ScatterShare::add_attenuated(point3 p, double a, signal_rec **sums) {

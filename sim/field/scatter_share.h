@@ -4,6 +4,8 @@
 #ifndef SONVAR_FIELD_SCATTER_SHARE_H
 #define SONVAR_FIELD_SCATTER_SHARE_H
 
+#include <vector>
+
 #include "dispatch/scratch_block.h"
 #include "field/echo_columns.h"
 #include "field/element_sums.h"
@@ -99,10 +101,25 @@ class ScatterShare {
 
   // A new scatterer of the frames' batch (which runs first when full).
   void start_scatterer();
+  // The frames' batch into the sink: queued scatterers by blocks of
+  // receive elements (run_receive_blocks), else the pairs as queued.
+  void run_frames(EchoSink *sink);
+  // A scatterer of the batch whose receive side is made when the batch
+  // runs: p, the factor a/fs of its pairs and, with batched timings, the
+  // receive delays and weights at p.
+  void queue_receive(point3 p, double factor);
+  // The queued scatterers' pairs made and run kReceiveBlock elements at a
+  // time: the element responses of a block stay in cache from the timings
+  // to the frames, and the pairs a batch holds at once stay a few hundred
+  // kB. Each element gets the same pairs in the same order as when every
+  // element of a scatterer is queued at once, so the same sums.
+  void run_receive_blocks(EchoSink *sink);
   void add_shared(point3 p, double a);
   void add_framed(point3 p, double a);
   // The receive elements' responses at p into the frames, with factor_.
   void add_receive_responses(point3 p);
+  // Those of the elements [first, end) one by one (not only rectangles).
+  void receive_one_by_one(point3 p, int first, int end);
   void add_attenuated(point3 p, double a, signal_rec **sums);
   // The element responses of one aperture of rectangles at a scatterer go
   // into the frames as they are made (each_rectangle_element).
@@ -134,6 +151,13 @@ class ScatterShare {
   bool transmit_started_ = false;
   double factor_ = 0.0;
   int shared_scatterer_ = -1;  // the scatterer of a shared batch in hand, else -1
+  struct Queued {
+    point3 p;
+    double factor;
+  };
+  static constexpr int kReceiveBlock = 16;
+  std::vector<Queued> queued_;        // the batch's scatterers whose pairs are still to make
+  std::vector<double> queued_focus_;  // per queued scatterer: receive delays, then weights
 };
 
 }  // namespace sonvar
