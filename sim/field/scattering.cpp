@@ -215,17 +215,18 @@ namespace {
 
 // Leaf `leaf` is done with `sums`: it and every node it completes are
 // merged into their left siblings while the sibling is done too, up to the
-// tree's two halves. Their addition, the largest (two sums of nearly the
-// whole echo length per element, into memory touched for the first time),
-// is left to merge_element_leaves, which the workers share out element by
-// element with the pulse: done here, by the worker that finished last, the
-// other waited for it.
+// tree's two halves, and only while leaves are left to take: the memory of
+// the merged nodes then serves the next leaves. Once every leaf is taken,
+// a merge here would keep the worker that finished last busy while the
+// others wait for it; what is left, and the halves' addition (two sums of
+// nearly the whole echo length per element), goes to merge_element_leaves,
+// which the workers share out element by element with the pulse.
 void store_leaf(sys_con *sys, ScatterLeaves *plan, int leaf, signal_rec **sums, int elements) {
   int slot = leaf, level = 0;
   th_lib_mutex_lock(&plan->merge_mutex);
   plan->sums[slot] = sums;
   plan->level[static_cast<std::size_t>(slot)] = level;
-  for (;;) {
+  while (plan->next.load(std::memory_order_relaxed) < plan->leaves) {
     const int node = slot >> level;
     const int sibling = (node ^ 1) << level;
     if ((2 << level) >= plan->leaves || plan->level[static_cast<std::size_t>(sibling)] != level)
