@@ -229,7 +229,8 @@ void add_echoes_shared(Worker *w, ElementEchoes *echoes) {
     for (int k = shared.begin(); k < shared.end(); k++) {
       if (s < members.size() && members[s] == k) {
         const int i = w->plan->order[static_cast<std::size_t>(k)];
-        share.add_receive(w->points[i], w->amplitudes[i], static_cast<int>(s++));
+        share.add_receive(w->points[i], w->amplitudes[i]);
+        s++;
       }
       share.done(k, w->n);
     }

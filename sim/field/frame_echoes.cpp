@@ -170,12 +170,6 @@ void FrameEchoes::begin_run() {
   tx_ = &own_;
 }
 
-void FrameEchoes::run_shared(const TransmitBatch &batch, EchoSink *sink) {
-  tx_ = &batch;
-  run_pairs(sink);
-  tx_ = &own_;
-}
-
 void FrameEchoes::run_pairs(EchoSink *sink) {
   for (std::size_t j = 0; j < pairs_.size(); j++) {
     if (pairs_[j].empty()) continue;

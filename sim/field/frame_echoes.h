@@ -158,7 +158,16 @@ class FrameEchoes {
 
   // Every queued pair with the transmit side of `batch` (its segments
   // transformed) into the sink, as run_batch; the batch stays as it is.
-  void run_shared(const TransmitBatch &batch, EchoSink *sink);
+  void run_shared(const TransmitBatch &batch, EchoSink *sink) {
+    begin_shared(batch);
+    run_queued(sink);
+    end_shared();
+  }
+
+  // The same in steps: run_queued takes the transmit side of `batch` from
+  // begin_shared to end_shared.
+  void begin_shared(const TransmitBatch &batch) { tx_ = &batch; }
+  void end_shared() { tx_ = &own_; }
 
  private:
   using Scatterer = TransmitBatch::Scatterer;

@@ -68,9 +68,8 @@ ScatterShare::ScatterShare(sys_con *sys, aperture *transmit, aperture *receive, 
   shared_ = transmit == receive && rectangles_only;
   batched_receive_ = rectangles_only;
   // Pairs are queued for every element of a scatterer at once where they
-  // come with its transmit response or from a shared batch, else a block
-  // of elements at a time.
-  const int queued = shared_ || shared_transmit ? end_ - first_ : kReceiveBlock;
+  // come with its transmit response, else a block of elements at a time.
+  const int queued = shared_ ? end_ - first_ : kReceiveBlock;
   allocating(sys, "the frame spectra of the echoes", [&] {
     frames_.resize(elements_, first_, end_, queued, !shared_transmit);
     sums_.resize(elements_);
@@ -232,11 +231,8 @@ signal_rec *ScatterShare::transmit_response(point3 p) {
   return calc_response_mem(sys_, block_, transmit_, p.x, p.y, p.z);
 }
 
-void ScatterShare::add_receive(point3 p, double a, int s) {
-  shared_scatterer_ = s;
-  factor_ = a / sys_->fs;
-  add_receive_responses(p);
-  shared_scatterer_ = -1;
+void ScatterShare::add_receive(point3 p, double a) {
+  allocating(sys_, "the frame spectra of the echoes", [&] { queue_receive(p, a / sys_->fs); });
 }
 
 void ScatterShare::add_framed(point3 p, double a) {
@@ -266,8 +262,18 @@ void ScatterShare::run_frames(EchoSink *sink) {
     run_receive_blocks(sink);
 }
 
-void ScatterShare::run_receive_blocks(EchoSink *sink) {
-  frames_.begin_run();
+void ScatterShare::run_shared(const TransmitBatch &batch, EchoSink *sink) {
+  if (queued_.empty())
+    frames_.run_shared(batch, sink);
+  else
+    run_receive_blocks(sink, &batch);
+}
+
+void ScatterShare::run_receive_blocks(EchoSink *sink, const TransmitBatch *shared) {
+  if (shared != nullptr)
+    frames_.begin_shared(*shared);
+  else
+    frames_.begin_run();
   const std::size_t n = static_cast<std::size_t>(receive_->no_elements);
   for (int first = first_; first < end_; first += kReceiveBlock) {
     const int end = std::min(end_, first + kReceiveBlock);
@@ -288,20 +294,12 @@ void ScatterShare::run_receive_blocks(EchoSink *sink) {
     shared_scatterer_ = -1;
     frames_.run_queued(sink);
   }
-  frames_.end_run();
+  if (shared != nullptr)
+    frames_.end_shared();
+  else
+    frames_.end_run();
   queued_.clear();
   queued_focus_.clear();
-}
-
-void ScatterShare::add_receive_responses(point3 p) {
-  if (batched_receive_) {
-    find_delays_and_apodization(sys_, receive_, block_->delays, block_->apodizations, p.x, p.y,
-                                p.z);
-    each_rectangle_element_of(sys_, block_, receive_, first_, end_, p.x, p.y, p.z, take_receive,
-                              this);
-  } else {
-    receive_one_by_one(p, first_, end_);
-  }
 }
 
 void ScatterShare::receive_one_by_one(point3 p, int first, int end) {

@@ -66,9 +66,10 @@ class ScatterShare {
   // batch.
   signal_rec *transmit_response(point3 p);
 
-  // The pairs of the share's receive elements with scatterer s of a shared
-  // batch, p with amplitude a.
-  void add_receive(point3 p, double a, int s);
+  // The pairs of the share's receive elements with the next scatterer of a
+  // shared batch (its members in order), p with amplitude a; they are made
+  // when the batch runs (run_shared).
+  void add_receive(point3 p, double a);
 
   // The segments of a shared batch that part `part` of `parts` transforms.
   void transform_shared(TransmitBatch *batch, int part, int parts) {
@@ -77,7 +78,7 @@ class ScatterShare {
 
   // The pairs added since the last run, with the shared batch's transmit
   // side, into the sink.
-  void run_shared(const TransmitBatch &batch, EchoSink *sink) { frames_.run_shared(batch, sink); }
+  void run_shared(const TransmitBatch &batch, EchoSink *sink);
 
   // The postponed pulse on one per-element sum (which it takes over), as
   // the end of a calculation applies it.
@@ -109,16 +110,16 @@ class ScatterShare {
   // receive delays and weights at p.
   void queue_receive(point3 p, double factor);
   // The queued scatterers' pairs made and run kReceiveBlock elements at a
-  // time: the element responses of a block stay in cache from the timings
-  // to the frames, and the pairs a batch holds at once stay a few hundred
-  // kB. Each element gets the same pairs in the same order as when every
-  // element of a scatterer is queued at once, so the same sums.
-  void run_receive_blocks(EchoSink *sink);
+  // time, with the share's own batch or the shared one: the element
+  // responses of a block stay in cache from the timings to the frames, and
+  // the pairs a batch holds at once stay a few hundred kB. Each element
+  // gets the same pairs in the same order as when every element of a
+  // scatterer is queued at once, so the same sums.
+  void run_receive_blocks(EchoSink *sink, const TransmitBatch *shared = nullptr);
   void add_shared(point3 p, double a);
   void add_framed(point3 p, double a);
-  // The receive elements' responses at p into the frames, with factor_.
-  void add_receive_responses(point3 p);
-  // Those of the elements [first, end) one by one (not only rectangles).
+  // The receive responses at p of the elements [first, end) one by one
+  // (apertures not only of rectangles) into the frames, with factor_.
   void receive_one_by_one(point3 p, int first, int end);
   void add_attenuated(point3 p, double a, signal_rec **sums);
   // The element responses of one aperture of rectangles at a scatterer go
@@ -150,7 +151,7 @@ class ScatterShare {
   signal_rec *transmit_sum_ = nullptr;
   bool transmit_started_ = false;
   double factor_ = 0.0;
-  int shared_scatterer_ = -1;  // the scatterer of a shared batch in hand, else -1
+  int shared_scatterer_ = -1;  // the batch's scatterer whose pairs are being made, else -1
   struct Queued {
     point3 p;
     double factor;
