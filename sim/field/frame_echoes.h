@@ -149,7 +149,6 @@ class FrameEchoes {
   void begin_run();
   void run_queued(EchoSink *sink) { run_pairs(sink); }
   void end_run() { own_.clear(); }
-  int batch_scatterers() const { return static_cast<int>(own_.scatterers.size()); }
 
   // The segments of a shared batch that part `part` of `parts` transforms.
   void transform_shared(TransmitBatch *batch, int part, int parts) {
