@@ -282,9 +282,10 @@ void ScatterShare::run_receive_blocks(EchoSink *sink, const TransmitBatch *share
       shared_scatterer_ = static_cast<int>(s);
       factor_ = queued_[s].factor;
       if (batched_receive_) {
+        // Only the block's elements are read.
         const double *focus = queued_focus_.data() + 2 * n * s;
-        std::copy(focus, focus + n, block_->delays);
-        std::copy(focus + n, focus + 2 * n, block_->apodizations);
+        std::copy(focus + first, focus + end, block_->delays + first);
+        std::copy(focus + n + first, focus + n + end, block_->apodizations + first);
         each_rectangle_element_of(sys_, block_, receive_, first, end, p.x, p.y, p.z, take_receive,
                                   this);
       } else {
