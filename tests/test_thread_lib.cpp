@@ -1,5 +1,7 @@
 // The thread layer: start, join and the mutexes.
 #include <atomic>
+#include <chrono>
+#include <thread>
 #include <vector>
 
 #include "threads/thread_lib.h"
@@ -44,6 +46,30 @@ TEST_F(ThreadLibTest, ConcurrentCountersUnderTheMutexAddUp) {
   threads.push_back(checked);
   th_lib_wait_for_threads(threads.data(), static_cast<int>(threads.size()));
   EXPECT_EQ(counter, 4L * 50000);
+}
+
+// A lock held far longer than the spin before sleeping: the waiter takes
+// it only once it is let go.
+TEST_F(ThreadLibTest, AWaiterTakesALongHeldMutexOnlyOnceItIsReleased) {
+  struct Waiter {
+    pthread_mutex_t *mutex;
+    std::atomic<bool> inside{false};
+  } waiter{&mutex};
+  th_lib_mutex_lock(&mutex);
+  pthread_t thread = th_lib_create_new_thread(
+      [](void *argument) -> void * {
+        auto *w = static_cast<Waiter *>(argument);
+        th_lib_mutex_lock(w->mutex);
+        w->inside = true;
+        th_lib_mutex_unlock(w->mutex);
+        return nullptr;
+      },
+      &waiter);
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_FALSE(waiter.inside);
+  th_lib_mutex_unlock(&mutex);
+  th_lib_wait_for_threads(&thread, 1);
+  EXPECT_TRUE(waiter.inside);
 }
 
 TEST_F(ThreadLibTest, WaitingOnNoThreadsDoesNothing) {

@@ -24,6 +24,8 @@ void th_lib_wait_for_threads(pthread_t *threads, int count);
 
 void th_lib_mutex_init(pthread_mutex_t *mutex);
 void th_lib_mutex_destroy(pthread_mutex_t *mutex);
+// Takes the mutex: a short spin of tries first (locks are held briefly),
+// then asleep until it is free.
 void th_lib_mutex_lock(pthread_mutex_t *mutex);
 int th_lib_mutex_unlock(pthread_mutex_t *mutex);
 int th_lib_rw_mutex_init(pthread_rwlock_t *lock);
