@@ -112,6 +112,8 @@ calc_memory_block *pre_allocate_memory(sys_con *sys, aperture *ap1, aperture *ap
         alloc_array<int32_t>(sys, std::max(counts.physical, 1), "rectangle batch list");
     block->batch_counts =
         alloc_array<int32_t>(sys, std::max(counts.physical, 1), "rectangle batch counts");
+    block->batch_windows =
+        alloc_array<double>(sys, 2 * std::max(counts.physical, 1), "rectangle batch windows");
   }
   if (counts.lines > 0) {
     take_signals(sys, block->rect_signals, 1, 3);
@@ -137,6 +139,7 @@ void free_memory_block(sys_con *sys, calc_memory_block *block) {
   free_memory(sys, block->batch_offsets);
   free_memory(sys, block->batch_list);
   free_memory(sys, block->batch_counts);
+  free_memory(sys, block->batch_windows);
   free_block_columns(sys, block);
   free_line_scratch(sys, block->line_scratch, block->max_lines);
   free_memory(sys, block->tri_times);

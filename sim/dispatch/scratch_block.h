@@ -48,6 +48,8 @@ typedef struct calc_memory_block {
   int32_t *batch_offsets;                   /* per physical element: its first record */
   int32_t *batch_list;                      /* per physical element: elements to compute */
   int32_t *batch_counts;                    /* per physical element: its records */
+  double *batch_windows;                    /* per physical element: its response's
+                                               samples and first sample (two values) */
   struct aperture_columns *rect_columns[2]; /* the rectangles of up to two apertures as
                                                columns, made on first use */
   int32_t no_mirrors;                       /* non-zero: the columns look for no mirrored

@@ -317,14 +317,14 @@ void spread_and_weight(sys_con *sys, const aperture *ap, signal_rec *signal, dou
   }
 }
 
-// The element signal of element i from its rectangles' records (as
-// element_timings leaves them): the sum of their trapezoids,
-// spread. With a sum given, the spread signal is added into it (grown to
-// cover it) and NULL returned; else the signal is returned.
-signal_rec *rectangle_element_response(sys_con *sys, calc_memory_block *block, const aperture *ap,
-                                       int i, bool first, double x, double y, double z,
-                                       const timing_columns &records, signal_rec *sum) {
-  const physical_element &element = ap->elements[i];
+// The sample window of element i's response from its rectangles' records
+// (as element_timings leaves them), into block->batch_windows: its samples
+// and first sample, both still as numbers (response_fits checks them; a
+// NaN time makes the count NaN). Found for a whole batch before its
+// elements' responses: the divisions of one element wait on one another,
+// those of different elements do not.
+void element_window(const sys_con *sys, calc_memory_block *block, int i,
+                    const timing_columns &records) {
   const int n = block->batch_counts[i];
   const int o = block->batch_offsets[i];
   const double dt = 1 / sys->fs;
@@ -342,8 +342,23 @@ signal_rec *rectangle_element_response(sys_con *sys, calc_memory_block *block, c
   // Band-limited samples reach kBandLimitedReach samples past the
   // trapezoids on either side.
   const int margin = sys->band_limited ? kBandLimitedReach + 1 : 0;
-  const double span = defined ? std::ceil((t_hi - t_lo) * sys->fs + 4) + 2 * margin : NAN;
-  const double first_sample = std::floor(t_lo / dt) - 1 - margin;
+  double *window = block->batch_windows + 2 * i;
+  window[0] = defined ? std::ceil((t_hi - t_lo) * sys->fs + 4) + 2 * margin : NAN;
+  window[1] = std::floor(t_lo / dt) - 1 - margin;
+}
+
+// The element signal of element i from its rectangles' records (as
+// element_timings leaves them, its window found): the sum of their
+// trapezoids, spread. With a sum given, the spread signal is added into it
+// (grown to cover it) and NULL returned; else the signal is returned.
+signal_rec *rectangle_element_response(sys_con *sys, calc_memory_block *block, const aperture *ap,
+                                       int i, bool first, double x, double y, double z,
+                                       const timing_columns &records, signal_rec *sum) {
+  const physical_element &element = ap->elements[i];
+  const int n = block->batch_counts[i];
+  const int o = block->batch_offsets[i];
+  const double span = block->batch_windows[2 * i];
+  const double first_sample = block->batch_windows[2 * i + 1];
   if (!response_fits(sys, span, first_sample)) {
     char what[96];
     snprintf(what, sizeof what, "rectangle response of physical element %d", i + 1);
@@ -406,6 +421,7 @@ void walk_rectangle_batches(sys_con *sys, calc_memory_block *block, aperture *ap
   for (int k0 = 0; k0 < count;) {
     const int end = batch_end(block, ap, list, k0, count);
     const timing_columns &records = *element_timings(sys, block, ap, list + k0, end - k0, x, y, z);
+    for (int k = k0; k < end; k++) element_window(sys, block, list[k], records);
     for (int k = k0; k < end; k++) visit(k, list[k], records);
     k0 = end;
   }
