@@ -317,34 +317,39 @@ void spread_and_weight(sys_con *sys, const aperture *ap, signal_rec *signal, dou
   }
 }
 
-// The sample window of element i's response from its rectangles' records
-// (as element_timings leaves them), into block->batch_windows: its samples
-// and first sample, both still as numbers (response_fits checks them; a
-// NaN time makes the count NaN). Found for a whole batch before its
-// elements' responses: the divisions of one element wait on one another,
-// those of different elements do not.
-void element_window(const sys_con *sys, calc_memory_block *block, int i,
-                    const timing_columns &records) {
-  const int n = block->batch_counts[i];
-  const int o = block->batch_offsets[i];
+// The sample windows of the responses of elements list[0..count) from
+// their rectangles' records (as element_timings leaves them), into
+// block->batch_windows: each one's samples and first sample, both still as
+// numbers (response_fits checks them; a NaN time makes the count NaN).
+// Found for a whole batch before its elements' responses: the divisions
+// of one element wait on one another, those of different elements do not
+// (and the clones round with one instruction).
+SONVAR_WIDE_VECTOR_CLONES void element_windows(const sys_con *sys, calc_memory_block *block,
+                                               const int32_t *list, int count,
+                                               const timing_columns &records) {
   const double dt = 1 / sys->fs;
-  double t_min = 0, t_max = 0;
-  bool defined = true;  // a NaN time escapes the min and max below
-  for (int k = o; k < o + n; k++) {
-    const double t1 = records.t1[k], t4 = records.t4[k];
-    defined = defined && std::isfinite(t1) && std::isfinite(t4);
-    if (k == o || t1 < t_min) t_min = t1;
-    if (k == o || t4 > t_max) t_max = t4;
-  }
-  const double t_lo = std::floor(t_min / dt) * dt;
-  const double t_hi = std::ceil(t_max / dt) * dt;
-  // Every sample count and start below (and in area) lies within these.
   // Band-limited samples reach kBandLimitedReach samples past the
   // trapezoids on either side.
   const int margin = sys->band_limited ? kBandLimitedReach + 1 : 0;
-  double *window = block->batch_windows + 2 * i;
-  window[0] = defined ? std::ceil((t_hi - t_lo) * sys->fs + 4) + 2 * margin : NAN;
-  window[1] = std::floor(t_lo / dt) - 1 - margin;
+  for (int e = 0; e < count; e++) {
+    const int i = list[e];
+    const int n = block->batch_counts[i];
+    const int o = block->batch_offsets[i];
+    double t_min = 0, t_max = 0;
+    bool defined = true;  // a NaN time escapes the min and max below
+    for (int k = o; k < o + n; k++) {
+      const double t1 = records.t1[k], t4 = records.t4[k];
+      defined = defined && std::isfinite(t1) && std::isfinite(t4);
+      if (k == o || t1 < t_min) t_min = t1;
+      if (k == o || t4 > t_max) t_max = t4;
+    }
+    const double t_lo = std::floor(t_min / dt) * dt;
+    const double t_hi = std::ceil(t_max / dt) * dt;
+    // Every sample count and start below (and in area) lies within these.
+    double *window = block->batch_windows + 2 * i;
+    window[0] = defined ? std::ceil((t_hi - t_lo) * sys->fs + 4) + 2 * margin : NAN;
+    window[1] = std::floor(t_lo / dt) - 1 - margin;
+  }
 }
 
 // The element signal of element i from its rectangles' records (as
@@ -421,7 +426,7 @@ void walk_rectangle_batches(sys_con *sys, calc_memory_block *block, aperture *ap
   for (int k0 = 0; k0 < count;) {
     const int end = batch_end(block, ap, list, k0, count);
     const timing_columns &records = *element_timings(sys, block, ap, list + k0, end - k0, x, y, z);
-    for (int k = k0; k < end; k++) element_window(sys, block, list[k], records);
+    element_windows(sys, block, list + k0, end - k0, records);
     for (int k = k0; k < end; k++) visit(k, list[k], records);
     k0 = end;
   }
