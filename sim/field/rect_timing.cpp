@@ -323,12 +323,6 @@ void rectangle_timings(sys_con *sys, const rect_element *rects, int n, double de
   }
 }
 
-rect_timing timing_of(const timing_columns &c, int k) {
-  return {
-      c.short_duration[k], c.long_duration[k],  c.t1[k],         c.t2[k],   c.t3[k],     c.t4[k],
-      c.window_start[k],   c.window_samples[k], c.start_time[k], c.step[k], c.lambda[k], c.mu[k]};
-}
-
 rect_unit_vector unit_of(const timing_columns &c, int k) {
   return {c.local_x[k], c.local_y[k], c.weighted_area[k], c.t0[k]};
 }

@@ -46,8 +46,13 @@ typedef struct timing_columns {
   double *lambda, *mu;
 } timing_columns;
 
-/* Record k of the columns. */
-rect_timing timing_of(const timing_columns &c, int k);
+/* Record k of the columns (inline, so that a kernel reading a few of its
+ * fields loads only those). */
+inline rect_timing timing_of(const timing_columns &c, int k) {
+  return {
+      c.short_duration[k], c.long_duration[k],  c.t1[k],         c.t2[k],   c.t3[k],     c.t4[k],
+      c.window_start[k],   c.window_samples[k], c.start_time[k], c.step[k], c.lambda[k], c.mu[k]};
+}
 rect_unit_vector unit_of(const timing_columns &c, int k);
 
 /* Fills n unit-vector records (local direction to the point, weighted area,
