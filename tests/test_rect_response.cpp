@@ -233,6 +233,40 @@ TEST_F(CalculationsTest, FocusAtPointMatchesAFixedFocusOnTheTarget) {
   xdc_free(sys, dynamic);
 }
 
+// A sum over the aperture works out only its weighted elements' delays:
+// dynamic focus along z from the origin with every other element at weight
+// 0 gives the field of the same delays (the focus at each element's own
+// distance from the point) handed over as a static focus.
+TEST_F(CalculationsTest, DynamicFocusWithElementsAtWeightZeroMatchesItsDelaysGivenStatically) {
+  const int n = 32;
+  const point3 p{3e-3, 1e-3, 12e-3};
+  aperture *dynamic = xdc_linear_array(sys, n, 0.25e-3, 5e-3, 0.05e-3, 1, 3, {0, 0, 20e-3});
+  aperture *fixed = xdc_linear_array(sys, n, 0.25e-3, 5e-3, 0.05e-3, 1, 3, {0, 0, 20e-3});
+  xdc_dynamic_focus(sys, dynamic, 0.0, 0.0, 0.0);
+  const double c = 1540.0;
+  double *weights[2], *delays = static_cast<double *>(alloc_memory(sys, n, sizeof(double)));
+  for (double *&w : weights) w = static_cast<double *>(alloc_memory(sys, n, sizeof(double)));
+  for (int i = 0; i < n; i++) {
+    weights[0][i] = weights[1][i] = i % 2 == 0 ? 1.0 + 0.01 * i : 0.0;
+    // The focus on the axis at the element's distance d from the point:
+    // d / c - |centre - focus| / c.
+    const point3 e = dynamic->elements[i].center;
+    const double d = std::sqrt(sqr(p.x - e.x) + sqr(p.y - e.y) + sqr(p.z - e.z));
+    delays[i] = d / c - std::sqrt(sqr(e.x) + sqr(e.y) + sqr(d - e.z)) / c;
+  }
+  const double time = 0.0;
+  xdc_apodization(sys, dynamic, 1, &time, &weights[0]);
+  xdc_apodization(sys, fixed, 1, &time, &weights[1]);
+  xdc_focus_times(sys, fixed, 1, &time, &delays);
+  signal_rec **got = calc_h(sys, dynamic, 1, &p);
+  signal_rec **want = calc_h(sys, fixed, 1, &p);
+  expect_signal_near(got[0], want[0]->start_sample, values_of(want[0]), 1e-12, "dynamic");
+  free_results(sys, got, 1);
+  free_results(sys, want, 1);
+  xdc_free(sys, dynamic);
+  xdc_free(sys, fixed);
+}
+
 TEST_F(CalculationsTest, AccurateTimingAgreesInTheFarField) {
   aperture *ap = square(sys, 1e-3, 1);
   const point3 p{0.02, 0.005, 0.1};

@@ -115,8 +115,11 @@ void check_time_lines(sys_con *sys, const aperture *ap) {
 
 }  // namespace
 
-void find_delays_and_apodization(sys_con *sys, aperture *ap, double *delays, double *apodization,
-                                 double x, double y, double z) {
+namespace {
+
+// Both public forms; with weighted_only, elements of weight 0 get delay 0.
+void delays_and_apodization(sys_con *sys, aperture *ap, double *delays, double *apodization,
+                            double x, double y, double z, bool weighted_only) {
   if (ap->no_elements <= 0) return;
   check_time_lines(sys, ap);
   const point3 point = {x, y, z};
@@ -129,15 +132,34 @@ void find_delays_and_apodization(sys_con *sys, aperture *ap, double *delays, dou
   const bool needs_tau = !static_focus || (!ap->dynamic_apodization && !ap->fixed_apodization);
   for (int i = 0; i < ap->no_elements; i++) {
     const point3 centre = ap->elements[i].center;
-    const double tau = needs_tau ? distance(point, centre) / sys->c : 0.0;
-    delays[i] = focus_delay(sys, ap, i, tau, point, &direction);
+    // Worked out once, where the apodization or the delay reads it.
+    double tau = -1.0;
+    const auto time_of_flight = [&] {
+      if (tau < 0.0) tau = needs_tau ? distance(point, centre) / sys->c : 0.0;
+      return tau;
+    };
     if (ap->dynamic_apodization)
       apodization[i] = dynamic_weight(ap, centre, x, y, z);
     else if (ap->fixed_apodization)
       apodization[i] = ap->apodization_line->values[i];
     else
-      apodization[i] = entry_in_force(ap->apodization_line, tau)->values[i];
+      apodization[i] = entry_in_force(ap->apodization_line, time_of_flight())->values[i];
+    delays[i] = weighted_only && apodization[i] == 0.0
+                    ? 0.0
+                    : focus_delay(sys, ap, i, time_of_flight(), point, &direction);
   }
+}
+
+}  // namespace
+
+void find_delays_and_apodization(sys_con *sys, aperture *ap, double *delays, double *apodization,
+                                 double x, double y, double z) {
+  delays_and_apodization(sys, ap, delays, apodization, x, y, z, false);
+}
+
+void find_weighted_delays_and_apodization(sys_con *sys, aperture *ap, double *delays,
+                                          double *apodization, double x, double y, double z) {
+  delays_and_apodization(sys, ap, delays, apodization, x, y, z, true);
 }
 
 }  // namespace sonvar

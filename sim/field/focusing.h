@@ -16,6 +16,12 @@ namespace sonvar {
 void find_delays_and_apodization(sys_con *sys, aperture *ap, double *delays, double *apodization,
                                  double x, double y, double z);
 
+/* The same where only the weighted elements' delays are read (a response
+ * summed over the aperture): an element of weight 0 gets delay 0 without
+ * its time of flight or focus being worked out. */
+void find_weighted_delays_and_apodization(sys_con *sys, aperture *ap, double *delays,
+                                          double *apodization, double x, double y, double z);
+
 }  // namespace sonvar
 
 #endif  // SONVAR_FIELD_FOCUSING_H

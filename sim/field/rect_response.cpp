@@ -436,8 +436,14 @@ void walk_rectangle_batches(sys_con *sys, calc_memory_block *block, aperture *ap
 
 signal_rec *calc_rectangles_mem(sys_con *sys, calc_memory_block *block, aperture *ap, double x,
                                 double y, double z) {
-  if (!block->delays_current)
-    find_delays_and_apodization(sys, ap, block->delays, block->apodizations, x, y, z);
+  // One element alone reads its delay whatever its weight (and the delays
+  // may be kept for the next elements); a sum reads only the weighted ones.
+  if (!block->delays_current) {
+    if (block->single_element)
+      find_delays_and_apodization(sys, ap, block->delays, block->apodizations, x, y, z);
+    else
+      find_weighted_delays_and_apodization(sys, ap, block->delays, block->apodizations, x, y, z);
+  }
   const int count = select_rectangle_elements(sys, block, ap, x, y, z);
   signal_rec *sum = nullptr;
   walk_rectangle_batches(sys, block, ap, block->element_order, count, x, y, z,
