@@ -1,6 +1,7 @@
 // Tests of the scattering calculations.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <string>
 #include <vector>
@@ -76,6 +77,62 @@ TEST_F(CalculationsTest, SingleScattererEchoIsResponsesStarPulse) {
   }
   free_results(sys, ht, 1);
   free_results(sys, hr, 1);
+  xdc_free(sys, transmit);
+  xdc_free(sys, receive);
+}
+
+// Adds b into a over the union of their spans.
+void accumulate(Series *a, const Series &b) {
+  if (a->values.empty()) {
+    *a = b;
+    return;
+  }
+  const int start = std::min(a->start, b.start);
+  const int end = std::max(a->start + static_cast<int>(a->values.size()),
+                           b.start + static_cast<int>(b.values.size()));
+  std::vector<double> sum(static_cast<std::size_t>(end - start), 0.0);
+  for (std::size_t j = 0; j < a->values.size(); j++) sum[a->start - start + j] += a->values[j];
+  for (std::size_t j = 0; j < b.values.size(); j++) sum[b.start - start + j] += b.values[j];
+  *a = {start, sum};
+}
+
+// Near a wide aperture focused far away, the two responses run to hundreds
+// of samples, and such echoes are summed in frames rather than directly;
+// more scatterers than one batch of frames holds, on one and two threads.
+TEST_F(CalculationsTest, SummedEchoOfLongResponsesIsTheSumOfResponsesStarPulse) {
+  aperture *transmit = scatter_array(sys, 32);
+  aperture *receive = xdc_linear_array(sys, 24, 0.4e-3, 4e-3, 0.05e-3, 1, 1, point3{0, 0, 0.06});
+  std::vector<point3> points;
+  std::vector<double> amplitudes;
+  for (int k = 0; k < 90; k++) {
+    points.push_back({-6e-3 + 1.3e-4 * k, 2e-4 * (k % 3), 4e-3 + 1.1e-4 * k});
+    amplitudes.push_back(std::cos(0.7 * k));
+  }
+  const int n = static_cast<int>(points.size());
+  signal_rec **ht = calc_h(sys, transmit, n, points.data());
+  signal_rec **hr = calc_h(sys, receive, n, points.data());
+  Series sum{0, {}};
+  int longest = 0;
+  for (int k = 0; k < n; k++) {
+    accumulate(&sum, convolved(series_of(ht[k]), series_of(hr[k]), amplitudes[k] / kFs));
+    longest = std::max(longest, std::min(ht[k]->no_samples, hr[k]->no_samples));
+  }
+  ASSERT_GT(longest, 300) << "the responses are meant to be long";
+  const Series pulse = convolved(
+      series_of(receive->impulse_response),
+      convolved(series_of(transmit->impulse_response), series_of(transmit->excitation), 1 / kFs),
+      1 / kFs);
+  const Series ref = convolved(sum, pulse, 1 / kFs);
+  for (const int threads : {1, 2}) {
+    set_sonvar(sys, "threads", threads);
+    std::vector<point3> p = points;
+    std::vector<double> a = amplitudes;
+    signal_rec *echo = calc_scat_parallel(sys, transmit, receive, n, p.data(), a.data());
+    expect_signal_near(echo, ref.start, ref.values, 1e-11, std::to_string(threads) + " threads");
+    free_signal(sys, echo);
+  }
+  free_results(sys, ht, n);
+  free_results(sys, hr, n);
   xdc_free(sys, transmit);
   xdc_free(sys, receive);
 }

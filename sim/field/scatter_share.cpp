@@ -51,7 +51,15 @@ ScatterShare::ScatterShare(sys_con *sys, aperture *transmit, aperture *receive, 
       end_(end < 0 || !per_element ? elements_ : end),
       block_(new_block(sys, transmit, receive, true)),
       pulse_(two_way_pulse(sys, transmit, receive)) {
-  if (!per_element) return;
+  if (!per_element) {
+    // The summed echo's longer responses go by frames into one sum.
+    if (!sys->use_att)
+      allocating(sys, "the frame spectra of the echoes", [&] {
+        frames_.resize(1, 0, 1, 1, true);
+        sums_.resize(1);
+      });
+    return;
+  }
   const bool rectangles_only = only_rectangles(receive);
   if (sys->use_att) {
     buffers_ = MultiBuffers{alloc_signal(sys, 1024, 0), alloc_signal(sys, 1024, 0),
@@ -107,7 +115,7 @@ void ScatterShare::add(point3 p, double a, signal_rec **sums) {
 }
 
 void ScatterShare::leaf_done(signal_rec **sums) {
-  if (!per_element_ || sys_->use_att) return;
+  if (sys_->use_att) return;
   allocating(sys_, "the frame spectra of the echoes", [&] { run_frames(sink_); });
   for (int j = first_; j < end_; j++) {
     signal_rec *sum = sums_.take(sys_, j);
@@ -141,10 +149,12 @@ void ScatterShare::add_summed(point3 p, double a, signal_rec **sums) {
   signal_rec *Rr =
       transmit_ == receive_ ? Rt : calc_response_mem(sys_, block_, receive_, p.x, p.y, p.z);
   if (Rt != nullptr && Rr != nullptr) {
-    if (!sys_->use_att && direct_is_cheaper(Rt, Rr))
+    if (sys_->use_att)
+      add_transformed_echo(Rt, Rr, a, sums);
+    else if (direct_is_cheaper(Rt, Rr))
       add_direct_echo(Rt, Rr, a, sums);
     else
-      add_transformed_echo(Rt, Rr, a, sums);
+      add_framed_echo(Rt, Rr, a);
   }
   release_if_present(sys_, Rt);
   if (Rr != Rt) release_if_present(sys_, Rr);
@@ -153,7 +163,21 @@ void ScatterShare::add_summed(point3 p, double a, signal_rec **sums) {
 bool ScatterShare::direct_is_cheaper(const signal_rec *Rt, const signal_rec *Rr) {
   const int taps = std::min(Rt->no_samples, Rr->no_samples);
   const int other = std::max(Rt->no_samples, Rr->no_samples);
-  return direct_costs_less(taps, other, kMacsPerThreeTransformSteps);
+  const double direct = static_cast<double>(taps) * (taps + other - 1);
+  const int pieces = (taps + kMaxPieceTaps - 1) / kMaxPieceTaps;
+  const int segments = other / kHop + 2;  // at most, whatever the start
+  return direct <= kMacsPerFrameTransform * (pieces + segments) +
+                       kMacsPerFrameProduct * static_cast<double>(pieces) * segments;
+}
+
+void ScatterShare::add_framed_echo(const signal_rec *Rt, const signal_rec *Rr, double a) {
+  const signal_rec *segmented = Rt->no_samples >= Rr->no_samples ? Rt : Rr;
+  const signal_rec *pieces = segmented == Rt ? Rr : Rt;
+  start_scatterer();
+  allocating(sys_, "the frame spectra of the echoes", [&] {
+    frames_.set_transmit(segmented);
+    frames_.add(0, pieces->values, pieces->start_sample, pieces->no_samples, a / sys_->fs);
+  });
 }
 
 void ScatterShare::add_direct_echo(const signal_rec *Rt, const signal_rec *Rr, double a,

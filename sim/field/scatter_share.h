@@ -91,14 +91,23 @@ class ScatterShare {
   void add_summed(point3 p, double a, signal_rec **sums);
 
   // Whether the direct convolution of the two responses costs less than
-  // the three transforms of their joint length: a dynamic receive focus
-  // leaves Rr a few tens of samples long.
+  // their frames: the transforms of the longer one's segments and the
+  // shorter one's pieces, and a product of spectra per piece and segment.
+  // Costs are in multiply-adds of the direct sum. A dynamic receive focus
+  // leaves Rr a few tens of samples long near the line, and the direct sum
+  // takes those.
   static bool direct_is_cheaper(const signal_rec *Rt, const signal_rec *Rr);
+  static constexpr double kMacsPerFrameTransform = 3000;
+  static constexpr double kMacsPerFrameProduct = 1000;
 
   // Without attenuation: the convolution summed straight into sums[0], the
   // shorter response as taps.
   void add_direct_echo(const signal_rec *Rt, const signal_rec *Rr, double a, signal_rec **sums);
   void add_transformed_echo(signal_rec *Rt, signal_rec *Rr, double a, signal_rec **sums);
+  // Without attenuation, when the direct sum costs more: the longer
+  // response as the frames' segmented side, the shorter as the pair, into
+  // the share's one sum, which leaf_done adds into sums[0].
+  void add_framed_echo(const signal_rec *Rt, const signal_rec *Rr, double a);
 
   // A new scatterer of the frames' batch (which runs first when full).
   void start_scatterer();
