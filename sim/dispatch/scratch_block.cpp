@@ -2,6 +2,7 @@
 // apertures, with the working arrays and signals of the rectangle, triangle
 // and line-bounded responses.
 #include <algorithm>
+#include <iterator>
 
 #include "dispatch/scratch_block.h"
 #include "field/rect_columns.h"
@@ -98,6 +99,7 @@ calc_memory_block *pre_allocate_memory(sys_con *sys, aperture *ap1, aperture *ap
   block->single_element = 0;
   block->no_delay = 0;
   block->delays_current = 0;
+  block->kept_count = 0;
   if (counts.rectangles > 0) {
     // Room for the rectangles of several elements at once (element_timings).
     const int records =
@@ -152,9 +154,25 @@ void free_memory_block(sys_con *sys, calc_memory_block *block) {
   // signal goes back exactly once.
   for (signal_rec *&slot : block->rect_signals)
     if (slot != nullptr) free_signal(sys, slot), slot = nullptr;
+  while (block->kept_count > 0) free_signal(sys, block->kept[--block->kept_count]);
   for (signal_rec *&slot : block->tri_signals)
     if (slot != nullptr) free_signal(sys, slot), slot = nullptr;
   free_memory(sys, block);
+}
+
+void keep_response(sys_con *sys, calc_memory_block *block, signal_rec *signal) {
+  if (signal == nullptr) return;
+  if (block->kept_count < static_cast<int>(std::size(block->kept)))
+    block->kept[block->kept_count++] = signal;
+  else
+    free_signal(sys, signal);
+}
+
+signal_rec *take_kept_response(sys_con *sys, calc_memory_block *block, int n, int start) {
+  if (block->kept_count == 0) return nullptr;
+  signal_rec *signal = block->kept[--block->kept_count];
+  extend_signal(sys, signal, n, start);
+  return signal;
 }
 
 }  // namespace sonvar

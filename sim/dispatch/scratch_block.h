@@ -55,6 +55,10 @@ typedef struct calc_memory_block {
   int32_t no_mirrors;                       /* non-zero: the columns look for no mirrored
                                                pairs (a calculation of few points, where
                                                the search costs more than it saves) */
+  /* Pool signals the block's caller is done with (keep_response), which the
+   * next rectangle responses take before the pool's: */
+  signal_rec *kept[2];
+  int32_t kept_count;
 } calc_memory_block;
 
 /* A new scratch block sized from one or two apertures (ap2 may be ap1). Its
@@ -64,6 +68,17 @@ calc_memory_block *pre_allocate_memory(sys_con *sys, aperture *ap1, aperture *ap
 /* Gives every array, record and working signal of the block back, then the
  * block itself. */
 void free_memory_block(sys_con *sys, calc_memory_block *block);
+
+/* A pool signal the caller is done with (NULL: nothing), kept by the block
+ * for its next rectangle response instead of going back to the pool; the
+ * block keeps two and gives the others back. A worker that takes and gives
+ * back signals point after point then reuses its own, which stay in its
+ * cache, and leaves the pool's lock to the others. */
+void keep_response(sys_con *sys, calc_memory_block *block, signal_rec *signal);
+
+/* A kept signal of n samples from sample `start` (its values not cleared),
+ * or NULL when the block keeps none. */
+signal_rec *take_kept_response(sys_con *sys, calc_memory_block *block, int n, int start);
 
 }  // namespace sonvar
 

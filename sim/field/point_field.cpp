@@ -33,7 +33,7 @@ signal_rec *h_at(PointField *f, point3 p) {
 signal_rec *hp_at(PointField *f, point3 p) {
   signal_rec *R = calc_response_mem(f->sys, f->block, f->transmit, p.x, p.y, p.z);
   signal_rec *result = convolve_with_pulse(f->sys, R, f->pulse, &f->spectra);
-  release_if_present(f->sys, R);
+  keep_response(f->sys, f->block, R);
   return result;
 }
 
@@ -46,8 +46,8 @@ signal_rec *hhp_at(PointField *f, point3 p) {
   signal_rec *Q = (Rt != nullptr && Rr != nullptr) ? fast_convolute(sys, Rt, Rr) : nullptr;
   signal_rec *result = convolve_with_pulse(sys, Q, f->pulse, &f->spectra);
   release_if_present(sys, Q);
-  release_if_present(sys, Rt);
-  if (!shared) release_if_present(sys, Rr);
+  keep_response(sys, f->block, Rt);
+  if (!shared) keep_response(sys, f->block, Rr);
   return result;
 }
 

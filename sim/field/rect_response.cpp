@@ -66,12 +66,14 @@ int select_rectangle_elements(sys_con *sys, calc_memory_block *block, const aper
   return count;
 }
 
-// Takes the element signal of N samples from `start`: a new pool signal for
-// the first element of the list, W1 for the others. All values zero.
+// Takes the element signal of N samples from `start`: for the first element
+// of the list a signal the block keeps, else a new pool signal; W1 for the
+// others. All values zero.
 signal_rec *element_signal(sys_con *sys, calc_memory_block *block, bool first, int N, int start) {
   signal_rec *signal = nullptr;
   if (first) {
-    signal = alloc_signal(sys, N, start);
+    signal = take_kept_response(sys, block, N, start);
+    if (signal == nullptr) signal = alloc_signal(sys, N, start);
   } else {
     signal = block->rect_signals[1];
     if (signal->capacity < N) {

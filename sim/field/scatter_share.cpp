@@ -156,8 +156,8 @@ void ScatterShare::add_summed(point3 p, double a, signal_rec **sums) {
     else
       add_framed_echo(Rt, Rr, a);
   }
-  release_if_present(sys_, Rt);
-  if (Rr != Rt) release_if_present(sys_, Rr);
+  keep_response(sys_, block_, Rt);
+  if (Rr != Rt) keep_response(sys_, block_, Rr);
 }
 
 bool ScatterShare::direct_is_cheaper(const signal_rec *Rt, const signal_rec *Rr) {
@@ -267,7 +267,7 @@ void ScatterShare::add_framed(point3 p, double a) {
     frames_.set_transmit(Rt);
     queue_receive(p, a / sys_->fs);
   });
-  free_signal(sys_, Rt);
+  keep_response(sys_, block_, Rt);
 }
 
 void ScatterShare::queue_receive(point3 p, double factor) {
@@ -334,7 +334,7 @@ void ScatterShare::receive_one_by_one(point3 p, int first, int end) {
     signal_rec *Rj = calc_response_mem(sys_, block_, receive_, p.x, p.y, p.z);
     if (Rj == nullptr) continue;  // this element receives nothing from here
     take_receive(this, j, Rj, false);
-    free_signal(sys_, Rj);
+    keep_response(sys_, block_, Rj);
   }
   block_->single_element = 0;
 }
@@ -361,11 +361,11 @@ void ScatterShare::add_attenuated(point3 p, double a, signal_rec **sums) {
       add_responses(sys_, out, sums[j]);
       buffers_.output = out;
     }
-    free_signal(sys_, Rj);
+    keep_response(sys_, block_, Rj);
   }
   block_->delays_current = 0;
   block_->single_element = 0;
-  free_signal(sys_, Rt);
+  keep_response(sys_, block_, Rt);
 }
 
 }  // namespace sonvar

@@ -63,8 +63,9 @@ class ScatterShare {
                                  const aperture *receive);
 
   // The transmit response at p (NULL when there is none), for a shared
-  // batch.
+  // batch; give_back takes it when it has been copied.
   signal_rec *transmit_response(point3 p);
+  void give_back(signal_rec *response) { keep_response(sys_, block_, response); }
 
   // The pairs of the share's receive elements with the next scatterer of a
   // shared batch (its members in order), p with amplitude a; they are made

@@ -38,7 +38,7 @@ void SharedTransmit::fill(ScatterShare *share) {
       free_signal(sys_, Rt);
       throw;
     }
-    free_signal(sys_, Rt);
+    share->give_back(Rt);
   }
 }
 
