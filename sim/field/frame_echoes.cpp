@@ -124,7 +124,7 @@ void TransmitBatch::transform(LaneFrames *work, int part, int parts) {
       if (group % parts == part) {
         const int a0 = (g.first_segment + b) * kHop;
         const int from = std::max(a0, g.start), to = std::min(a0 + kHop, g.start + g.samples);
-        for (int s = from; s < to; s++) work->put(lanes, s - a0, values[s - g.start]);
+        if (to > from) work->put_run(lanes, from - a0, values + (from - g.start), to - from);
       }
       if (++lanes == kLanes) run_group();
     }
@@ -240,7 +240,7 @@ void FrameEchoes::add_group(const Pair *pairs, int lanes) {
     const Scatterer &g = tx_->scatterers[static_cast<std::size_t>(pair.scatterer)];
     const int q = floor_div(pair.start, kHop);
     const int d = pair.start - q * kHop;
-    for (int i = 0; i < pair.samples; i++) work_.put(l, d + i, samples_[pair.offset + i]);
+    work_.put_run(l, d, samples_.data() + pair.offset, pair.samples);
     first[l] = g.first_segment + q;
     lo = std::min(lo, first[l]);
     hi = std::max(hi, first[l] + g.segments);
