@@ -37,6 +37,12 @@
 //    without them, today's way: calc_function_parallel on batches of at
 //    most 10,000 points, each signal reduced and released. Items are
 //    points; the counter gives the process's peak resident set.
+//  - MachineTwoThreads: no library call; each thread multiplies and adds
+//    complex arrays of its own that stay in its core's cache (like the
+//    products of the frame spectra), nothing shared. Its 2T/1T is what the
+//    machine gives two threads in that run: on a virtual machine whose two
+//    cores are busy elsewhere it falls well below 2, and every case's
+//    2T/1T with it. Items are complex multiply-adds.
 #include <benchmark/benchmark.h>
 
 #include <sys/resource.h>
@@ -45,6 +51,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <random>
+#include <thread>
 #include <vector>
 
 #include "sonvar.h"
@@ -477,6 +484,44 @@ void BM_CmpFieldMapPhased(benchmark::State &state) {
   release_state(sys);
 }
 BENCHMARK(BM_CmpFieldMapPhased)
+    ->ArgName("threads")
+    ->Arg(1)
+    ->Arg(2)
+    ->Iterations(1)
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond);
+
+// Complex multiply-adds y += a b over arrays of 1,024 values, `rounds`
+// times; a value of the result, so that the work is kept.
+double multiply_add_rounds(int rounds) {
+  constexpr int kValues = 1024;
+  std::vector<double> ar(kValues, 1.0), ai(kValues, 0.5), br(kValues, 0.999), bi(kValues, 1e-3);
+  std::vector<double> yr(kValues, 0.0), yi(kValues, 0.0);
+  for (int r = 0; r < rounds; r++) {
+    for (int k = 0; k < kValues; k++) {
+      yr[k] += ar[k] * br[k] - ai[k] * bi[k];
+      yi[k] += ar[k] * bi[k] + ai[k] * br[k];
+    }
+    ar[static_cast<std::size_t>(r % kValues)] += 1e-9;  // a new product each round
+  }
+  return yr[1] + yi[2];
+}
+
+void BM_CmpMachineTwoThreads(benchmark::State &state) {
+  const int threads = static_cast<int>(state.range(0));
+  constexpr int kRounds = 400000;
+  std::vector<double> kept(static_cast<std::size_t>(threads));
+  for (auto _ : state) {
+    std::vector<std::thread> workers;
+    for (int t = 0; t < threads; t++)
+      workers.emplace_back(
+          [&kept, t] { kept[static_cast<std::size_t>(t)] = multiply_add_rounds(kRounds); });
+    for (std::thread &w : workers) w.join();
+    benchmark::DoNotOptimize(kept.data());
+  }
+  state.SetItemsProcessed(state.iterations() * threads * int64_t{kRounds} * 1024);
+}
+BENCHMARK(BM_CmpMachineTwoThreads)
     ->ArgName("threads")
     ->Arg(1)
     ->Arg(2)
