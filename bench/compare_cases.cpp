@@ -223,6 +223,12 @@ void scatterer_runs(benchmark::internal::Benchmark *b) {
   b->Iterations(1)->UseRealTime()->Unit(benchmark::kMillisecond);
 }
 
+// 1 and 2 threads, one iteration each.
+void thread_runs(benchmark::internal::Benchmark *b) {
+  b->ArgName("threads")->Arg(1)->Arg(2);
+  b->Iterations(1)->UseRealTime()->Unit(benchmark::kMillisecond);
+}
+
 void BM_CmpScatMulti(benchmark::State &state) {
   const int n = static_cast<int>(state.range(0));
   sys_con *sys = new_state(static_cast<int>(state.range(1)));
@@ -294,13 +300,7 @@ void BM_CmpHpMap(benchmark::State &state) {
   xdc_free(sys, ap);
   release_state(sys);
 }
-BENCHMARK(BM_CmpHpMap)
-    ->ArgName("threads")
-    ->Arg(1)
-    ->Arg(2)
-    ->Iterations(1)
-    ->UseRealTime()
-    ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_CmpHpMap)->Apply(thread_runs);
 
 void BM_CmpBmodeLine(benchmark::State &state) {
   const int n = 20000;
@@ -322,13 +322,7 @@ void BM_CmpBmodeLine(benchmark::State &state) {
   xdc_free(sys, receive);
   release_state(sys);
 }
-BENCHMARK(BM_CmpBmodeLine)
-    ->ArgName("threads")
-    ->Arg(1)
-    ->Arg(2)
-    ->Iterations(1)
-    ->UseRealTime()
-    ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_CmpBmodeLine)->Apply(thread_runs);
 
 void BM_CmpHLinear(benchmark::State &state) {
   sys_con *sys = new_state(static_cast<int>(state.range(0)));
@@ -339,13 +333,7 @@ void BM_CmpHLinear(benchmark::State &state) {
   xdc_free(sys, ap);
   release_state(sys);
 }
-BENCHMARK(BM_CmpHLinear)
-    ->ArgName("threads")
-    ->Arg(1)
-    ->Arg(2)
-    ->Iterations(1)
-    ->UseRealTime()
-    ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_CmpHLinear)->Apply(thread_runs);
 
 // Run alone (the peak is the process's own).
 void BM_CmpHpPeakMemory(benchmark::State &state) {
@@ -369,13 +357,7 @@ void BM_CmpHpPeakMemory(benchmark::State &state) {
   xdc_free(sys, ap);
   release_state(sys);
 }
-BENCHMARK(BM_CmpHpPeakMemory)
-    ->ArgName("threads")
-    ->Arg(1)
-    ->Arg(2)
-    ->Iterations(1)
-    ->UseRealTime()
-    ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_CmpHpPeakMemory)->Apply(thread_runs);
 
 // Field maps: peak, RMS over the common time axis and energy per point.
 struct MapValues {
@@ -446,13 +428,7 @@ void BM_CmpFieldMapConvex(benchmark::State &state) {
   xdc_free(sys, ap);
   release_state(sys);
 }
-BENCHMARK(BM_CmpFieldMapConvex)
-    ->ArgName("threads")
-    ->Arg(1)
-    ->Arg(2)
-    ->Iterations(1)
-    ->UseRealTime()
-    ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_CmpFieldMapConvex)->Apply(thread_runs);
 
 // Gaussian-modulated sine at 2.5 MHz, 60% bandwidth, cut at -40 dB, and two
 // cycles of excitation, on the 64-element phased array.
@@ -483,13 +459,7 @@ void BM_CmpFieldMapPhased(benchmark::State &state) {
   xdc_free(sys, ap);
   release_state(sys);
 }
-BENCHMARK(BM_CmpFieldMapPhased)
-    ->ArgName("threads")
-    ->Arg(1)
-    ->Arg(2)
-    ->Iterations(1)
-    ->UseRealTime()
-    ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_CmpFieldMapPhased)->Apply(thread_runs);
 
 // Complex multiply-adds y += a b over arrays of 1,024 values, `rounds`
 // times; a value of the result, so that the work is kept.
@@ -521,12 +491,6 @@ void BM_CmpMachineTwoThreads(benchmark::State &state) {
   }
   state.SetItemsProcessed(state.iterations() * threads * int64_t{kRounds} * 1024);
 }
-BENCHMARK(BM_CmpMachineTwoThreads)
-    ->ArgName("threads")
-    ->Arg(1)
-    ->Arg(2)
-    ->Iterations(1)
-    ->UseRealTime()
-    ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_CmpMachineTwoThreads)->Apply(thread_runs);
 
 }  // namespace
